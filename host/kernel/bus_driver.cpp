@@ -1,0 +1,137 @@
+#include "host/kernel/bus_driver.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "host/kernel/kernel.h"
+
+namespace host {
+
+namespace {
+
+NTSTATUS bus_driver_entry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+
+struct PdoExtension {
+    BusDriver* bus;
+};
+
+}  // namespace
+
+BusDriver::BusDriver(Kernel& kernel, std::string name) : m_kernel(kernel), m_name(std::move(name)) {
+    m_driver = kernel.io().load_driver(m_name, bus_driver_entry);
+    m_driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
+    m_driver->MajorFunction[IRP_MJ_POWER] = dispatch_power;
+    m_driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = dispatch_other;
+    m_driver->MajorFunction[IRP_MJ_CREATE] = dispatch_other;
+    m_driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_other;
+    m_driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch_internal;
+}
+
+BusDriver::~BusDriver() {
+    // The world is being torn down: physical devices go with their bus.
+    for (PDEVICE_OBJECT pdo : m_pdos) {
+        if (m_kernel.io().is_live_device(pdo) && pdo->AttachedDevice == nullptr) IoDeleteDevice(pdo);
+    }
+    if (m_driver->DeviceObject == nullptr) m_kernel.io().unload_driver(m_driver);
+}
+
+PDEVICE_OBJECT BusDriver::create_pdo() {
+    char name[64];
+    std::snprintf(name, sizeof name, "\\Device\\%s%04d", m_name.c_str(), m_next_pdo++);
+    std::u16string wide = to_u16(name);
+    UNICODE_STRING text;
+    RtlInitUnicodeString(&text, wide.c_str());
+    PDEVICE_OBJECT pdo = nullptr;
+    NTSTATUS status = IoCreateDevice(m_driver, sizeof(PdoExtension), &text,
+                                     FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo);
+    if (!NT_SUCCESS(status)) bug_check("HOST_BUS", "the bus could not create a physical device object");
+    static_cast<PdoExtension*>(pdo->DeviceExtension)->bus = this;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    pdo->Flags |= DO_POWER_PAGABLE;
+    m_pdos.push_back(pdo);
+    return pdo;
+}
+
+void BusDriver::delete_pdo(PDEVICE_OBJECT pdo) {
+    std::erase(m_pdos, pdo);
+    m_kernel.registry().forget_device(pdo);
+    IoDeleteDevice(pdo);
+}
+
+BusDriver& BusDriver::of(PDEVICE_OBJECT device) {
+    return *static_cast<PdoExtension*>(device->DeviceExtension)->bus;
+}
+
+NTSTATUS BusDriver::complete(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS BusDriver::dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) { return of(device).pnp(device, irp); }
+
+NTSTATUS BusDriver::pnp(PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    m_arrivals.push_back(Arrival{IRP_MJ_PNP, stack->MinorFunction, irp->IoStatus.Status,
+                                 irp->IoStatus.Information});
+    auto chosen = m_pnp_results.find(stack->MinorFunction);
+    if (chosen != m_pnp_results.end()) return complete(irp, chosen->second);
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        return complete(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_CAPABILITIES: {
+        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+        caps->Removable = 1;
+        caps->SurpriseRemovalOK = 1;
+        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+        for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
+        caps->SystemWake = PowerSystemSleeping3;
+        caps->DeviceWake = PowerDeviceD2;
+        return complete(irp, STATUS_SUCCESS);
+    }
+    default:
+        // A request the bus does not handle completes as it arrived.
+        return complete(irp, irp->IoStatus.Status);
+    }
+}
+
+NTSTATUS BusDriver::dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
+    BusDriver& bus = of(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    bus.m_arrivals.push_back(Arrival{IRP_MJ_POWER, stack->MinorFunction, irp->IoStatus.Status,
+                                     irp->IoStatus.Information});
+    PoStartNextPowerIrp(irp);
+    return complete(irp, bus.m_power_result);
+}
+
+NTSTATUS BusDriver::dispatch_other(PDEVICE_OBJECT device, PIRP irp) {
+    BusDriver& bus = of(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    bus.m_arrivals.push_back(Arrival{stack->MajorFunction, stack->MinorFunction,
+                                     irp->IoStatus.Status, irp->IoStatus.Information});
+    if (stack->MajorFunction == IRP_MJ_SYSTEM_CONTROL) return complete(irp, irp->IoStatus.Status);
+    irp->IoStatus.Information = 0;
+    return complete(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS BusDriver::dispatch_internal(PDEVICE_OBJECT device, PIRP irp) {
+    BusDriver& bus = of(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    bus.m_arrivals.push_back(Arrival{stack->MajorFunction, stack->MinorFunction,
+                                     irp->IoStatus.Status, irp->IoStatus.Information});
+    return bus.internal_device_control(device, irp);
+}
+
+NTSTATUS BusDriver::internal_device_control(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Information = 0;
+    return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+}  // namespace host

@@ -1,0 +1,68 @@
+// A bus driver: owns the physical device objects at the bottom of device
+// stacks and completes the Plug and Play, power and system-control requests
+// that reach them, with results a test can choose. The USB bus driver builds
+// on it; by itself it refuses internal device-control requests.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/wdm.h"
+
+namespace host {
+
+class Kernel;
+
+class BusDriver {
+public:
+    struct Arrival {
+        UCHAR major;
+        UCHAR minor;
+        NTSTATUS status;          // the IRP's status when it arrived
+        ULONG_PTR information;    // the IRP's information when it arrived
+    };
+
+    BusDriver(Kernel& kernel, std::string name);
+    virtual ~BusDriver();
+    BusDriver(const BusDriver&) = delete;
+    BusDriver& operator=(const BusDriver&) = delete;
+
+    PDRIVER_OBJECT driver() const { return m_driver; }
+    PDEVICE_OBJECT create_pdo();
+    // Deletes a physical device object once nothing is attached to it.
+    void delete_pdo(PDEVICE_OBJECT pdo);
+
+    // The status the bus completes a Plug and Play (or power) request with.
+    void set_pnp_result(UCHAR minor, NTSTATUS status) { m_pnp_results[minor] = status; }
+    void set_power_result(NTSTATUS status) { m_power_result = status; }
+
+    // Every request that reached a physical device object, in order.
+    const std::vector<Arrival>& arrivals() const { return m_arrivals; }
+
+protected:
+    virtual NTSTATUS internal_device_control(PDEVICE_OBJECT pdo, PIRP irp);
+    static NTSTATUS complete(PIRP irp, NTSTATUS status);
+    Kernel& kernel() { return m_kernel; }
+
+private:
+    static BusDriver& of(PDEVICE_OBJECT device);
+    static NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS dispatch_power(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS dispatch_other(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS dispatch_internal(PDEVICE_OBJECT device, PIRP irp);
+    NTSTATUS pnp(PDEVICE_OBJECT pdo, PIRP irp);
+
+    Kernel& m_kernel;
+    std::string m_name;
+    PDRIVER_OBJECT m_driver = nullptr;
+    int m_next_pdo = 1;
+    std::vector<PDEVICE_OBJECT> m_pdos;
+    std::map<UCHAR, NTSTATUS> m_pnp_results;
+    NTSTATUS m_power_result = STATUS_SUCCESS;
+    std::vector<Arrival> m_arrivals;
+};
+
+}  // namespace host

@@ -1,0 +1,851 @@
+#include "host/kernel/io_manager.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "host/kernel/kernel.h"
+
+namespace host {
+
+namespace {
+
+constexpr CSHORT kIoTypeIrp = 6;
+constexpr CSHORT kIoTypeDevice = 3;
+constexpr CSHORT kIoTypeDriver = 4;
+constexpr CSHORT kIoTypeFile = 5;
+constexpr int kMaxLinkDepth = 8;
+
+std::string hex(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+}  // namespace
+
+std::u16string to_u16(std::string_view text) {
+    return std::u16string(text.begin(), text.end());  // names are ASCII
+}
+
+std::string to_utf8(std::u16string_view text) {
+    std::string out;
+    for (char16_t c : text) out += (c < 0x80) ? static_cast<char>(c) : '?';
+    return out;
+}
+
+std::u16string from_unicode_string(const UNICODE_STRING* text) {
+    if (text == nullptr || text->Buffer == nullptr) return {};
+    return std::u16string(text->Buffer, text->Length / sizeof(WCHAR));
+}
+
+struct IoManager::DeviceHolder {
+    DEVICE_OBJECT device{};
+    DEVOBJ_EXTENSION object_extension{};
+    std::unique_ptr<unsigned char[]> extension;
+    std::u16string name;
+    int open_count = 0;
+};
+
+struct IoManager::DriverHolder {
+    DRIVER_OBJECT driver{};
+    DRIVER_EXTENSION extension{};
+    std::u16string name;
+};
+
+IoManager::IoManager(Kernel& kernel) : m_kernel(kernel) {
+    m_cancel_lock.Type = kSpinLockObject;
+    m_cancel_lock.SignalState = 1;
+}
+
+IoManager::~IoManager() = default;
+
+// ---------------------------------------------------------------------------
+// Drivers
+
+NTSTATUS IoManager::default_dispatch(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+PDRIVER_OBJECT IoManager::load_driver(std::string_view name, PDRIVER_INITIALIZE entry,
+                                      NTSTATUS* status) {
+    auto holder = std::make_unique<DriverHolder>();
+    holder->name = to_u16("\\Driver\\") + to_u16(name);
+    DRIVER_OBJECT& driver = holder->driver;
+    driver.Type = kIoTypeDriver;
+    driver.Size = sizeof(DRIVER_OBJECT);
+    driver.DriverExtension = &holder->extension;
+    holder->extension.DriverObject = &driver;
+    driver.DriverName.Buffer = holder->name.data();
+    driver.DriverName.Length = static_cast<USHORT>(holder->name.size() * sizeof(WCHAR));
+    driver.DriverName.MaximumLength = driver.DriverName.Length;
+    driver.DriverInit = entry;
+    for (auto& dispatch : driver.MajorFunction) dispatch = &IoManager::default_dispatch;
+    PDRIVER_OBJECT raw = &driver;
+    m_drivers.push_back(std::move(holder));
+
+    std::u16string path = to_u16("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\") +
+                          to_u16(name);
+    UNICODE_STRING registry_path{static_cast<USHORT>(path.size() * sizeof(WCHAR)),
+                                 static_cast<USHORT>(path.size() * sizeof(WCHAR)), path.data()};
+    NTSTATUS result = entry(raw, &registry_path);
+    if (status != nullptr) *status = result;
+    if (!NT_SUCCESS(result)) {
+        if (raw->DeviceObject != nullptr) {
+            bug_check("DRIVER_LEFT_DEVICES", "DriverEntry failed but left device objects");
+        }
+        m_drivers.pop_back();
+        return nullptr;
+    }
+    return raw;
+}
+
+void IoManager::unload_driver(PDRIVER_OBJECT driver) {
+    if (driver->DeviceObject != nullptr) {
+        bug_check("DRIVER_UNLOADED_WITH_DEVICES",
+                  "driver " + to_utf8(from_unicode_string(&driver->DriverName)) +
+                      " is unloaded while device object " +
+                      to_utf8(device_name(driver->DeviceObject)) + " still exists");
+    }
+    if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
+    std::erase_if(m_drivers, [&](auto& holder) { return &holder->driver == driver; });
+}
+
+// ---------------------------------------------------------------------------
+// Device objects and names
+
+std::u16string IoManager::fold(std::u16string_view name) {
+    std::u16string folded(name);
+    for (char16_t& c : folded) {
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    }
+    return folded;
+}
+
+NTSTATUS IoManager::create_device(PDRIVER_OBJECT driver, ULONG extension_size,
+                                  PUNICODE_STRING name, DEVICE_TYPE type,
+                                  ULONG characteristics, BOOLEAN exclusive,
+                                  PDEVICE_OBJECT* device) {
+    *device = nullptr;
+    std::u16string shown = from_unicode_string(name);
+    if (name != nullptr && shown.empty()) return STATUS_OBJECT_NAME_INVALID;
+    if (!shown.empty() && m_names.count(fold(shown)) != 0) return STATUS_OBJECT_NAME_COLLISION;
+
+    auto holder = std::make_unique<DeviceHolder>();
+    holder->name = shown;
+    holder->extension = std::make_unique<unsigned char[]>(extension_size == 0 ? 1 : extension_size);
+    std::memset(holder->extension.get(), 0, extension_size == 0 ? 1 : extension_size);
+    DEVICE_OBJECT& object = holder->device;
+    object.Type = kIoTypeDevice;
+    object.Size = sizeof(DEVICE_OBJECT);
+    object.DriverObject = driver;
+    object.NextDevice = driver->DeviceObject;
+    object.Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0);
+    object.Characteristics = characteristics;
+    object.DeviceExtension = extension_size == 0 ? nullptr : holder->extension.get();
+    object.DeviceType = type;
+    object.StackSize = 1;
+    object.DeviceObjectExtension = &holder->object_extension;
+    holder->object_extension.DeviceObject = &object;
+    driver->DeviceObject = &object;
+    if (!shown.empty()) m_names[fold(shown)] = NameEntry{shown, &object, {}};
+    m_deleted_devices.erase(&object);
+    *device = &object;
+    m_devices[&object] = std::move(holder);
+    return STATUS_SUCCESS;
+}
+
+bool IoManager::is_live_device(const void* device) const { return m_devices.count(device) != 0; }
+
+std::u16string IoManager::device_name(PDEVICE_OBJECT device) const {
+    auto it = m_devices.find(device);
+    if (it == m_devices.end()) return u"<deleted>";
+    return it->second->name.empty() ? u"<unnamed>" : it->second->name;
+}
+
+void IoManager::delete_device(PDEVICE_OBJECT device) {
+    auto it = m_devices.find(device);
+    if (it == m_devices.end()) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "IoDeleteDevice(%p): %s", static_cast<void*>(device),
+                      m_deleted_devices.count(device) ? "already deleted" : "not a device object");
+        bug_check("INVALID_DEVICE_OBJECT", detail);
+    }
+    std::string name = to_utf8(device_name(device));
+    if (device->DeviceObjectExtension->AttachedTo != nullptr) {
+        bug_check("DEVICE_DELETED_WHILE_ATTACHED",
+                  name + " is deleted while still attached to " +
+                      to_utf8(device_name(device->DeviceObjectExtension->AttachedTo)) +
+                      " (IoDetachDevice first)");
+    }
+    if (device->AttachedDevice != nullptr) {
+        bug_check("DEVICE_DELETED_WHILE_ATTACHED",
+                  name + " is deleted while " + to_utf8(device_name(device->AttachedDevice)) +
+                      " is attached on top of it");
+    }
+    for (auto& [address, rec] : m_irps) {
+        if (rec.state == IrpState::Idle) continue;
+        auto* irp = static_cast<PIRP>(address);
+        auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+        for (int loc = std::max<int>(irp->CurrentLocation, 1); loc <= irp->StackCount; ++loc) {
+            if (stack[loc - 1].DeviceObject == device) {
+                irp_bug_check("DEVICE_DELETED_WITH_REQUESTS", irp,
+                              name + " is deleted while this IRP is still in flight on it");
+            }
+        }
+    }
+    if (!it->second->name.empty()) m_names.erase(fold(it->second->name));
+    PDRIVER_OBJECT driver = device->DriverObject;
+    for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr; link = &(*link)->NextDevice) {
+        if (*link == device) {
+            *link = device->NextDevice;
+            break;
+        }
+    }
+    m_power_states.erase(device);
+    m_deleted_devices.insert(device);
+    m_devices.erase(it);
+}
+
+PDEVICE_OBJECT IoManager::attached_top(PDEVICE_OBJECT device) {
+    while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
+    return device;
+}
+
+PDEVICE_OBJECT IoManager::attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
+    if (!is_live_device(source) || !is_live_device(target)) {
+        bug_check("INVALID_DEVICE_OBJECT", "IoAttachDeviceToDeviceStack with a deleted device");
+    }
+    if (source->DeviceObjectExtension->AttachedTo != nullptr) {
+        bug_check("DEVICE_ALREADY_ATTACHED",
+                  to_utf8(device_name(source)) + " is attached to a stack a second time");
+    }
+    PDEVICE_OBJECT top = attached_top(target);
+    top->AttachedDevice = source;
+    source->DeviceObjectExtension->AttachedTo = top;
+    source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    return top;
+}
+
+void IoManager::detach(PDEVICE_OBJECT target) {
+    if (!is_live_device(target)) bug_check("INVALID_DEVICE_OBJECT", "IoDetachDevice with a deleted device");
+    PDEVICE_OBJECT above = target->AttachedDevice;
+    if (above == nullptr) {
+        bug_check("DEVICE_NOT_ATTACHED",
+                  "IoDetachDevice: nothing is attached to " + to_utf8(device_name(target)));
+    }
+    above->DeviceObjectExtension->AttachedTo = nullptr;
+    target->AttachedDevice = nullptr;
+}
+
+NTSTATUS IoManager::create_link(PUNICODE_STRING link, PUNICODE_STRING target) {
+    std::u16string shown = from_unicode_string(link);
+    if (shown.empty()) return STATUS_OBJECT_NAME_INVALID;
+    if (m_names.count(fold(shown)) != 0) return STATUS_OBJECT_NAME_COLLISION;
+    m_names[fold(shown)] = NameEntry{shown, nullptr, from_unicode_string(target)};
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoManager::delete_link(PUNICODE_STRING link) {
+    auto it = m_names.find(fold(from_unicode_string(link)));
+    if (it == m_names.end() || it->second.device != nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+    m_names.erase(it);
+    return STATUS_SUCCESS;
+}
+
+std::vector<std::string> IoManager::namespace_listing() const {
+    std::vector<std::string> names;
+    for (auto& [key, entry] : m_names) {
+        std::string line = to_utf8(entry.shown);
+        if (entry.device == nullptr) line += " -> " + to_utf8(entry.link_target);
+        names.push_back(line);
+    }
+    return names;
+}
+
+bool IoManager::name_exists(std::string_view name) const {
+    return m_names.count(fold(to_u16(name))) != 0;
+}
+
+PDEVICE_OBJECT IoManager::resolve(std::string_view path) const {
+    std::u16string name = to_u16(path);
+    for (int depth = 0; depth < kMaxLinkDepth; ++depth) {
+        auto it = m_names.find(fold(name));
+        if (it == m_names.end()) return nullptr;
+        if (it->second.device != nullptr) return it->second.device;
+        name = it->second.link_target;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Open, close and requests from a caller
+
+NTSTATUS IoManager::open(std::string_view path, PFILE_OBJECT* file) {
+    *file = nullptr;
+    PDEVICE_OBJECT device = resolve(path);
+    if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+    DeviceHolder& holder = *m_devices.at(device);
+    if (device->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
+    // An exclusive device takes one open at a time; the driver never sees the second.
+    if ((device->Flags & DO_EXCLUSIVE) && holder.open_count > 0) return STATUS_ACCESS_DENIED;
+
+    auto object = std::make_unique<FILE_OBJECT>();
+    object->Type = kIoTypeFile;
+    object->Size = sizeof(FILE_OBJECT);
+    object->DeviceObject = device;
+    PDEVICE_OBJECT top = attached_top(device);
+    KEVENT event;
+    IO_STATUS_BLOCK status{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = build_request(top, IRP_MJ_CREATE, 0, &event, &status);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->Tail.Overlay.OriginalFileObject = object.get();
+    IoGetNextIrpStackLocation(irp)->FileObject = object.get();
+    NTSTATUS result = send_and_wait(top, irp, &event, &status);
+    if (!NT_SUCCESS(result)) return result;
+    ++holder.open_count;
+    *file = object.get();
+    m_files[object.get()] = std::move(object);
+    return result;
+}
+
+NTSTATUS IoManager::close(PFILE_OBJECT file) {
+    auto it = m_files.find(file);
+    if (it == m_files.end()) return STATUS_INVALID_HANDLE;
+    PDEVICE_OBJECT device = file->DeviceObject;
+    NTSTATUS result = STATUS_SUCCESS;
+    if (is_live_device(device)) {
+        // Cleanup when the last handle goes, close when the last reference goes;
+        // the result of cleanup is not reported to the caller.
+        send_simple(file, IRP_MJ_CLEANUP);
+        result = send_simple(file, IRP_MJ_CLOSE);
+        --m_devices.at(device)->open_count;
+    }
+    m_files.erase(it);
+    return result;
+}
+
+NTSTATUS IoManager::send_simple(PFILE_OBJECT file, UCHAR major) {
+    PDEVICE_OBJECT top = attached_top(file->DeviceObject);
+    KEVENT event;
+    IO_STATUS_BLOCK status{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = build_request(top, major, 0, &event, &status);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    IoGetNextIrpStackLocation(irp)->FileObject = file;
+    return send_and_wait(top, irp, &event, &status);
+}
+
+NTSTATUS IoManager::device_io_control(PFILE_OBJECT file, ULONG code, const void* input,
+                                      ULONG input_length, void* output, ULONG output_length,
+                                      ULONG_PTR* information) {
+    PDEVICE_OBJECT top = attached_top(file->DeviceObject);
+    KEVENT event;
+    IO_STATUS_BLOCK status{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = build_device_io_control(code, top, const_cast<void*>(input), input_length, output,
+                                       output_length, FALSE, &event, &status);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    IoGetNextIrpStackLocation(irp)->FileObject = file;
+    NTSTATUS result = send_and_wait(top, irp, &event, &status);
+    if (information != nullptr) *information = status.Information;
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// IRP allocation and building
+
+PIRP IoManager::allocate_irp(CCHAR stack_size, bool threaded) {
+    if (stack_size < 1) {
+        bug_check("INVALID_STACK_SIZE", "an IRP needs at least one stack location");
+    }
+    SIZE_T size = sizeof(IRP) + static_cast<SIZE_T>(stack_size) * sizeof(IO_STACK_LOCATION);
+    auto* irp = static_cast<PIRP>(m_kernel.pool().allocate(NonPagedPool, size, pool_tag("Irp "),
+                                                           __builtin_return_address(0)));
+    if (irp == nullptr) return nullptr;
+    std::memset(irp, 0, size);
+    irp->Type = kIoTypeIrp;
+    irp->Size = static_cast<USHORT>(size);
+    irp->StackCount = stack_size;
+    irp->CurrentLocation = static_cast<CHAR>(stack_size + 1);
+    irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stack_size;
+    irp->Tail.Overlay.Thread = &m_kernel.scheduler().running().object;
+    m_freed_irps.erase(irp);
+    IrpRecord rec;
+    rec.id = m_next_irp_id++;
+    rec.threaded = threaded;
+    m_irps[irp] = rec;
+    return irp;
+}
+
+void IoManager::free_irp(PIRP irp) {
+    IrpRecord& rec = record(irp, "IoFreeIrp");
+    if (rec.threaded) {
+        irp_bug_check("IRP_FREED_BY_DRIVER", irp,
+                      "a driver freed an IRP that the I/O manager built and releases itself");
+    }
+    bool allowed = rec.state == IrpState::Idle || rec.state == IrpState::Returned ||
+                   (rec.state == IrpState::Completing && completes_at_top(irp));
+    if (!allowed) {
+        irp_bug_check("IRP_FREED_WHILE_OWNED", irp,
+                      "the IRP is freed while a driver below still owns it");
+    }
+    retire(irp, rec);
+}
+
+void IoManager::retire(PIRP irp, IrpRecord& rec) {
+    if (rec.power) {
+        for (PDRIVER_OBJECT driver : rec.power_drivers) {
+            auto it = rec.power_starts.find(driver);
+            if (it == rec.power_starts.end()) {
+                irp_bug_check("POWER_IRP_NOT_STARTED", irp,
+                              "driver " + to_utf8(from_unicode_string(&driver->DriverName)) +
+                                  " never called PoStartNextPowerIrp for this power IRP");
+            }
+        }
+    }
+    m_kernel.trace().record(m_kernel.now(), m_kernel.scheduler().running().id, TraceKind::Free,
+                            rec.id, irp);
+    m_irps.erase(irp);
+    m_freed_irps.insert(irp);
+    m_kernel.pool().free(irp);
+}
+
+PIRP IoManager::build_request(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, PKEVENT event,
+                              PIO_STATUS_BLOCK status) {
+    PIRP irp = allocate_irp(target->StackSize, true);
+    if (irp == nullptr) return nullptr;
+    irp->UserEvent = event;
+    irp->UserIosb = status;
+    // Plug and Play requests start out "not supported", as the platform sends them.
+    irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    return irp;
+}
+
+PIRP IoManager::build_device_io_control(ULONG code, PDEVICE_OBJECT device, PVOID input,
+                                        ULONG input_length, PVOID output, ULONG output_length,
+                                        BOOLEAN internal, PKEVENT event,
+                                        PIO_STATUS_BLOCK status) {
+    PIRP irp = build_request(device,
+                             internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0,
+                             event, status);
+    if (irp == nullptr) return nullptr;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.DeviceIoControl.InputBufferLength = input_length;
+    next->Parameters.DeviceIoControl.OutputBufferLength = output_length;
+    IrpRecord& rec = m_irps.at(irp);
+    ULONG method = code & 3;
+    if (method == METHOD_NEITHER) {
+        next->Parameters.DeviceIoControl.Type3InputBuffer = input;
+        irp->UserBuffer = output;
+        return irp;
+    }
+    // Buffered (and, on this host, direct) requests share one system buffer
+    // holding the input; the output is copied back when the request succeeds.
+    ULONG length = std::max(input_length, output_length);
+    if (length != 0) {
+        PVOID buffer = m_kernel.pool().allocate(NonPagedPool, length, pool_tag("IoSb"),
+                                                __builtin_return_address(0));
+        if (buffer == nullptr) {
+            retire(irp, rec);
+            return nullptr;
+        }
+        std::memset(buffer, 0, length);
+        if (input != nullptr && input_length != 0) std::memcpy(buffer, input, input_length);
+        irp->AssociatedIrp.SystemBuffer = buffer;
+    }
+    rec.buffered = true;
+    rec.user_output = output;
+    rec.user_output_length = output_length;
+    irp->UserBuffer = output;
+    return irp;
+}
+
+NTSTATUS IoManager::send_and_wait(PDEVICE_OBJECT target, PIRP irp, PKEVENT event,
+                                  PIO_STATUS_BLOCK status) {
+    NTSTATUS result = call(target, irp);
+    if (result == STATUS_PENDING) {
+        KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+        result = status->Status;
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Checks and reports
+
+IoManager::IrpRecord& IoManager::record(PIRP irp, const char* operation) {
+    auto it = m_irps.find(irp);
+    if (it != m_irps.end()) return it->second;
+    char detail[160];
+    std::snprintf(detail, sizeof detail, "%s(%p): %s", operation, static_cast<void*>(irp),
+                  m_freed_irps.count(irp) ? "the IRP was already completed and released"
+                                          : "the address is not a live IRP");
+    bug_check(m_freed_irps.count(irp) ? "IRP_USED_AFTER_RELEASE" : "INVALID_IRP", detail);
+}
+
+std::string IoManager::describe(PIRP irp) const {
+    auto it = m_irps.find(irp);
+    char text[200];
+    if (it == m_irps.end()) {
+        std::snprintf(text, sizeof text, "IRP %p (released)", static_cast<void*>(irp));
+        return text;
+    }
+    int location = irp->CurrentLocation;
+    const IO_STACK_LOCATION* stack = reinterpret_cast<const IO_STACK_LOCATION*>(irp + 1);
+    const IO_STACK_LOCATION* current =
+        (location >= 1 && location <= irp->StackCount) ? &stack[location - 1] : nullptr;
+    std::snprintf(text, sizeof text,
+                  "IRP #%llu at %p: %s, location %d of %d, major 0x%02X minor 0x%02X, status %s",
+                  static_cast<unsigned long long>(it->second.id), static_cast<void*>(irp),
+                  it->second.threaded ? "built by the I/O manager" : "allocated by a driver",
+                  location, irp->StackCount, current ? current->MajorFunction : 0xFF,
+                  current ? current->MinorFunction : 0xFF, hex(irp->IoStatus.Status).c_str());
+    return text;
+}
+
+void IoManager::irp_bug_check(const char* check, PIRP irp, const std::string& detail) {
+    bug_check(check, describe(irp) + "\n" + detail);
+}
+
+std::uint64_t IoManager::irp_id(PIRP irp) const {
+    auto it = m_irps.find(irp);
+    return it == m_irps.end() ? 0 : it->second.id;
+}
+
+std::string IoManager::irp_report() const {
+    std::vector<std::pair<std::uint64_t, PIRP>> irps;
+    for (auto& [address, rec] : m_irps) irps.emplace_back(rec.id, static_cast<PIRP>(address));
+    std::sort(irps.begin(), irps.end());
+    std::string out;
+    for (auto& [id, irp] : irps) out += "  " + describe(irp) + "\n";
+    return out;
+}
+
+std::vector<PDEVICE_OBJECT> IoManager::devices_of(PDRIVER_OBJECT driver) const {
+    std::vector<PDEVICE_OBJECT> devices;
+    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr; device = device->NextDevice) {
+        devices.push_back(device);
+    }
+    return devices;
+}
+
+bool IoManager::completes_at_top(PIRP irp) const { return irp->CurrentLocation > irp->StackCount; }
+
+// ---------------------------------------------------------------------------
+// Stack locations
+
+PIO_STACK_LOCATION IoManager::current_location(PIRP irp) {
+    record(irp, "IoGetCurrentIrpStackLocation");
+    if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) {
+        irp_bug_check("NO_CURRENT_STACK_LOCATION", irp,
+                      "the IRP has no current stack location here (it was not sent to this level)");
+    }
+    return irp->Tail.Overlay.CurrentStackLocation;
+}
+
+PIO_STACK_LOCATION IoManager::next_location(PIRP irp) {
+    record(irp, "IoGetNextIrpStackLocation");
+    if (irp->CurrentLocation <= 1) {
+        irp_bug_check("NO_MORE_IRP_STACK_LOCATIONS", irp,
+                      "there is no stack location below the current one");
+    }
+    return irp->Tail.Overlay.CurrentStackLocation - 1;
+}
+
+void IoManager::skip_location(PIRP irp) {
+    record(irp, "IoSkipCurrentIrpStackLocation");
+    if (irp->CurrentLocation > irp->StackCount) {
+        irp_bug_check("NO_CURRENT_STACK_LOCATION", irp, "skipping a location the IRP never entered");
+    }
+    ++irp->CurrentLocation;
+    ++irp->Tail.Overlay.CurrentStackLocation;
+}
+
+void IoManager::mark_pending(PIRP irp) {
+    PIO_STACK_LOCATION current = current_location(irp);
+    current->Control |= SL_PENDING_RETURNED;
+}
+
+PDRIVER_CANCEL IoManager::set_cancel_routine(PIRP irp, PDRIVER_CANCEL routine) {
+    record(irp, "IoSetCancelRoutine");
+    m_kernel.scheduler().yield();
+    PDRIVER_CANCEL old = irp->CancelRoutine;
+    irp->CancelRoutine = routine;
+    return old;
+}
+
+// ---------------------------------------------------------------------------
+// Call, complete, cancel
+
+NTSTATUS IoManager::call(PDEVICE_OBJECT device, PIRP irp) {
+    record(irp, "IofCallDriver");
+    if (!is_live_device(device)) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "IofCallDriver to %p: %s", static_cast<void*>(device),
+                      m_deleted_devices.count(device) ? "the device object was deleted"
+                                                      : "not a device object");
+        irp_bug_check("INVALID_DEVICE_OBJECT", irp, detail);
+    }
+    m_kernel.scheduler().yield();
+    IrpRecord& rec = m_irps.at(irp);
+    if (irp->CurrentLocation <= 1) {
+        irp_bug_check("NO_MORE_IRP_STACK_LOCATIONS", irp,
+                      "IofCallDriver to " + to_utf8(device_name(device)) +
+                          " but the IRP has no stack location left");
+    }
+    --irp->CurrentLocation;
+    --irp->Tail.Overlay.CurrentStackLocation;
+    PIO_STACK_LOCATION location = irp->Tail.Overlay.CurrentStackLocation;
+    location->DeviceObject = device;
+    rec.state = IrpState::InFlight;
+    if (location->MajorFunction == IRP_MJ_POWER) {
+        rec.power = true;
+        rec.power_drivers.insert(device->DriverObject);
+    }
+    m_kernel.trace().record(m_kernel.now(), m_kernel.scheduler().running().id, TraceKind::IrpCall,
+                            rec.id << 16 | location->MajorFunction << 8 | location->MinorFunction,
+                            irp);
+    if (location->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
+        irp_bug_check("INVALID_MAJOR_FUNCTION", irp, "major function out of range");
+    }
+
+    Frame frame{rec.id, irp->CurrentLocation};
+    m_frames.push_back(&frame);
+    NTSTATUS status = device->DriverObject->MajorFunction[location->MajorFunction](device, irp);
+    std::erase(m_frames, &frame);
+
+    if (status == STATUS_PENDING) {
+        bool marked;
+        if (frame.popped) {
+            marked = frame.pending_at_pop;
+        } else {
+            // Not completed past this level yet: the mark may still arrive from
+            // below (propagation or a completion routine); checked when it pops.
+            auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+            marked = (stack[frame.location - 1].Control & SL_PENDING_RETURNED) != 0;
+            if (!marked) m_irps.at(irp).pending_owed.insert(frame.location);
+            marked = true;
+        }
+        if (!marked) {
+            char detail[200];
+            std::snprintf(detail, sizeof detail,
+                          "IRP #%llu: the dispatch routine of %s returned STATUS_PENDING but "
+                          "never marked the IRP pending (IoMarkIrpPending)",
+                          static_cast<unsigned long long>(frame.id),
+                          to_utf8(device_name(device)).c_str());
+            bug_check("PENDING_NOT_MARKED", detail);
+        }
+    }
+    return status;
+}
+
+void IoManager::on_location_popped(PIRP irp, IrpRecord& rec, int location, bool pending) {
+    for (Frame* frame : m_frames) {
+        if (frame->id == rec.id && frame->location == location) {
+            frame->popped = true;
+            frame->pending_at_pop = pending;
+        }
+    }
+    if (rec.pending_owed.erase(location) != 0 && !pending) {
+        irp_bug_check("PENDING_NOT_MARKED", irp,
+                      "a dispatch routine returned STATUS_PENDING for this IRP but its stack "
+                      "location was never marked pending");
+    }
+}
+
+void IoManager::complete(PIRP irp, CCHAR) {
+    IrpRecord& rec = record(irp, "IofCompleteRequest");
+    if (rec.state == IrpState::Completing) {
+        irp_bug_check("MULTIPLE_IRP_COMPLETE_REQUESTS", irp,
+                      "the IRP is completed again while its completion is still running");
+    }
+    if (rec.state == IrpState::Idle || irp->CurrentLocation > irp->StackCount) {
+        irp_bug_check("MULTIPLE_IRP_COMPLETE_REQUESTS", irp,
+                      "the IRP is completed but no driver holds it");
+    }
+    if (irp->IoStatus.Status == STATUS_PENDING) {
+        irp_bug_check("IRP_COMPLETED_WITH_PENDING", irp, "an IRP is completed with STATUS_PENDING");
+    }
+    if (irp->CancelRoutine != nullptr) {
+        irp_bug_check("CANCEL_ROUTINE_SET_AT_COMPLETION", irp,
+                      "the IRP is completed while its cancel routine is still set");
+    }
+    const std::uint64_t id = rec.id;
+    m_kernel.trace().record(m_kernel.now(), m_kernel.scheduler().running().id,
+                            TraceKind::IrpComplete,
+                            id << 32 | static_cast<std::uint32_t>(irp->IoStatus.Status), irp);
+    rec.state = IrpState::Completing;
+    m_kernel.scheduler().yield();
+
+    while (irp->CurrentLocation <= irp->StackCount) {
+        PIO_STACK_LOCATION popped = irp->Tail.Overlay.CurrentStackLocation;
+        const int popped_location = irp->CurrentLocation;
+        irp->PendingReturned = (popped->Control & SL_PENDING_RETURNED) != 0;
+        on_location_popped(irp, m_irps.at(irp), popped_location, irp->PendingReturned);
+        PIO_COMPLETION_ROUTINE routine = popped->CompletionRoutine;
+        PVOID context = popped->Context;
+        UCHAR control = popped->Control;
+        popped->Control = 0;
+        popped->CompletionRoutine = nullptr;
+        popped->Context = nullptr;
+        ++irp->CurrentLocation;
+        ++irp->Tail.Overlay.CurrentStackLocation;
+        PDEVICE_OBJECT upper = irp->CurrentLocation <= irp->StackCount
+                                   ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                                   : nullptr;
+        NTSTATUS status = irp->IoStatus.Status;
+        bool invoke = routine != nullptr &&
+                      ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                       (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        if (invoke) {
+            NTSTATUS result = routine(upper, irp, context);
+            auto it = m_irps.find(irp);
+            if (it == m_irps.end() || it->second.id != id) {
+                if (result != STATUS_MORE_PROCESSING_REQUIRED) {
+                    char detail[160];
+                    std::snprintf(detail, sizeof detail,
+                                  "IRP #%llu: a completion routine released the IRP but returned "
+                                  "0x%08X instead of STATUS_MORE_PROCESSING_REQUIRED",
+                                  static_cast<unsigned long long>(id), static_cast<unsigned>(result));
+                    bug_check("IRP_USED_AFTER_RELEASE", detail);
+                }
+                return;
+            }
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                it->second.state = IrpState::Returned;
+                return;
+            }
+        } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
+            irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
+        }
+    }
+
+    IrpRecord& done = m_irps.at(irp);
+    if (!done.threaded) {
+        irp_bug_check("DRIVER_IRP_REACHED_TOP", irp,
+                      "an IRP allocated with IoAllocateIrp reached the top of its stack: its "
+                      "last completion routine must return STATUS_MORE_PROCESSING_REQUIRED");
+    }
+    finish_threaded(irp, done);
+}
+
+// The I/O manager's own completion of a request it built: the status block is
+// filled, then the event is signalled, then the IRP is released.
+void IoManager::finish_threaded(PIRP irp, IrpRecord& rec) {
+    if (rec.buffered) {
+        PVOID buffer = irp->AssociatedIrp.SystemBuffer;
+        if (buffer != nullptr && rec.user_output != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
+            ULONG_PTR count = std::min<ULONG_PTR>(irp->IoStatus.Information, rec.user_output_length);
+            std::memcpy(rec.user_output, buffer, count);
+        }
+        if (buffer != nullptr) m_kernel.pool().free(buffer);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    PKEVENT event = irp->UserEvent;
+    if (event != nullptr) m_kernel.set_event(event, false);
+    retire(irp, rec);
+    if (event != nullptr) m_kernel.scheduler().yield();
+}
+
+BOOLEAN IoManager::cancel(PIRP irp) {
+    IrpRecord& rec = record(irp, "IoCancelIrp");
+    m_kernel.trace().record(m_kernel.now(), m_kernel.scheduler().running().id, TraceKind::IrpCancel,
+                            rec.id, irp);
+    m_kernel.scheduler().yield();
+    record(irp, "IoCancelIrp");
+    KIRQL irql;
+    acquire_cancel_lock(&irql);
+    irp->CancelIrql = irql;
+    irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = irp->CancelRoutine;
+    irp->CancelRoutine = nullptr;
+    if (routine == nullptr) {
+        release_cancel_lock(irql);
+        return FALSE;
+    }
+    PDEVICE_OBJECT device = (irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount)
+                                ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                                : nullptr;
+    routine(device, irp);
+    if (m_cancel_lock_holder == m_kernel.scheduler().running().id) {
+        bug_check("CANCEL_LOCK_NOT_RELEASED",
+                  "a cancel routine returned without IoReleaseCancelSpinLock");
+    }
+    return TRUE;
+}
+
+void IoManager::acquire_cancel_lock(PKIRQL irql) {
+    Thread& self = m_kernel.scheduler().running();
+    if (m_cancel_lock_holder == self.id) {
+        bug_check("CANCEL_LOCK_RECURSION", "the cancel spin lock is acquired twice by one thread");
+    }
+    *irql = self.irql;
+    if (self.irql < DISPATCH_LEVEL) self.irql = DISPATCH_LEVEL;
+    DISPATCHER_HEADER* lock = &m_cancel_lock;
+    m_kernel.scheduler().wait(std::span(&lock, 1), WaitAny, std::nullopt, "the cancel spin lock");
+    m_cancel_lock_holder = self.id;
+}
+
+void IoManager::release_cancel_lock(KIRQL irql) {
+    Thread& self = m_kernel.scheduler().running();
+    if (m_cancel_lock_holder != self.id) {
+        bug_check("CANCEL_LOCK_NOT_HELD", "IoReleaseCancelSpinLock by a thread that does not hold it");
+    }
+    m_cancel_lock_holder = UINT32_MAX;
+    m_cancel_lock.SignalState = 1;
+    m_kernel.scheduler().signalled(&m_cancel_lock);
+    self.irql = irql;
+}
+
+// ---------------------------------------------------------------------------
+// Power
+
+void IoManager::start_next_power_irp(PIRP irp) {
+    IrpRecord& rec = record(irp, "PoStartNextPowerIrp");
+    if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) {
+        irp_bug_check("NO_CURRENT_STACK_LOCATION", irp, "PoStartNextPowerIrp outside the IRP's stack");
+    }
+    PDEVICE_OBJECT device = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+    if (irp->Tail.Overlay.CurrentStackLocation->MajorFunction != IRP_MJ_POWER || device == nullptr) {
+        irp_bug_check("NOT_A_POWER_IRP", irp, "PoStartNextPowerIrp for an IRP that is not a power IRP");
+    }
+    PDRIVER_OBJECT driver = device->DriverObject;
+    if (++rec.power_starts[driver] > 1) {
+        irp_bug_check("POWER_IRP_STARTED_TWICE", irp,
+                      "driver " + to_utf8(from_unicode_string(&driver->DriverName)) +
+                          " called PoStartNextPowerIrp twice for this power IRP");
+    }
+}
+
+POWER_STATE IoManager::set_power_state(PDEVICE_OBJECT device, POWER_STATE_TYPE type,
+                                       POWER_STATE state) {
+    POWER_STATE old{};
+    if (type == DevicePowerState) {
+        auto it = m_power_states.find(device);
+        old.DeviceState = it == m_power_states.end() ? PowerDeviceUnspecified : it->second;
+        m_power_states[device] = state.DeviceState;
+    }
+    return old;
+}
+
+std::optional<DEVICE_POWER_STATE> IoManager::reported_power_state(PDEVICE_OBJECT device) const {
+    auto it = m_power_states.find(device);
+    if (it == m_power_states.end()) return std::nullopt;
+    return it->second;
+}
+
+}  // namespace host

@@ -1,0 +1,165 @@
+// The I/O manager: driver and device objects, the object namespace, and the
+// life of every IRP (call, completion, cancellation), with the verifier's
+// checks on each.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/wdm.h"
+
+namespace host {
+
+class Kernel;
+
+#define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000E)
+
+std::u16string to_u16(std::string_view text);
+std::string to_utf8(std::u16string_view text);
+std::u16string from_unicode_string(const UNICODE_STRING* text);
+
+class IoManager {
+public:
+    explicit IoManager(Kernel& kernel);
+    ~IoManager();
+    IoManager(const IoManager&) = delete;
+    IoManager& operator=(const IoManager&) = delete;
+
+    // Drivers. load_driver calls DriverEntry on the running thread; a driver
+    // whose entry fails is released again and nullptr is returned.
+    PDRIVER_OBJECT load_driver(std::string_view name, PDRIVER_INITIALIZE entry,
+                               NTSTATUS* status = nullptr);
+    void unload_driver(PDRIVER_OBJECT driver);
+    static NTSTATUS default_dispatch(PDEVICE_OBJECT device, PIRP irp);
+
+    // Device objects and the namespace.
+    NTSTATUS create_device(PDRIVER_OBJECT driver, ULONG extension_size,
+                           PUNICODE_STRING name, DEVICE_TYPE type, ULONG characteristics,
+                           BOOLEAN exclusive, PDEVICE_OBJECT* device);
+    void delete_device(PDEVICE_OBJECT device);
+    PDEVICE_OBJECT attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
+    void detach(PDEVICE_OBJECT target);
+    static PDEVICE_OBJECT attached_top(PDEVICE_OBJECT device);
+    bool is_live_device(const void* device) const;
+    std::u16string device_name(PDEVICE_OBJECT device) const;
+
+    NTSTATUS create_link(PUNICODE_STRING link, PUNICODE_STRING target);
+    NTSTATUS delete_link(PUNICODE_STRING link);
+    // The names in the namespace, sorted; links show as "link -> target".
+    std::vector<std::string> namespace_listing() const;
+    bool name_exists(std::string_view name) const;
+    PDEVICE_OBJECT resolve(std::string_view path) const;
+
+    // Opening a device through its name, as a user-mode caller would.
+    NTSTATUS open(std::string_view path, PFILE_OBJECT* file);
+    NTSTATUS close(PFILE_OBJECT file);
+    NTSTATUS device_io_control(PFILE_OBJECT file, ULONG code, const void* input,
+                               ULONG input_length, void* output, ULONG output_length,
+                               ULONG_PTR* information);
+    // Any other major function with no parameters (read, write, flush...).
+    NTSTATUS send_simple(PFILE_OBJECT file, UCHAR major);
+
+    // IRPs.
+    PIRP allocate_irp(CCHAR stack_size, bool threaded);
+    void free_irp(PIRP irp);
+    PIRP build_device_io_control(ULONG code, PDEVICE_OBJECT device, PVOID input,
+                                 ULONG input_length, PVOID output, ULONG output_length,
+                                 BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK status);
+    // A threaded IRP for the host's own managers, with its next location set.
+    PIRP build_request(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, PKEVENT event,
+                       PIO_STATUS_BLOCK status);
+    // Sends a threaded IRP and waits for it without a time-out.
+    NTSTATUS send_and_wait(PDEVICE_OBJECT target, PIRP irp, PKEVENT event,
+                           PIO_STATUS_BLOCK status);
+
+    NTSTATUS call(PDEVICE_OBJECT device, PIRP irp);
+    void complete(PIRP irp, CCHAR boost);
+    BOOLEAN cancel(PIRP irp);
+    void acquire_cancel_lock(PKIRQL irql);
+    void release_cancel_lock(KIRQL irql);
+
+    PIO_STACK_LOCATION current_location(PIRP irp);
+    PIO_STACK_LOCATION next_location(PIRP irp);
+    void skip_location(PIRP irp);
+    void mark_pending(PIRP irp);
+    PDRIVER_CANCEL set_cancel_routine(PIRP irp, PDRIVER_CANCEL routine);
+    void start_next_power_irp(PIRP irp);
+
+    POWER_STATE set_power_state(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state);
+    std::optional<DEVICE_POWER_STATE> reported_power_state(PDEVICE_OBJECT device) const;
+
+    // Inspection for tests and leak checks.
+    std::size_t live_irps() const { return m_irps.size(); }
+    std::string irp_report() const;
+    std::uint64_t irp_id(PIRP irp) const;
+    bool is_live_irp(const void* irp) const { return m_irps.count(const_cast<void*>(irp)) != 0; }
+    std::vector<PDEVICE_OBJECT> devices_of(PDRIVER_OBJECT driver) const;
+
+private:
+    enum class IrpState { Idle, InFlight, Completing, Returned };
+
+    struct IrpRecord {
+        std::uint64_t id = 0;
+        bool threaded = false;
+        IrpState state = IrpState::Idle;
+        bool power = false;
+        std::map<PDRIVER_OBJECT, int> power_starts;
+        std::set<PDRIVER_OBJECT> power_drivers;
+        std::set<int> pending_owed;  // locations that returned STATUS_PENDING unmarked
+        // Threaded device-control requests: where the output goes back.
+        PVOID user_output = nullptr;
+        ULONG user_output_length = 0;
+        bool buffered = false;
+    };
+
+    // One dispatch routine running on an IRP location (for the pending check).
+    struct Frame {
+        std::uint64_t id;
+        int location;
+        bool popped = false;
+        bool pending_at_pop = false;
+    };
+
+    struct DeviceHolder;
+    struct DriverHolder;
+
+    IrpRecord& record(PIRP irp, const char* operation);
+    [[noreturn]] void irp_bug_check(const char* check, PIRP irp, const std::string& detail);
+    std::string describe(PIRP irp) const;
+    void finish_threaded(PIRP irp, IrpRecord& rec);
+    void retire(PIRP irp, IrpRecord& rec);
+    bool completes_at_top(PIRP irp) const;
+    void on_location_popped(PIRP irp, IrpRecord& rec, int location, bool pending);
+    static std::u16string fold(std::u16string_view name);
+
+    Kernel& m_kernel;
+    std::unordered_map<void*, IrpRecord> m_irps;
+    std::set<const void*> m_freed_irps;
+    std::uint64_t m_next_irp_id = 1;
+    std::vector<Frame*> m_frames;
+
+    std::vector<std::unique_ptr<DriverHolder>> m_drivers;
+    std::unordered_map<const void*, std::unique_ptr<DeviceHolder>> m_devices;
+    std::set<const void*> m_deleted_devices;
+    // Folded name -> (shown name, device or link target).
+    struct NameEntry {
+        std::u16string shown;
+        PDEVICE_OBJECT device = nullptr;
+        std::u16string link_target;
+    };
+    std::map<std::u16string, NameEntry> m_names;
+    std::map<PDEVICE_OBJECT, DEVICE_POWER_STATE> m_power_states;
+    std::unordered_map<const void*, std::unique_ptr<FILE_OBJECT>> m_files;
+
+    DISPATCHER_HEADER m_cancel_lock{};
+    std::uint32_t m_cancel_lock_holder = UINT32_MAX;
+};
+
+}  // namespace host

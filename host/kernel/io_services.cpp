@@ -1,0 +1,195 @@
+// I/O manager, power, pool and registry services as the driver calls them.
+#include <cstdio>
+
+#include "host/kernel/kernel.h"
+#include "host/kernel/pnp_manager.h"
+
+using host::Kernel;
+using host::bug_check;
+
+namespace {
+
+host::IoManager& io() { return Kernel::current().io(); }
+
+void require_irql(KIRQL highest, const char* service) {
+    KIRQL irql = Kernel::current().scheduler().running().irql;
+    if (irql > highest) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "%s at IRQL %u (at most %u allowed)", service, irql,
+                      highest);
+        bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Pool
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    return Kernel::current().pool().allocate(PoolType, NumberOfBytes, Tag,
+                                             __builtin_return_address(0));
+}
+
+VOID ExFreePool(PVOID P) { Kernel::current().pool().free(P); }
+
+// ---------------------------------------------------------------------------
+// Device objects and names
+
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                        PDEVICE_OBJECT* DeviceObject) {
+    require_irql(PASSIVE_LEVEL, "IoCreateDevice");
+    return io().create_device(DriverObject, DeviceExtensionSize, DeviceName, DeviceType,
+                              DeviceCharacteristics, Exclusive, DeviceObject);
+}
+
+VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    require_irql(PASSIVE_LEVEL, "IoDeleteDevice");
+    io().delete_device(DeviceObject);
+}
+
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+    require_irql(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
+    return io().attach(SourceDevice, TargetDevice);
+}
+
+VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    require_irql(PASSIVE_LEVEL, "IoDetachDevice");
+    io().detach(TargetDevice);
+}
+
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+    require_irql(PASSIVE_LEVEL, "IoCreateSymbolicLink");
+    return io().create_link(SymbolicLinkName, DeviceName);
+}
+
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+    require_irql(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
+    return io().delete_link(SymbolicLinkName);
+}
+
+// ---------------------------------------------------------------------------
+// IRPs
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
+    require_irql(DISPATCH_LEVEL, "IoAllocateIrp");
+    return io().allocate_irp(StackSize, false);
+}
+
+VOID IoFreeIrp(PIRP Irp) {
+    require_irql(DISPATCH_LEVEL, "IoFreeIrp");
+    io().free_irp(Irp);
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    require_irql(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+    return io().build_device_io_control(IoControlCode, DeviceObject, InputBuffer, InputBufferLength,
+                                        OutputBuffer, OutputBufferLength, InternalDeviceIoControl,
+                                        Event, IoStatusBlock);
+}
+
+PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return io().current_location(Irp); }
+PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) { return io().next_location(Irp); }
+
+VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+    PIO_STACK_LOCATION current = io().current_location(Irp);
+    PIO_STACK_LOCATION next = io().next_location(Irp);
+    next->MajorFunction = current->MajorFunction;
+    next->MinorFunction = current->MinorFunction;
+    next->Flags = current->Flags;
+    next->Parameters = current->Parameters;
+    next->DeviceObject = current->DeviceObject;
+    next->FileObject = current->FileObject;
+    next->Control = 0;
+    next->CompletionRoutine = nullptr;
+    next->Context = nullptr;
+}
+
+VOID IoSkipCurrentIrpStackLocation(PIRP Irp) { io().skip_location(Irp); }
+
+VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                            BOOLEAN InvokeOnCancel) {
+    PIO_STACK_LOCATION next = io().next_location(Irp);
+    next->CompletionRoutine = CompletionRoutine;
+    next->Context = Context;
+    next->Control = 0;
+    if (InvokeOnSuccess) next->Control |= SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
+}
+
+VOID IoMarkIrpPending(PIRP Irp) { io().mark_pending(Irp); }
+
+PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    return io().set_cancel_routine(Irp, CancelRoutine);
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    require_irql(DISPATCH_LEVEL, "IofCallDriver");
+    return io().call(DeviceObject, Irp);
+}
+
+VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    require_irql(DISPATCH_LEVEL, "IofCompleteRequest");
+    io().complete(Irp, PriorityBoost);
+}
+
+BOOLEAN IoCancelIrp(PIRP Irp) {
+    require_irql(DISPATCH_LEVEL, "IoCancelIrp");
+    return io().cancel(Irp);
+}
+
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
+    require_irql(DISPATCH_LEVEL, "IoAcquireCancelSpinLock");
+    io().acquire_cancel_lock(Irql);
+}
+
+VOID IoReleaseCancelSpinLock(KIRQL Irql) { io().release_cancel_lock(Irql); }
+
+// ---------------------------------------------------------------------------
+// Power
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    require_irql(DISPATCH_LEVEL, "PoCallDriver");
+    return io().call(DeviceObject, Irp);
+}
+
+VOID PoStartNextPowerIrp(PIRP Irp) {
+    require_irql(DISPATCH_LEVEL, "PoStartNextPowerIrp");
+    io().start_next_power_irp(Irp);
+}
+
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
+    require_irql(DISPATCH_LEVEL, "PoRequestPowerIrp");
+    return Kernel::current().pnp().request_power_irp(DeviceObject, MinorFunction, PowerState,
+                                                      CompletionFunction, Context, Irp);
+}
+
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+    require_irql(DISPATCH_LEVEL, "PoSetPowerState");
+    return io().set_power_state(DeviceObject, Type, State);
+}
+
+// ---------------------------------------------------------------------------
+// Registry
+
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                 ACCESS_MASK, PHANDLE DevInstRegKey) {
+    require_irql(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
+    return Kernel::current().registry().open_device_key(DeviceObject, DevInstKeyType, DevInstRegKey);
+}
+
+NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                         PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+    require_irql(PASSIVE_LEVEL, "ZwQueryValueKey");
+    return Kernel::current().registry().query_value(KeyHandle, ValueName, KeyValueInformationClass,
+                                                    KeyValueInformation, Length, ResultLength);
+}

@@ -1,0 +1,264 @@
+// Kernel services: IRQL, events and waits, interlocked operations, threads
+// and objects. Each entry point checks what the platform's verifier checks.
+#include <cstdio>
+
+#include "host/kernel/kernel.h"
+
+using host::Kernel;
+using host::bug_check;
+
+namespace {
+
+host::Thread& self() { return Kernel::current().scheduler().running(); }
+
+void check_event(PRKEVENT event, const char* service) {
+    UCHAR type = event->Header.Type;
+    if (type != NotificationEvent && type != SynchronizationEvent) {
+        char detail[128];
+        std::snprintf(detail, sizeof detail, "%s(%p): not an initialised event (type 0x%02X)",
+                      service, static_cast<void*>(event), type);
+        bug_check("INVALID_DISPATCHER_OBJECT", detail);
+    }
+}
+
+void check_waitable(PVOID object, const char* service) {
+    UCHAR type = static_cast<DISPATCHER_HEADER*>(object)->Type;
+    if (type != NotificationEvent && type != SynchronizationEvent && type != host::kThreadObject) {
+        char detail[128];
+        std::snprintf(detail, sizeof detail, "%s(%p): not a dispatcher object (type 0x%02X)",
+                      service, object, type);
+        bug_check("INVALID_DISPATCHER_OBJECT", detail);
+    }
+}
+
+// Converts a kernel time-out to an absolute virtual deadline.
+std::optional<host::Time> deadline_of(PLARGE_INTEGER timeout) {
+    if (timeout == nullptr) return std::nullopt;
+    host::Time now = Kernel::current().now();
+    if (timeout->QuadPart < 0) return now - timeout->QuadPart;
+    return timeout->QuadPart;  // absolute system time, on the same clock
+}
+
+void check_wait_irql(PLARGE_INTEGER timeout, const char* service) {
+    KIRQL irql = self().irql;
+    bool zero = timeout != nullptr && timeout->QuadPart == 0;
+    if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && !zero)) {
+        char detail[128];
+        std::snprintf(detail, sizeof detail, "%s with %s time-out at IRQL %u", service,
+                      timeout == nullptr ? "no" : "a non-zero", irql);
+        bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// IRQL
+
+KIRQL KeGetCurrentIrql() { return self().irql; }
+
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+    host::Thread& thread = self();
+    if (NewIrql < thread.irql) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "KeRaiseIrql to %u from %u", NewIrql, thread.irql);
+        bug_check("IRQL_NOT_GREATER_OR_EQUAL", detail);
+    }
+    *OldIrql = thread.irql;
+    thread.irql = NewIrql;
+}
+
+VOID KeLowerIrql(KIRQL NewIrql) {
+    host::Thread& thread = self();
+    if (NewIrql > thread.irql) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "KeLowerIrql to %u from %u", NewIrql, thread.irql);
+        bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
+    }
+    thread.irql = NewIrql;
+}
+
+// ---------------------------------------------------------------------------
+// Events and waits
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.Absolute = 0;
+    Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    Event->Header.Inserted = 0;
+    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
+    Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+    check_event(Event, "KeSetEvent");
+    return Kernel::current().set_event(Event);
+}
+
+VOID KeClearEvent(PRKEVENT Event) {
+    check_event(Event, "KeClearEvent");
+    Event->Header.SignalState = 0;
+    Kernel::current().scheduler().yield();
+}
+
+LONG KeResetEvent(PRKEVENT Event) {
+    check_event(Event, "KeResetEvent");
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    Kernel::current().scheduler().yield();
+    return previous;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event) {
+    check_event(Event, "KeReadStateEvent");
+    return Event->Header.SignalState;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+                               PLARGE_INTEGER Timeout) {
+    check_wait_irql(Timeout, "KeWaitForSingleObject");
+    check_waitable(Object, "KeWaitForSingleObject");
+    auto* header = static_cast<DISPATCHER_HEADER*>(Object);
+    return Kernel::current().scheduler().wait(std::span(&header, 1), WaitAny, deadline_of(Timeout),
+                                              "KeWaitForSingleObject");
+}
+
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON,
+                                  KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout,
+                                  PKWAIT_BLOCK WaitBlockArray) {
+    check_wait_irql(Timeout, "KeWaitForMultipleObjects");
+    if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS ||
+        (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)) {
+        char detail[128];
+        std::snprintf(detail, sizeof detail,
+                      "KeWaitForMultipleObjects with %u objects and %s wait-block array", Count,
+                      WaitBlockArray ? "a" : "no");
+        bug_check("MAXIMUM_WAIT_OBJECTS_EXCEEDED", detail);
+    }
+    std::vector<DISPATCHER_HEADER*> headers;
+    for (ULONG i = 0; i < Count; ++i) {
+        check_waitable(Object[i], "KeWaitForMultipleObjects");
+        headers.push_back(static_cast<DISPATCHER_HEADER*>(Object[i]));
+    }
+    return Kernel::current().scheduler().wait(headers, WaitType, deadline_of(Timeout),
+                                              "KeWaitForMultipleObjects");
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
+    if (self().irql >= DISPATCH_LEVEL) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "KeDelayExecutionThread at IRQL %u", self().irql);
+        bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
+    }
+    Kernel::current().scheduler().wait({}, WaitAny, deadline_of(Interval), "KeDelayExecutionThread");
+    return STATUS_SUCCESS;
+}
+
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = Kernel::current().now(); }
+
+// ---------------------------------------------------------------------------
+// Interlocked operations: each is a scheduling point, so that another thread
+// can run between a plain read and the exchange that follows it.
+
+namespace {
+void interlocked_point() { Kernel::current().scheduler().yield(); }
+}  // namespace
+
+LONG InterlockedIncrement(LONG volatile* Addend) {
+    interlocked_point();
+    LONG value = static_cast<LONG>(static_cast<ULONG>(*Addend) + 1u);
+    *Addend = value;
+    return value;
+}
+
+LONG InterlockedDecrement(LONG volatile* Addend) {
+    interlocked_point();
+    LONG value = static_cast<LONG>(static_cast<ULONG>(*Addend) - 1u);
+    *Addend = value;
+    return value;
+}
+
+LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+    interlocked_point();
+    LONG old = *Target;
+    *Target = Value;
+    return old;
+}
+
+LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
+    interlocked_point();
+    LONG old = *Addend;
+    *Addend = static_cast<LONG>(static_cast<ULONG>(old) + static_cast<ULONG>(Value));
+    return old;
+}
+
+LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand) {
+    interlocked_point();
+    LONG old = *Destination;
+    if (old == Comperand) *Destination = Exchange;
+    return old;
+}
+
+PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+    interlocked_point();
+    PVOID old = *Target;
+    *Target = Value;
+    return old;
+}
+
+PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
+                                        PVOID Comperand) {
+    interlocked_point();
+    PVOID old = *Destination;
+    if (old == Comperand) *Destination = Exchange;
+    return old;
+}
+
+// ---------------------------------------------------------------------------
+// Threads and objects
+
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, HANDLE, PCLIENT_ID,
+                              PKSTART_ROUTINE StartRoutine, PVOID StartContext) {
+    Kernel& kernel = Kernel::current();
+    if (self().irql != PASSIVE_LEVEL) {
+        bug_check("IRQL_NOT_LESS_OR_EQUAL", "PsCreateSystemThread above PASSIVE_LEVEL");
+    }
+    std::string name = "system thread " + std::to_string(kernel.scheduler().threads().size());
+    host::Thread& created = kernel.scheduler().spawn(
+        std::move(name), [StartRoutine, StartContext] { StartRoutine(StartContext); }, true);
+    *ThreadHandle = kernel.objects().open(host::ObjectTable::Kind::Thread, &created.object);
+    kernel.scheduler().yield();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PsTerminateSystemThread(NTSTATUS) {
+    host::Thread& thread = self();
+    if (!thread.driver_thread) {
+        bug_check("INVALID_PROCESS_ATTACH_ATTEMPT",
+                  "PsTerminateSystemThread called by '" + thread.name + "', not a system thread");
+    }
+    if (thread.irql != PASSIVE_LEVEL) {
+        bug_check("IRQL_NOT_LESS_OR_EQUAL", "PsTerminateSystemThread above PASSIVE_LEVEL");
+    }
+    throw host::ThreadUnwind{};
+}
+
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType,
+                                   KPROCESSOR_MODE, PVOID* Object, POBJECT_HANDLE_INFORMATION) {
+    return Kernel::current().objects().reference_by_handle(Handle, ObjectType, Object);
+}
+
+LONG_PTR ObfDereferenceObject(PVOID Object) { return Kernel::current().objects().dereference(Object); }
+
+NTSTATUS ZwClose(HANDLE Handle) { return Kernel::current().objects().close(Handle); }
+
+PKTHREAD KeGetCurrentThread() { return &self().object; }
+
+KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+    host::Thread* thread = Kernel::current().scheduler().find(Thread);
+    if (thread == nullptr) bug_check("INVALID_THREAD", "KeSetPriorityThread on an unknown thread");
+    KPRIORITY old = thread->priority;
+    thread->priority = Priority;
+    return old;
+}

@@ -1,0 +1,114 @@
+#include "host/kernel/kernel.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "host/kernel/pnp_manager.h"
+
+namespace host {
+
+namespace {
+Kernel* g_current = nullptr;
+}  // namespace
+
+Kernel::Kernel(std::uint64_t seed)
+    : m_pool(*this, seed),
+      m_io(*this),
+      m_objects(*this),
+      m_registry(*this),
+      m_pnp(std::make_unique<PnpManager>(*this)),
+      m_scheduler(std::make_unique<Scheduler>(seed, m_trace)) {
+    if (g_current != nullptr) {
+        std::fprintf(stderr, "torvex: a second world was built while one exists\n");
+        std::abort();
+    }
+    g_current = this;
+}
+
+Kernel::~Kernel() {
+    m_scheduler.reset();
+    g_current = nullptr;
+}
+
+Kernel& Kernel::current() {
+    if (g_current == nullptr) {
+        std::fprintf(stderr, "torvex: a kernel service was called with no world built\n");
+        std::abort();
+    }
+    return *g_current;
+}
+
+bool Kernel::exists() { return g_current != nullptr; }
+
+Thread& Kernel::spawn(std::string name, std::function<void()> body) {
+    Thread& thread = m_scheduler->spawn(std::move(name), std::move(body), false);
+    m_scheduler->yield();
+    return thread;
+}
+
+void Kernel::run_for(Time duration) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -duration;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+LONG Kernel::set_event(PKEVENT event, bool yield) {
+    DISPATCHER_HEADER& header = event->Header;
+    if (header.Type != kNotificationEvent && header.Type != kSynchronizationEvent) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "KeSetEvent(%p): not an initialised event (type %u)",
+                      static_cast<void*>(event), header.Type);
+        bug_check("INVALID_DISPATCHER_OBJECT", detail);
+    }
+    LONG previous = header.SignalState;
+    header.SignalState = 1;
+    m_trace.record(now(), m_scheduler->running().id, TraceKind::SetEvent,
+                   static_cast<std::uint64_t>(previous), event);
+    m_scheduler->signalled(&header);
+    if (yield) m_scheduler->yield();
+    return previous;
+}
+
+void Kernel::debug_print(std::string_view text) { m_debug_output += text; }
+
+std::string Kernel::leaks(ULONG tag) const {
+    std::string out;
+    std::string blocks = m_pool.report(tag);
+    if (!blocks.empty()) out += "pool blocks outstanding:\n" + blocks;
+    if (m_io.live_irps() != 0) out += "IRPs outstanding:\n" + m_io.irp_report();
+    std::string objects = m_objects.report();
+    if (!objects.empty()) out += "objects:\n" + objects;
+    for (auto& thread : m_scheduler->threads()) {
+        if (thread->driver_thread && thread->state != ThreadState::Terminated) {
+            out += "driver thread '" + thread->name + "' still running\n";
+        }
+    }
+    return out;
+}
+
+void Kernel::bug_check(std::string_view check, const std::string& detail) {
+    const Thread& thread = m_scheduler->running();
+    std::fprintf(stderr,
+                 "\n*** BUG CHECK %.*s\n%s\n"
+                 "thread: T%u '%s' at IRQL %u\n"
+                 "virtual time: %.4f ms\n"
+                 "recent trace:\n%s"
+                 "seed: %llu (replay: TORVEX_SEED=%llu)\n",
+                 static_cast<int>(check.size()), check.data(), detail.c_str(), thread.id,
+                 thread.name.c_str(), thread.irql, static_cast<double>(now()) / 10'000.0,
+                 m_trace.recent().c_str(), static_cast<unsigned long long>(seed()),
+                 static_cast<unsigned long long>(seed()));
+    std::fflush(stderr);
+    std::abort();
+}
+
+void bug_check(std::string_view check, const std::string& detail) {
+    if (!Kernel::exists()) {
+        std::fprintf(stderr, "\n*** BUG CHECK %.*s\n%s\n", static_cast<int>(check.size()),
+                     check.data(), detail.c_str());
+        std::abort();
+    }
+    Kernel::current().bug_check(check, detail);
+}
+
+}  // namespace host

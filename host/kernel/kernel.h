@@ -1,0 +1,80 @@
+// The emulated kernel of one world: scheduler and clock, pool, I/O manager,
+// object handles, registry, Plug and Play and power managers, debug output.
+//
+// One world exists at a time in a process; the platform services that the
+// driver calls reach it through Kernel::current().
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "host/kernel/io_manager.h"
+#include "host/kernel/objects.h"
+#include "host/kernel/pool.h"
+#include "host/kernel/registry.h"
+#include "host/kernel/scheduler.h"
+#include "host/kernel/trace.h"
+
+namespace host {
+
+class PnpManager;
+
+class Kernel {
+public:
+    // The calling thread is adopted as the emulated thread "caller".
+    explicit Kernel(std::uint64_t seed);
+    ~Kernel();
+    Kernel(const Kernel&) = delete;
+    Kernel& operator=(const Kernel&) = delete;
+
+    static Kernel& current();
+    static bool exists();
+
+    std::uint64_t seed() const { return m_scheduler->seed(); }
+    Time now() const { return m_scheduler->now(); }
+
+    Scheduler& scheduler() { return *m_scheduler; }
+    Trace& trace() { return m_trace; }
+    Pool& pool() { return m_pool; }
+    IoManager& io() { return m_io; }
+    ObjectTable& objects() { return m_objects; }
+    Registry& registry() { return m_registry; }
+    PnpManager& pnp() { return *m_pnp; }
+
+    // Host-side conveniences on the running emulated thread.
+    Thread& spawn(std::string name, std::function<void()> body);
+    void run_for(Time duration);  // lets the world run while the caller sleeps
+
+    // Sets an event and wakes its waiters; a scheduling point unless told not to be.
+    LONG set_event(PKEVENT event, bool yield = true);
+
+    // DbgPrint output, as the debugger would show it.
+    const std::string& debug_output() const { return m_debug_output; }
+    void debug_print(std::string_view text);
+
+    // What a world must not leave behind once its devices are gone: pool
+    // blocks (of one tag, or all when tag is 0), IRPs, handles, object
+    // references and driver threads. Empty when clean.
+    std::string leaks(ULONG tag = 0) const;
+
+    [[noreturn]] void bug_check(std::string_view check, const std::string& detail);
+
+private:
+    Trace m_trace;
+    Pool m_pool;
+    IoManager m_io;
+    ObjectTable m_objects;
+    Registry m_registry;
+    std::string m_debug_output;
+    std::unique_ptr<PnpManager> m_pnp;
+    // Last member: destroyed first, so that threads unwind while the rest lives.
+    std::unique_ptr<Scheduler> m_scheduler;
+};
+
+// Stops the run with a report: the check, the detail, the thread, its IRQL,
+// the virtual time, the recent trace and the seed that replays the run.
+[[noreturn]] void bug_check(std::string_view check, const std::string& detail);
+
+}  // namespace host

@@ -1,0 +1,43 @@
+// Kernel handles and counted object references (threads, registry keys).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "platform/wdm.h"
+
+namespace host {
+
+class Kernel;
+
+class ObjectTable {
+public:
+    enum class Kind { Thread, Key };
+
+    explicit ObjectTable(Kernel& kernel) : m_kernel(kernel) {}
+
+    HANDLE open(Kind kind, PVOID object);
+    NTSTATUS close(HANDLE handle);
+    // The object behind a handle, or nullptr when the handle is not of that kind.
+    PVOID lookup(HANDLE handle, Kind kind) const;
+
+    NTSTATUS reference_by_handle(HANDLE handle, POBJECT_TYPE type, PVOID* object);
+    LONG_PTR dereference(PVOID object);
+
+    std::size_t open_handles() const { return m_handles.size(); }
+    // Handles still open and references still held, one per line.
+    std::string report() const;
+
+private:
+    struct Entry {
+        Kind kind;
+        PVOID object;
+    };
+    Kernel& m_kernel;
+    std::map<ULONG_PTR, Entry> m_handles;
+    std::map<PVOID, LONG> m_references;
+    ULONG_PTR m_next = 4;
+};
+
+}  // namespace host

@@ -1,0 +1,217 @@
+#include "host/kernel/pnp_manager.h"
+
+#include <cstdio>
+
+#include "host/kernel/kernel.h"
+
+namespace host {
+
+namespace {
+
+struct PowerRequestContext {
+    PREQUEST_POWER_COMPLETE completion;
+    PVOID context;
+    PDEVICE_OBJECT device;
+    UCHAR minor;
+    POWER_STATE state;
+};
+
+// Completion of a power IRP the power manager made for a driver: the driver's
+// completion function sees the final status, then the IRP is released.
+NTSTATUS power_request_done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* request = static_cast<PowerRequestContext*>(context);
+    IO_STATUS_BLOCK status = irp->IoStatus;
+    if (request->completion != nullptr) {
+        request->completion(request->device, request->minor, request->state, request->context,
+                            &status);
+    }
+    IoFreeIrp(irp);
+    delete request;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void require_passive(const char* what) {
+    if (Kernel::current().scheduler().running().irql != PASSIVE_LEVEL) {
+        bug_check("IRQL_NOT_LESS_OR_EQUAL", std::string(what) + " must be sent at PASSIVE_LEVEL");
+    }
+}
+
+}  // namespace
+
+NTSTATUS PnpManager::add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    require_passive("AddDevice");
+    PDRIVER_ADD_DEVICE add = driver->DriverExtension->AddDevice;
+    if (add == nullptr) return STATUS_NOT_SUPPORTED;
+    return add(driver, pdo);
+}
+
+PIRP PnpManager::build(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PKEVENT event,
+                       PIO_STATUS_BLOCK status) {
+    KeInitializeEvent(event, NotificationEvent, FALSE);
+    return m_kernel.io().build_request(top, major, minor, event, status);
+}
+
+NTSTATUS PnpManager::send(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* information) {
+    require_passive("a Plug and Play request");
+    PDEVICE_OBJECT top = IoManager::attached_top(pdo);
+    KEVENT event;
+    IO_STATUS_BLOCK status{};
+    PIRP irp = build(top, IRP_MJ_PNP, minor, &event, &status);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS result = m_kernel.io().send_and_wait(top, irp, &event, &status);
+    if (information != nullptr) *information = status.Information;
+    return result;
+}
+
+NTSTATUS PnpManager::stop(PDEVICE_OBJECT pdo) {
+    NTSTATUS status = send(pdo, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        send(pdo, IRP_MN_CANCEL_STOP_DEVICE);
+        return status;
+    }
+    return send(pdo, IRP_MN_STOP_DEVICE);
+}
+
+NTSTATUS PnpManager::remove(PDEVICE_OBJECT pdo) {
+    NTSTATUS status = send(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        send(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return status;
+    }
+    return send(pdo, IRP_MN_REMOVE_DEVICE);
+}
+
+NTSTATUS PnpManager::surprise_remove(PDEVICE_OBJECT pdo) {
+    send(pdo, IRP_MN_SURPRISE_REMOVAL);
+    return send(pdo, IRP_MN_REMOVE_DEVICE);
+}
+
+NTSTATUS PnpManager::query_capabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities) {
+    require_passive("a Plug and Play request");
+    *capabilities = DEVICE_CAPABILITIES{};
+    capabilities->Size = sizeof(DEVICE_CAPABILITIES);
+    capabilities->Version = 1;
+    capabilities->Address = static_cast<ULONG>(-1);
+    capabilities->UINumber = static_cast<ULONG>(-1);
+    PDEVICE_OBJECT top = IoManager::attached_top(pdo);
+    KEVENT event;
+    IO_STATUS_BLOCK status{};
+    PIRP irp = build(top, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, &event, &status);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    IoGetNextIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities = capabilities;
+    return m_kernel.io().send_and_wait(top, irp, &event, &status);
+}
+
+NTSTATUS PnpManager::query_relations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type) {
+    require_passive("a Plug and Play request");
+    PDEVICE_OBJECT top = IoManager::attached_top(pdo);
+    KEVENT event;
+    IO_STATUS_BLOCK status{};
+    PIRP irp = build(top, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, &event, &status);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    IoGetNextIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type = type;
+    NTSTATUS result = m_kernel.io().send_and_wait(top, irp, &event, &status);
+    if (NT_SUCCESS(result) && status.Information != 0) {
+        ExFreePool(reinterpret_cast<PVOID>(status.Information));
+    }
+    return result;
+}
+
+NTSTATUS PnpManager::query_id(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type,
+                              std::vector<std::u16string>* ids) {
+    require_passive("a Plug and Play request");
+    ids->clear();
+    PDEVICE_OBJECT top = IoManager::attached_top(pdo);
+    KEVENT event;
+    IO_STATUS_BLOCK status{};
+    PIRP irp = build(top, IRP_MJ_PNP, IRP_MN_QUERY_ID, &event, &status);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    IoGetNextIrpStackLocation(irp)->Parameters.QueryId.IdType = type;
+    NTSTATUS result = m_kernel.io().send_and_wait(top, irp, &event, &status);
+    if (NT_SUCCESS(result) && status.Information != 0) {
+        auto* list = reinterpret_cast<const WCHAR*>(status.Information);
+        const Pool::Block* block = m_kernel.pool().find(list);
+        // Read the list only within its pool block: a list without its final
+        // terminator must not make the manager read past it.
+        std::size_t limit = block != nullptr ? block->size / sizeof(WCHAR) : 0;
+        std::size_t i = 0;
+        while (i < limit && list[i] != 0) {
+            std::u16string id;
+            while (i < limit && list[i] != 0) id += list[i++];
+            ids->push_back(id);
+            ++i;
+        }
+        ExFreePool(const_cast<WCHAR*>(list));
+    }
+    return result;
+}
+
+NTSTATUS PnpManager::system_control(PDEVICE_OBJECT pdo) {
+    require_passive("a system-control request");
+    PDEVICE_OBJECT top = IoManager::attached_top(pdo);
+    KEVENT event;
+    IO_STATUS_BLOCK status{};
+    PIRP irp = build(top, IRP_MJ_SYSTEM_CONTROL, 0, &event, &status);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    return m_kernel.io().send_and_wait(top, irp, &event, &status);
+}
+
+NTSTATUS PnpManager::send_power(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type,
+                                POWER_STATE state) {
+    require_passive("a power request");
+    PDEVICE_OBJECT top = IoManager::attached_top(pdo);
+    KEVENT event;
+    IO_STATUS_BLOCK status{};
+    PIRP irp = build(top, IRP_MJ_POWER, minor, &event, &status);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->Parameters.Power.Type = type;
+    next->Parameters.Power.State = state;
+    if (type == SystemPowerState) {
+        next->Parameters.Power.ShutdownType =
+            state.SystemState <= PowerSystemWorking ? PowerActionNone
+            : state.SystemState >= PowerSystemShutdown ? PowerActionShutdown
+                                                       : PowerActionSleep;
+    }
+    return m_kernel.io().send_and_wait(top, irp, &event, &status);
+}
+
+NTSTATUS PnpManager::set_system_power(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {
+    POWER_STATE power{};
+    power.SystemState = state;
+    return send_power(pdo, IRP_MN_SET_POWER, SystemPowerState, power);
+}
+
+NTSTATUS PnpManager::query_system_power(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {
+    POWER_STATE power{};
+    power.SystemState = state;
+    return send_power(pdo, IRP_MN_QUERY_POWER, SystemPowerState, power);
+}
+
+NTSTATUS PnpManager::request_power_irp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state,
+                                       PREQUEST_POWER_COMPLETE completion, PVOID context,
+                                       PIRP* irp_out) {
+    if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER && minor != IRP_MN_WAIT_WAKE) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!m_kernel.io().is_live_device(device)) {
+        bug_check("INVALID_DEVICE_OBJECT", "PoRequestPowerIrp for a device object that does not exist");
+    }
+    m_power_requests.push_back(PowerRequest{m_kernel.now(), device, minor, state});
+    PDEVICE_OBJECT top = IoManager::attached_top(device);
+    PIRP irp = m_kernel.io().allocate_irp(top->StackSize, false);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_POWER;
+    next->MinorFunction = minor;
+    next->Parameters.Power.Type = DevicePowerState;
+    next->Parameters.Power.State = state;
+    IoSetCompletionRoutine(irp, power_request_done,
+                           new PowerRequestContext{completion, context, device, minor, state}, TRUE,
+                           TRUE, TRUE);
+    if (irp_out != nullptr) *irp_out = irp;
+    PoCallDriver(top, irp);
+    return STATUS_PENDING;
+}
+
+}  // namespace host

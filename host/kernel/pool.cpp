@@ -1,0 +1,135 @@
+#include "host/kernel/pool.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "host/kernel/kernel.h"
+
+namespace host {
+
+namespace {
+constexpr unsigned char kFreshFill = 0xA5;  // pool is not zeroed: make that visible
+constexpr unsigned char kFreedFill = 0xDD;
+}  // namespace
+
+std::string tag_text(ULONG tag) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return text;
+}
+
+Pool::Pool(Kernel& kernel, std::uint64_t seed) : m_kernel(kernel), m_random(seed ^ 0x9E3779B97F4A7C15ull) {}
+
+Pool::~Pool() {
+    for (auto& [block, info] : m_blocks) std::free(block);
+}
+
+bool Pool::should_fail(ULONG tag) {
+    if (m_fail_at != 0 && m_serial == m_fail_at) {
+        m_fail_at = 0;
+        return true;
+    }
+    if (m_fail_tags.count(tag) != 0) return true;
+    if (m_fail_probability > 0.0) {
+        std::uniform_real_distribution<double> draw(0.0, 1.0);
+        return draw(m_random) < m_fail_probability;
+    }
+    return false;
+}
+
+PVOID Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
+    Thread& thread = m_kernel.scheduler().running();
+    bool paged = (type & 1) != 0;
+    if (thread.irql > DISPATCH_LEVEL || (paged && thread.irql >= DISPATCH_LEVEL)) {
+        char detail[160];
+        std::snprintf(detail, sizeof detail,
+                      "%s pool allocation of %zu bytes, tag '%s', at IRQL %u",
+                      paged ? "paged" : "non-paged", static_cast<size_t>(size),
+                      tag_text(tag).c_str(), thread.irql);
+        bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
+    }
+    ++m_serial;
+    if (should_fail(tag)) {
+        ++m_injected;
+        return nullptr;
+    }
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (block == nullptr) return nullptr;
+    std::memset(block, kFreshFill, size);
+    m_freed.erase(block);
+    m_blocks[block] = Block{tag, size, type, m_serial, thread.id, caller};
+    m_kernel.trace().record(m_kernel.now(), thread.id, TraceKind::Allocate, size, block);
+    return block;
+}
+
+void Pool::free(PVOID block) {
+    Thread& thread = m_kernel.scheduler().running();
+    auto it = m_blocks.find(block);
+    if (it == m_blocks.end()) {
+        char detail[160];
+        std::snprintf(detail, sizeof detail, "ExFreePool(%p): %s", block,
+                      m_freed.count(block) ? "the block was already freed"
+                                           : "the address is not a pool block");
+        bug_check(m_freed.count(block) ? "BAD_POOL_CALLER (double free)" : "BAD_POOL_CALLER",
+                  detail);
+    }
+    if ((it->second.type & 1) != 0 && thread.irql >= DISPATCH_LEVEL) {
+        bug_check("IRQL_NOT_LESS_OR_EQUAL", "paged pool freed at DISPATCH_LEVEL");
+    }
+    m_kernel.trace().record(m_kernel.now(), thread.id, TraceKind::Free, it->second.size, block);
+    std::memset(block, kFreedFill, it->second.size);
+    m_blocks.erase(it);
+    m_freed.insert(block);
+    std::free(block);
+}
+
+const Pool::Block* Pool::find(const void* block) const {
+    auto it = m_blocks.find(const_cast<void*>(block));
+    return it == m_blocks.end() ? nullptr : &it->second;
+}
+
+std::vector<Pool::Block> Pool::outstanding(ULONG tag) const {
+    std::vector<Block> blocks;
+    for (auto& [address, info] : m_blocks) {
+        if (tag == 0 || info.tag == tag) blocks.push_back(info);
+    }
+    std::sort(blocks.begin(), blocks.end(),
+              [](const Block& a, const Block& b) { return a.serial < b.serial; });
+    return blocks;
+}
+
+std::string Pool::report(ULONG tag) const {
+    std::string out;
+    for (const Block& block : outstanding(tag)) {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "  '%s' %6zu bytes %-9s allocation #%llu by T%u (caller %p)\n",
+                      tag_text(block.tag).c_str(), static_cast<size_t>(block.size),
+                      (block.type & 1) ? "paged" : "non-paged",
+                      static_cast<unsigned long long>(block.serial), block.thread, block.caller);
+        out += line;
+    }
+    return out;
+}
+
+void Pool::fail_nth(std::uint64_t n) { m_fail_at = n == 0 ? 0 : m_serial + n; }
+void Pool::fail_tag(ULONG tag, bool fail) {
+    if (fail) {
+        m_fail_tags.insert(tag);
+    } else {
+        m_fail_tags.erase(tag);
+    }
+}
+void Pool::fail_random(double probability) { m_fail_probability = probability; }
+void Pool::clear_failures() {
+    m_fail_at = 0;
+    m_fail_tags.clear();
+    m_fail_probability = 0.0;
+}
+
+}  // namespace host

@@ -1,0 +1,75 @@
+// Pool with tagged accounting and injected allocation failures.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/wdm.h"
+
+namespace host {
+
+class Kernel;
+
+// The tag as a driver writes it (' mdW') from the four characters it shows ("Wdm ").
+constexpr ULONG pool_tag(const char (&text)[5]) {
+    return static_cast<ULONG>(static_cast<unsigned char>(text[0])) |
+           static_cast<ULONG>(static_cast<unsigned char>(text[1])) << 8 |
+           static_cast<ULONG>(static_cast<unsigned char>(text[2])) << 16 |
+           static_cast<ULONG>(static_cast<unsigned char>(text[3])) << 24;
+}
+std::string tag_text(ULONG tag);
+
+class Pool {
+public:
+    struct Block {
+        ULONG tag = 0;
+        SIZE_T size = 0;
+        POOL_TYPE type = NonPagedPool;
+        std::uint64_t serial = 0;  // allocation number since the world began
+        std::uint32_t thread = 0;
+        const void* caller = nullptr;
+    };
+
+    Pool(Kernel& kernel, std::uint64_t seed);
+    ~Pool();
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+
+    PVOID allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller);
+    void free(PVOID block);
+    bool owns(const void* block) const { return m_blocks.count(const_cast<void*>(block)) != 0; }
+    const Block* find(const void* block) const;
+
+    // Outstanding blocks, oldest first; tag 0 means every tag.
+    std::vector<Block> outstanding(ULONG tag = 0) const;
+    std::string report(ULONG tag = 0) const;
+    std::uint64_t allocations() const { return m_serial; }
+
+    // Injected failures. fail_nth(1) fails the next allocation; fail_tag fails
+    // every allocation of the tag until cleared; fail_random fails each
+    // allocation with the probability, drawn from the world's seed.
+    void fail_nth(std::uint64_t n);
+    void fail_tag(ULONG tag, bool fail = true);
+    void fail_random(double probability);
+    void clear_failures();
+    std::uint64_t injected_failures() const { return m_injected; }
+
+private:
+    bool should_fail(ULONG tag);
+
+    Kernel& m_kernel;
+    std::mt19937_64 m_random;
+    std::unordered_map<void*, Block> m_blocks;
+    std::set<const void*> m_freed;  // freed addresses not yet handed out again
+    std::uint64_t m_serial = 0;
+    std::uint64_t m_fail_at = 0;  // serial number that fails, 0 for none
+    std::set<ULONG> m_fail_tags;
+    double m_fail_probability = 0.0;
+    std::uint64_t m_injected = 0;
+};
+
+}  // namespace host

@@ -1,0 +1,86 @@
+// Strings, memory helpers, the kernel's C runtime subset and debug output.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "host/kernel/kernel.h"
+#include "platform/crt.h"
+
+VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+    if (SourceString == nullptr) {
+        DestinationString->Length = 0;
+        DestinationString->MaximumLength = 0;
+        return;
+    }
+    SIZE_T bytes = KrtWcslen(SourceString) * sizeof(WCHAR);
+    if (bytes > 0xFFFC) bytes = 0xFFFC;
+    DestinationString->Length = static_cast<USHORT>(bytes);
+    DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+}
+
+NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+    if (Source == nullptr) return STATUS_SUCCESS;
+    SIZE_T bytes = KrtWcslen(Source) * sizeof(WCHAR);
+    if (Destination->Length + bytes > Destination->MaximumLength) return STATUS_BUFFER_TOO_SMALL;
+    auto* end = reinterpret_cast<UCHAR*>(Destination->Buffer) + Destination->Length;
+    std::memmove(end, Source, bytes);
+    Destination->Length = static_cast<USHORT>(Destination->Length + bytes);
+    if (Destination->Length < Destination->MaximumLength) {
+        Destination->Buffer[Destination->Length / sizeof(WCHAR)] = 0;
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID RtlCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length) {
+    std::memmove(Destination, Source, Length);
+}
+VOID RtlZeroMemory(PVOID Destination, SIZE_T Length) { std::memset(Destination, 0, Length); }
+VOID RtlFillMemory(PVOID Destination, SIZE_T Length, UCHAR Fill) {
+    std::memset(Destination, Fill, Length);
+}
+SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
+    auto* a = static_cast<const UCHAR*>(Source1);
+    auto* b = static_cast<const UCHAR*>(Source2);
+    SIZE_T i = 0;
+    while (i < Length && a[i] == b[i]) ++i;
+    return i;
+}
+
+ULONG DbgPrint(PCSTR Format, ...) {
+    va_list args;
+    va_start(args, Format);
+    va_list copy;
+    va_copy(copy, args);
+    int length = std::vsnprintf(nullptr, 0, Format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) std::vsnprintf(text.data(), text.size() + 1, Format, args);
+    va_end(args);
+    host::Kernel::current().debug_print(text);
+    return STATUS_SUCCESS;
+}
+
+int KrtSprintf(CHAR* Buffer, PCSTR Format, ...) {
+    va_list args;
+    va_start(args, Format);
+    int written = std::vsprintf(Buffer, Format, args);
+    va_end(args);
+    return written;
+}
+
+LONG KrtAtol(PCSTR Text) {
+    while (*Text == ' ' || (*Text >= '\t' && *Text <= '\r')) ++Text;
+    bool negative = false;
+    if (*Text == '+' || *Text == '-') negative = *Text++ == '-';
+    ULONG value = 0;  // 32-bit accumulation: larger numbers wrap modulo 2^32
+    while (*Text >= '0' && *Text <= '9') value = value * 10u + static_cast<ULONG>(*Text++ - '0');
+    return static_cast<LONG>(negative ? 0u - value : value);
+}
+
+SIZE_T KrtWcslen(PCWSTR Text) {
+    SIZE_T length = 0;
+    while (Text[length] != 0) ++length;
+    return length;
+}

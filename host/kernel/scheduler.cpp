@@ -1,0 +1,288 @@
+#include "host/kernel/scheduler.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+#include "host/kernel/kernel.h"
+#include "host/kernel/trace.h"
+
+namespace host {
+
+namespace {
+
+bool is_signalled(const DISPATCHER_HEADER* object) { return object->SignalState > 0; }
+
+// A satisfied wait takes what it waited for: a synchronization event resets,
+// a spin lock becomes held.
+void consume(DISPATCHER_HEADER* object) {
+    if (object->Type == kSynchronizationEvent || object->Type == kSpinLockObject) {
+        object->SignalState = 0;
+    }
+}
+
+const char* state_name(ThreadState state) {
+    switch (state) {
+    case ThreadState::Ready: return "ready";
+    case ThreadState::Running: return "running";
+    case ThreadState::Waiting: return "waiting";
+    case ThreadState::Terminated: return "terminated";
+    }
+    return "?";
+}
+
+}  // namespace
+
+void thread_trampoline(Scheduler* scheduler, Thread* thread) {
+    scheduler->pin_current_thread();
+    thread->baton.acquire();
+    if (!thread->kill) {
+        try {
+            thread->body();
+        } catch (const ThreadUnwind&) {
+        } catch (const std::exception& e) {
+            bug_check("HOST_THREAD_EXCEPTION",
+                      "thread '" + thread->name + "' threw: " + e.what());
+        }
+    }
+    scheduler->finish_running();
+}
+
+Scheduler::Scheduler(std::uint64_t seed, Trace& trace)
+    : m_seed(seed), m_trace(trace), m_random(seed) {
+    m_cpu = sched_getcpu();
+    auto adopted = std::make_unique<Thread>(0, "caller", false);
+    adopted->state = ThreadState::Running;
+    adopted->object.Header.Type = kThreadObject;
+    m_adopted = adopted.get();
+    m_running = m_adopted;
+    m_threads.push_back(std::move(adopted));
+}
+
+Scheduler::~Scheduler() {
+    // Teardown runs on the adopted thread. Every other thread that has not
+    // ended is resumed once with its kill flag set, unwinds, and hands the
+    // baton straight back.
+    m_shutting_down = true;
+    for (auto& thread : m_threads) {
+        if (thread.get() == m_adopted) continue;
+        if (thread->state != ThreadState::Terminated) {
+            thread->kill = true;
+            m_running = thread.get();
+            thread->baton.release();
+            m_adopted->baton.acquire();
+        }
+        if (thread->os.joinable()) thread->os.join();
+    }
+    m_running = m_adopted;
+}
+
+void Scheduler::pin_current_thread() const {
+    // All emulated threads share one processor: only one runs at a time, and a
+    // baton handed between threads on one core costs far less than across cores.
+    if (m_cpu < 0) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(m_cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+Thread& Scheduler::spawn(std::string name, std::function<void()> body, bool driver_thread) {
+    auto id = static_cast<std::uint32_t>(m_threads.size());
+    auto thread = std::make_unique<Thread>(id, std::move(name), driver_thread);
+    thread->object.Header.Type = kThreadObject;
+    thread->body = std::move(body);
+    Thread* raw = thread.get();
+    m_threads.push_back(std::move(thread));
+    m_trace.record(m_now, m_running->id, TraceKind::ThreadStart, id);
+    raw->os = std::thread(thread_trampoline, this, raw);
+    return *raw;
+}
+
+Thread* Scheduler::find(PVOID object) {
+    for (auto& thread : m_threads) {
+        if (&thread->object == object) return thread.get();
+    }
+    return nullptr;
+}
+
+Thread* Scheduler::choose() {
+    m_ready_scratch.clear();
+    for (auto& thread : m_threads) {
+        if (thread->state == ThreadState::Ready || thread->state == ThreadState::Running) {
+            m_ready_scratch.push_back(thread.get());
+        }
+    }
+    if (m_ready_scratch.empty()) return nullptr;
+    if (m_ready_scratch.size() == 1) return m_ready_scratch.front();
+    return m_ready_scratch[m_random() % m_ready_scratch.size()];
+}
+
+void Scheduler::switch_to(Thread* next) {
+    Thread* current = m_running;
+    if (next == current) {
+        current->state = ThreadState::Running;
+        return;
+    }
+    m_trace.record(m_now, current->id, TraceKind::Switch, next->id);
+    if (current->state == ThreadState::Running) current->state = ThreadState::Ready;
+    next->state = ThreadState::Running;
+    m_running = next;
+    next->baton.release();
+    if (current->state == ThreadState::Terminated) return;
+    current->baton.acquire();
+    if (current->kill) throw ThreadUnwind{};
+}
+
+void Scheduler::yield() {
+    if (m_shutting_down) return;
+    Thread* next = choose();
+    if (next != nullptr) switch_to(next);
+}
+
+// The running thread cannot go on (it waits or has ended): run another one,
+// moving the clock forward when nothing is ready.
+void Scheduler::reschedule() {
+    for (;;) {
+        Thread* next = choose();
+        if (next != nullptr) {
+            switch_to(next);
+            return;
+        }
+        advance_clock();
+    }
+}
+
+void Scheduler::advance_clock() {
+    std::optional<Time> earliest;
+    for (auto& thread : m_threads) {
+        if (thread->state == ThreadState::Waiting && thread->wait.deadline) {
+            if (!earliest || *thread->wait.deadline < *earliest) earliest = thread->wait.deadline;
+        }
+    }
+    if (!earliest) {
+        bug_check("DEADLOCK",
+                  "no thread can run and no time-out is pending.\n" + describe_threads());
+    }
+    m_now = std::max(m_now, *earliest);
+    std::vector<Thread*> expired;
+    for (auto& thread : m_threads) {
+        if (thread->state == ThreadState::Waiting && thread->wait.deadline &&
+            *thread->wait.deadline <= m_now) {
+            expired.push_back(thread.get());
+        }
+    }
+    std::sort(expired.begin(), expired.end(),
+              [](Thread* a, Thread* b) { return a->wait.order < b->wait.order; });
+    for (Thread* thread : expired) {
+        thread->wait.result = STATUS_TIMEOUT;
+        thread->state = ThreadState::Ready;
+        m_trace.record(m_now, thread->id, TraceKind::Timeout, 0);
+    }
+}
+
+bool Scheduler::try_satisfy(Thread& thread) {
+    auto& objects = thread.wait.objects;
+    if (thread.wait.type == WaitAny) {
+        for (std::size_t i = 0; i < objects.size(); ++i) {
+            if (is_signalled(objects[i])) {
+                consume(objects[i]);
+                thread.wait.result = STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
+                return true;
+            }
+        }
+        return false;
+    }
+    if (!std::all_of(objects.begin(), objects.end(), is_signalled)) return false;
+    for (DISPATCHER_HEADER* object : objects) consume(object);
+    thread.wait.result = STATUS_WAIT_0;
+    return true;
+}
+
+NTSTATUS Scheduler::wait(std::span<DISPATCHER_HEADER* const> objects, WAIT_TYPE type,
+                         std::optional<Time> deadline, const char* reason) {
+    Thread& self = *m_running;
+    self.wait.objects.assign(objects.begin(), objects.end());
+    self.wait.type = type;
+    self.wait.deadline = deadline;
+    self.wait.reason = reason;
+    self.wait.order = ++m_wait_order;
+    if (m_shutting_down) return STATUS_TIMEOUT;
+    if (try_satisfy(self)) {
+        yield();
+        return self.wait.result;
+    }
+    if (deadline && *deadline <= m_now) {
+        yield();
+        return STATUS_TIMEOUT;
+    }
+    m_trace.record(m_now, self.id, TraceKind::Wait, objects.size(),
+                   objects.empty() ? nullptr : objects.front());
+    self.state = ThreadState::Waiting;
+    reschedule();
+    return self.wait.result;
+}
+
+void Scheduler::signalled(DISPATCHER_HEADER* object) {
+    std::vector<Thread*> waiters;
+    for (auto& thread : m_threads) {
+        if (thread->state != ThreadState::Waiting) continue;
+        auto& objects = thread->wait.objects;
+        if (std::find(objects.begin(), objects.end(), object) != objects.end()) {
+            waiters.push_back(thread.get());
+        }
+    }
+    std::sort(waiters.begin(), waiters.end(),
+              [](Thread* a, Thread* b) { return a->wait.order < b->wait.order; });
+    for (Thread* thread : waiters) {
+        if (!is_signalled(object)) break;
+        if (try_satisfy(*thread)) {
+            thread->state = ThreadState::Ready;
+            m_trace.record(m_now, thread->id, TraceKind::Wake,
+                           static_cast<std::uint64_t>(thread->wait.result));
+        }
+    }
+}
+
+void Scheduler::finish_running() {
+    Thread& self = *m_running;
+    m_trace.record(m_now, self.id, TraceKind::ThreadExit, 0);
+    self.state = ThreadState::Terminated;
+    self.object.Header.SignalState = 1;
+    if (m_shutting_down) {
+        m_running = m_adopted;
+        m_adopted->baton.release();
+        return;
+    }
+    signalled(&self.object.Header);
+    reschedule();  // hands the baton on and returns without waiting for it
+}
+
+std::string Scheduler::describe_threads() const {
+    std::string out;
+    for (auto& thread : m_threads) {
+        char line[256];
+        std::snprintf(line, sizeof line, "  T%u %-24s %-10s IRQL %u", thread->id,
+                      thread->name.c_str(), state_name(thread->state), thread->irql);
+        out += line;
+        if (thread->state == ThreadState::Waiting) {
+            out += "  waits for ";
+            out += thread->wait.reason;
+            for (DISPATCHER_HEADER* object : thread->wait.objects) {
+                std::snprintf(line, sizeof line, " %p", static_cast<void*>(object));
+                out += line;
+            }
+            if (thread->wait.deadline) {
+                std::snprintf(line, sizeof line, " until %.4f ms",
+                              static_cast<double>(*thread->wait.deadline) / 10'000.0);
+                out += line;
+            }
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+}  // namespace host

@@ -1,0 +1,137 @@
+// Emulated threads, the seeded scheduler and the virtual clock.
+//
+// Exactly one emulated thread runs at a time: it holds the baton. At every
+// scheduling point the running thread asks the scheduler to choose, with the
+// seeded generator, which ready thread runs next. When no thread is ready the
+// virtual clock jumps to the earliest deadline; when there is none the run is
+// a deadlock and is stopped with a report.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <random>
+#include <semaphore>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/wdm.h"
+
+namespace host {
+
+using Time = std::int64_t;  // 100-ns units since the world began
+
+constexpr Time kMicrosecond = 10;
+constexpr Time kMillisecond = 10'000;
+constexpr Time kSecond = 10'000'000;
+
+class Trace;
+
+enum class ThreadState { Ready, Running, Waiting, Terminated };
+
+// Dispatcher-object type codes kept in DISPATCHER_HEADER.Type.
+enum ObjectType : UCHAR {
+    kNotificationEvent = NotificationEvent,
+    kSynchronizationEvent = SynchronizationEvent,
+    kThreadObject = 6,
+    kSpinLockObject = 0x7E,  // host-only: signalled while free, taken by a wait
+};
+
+struct WaitBlock {
+    std::vector<DISPATCHER_HEADER*> objects;
+    WAIT_TYPE type = WaitAny;
+    std::optional<Time> deadline;
+    std::uint64_t order = 0;  // FIFO among waiters
+    NTSTATUS result = STATUS_SUCCESS;
+    const char* reason = "";
+};
+
+class Thread {
+public:
+    // The waitable object the driver sees as PKTHREAD. Must stay the first member.
+    KTHREAD object{};
+
+    Thread(std::uint32_t id, std::string name, bool driver_thread)
+        : id(id), name(std::move(name)), driver_thread(driver_thread) {}
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    static Thread* from_object(PVOID object) { return reinterpret_cast<Thread*>(object); }
+
+    const std::uint32_t id;
+    const std::string name;
+    const bool driver_thread;  // created by PsCreateSystemThread
+    ThreadState state = ThreadState::Ready;
+    KIRQL irql = PASSIVE_LEVEL;
+    KPRIORITY priority = 8;
+    LONG references = 0;  // object-manager references held by drivers
+    WaitBlock wait;
+    bool kill = false;  // set at teardown: unwind at the next resume
+    std::function<void()> body;
+    std::binary_semaphore baton{0};
+    std::thread os;
+};
+
+// Thrown into an emulated thread to unwind it; caught by its entry trampoline.
+struct ThreadUnwind {};
+
+class Scheduler {
+public:
+    Scheduler(std::uint64_t seed, Trace& trace);
+    ~Scheduler();  // unwinds and joins every thread but the adopted one
+
+    std::uint64_t seed() const { return m_seed; }
+    Time now() const { return m_now; }
+    bool shutting_down() const { return m_shutting_down; }
+
+    Thread& running() { return *m_running; }
+    // Creates a ready thread; it first runs at a later scheduling point.
+    Thread& spawn(std::string name, std::function<void()> body, bool driver_thread);
+    const std::vector<std::unique_ptr<Thread>>& threads() const { return m_threads; }
+    Thread* find(PVOID object);
+
+    // A scheduling point: another ready thread may run before this returns.
+    void yield();
+
+    // Waits for the objects; deadline is absolute virtual time. Returns
+    // STATUS_WAIT_0 + index (wait-any), STATUS_WAIT_0 (wait-all) or STATUS_TIMEOUT.
+    NTSTATUS wait(std::span<DISPATCHER_HEADER* const> objects, WAIT_TYPE type,
+                  std::optional<Time> deadline, const char* reason);
+
+    // After an object became signalled: wakes the waiters it satisfies, in
+    // the order in which they began to wait.
+    void signalled(DISPATCHER_HEADER* object);
+
+    // Ends the running thread after its body returned or unwound; the baton
+    // goes to another thread and the caller's OS thread may then return.
+    void finish_running();
+
+    std::string describe_threads() const;
+
+private:
+    friend void thread_trampoline(Scheduler* scheduler, Thread* thread);
+
+    Thread* choose();
+    void switch_to(Thread* next);
+    void reschedule();
+    bool try_satisfy(Thread& thread);
+    void advance_clock();
+    void pin_current_thread() const;
+
+    const std::uint64_t m_seed;
+    Trace& m_trace;
+    std::mt19937_64 m_random;
+    Time m_now = 0;
+    std::uint64_t m_wait_order = 0;
+    std::vector<std::unique_ptr<Thread>> m_threads;
+    std::vector<Thread*> m_ready_scratch;
+    Thread* m_running = nullptr;
+    Thread* m_adopted = nullptr;
+    int m_cpu = -1;
+    bool m_shutting_down = false;
+};
+
+}  // namespace host

@@ -1,0 +1,113 @@
+// Basic types and status values of the kernel, with the target's integer widths.
+//
+// The driver is built against these declarations only. Pointers have the host's
+// width; every integer type has the width it has on the 32-bit target.
+#pragma once
+
+#define IN
+#define OUT
+#define OPTIONAL
+#define NTAPI
+
+typedef void VOID;
+typedef void* PVOID;
+typedef char CHAR;
+typedef unsigned char UCHAR;
+typedef short SHORT;
+typedef unsigned short USHORT;
+typedef int LONG;
+typedef unsigned int ULONG;
+typedef long long LONGLONG;
+typedef unsigned long long ULONGLONG;
+typedef char16_t WCHAR;
+typedef UCHAR BOOLEAN;
+typedef CHAR CCHAR;
+typedef SHORT CSHORT;
+typedef __SIZE_TYPE__ SIZE_T;
+typedef __UINTPTR_TYPE__ ULONG_PTR;
+typedef __INTPTR_TYPE__ LONG_PTR;
+typedef PVOID HANDLE;
+typedef LONG NTSTATUS;
+typedef ULONG ACCESS_MASK;
+typedef ULONG DEVICE_TYPE;
+
+typedef CHAR* PCHAR;
+typedef const CHAR* PCSTR;
+typedef UCHAR* PUCHAR;
+typedef USHORT* PUSHORT;
+typedef LONG* PLONG;
+typedef ULONG* PULONG;
+typedef WCHAR* PWSTR;
+typedef WCHAR* PWCHAR;
+typedef const WCHAR* PCWSTR;
+typedef BOOLEAN* PBOOLEAN;
+typedef HANDLE* PHANDLE;
+typedef ULONG_PTR* PULONG_PTR;
+
+static_assert(sizeof(UCHAR) == 1, "UCHAR is 8 bits");
+static_assert(sizeof(USHORT) == 2, "USHORT is 16 bits");
+static_assert(sizeof(ULONG) == 4, "ULONG is 32 bits on the target");
+static_assert(sizeof(LONG) == 4, "LONG is 32 bits on the target");
+static_assert(sizeof(LONGLONG) == 8, "LONGLONG is 64 bits");
+static_assert(sizeof(WCHAR) == 2, "WCHAR is 16 bits");
+static_assert(sizeof(BOOLEAN) == 1, "BOOLEAN is 8 bits");
+static_assert(sizeof(ULONG_PTR) == sizeof(PVOID), "ULONG_PTR holds a pointer");
+
+#define TRUE 1
+#define FALSE 0
+#ifndef NULL
+#define NULL nullptr
+#endif
+
+typedef union _LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+typedef struct _UNICODE_STRING {
+    USHORT Length;         // bytes, without a terminator
+    USHORT MaximumLength;  // bytes
+    PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
+
+#define FIELD_OFFSET(type, field) ((LONG)__builtin_offsetof(type, field))
+
+// Status values.
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+
+#define STATUS_SUCCESS                    ((NTSTATUS)0x00000000)
+#define STATUS_WAIT_0                     ((NTSTATUS)0x00000000)
+#define STATUS_TIMEOUT                    ((NTSTATUS)0x00000102)
+#define STATUS_PENDING                    ((NTSTATUS)0x00000103)
+#define STATUS_BUFFER_OVERFLOW            ((NTSTATUS)0x80000005)
+#define STATUS_UNSUCCESSFUL               ((NTSTATUS)0xC0000001)
+#define STATUS_NOT_IMPLEMENTED            ((NTSTATUS)0xC0000002)
+#define STATUS_INVALID_HANDLE             ((NTSTATUS)0xC0000008)
+#define STATUS_INVALID_PARAMETER          ((NTSTATUS)0xC000000D)
+#define STATUS_INVALID_DEVICE_REQUEST     ((NTSTATUS)0xC0000010)
+#define STATUS_MORE_PROCESSING_REQUIRED   ((NTSTATUS)0xC0000016)
+#define STATUS_NO_MEMORY                  ((NTSTATUS)0xC0000017)
+#define STATUS_ACCESS_DENIED              ((NTSTATUS)0xC0000022)
+#define STATUS_BUFFER_TOO_SMALL           ((NTSTATUS)0xC0000023)
+#define STATUS_OBJECT_TYPE_MISMATCH       ((NTSTATUS)0xC0000024)
+#define STATUS_OBJECT_NAME_INVALID        ((NTSTATUS)0xC0000033)
+#define STATUS_OBJECT_NAME_NOT_FOUND      ((NTSTATUS)0xC0000034)
+#define STATUS_OBJECT_NAME_COLLISION      ((NTSTATUS)0xC0000035)
+#define STATUS_DELETE_PENDING             ((NTSTATUS)0xC0000056)
+#define STATUS_INSUFFICIENT_RESOURCES     ((NTSTATUS)0xC000009A)
+#define STATUS_DEVICE_NOT_CONNECTED       ((NTSTATUS)0xC000009D)
+#define STATUS_DEVICE_NOT_READY           ((NTSTATUS)0xC00000A3)
+#define STATUS_IO_TIMEOUT                 ((NTSTATUS)0xC00000B5)
+#define STATUS_NOT_SUPPORTED              ((NTSTATUS)0xC00000BB)
+#define STATUS_CANCELLED                  ((NTSTATUS)0xC0000120)
+#define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182)
+#define STATUS_INVALID_DEVICE_STATE       ((NTSTATUS)0xC0000184)

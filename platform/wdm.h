@@ -1,0 +1,604 @@
+// Kernel services of the Windows Driver Model that the driver calls: IRQL, pool,
+// events and waits, threads and objects, the I/O manager, power, the registry,
+// strings and debug output. Field names follow the published headers; layouts
+// are the host's.
+#pragma once
+
+#include "ntdef.h"
+
+// ---------------------------------------------------------------------------
+// IRQL and processor modes
+
+typedef UCHAR KIRQL;
+typedef KIRQL* PKIRQL;
+typedef LONG KPRIORITY;
+
+#define PASSIVE_LEVEL  0
+#define LOW_LEVEL      0
+#define APC_LEVEL      1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL     31
+
+typedef enum _MODE { KernelMode = 0, UserMode = 1 } MODE;
+typedef CCHAR KPROCESSOR_MODE;
+
+KIRQL KeGetCurrentIrql();
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID KeLowerIrql(KIRQL NewIrql);
+
+// ---------------------------------------------------------------------------
+// Pool
+
+typedef enum _POOL_TYPE {
+    NonPagedPool = 0,
+    PagedPool = 1,
+    NonPagedPoolMustSucceed = 2,
+    NonPagedPoolCacheAligned = 4,
+    PagedPoolCacheAligned = 5,
+} POOL_TYPE;
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+VOID ExFreePool(PVOID P);
+
+// ---------------------------------------------------------------------------
+// Dispatcher objects: events and waits
+
+typedef struct _DISPATCHER_HEADER {
+    UCHAR Type;
+    UCHAR Absolute;
+    UCHAR Size;
+    UCHAR Inserted;
+    LONG SignalState;
+    LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER;
+
+typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+
+typedef struct _KEVENT {
+    DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+typedef enum _KWAIT_REASON { Executive = 0, Suspended = 5, UserRequest = 6 } KWAIT_REASON;
+typedef enum _WAIT_TYPE { WaitAll = 0, WaitAny = 1 } WAIT_TYPE;
+
+typedef struct _KWAIT_BLOCK {
+    PVOID Reserved[6];
+} KWAIT_BLOCK, *PKWAIT_BLOCK;
+
+#define THREAD_WAIT_OBJECTS 3
+#define MAXIMUM_WAIT_OBJECTS 64
+
+#define IO_NO_INCREMENT 0
+#define EVENT_INCREMENT 1
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID KeClearEvent(PRKEVENT Event);
+LONG KeResetEvent(PRKEVENT Event);
+LONG KeReadStateEvent(PRKEVENT Event);
+
+// Timeout: null waits forever, negative is relative, positive is absolute
+// system time, zero polls. All in units of 100 ns.
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                  KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                  PKWAIT_BLOCK WaitBlockArray);
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval);
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+
+// ---------------------------------------------------------------------------
+// Interlocked operations
+
+LONG InterlockedIncrement(LONG volatile* Addend);
+LONG InterlockedDecrement(LONG volatile* Addend);
+LONG InterlockedExchange(LONG volatile* Target, LONG Value);
+LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
+LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand);
+PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
+PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
+                                        PVOID Comperand);
+
+// ---------------------------------------------------------------------------
+// Objects, handles and threads
+
+typedef struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+} KTHREAD, *PKTHREAD, *PRKTHREAD;
+typedef KTHREAD ETHREAD;
+typedef ETHREAD* PETHREAD;
+
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+extern POBJECT_TYPE* PsThreadType;
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+#define InitializeObjectAttributes(p, n, a, r, s) \
+    do {                                          \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
+        (p)->RootDirectory = (r);                 \
+        (p)->Attributes = (a);                    \
+        (p)->ObjectName = (n);                    \
+        (p)->SecurityDescriptor = (s);            \
+        (p)->SecurityQualityOfService = NULL;     \
+    } while (0)
+
+typedef struct _CLIENT_ID {
+    HANDLE UniqueProcess;
+    HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+
+typedef struct _OBJECT_HANDLE_INFORMATION {
+    ULONG HandleAttributes;
+    ACCESS_MASK GrantedAccess;
+} OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
+
+typedef VOID (*PKSTART_ROUTINE)(PVOID StartContext);
+
+#define STANDARD_RIGHTS_READ 0x00020000L
+#define THREAD_ALL_ACCESS    0x001F03FFL
+#define KEY_READ             0x00020019L
+#define KEY_ALL_ACCESS       0x000F003FL
+
+#define LOW_REALTIME_PRIORITY 16
+
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                              PVOID StartContext);
+NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                   POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                   PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation);
+LONG_PTR ObfDereferenceObject(PVOID Object);
+#define ObDereferenceObject(o) ObfDereferenceObject(o)
+NTSTATUS ZwClose(HANDLE Handle);
+PKTHREAD KeGetCurrentThread();
+KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
+
+// ---------------------------------------------------------------------------
+// Power types
+
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking = 1,
+    PowerSystemSleeping1 = 2,
+    PowerSystemSleeping2 = 3,
+    PowerSystemSleeping3 = 4,
+    PowerSystemHibernate = 5,
+    PowerSystemShutdown = 6,
+    PowerSystemMaximum = 7,
+} SYSTEM_POWER_STATE;
+
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0 = 1,
+    PowerDeviceD1 = 2,
+    PowerDeviceD2 = 3,
+    PowerDeviceD3 = 4,
+    PowerDeviceMaximum = 5,
+} DEVICE_POWER_STATE;
+
+typedef union _POWER_STATE {
+    SYSTEM_POWER_STATE SystemState;
+    DEVICE_POWER_STATE DeviceState;
+} POWER_STATE;
+
+typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState = 1 } POWER_STATE_TYPE;
+
+typedef enum _POWER_ACTION { PowerActionNone = 0, PowerActionSleep = 2, PowerActionShutdown = 4 } POWER_ACTION;
+
+static_assert(sizeof(DEVICE_POWER_STATE) == 4, "power states are 32-bit");
+
+// ---------------------------------------------------------------------------
+// Plug and Play types
+
+typedef enum _DEVICE_RELATION_TYPE {
+    BusRelations = 0,
+    EjectionRelations = 1,
+    PowerRelations = 2,
+    RemovalRelations = 3,
+    TargetDeviceRelation = 4,
+} DEVICE_RELATION_TYPE;
+
+typedef enum _BUS_QUERY_ID_TYPE {
+    BusQueryDeviceID = 0,
+    BusQueryHardwareIDs = 1,
+    BusQueryCompatibleIDs = 2,
+    BusQueryInstanceID = 3,
+    BusQueryDeviceSerialNumber = 4,
+} BUS_QUERY_ID_TYPE;
+
+struct _DEVICE_OBJECT;
+
+typedef struct _DEVICE_RELATIONS {
+    ULONG Count;
+    struct _DEVICE_OBJECT* Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
+
+typedef struct _DEVICE_CAPABILITIES {
+    USHORT Size;
+    USHORT Version;
+    ULONG DeviceD1 : 1;
+    ULONG DeviceD2 : 1;
+    ULONG LockSupported : 1;
+    ULONG EjectSupported : 1;
+    ULONG Removable : 1;
+    ULONG DockDevice : 1;
+    ULONG UniqueID : 1;
+    ULONG SilentInstall : 1;
+    ULONG RawDeviceOK : 1;
+    ULONG SurpriseRemovalOK : 1;
+    ULONG WakeFromD0 : 1;
+    ULONG WakeFromD1 : 1;
+    ULONG WakeFromD2 : 1;
+    ULONG WakeFromD3 : 1;
+    ULONG HardwareDisabled : 1;
+    ULONG NonDynamic : 1;
+    ULONG Reserved : 16;
+    ULONG Address;
+    ULONG UINumber;
+    DEVICE_POWER_STATE DeviceState[PowerSystemMaximum];
+    SYSTEM_POWER_STATE SystemWake;
+    DEVICE_POWER_STATE DeviceWake;
+    ULONG D1Latency;
+    ULONG D2Latency;
+    ULONG D3Latency;
+} DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
+
+// ---------------------------------------------------------------------------
+// I/O manager structures
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+struct _IRP;
+struct _DRIVER_OBJECT;
+
+typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                           PVOID Context);
+typedef VOID (*PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
+                                       struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef VOID (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
+typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject,
+                                       PUNICODE_STRING RegistryPath);
+
+typedef struct _DEVOBJ_EXTENSION {
+    CSHORT Type;
+    USHORT Size;
+    struct _DEVICE_OBJECT* DeviceObject;
+    struct _DEVICE_OBJECT* AttachedTo;
+} DEVOBJ_EXTENSION, *PDEVOBJ_EXTENSION;
+
+typedef struct _DEVICE_OBJECT {
+    CSHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    struct _DRIVER_OBJECT* DriverObject;
+    struct _DEVICE_OBJECT* NextDevice;
+    struct _DEVICE_OBJECT* AttachedDevice;
+    struct _IRP* CurrentIrp;
+    ULONG Flags;
+    ULONG Characteristics;
+    PVOID DeviceExtension;
+    DEVICE_TYPE DeviceType;
+    CCHAR StackSize;
+    ULONG AlignmentRequirement;
+    PDEVOBJ_EXTENSION DeviceObjectExtension;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _FILE_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID FsContext;
+    PVOID FsContext2;
+    UNICODE_STRING FileName;
+} FILE_OBJECT, *PFILE_OBJECT;
+
+typedef struct _DRIVER_EXTENSION {
+    struct _DRIVER_OBJECT* DriverObject;
+    PDRIVER_ADD_DEVICE AddDevice;
+    ULONG Count;
+    UNICODE_STRING ServiceKeyName;
+} DRIVER_EXTENSION, *PDRIVER_EXTENSION;
+
+#define IRP_MJ_CREATE                   0x00
+#define IRP_MJ_CLOSE                    0x02
+#define IRP_MJ_READ                     0x03
+#define IRP_MJ_WRITE                    0x04
+#define IRP_MJ_FLUSH_BUFFERS            0x09
+#define IRP_MJ_DEVICE_CONTROL           0x0E
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL  0x0F
+#define IRP_MJ_SHUTDOWN                 0x10
+#define IRP_MJ_CLEANUP                  0x12
+#define IRP_MJ_POWER                    0x16
+#define IRP_MJ_SYSTEM_CONTROL           0x17
+#define IRP_MJ_PNP                      0x1B
+#define IRP_MJ_MAXIMUM_FUNCTION         0x1B
+
+#define IRP_MN_START_DEVICE             0x00
+#define IRP_MN_QUERY_REMOVE_DEVICE      0x01
+#define IRP_MN_REMOVE_DEVICE            0x02
+#define IRP_MN_CANCEL_REMOVE_DEVICE     0x03
+#define IRP_MN_STOP_DEVICE              0x04
+#define IRP_MN_QUERY_STOP_DEVICE        0x05
+#define IRP_MN_CANCEL_STOP_DEVICE       0x06
+#define IRP_MN_QUERY_DEVICE_RELATIONS   0x07
+#define IRP_MN_QUERY_CAPABILITIES       0x09
+#define IRP_MN_QUERY_ID                 0x13
+#define IRP_MN_QUERY_PNP_DEVICE_STATE   0x14
+#define IRP_MN_SURPRISE_REMOVAL         0x17
+
+#define IRP_MN_WAIT_WAKE                0x00
+#define IRP_MN_POWER_SEQUENCE           0x01
+#define IRP_MN_SET_POWER                0x02
+#define IRP_MN_QUERY_POWER              0x03
+
+typedef struct _DRIVER_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    ULONG Flags;
+    PDRIVER_EXTENSION DriverExtension;
+    UNICODE_STRING DriverName;
+    PDRIVER_INITIALIZE DriverInit;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+// Device object flags.
+#define DO_EXCLUSIVE            0x00000008
+#define DO_DIRECT_IO            0x00000010
+#define DO_BUFFERED_IO          0x00000004
+#define DO_DEVICE_INITIALIZING  0x00000080
+#define DO_POWER_PAGABLE        0x00002000
+
+#define FILE_DEVICE_UNKNOWN     0x00000022
+#define FILE_DEVICE_SERIAL_PORT 0x0000001B
+#define FILE_DEVICE_BUS_EXTENDER 0x0000002A
+
+// Device control codes.
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define METHOD_BUFFERED   0
+#define METHOD_IN_DIRECT  1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER    3
+#define FILE_ANY_ACCESS   0
+
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            PVOID SecurityContext;
+            ULONG Options;
+            USHORT FileAttributes;
+            USHORT ShareAccess;
+            ULONG EaLength;
+        } Create;
+        struct {
+            ULONG Length;
+            ULONG Key;
+            LARGE_INTEGER ByteOffset;
+        } Read;
+        struct {
+            ULONG Length;
+            ULONG Key;
+            LARGE_INTEGER ByteOffset;
+        } Write;
+        struct {
+            ULONG OutputBufferLength;
+            ULONG InputBufferLength;
+            ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            DEVICE_RELATION_TYPE Type;
+        } QueryDeviceRelations;
+        struct {
+            PDEVICE_CAPABILITIES Capabilities;
+        } DeviceCapabilities;
+        struct {
+            BUS_QUERY_ID_TYPE IdType;
+        } QueryId;
+        struct {
+            PVOID AllocatedResources;
+            PVOID AllocatedResourcesTranslated;
+        } StartDevice;
+        struct {
+            ULONG SystemContext;
+            POWER_STATE_TYPE Type;
+            POWER_STATE State;
+            POWER_ACTION ShutdownType;
+        } Power;
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    PFILE_OBJECT FileObject;
+    PIO_COMPLETION_ROUTINE CompletionRoutine;
+    PVOID Context;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+// IO_STACK_LOCATION.Control
+#define SL_PENDING_RETURNED  0x01
+#define SL_INVOKE_ON_CANCEL  0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR   0x80
+
+typedef struct _IRP {
+    CSHORT Type;
+    USHORT Size;
+    PVOID MdlAddress;
+    ULONG Flags;
+    union {
+        struct _IRP* MasterIrp;
+        LONG IrpCount;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    PDRIVER_CANCEL CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            PVOID DriverContext[4];
+            PETHREAD Thread;
+            LIST_ENTRY ListEntry;
+            PIO_STACK_LOCATION CurrentStackLocation;
+            PFILE_OBJECT OriginalFileObject;
+        } Overlay;
+    } Tail;
+} IRP, *PIRP;
+
+#define IoCallDriver(d, i) IofCallDriver(d, i)
+#define IoCompleteRequest(i, b) IofCompleteRequest(i, b)
+
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                        PDEVICE_OBJECT* DeviceObject);
+VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                           PDEVICE_OBJECT TargetDevice);
+VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID IoFreeIrp(PIRP Irp);
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength,
+                                   PVOID OutputBuffer, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                   PIO_STATUS_BLOCK IoStatusBlock);
+
+// Stack-location helpers. The host checks each of them: a helper that would
+// step outside the IRP's stack locations stops the run.
+PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp);
+PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp);
+VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
+VOID IoSkipCurrentIrpStackLocation(PIRP Irp);
+VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                            BOOLEAN InvokeOnCancel);
+VOID IoMarkIrpPending(PIRP Irp);
+PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+BOOLEAN IoCancelIrp(PIRP Irp);
+VOID IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID IoReleaseCancelSpinLock(KIRQL Irql);
+
+// ---------------------------------------------------------------------------
+// Power
+
+typedef VOID (*PREQUEST_POWER_COMPLETE)(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                        POWER_STATE PowerState, PVOID Context,
+                                        PIO_STATUS_BLOCK IoStatus);
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID PoStartNextPowerIrp(PIRP Irp);
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                           POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
+                           PVOID Context, PIRP* Irp);
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
+                            POWER_STATE State);
+
+// ---------------------------------------------------------------------------
+// Registry
+
+#define PLUGPLAY_REGKEY_DEVICE  1
+#define PLUGPLAY_REGKEY_DRIVER  2
+
+#define REG_NONE      0
+#define REG_SZ        1
+#define REG_BINARY    3
+#define REG_DWORD     4
+#define REG_MULTI_SZ  7
+
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+    KeyValueBasicInformation = 0,
+    KeyValueFullInformation = 1,
+    KeyValuePartialInformation = 2,
+} KEY_VALUE_INFORMATION_CLASS;
+
+typedef struct _KEY_VALUE_BASIC_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG NameLength;
+    WCHAR Name[1];
+} KEY_VALUE_BASIC_INFORMATION, *PKEY_VALUE_BASIC_INFORMATION;
+
+typedef struct _KEY_VALUE_FULL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataOffset;  // from the start of this structure
+    ULONG DataLength;
+    ULONG NameLength;  // bytes, without a terminator
+    WCHAR Name[1];
+} KEY_VALUE_FULL_INFORMATION, *PKEY_VALUE_FULL_INFORMATION;
+
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataLength;
+    UCHAR Data[1];
+} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+
+static_assert(FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) == 20, "published layout");
+static_assert(FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12, "published layout");
+
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                 ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
+NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                         PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+
+// ---------------------------------------------------------------------------
+// Strings and debug output
+
+VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+VOID RtlCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length);
+VOID RtlZeroMemory(PVOID Destination, SIZE_T Length);
+VOID RtlFillMemory(PVOID Destination, SIZE_T Length, UCHAR Fill);
+SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
+ULONG DbgPrint(PCSTR Format, ...);

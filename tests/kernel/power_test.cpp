@@ -1,0 +1,1 @@
+#include "tests/kernel/fixture.h"
