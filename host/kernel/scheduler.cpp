@@ -52,7 +52,10 @@ void thread_trampoline(Scheduler* scheduler, Thread* thread) {
 
 Scheduler::Scheduler(std::uint64_t seed, Trace& trace)
     : m_seed(seed), m_trace(trace), m_random(seed) {
+    CPU_ZERO(&m_caller_affinity);
+    sched_getaffinity(0, sizeof m_caller_affinity, &m_caller_affinity);
     m_cpu = sched_getcpu();
+    pin_current_thread();
     auto adopted = std::make_unique<Thread>(0, "caller", false);
     adopted->state = ThreadState::Running;
     adopted->object.Header.Type = kThreadObject;
@@ -77,6 +80,7 @@ Scheduler::~Scheduler() {
         if (thread->os.joinable()) thread->os.join();
     }
     m_running = m_adopted;
+    sched_setaffinity(0, sizeof m_caller_affinity, &m_caller_affinity);
 }
 
 void Scheduler::pin_current_thread() const {
@@ -127,6 +131,7 @@ void Scheduler::switch_to(Thread* next) {
         return;
     }
     m_trace.record(m_now, current->id, TraceKind::Switch, next->id);
+    ++m_switches;
     if (current->state == ThreadState::Running) current->state = ThreadState::Ready;
     next->state = ThreadState::Running;
     m_running = next;

@@ -7,6 +7,8 @@
 // a deadlock and is stopped with a report.
 #pragma once
 
+#include <sched.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -85,6 +87,7 @@ public:
 
     std::uint64_t seed() const { return m_seed; }
     Time now() const { return m_now; }
+    std::uint64_t switches() const { return m_switches; }
     bool shutting_down() const { return m_shutting_down; }
 
     Thread& running() { return *m_running; }
@@ -126,11 +129,13 @@ private:
     std::mt19937_64 m_random;
     Time m_now = 0;
     std::uint64_t m_wait_order = 0;
+    std::uint64_t m_switches = 0;
     std::vector<std::unique_ptr<Thread>> m_threads;
     std::vector<Thread*> m_ready_scratch;
     Thread* m_running = nullptr;
     Thread* m_adopted = nullptr;
     int m_cpu = -1;
+    cpu_set_t m_caller_affinity;  // restored when the world ends
     bool m_shutting_down = false;
 };
 

@@ -1,1 +1,130 @@
+#include <string>
+
 #include "tests/kernel/fixture.h"
+
+namespace torvex_test {
+namespace {
+
+using host::kMillisecond;
+using host::kSecond;
+
+class EventTest : public KernelTest {
+protected:
+    // Starts `count` threads that each wait on `event` once and count the wake.
+    void start_waiters(PKEVENT event, int count, int* woken) {
+        for (int i = 0; i < count; ++i) {
+            kernel->spawn("waiter", [event, woken] {
+                KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+                ++*woken;
+            });
+        }
+        kernel->run_for(kMillisecond);
+    }
+};
+
+TEST_F(EventTest, SetReturnsThePreviousStateAndResetClears) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
+    EXPECT_EQ(KeResetEvent(&event), 1);
+    EXPECT_EQ(KeResetEvent(&event), 0);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    KeClearEvent(&event);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    KeInitializeEvent(&event, SynchronizationEvent, TRUE);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+}
+
+TEST_F(EventTest, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    int woken = 0;
+    start_waiters(&event, 3, &woken);
+    EXPECT_EQ(woken, 0);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    kernel->run_for(kMillisecond);
+    EXPECT_EQ(woken, 3);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+}
+
+TEST_F(EventTest, SynchronizationEventReleasesOneWaiterPerSetAndResets) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    int woken = 0;
+    start_waiters(&event, 3, &woken);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    // The woken waiter took the signal at once: nobody else can see it.
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    kernel->run_for(kMillisecond);
+    EXPECT_EQ(woken, 1);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    kernel->run_for(kMillisecond);
+    EXPECT_EQ(woken, 3);
+    // A set with no waiter stays until one wait takes it.
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    LARGE_INTEGER poll = relative(0);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+}
+
+TEST_F(EventTest, WaitAnyReportsTheLowestSignalledIndexAndTakesOnlyThatOne) {
+    KEVENT events[3];
+    PVOID objects[3];
+    for (int i = 0; i < 3; ++i) {
+        KeInitializeEvent(&events[i], SynchronizationEvent, FALSE);
+        objects[i] = &events[i];
+    }
+    KWAIT_BLOCK blocks[3];
+    KeSetEvent(&events[2], IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&events[1], IO_NO_INCREMENT, FALSE);
+    LARGE_INTEGER timeout = relative(kSecond);
+    EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, &timeout, blocks),
+              STATUS_WAIT_0 + 1);
+    EXPECT_EQ(KeReadStateEvent(&events[1]), 0);
+    EXPECT_EQ(KeReadStateEvent(&events[2]), 1);
+    EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, &timeout, blocks),
+              STATUS_WAIT_0 + 2);
+    EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, &timeout, blocks),
+              STATUS_TIMEOUT);
+    EXPECT_EQ(kernel->now(), kSecond);
+}
+
+TEST_F(EventTest, WaitAllWaitsForEveryObjectThenTakesThemAll) {
+    static KEVENT events[2];
+    KeInitializeEvent(&events[0], SynchronizationEvent, FALSE);
+    KeInitializeEvent(&events[1], NotificationEvent, FALSE);
+    NTSTATUS result = STATUS_PENDING;
+    host::Time woke_at = -1;
+    kernel->spawn("wait-all", [&] {
+        PVOID objects[2] = {&events[0], &events[1]};
+        result = KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr,
+                                          nullptr);
+        woke_at = kernel->now();
+    });
+    KeSetEvent(&events[0], IO_NO_INCREMENT, FALSE);
+    kernel->run_for(10 * kMillisecond);
+    EXPECT_EQ(result, STATUS_PENDING);
+    EXPECT_EQ(KeReadStateEvent(&events[0]), 1);  // not taken while the other is clear
+    KeSetEvent(&events[1], IO_NO_INCREMENT, FALSE);
+    kernel->run_for(kMillisecond);
+    EXPECT_EQ(result, STATUS_WAIT_0);
+    EXPECT_EQ(woke_at, 10 * kMillisecond);
+    EXPECT_EQ(KeReadStateEvent(&events[0]), 0);
+    EXPECT_EQ(KeReadStateEvent(&events[1]), 1);
+}
+
+TEST_F(EventTest, WaitingOnAThreadEndsWhenItEnds) {
+    host::Thread& worker = kernel->spawn("short-lived", [] {
+        LARGE_INTEGER pause = relative(7 * kMillisecond);
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    });
+    EXPECT_EQ(KeWaitForSingleObject(&worker.object, Executive, KernelMode, FALSE, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(kernel->now(), 7 * kMillisecond);
+}
+
+}  // namespace
+}  // namespace torvex_test
