@@ -1,1 +1,198 @@
+// Each verifier check stops the run, with a report naming it, on the misuse
+// it guards against.
 #include "tests/kernel/fixture.h"
+
+namespace torvex_test {
+namespace {
+
+using host::kMillisecond;
+
+class VerifierTest : public KernelTest {
+protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        ScriptedDriver::handlers[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+            return s_behaviour(irp);
+        };
+        ScriptedDriver::handlers[IRP_MJ_POWER] = [](PDEVICE_OBJECT, PIRP irp) { return s_behaviour(irp); };
+        device = stack_on_bus();
+    }
+
+    // Sends an IRP the test allocated, with a completion routine that takes it back.
+    PIRP send_allocated(UCHAR major = IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+        IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID) {
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }, nullptr, TRUE, TRUE, TRUE);
+        IofCallDriver(device, irp);
+        return irp;
+    }
+
+    static inline std::function<NTSTATUS(PIRP)> s_behaviour;
+    PDEVICE_OBJECT device = nullptr;
+};
+
+TEST_F(VerifierTest, WaitsAndDelaysAtDispatchLevel) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    LARGE_INTEGER zero = relative(0);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    LARGE_INTEGER some = relative(kMillisecond);
+    EXPECT_DEATH(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &some),
+                 "BUG CHECK IRQL_NOT_LESS_OR_EQUAL\nKeWaitForSingleObject with a non-zero time-out "
+                 "at IRQL 2(.|\n)*thread: T0 'caller' at IRQL 2");
+    EXPECT_DEATH(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                 "IRQL_NOT_LESS_OR_EQUAL\nKeWaitForSingleObject with no time-out");
+    EXPECT_DEATH(KeDelayExecutionThread(KernelMode, FALSE, &zero),
+                 "IRQL_NOT_LESS_OR_EQUAL\nKeDelayExecutionThread at IRQL 2");
+    KeLowerIrql(old);
+}
+
+TEST_F(VerifierTest, PagedPoolAtDispatchLevel) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, ' mdW');
+    EXPECT_NE(block, nullptr);
+    EXPECT_DEATH(ExAllocatePoolWithTag(PagedPool, 8, ' mdW'),
+                 "IRQL_NOT_LESS_OR_EQUAL\npaged pool allocation of 8 bytes, tag 'Wdm ', at IRQL 2");
+    ExFreePool(block);
+    KeLowerIrql(old);
+}
+
+TEST_F(VerifierTest, FreeingUnknownOrFreedPool) {
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, ' mdW');
+    ExFreePool(block);
+    EXPECT_DEATH(ExFreePool(block), "BAD_POOL_CALLER \\(double free\\)");
+    int local = 0;
+    EXPECT_DEATH(ExFreePool(&local), "BAD_POOL_CALLER\nExFreePool.*not a pool block");
+}
+
+TEST_F(VerifierTest, AnIrpCompletedTwice) {
+    s_behaviour = [](PIRP irp) { return complete_with(irp, STATUS_SUCCESS); };
+    PIRP irp = send_allocated();
+    IoFreeIrp(irp);
+    EXPECT_DEATH(IofCompleteRequest(irp, IO_NO_INCREMENT), "IRP_USED_AFTER_RELEASE");
+    s_behaviour = [](PIRP irp) {
+        complete_with(irp, STATUS_SUCCESS);
+        return complete_with(irp, STATUS_SUCCESS);
+    };
+    EXPECT_DEATH(send_allocated(), "MULTIPLE_IRP_COMPLETE_REQUESTS\nIRP #[0-9]+ .*allocated by a driver");
+}
+
+TEST_F(VerifierTest, AnIrpFreedWhileADriverOwnsIt) {
+    s_behaviour = [](PIRP irp) {
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING;
+    };
+    PIRP irp = send_allocated();
+    EXPECT_DEATH(IoFreeIrp(irp), "IRP_FREED_WHILE_OWNED");
+    complete_with(irp, STATUS_SUCCESS);
+    IoFreeIrp(irp);
+}
+
+TEST_F(VerifierTest, PendingReturnedForAnIrpNotMarkedPending) {
+    s_behaviour = [](PIRP irp) {
+        complete_with(irp, STATUS_SUCCESS);
+        return STATUS_PENDING;
+    };
+    EXPECT_DEATH(send_allocated(), "PENDING_NOT_MARKED");
+    // Pending that is still outstanding is checked when the IRP completes past the level.
+    static PIRP held;
+    s_behaviour = [](PIRP irp) {
+        held = irp;
+        return STATUS_PENDING;
+    };
+    EXPECT_DEATH(
+        {
+            send_allocated();
+            complete_with(held, STATUS_SUCCESS);
+        },
+        "PENDING_NOT_MARKED");
+}
+
+TEST_F(VerifierTest, PowerIrpsMustBeStartedExactlyOnce) {
+    POWER_STATE d0{};
+    d0.DeviceState = PowerDeviceD0;
+    s_behaviour = [](PIRP irp) { return complete_with(irp, STATUS_SUCCESS); };
+    EXPECT_DEATH(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr),
+                 "POWER_IRP_NOT_STARTED(.|\n)*Scripted never called PoStartNextPowerIrp");
+    s_behaviour = [](PIRP irp) {
+        PoStartNextPowerIrp(irp);
+        PoStartNextPowerIrp(irp);
+        return complete_with(irp, STATUS_SUCCESS);
+    };
+    EXPECT_DEATH(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr),
+                 "POWER_IRP_STARTED_TWICE");
+    s_behaviour = [](PIRP irp) {
+        PoStartNextPowerIrp(irp);
+        return complete_with(irp, STATUS_SUCCESS);
+    };
+    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr), STATUS_PENDING);
+}
+
+TEST_F(VerifierTest, ADriverAllocatedIrpReachingTheTop) {
+    s_behaviour = [](PIRP irp) { return complete_with(irp, STATUS_SUCCESS); };
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            IofCallDriver(device, irp);
+        },
+        "DRIVER_IRP_REACHED_TOP");
+}
+
+TEST_F(VerifierTest, CompletionWithPendingStatusOrACancelRoutineSet) {
+    s_behaviour = [](PIRP irp) { return complete_with(irp, STATUS_PENDING); };
+    EXPECT_DEATH(send_allocated(), "IRP_COMPLETED_WITH_PENDING");
+    s_behaviour = [](PIRP irp) {
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+        return complete_with(irp, STATUS_SUCCESS);
+    };
+    EXPECT_DEATH(send_allocated(), "CANCEL_ROUTINE_SET_AT_COMPLETION");
+}
+
+TEST_F(VerifierTest, NoStackLocationLeft) {
+    s_behaviour = [](PIRP irp) { return complete_with(irp, STATUS_SUCCESS); };
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(1, FALSE);  // one short of the stack below `device`
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            s_behaviour = [](PIRP irp) {
+                IoCopyCurrentIrpStackLocationToNext(irp);
+                return STATUS_SUCCESS;
+            };
+            IofCallDriver(device, irp);
+        },
+        "NO_MORE_IRP_STACK_LOCATIONS");
+}
+
+TEST_F(VerifierTest, DeletingADeviceStillAttachedOrWithRequestsInFlight) {
+    EXPECT_DEATH(IoDeleteDevice(device), "DEVICE_DELETED_WHILE_ATTACHED\n.*Scripted0 is deleted while "
+                                         "still attached");
+    EXPECT_DEATH(IoDeleteDevice(pdo), "DEVICE_DELETED_WHILE_ATTACHED\n.*Scripted0 is attached on top");
+    s_behaviour = [](PIRP irp) {
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING;
+    };
+    PIRP irp = send_allocated();
+    IoDetachDevice(pdo);
+    EXPECT_DEATH(IoDeleteDevice(device), "DEVICE_DELETED_WITH_REQUESTS");
+    IoAttachDeviceToDeviceStack(device, pdo);
+    complete_with(irp, STATUS_SUCCESS);
+    IoFreeIrp(irp);
+}
+
+TEST_F(VerifierTest, UninitialisedEventsAndOutOfOrderIrql) {
+    auto* event = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), ' mdW'));
+    EXPECT_DEATH(KeSetEvent(event, IO_NO_INCREMENT, FALSE), "INVALID_DISPATCHER_OBJECT");
+    EXPECT_DEATH(KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr),
+                 "INVALID_DISPATCHER_OBJECT");
+    ExFreePool(event);
+    EXPECT_DEATH(KeLowerIrql(DISPATCH_LEVEL), "IRQL_NOT_LESS_OR_EQUAL\nKeLowerIrql to 2 from 0");
+}
+
+}  // namespace
+}  // namespace torvex_test

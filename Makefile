@@ -1,0 +1,34 @@
+# torvex: the driver, the emulated platform around it, and its tests.
+#   make test    configure, build and run the whole suite
+#   make asan    the same suite under AddressSanitizer and UndefinedBehaviorSanitizer (clang)
+#   make bench   build and run the benchmarks
+#   make demo    run the command-line program's demonstration session
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+GENERATOR  := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
+JOBS       ?= $(shell nproc)
+
+.PHONY: all test asan bench demo clean configure
+
+all: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+configure:
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+test: all
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+asan:
+	@test -f $(ASAN_BUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) $(GENERATOR) \
+		-DCMAKE_BUILD_TYPE=Debug -DTORVEX_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
+		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+bench: all
+	$(BUILD)/bench/kernel_bench --benchmark_min_time=0.2
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,50 @@
+#include <string>
+
+#include "tests/kernel/fixture.h"
+// Last: it binds the C runtime names to the kernel's own versions.
+#include "platform/crt.h"
+
+namespace torvex_test {
+namespace {
+
+class StringsTest : public KernelTest {};
+
+TEST_F(StringsTest, UnicodeStringsCountBytesAndAppendWithinTheirRoom) {
+    WCHAR storage[8] = {};
+    UNICODE_STRING text{0, sizeof storage, storage};
+    EXPECT_EQ(RtlAppendUnicodeToString(&text, u"COM"), STATUS_SUCCESS);
+    EXPECT_EQ(text.Length, 6);
+    EXPECT_EQ(RtlAppendUnicodeToString(&text, u"1234"), STATUS_SUCCESS);
+    EXPECT_EQ(text.Length, 14);
+    EXPECT_EQ(storage[7], 0);  // terminated while there is room
+    EXPECT_EQ(RtlAppendUnicodeToString(&text, u"5"), STATUS_SUCCESS);
+    EXPECT_EQ(text.Length, 16);  // exactly full: no terminator
+    EXPECT_EQ(RtlAppendUnicodeToString(&text, u"6"), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(std::u16string(storage, 8), u"COM12345");
+
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\SerialPort1");
+    EXPECT_EQ(name.Length, 38);
+    EXPECT_EQ(name.MaximumLength, 40);
+    EXPECT_EQ(wcslen(u"\\DosDevices\\USBCOM-1"), 20u);
+}
+
+TEST_F(StringsTest, AtolAccumulatesInThirtyTwoBits) {
+    EXPECT_EQ(atol("  115200,"), 115200);
+    EXPECT_EQ(atol("-9600"), -9600);
+    EXPECT_EQ(atol("+12x3"), 12);
+    EXPECT_EQ(atol("abc"), 0);
+    EXPECT_EQ(atol("4294967297"), 1);  // 2^32 + 1 wraps
+    EXPECT_EQ(atol("2147483648"), static_cast<LONG>(0x80000000u));
+}
+
+TEST_F(StringsTest, DebugOutputAndSprintfFormatAsTheKernelDoes) {
+    DbgPrint("Varquel:\t<Build: %s - %s>\n", "Dec  7 2026", "20:15:00");
+    EXPECT_EQ(kernel->debug_output(), "Varquel:\t<Build: Dec  7 2026 - 20:15:00>\n");
+    char text[64];
+    EXPECT_EQ(sprintf(text, "USBPorts\\VID_%04X&PID_%04X\\%4.4d", 0x1A2B, 0xC3D, 11), 31);
+    EXPECT_EQ(std::string(text), "USBPorts\\VID_1A2B&PID_0C3D\\0011");
+}
+
+}  // namespace
+}  // namespace torvex_test
