@@ -519,11 +519,6 @@ void IoManager::irp_bug_check(const char* check, PIRP irp, const std::string& de
     bug_check(check, describe(irp) + "\n" + detail);
 }
 
-std::uint64_t IoManager::irp_id(PIRP irp) const {
-    auto it = m_irps.find(irp);
-    return it == m_irps.end() ? 0 : it->second.id;
-}
-
 std::string IoManager::irp_report() const {
     std::vector<std::pair<std::uint64_t, PIRP>> irps;
     for (auto& [address, rec] : m_irps) irps.emplace_back(rec.id, static_cast<PIRP>(address));
@@ -531,14 +526,6 @@ std::string IoManager::irp_report() const {
     std::string out;
     for (auto& [id, irp] : irps) out += "  " + describe(irp) + "\n";
     return out;
-}
-
-std::vector<PDEVICE_OBJECT> IoManager::devices_of(PDRIVER_OBJECT driver) const {
-    std::vector<PDEVICE_OBJECT> devices;
-    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr; device = device->NextDevice) {
-        devices.push_back(device);
-    }
-    return devices;
 }
 
 bool IoManager::completes_at_top(PIRP irp) const { return irp->CurrentLocation > irp->StackCount; }
@@ -627,18 +614,14 @@ NTSTATUS IoManager::call(PDEVICE_OBJECT device, PIRP irp) {
     std::erase(m_frames, &frame);
 
     if (status == STATUS_PENDING) {
-        bool marked;
-        if (frame.popped) {
-            marked = frame.pending_at_pop;
-        } else {
+        if (!frame.popped) {
             // Not completed past this level yet: the mark may still arrive from
             // below (propagation or a completion routine); checked when it pops.
             auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
-            marked = (stack[frame.location - 1].Control & SL_PENDING_RETURNED) != 0;
-            if (!marked) m_irps.at(irp).pending_owed.insert(frame.location);
-            marked = true;
-        }
-        if (!marked) {
+            if (!(stack[frame.location - 1].Control & SL_PENDING_RETURNED)) {
+                m_irps.at(irp).pending_owed.insert(frame.location);
+            }
+        } else if (!frame.pending_at_pop) {
             char detail[200];
             std::snprintf(detail, sizeof detail,
                           "IRP #%llu: the dispatch routine of %s returned STATUS_PENDING but "

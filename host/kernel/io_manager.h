@@ -98,9 +98,7 @@ public:
     // Inspection for tests and leak checks.
     std::size_t live_irps() const { return m_irps.size(); }
     std::string irp_report() const;
-    std::uint64_t irp_id(PIRP irp) const;
     bool is_live_irp(const void* irp) const { return m_irps.count(const_cast<void*>(irp)) != 0; }
-    std::vector<PDEVICE_OBJECT> devices_of(PDRIVER_OBJECT driver) const;
 
 private:
     enum class IrpState { Idle, InFlight, Completing, Returned };

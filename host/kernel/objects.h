@@ -25,7 +25,6 @@ public:
     NTSTATUS reference_by_handle(HANDLE handle, POBJECT_TYPE type, PVOID* object);
     LONG_PTR dereference(PVOID object);
 
-    std::size_t open_handles() const { return m_handles.size(); }
     // Handles still open and references still held, one per line.
     std::string report() const;
 

@@ -41,7 +41,6 @@ public:
 
     PVOID allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller);
     void free(PVOID block);
-    bool owns(const void* block) const { return m_blocks.count(const_cast<void*>(block)) != 0; }
     const Block* find(const void* block) const;
 
     // Outstanding blocks, oldest first; tag 0 means every tag.

@@ -69,7 +69,6 @@ public:
     ThreadState state = ThreadState::Ready;
     KIRQL irql = PASSIVE_LEVEL;
     KPRIORITY priority = 8;
-    LONG references = 0;  // object-manager references held by drivers
     WaitBlock wait;
     bool kill = false;  // set at teardown: unwind at the next resume
     std::function<void()> body;
