@@ -45,10 +45,10 @@ public:
 protected:
     virtual NTSTATUS internal_device_control(PDEVICE_OBJECT pdo, PIRP irp);
     static NTSTATUS complete(PIRP irp, NTSTATUS status);
+    static BusDriver& of(PDEVICE_OBJECT device);
     Kernel& kernel() { return m_kernel; }
 
 private:
-    static BusDriver& of(PDEVICE_OBJECT device);
     static NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS dispatch_power(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS dispatch_other(PDEVICE_OBJECT device, PIRP irp);

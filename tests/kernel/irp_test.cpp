@@ -110,7 +110,9 @@ TEST_F(IrpTest, CompletionRoutinesRunByTheirInvokeOnFlags) {
         KeInitializeEvent(&event, NotificationEvent, FALSE);
         PIRP irp = IoBuildDeviceIoControlRequest(0x220003, upper, nullptr, 0, nullptr, 0, TRUE,
                                                  &event, &status);
-        if (c.cancel) EXPECT_FALSE(IoCancelIrp(irp));  // no cancel routine: only the flag
+        if (c.cancel) {
+            EXPECT_FALSE(IoCancelIrp(irp));  // no cancel routine: only the flag
+        }
         EXPECT_EQ(IofCallDriver(upper, irp), c.status);
         EXPECT_EQ(status.Status, c.status);
         EXPECT_EQ(invoked, c.invoked) << "status " << std::hex << c.status << " cancel " << c.cancel;

@@ -1,0 +1,711 @@
+#include "host/usb/usb_bus.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "host/kernel/kernel.h"
+
+namespace host {
+
+namespace {
+
+constexpr int kResetPortFrames = 10;
+constexpr std::uintptr_t kHandleTag = 0x5B000000;
+
+std::uint16_t target_size(std::uint16_t function) {
+    switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION: return URB_TARGET_SIZE_SELECT_CONFIGURATION;
+    case URB_FUNCTION_RESET_PIPE: return URB_TARGET_SIZE_PIPE_REQUEST;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return URB_TARGET_SIZE_BULK_OR_INTERRUPT;
+    default: return URB_TARGET_SIZE_CONTROL_REQUEST;
+    }
+}
+
+TransferKind kind_of(USBD_PIPE_TYPE type) {
+    return type == UsbdPipeTypeInterrupt ? TransferKind::Interrupt : TransferKind::Bulk;
+}
+
+Time align_up(Time t) { return (t + kFrame - 1) / kFrame * kFrame; }
+
+}  // namespace
+
+UsbBus::UsbBus(Kernel& kernel, Options options) : BusDriver(kernel, "UsbBus"), m_options(options) {
+    KeInitializeEvent(&m_work, SynchronizationEvent, FALSE);
+    m_controller = &kernel.spawn("host controller", [this] { run_host_controller(); });
+}
+
+UsbBus::~UsbBus() {
+    m_stopping = true;
+    kick();
+    KeWaitForSingleObject(&m_controller->object, Executive, KernelMode, FALSE, nullptr);
+}
+
+NTSTATUS UsbBus::irp_status_of(USBD_STATUS status) {
+    switch (status) {
+    case USBD_STATUS_SUCCESS: return STATUS_SUCCESS;
+    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_PIPE_HANDLE: return STATUS_INVALID_PARAMETER;
+    default: return STATUS_UNSUCCESSFUL;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Ports
+
+PDEVICE_OBJECT UsbBus::plug(UsbDevice& device) {
+    PDEVICE_OBJECT pdo = create_pdo();
+    auto port = std::make_unique<Port>();
+    port->pdo = pdo;
+    port->device = &device;
+    port->address = m_next_address++;
+    device.attach([this] { kick(); });
+    m_ports[pdo] = std::move(port);
+    return pdo;
+}
+
+void UsbBus::unplug(PDEVICE_OBJECT pdo) {
+    Port& port = port_of(pdo);
+    port.present = false;
+    port.generation++;
+    port.pipes.clear();
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    for (;;) {
+        auto it = std::find_if(m_pending.begin(), m_pending.end(),
+                               [&](auto& t) { return t->port == &port && t->irp->CancelRoutine; });
+        if (it == m_pending.end()) break;
+        Transfer* t = it->get();
+        if (take(t)) finish(t, USBD_STATUS_DEVICE_GONE);
+    }
+    KeLowerIrql(old);
+}
+
+UsbBus::Port& UsbBus::port_of(PDEVICE_OBJECT pdo) {
+    auto it = m_ports.find(pdo);
+    if (it == m_ports.end()) bug_check("HOST_USB_BUS", "a request reached a device the bus does not know");
+    return *it->second;
+}
+
+std::uint8_t UsbBus::address_of(PDEVICE_OBJECT pdo) const {
+    auto it = m_ports.find(pdo);
+    return it == m_ports.end() ? 0 : it->second->address;
+}
+
+std::vector<DescriptorSnapshot> UsbBus::snapshots() const {
+    std::vector<DescriptorSnapshot> snapshots;
+    for (auto& [pdo, port] : m_ports) {
+        snapshots.push_back({port->address, port->device->device_descriptor(),
+                             port->device->configuration_descriptor()});
+    }
+    std::sort(snapshots.begin(), snapshots.end(),
+              [](auto& a, auto& b) { return a.device < b.device; });
+    return snapshots;
+}
+
+void UsbBus::kick() { kernel().set_event(&m_work); }
+
+// ---------------------------------------------------------------------------
+// Submission
+
+NTSTATUS UsbBus::internal_device_control(PDEVICE_OBJECT pdo, PIRP irp) {
+    Port& port = port_of(pdo);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        return submit_urb(port, irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
+    }
+    if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
+        auto t = std::make_unique<Transfer>();
+        t->id = m_next_id++;
+        t->port = &port;
+        t->irp = irp;
+        t->op = Op::ResetPort;
+        t->ready_at = align_up(kernel().now()) + kResetPortFrames * kFrame;
+        record_submission(*t);
+        if (!port.present) return complete_inline(std::move(t), USBD_STATUS_DEVICE_GONE);
+        return pend(std::move(t));
+    }
+    irp->IoStatus.Information = 0;
+    return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
+    auto t = std::make_unique<Transfer>();
+    t->id = m_next_id++;
+    t->port = &port;
+    t->irp = irp;
+    t->urb = urb;
+    if (urb == nullptr) {
+        irp->IoStatus.Information = 0;
+        return complete(irp, STATUS_INVALID_PARAMETER);
+    }
+    USBD_STATUS status = prepare(port, urb, *t);
+    record_submission(*t);
+    if (!port.present) return complete_inline(std::move(t), USBD_STATUS_DEVICE_GONE);
+    if (status != USBD_STATUS_SUCCESS) return complete_inline(std::move(t), status);
+    t->fault = match_fault(*t);
+    if (t->fault) {
+        const FaultRule& fault = *t->fault;
+        if (fault.action == FaultAction::Delay) t->ready_at += fault.delay_frames * kFrame;
+        if (fault.inline_completion && fault.action == FaultAction::Fail) {
+            return complete_inline(std::move(t), fault.usbd_status);
+        }
+        if (fault.inline_completion && fault.action == FaultAction::Stall) {
+            return complete_inline(std::move(t), USBD_STATUS_STALL_PID);
+        }
+    }
+    bool inline_control = t->op != Op::Data && t->op != Op::ResetPort &&
+                          (m_options.complete_inline || (t->fault && t->fault->inline_completion));
+    if (inline_control && !(t->fault && t->fault->action == FaultAction::Never)) {
+        USBD_STATUS result = execute_control(*t, kernel().now());
+        return complete_inline(std::move(t), result);
+    }
+    return pend(std::move(t));
+}
+
+// Checks the URB and turns it into a transfer; any failure completes it at once.
+USBD_STATUS UsbBus::prepare(Port& port, PURB urb, Transfer& t) {
+    const std::uint16_t function = urb->UrbHeader.Function;
+    t.ready_at = align_up(kernel().now() + m_options.control_latency_frames * kFrame);
+    if (urb->UrbHeader.Length < target_size(function)) return USBD_STATUS_INVALID_PARAMETER;
+    switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+        t.op = Op::Select;
+        auto* config = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+        std::uint16_t value = config ? config->bConfigurationValue : 0;
+        t.setup = SetupPacket{0x00, kSetConfiguration, value, 0, 0};
+        return config ? prepare_select(port, urb) : USBD_STATUS_SUCCESS;
+    }
+    case URB_FUNCTION_RESET_PIPE: {
+        t.op = Op::ResetPipe;
+        t.pipe = pipe_of(port, urb->UrbPipeRequest.PipeHandle);
+        if (t.pipe == nullptr) return USBD_STATUS_INVALID_PIPE_HANDLE;
+        t.endpoint = t.pipe->address;
+        t.setup = SetupPacket{0x02, kClearFeature, USB_FEATURE_ENDPOINT_STALL, t.pipe->address, 0};
+        return USBD_STATUS_SUCCESS;
+    }
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+        auto& r = urb->UrbControlDescriptorRequest;
+        if (r.TransferBufferLength > 0xFFFF || (r.TransferBufferLength && !r.TransferBuffer)) {
+            return USBD_STATUS_INVALID_PARAMETER;
+        }
+        t.setup = SetupPacket{0x80, kGetDescriptor,
+                              static_cast<std::uint16_t>(r.DescriptorType << 8 | r.Index), r.LanguageId,
+                              static_cast<std::uint16_t>(r.TransferBufferLength)};
+        t.in = true;
+        t.buffer = static_cast<UCHAR*>(r.TransferBuffer);
+        t.length = r.TransferBufferLength;
+        return USBD_STATUS_SUCCESS;
+    }
+    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: {
+        auto& r = urb->UrbControlFeatureRequest;
+        bool set = function == URB_FUNCTION_SET_FEATURE_TO_DEVICE;
+        t.setup = SetupPacket{0x00, set ? kSetFeature : kClearFeature, r.FeatureSelector, r.Index, 0};
+        return USBD_STATUS_SUCCESS;
+    }
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE: {
+        auto& r = urb->UrbControlVendorClassRequest;
+        if (r.TransferBufferLength > 0xFFFF || (r.TransferBufferLength && !r.TransferBuffer)) {
+            return USBD_STATUS_INVALID_PARAMETER;
+        }
+        std::uint8_t type = function == URB_FUNCTION_VENDOR_DEVICE      ? 0x40
+                            : function == URB_FUNCTION_VENDOR_INTERFACE ? 0x41
+                            : function == URB_FUNCTION_CLASS_DEVICE     ? 0x20
+                                                                        : 0x21;
+        t.in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        if (t.in) type |= 0x80;
+        t.setup = SetupPacket{static_cast<std::uint8_t>(type | r.RequestTypeReservedBits), r.Request,
+                              r.Value, r.Index, static_cast<std::uint16_t>(r.TransferBufferLength)};
+        t.buffer = static_cast<UCHAR*>(r.TransferBuffer);
+        t.length = r.TransferBufferLength;
+        return USBD_STATUS_SUCCESS;
+    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+        auto& r = urb->UrbBulkOrInterruptTransfer;
+        t.op = Op::Data;
+        t.pipe = pipe_of(port, r.PipeHandle);
+        if (t.pipe == nullptr) return USBD_STATUS_INVALID_PIPE_HANDLE;
+        if (r.TransferBufferLength > t.pipe->max_transfer || (r.TransferBufferLength && !r.TransferBuffer)) {
+            return USBD_STATUS_INVALID_PARAMETER;
+        }
+        // The direction is the endpoint's, as the stack takes it from the pipe.
+        t.endpoint = t.pipe->address;
+        t.in = (t.pipe->address & USB_ENDPOINT_DIRECTION_MASK) != 0;
+        t.short_ok = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+        t.buffer = static_cast<UCHAR*>(r.TransferBuffer);
+        t.length = r.TransferBufferLength;
+        t.ready_at = kernel().now();
+        return USBD_STATUS_SUCCESS;
+    }
+    default:
+        return USBD_STATUS_INVALID_URB_FUNCTION;
+    }
+}
+
+// The interfaces listed in a selection must exist in the device's own
+// configuration, and each entry must have room for the interface's pipes.
+USBD_STATUS UsbBus::prepare_select(Port& port, PURB urb) {
+    std::vector<std::uint8_t> config = port.device->configuration_descriptor();
+    auto& select = urb->UrbSelectConfiguration;
+    auto* cursor = reinterpret_cast<UCHAR*>(&select.Interface);
+    auto* end = reinterpret_cast<UCHAR*>(urb) + urb->UrbHeader.Length;
+    int count = 0;
+    while (cursor + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
+        auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
+        if (info->Length < sizeof(USBD_INTERFACE_INFORMATION) || cursor + info->Length > end) break;
+        bool found = false;
+        for (std::size_t at = 0; at + 9 <= config.size() && config[at] >= 2; at += config[at]) {
+            if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && config[at + 2] == info->InterfaceNumber &&
+                config[at + 3] == info->AlternateSetting) {
+                if (info->Length < GET_USBD_INTERFACE_SIZE(config[at + 4])) return USBD_STATUS_INVALID_PARAMETER;
+                found = true;
+                break;
+            }
+        }
+        if (!found) return USBD_STATUS_INVALID_PARAMETER;
+        ++count;
+        cursor += info->Length;
+    }
+    return count > 0 ? USBD_STATUS_SUCCESS : USBD_STATUS_INVALID_PARAMETER;
+}
+
+USBD_PIPE_HANDLE UsbBus::handle_of(const Port& port, const Pipe& pipe) {
+    return reinterpret_cast<USBD_PIPE_HANDLE>(kHandleTag | (std::uintptr_t{port.address} << 16) |
+                                              ((port.generation & 0xFF) << 8) | pipe.address);
+}
+
+UsbBus::Pipe* UsbBus::pipe_of(Port& port, USBD_PIPE_HANDLE handle) {
+    for (Pipe& pipe : port.pipes) {
+        if (handle_of(port, pipe) == handle) return &pipe;
+    }
+    return nullptr;
+}
+
+std::optional<FaultRule> UsbBus::match_fault(const Transfer& t) {
+    for (FaultRule& rule : m_faults) {
+        if (rule.times == 0) continue;
+        bool control = t.op != Op::Data;
+        if (rule.function && (!t.urb || *rule.function != t.urb->UrbHeader.Function)) continue;
+        if (rule.endpoint && (control || *rule.endpoint != t.endpoint)) continue;
+        bool setup_rule = rule.bmRequestType || rule.bRequest || rule.wValue || rule.wIndex;
+        if (setup_rule && !control) continue;
+        if (rule.bmRequestType && *rule.bmRequestType != t.setup.bmRequestType) continue;
+        if (rule.bRequest && *rule.bRequest != t.setup.bRequest) continue;
+        if (rule.wValue && *rule.wValue != t.setup.wValue) continue;
+        if (rule.wIndex && *rule.wIndex != t.setup.wIndex) continue;
+        if (rule.times > 0) --rule.times;
+        return rule;
+    }
+    return std::nullopt;
+}
+
+NTSTATUS UsbBus::pend(std::unique_ptr<Transfer> t) {
+    PIRP irp = t->irp;
+    IoMarkIrpPending(irp);
+    m_pending.push_back(std::move(t));
+    IoSetCancelRoutine(irp, cancel_routine);
+    // A cancel that came before the routine was set finds nothing to call.
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        Transfer* pending = find(irp);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        finish(pending, USBD_STATUS_CANCELED);
+        KeLowerIrql(old);
+        return STATUS_PENDING;
+    }
+    kick();
+    return STATUS_PENDING;
+}
+
+NTSTATUS UsbBus::complete_inline(std::unique_ptr<Transfer> t, USBD_STATUS status) {
+    Transfer* raw = t.get();
+    m_pending.push_back(std::move(t));
+    NTSTATUS result = irp_status_of(status);
+    finish(raw, status);
+    return result;
+}
+
+void UsbBus::cancel_routine(PDEVICE_OBJECT device, PIRP irp) {
+    auto& bus = static_cast<UsbBus&>(BusDriver::of(device));
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Transfer* t = bus.find(irp);
+    if (t == nullptr) bug_check("HOST_USB_BUS", "a cancelled IRP is not pending on the bus");
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    bus.finish(t, USBD_STATUS_CANCELED);
+    KeLowerIrql(old);
+}
+
+UsbBus::Transfer* UsbBus::find(std::uint64_t id) {
+    for (auto& t : m_pending) {
+        if (t->id == id) return t.get();
+    }
+    return nullptr;
+}
+
+UsbBus::Transfer* UsbBus::find(PIRP irp) {
+    for (auto& t : m_pending) {
+        if (t->irp == irp) return t.get();
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Trace and completion
+
+void UsbBus::record_submission(const Transfer& t) {
+    WireRecord r;
+    r.time = kernel().now();
+    r.id = t.id;
+    r.device = t.port->address;
+    if (t.op == Op::ResetPort) {
+        r.function = kFunctionResetPort;
+        r.kind = TransferKind::IrpInfo;
+        m_trace.add(std::move(r));
+        return;
+    }
+    r.function = t.urb->UrbHeader.Function;
+    if (t.op == Op::Data && t.pipe) {
+        r.kind = kind_of(t.pipe->type);
+        r.endpoint = t.endpoint;
+        if (!t.in && t.buffer) r.data.assign(t.buffer, t.buffer + t.length);
+    } else if (t.op == Op::ResetPipe) {
+        r.kind = TransferKind::IrpInfo;
+        r.endpoint = t.endpoint;
+        r.setup = t.setup;
+    } else if (t.op == Op::Data) {
+        r.kind = TransferKind::Bulk;  // an invalid handle: no endpoint to name
+    } else {
+        r.kind = TransferKind::Control;
+        r.endpoint = t.in ? 0x80 : 0x00;
+        r.setup = t.setup;
+        if (!t.in && t.buffer) r.data.assign(t.buffer, t.buffer + t.length);
+    }
+    m_trace.add(std::move(r));
+}
+
+// Clears the cancel routine; false when a canceller already took the IRP.
+bool UsbBus::take(Transfer* t) { return IoSetCancelRoutine(t->irp, nullptr) != nullptr; }
+
+void UsbBus::finish(Transfer* t, USBD_STATUS status) {
+    auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& p) { return p.get() == t; });
+    std::unique_ptr<Transfer> owned = std::move(*it);
+    m_pending.erase(it);
+    PIRP irp = t->irp;
+    WireRecord r;
+    r.time = std::max(kernel().now(), m_last_frame);
+    r.id = t->id;
+    r.completion = true;
+    r.device = t->port->address;
+    r.usbd_status = status;
+    r.status = irp_status_of(status);
+    if (t->op == Op::ResetPort) {
+        r.function = kFunctionResetPort;
+        r.kind = TransferKind::IrpInfo;
+    } else {
+        r.function = t->urb->UrbHeader.Function;
+        t->urb->UrbHeader.Status = status;
+        if (t->op == Op::Data) {
+            r.kind = t->pipe ? kind_of(t->pipe->type) : TransferKind::Bulk;
+            r.endpoint = t->endpoint;
+            t->urb->UrbBulkOrInterruptTransfer.TransferBufferLength = t->done;
+        } else if (t->op == Op::ResetPipe) {
+            r.kind = TransferKind::IrpInfo;
+            r.endpoint = t->endpoint;
+        } else {
+            r.kind = TransferKind::Control;
+            r.endpoint = t->in ? 0x80 : 0x00;
+            ULONG transferred = t->in ? t->done : (USBD_SUCCESS(status) ? t->length : 0);
+            if (t->urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
+                t->urb->UrbControlDescriptorRequest.TransferBufferLength = transferred;
+            } else if (t->op == Op::Control && t->urb->UrbHeader.Function != URB_FUNCTION_SET_FEATURE_TO_DEVICE &&
+                       t->urb->UrbHeader.Function != URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE) {
+                t->urb->UrbControlVendorClassRequest.TransferBufferLength = transferred;
+            }
+        }
+        if (t->in && t->buffer) r.data.assign(t->buffer, t->buffer + t->done);
+    }
+    m_trace.add(std::move(r));
+    irp->IoStatus.Status = irp_status_of(status);
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// ---------------------------------------------------------------------------
+// Executing requests against the device
+
+USBD_STATUS UsbBus::execute_control(Transfer& t, Time now) {
+    Port& port = *t.port;
+    if (t.fault) {
+        switch (t.fault->action) {
+        case FaultAction::Stall: return USBD_STATUS_STALL_PID;
+        case FaultAction::Fail: return t.fault->usbd_status;
+        default: break;
+        }
+    }
+    if (t.op == Op::ResetPort) {
+        port.device->port_reset(now);
+        // The hub restores the address and the configuration itself; pipe
+        // handles stay valid.
+        if (port.configuration != 0) {
+            SetupPacket restore{0x00, kSetConfiguration, port.configuration, 0, 0};
+            port.device->control(restore, {}, {}, now);
+        }
+        for (Pipe& pipe : port.pipes) pipe.halted = false;
+        return USBD_STATUS_SUCCESS;
+    }
+    std::span<const std::uint8_t> out;
+    std::span<std::uint8_t> in;
+    if (t.in) {
+        in = std::span<std::uint8_t>(t.buffer, t.length);
+    } else if (t.buffer) {
+        out = std::span<const std::uint8_t>(t.buffer, t.length);
+    }
+    ControlResult result = port.device->control(t.setup, out, in, now);
+    if (result.stall) return USBD_STATUS_STALL_PID;
+    t.done = static_cast<ULONG>(std::min<std::size_t>(result.in_length, t.length));
+    if (t.fault && t.fault->action == FaultAction::Short) {
+        t.done = static_cast<ULONG>(std::min<std::size_t>(t.done, t.fault->short_length));
+    }
+    if (t.op == Op::Select) apply_configuration(port, t.urb, static_cast<std::uint8_t>(t.setup.wValue));
+    if (t.op == Op::ResetPipe) t.pipe->halted = false;
+    return USBD_STATUS_SUCCESS;
+}
+
+// After SET_CONFIGURATION: fills the caller's interface information and hands
+// out pipe handles. Selecting the configuration in force again keeps the
+// handles; unconfiguring invalidates every one.
+void UsbBus::apply_configuration(Port& port, PURB urb, std::uint8_t value) {
+    if (value == 0) {
+        port.configuration = 0;
+        port.generation++;
+        port.pipes.clear();
+        return;
+    }
+    if (port.configuration != value) {
+        port.generation++;
+        port.pipes.clear();
+    }
+    port.configuration = value;
+    std::vector<std::uint8_t> config = port.device->configuration_descriptor();
+    auto& select = urb->UrbSelectConfiguration;
+    select.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(kHandleTag | value);
+    auto* cursor = reinterpret_cast<UCHAR*>(&select.Interface);
+    auto* end = reinterpret_cast<UCHAR*>(urb) + urb->UrbHeader.Length;
+    while (cursor + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
+        auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
+        if (info->Length < sizeof(USBD_INTERFACE_INFORMATION) || cursor + info->Length > end) break;
+        std::size_t at = 0;
+        for (; at + 9 <= config.size() && config[at] >= 2; at += config[at]) {
+            if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && config[at + 2] == info->InterfaceNumber &&
+                config[at + 3] == info->AlternateSetting) {
+                break;
+            }
+        }
+        info->Class = config[at + 5];
+        info->SubClass = config[at + 6];
+        info->Protocol = config[at + 7];
+        info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(
+            kHandleTag | 0x8000 | (std::uintptr_t{info->InterfaceNumber} << 4));
+        info->NumberOfPipes = config[at + 4];
+        ULONG pipe = 0;
+        for (std::size_t e = at + config[at]; e + 7 <= config.size() && config[e] >= 2 && pipe < info->NumberOfPipes;
+             e += config[e]) {
+            if (config[e + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) break;
+            if (config[e + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE) continue;
+            USBD_PIPE_INFORMATION& entry = info->Pipes[pipe++];
+            std::uint8_t attributes = config[e + 3] & 3;
+            entry.EndpointAddress = config[e + 2];
+            entry.MaximumPacketSize = static_cast<USHORT>(config[e + 4] | config[e + 5] << 8);
+            entry.Interval = config[e + 6];
+            entry.PipeType = static_cast<USBD_PIPE_TYPE>(attributes);
+            if (entry.MaximumTransferSize == 0) entry.MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+            auto known = std::find_if(port.pipes.begin(), port.pipes.end(),
+                                      [&](const Pipe& p) { return p.address == entry.EndpointAddress; });
+            if (known == port.pipes.end()) {
+                port.pipes.push_back(Pipe{entry.EndpointAddress, entry.PipeType, entry.MaximumPacketSize,
+                                          entry.Interval, entry.MaximumTransferSize, false});
+                known = port.pipes.end() - 1;
+            } else {
+                known->max_transfer = entry.MaximumTransferSize;
+            }
+            entry.PipeHandle = handle_of(port, *known);
+        }
+        cursor += info->Length;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The host controller
+
+void UsbBus::run_host_controller() {
+    while (!m_stopping) {
+        std::optional<Time> due = next_frame_due();
+        if (!due) {
+            KeWaitForSingleObject(&m_work, Executive, KernelMode, FALSE, nullptr);
+            continue;
+        }
+        if (*due > kernel().now()) {
+            LARGE_INTEGER until;
+            until.QuadPart = *due;
+            if (KeWaitForSingleObject(&m_work, Executive, KernelMode, FALSE, &until) != STATUS_TIMEOUT) {
+                continue;  // something changed: work out the next frame again
+            }
+        }
+        process_frame(*due);
+    }
+}
+
+std::optional<Time> UsbBus::next_frame_due() {
+    const Time now = kernel().now();
+    std::optional<Time> earliest;
+    for (auto& t : m_pending) {
+        std::optional<Time> ready;
+        if (t->fault && t->fault->action == FaultAction::Never) continue;
+        if (t->op != Op::Data) {
+            ready = t->ready_at;
+        } else if (t->pipe->halted || (t->fault && t->fault->action != FaultAction::Delay &&
+                                        t->fault->action != FaultAction::Short)) {
+            ready = t->ready_at;
+        } else if (!first_on_endpoint(*t)) {
+            continue;
+        } else if (t->in) {
+            ready = t->port->device->in_ready_at(t->endpoint, now);
+        } else {
+            std::size_t packet = std::min<std::size_t>(t->pipe->max_packet, t->length - t->done);
+            ready = packet == 0 ? std::optional<Time>(now) : t->port->device->out_ready_at(t->endpoint, packet, now);
+        }
+        if (!ready) continue;
+        Time at = std::max(*ready, t->ready_at);
+        if (!earliest || at < *earliest) earliest = at;
+    }
+    if (!earliest) return std::nullopt;
+    return std::max(align_up(*earliest), m_last_frame + kFrame);
+}
+
+bool UsbBus::first_on_endpoint(const Transfer& t) const {
+    for (auto& other : m_pending) {
+        if (other->op == Op::Data && other->port == t.port && other->endpoint == t.endpoint) {
+            return other.get() == &t;
+        }
+    }
+    return false;
+}
+
+void UsbBus::process_frame(Time frame_start) {
+    m_last_frame = frame_start;
+    ++m_frames;
+    ++m_frame_number;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    // Control requests that are due, oldest first. A completion routine may
+    // add or cancel requests, so each round looks the list up afresh.
+    for (;;) {
+        auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& t) {
+            return t->op != Op::Data && t->ready_at <= frame_start && t->irp->CancelRoutine &&
+                   !(t->fault && t->fault->action == FaultAction::Never);
+        });
+        if (it == m_pending.end()) break;
+        Transfer* t = it->get();
+        if (!take(t)) continue;
+        finish(t, execute_control(*t, frame_start));
+    }
+    serve_interrupts(frame_start);
+    serve_bulk(frame_start);
+    KeLowerIrql(old);
+}
+
+// A transfer that is never answered waits for its cancellation.
+static bool never_moves(const FaultRule* fault) {
+    return fault && fault->action == FaultAction::Never;
+}
+
+bool UsbBus::serve_packet(Transfer& t, Time now) {
+    if (t.pipe->halted) {
+        if (take(&t)) finish(&t, USBD_STATUS_ENDPOINT_HALTED);
+        return true;
+    }
+    if (t.fault && (t.fault->action == FaultAction::Stall || t.fault->action == FaultAction::Fail)) {
+        bool stall = t.fault->action == FaultAction::Stall;
+        if (stall) t.pipe->halted = true;
+        if (take(&t)) finish(&t, stall ? USBD_STATUS_STALL_PID : t.fault->usbd_status);
+        return true;
+    }
+    ULONG limit = t.length;
+    if (t.fault && t.fault->action == FaultAction::Short) {
+        limit = std::min<ULONG>(limit, static_cast<ULONG>(t.fault->short_length));
+    }
+    ULONG room = std::min<ULONG>(t.pipe->max_packet, limit - t.done);
+    if (t.in) {
+        std::optional<std::size_t> got =
+            room == 0 ? std::optional<std::size_t>(0)
+                      : t.port->device->in_packet(t.endpoint, std::span<std::uint8_t>(t.buffer + t.done, room), now);
+        if (!got) {
+            t.nak_frame = m_frame_number;
+            return true;
+        }
+        t.done += static_cast<ULONG>(*got);
+        bool short_packet = *got < t.pipe->max_packet;
+        if (t.done == limit || (short_packet && t.short_ok)) {
+            if (take(&t)) finish(&t, USBD_STATUS_SUCCESS);
+        }
+        return true;
+    }
+    if (room > 0 &&
+        !t.port->device->out_packet(t.endpoint, std::span<const std::uint8_t>(t.buffer + t.done, room), now)) {
+        t.nak_frame = m_frame_number;
+        return true;
+    }
+    t.done += room;
+    if (t.done == t.length) {
+        if (take(&t)) finish(&t, USBD_STATUS_SUCCESS);
+    }
+    return true;
+}
+
+void UsbBus::serve_interrupts(Time now) {
+    std::vector<std::uint64_t> ids;
+    for (auto& t : m_pending) {
+        if (t->op == Op::Data && t->pipe && t->pipe->type == UsbdPipeTypeInterrupt && first_on_endpoint(*t) &&
+            t->ready_at <= now && t->irp->CancelRoutine && !never_moves(t->fault ? &*t->fault : nullptr)) {
+            ids.push_back(t->id);
+        }
+    }
+    for (std::uint64_t id : ids) {
+        if (Transfer* t = find(id)) serve_packet(*t, now);
+    }
+}
+
+void UsbBus::serve_bulk(Time frame_start) {
+    const int slots = m_options.bulk_packets_per_frame;
+    for (int slot = 0; slot < slots; ++slot) {
+        const Time now = frame_start + slot * kFrame / slots;
+        Transfer* chosen = nullptr;
+        Transfer* wrap = nullptr;
+        for (auto& t : m_pending) {
+            if (t->op != Op::Data || t->pipe->type != UsbdPipeTypeBulk || t->nak_frame == m_frame_number ||
+                t->ready_at > now || !t->irp->CancelRoutine || never_moves(t->fault ? &*t->fault : nullptr) ||
+                !first_on_endpoint(*t)) {
+                continue;
+            }
+            if (!wrap) wrap = t.get();
+            if (t->id > m_round_robin) {
+                chosen = t.get();
+                break;
+            }
+        }
+        if (!chosen) chosen = wrap;
+        if (!chosen) return;
+        m_round_robin = chosen->id;
+        serve_packet(*chosen, now);
+    }
+}
+
+}  // namespace host

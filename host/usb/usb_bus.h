@@ -1,0 +1,167 @@
+// The USB bus driver: owns the physical device object of each plugged device,
+// turns URBs into what goes on the wire, and completes them from the host
+// controller's context at DISPATCH_LEVEL after the latency of a full-speed
+// bus: 1 ms frames, 64-byte packets, at most 19 bulk packets per frame.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "host/kernel/bus_driver.h"
+#include "host/usb/pcap_writer.h"
+#include "host/usb/usb_device.h"
+#include "host/usb/wire_trace.h"
+
+namespace host {
+
+constexpr Time kFrame = kMillisecond;
+// A host-only function code for the port reset in the wire trace; it is not a
+// URB and is left out of capture files.
+constexpr std::uint16_t kFunctionResetPort = 0xFFFF;
+
+enum class FaultAction {
+    Stall,  // the device answers with a STALL handshake
+    Fail,   // the request fails with `usbd_status`
+    Short,  // an IN data stage returns only `short_length` bytes
+    Delay,  // the request waits `delay_frames` more frames
+    Never,  // the request is never answered (until it is cancelled)
+};
+
+// Matches requests by their setup-packet fields, URB function or endpoint;
+// every field that is set must match.
+struct FaultRule {
+    std::optional<std::uint16_t> function;
+    std::optional<std::uint8_t> bmRequestType;
+    std::optional<std::uint8_t> bRequest;
+    std::optional<std::uint16_t> wValue;
+    std::optional<std::uint16_t> wIndex;
+    std::optional<std::uint8_t> endpoint;  // bulk or interrupt endpoint address
+    FaultAction action = FaultAction::Stall;
+    USBD_STATUS usbd_status = USBD_STATUS_DEV_NOT_RESPONDING;
+    std::size_t short_length = 0;
+    int delay_frames = 0;
+    bool inline_completion = false;  // complete inside IofCallDriver
+    int times = -1;                  // requests it applies to; -1 for every one
+};
+
+class UsbBus : public BusDriver {
+public:
+    struct Options {
+        int control_latency_frames = 1;
+        int bulk_packets_per_frame = 19;
+        // Complete control requests inside IofCallDriver instead of at a frame.
+        bool complete_inline = false;
+    };
+
+    UsbBus(Kernel& kernel, Options options);
+    explicit UsbBus(Kernel& kernel) : UsbBus(kernel, Options{}) {}
+    ~UsbBus() override;
+
+    PDEVICE_OBJECT plug(UsbDevice& device);
+    // The device is gone: pending requests complete with STATUS_DEVICE_NOT_CONNECTED
+    // and new ones are refused. The physical device object stays until removal.
+    void unplug(PDEVICE_OBJECT pdo);
+
+    void add_fault(const FaultRule& rule) { m_faults.push_back(rule); }
+    void clear_faults() { m_faults.clear(); }
+    Options& options() { return m_options; }
+
+    WireTrace& trace() { return m_trace; }
+    std::vector<DescriptorSnapshot> snapshots() const;
+    std::uint8_t address_of(PDEVICE_OBJECT pdo) const;
+    std::uint64_t frames() const { return m_frames; }
+    std::size_t pending() const { return m_pending.size(); }
+
+    static NTSTATUS irp_status_of(USBD_STATUS status);
+
+protected:
+    NTSTATUS internal_device_control(PDEVICE_OBJECT pdo, PIRP irp) override;
+
+private:
+    struct Pipe {
+        std::uint8_t address = 0;
+        USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
+        std::uint16_t max_packet = 64;
+        std::uint8_t interval = 0;
+        ULONG max_transfer = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+        bool halted = false;
+    };
+    struct Port {
+        PDEVICE_OBJECT pdo = nullptr;
+        UsbDevice* device = nullptr;
+        std::uint8_t address = 0;
+        bool present = true;
+        std::uint8_t configuration = 0;
+        std::uint32_t generation = 1;  // pipe handles carry it
+        std::vector<Pipe> pipes;
+    };
+    enum class Op { Control, Select, ResetPipe, ResetPort, Data };
+    struct Transfer {
+        std::uint64_t id = 0;
+        Port* port = nullptr;
+        PIRP irp = nullptr;
+        PURB urb = nullptr;
+        Op op = Op::Control;
+        SetupPacket setup;
+        std::uint8_t endpoint = 0;
+        Pipe* pipe = nullptr;
+        UCHAR* buffer = nullptr;
+        ULONG length = 0;
+        ULONG done = 0;
+        bool in = false;
+        bool short_ok = false;
+        Time ready_at = 0;
+        std::optional<FaultRule> fault;
+        std::uint64_t nak_frame = 0;
+    };
+
+    static void cancel_routine(PDEVICE_OBJECT device, PIRP irp);
+
+    Port& port_of(PDEVICE_OBJECT pdo);
+    NTSTATUS submit_urb(Port& port, PIRP irp, PURB urb);
+    USBD_STATUS prepare(Port& port, PURB urb, Transfer& t);
+    USBD_STATUS prepare_select(Port& port, PURB urb);
+    Pipe* pipe_of(Port& port, USBD_PIPE_HANDLE handle);
+    static USBD_PIPE_HANDLE handle_of(const Port& port, const Pipe& pipe);
+    std::optional<FaultRule> match_fault(const Transfer& t);
+    NTSTATUS pend(std::unique_ptr<Transfer> t);
+    NTSTATUS complete_inline(std::unique_ptr<Transfer> t, USBD_STATUS status);
+
+    void record_submission(const Transfer& t);
+    void finish(Transfer* t, USBD_STATUS status);
+    bool take(Transfer* t);
+    USBD_STATUS execute_control(Transfer& t, Time now);
+    void apply_configuration(Port& port, PURB urb, std::uint8_t value);
+
+    void run_host_controller();
+    std::optional<Time> next_frame_due();
+    void process_frame(Time frame_start);
+    void serve_interrupts(Time now);
+    void serve_bulk(Time frame_start);
+    bool serve_packet(Transfer& t, Time now);
+    bool first_on_endpoint(const Transfer& t) const;
+    Transfer* find(std::uint64_t id);
+    Transfer* find(PIRP irp);
+    void kick();
+
+    Options m_options;
+    WireTrace m_trace;
+    std::vector<FaultRule> m_faults;
+    std::map<PDEVICE_OBJECT, std::unique_ptr<Port>> m_ports;
+    std::list<std::unique_ptr<Transfer>> m_pending;
+    std::uint64_t m_next_id = 1;
+    std::uint8_t m_next_address = 1;
+    std::uint64_t m_frames = 0;
+    std::uint64_t m_frame_number = 0;
+    Time m_last_frame = -kFrame;
+    std::uint64_t m_round_robin = 0;
+    KEVENT m_work{};
+    Thread* m_controller = nullptr;
+    bool m_stopping = false;
+};
+
+}  // namespace host

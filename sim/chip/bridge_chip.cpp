@@ -1,0 +1,508 @@
+#include "sim/chip/bridge_chip.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/usb.h"
+#include "sim/line/line.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint8_t kConfigurationValue = 1;
+constexpr std::uint16_t kInterruptMaxPacket = 16;
+constexpr std::uint16_t kBulkMaxPacket = 64;
+
+// Vendor request 1: wValue codes.
+constexpr std::uint16_t kRegisterReadBase = 0x0080;
+constexpr std::uint16_t kEepromStatus = 0x8484;
+constexpr std::uint16_t kEepromWrite = 0x0303;
+constexpr std::uint16_t kEepromLatch = 0x0404;
+constexpr std::uint16_t kEepromData = 0x8383;
+constexpr std::uint16_t kFlowThreshold = 0x0B0B;
+constexpr std::uint16_t kResetTransmit = 0x0909;
+constexpr std::uint16_t kResetReceive = 0x0808;
+
+// Class requests of the communications class.
+constexpr std::uint8_t kSetCommFeature = 0x02;
+constexpr std::uint8_t kGetCommFeature = 0x03;
+constexpr std::uint8_t kClearCommFeature = 0x04;
+constexpr std::uint8_t kSetLineCoding = 0x20;
+constexpr std::uint8_t kGetLineCoding = 0x21;
+constexpr std::uint8_t kSetControlLineState = 0x22;
+constexpr std::uint8_t kSendBreak = 0x23;
+constexpr std::uint16_t kAbstractState = 0x0001;
+
+constexpr host::ControlResult kStall{true, 0};
+constexpr host::ControlResult kOk{false, 0};
+
+void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
+    out.push_back(static_cast<std::uint8_t>(v));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+
+host::ControlResult reply(std::span<std::uint8_t> in, std::span<const std::uint8_t> data) {
+    std::size_t n = std::min(in.size(), data.size());
+    std::copy_n(data.begin(), n, in.begin());
+    return host::ControlResult{false, n};
+}
+
+}  // namespace
+
+ChipConfig ChipConfig::of(ChipKind kind, int interfaces) {
+    ChipConfig config;
+    config.interfaces = interfaces;
+    const InterfaceKey vendor{0xFF, 0xFF, 0xFF};
+    switch (kind) {
+    case ChipKind::Comm:
+        config.device_class = 0x02;
+        config.keys = {InterfaceKey{0x02, 0x02, 0xFF}, InterfaceKey{0x0A, 0x00, 0x00}, vendor};
+        break;
+    case ChipKind::Vendor:
+        config.device_class = 0xFF;
+        config.keys = {vendor, vendor, vendor};
+        break;
+    case ChipKind::Extended:
+        config.device_class = 0x00;
+        config.max_packet0 = 64;
+        config.keys = {vendor, vendor, vendor};
+        break;
+    }
+    return config;
+}
+
+BridgeChip::BridgeChip(ChipConfig config) : m_config(std::move(config)) {
+    m_registers = m_config.registers;
+    if (m_config.eeprom_signature) {
+        m_eeprom[0] = 0x2A;
+        m_eeprom[1] = 0x0E;
+    }
+    build_descriptors();
+}
+
+void BridgeChip::connect(LineEnd* line) {
+    m_line = line;
+    if (m_line != nullptr) m_line->attached(*this);
+}
+
+void BridgeChip::on_register_read(int n, std::function<std::uint8_t(std::uint32_t, std::uint8_t)> script) {
+    m_register_scripts.at(static_cast<std::size_t>(n)) = std::move(script);
+}
+
+void BridgeChip::kick() const {
+    if (m_kick) m_kick();
+}
+
+// ---------------------------------------------------------------------------
+// Descriptors
+
+void BridgeChip::build_descriptors() {
+    m_device_descriptor = {18, USB_DEVICE_DESCRIPTOR_TYPE};
+    put16(m_device_descriptor, 0x0110);
+    m_device_descriptor.push_back(m_config.device_class);
+    m_device_descriptor.push_back(0);
+    m_device_descriptor.push_back(0);
+    m_device_descriptor.push_back(m_config.max_packet0);
+    put16(m_device_descriptor, m_config.vendor_id);
+    put16(m_device_descriptor, m_config.product_id);
+    put16(m_device_descriptor, m_config.bcd_device);
+    m_device_descriptor.insert(m_device_descriptor.end(), {1, 2, 3, 1});
+
+    auto interface = [&](std::uint8_t number, std::uint8_t endpoints, const InterfaceKey& key) {
+        m_configuration_descriptor.insert(
+            m_configuration_descriptor.end(),
+            {9, USB_INTERFACE_DESCRIPTOR_TYPE, number, 0, endpoints, key.interface_class, key.subclass,
+             key.protocol, 0});
+    };
+    auto endpoint = [&](std::uint8_t address, std::uint8_t type, std::uint16_t max_packet,
+                        std::uint8_t interval) {
+        m_configuration_descriptor.insert(m_configuration_descriptor.end(),
+                                          {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, type});
+        put16(m_configuration_descriptor, max_packet);
+        m_configuration_descriptor.push_back(interval);
+    };
+    const int count = std::clamp(m_config.interfaces, 1, 3);
+    m_configuration_descriptor = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0,
+                                  static_cast<std::uint8_t>(count), kConfigurationValue, 0, 0xA0, 50};
+    if (count == 1) {
+        interface(0, 3, m_config.keys[0]);
+        endpoint(kInterruptEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, kInterruptMaxPacket, 1);
+        endpoint(kBulkOutEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkMaxPacket, 0);
+        endpoint(kBulkInEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkMaxPacket, 0);
+    } else {
+        interface(0, 1, m_config.keys[0]);
+        endpoint(kInterruptEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, kInterruptMaxPacket, 1);
+        interface(1, 2, m_config.keys[1]);
+        endpoint(kBulkOutEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkMaxPacket, 0);
+        endpoint(kBulkInEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkMaxPacket, 0);
+        if (count == 3) interface(2, 0, m_config.keys[2]);
+    }
+    auto total = static_cast<std::uint16_t>(m_configuration_descriptor.size());
+    m_configuration_descriptor[2] = static_cast<std::uint8_t>(total);
+    m_configuration_descriptor[3] = static_cast<std::uint8_t>(total >> 8);
+}
+
+std::vector<std::uint8_t> BridgeChip::configuration_descriptor() const {
+    return m_config.configuration_override ? *m_config.configuration_override : m_configuration_descriptor;
+}
+
+std::vector<std::uint8_t> BridgeChip::string_descriptor(std::uint8_t index) const {
+    if (index == 0) return {4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04};  // English (United States)
+    const std::string* text = index == 1   ? &m_config.manufacturer
+                              : index == 2 ? &m_config.product
+                              : index == 3 ? &m_config.serial
+                                           : nullptr;
+    if (text == nullptr) return {};
+    std::vector<std::uint8_t> out{static_cast<std::uint8_t>(2 + 2 * text->size()), USB_STRING_DESCRIPTOR_TYPE};
+    for (char c : *text) put16(out, static_cast<std::uint8_t>(c));
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Control requests
+
+host::ControlResult BridgeChip::control(const host::SetupPacket& setup, std::span<const std::uint8_t> out,
+                                        std::span<std::uint8_t> in, Time now) {
+    advance_to(now);
+    switch (setup.bmRequestType & 0x60) {
+    case 0x00: return standard_request(setup, in);
+    case 0x20: return class_request(setup, out, in, now);
+    case 0x40: return vendor_request(setup, in, now);
+    default: return kStall;
+    }
+}
+
+host::ControlResult BridgeChip::standard_request(const host::SetupPacket& setup, std::span<std::uint8_t> in) {
+    const std::uint8_t recipient = setup.bmRequestType & 0x1F;
+    switch (setup.bRequest) {
+    case host::kGetDescriptor: {
+        std::uint8_t type = static_cast<std::uint8_t>(setup.wValue >> 8);
+        std::uint8_t index = static_cast<std::uint8_t>(setup.wValue);
+        std::vector<std::uint8_t> descriptor;
+        if (type == USB_DEVICE_DESCRIPTOR_TYPE && index == 0) descriptor = m_device_descriptor;
+        if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index == 0) descriptor = configuration_descriptor();
+        if (type == USB_STRING_DESCRIPTOR_TYPE) descriptor = string_descriptor(index);
+        if (descriptor.empty()) return kStall;
+        return reply(in, descriptor);
+    }
+    case host::kSetConfiguration:
+        if (setup.wValue != 0 && setup.wValue != kConfigurationValue) return kStall;
+        m_configuration = static_cast<std::uint8_t>(setup.wValue);
+        return kOk;
+    case host::kSetFeature:
+    case host::kClearFeature: {
+        bool set = setup.bRequest == host::kSetFeature;
+        if (recipient == 0 && setup.wValue == USB_FEATURE_REMOTE_WAKEUP) {
+            m_remote_wakeup = set;
+            return kOk;
+        }
+        bool known_endpoint = setup.wIndex == kInterruptEndpoint || setup.wIndex == kBulkOutEndpoint ||
+                              setup.wIndex == kBulkInEndpoint;
+        if (recipient == 2 && setup.wValue == USB_FEATURE_ENDPOINT_STALL && known_endpoint) return kOk;
+        return kStall;
+    }
+    case host::kGetStatus: {
+        const std::uint8_t status[2] = {static_cast<std::uint8_t>(m_remote_wakeup ? 0x02 : 0x00), 0};
+        return reply(in, status);
+    }
+    default:
+        return kStall;
+    }
+}
+
+host::ControlResult BridgeChip::class_request(const host::SetupPacket& setup, std::span<const std::uint8_t> out,
+                                              std::span<std::uint8_t> in, Time now) {
+    // Class requests go to the communications interface, interface 0.
+    if ((setup.bmRequestType & 0x1F) != 1 || setup.wIndex != 0) return kStall;
+    switch (setup.bRequest) {
+    case kSetLineCoding:
+        return set_line_coding(out, now) ? kOk : kStall;
+    case kGetLineCoding: {
+        const std::uint8_t coding[7] = {
+            static_cast<std::uint8_t>(m_coding.dte_rate), static_cast<std::uint8_t>(m_coding.dte_rate >> 8),
+            static_cast<std::uint8_t>(m_coding.dte_rate >> 16), static_cast<std::uint8_t>(m_coding.dte_rate >> 24),
+            m_coding.char_format, m_coding.parity, m_coding.data_bits};
+        return reply(in, coding);
+    }
+    case kSetControlLineState:
+        m_dtr = (setup.wValue & 1) != 0;
+        m_rts = (setup.wValue & 2) != 0;
+        if (m_line) m_line->on_control_lines(m_dtr, m_rts, now);
+        return kOk;
+    case kSendBreak:
+        // 0xFFFF starts a break that lasts until stopped, 0 stops it; any
+        // other duration is taken as a start as well.
+        m_break = setup.wValue != 0;
+        if (m_line) m_line->on_break(m_break, now);
+        return kOk;
+    case kSetCommFeature:
+        if (setup.wValue != kAbstractState || out.size() < 2) return kStall;
+        m_comm_feature = static_cast<std::uint16_t>(out[0] | out[1] << 8);
+        return kOk;
+    case kGetCommFeature: {
+        if (setup.wValue != kAbstractState) return kStall;
+        const std::uint8_t value[2] = {static_cast<std::uint8_t>(m_comm_feature),
+                                       static_cast<std::uint8_t>(m_comm_feature >> 8)};
+        return reply(in, value);
+    }
+    case kClearCommFeature:
+        if (setup.wValue != kAbstractState) return kStall;
+        m_comm_feature = 0;
+        return kOk;
+    default:
+        return kStall;
+    }
+}
+
+host::ControlResult BridgeChip::vendor_request(const host::SetupPacket& setup, std::span<std::uint8_t> in,
+                                               Time now) {
+    if ((setup.bmRequestType & 0x1F) != 0 || setup.bRequest != 0x01) return kStall;
+    if (setup.device_to_host()) {
+        std::uint8_t value = 0;
+        if (setup.wValue >= kRegisterReadBase && setup.wValue < kRegisterReadBase + 3) {
+            std::size_t n = setup.wValue - kRegisterReadBase;
+            std::uint32_t count = ++m_register_reads[n];
+            value = m_register_scripts[n] ? m_register_scripts[n](count, m_registers[n]) : m_registers[n];
+        } else if (setup.wValue == kEepromStatus) {
+            value = eeprom_busy(now) ? 0x01 : 0x00;
+        } else if (setup.wValue == kEepromData) {
+            value = m_eeprom[m_eeprom_address & 0xFF];
+        } else {
+            return kStall;
+        }
+        const std::uint8_t byte[1] = {value};
+        return reply(in, byte);
+    }
+    const std::uint8_t low = static_cast<std::uint8_t>(setup.wIndex);
+    switch (setup.wValue) {
+    case 0x0000:
+    case 0x0001:
+    case 0x0002:
+        m_registers[setup.wValue] = low;
+        return kOk;
+    case kEepromWrite:
+        // The EEPROM ignores a write that arrives during a write cycle.
+        if (eeprom_busy(now)) {
+            ++m_counters.eeprom_writes_while_busy;
+            return kOk;
+        }
+        m_eeprom[low] = static_cast<std::uint8_t>(setup.wIndex >> 8);
+        m_eeprom_busy_until = now + m_config.eeprom_busy_us * host::kMicrosecond;
+        ++m_counters.eeprom_writes;
+        return kOk;
+    case kEepromLatch:
+        m_eeprom_address = setup.wIndex;
+        return kOk;
+    case kFlowThreshold:
+        m_flow_threshold = setup.wIndex;
+        return kOk;
+    case kResetTransmit:
+        m_tx_fifo.clear();
+        ++m_counters.tx_flushes;
+        return kOk;
+    case kResetReceive:
+        m_rx_fifo.clear();
+        ++m_counters.rx_flushes;
+        return kOk;
+    default:
+        return kStall;
+    }
+}
+
+std::uint32_t BridgeChip::decode_rate(std::uint32_t dte_rate) {
+    if ((dte_rate & 0x80000000u) == 0) return dte_rate;
+    std::uint32_t mantissa = dte_rate & 0x1FF;
+    std::uint32_t exponent = (dte_rate >> 9) & 0x7;
+    if (mantissa == 0) return 0;
+    return 384'000'000u / (mantissa << (2 * exponent));
+}
+
+bool BridgeChip::set_line_coding(std::span<const std::uint8_t> bytes, Time now) {
+    if (bytes.size() < 7) return false;
+    LineCoding coding;
+    coding.dte_rate = static_cast<std::uint32_t>(bytes[0] | bytes[1] << 8 | bytes[2] << 16) |
+                      static_cast<std::uint32_t>(bytes[3]) << 24;
+    coding.char_format = bytes[4];
+    coding.parity = bytes[5];
+    coding.data_bits = bytes[6];
+    coding.baud = decode_rate(coding.dte_rate);
+    if (coding.char_format > 2 || coding.parity > 4 || coding.data_bits < 5 || coding.data_bits > 8 ||
+        coding.baud == 0) {
+        return false;
+    }
+    // Characters already on the line finish at the old speed.
+    advance_to(now);
+    m_coding = coding;
+    m_tx_free = LineClock{std::max(m_tx_free.at, now), 0};
+    m_rx_free = LineClock{std::max(m_rx_free.at, now), 0};
+    kick();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Endpoints
+
+bool BridgeChip::out_packet(std::uint8_t endpoint, std::span<const std::uint8_t> data, Time now) {
+    if (endpoint != kBulkOutEndpoint) return false;
+    advance_to(now);
+    if (m_tx_fifo.size() + data.size() > m_config.tx_fifo_bytes) return false;  // NAK: no room
+    m_tx_fifo.insert(m_tx_fifo.end(), data.begin(), data.end());
+    return true;
+}
+
+std::optional<std::size_t> BridgeChip::in_packet(std::uint8_t endpoint, std::span<std::uint8_t> buffer, Time now) {
+    advance_to(now);
+    if (endpoint == kInterruptEndpoint) {
+        if (m_notifications.empty()) return std::nullopt;
+        std::size_t n = std::min<std::size_t>(buffer.size(), 10);
+        std::copy_n(m_notifications.front().begin(), n, buffer.begin());
+        m_notifications.pop_front();
+        return n;
+    }
+    if (endpoint != kBulkInEndpoint || m_rx_fifo.empty()) return std::nullopt;
+    std::size_t n = std::min(buffer.size(), m_rx_fifo.size());
+    std::copy_n(m_rx_fifo.begin(), n, buffer.begin());
+    m_rx_fifo.erase(m_rx_fifo.begin(), m_rx_fifo.begin() + static_cast<std::ptrdiff_t>(n));
+    return n;
+}
+
+std::optional<Time> BridgeChip::in_ready_at(std::uint8_t endpoint, Time now) const {
+    if (endpoint == kInterruptEndpoint) return m_notifications.empty() ? std::nullopt : std::optional(now);
+    if (endpoint != kBulkInEndpoint) return std::nullopt;
+    if (!m_rx_fifo.empty()) return now;
+    // The next character to finish on the line, sent or received: a loopback
+    // brings what is sent straight back.
+    std::optional<Time> next;
+    if (!m_tx_fifo.empty()) next = next_char(m_tx_free).at;
+    if (!m_incoming.empty()) {
+        Time arrival = next_char(m_rx_free).at;
+        if (!next || arrival < *next) next = arrival;
+    }
+    return next;
+}
+
+std::optional<Time> BridgeChip::out_ready_at(std::uint8_t endpoint, std::size_t size, Time now) const {
+    if (endpoint != kBulkOutEndpoint || size > m_config.tx_fifo_bytes) return std::nullopt;
+    std::size_t room = m_config.tx_fifo_bytes - m_tx_fifo.size();
+    if (room >= size) return now;
+    return m_tx_free.at + static_cast<Time>(size - room) * char_time_whole();
+}
+
+void BridgeChip::port_reset(Time now) {
+    advance_to(now);
+    m_configuration = 0;
+    m_remote_wakeup = false;
+    m_registers = m_config.registers;
+    m_coding = LineCoding{};
+    m_dtr = m_rts = false;
+    m_break = false;
+    m_tx_fifo.clear();
+    m_rx_fifo.clear();
+    m_notifications.clear();
+    m_transient = 0;
+    m_tx_free = m_rx_free = LineClock{now, 0};
+    if (m_line) {
+        m_line->on_control_lines(false, false, now);
+        m_line->on_break(false, now);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The UART
+
+Time BridgeChip::char_time_whole() const {
+    const std::uint64_t half_bits = 2u * (1u + m_coding.data_bits + (m_coding.parity ? 1u : 0u)) +
+                                    (m_coding.char_format == 0 ? 2u : m_coding.char_format == 1 ? 3u : 4u);
+    return static_cast<Time>((half_bits * 10'000'000u + 2u * m_coding.baud - 1) / (2u * m_coding.baud));
+}
+
+BridgeChip::LineClock BridgeChip::next_char(LineClock clock) const {
+    const std::uint64_t half_bits = 2u * (1u + m_coding.data_bits + (m_coding.parity ? 1u : 0u)) +
+                                    (m_coding.char_format == 0 ? 2u : m_coding.char_format == 1 ? 3u : 4u);
+    const std::uint64_t denominator = 2u * m_coding.baud;
+    const std::uint64_t numerator = half_bits * 10'000'000u + clock.fraction;
+    clock.at += static_cast<Time>(numerator / denominator);
+    clock.fraction = numerator % denominator;
+    return clock;
+}
+
+void BridgeChip::advance_to(Time now) {
+    if (now <= m_now) return;
+    // Transmit: each character leaves when the one before it has finished.
+    while (!m_tx_fifo.empty()) {
+        LineClock done = next_char(m_tx_free);
+        if (done.at > now) break;
+        m_tx_free = done;
+        std::uint8_t byte = m_tx_fifo.front();
+        m_tx_fifo.pop_front();
+        ++m_counters.tx_bytes;
+        if (m_line) m_line->on_byte(byte, done.at);
+    }
+    if (m_tx_fifo.empty() && m_tx_free.at < now) m_tx_free = LineClock{now, 0};
+    // Receive what the far end sends, at the same speed.
+    while (!m_incoming.empty()) {
+        LineClock done = next_char(m_rx_free);
+        if (done.at > now) break;
+        m_rx_free = done;
+        std::uint8_t byte = m_incoming.front();
+        m_incoming.pop_front();
+        rx_arrive(byte, done.at);
+    }
+    m_now = now;
+}
+
+void BridgeChip::rx_arrive(std::uint8_t byte, Time at) {
+    const std::uint8_t mask = static_cast<std::uint8_t>((1u << m_coding.data_bits) - 1);
+    if (m_rx_fifo.size() >= m_config.rx_fifo_bytes) {
+        ++m_counters.overruns;
+        m_transient |= kStateOverrun;
+        update_state(at);
+        return;
+    }
+    m_rx_fifo.push_back(byte & mask);
+    ++m_counters.rx_bytes;
+}
+
+void BridgeChip::line_receive(std::uint8_t byte, Time at) { rx_arrive(byte, at); }
+
+void BridgeChip::line_send(std::span<const std::uint8_t> bytes, Time now) {
+    advance_to(now);
+    if (m_incoming.empty() && m_rx_free.at < now) m_rx_free = LineClock{now, 0};
+    m_incoming.insert(m_incoming.end(), bytes.begin(), bytes.end());
+    kick();
+}
+
+void BridgeChip::set_modem_inputs(ModemInputs inputs, Time now) {
+    if (inputs.ring && !m_inputs.ring) m_transient |= kStateRing;
+    m_inputs = inputs;
+    update_state(now);
+}
+
+void BridgeChip::line_break(bool on, Time now) {
+    if (on) m_transient |= kStateBreak;
+    update_state(now);
+}
+
+void BridgeChip::line_error(std::uint16_t state_bit, Time now) {
+    m_transient |= state_bit & (kStateFraming | kStateParity);
+    update_state(now);
+}
+
+// Queues a serial-state notification when the state changed. The transient
+// bits are reported once and then cleared.
+void BridgeChip::update_state(Time) {
+    std::uint16_t state = static_cast<std::uint16_t>((m_inputs.dcd ? kStateDcd : 0) |
+                                                     (m_inputs.dsr ? kStateDsr : 0) |
+                                                     (m_inputs.cts ? kStateCts : 0) | m_transient);
+    m_transient = 0;
+    if (state == m_state) return;
+    m_state = state & static_cast<std::uint16_t>(kStateDcd | kStateDsr | kStateCts);
+    std::array<std::uint8_t, 10> packet = {0xA1, 0x20, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00,
+                                           static_cast<std::uint8_t>(state),
+                                           static_cast<std::uint8_t>(state >> 8)};
+    m_notifications.push_back(packet);
+    kick();
+}
+
+}  // namespace sim

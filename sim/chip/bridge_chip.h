@@ -1,0 +1,214 @@
+// The USB-to-serial bridge chip as a USB device: descriptors of a configurable
+// identity, the vendor and class requests it understands, three registers, a
+// 256-byte EEPROM with a busy write cycle, and a UART whose speed follows the
+// line coding, behind transmit and receive FIFOs of a real chip's size.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/usb/usb_device.h"
+
+namespace sim {
+
+class LineEnd;
+using host::Time;
+
+enum class ChipKind {
+    Comm,      // device class 0x02
+    Vendor,    // device class 0xFF
+    Extended,  // device class 0x00 with a 64-byte endpoint 0
+};
+
+struct InterfaceKey {
+    std::uint8_t interface_class = 0;
+    std::uint8_t subclass = 0;
+    std::uint8_t protocol = 0;
+};
+
+struct ChipConfig {
+    std::uint8_t device_class = 0x00;
+    std::uint8_t max_packet0 = 64;
+    std::uint16_t vendor_id = 0x4A54;
+    std::uint16_t product_id = 0x0B1D;
+    std::uint16_t bcd_device = 0x0300;
+    // 1: one interface with interrupt-in, bulk-out and bulk-in endpoints.
+    // 2: interrupt-in on the first, bulk-out then bulk-in on the second.
+    // 3: as 2, followed by a third interface without endpoints.
+    int interfaces = 1;
+    std::array<InterfaceKey, 3> keys{};
+    std::string manufacturer = "Torvex Simulations";
+    std::string product = "USB-Serial Bridge (simulated)";
+    std::string serial = "SIM0001";
+    std::size_t tx_fifo_bytes = 256;
+    std::size_t rx_fifo_bytes = 256;
+    bool eeprom_signature = true;
+    std::int64_t eeprom_busy_us = 5000;
+    std::array<std::uint8_t, 3> registers{};  // power-on values
+    // Served instead of the configuration descriptor built from the above.
+    std::optional<std::vector<std::uint8_t>> configuration_override;
+
+    // The identity and interface keys a chip of the kind has.
+    static ChipConfig of(ChipKind kind, int interfaces);
+};
+
+// Modem-status bits of the serial-state notification. CTS, which the
+// notification's layout lacks, is reported on bit 7.
+constexpr std::uint16_t kStateDcd = 0x01;
+constexpr std::uint16_t kStateDsr = 0x02;
+constexpr std::uint16_t kStateBreak = 0x04;
+constexpr std::uint16_t kStateRing = 0x08;
+constexpr std::uint16_t kStateFraming = 0x10;
+constexpr std::uint16_t kStateParity = 0x20;
+constexpr std::uint16_t kStateOverrun = 0x40;
+constexpr std::uint16_t kStateCts = 0x80;
+
+constexpr std::uint8_t kInterruptEndpoint = 0x81;
+constexpr std::uint8_t kBulkOutEndpoint = 0x02;
+constexpr std::uint8_t kBulkInEndpoint = 0x83;
+
+struct ModemInputs {
+    bool dcd = false;
+    bool dsr = false;
+    bool cts = false;
+    bool ring = false;
+};
+
+struct LineCoding {
+    std::uint32_t dte_rate = 9600;  // as sent: a rate, or a divisor code with bit 31 set
+    std::uint8_t char_format = 0;   // 0: 1 stop bit, 1: 1.5, 2: 2
+    std::uint8_t parity = 0;        // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::uint8_t data_bits = 8;
+    std::uint32_t baud = 9600;      // the rate the UART runs at
+};
+
+struct ChipCounters {
+    std::uint64_t tx_bytes = 0;   // bytes the UART sent on the line
+    std::uint64_t rx_bytes = 0;   // bytes the UART put in the receive FIFO
+    std::uint64_t overruns = 0;   // bytes lost to a full receive FIFO
+    std::uint64_t eeprom_writes = 0;
+    std::uint64_t eeprom_writes_while_busy = 0;  // ignored by the EEPROM
+    std::uint64_t tx_flushes = 0;  // data-pipe resets of the transmit side
+    std::uint64_t rx_flushes = 0;  // data-pipe resets of the receive side
+};
+
+class BridgeChip final : public host::UsbDevice {
+public:
+    explicit BridgeChip(ChipConfig config);
+
+    void connect(LineEnd* line);
+    const ChipConfig& config() const { return m_config; }
+
+    // host::UsbDevice
+    void attach(std::function<void()> kick) override { m_kick = std::move(kick); }
+    std::vector<std::uint8_t> device_descriptor() const override { return m_device_descriptor; }
+    std::vector<std::uint8_t> configuration_descriptor() const override;
+    host::ControlResult control(const host::SetupPacket& setup, std::span<const std::uint8_t> out,
+                                std::span<std::uint8_t> in, Time now) override;
+    bool out_packet(std::uint8_t endpoint, std::span<const std::uint8_t> data, Time now) override;
+    std::optional<std::size_t> in_packet(std::uint8_t endpoint, std::span<std::uint8_t> buffer,
+                                         Time now) override;
+    std::optional<Time> in_ready_at(std::uint8_t endpoint, Time now) const override;
+    std::optional<Time> out_ready_at(std::uint8_t endpoint, std::size_t size, Time now) const override;
+    void port_reset(Time now) override;
+
+    // The UART up to `now`: bytes leave the transmit FIFO and arrive in the
+    // receive FIFO no faster than the line coding allows.
+    void advance_to(Time now);
+
+    // The line end's side.
+    void line_receive(std::uint8_t byte, Time at);  // a byte arrives, at its time
+    void line_send(std::span<const std::uint8_t> bytes, Time now);  // the far end starts sending
+    void set_modem_inputs(ModemInputs inputs, Time now);
+    void line_break(bool on, Time now);
+    void line_error(std::uint16_t state_bit, Time now);  // kStateFraming or kStateParity
+
+    // State a test can read and set.
+    std::uint8_t reg(int n) const { return m_registers.at(static_cast<std::size_t>(n)); }
+    void set_reg(int n, std::uint8_t value) { m_registers.at(static_cast<std::size_t>(n)) = value; }
+    // Scripts what reads of register n return: called with the read's number
+    // (1 for the first) and the stored value.
+    void on_register_read(int n, std::function<std::uint8_t(std::uint32_t, std::uint8_t)> script);
+    std::array<std::uint8_t, 256>& eeprom() { return m_eeprom; }
+    bool eeprom_busy(Time now) const { return now < m_eeprom_busy_until; }
+    const LineCoding& line_coding() const { return m_coding; }
+    bool dtr() const { return m_dtr; }
+    bool rts() const { return m_rts; }
+    bool break_on() const { return m_break; }
+    bool remote_wakeup() const { return m_remote_wakeup; }
+    std::uint8_t configuration() const { return m_configuration; }
+    std::uint16_t flow_threshold() const { return m_flow_threshold; }
+    std::uint16_t comm_feature() const { return m_comm_feature; }
+    std::uint16_t modem_state() const { return m_state; }
+    const ChipCounters& counters() const { return m_counters; }
+    std::size_t tx_fifo_level() const { return m_tx_fifo.size(); }
+    std::size_t rx_fifo_level() const { return m_rx_fifo.size(); }
+
+    // Decodes a line-coding rate: a divisor code with bit 31 set gives
+    // 384,000,000 / (m x 4^e), m in bits 0-8 and e in bits 9-11; 0 if m is 0.
+    static std::uint32_t decode_rate(std::uint32_t dte_rate);
+
+private:
+    // A time on the line, kept exactly: whole 100-ns units plus a fraction
+    // in units of 1/(2 x baud).
+    struct LineClock {
+        Time at = 0;
+        std::uint64_t fraction = 0;
+    };
+
+    host::ControlResult standard_request(const host::SetupPacket& setup, std::span<std::uint8_t> in);
+    host::ControlResult class_request(const host::SetupPacket& setup, std::span<const std::uint8_t> out,
+                                      std::span<std::uint8_t> in, Time now);
+    host::ControlResult vendor_request(const host::SetupPacket& setup, std::span<std::uint8_t> in, Time now);
+    bool set_line_coding(std::span<const std::uint8_t> bytes, Time now);
+    std::vector<std::uint8_t> string_descriptor(std::uint8_t index) const;
+    void build_descriptors();
+
+    Time char_time_whole() const;
+    LineClock next_char(LineClock clock) const;
+    void rx_arrive(std::uint8_t byte, Time at);
+    void update_state(Time now);
+    void kick() const;
+
+    ChipConfig m_config;
+    std::vector<std::uint8_t> m_device_descriptor;
+    std::vector<std::uint8_t> m_configuration_descriptor;
+    std::function<void()> m_kick;
+    LineEnd* m_line = nullptr;
+
+    std::uint8_t m_configuration = 0;
+    bool m_remote_wakeup = false;
+    std::array<std::uint8_t, 3> m_registers{};
+    std::array<std::uint32_t, 3> m_register_reads{};
+    std::array<std::function<std::uint8_t(std::uint32_t, std::uint8_t)>, 3> m_register_scripts;
+    std::array<std::uint8_t, 256> m_eeprom{};
+    std::uint16_t m_eeprom_address = 0;
+    Time m_eeprom_busy_until = 0;
+    std::uint16_t m_flow_threshold = 0;
+    std::uint16_t m_comm_feature = 0;
+
+    LineCoding m_coding;
+    bool m_dtr = false;
+    bool m_rts = false;
+    bool m_break = false;
+
+    Time m_now = 0;  // how far the UART has been advanced
+    std::deque<std::uint8_t> m_tx_fifo;
+    LineClock m_tx_free;  // when the transmitter finishes its current character
+    std::deque<std::uint8_t> m_incoming;  // what the far end is sending
+    LineClock m_rx_free;
+    std::deque<std::uint8_t> m_rx_fifo;
+
+    ModemInputs m_inputs;
+    std::uint16_t m_transient = 0;  // break, ring edge and errors, until reported
+    std::uint16_t m_state = 0;      // last state queued for notification
+    std::deque<std::array<std::uint8_t, 10>> m_notifications;
+    ChipCounters m_counters;
+};
+
+}  // namespace sim
