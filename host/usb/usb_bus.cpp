@@ -35,6 +35,10 @@ UsbBus::UsbBus(Kernel& kernel, Options options) : BusDriver(kernel, "UsbBus"), m
 }
 
 UsbBus::~UsbBus() {
+    // The world ends: its devices go, and with them what is pending on them.
+    for (auto& [pdo, port] : m_ports) {
+        if (port->present) unplug(pdo);
+    }
     m_stopping = true;
     kick();
     KeWaitForSingleObject(&m_controller->object, Executive, KernelMode, FALSE, nullptr);
@@ -362,7 +366,7 @@ UsbBus::Transfer* UsbBus::find(PIRP irp) {
 
 void UsbBus::record_submission(const Transfer& t) {
     WireRecord r;
-    r.time = kernel().now();
+    r.time = std::max(kernel().now(), m_moment);
     r.id = t.id;
     r.device = t.port->address;
     if (t.op == Op::ResetPort) {
@@ -400,7 +404,7 @@ void UsbBus::finish(Transfer* t, USBD_STATUS status) {
     m_pending.erase(it);
     PIRP irp = t->irp;
     WireRecord r;
-    r.time = std::max(kernel().now(), m_last_frame);
+    r.time = std::max(kernel().now(), m_moment);
     r.id = t->id;
     r.completion = true;
     r.device = t->port->address;
@@ -587,7 +591,7 @@ std::optional<Time> UsbBus::next_frame_due() {
         if (!earliest || at < *earliest) earliest = at;
     }
     if (!earliest) return std::nullopt;
-    return std::max(align_up(*earliest), m_last_frame + kFrame);
+    return std::max({align_up(*earliest), align_up(now), m_last_frame + kFrame});
 }
 
 bool UsbBus::first_on_endpoint(const Transfer& t) const {
@@ -602,7 +606,7 @@ bool UsbBus::first_on_endpoint(const Transfer& t) const {
 void UsbBus::process_frame(Time frame_start) {
     m_last_frame = frame_start;
     ++m_frames;
-    ++m_frame_number;
+    m_moment = frame_start;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     // Control requests that are due, oldest first. A completion routine may
@@ -619,6 +623,7 @@ void UsbBus::process_frame(Time frame_start) {
     }
     serve_interrupts(frame_start);
     serve_bulk(frame_start);
+    m_moment = 0;
     KeLowerIrql(old);
 }
 
@@ -627,6 +632,7 @@ static bool never_moves(const FaultRule* fault) {
     return fault && fault->action == FaultAction::Never;
 }
 
+// One packet for the transfer; false when the device NAKed it.
 bool UsbBus::serve_packet(Transfer& t, Time now) {
     if (t.pipe->halted) {
         if (take(&t)) finish(&t, USBD_STATUS_ENDPOINT_HALTED);
@@ -647,10 +653,7 @@ bool UsbBus::serve_packet(Transfer& t, Time now) {
         std::optional<std::size_t> got =
             room == 0 ? std::optional<std::size_t>(0)
                       : t.port->device->in_packet(t.endpoint, std::span<std::uint8_t>(t.buffer + t.done, room), now);
-        if (!got) {
-            t.nak_frame = m_frame_number;
-            return true;
-        }
+        if (!got) return false;
         t.done += static_cast<ULONG>(*got);
         bool short_packet = *got < t.pipe->max_packet;
         if (t.done == limit || (short_packet && t.short_ok)) {
@@ -660,8 +663,7 @@ bool UsbBus::serve_packet(Transfer& t, Time now) {
     }
     if (room > 0 &&
         !t.port->device->out_packet(t.endpoint, std::span<const std::uint8_t>(t.buffer + t.done, room), now)) {
-        t.nak_frame = m_frame_number;
-        return true;
+        return false;
     }
     t.done += room;
     if (t.done == t.length) {
@@ -684,27 +686,29 @@ void UsbBus::serve_interrupts(Time now) {
 }
 
 void UsbBus::serve_bulk(Time frame_start) {
+    // Each slot carries one data packet. Bulk endpoints take turns; a NAK
+    // costs next to no bus time, so the slot passes to the next endpoint.
     const int slots = m_options.bulk_packets_per_frame;
     for (int slot = 0; slot < slots; ++slot) {
-        const Time now = frame_start + slot * kFrame / slots;
-        Transfer* chosen = nullptr;
-        Transfer* wrap = nullptr;
+        m_moment = frame_start + slot * kFrame / slots;
+        std::vector<std::pair<unsigned, std::uint64_t>> order;  // (endpoint key, transfer id)
         for (auto& t : m_pending) {
-            if (t->op != Op::Data || t->pipe->type != UsbdPipeTypeBulk || t->nak_frame == m_frame_number ||
-                t->ready_at > now || !t->irp->CancelRoutine || never_moves(t->fault ? &*t->fault : nullptr) ||
-                !first_on_endpoint(*t)) {
-                continue;
+            if (t->op == Op::Data && t->pipe->type == UsbdPipeTypeBulk && t->ready_at <= m_moment &&
+                t->irp->CancelRoutine && !never_moves(t->fault ? &*t->fault : nullptr) && first_on_endpoint(*t)) {
+                order.emplace_back(unsigned{t->port->address} << 8 | t->endpoint, t->id);
             }
-            if (!wrap) wrap = t.get();
-            if (t->id > m_round_robin) {
-                chosen = t.get();
+        }
+        if (order.empty()) return;
+        std::sort(order.begin(), order.end());
+        auto next = std::upper_bound(order.begin(), order.end(), std::make_pair(m_round_robin, UINT64_MAX));
+        std::rotate(order.begin(), next, order.end());
+        for (auto& [key, id] : order) {
+            Transfer* t = find(id);
+            if (t != nullptr && serve_packet(*t, m_moment)) {
+                m_round_robin = key;
                 break;
             }
         }
-        if (!chosen) chosen = wrap;
-        if (!chosen) return;
-        m_round_robin = chosen->id;
-        serve_packet(*chosen, now);
     }
 }
 

@@ -116,7 +116,6 @@ private:
         bool short_ok = false;
         Time ready_at = 0;
         std::optional<FaultRule> fault;
-        std::uint64_t nak_frame = 0;
     };
 
     static void cancel_routine(PDEVICE_OBJECT device, PIRP irp);
@@ -156,9 +155,9 @@ private:
     std::uint64_t m_next_id = 1;
     std::uint8_t m_next_address = 1;
     std::uint64_t m_frames = 0;
-    std::uint64_t m_frame_number = 0;
     Time m_last_frame = -kFrame;
-    std::uint64_t m_round_robin = 0;
+    Time m_moment = 0;  // the time of the packet being served within a frame
+    unsigned m_round_robin = 0;  // the bulk endpoint served last: address << 8 | endpoint
     KEVENT m_work{};
     Thread* m_controller = nullptr;
     bool m_stopping = false;

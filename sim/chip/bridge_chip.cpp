@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "host/kernel/kernel.h"
 #include "platform/usb.h"
 #include "sim/line/line.h"
 
@@ -450,6 +451,21 @@ void BridgeChip::advance_to(Time now) {
         rx_arrive(byte, done.at);
     }
     m_now = now;
+}
+
+const ChipCounters& BridgeChip::counters() {
+    advance_to(host::Kernel::current().now());
+    return m_counters;
+}
+
+std::size_t BridgeChip::tx_fifo_level() {
+    advance_to(host::Kernel::current().now());
+    return m_tx_fifo.size();
+}
+
+std::size_t BridgeChip::rx_fifo_level() {
+    advance_to(host::Kernel::current().now());
+    return m_rx_fifo.size();
 }
 
 void BridgeChip::rx_arrive(std::uint8_t byte, Time at) {

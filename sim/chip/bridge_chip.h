@@ -145,9 +145,10 @@ public:
     std::uint16_t flow_threshold() const { return m_flow_threshold; }
     std::uint16_t comm_feature() const { return m_comm_feature; }
     std::uint16_t modem_state() const { return m_state; }
-    const ChipCounters& counters() const { return m_counters; }
-    std::size_t tx_fifo_level() const { return m_tx_fifo.size(); }
-    std::size_t rx_fifo_level() const { return m_rx_fifo.size(); }
+    // The UART's state as of the world's present time.
+    const ChipCounters& counters();
+    std::size_t tx_fifo_level();
+    std::size_t rx_fifo_level();
 
     // Decodes a line-coding rate: a divisor code with bit 31 set gives
     // 384,000,000 / (m x 4^e), m in bits 0-8 and e in bits 9-11; 0 if m is 0.

@@ -1,0 +1,227 @@
+#include <numeric>
+
+#include "tests/usb/stream_pump.h"
+#include "tests/usb/usb_fixture.h"
+
+namespace torvex_test {
+namespace {
+
+using host::kFrame;
+using host::kMillisecond;
+using host::kSecond;
+
+class BusTest : public UsbTest {
+public:
+    // An asynchronous request whose completion the test inspects later.
+    struct Pending {
+        URB urb{};
+        KEVENT done;
+        NTSTATUS status = STATUS_PENDING;
+        PIRP irp = nullptr;
+    };
+
+    NTSTATUS submit(Pending& p) {
+        KeInitializeEvent(&p.done, NotificationEvent, FALSE);
+        p.irp = IoAllocateIrp(pdo->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(p.irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = &p.urb;
+        IoSetCompletionRoutine(p.irp, [](PDEVICE_OBJECT, PIRP irp, PVOID context) {
+            auto* pending = static_cast<Pending*>(context);
+            pending->status = irp->IoStatus.Status;
+            KeSetEvent(&pending->done, IO_NO_INCREMENT, FALSE);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }, &p, TRUE, TRUE, TRUE);
+        return IofCallDriver(pdo, p.irp);
+    }
+
+    void wait_and_free(Pending& p) {
+        KeWaitForSingleObject(&p.done, Executive, KernelMode, FALSE, nullptr);
+        IoFreeIrp(p.irp);
+    }
+
+    void set_rate(ULONG rate) {
+        UCHAR coding[7] = {static_cast<UCHAR>(rate), static_cast<UCHAR>(rate >> 8), static_cast<UCHAR>(rate >> 16),
+                           static_cast<UCHAR>(rate >> 24), 0, 0, 8};
+        ASSERT_EQ(request(URB_FUNCTION_CLASS_INTERFACE, false, 0x20, 0, 0, coding, 7), STATUS_SUCCESS);
+    }
+
+    static std::vector<std::uint8_t> pattern(std::size_t n) {
+        std::vector<std::uint8_t> bytes(n);
+        for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+        return bytes;
+    }
+};
+
+TEST_F(BusTest, PipeHandlesSurviveReselectionAndDieWithUnconfiguration) {
+    Select first = select_configuration();
+    ASSERT_EQ(first.status, STATUS_SUCCESS);
+    ASSERT_EQ(first.pipes.size(), 3u);
+    Select again = select_configuration();
+    EXPECT_EQ(again.pipes, first.pipes);
+
+    UCHAR byte = 0x55;
+    EXPECT_EQ(transfer(first.pipes[1], 0, &byte, 1), STATUS_SUCCESS);
+    ASSERT_EQ(unconfigure(), STATUS_SUCCESS);
+    EXPECT_EQ(transfer(first.pipes[1], 0, &byte, 1), STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(last_call_pended);  // refused inside IofCallDriver
+    EXPECT_EQ(bus->trace().records().back().usbd_status, USBD_STATUS_INVALID_PIPE_HANDLE);
+
+    Select fresh = select_configuration();
+    EXPECT_NE(fresh.pipes, first.pipes);
+    EXPECT_EQ(transfer(fresh.pipes[1], 0, &byte, 1), STATUS_SUCCESS);
+}
+
+TEST_F(BusTest, TwoInterfaceLayoutListsItsPipesPerInterface) {
+    build(sim::ChipConfig::of(sim::ChipKind::Comm, 2));
+    Select selected = select_configuration();
+    ASSERT_EQ(selected.status, STATUS_SUCCESS);
+    EXPECT_EQ(selected.endpoints, (std::vector<UCHAR>{0x81, 0x02, 0x83}));
+}
+
+TEST_F(BusTest, SixMegabaudLoopbackKeepsTheLineFullAndNoFaster) {
+    Select selected = select_configuration();
+    set_rate(6'000'000);
+    const std::size_t total = 120'000;  // 0.2 s of line time
+    StreamPump pump(pdo, selected.pipes[1], selected.pipes[2], pattern(total), 256, 4);
+    host::Time start = kernel->now();
+    pump.start();
+    while (!pump.done() && kernel->now() - start < kSecond) kernel->run_for(kMillisecond);
+    host::Time elapsed = kernel->now() - start;
+    EXPECT_EQ(pump.failure(), STATUS_SUCCESS);
+    EXPECT_EQ(pump.received(), pattern(total));
+    EXPECT_EQ(chip->counters().overruns, 0u);
+    // 600,000 bytes a second: 200 ms for the stream, plus the last frames.
+    EXPECT_GE(elapsed, 200 * kMillisecond);
+    EXPECT_LE(elapsed, 212 * kMillisecond);
+}
+
+TEST_F(BusTest, ThreeHundredBaudCarriesThirtyBytesASecond) {
+    build(sim::ChipConfig::of(sim::ChipKind::Extended, 1), false);
+    Select selected = select_configuration();
+    set_rate(300);
+    std::vector<std::uint8_t> bytes = pattern(60);
+    host::Time start = kernel->now();
+    ASSERT_EQ(transfer(selected.pipes[1], 0, bytes.data(), 60), STATUS_SUCCESS);
+    kernel->run_for(3 * kSecond);
+    auto& at = peer.received_at();
+    ASSERT_EQ(peer.received(), bytes);
+    // Each 10-bit character takes 1/30 s; the first leaves once the transfer's
+    // first packet is in the transmit FIFO.
+    for (std::size_t i = 1; i < at.size(); ++i) EXPECT_NEAR(at[i] - at[i - 1], kSecond / 30, 1);
+    EXPECT_NEAR(at.back() - start, 2 * kSecond, 3 * kFrame);
+}
+
+TEST_F(BusTest, BulkPacketsAreLimitedToNineteenAFrame) {
+    sim::ChipConfig config = sim::ChipConfig::of(sim::ChipKind::Extended, 1);
+    config.tx_fifo_bytes = 65536;
+    build(config);
+    Select selected = select_configuration();
+    std::vector<std::uint8_t> bytes = pattern(4096);  // 64 packets: four frames
+    std::uint64_t frames_before = bus->frames();
+    host::Time start = kernel->now();
+    ASSERT_EQ(transfer(selected.pipes[1], 0, bytes.data(), 4096), STATUS_SUCCESS);
+    EXPECT_EQ(bus->frames() - frames_before, 4u);
+    EXPECT_EQ(kernel->now() - start, 4 * kFrame);
+}
+
+TEST_F(BusTest, ANeverAnsweredRequestEndsOnlyWhenCancelled) {
+    bus->add_fault({.bRequest = 0x01, .action = host::FaultAction::Never});
+    Pending p;
+    UCHAR value = 0;
+    auto& r = p.urb.UrbControlVendorClassRequest;
+    r.Hdr.Length = URB_TARGET_SIZE_CONTROL_REQUEST;
+    r.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+    r.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+    r.Request = 1;
+    r.Value = 0x80;
+    r.TransferBuffer = &value;
+    r.TransferBufferLength = 1;
+    EXPECT_EQ(submit(p), STATUS_PENDING);
+    kernel->run_for(10 * kSecond);
+    EXPECT_EQ(p.status, STATUS_PENDING);
+    EXPECT_TRUE(IoCancelIrp(p.irp));
+    wait_and_free(p);
+    EXPECT_EQ(p.status, STATUS_CANCELLED);
+    EXPECT_EQ(r.Hdr.Status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(bus->pending(), 0u);
+}
+
+TEST_F(BusTest, UnplugCompletesThePendingReadAndRefusesNewRequests) {
+    Select selected = select_configuration();
+    Pending read;
+    UCHAR buffer[256];
+    fill_transfer(read.urb, selected.pipes[2], USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, buffer, 256);
+    EXPECT_EQ(submit(read), STATUS_PENDING);
+    kernel->run_for(5 * kMillisecond);
+    bus->unplug(pdo);
+    wait_and_free(read);
+    EXPECT_EQ(read.status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(read.urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(request(URB_FUNCTION_VENDOR_DEVICE, false, 1, 0, 0), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(last_call_pended);
+}
+
+TEST_F(BusTest, FaultsStallFailShortenDelayAndCompleteInline) {
+    UCHAR value = 0;
+    bus->add_fault({.wValue = 0x0081, .action = host::FaultAction::Stall, .times = 1});
+    EXPECT_EQ(request(URB_FUNCTION_VENDOR_DEVICE, true, 1, 0x81, 0, &value, 1), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(request(URB_FUNCTION_VENDOR_DEVICE, true, 1, 0x81, 0, &value, 1), STATUS_SUCCESS);  // once only
+
+    bus->add_fault({.wValue = 0x0082, .action = host::FaultAction::Fail,
+                    .usbd_status = USBD_STATUS_DEV_NOT_RESPONDING, .inline_completion = true});
+    EXPECT_EQ(request(URB_FUNCTION_VENDOR_DEVICE, true, 1, 0x82, 0, &value, 1), STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(last_call_pended);
+
+    bus->add_fault({.bRequest = 0x06, .action = host::FaultAction::Short, .short_length = 4, .times = 1});
+    UCHAR descriptor[18] = {};
+    ULONG got = 0;
+    EXPECT_EQ(get_descriptor(1, 0, 0, descriptor, 18, &got), STATUS_SUCCESS);
+    EXPECT_EQ(got, 4u);
+
+    bus->add_fault({.wValue = 0x0080, .action = host::FaultAction::Delay, .delay_frames = 30, .times = 1});
+    host::Time start = kernel->now();
+    EXPECT_EQ(request(URB_FUNCTION_VENDOR_DEVICE, true, 1, 0x80, 0, &value, 1), STATUS_SUCCESS);
+    EXPECT_GE(kernel->now() - start, 30 * kFrame);
+
+    bus->options().complete_inline = true;
+    EXPECT_EQ(request(URB_FUNCTION_VENDOR_DEVICE, true, 1, 0x80, 0, &value, 1), STATUS_SUCCESS);
+    EXPECT_FALSE(last_call_pended);
+}
+
+TEST_F(BusTest, ModemLineChangesArriveAsSerialStateNotifications) {
+    Select selected = select_configuration();
+    ASSERT_EQ(request(URB_FUNCTION_CLASS_INTERFACE, false, 0x22, 0x0001, 0), STATUS_SUCCESS);  // DTR
+    UCHAR packet[10] = {};
+    ULONG got = 0;
+    ASSERT_EQ(transfer(selected.pipes[0], USBD_TRANSFER_DIRECTION_IN, packet, 10, &got), STATUS_SUCCESS);
+    EXPECT_EQ(got, 10u);
+    const UCHAR expected[10] = {0xA1, 0x20, 0, 0, 0, 0, 2, 0, sim::kStateDcd | sim::kStateDsr, 0};
+    EXPECT_TRUE(std::equal(packet, packet + 10, expected));
+    ASSERT_EQ(request(URB_FUNCTION_CLASS_INTERFACE, false, 0x22, 0x0003, 0), STATUS_SUCCESS);  // and RTS
+    ASSERT_EQ(transfer(selected.pipes[0], USBD_TRANSFER_DIRECTION_IN, packet, 10, &got), STATUS_SUCCESS);
+    EXPECT_EQ(packet[8], sim::kStateDcd | sim::kStateDsr | sim::kStateCts);
+}
+
+TEST_F(BusTest, AFullReceiveFifoLosesBytesAsOverruns) {
+    build(sim::ChipConfig::of(sim::ChipKind::Extended, 1), false);
+    Select selected = select_configuration();
+    peer.send(pattern(300));
+    kernel->run_for(kSecond);  // 300 characters at 9600 baud: 0.31 s, nobody reading
+    EXPECT_EQ(chip->rx_fifo_level(), 256u);
+    EXPECT_EQ(chip->counters().overruns, 44u);
+    UCHAR packet[10] = {};
+    ASSERT_EQ(transfer(selected.pipes[0], USBD_TRANSFER_DIRECTION_IN, packet, 10), STATUS_SUCCESS);
+    EXPECT_EQ(packet[8], sim::kStateOverrun);
+    std::vector<UCHAR> data(256);
+    ULONG got = 0;
+    ASSERT_EQ(transfer(selected.pipes[2], USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, data.data(), 256, &got),
+              STATUS_SUCCESS);
+    EXPECT_EQ(got, 256u);
+    std::vector<UCHAR> first = pattern(256);
+    EXPECT_EQ(data, first);
+}
+
+}  // namespace
+}  // namespace torvex_test
