@@ -29,6 +29,7 @@ asan:
 
 bench: all
 	$(BUILD)/bench/kernel_bench --benchmark_min_time=0.2
+	$(BUILD)/bench/usb_bench
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

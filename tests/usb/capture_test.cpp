@@ -1,0 +1,163 @@
+// Capture files: the wire trace in the USBPcap format, checked byte by byte
+// here and, where tshark is installed, by tshark's own dissection.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <unistd.h>
+
+#include "host/usb/pcap_writer.h"
+#include "tests/usb/usb_fixture.h"
+
+namespace torvex_test {
+namespace {
+
+class CaptureTest : public UsbTest {
+public:
+    // A start-like session: descriptors, selection, remote wake-up, line
+    // settings, a register read, a pipe reset and a little data.
+    void session() {
+        UCHAR buffer[256];
+        ASSERT_EQ(get_descriptor(1, 0, 0, buffer, 18), STATUS_SUCCESS);
+        ASSERT_EQ(get_descriptor(2, 0, 0, buffer, 9), STATUS_SUCCESS);
+        selected = select_configuration();
+        ASSERT_EQ(selected.status, STATUS_SUCCESS);
+        URB feature{};
+        feature.UrbControlFeatureRequest.Hdr.Length = URB_TARGET_SIZE_CONTROL_REQUEST;
+        feature.UrbControlFeatureRequest.Hdr.Function = URB_FUNCTION_SET_FEATURE_TO_DEVICE;
+        feature.UrbControlFeatureRequest.FeatureSelector = USB_FEATURE_REMOTE_WAKEUP;
+        ASSERT_EQ(call(&feature), STATUS_SUCCESS);
+        UCHAR coding[7] = {0x00, 0xC2, 0x01, 0x00, 0, 0, 8};
+        ASSERT_EQ(request(URB_FUNCTION_CLASS_INTERFACE, false, 0x20, 0, 0, coding, 7), STATUS_SUCCESS);
+        ASSERT_EQ(request(URB_FUNCTION_CLASS_INTERFACE, false, 0x22, 3, 0), STATUS_SUCCESS);
+        ASSERT_EQ(request(URB_FUNCTION_VENDOR_DEVICE, true, 1, 0x81, 0, buffer, 1), STATUS_SUCCESS);
+        URB reset{};
+        reset.UrbPipeRequest.Hdr.Length = URB_TARGET_SIZE_PIPE_REQUEST;
+        reset.UrbPipeRequest.Hdr.Function = URB_FUNCTION_RESET_PIPE;
+        reset.UrbPipeRequest.PipeHandle = selected.pipes[2];
+        ASSERT_EQ(call(&reset), STATUS_SUCCESS);
+        UCHAR text[5] = {'h', 'e', 'l', 'l', 'o'};
+        ASSERT_EQ(transfer(selected.pipes[1], 0, text, 5), STATUS_SUCCESS);
+        kernel->run_for(host::kMillisecond);
+        ULONG got = 0;
+        ASSERT_EQ(transfer(selected.pipes[2], USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, buffer, 64, &got),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(got, 5u);
+    }
+
+    std::string write_capture() {
+        std::string path = testing::TempDir() + "torvex_capture_" + std::to_string(::getpid()) + ".pcap";
+        std::string error;
+        EXPECT_TRUE(host::write_pcap(path, bus->trace(), bus->snapshots(), &error)) << error;
+        return path;
+    }
+
+    static std::string run(const std::string& command) {
+        std::string output;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (pipe == nullptr) return output;
+        char chunk[4096];
+        std::size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, n);
+        ::pclose(pipe);
+        return output;
+    }
+
+    Select selected;
+};
+
+std::uint32_t u32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+}
+std::uint16_t u16(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
+}
+
+TEST_F(CaptureTest, RecordsHaveTheUsbPcapLayout) {
+    session();
+    std::vector<std::uint8_t> bytes = host::pcap_bytes(bus->trace(), bus->snapshots());
+    ASSERT_GE(bytes.size(), 24u);
+    EXPECT_EQ(u32(bytes, 0), 0xA1B2C3D4u);
+    EXPECT_EQ(u32(bytes, 20), 249u);
+    std::size_t at = 24;
+    std::size_t records = 0;
+    std::vector<host::SetupPacket> setups;
+    while (at < bytes.size()) {
+        ASSERT_LE(at + 16, bytes.size());
+        std::uint32_t length = u32(bytes, at + 8);
+        EXPECT_LT(u32(bytes, at + 4), 1'000'000u);
+        EXPECT_EQ(length, u32(bytes, at + 12));
+        std::size_t packet = at + 16;
+        ASSERT_LE(packet + length, bytes.size());
+        std::uint16_t header = u16(bytes, packet);
+        std::uint8_t transfer = bytes[packet + 22];
+        std::uint32_t data_length = u32(bytes, packet + 23);
+        EXPECT_EQ(header, transfer == 2 ? 28 : 27);
+        EXPECT_EQ(header + data_length, length);
+        EXPECT_NE(transfer, 0xFF);
+        if (transfer == 2 && bytes[packet + 27] == 0 && u32(bytes, packet + 6) < 0xFFFF0000u) {
+            const std::uint8_t* s = &bytes[packet + 28];
+            setups.push_back({s[0], s[1], static_cast<std::uint16_t>(s[2] | s[3] << 8),
+                              static_cast<std::uint16_t>(s[4] | s[5] << 8), static_cast<std::uint16_t>(s[6] | s[7] << 8)});
+        }
+        at = packet + length;
+        ++records;
+    }
+    // Two records per request, plus the two descriptor requests of the snapshot.
+    EXPECT_EQ(records, bus->trace().records().size() + 4);
+    EXPECT_EQ(setups, bus->trace().control_setups());
+}
+
+TEST_F(CaptureTest, TsharkReadsTheCaptureCleanlyWithTheSameSetupPackets) {
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "tshark is not installed (apt-get install tshark); the capture is checked by layout only";
+    }
+    session();
+    std::string path = write_capture();
+    std::string problems = run("tshark -r " + path + " -Y '_ws.malformed || _ws.expert' 2>/dev/null");
+    EXPECT_EQ(problems, "") << "tshark reports problems in " << path;
+
+    // tshark names the setup fields of standard requests after their meaning.
+    std::string fields = run("tshark -r " + path +
+                             " --disable-protocol usbcom -Y 'usb.control_stage == 0 && usb.irp_id < 0xffff000000000000'"
+                             " -T fields -E 'separator=;' -e usb.bmRequestType -e usb.setup.bRequest"
+                             " -e usb.setup.wValue -e usb.DescriptorIndex -e usb.bDescriptorType"
+                             " -e usb.bConfigurationValue -e usb.setup.wFeatureSelector -e usb.setup.wIndex"
+                             " -e usb.LanguageId -e usb.setup.wLength 2>/dev/null");
+    std::vector<host::SetupPacket> seen;
+    std::istringstream lines(fields);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::vector<std::string> f;
+        std::istringstream columns(line);
+        std::string column;
+        while (std::getline(columns, column, ';')) f.push_back(column);
+        f.resize(10);
+        auto number = [](const std::string& text) { return text.empty() ? 0u : std::stoul(text, nullptr, 0); };
+        unsigned value = !f[2].empty()   ? number(f[2])
+                         : !f[4].empty() ? number(f[4]) << 8 | number(f[3])
+                         : !f[5].empty() ? number(f[5])
+                                         : number(f[6]);
+        unsigned index = !f[7].empty() ? number(f[7]) : number(f[8]);
+        seen.push_back({static_cast<std::uint8_t>(number(f[0])), static_cast<std::uint8_t>(number(f[1])),
+                        static_cast<std::uint16_t>(value), static_cast<std::uint16_t>(index),
+                        static_cast<std::uint16_t>(number(f[9]))});
+    }
+    EXPECT_EQ(seen, bus->trace().control_setups()) << fields;
+
+    // Completions pair with their submissions.
+    std::string pairs = run("tshark -r " + path + " -Y 'usb.irp_info.direction == 1 && !usb.request_in' 2>/dev/null");
+    EXPECT_EQ(pairs, "");
+    if (!HasFailure()) std::remove(path.c_str());
+}
+
+TEST_F(CaptureTest, AnUnwritablePathIsReportedNotIgnored) {
+    std::string error;
+    EXPECT_FALSE(host::write_pcap("/nonexistent-dir/x.pcap", bus->trace(), bus->snapshots(), &error));
+    EXPECT_NE(error.find("/nonexistent-dir/x.pcap"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace torvex_test
