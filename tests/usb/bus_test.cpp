@@ -73,6 +73,27 @@ TEST_F(BusTest, PipeHandlesSurviveReselectionAndDieWithUnconfiguration) {
     EXPECT_EQ(transfer(fresh.pipes[1], 0, &byte, 1), STATUS_SUCCESS);
 }
 
+TEST_F(BusTest, APortResetTakesFramesRestoresTheConfigurationAndKeepsPipeHandles) {
+    Select selected = select_configuration();
+    UCHAR coding[7] = {0x00, 0xC2, 0x01, 0x00, 0, 0, 8};
+    ASSERT_EQ(request(URB_FUNCTION_CLASS_INTERFACE, false, 0x20, 0, 0, coding, 7), STATUS_SUCCESS);
+    KEVENT event;
+    IO_STATUS_BLOCK status{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, pdo, nullptr, 0, nullptr, 0, TRUE,
+                                             &event, &status);
+    host::Time start = kernel->now();
+    ASSERT_EQ(IofCallDriver(pdo, irp), STATUS_PENDING);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(status.Status, STATUS_SUCCESS);
+    EXPECT_GE(kernel->now() - start, 10 * kFrame);
+    EXPECT_EQ(chip->configuration(), 1);
+    EXPECT_EQ(chip->line_coding().baud, 9600u);  // the chip itself starts over
+    UCHAR byte = 1;
+    EXPECT_EQ(transfer(selected.pipes[1], 0, &byte, 1), STATUS_SUCCESS);
+    EXPECT_EQ(bus->trace().submissions(host::kFunctionResetPort).size(), 1u);
+}
+
 TEST_F(BusTest, TwoInterfaceLayoutListsItsPipesPerInterface) {
     build(sim::ChipConfig::of(sim::ChipKind::Comm, 2));
     Select selected = select_configuration();
