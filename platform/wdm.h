@@ -285,8 +285,13 @@ typedef struct _DEVOBJ_EXTENSION {
     CSHORT Type;
     USHORT Size;
     struct _DEVICE_OBJECT* DeviceObject;
+    ULONG ExtensionFlags;
     struct _DEVICE_OBJECT* AttachedTo;
 } DEVOBJ_EXTENSION, *PDEVOBJ_EXTENSION;
+
+// DEVOBJ_EXTENSION.ExtensionFlags
+#define DOE_DELETE_PENDING   0x02
+#define DOE_REMOVE_PENDING   0x04
 
 typedef struct _DEVICE_OBJECT {
     CSHORT Type;

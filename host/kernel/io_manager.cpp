@@ -224,6 +224,8 @@ PDEVICE_OBJECT IoManager::attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
                   to_utf8(device_name(source)) + " is attached to a stack a second time");
     }
     PDEVICE_OBJECT top = attached_top(target);
+    // A stack that is being removed takes no new device.
+    if (top->DeviceObjectExtension->ExtensionFlags & (DOE_DELETE_PENDING | DOE_REMOVE_PENDING)) return nullptr;
     top->AttachedDevice = source;
     source->DeviceObjectExtension->AttachedTo = top;
     source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
@@ -654,7 +656,9 @@ void IoManager::complete(PIRP irp, CCHAR) {
         irp_bug_check("MULTIPLE_IRP_COMPLETE_REQUESTS", irp,
                       "the IRP is completed again while its completion is still running");
     }
-    if (rec.state == IrpState::Idle || irp->CurrentLocation > irp->StackCount) {
+    // A request back at the top of its stack after STATUS_MORE_PROCESSING_REQUIRED
+    // may be completed again by its originator, to let the I/O manager finish it.
+    if (rec.state == IrpState::Idle || (irp->CurrentLocation > irp->StackCount && rec.state != IrpState::Returned)) {
         irp_bug_check("MULTIPLE_IRP_COMPLETE_REQUESTS", irp,
                       "the IRP is completed but no driver holds it");
     }

@@ -19,7 +19,6 @@ namespace host {
 
 class Kernel;
 
-#define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000E)
 
 std::u16string to_u16(std::string_view text);
 std::string to_utf8(std::u16string_view text);

@@ -73,6 +73,7 @@ PDEVICE_OBJECT UsbBus::plug(UsbDevice& device) {
 void UsbBus::unplug(PDEVICE_OBJECT pdo) {
     Port& port = port_of(pdo);
     port.present = false;
+    pdo->DeviceObjectExtension->ExtensionFlags |= DOE_REMOVE_PENDING;
     port.generation++;
     port.pipes.clear();
     KIRQL old;

@@ -1,0 +1,131 @@
+// Device objects and their extension, the global tables, and the counters
+// of work in progress on a device.
+#include "core/usb2ser.h"
+#include "platform/crt.h"
+
+PDEVICE_OBJECT gDevObj[USB2SER_MAX_PORTS];
+PSET_MSR_SHADOW pSetMSRShadow;
+PSET_READ_QUEUE pSetReadQueue;
+PCABLE_REMOVE pCableRemove;
+PWRITE_OUT_QUEUE pWriteOutQueue;
+LONG gExtBaudrateCnt;
+ULONG AvailExtBaudRate[10][2];
+
+PDEVICE_OBJECT USB2SER_GetDeviceObject(ULONG Port) {
+    if (Port >= USB2SER_MAX_PORTS) return NULL;
+    return gDevObj[Port];
+}
+
+// Tries the names "\Device\SerialPort" and "\DosDevices\USBCOM-" with the
+// characters 0x31 ("1") to 0x130 appended, and takes the first free one. The
+// number only makes the names unique; the COM port number comes later.
+NTSTATUS USB2SER_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject) {
+    WCHAR deviceName[] = u"\\Device\\SerialPort0";
+    WCHAR linkName[] = u"\\DosDevices\\USBCOM-0";
+    const SIZE_T deviceLast = wcslen(deviceName) - 1;
+    const SIZE_T linkLast = wcslen(linkName) - 1;
+    UNICODE_STRING deviceString;
+    UNICODE_STRING linkString;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    LONG n;
+
+    *DeviceObject = NULL;
+    for (n = 1; n <= USB2SER_MAX_PORTS; ++n) {
+        deviceName[deviceLast] = static_cast<WCHAR>(0x30 + n);
+        linkName[linkLast] = static_cast<WCHAR>(0x30 + n);
+        RtlInitUnicodeString(&deviceString, deviceName);
+        status = IoCreateDevice(DriverObject, sizeof(USB2SER_EXTENSION), &deviceString,
+                                FILE_DEVICE_SERIAL_PORT, 0, TRUE, DeviceObject);
+        if (NT_SUCCESS(status)) break;
+    }
+    if (!NT_SUCCESS(status)) return status;
+
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(*DeviceObject);
+    RtlInitUnicodeString(&linkString, linkName);
+    status = IoCreateSymbolicLink(&linkString, &deviceString);
+    RtlCopyMemory(ext->SymbolicLinkName, linkName, (linkLast + 2) * sizeof(WCHAR));
+    KeInitializeEvent(&ext->RemoveEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&ext->DataIdleEvent, NotificationEvent, TRUE);
+    KeInitializeEvent(&ext->CtrlIdleEvent, NotificationEvent, TRUE);
+    ext->InstanceNumber = n;
+    return status;
+}
+
+// AddDevice, at PASSIVE_LEVEL. Nothing is sent to the device here.
+NTSTATUS USB2SER_PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+    PDEVICE_OBJECT deviceObject = NULL;
+    NTSTATUS status = USB2SER_CreateDeviceObject(DriverObject, &deviceObject);
+    if (!NT_SUCCESS(status)) {
+        // A device object whose link could not be made is not left behind.
+        if (deviceObject != NULL) IoDeleteDevice(deviceObject);
+        return status;
+    }
+
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(deviceObject);
+    ext->FunctionalDeviceObject = deviceObject;
+    deviceObject->Flags |= DO_DIRECT_IO;
+    deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+    deviceObject->Flags |= DO_POWER_PAGABLE;
+    ext->DevicePowerState = PowerDeviceD3;
+    ext->IoCount = 0;
+    ext->DataIoCount = 0;
+    ext->CtrlIoCount = 0;
+    ext->Removed = FALSE;
+    ext->PhysicalDeviceObject = PhysicalDeviceObject;
+    ext->TopOfStackDeviceObject = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
+    if (ext->TopOfStackDeviceObject == NULL) {
+        // The stack is going away: undo the device rather than keep it unattached.
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, ext->SymbolicLinkName);
+        IoDeleteSymbolicLink(&link);
+        IoDeleteDevice(deviceObject);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    ext->CaptureMode = FALSE;
+    USB2SER_IncrementIoCount(deviceObject);  // the device's own reference, dropped at removal
+    return status;
+}
+
+LONG USB2SER_IncrementIoCount(PDEVICE_OBJECT DeviceObject) {
+    return InterlockedIncrement(&USB2SER_Extension(DeviceObject)->IoCount);
+}
+
+LONG USB2SER_DecrementIoCount(PDEVICE_OBJECT DeviceObject) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    LONG count = InterlockedDecrement(&ext->IoCount);
+    if (count == 0) KeSetEvent(&ext->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    return count;
+}
+
+VOID USB2SER_IncrementIoCount_Data(PDEVICE_OBJECT DeviceObject) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    if (InterlockedIncrement(&ext->DataIoCount) == 1) KeClearEvent(&ext->DataIdleEvent);
+}
+
+LONG USB2SER_DecrementIoCount_Data(PDEVICE_OBJECT DeviceObject) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    LONG count = InterlockedDecrement(&ext->DataIoCount);
+    if (count == 0) KeSetEvent(&ext->DataIdleEvent, IO_NO_INCREMENT, FALSE);
+    return count;
+}
+
+VOID USB2SER_IncrementIoCount_Ctrl(PDEVICE_OBJECT DeviceObject) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    if (InterlockedIncrement(&ext->CtrlIoCount) == 1) KeClearEvent(&ext->CtrlIdleEvent);
+}
+
+LONG USB2SER_DecrementIoCount_Ctrl(PDEVICE_OBJECT DeviceObject) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    LONG count = InterlockedDecrement(&ext->CtrlIoCount);
+    if (count == 0) KeSetEvent(&ext->CtrlIdleEvent, IO_NO_INCREMENT, FALSE);
+    return count;
+}
+
+// Completion routine of an IRP passed down to be waited for: it comes back to
+// the routine that passed it down, which finishes it. Up to DISPATCH_LEVEL.
+NTSTATUS USB2SER_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    (void)DeviceObject;
+    (void)Irp;
+    KeSetEvent(static_cast<PKEVENT>(Context), EVENT_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}

@@ -1,0 +1,111 @@
+// Plug and Play and system-control requests: the start and removal
+// sequences; everything else goes down the stack unchanged.
+#include "core/usb2ser.h"
+#include "usb/usb_submit.h"
+
+namespace {
+
+NTSTATUS USB2SER_PassDown(PUSB2SER_EXTENSION ext, PIRP Irp) {
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    return IoCallDriver(ext->TopOfStackDeviceObject, Irp);
+}
+
+// Lets the lower drivers start the device first; their status is not examined.
+NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, USB2SER_DeferIrpCompletion, &event, TRUE, TRUE, TRUE);
+    if (IoCallDriver(ext->TopOfStackDeviceObject, Irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    USB2SER_DecrementIoCount(DeviceObject);
+    return status;
+}
+
+// Waits until no completion of an asynchronous request can still reach the
+// extension. The idle events may lag their counters by one update, so the
+// counters themselves decide, looked at again after each wait.
+VOID USB2SER_WaitForCompletions(PUSB2SER_EXTENSION ext) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10 * 10000;  // 10 ms
+    while (ext->DataIoCount > 0) {
+        KeWaitForSingleObject(&ext->DataIdleEvent, Executive, KernelMode, FALSE, &interval);
+    }
+    while (ext->CtrlIoCount > 0) {
+        KeWaitForSingleObject(&ext->CtrlIdleEvent, Executive, KernelMode, FALSE, &interval);
+    }
+}
+
+// The removal sequence. The remove request goes down whether or not the port
+// is open: the device is leaving either way, and the lower drivers must see it.
+NTSTATUS USB2SER_RemoveSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    ext->Removed = TRUE;
+    USB2SER_CancelAllIrps(ext);
+    USB2SER_DecrementIoCount(DeviceObject);  // the device's own reference
+    NTSTATUS status = USB2SER_PassDown(ext, Irp);
+    USB2SER_DecrementIoCount(DeviceObject);  // this routine's reference
+    KeWaitForSingleObject(&ext->RemoveEvent, Executive, KernelMode, FALSE, NULL);
+    USB2SER_WaitForCompletions(ext);
+    USB2SER_Cleanup(DeviceObject);
+    USB2SER_CableRemove(static_cast<ULONG>(ext->PortIndex));
+    USB2SER_RemoveDevice(DeviceObject);
+    IoDetachDevice(ext->TopOfStackDeviceObject);
+    IoDeleteDevice(DeviceObject);
+    return status;
+}
+
+}  // namespace
+
+// IRP_MJ_PNP and IRP_MJ_SYSTEM_CONTROL, at PASSIVE_LEVEL in the Plug and Play
+// manager's thread. Each path drops the reference taken on entry.
+NTSTATUS USB2SER_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    USB2SER_IncrementIoCount(DeviceObject);
+
+    if (stack->MajorFunction == IRP_MJ_PNP) {
+        switch (stack->MinorFunction) {
+        case IRP_MN_START_DEVICE:
+            return USB2SER_StartSequence(DeviceObject, Irp);
+        case IRP_MN_REMOVE_DEVICE:
+            return USB2SER_RemoveSequence(DeviceObject, Irp);
+        default:
+            break;
+        }
+    }
+    NTSTATUS status = USB2SER_PassDown(ext, Irp);
+    USB2SER_DecrementIoCount(DeviceObject);
+    return status;
+}
+
+VOID USB2SER_Cleanup(PDEVICE_OBJECT DeviceObject) {
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, USB2SER_Extension(DeviceObject)->SymbolicLinkName);
+    IoDeleteSymbolicLink(&link);
+}
+
+NTSTATUS USB2SER_RemoveDevice(PDEVICE_OBJECT DeviceObject) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    if (ext->InterfaceInfo0 != NULL) {
+        ExFreePool(ext->InterfaceInfo0);
+        ext->InterfaceInfo0 = NULL;
+    }
+    if (ext->InterfaceInfo1 != NULL) {
+        ExFreePool(ext->InterfaceInfo1);
+        ext->InterfaceInfo1 = NULL;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS USB2SER_CableRemove(ULONG Port) {
+    if (pCableRemove != NULL) pCableRemove(Port);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,120 @@
+// The device extension, the module's global tables and the routines of the
+// driver core: entry, device creation, I/O accounting, Plug and Play, power.
+#pragma once
+
+#include "platform/usb.h"
+#include "platform/wdm.h"
+
+#define USB2SER_POOL_TAG ' mdW'  // "Wdm "
+
+#define USB2SER_MAX_PORTS 256
+
+// Pipe slots: the asynchronous transfers in flight, one per data pipe.
+#define USB2SER_SLOT_INTERRUPT_IN 0
+#define USB2SER_SLOT_BULK_OUT     1
+#define USB2SER_SLOT_BULK_IN      2
+#define USB2SER_SLOT_COUNT        3
+
+// ChipType: the classification of the device made at start.
+#define CHIP_CLASS_COMM   0
+#define CHIP_CLASS_VENDOR 1
+#define CHIP_EXTENDED     2
+
+#define USB2SER_PORT_SETTINGS_SIZE 48
+#define USB2SER_CAPTURE_SIZE 256
+
+typedef struct _USB2SER_EXTENSION {
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT TopOfStackDeviceObject;
+    PDEVICE_OBJECT FunctionalDeviceObject;
+    KEVENT RemoveEvent;     // synchronization; set when IoCount drops to 0
+    KEVENT DataIdleEvent;   // notification; set while no data transfer is in flight
+    KEVENT CtrlIdleEvent;   // notification; set while no fire-and-forget request is in flight
+    WCHAR SymbolicLinkName[64];
+    LONG IoCount;
+    LONG DataIoCount;
+    LONG CtrlIoCount;
+    PKTHREAD ThreadObject;
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo0;
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo1;
+    USB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    ULONG DevNode;
+    LONG InstanceNumber;
+    UCHAR PortSettings[USB2SER_PORT_SETTINGS_SIZE];
+    LONG DevicePowerState;
+    USHORT ControlLineState;
+    USHORT ModemStatus;
+    PIRP IrpSlot[USB2SER_SLOT_COUNT];
+    LONG IrpSlotDone[USB2SER_SLOT_COUNT];
+    LONG PortIndex;
+    LONG ChipType;
+    BOOLEAN PortOpen;
+    BOOLEAN SingleInterface;
+    USHORT VendorId;
+    USHORT ProductId;
+    KEVENT KillEvent;
+    KEVENT WriteEvent;
+    KEVENT ThreadExitEvent;
+    BOOLEAN Removed;
+    UCHAR RegisterShadow[3];
+    BOOLEAN CaptureMode;
+    UCHAR CaptureBuffer[USB2SER_CAPTURE_SIZE];
+    LONG CaptureLength;
+    ULONG LastBaudRate;
+    BOOLEAN DcrStateOn;
+    LONG DcrStatePort;
+} USB2SER_EXTENSION, *PUSB2SER_EXTENSION;
+
+static_assert(sizeof(((USB2SER_EXTENSION*)0)->DeviceDescriptor) == 18, "the 18-byte device descriptor");
+static_assert(sizeof(((USB2SER_EXTENSION*)0)->PortSettings) == 48, "the 48-byte port settings");
+
+// The callbacks of the port driver.
+typedef VOID (*PSET_MSR_SHADOW)(PUSHORT ModemStatus, ULONG Port);
+typedef VOID (*PSET_READ_QUEUE)(PUCHAR Data, ULONG Length, ULONG Port);
+typedef VOID (*PCABLE_REMOVE)(ULONG Port);
+typedef VOID (*PWRITE_OUT_QUEUE)(ULONG Port);
+
+// Module-wide globals: zero at load, written at PASSIVE_LEVEL without a lock,
+// read at any level.
+extern PDEVICE_OBJECT gDevObj[USB2SER_MAX_PORTS];
+extern PSET_MSR_SHADOW pSetMSRShadow;
+extern PSET_READ_QUEUE pSetReadQueue;
+extern PCABLE_REMOVE pCableRemove;
+extern PWRITE_OUT_QUEUE pWriteOutQueue;
+extern LONG gExtBaudrateCnt;
+extern ULONG AvailExtBaudRate[10][2];
+extern const ULONG AvailBaudRate[33][2];
+
+inline PUSB2SER_EXTENSION USB2SER_Extension(PDEVICE_OBJECT DeviceObject) {
+    return static_cast<PUSB2SER_EXTENSION>(DeviceObject->DeviceExtension);
+}
+
+// The device that owns a COM port number, or null: the table has entries 0
+// to 255 only, and a number outside them finds no device.
+PDEVICE_OBJECT USB2SER_GetDeviceObject(ULONG Port);
+
+// Driver entry and dispatch.
+NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS USB2SER_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+constexpr PDRIVER_DISPATCH USB2SER_Close = USB2SER_Create;
+NTSTATUS USB2SER_Process_Internal_IOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS USB2SER_ProcessIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS USB2SER_ProcessPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS USB2SER_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID USB2SER_Unload(PDRIVER_OBJECT DriverObject);
+
+// Device creation and I/O accounting.
+NTSTATUS USB2SER_PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS USB2SER_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject);
+LONG USB2SER_IncrementIoCount(PDEVICE_OBJECT DeviceObject);
+LONG USB2SER_DecrementIoCount(PDEVICE_OBJECT DeviceObject);
+VOID USB2SER_IncrementIoCount_Data(PDEVICE_OBJECT DeviceObject);
+LONG USB2SER_DecrementIoCount_Data(PDEVICE_OBJECT DeviceObject);
+VOID USB2SER_IncrementIoCount_Ctrl(PDEVICE_OBJECT DeviceObject);
+LONG USB2SER_DecrementIoCount_Ctrl(PDEVICE_OBJECT DeviceObject);
+NTSTATUS USB2SER_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Plug and Play.
+VOID USB2SER_Cleanup(PDEVICE_OBJECT DeviceObject);
+NTSTATUS USB2SER_RemoveDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS USB2SER_CableRemove(ULONG Port);

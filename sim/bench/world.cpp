@@ -1,0 +1,71 @@
+#include "sim/bench/world.h"
+
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+// The driver image starts zero-filled at every load: its global tables are
+// cleared before DriverEntry runs, as a fresh image would have them.
+void load_image() {
+    std::memset(gDevObj, 0, sizeof gDevObj);
+    pSetMSRShadow = nullptr;
+    pSetReadQueue = nullptr;
+    pCableRemove = nullptr;
+    pWriteOutQueue = nullptr;
+    gExtBaudrateCnt = 0;
+    std::memset(AvailExtBaudRate, 0, sizeof AvailExtBaudRate);
+}
+
+}  // namespace
+
+World::World(const WorldOptions& options) {
+    m_kernel = std::make_unique<host::Kernel>(options.seed);
+    m_bus = std::make_unique<host::UsbBus>(*m_kernel, options.bus);
+    m_chip = std::make_unique<BridgeChip>(options.chip_config ? *options.chip_config
+                                                              : ChipConfig::of(options.chip, options.interfaces));
+    if (options.line == LineKind::Loopback) {
+        m_chip->connect(&m_loopback);
+    } else {
+        m_chip->connect(&m_peer);
+    }
+    m_pdo = m_bus->plug(*m_chip);
+    load_image();
+    m_driver = m_kernel->io().load_driver("TORVEX", DriverEntry);
+    if (options.add_device) add_device();
+}
+
+World::~World() { teardown(); }
+
+PDEVICE_OBJECT World::fdo() const {
+    PDEVICE_OBJECT above = m_pdo->AttachedDevice;
+    return above != nullptr && above->DriverObject == m_driver ? above : nullptr;
+}
+
+PUSB2SER_EXTENSION World::extension() const {
+    PDEVICE_OBJECT device = fdo();
+    return device ? USB2SER_Extension(device) : nullptr;
+}
+
+NTSTATUS World::add_device() { return m_kernel->pnp().add_device(m_driver, m_pdo); }
+
+NTSTATUS World::remove() { return m_kernel->pnp().remove(m_pdo); }
+
+std::string World::teardown() {
+    if (m_torn_down) return {};
+    m_torn_down = true;
+    std::string left;
+    if (fdo() != nullptr) remove();
+    if (m_driver->DeviceObject != nullptr) {
+        left += "the driver still has device objects after removal\n";
+    } else {
+        m_kernel->io().unload_driver(m_driver);
+    }
+    m_bus.reset();
+    left += m_kernel->leaks();
+    m_kernel.reset();
+    return left;
+}
+
+}  // namespace sim

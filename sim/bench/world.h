@@ -1,0 +1,69 @@
+// The test bench: one call builds a world — kernel with a seed, USB bus,
+// bridge chip, serial line, the driver loaded with DriverEntry and its device
+// added — and teardown() takes it apart, reporting whatever was left behind.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/usb2ser.h"
+#include "host/kernel/kernel.h"
+#include "host/kernel/pnp_manager.h"
+#include "host/usb/usb_bus.h"
+#include "sim/chip/bridge_chip.h"
+#include "sim/line/line.h"
+
+namespace sim {
+
+enum class LineKind { Loopback, Peer };
+
+struct WorldOptions {
+    std::uint64_t seed = 1;
+    ChipKind chip = ChipKind::Extended;
+    int interfaces = 1;
+    std::optional<ChipConfig> chip_config;  // instead of `chip` and `interfaces`
+    LineKind line = LineKind::Loopback;
+    host::UsbBus::Options bus{};
+    bool add_device = true;
+};
+
+class World {
+public:
+    explicit World(const WorldOptions& options = {});
+    ~World();
+    World(const World&) = delete;
+    World& operator=(const World&) = delete;
+
+    host::Kernel& kernel() { return *m_kernel; }
+    host::UsbBus& bus() { return *m_bus; }
+    BridgeChip& chip() { return *m_chip; }
+    ScriptedPeer& peer() { return m_peer; }
+    PDRIVER_OBJECT driver() const { return m_driver; }
+    PDEVICE_OBJECT pdo() const { return m_pdo; }
+    // The driver's device object on the chip's stack, or null before AddDevice
+    // and after removal.
+    PDEVICE_OBJECT fdo() const;
+    PUSB2SER_EXTENSION extension() const;
+
+    NTSTATUS add_device();
+    NTSTATUS start() { return m_kernel->pnp().start(m_pdo); }
+    NTSTATUS remove();
+
+    // Removes the device if it is still there, unloads the driver and ends
+    // the bus. Returns what the world left behind; empty when clean.
+    std::string teardown();
+
+private:
+    std::unique_ptr<host::Kernel> m_kernel;
+    std::unique_ptr<host::UsbBus> m_bus;
+    std::unique_ptr<BridgeChip> m_chip;
+    Loopback m_loopback;
+    ScriptedPeer m_peer;
+    PDRIVER_OBJECT m_driver = nullptr;
+    PDEVICE_OBJECT m_pdo = nullptr;
+    bool m_torn_down = false;
+};
+
+}  // namespace sim

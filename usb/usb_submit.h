@@ -1,0 +1,31 @@
+// Sending USB requests down the stack: synchronously with a 5-second limit,
+// asynchronously on a pipe slot, or fire-and-forget; cancelling the transfers
+// in flight; resetting a pipe and the device's port.
+#pragma once
+
+#include "core/usb2ser.h"
+
+// The context of one fire-and-forget control request, owned by its
+// completion routine once the request has been passed down.
+typedef struct _USB2SER_CTRL_CONTEXT {
+    PURB Urb;
+    PDEVICE_OBJECT DeviceObject;
+    PIRP Irp;
+} USB2SER_CTRL_CONTEXT, *PUSB2SER_CTRL_CONTEXT;
+
+NTSTATUS USB2SER_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb);
+NTSTATUS USB2SER_AsyncCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG PipeSlot);
+NTSTATUS USB2SER_AsyncCallUSBD_Ctrl(PDEVICE_OBJECT DeviceObject, PURB Urb);
+NTSTATUS USB2SER_AsyncComplete_Ctrl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID CancelTheIrp(PUSB2SER_EXTENSION Extension, ULONG PipeSlot);
+VOID USB2SER_CancelAllIrps(PUSB2SER_EXTENSION Extension);
+NTSTATUS USB2SER_ResetPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot);
+VOID USB2SER_ResetDevice(PDEVICE_OBJECT DeviceObject);
+
+// The pipe handle of a slot by the slot-to-pipe rule, or null when the slot
+// is out of range or the stored interface information does not reach it.
+USBD_PIPE_HANDLE USB2SER_SlotPipeHandle(PUSB2SER_EXTENSION Extension, ULONG PipeSlot);
+
+// The last step of the hand-off between a canceller and the completion of the
+// IRP that left slot `PipeSlot`: whichever side gets here second frees it.
+VOID USB2SER_ReleaseSlotIrp(PUSB2SER_EXTENSION Extension, ULONG PipeSlot, PIRP Irp);
