@@ -652,15 +652,15 @@ void IoManager::on_location_popped(PIRP irp, IrpRecord& rec, int location, bool 
 
 void IoManager::complete(PIRP irp, CCHAR) {
     IrpRecord& rec = record(irp, "IofCompleteRequest");
-    if (rec.state == IrpState::Completing) {
+    const bool at_top = irp->CurrentLocation > irp->StackCount;
+    // At the top of its stack, only a request the I/O manager built may be
+    // completed again, by its originator, once a completion routine gave it
+    // back with STATUS_MORE_PROCESSING_REQUIRED.
+    const bool never_sent = rec.state == IrpState::Idle;
+    if (never_sent || (at_top && !rec.threaded)) {
         irp_bug_check("MULTIPLE_IRP_COMPLETE_REQUESTS", irp,
-                      "the IRP is completed again while its completion is still running");
-    }
-    // A request back at the top of its stack after STATUS_MORE_PROCESSING_REQUIRED
-    // may be completed again by its originator, to let the I/O manager finish it.
-    if (rec.state == IrpState::Idle || (irp->CurrentLocation > irp->StackCount && rec.state != IrpState::Returned)) {
-        irp_bug_check("MULTIPLE_IRP_COMPLETE_REQUESTS", irp,
-                      "the IRP is completed but no driver holds it");
+                      never_sent ? "the IRP is completed but was never sent"
+                                 : "the IRP is completed again at the top of its stack");
     }
     if (irp->IoStatus.Status == STATUS_PENDING) {
         irp_bug_check("IRP_COMPLETED_WITH_PENDING", irp, "an IRP is completed with STATUS_PENDING");
@@ -673,6 +673,10 @@ void IoManager::complete(PIRP irp, CCHAR) {
     m_kernel.trace().record(m_kernel.now(), m_kernel.scheduler().running().id,
                             TraceKind::IrpComplete,
                             id << 32 | static_cast<std::uint32_t>(irp->IoStatus.Status), irp);
+    // A completion that starts while a completion routine of this IRP still
+    // runs is legal only if that routine returns STATUS_MORE_PROCESSING_REQUIRED:
+    // the epoch tells the routine's caller that it was overtaken.
+    const std::uint64_t epoch = ++rec.epoch;
     rec.state = IrpState::Completing;
     m_kernel.scheduler().yield();
 
@@ -700,6 +704,13 @@ void IoManager::complete(PIRP irp, CCHAR) {
         if (invoke) {
             NTSTATUS result = routine(upper, irp, context);
             auto it = m_irps.find(irp);
+            bool overtaken = it != m_irps.end() && it->second.id == id && it->second.epoch != epoch;
+            if (overtaken && result != STATUS_MORE_PROCESSING_REQUIRED) {
+                irp_bug_check("MULTIPLE_IRP_COMPLETE_REQUESTS", irp,
+                              "the IRP was completed again while a completion routine that did not return "
+                              "STATUS_MORE_PROCESSING_REQUIRED was running");
+            }
+            if (overtaken) return;
             if (it == m_irps.end() || it->second.id != id) {
                 if (result != STATUS_MORE_PROCESSING_REQUIRED) {
                     char detail[160];

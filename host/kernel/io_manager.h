@@ -104,6 +104,7 @@ private:
 
     struct IrpRecord {
         std::uint64_t id = 0;
+        std::uint64_t epoch = 0;  // completions started
         bool threaded = false;
         IrpState state = IrpState::Idle;
         bool power = false;

@@ -44,6 +44,13 @@ void Trace::record(std::int64_t time, std::uint32_t thread, TraceKind kind, std:
     mix(m_digest, arg);
 }
 
+std::vector<TraceEntry> Trace::entries() const {
+    std::vector<TraceEntry> out;
+    const std::uint64_t n = std::min<std::uint64_t>(m_count, kRing);
+    for (std::uint64_t i = m_count - n; i < m_count; ++i) out.push_back(m_ring[i % kRing]);
+    return out;
+}
+
 std::string Trace::recent(std::size_t limit) const {
     const std::uint64_t n = std::min<std::uint64_t>({m_count, kRing, limit});
     std::string out;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -42,9 +43,11 @@ public:
 
     // The last entries, oldest first, one per line.
     std::string recent(std::size_t limit = 32) const;
+    // The entries still kept, oldest first.
+    std::vector<TraceEntry> entries() const;
 
 private:
-    static constexpr std::size_t kRing = 64;
+    static constexpr std::size_t kRing = 256;
     std::array<TraceEntry, kRing> m_ring{};
     std::uint64_t m_count = 0;
     std::uint64_t m_digest = 1469598103934665603ull;

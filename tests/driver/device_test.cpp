@@ -1,0 +1,191 @@
+// Loading the driver, adding devices, and the accounting of work in progress.
+#include <regex>
+#include <string>
+
+#include "tests/driver/driver_fixture.h"
+
+namespace torvex_test {
+namespace {
+
+class DeviceTest : public DriverTest {
+public:
+    // A device object of another driver that takes a name first. Names differ
+    // from each other only in case for some numbers ("A" and "a"): those are
+    // taken already.
+    void occupy(const std::u16string& name) {
+        if (squatter_driver == nullptr) {
+            squatter_driver = kernel().io().load_driver("Squatter", [](PDRIVER_OBJECT, PUNICODE_STRING) {
+                return STATUS_SUCCESS;
+            });
+        }
+        UNICODE_STRING text;
+        RtlInitUnicodeString(&text, name.c_str());
+        PDEVICE_OBJECT device = nullptr;
+        NTSTATUS status = IoCreateDevice(squatter_driver, 0, &text, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+        if (NT_SUCCESS(status)) {
+            squatters.push_back(device);
+        } else {
+            EXPECT_EQ(status, STATUS_OBJECT_NAME_COLLISION);
+        }
+    }
+
+    void TearDown() override {
+        for (PDEVICE_OBJECT device : squatters) IoDeleteDevice(device);
+        DriverTest::TearDown();
+    }
+
+    static std::u16string numbered(const char16_t* base, int n) {
+        return std::u16string(base) + static_cast<char16_t>(0x30 + n);
+    }
+
+    PDRIVER_OBJECT squatter_driver = nullptr;
+    std::vector<PDEVICE_OBJECT> squatters;
+};
+
+TEST_F(DeviceTest, TheBannerAndTheDispatchTable) {
+    std::regex banner("Varquel:\t<Build: [A-Z][a-z]{2} [ 123][0-9] [0-9]{4} - [0-9]{2}:[0-9]{2}:[0-9]{2}>\n");
+    EXPECT_TRUE(std::regex_match(kernel().debug_output(), banner)) << kernel().debug_output();
+
+    PDRIVER_OBJECT driver = world->driver();
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_CREATE], USB2SER_Create);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLOSE], USB2SER_Create);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_DEVICE_CONTROL], USB2SER_ProcessIOCTL);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL], USB2SER_Process_Internal_IOCTL);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_POWER], USB2SER_ProcessPowerIrp);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL], USB2SER_Dispatch);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_PNP], USB2SER_Dispatch);
+    EXPECT_EQ(driver->DriverExtension->AddDevice, USB2SER_PnPAddDevice);
+    EXPECT_EQ(driver->DriverUnload, USB2SER_Unload);
+    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_CLEANUP, IRP_MJ_FLUSH_BUFFERS, IRP_MJ_SHUTDOWN}) {
+        EXPECT_EQ(driver->MajorFunction[major], host::IoManager::default_dispatch) << int{major};
+    }
+}
+
+TEST_F(DeviceTest, AddDeviceNamesLinksAndInitialisesTheFirstDevice) {
+    PUSB2SER_EXTENSION e = ext();
+    ASSERT_NE(e, nullptr);
+    EXPECT_TRUE(kernel().io().name_exists("\\Device\\SerialPort1"));
+    EXPECT_EQ(kernel().io().resolve("\\DosDevices\\USBCOM-1"), fdo());
+    EXPECT_EQ(std::u16string(e->SymbolicLinkName), u"\\DosDevices\\USBCOM-1");
+    EXPECT_EQ(e->InstanceNumber, 1);
+    EXPECT_EQ(e->IoCount, 1);
+    EXPECT_EQ(e->DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(e->FunctionalDeviceObject, fdo());
+    EXPECT_EQ(e->PhysicalDeviceObject, world->pdo());
+    EXPECT_EQ(e->TopOfStackDeviceObject, world->pdo());
+    EXPECT_FALSE(fdo()->Flags & DO_DEVICE_INITIALIZING);
+    EXPECT_TRUE(fdo()->Flags & DO_DIRECT_IO);
+    EXPECT_TRUE(fdo()->Flags & DO_POWER_PAGABLE);
+    EXPECT_TRUE(fdo()->Flags & DO_EXCLUSIVE);
+    EXPECT_EQ(fdo()->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
+    EXPECT_EQ(KeReadStateEvent(&e->DataIdleEvent), 1);
+    EXPECT_EQ(KeReadStateEvent(&e->CtrlIdleEvent), 1);
+    EXPECT_EQ(KeReadStateEvent(&e->RemoveEvent), 0);
+}
+
+TEST_F(DeviceTest, DevicesTakeTheLowestFreeNumberAndTheTenthGetsAColon) {
+    world->remove();
+    occupy(u"\\Device\\SerialPort1");
+    std::vector<PDEVICE_OBJECT> pdos;
+    for (int i = 0; i < 9; ++i) {
+        pdos.push_back(world->bus().create_pdo());
+        ASSERT_EQ(kernel().pnp().add_device(world->driver(), pdos.back()), STATUS_SUCCESS);
+    }
+    auto* first = USB2SER_Extension(pdos.front()->AttachedDevice);
+    auto* tenth = USB2SER_Extension(pdos.back()->AttachedDevice);
+    EXPECT_EQ(first->InstanceNumber, 2);
+    EXPECT_EQ(tenth->InstanceNumber, 10);
+    EXPECT_EQ(std::u16string(tenth->SymbolicLinkName), u"\\DosDevices\\USBCOM-:");
+    EXPECT_TRUE(kernel().io().name_exists("\\Device\\SerialPort:"));
+    for (PDEVICE_OBJECT pdo : pdos) {
+        ASSERT_EQ(kernel().pnp().remove(pdo), STATUS_SUCCESS);
+        world->bus().delete_pdo(pdo);
+    }
+}
+
+TEST_F(DeviceTest, The257thDeviceIsRefusedAndLeavesNothing) {
+    world->remove();
+    for (int n = 1; n <= 256; ++n) occupy(numbered(u"\\Device\\SerialPort", n));
+    EXPECT_EQ(world->add_device(), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(world->fdo(), nullptr);
+    EXPECT_EQ(world->driver()->DeviceObject, nullptr);
+}
+
+TEST_F(DeviceTest, ALinkThatCannotBeMadeLeavesNoDeviceBehind) {
+    world->remove();
+    UNICODE_STRING link;
+    UNICODE_STRING target;
+    RtlInitUnicodeString(&link, u"\\DosDevices\\USBCOM-1");
+    RtlInitUnicodeString(&target, u"\\Device\\Elsewhere");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    EXPECT_EQ(world->add_device(), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(world->driver()->DeviceObject, nullptr);
+    EXPECT_FALSE(kernel().io().name_exists("\\Device\\SerialPort1"));
+    IoDeleteSymbolicLink(&link);
+}
+
+TEST_F(DeviceTest, AStackBeingRemovedRefusesTheDeviceAndNothingIsLeft) {
+    world->remove();
+    world->bus().unplug(world->pdo());
+    EXPECT_EQ(world->add_device(), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(world->driver()->DeviceObject, nullptr);
+    EXPECT_FALSE(kernel().io().name_exists("\\DosDevices\\USBCOM-1"));
+}
+
+TEST_F(DeviceTest, EveryDispatchRoutineGivesItsReferenceBack) {
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(kernel().io().open("\\DosDevices\\USBCOM-1", &file), STATUS_SUCCESS);
+    PFILE_OBJECT second = nullptr;
+    EXPECT_EQ(kernel().io().open("\\DosDevices\\USBCOM-1", &second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(kernel().io().send_simple(file, IRP_MJ_READ), STATUS_INVALID_DEVICE_REQUEST);
+    ULONG_PTR information = 99;
+    EXPECT_EQ(kernel().io().device_io_control(file, 0x222000, nullptr, 0, nullptr, 0, &information),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(kernel().io().close(file), STATUS_SUCCESS);
+
+    // An internal device-control request of any code is refused.
+    KEVENT event;
+    IO_STATUS_BLOCK status{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, fdo(), nullptr, 0, nullptr, 0, TRUE,
+                                             &event, &status);
+    EXPECT_EQ(IofCallDriver(fdo(), irp), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(status.Information, 0u);
+
+    EXPECT_EQ(world->start(), STATUS_SUCCESS);
+    DEVICE_CAPABILITIES caps;
+    EXPECT_EQ(kernel().pnp().query_capabilities(world->pdo(), &caps), STATUS_SUCCESS);
+    EXPECT_EQ(kernel().pnp().query_relations(world->pdo(), BusRelations), STATUS_SUCCESS);
+    EXPECT_EQ(kernel().pnp().system_control(world->pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(kernel().pnp().set_system_power(world->pdo(), PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(ext()->IoCount, 1);
+}
+
+TEST_F(DeviceTest, OutOfRangePortNumbersFindNoDevice) {
+    gDevObj[255] = fdo();
+    EXPECT_EQ(USB2SER_GetDeviceObject(255), fdo());
+    EXPECT_EQ(USB2SER_GetDeviceObject(256), nullptr);
+    EXPECT_EQ(USB2SER_GetDeviceObject(static_cast<ULONG>(-1)), nullptr);
+    EXPECT_EQ(USB2SER_GetDeviceObject(0), nullptr);
+    gDevObj[255] = nullptr;
+}
+
+TEST_F(DeviceTest, RemovalDeletesTheLinkAndTellsThePortDriverOnce) {
+    static int calls;
+    static ULONG port;
+    calls = 0;
+    pCableRemove = [](ULONG p) {
+        ++calls;
+        port = p;
+    };
+    ext()->PortIndex = 4;
+    EXPECT_EQ(world->remove(), STATUS_SUCCESS);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(port, 4u);
+    EXPECT_FALSE(kernel().io().name_exists("\\DosDevices\\USBCOM-1"));
+    EXPECT_EQ(world->fdo(), nullptr);
+}
+
+}  // namespace
+}  // namespace torvex_test

@@ -1,0 +1,220 @@
+// Sending USB requests: synchronously with the 5-second limit, on a pipe slot,
+// fire-and-forget; cancelling in flight, and the hand-off that frees every
+// request exactly once.
+#include <chrono>
+#include <set>
+#include <tuple>
+
+#include "tests/driver/driver_fixture.h"
+
+namespace torvex_test {
+namespace {
+
+using host::kMillisecond;
+using host::kSecond;
+
+class UsbSubmitTest : public DriverTest {};
+
+TEST_F(UsbSubmitTest, ASynchronousRequestReturnsTheDevicesAnswer) {
+    UCHAR value = 0xFF;
+    world->chip().set_reg(0, 0x5A);
+    PURB urb = vendor_urb(true, 0x80, 0, &value, 1);
+    EXPECT_EQ(USB2SER_CallUSBD(fdo(), urb), STATUS_SUCCESS);
+    EXPECT_EQ(value, 0x5A);
+    EXPECT_EQ(urb->UrbControlVendorClassRequest.TransferBufferLength, 1u);
+    ExFreePool(urb);
+}
+
+TEST_F(UsbSubmitTest, AnErrorCompletedInsideTheCallIsReturnedAtOnce) {
+    world->bus().add_fault({.wValue = 0x0081, .action = host::FaultAction::Fail,
+                            .usbd_status = USBD_STATUS_DEV_NOT_RESPONDING, .inline_completion = true});
+    UCHAR value = 0;
+    PURB urb = vendor_urb(true, 0x81, 0, &value, 1);
+    host::Time before = kernel().now();
+    EXPECT_EQ(USB2SER_CallUSBD(fdo(), urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(kernel().now(), before);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_DEV_NOT_RESPONDING);
+    ExFreePool(urb);
+}
+
+TEST_F(UsbSubmitTest, ARequestStillPendingAfterFiveSecondsIsCancelled) {
+    world->bus().add_fault({.wValue = 0x0080, .action = host::FaultAction::Never});
+    UCHAR value = 0;
+    PURB urb = vendor_urb(true, 0x80, 0, &value, 1);
+    auto started = std::chrono::steady_clock::now();
+    host::Time before = kernel().now();
+    EXPECT_EQ(USB2SER_CallUSBD(fdo(), urb), STATUS_CANCELLED);
+    EXPECT_EQ(kernel().now() - before, 5 * kSecond);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_CANCELED);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(50));
+    ExFreePool(urb);
+}
+
+TEST_F(UsbSubmitTest, ACompletionAtTheMomentOfTheTimeOutIsSafeUnderEverySeed) {
+    // The device answers exactly when the 5-second limit runs out; the cancel
+    // that follows the time-out must never reach a released request.
+    std::set<NTSTATUS> outcomes;
+    for (std::uint64_t s = 1; s <= 40; ++s) {
+        build({.seed = s});
+        world->bus().add_fault({.wValue = 0x0080, .action = host::FaultAction::Delay, .delay_frames = 4999});
+        UCHAR value = 0;
+        PURB urb = vendor_urb(true, 0x80, 0, &value, 1);
+        outcomes.insert(USB2SER_CallUSBD(fdo(), urb));
+        ExFreePool(urb);
+    }
+    // Both endings occur: answered in time, or cancelled at the limit.
+    EXPECT_EQ(outcomes, (std::set<NTSTATUS>{STATUS_SUCCESS, STATUS_CANCELLED}));
+}
+
+TEST_F(UsbSubmitTest, FireAndForgetHandsTheUrbOverAndCountsItWhileInFlight) {
+    PURB urb = vendor_urb(false, 0x0000, 0x41);
+    EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), urb), STATUS_PENDING);
+    EXPECT_EQ(ext()->CtrlIoCount, 1);
+    EXPECT_EQ(KeReadStateEvent(&ext()->CtrlIdleEvent), 0);
+    kernel().run_for(2 * kMillisecond);
+    EXPECT_EQ(ext()->CtrlIoCount, 0);
+    EXPECT_EQ(KeReadStateEvent(&ext()->CtrlIdleEvent), 1);
+    EXPECT_EQ(world->chip().reg(0), 0x41);
+    // A request the device rejects is dropped without a trace.
+    world->bus().add_fault({.wValue = 0x0001, .action = host::FaultAction::Stall});
+    EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), vendor_urb(false, 0x0001, 0x22)), STATUS_PENDING);
+    kernel().run_for(2 * kMillisecond);
+    EXPECT_EQ(ext()->CtrlIoCount, 0);
+}
+
+TEST_F(UsbSubmitTest, OutOfPoolForTheContextOrTheRequestSendsNothingAndLeavesNothing) {
+    std::size_t records = world->bus().trace().records().size();
+    auto blocks = kernel().pool().outstanding().size();
+    kernel().pool().fail_tag(USB2SER_POOL_TAG);
+    PURB urb = nullptr;
+    kernel().pool().clear_failures();
+    urb = vendor_urb(false, 0x0000, 0x41);
+    kernel().pool().fail_tag(USB2SER_POOL_TAG);  // the context
+    EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), urb), STATUS_NO_MEMORY);
+    kernel().pool().clear_failures();
+    urb = vendor_urb(false, 0x0000, 0x41);
+    kernel().pool().fail_tag(host::pool_tag("Irp "));  // the request object
+    EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), urb), STATUS_NO_MEMORY);
+    kernel().pool().clear_failures();
+    EXPECT_EQ(world->bus().trace().records().size(), records);
+    EXPECT_EQ(kernel().pool().outstanding().size(), blocks);
+    EXPECT_EQ(ext()->CtrlIoCount, 0);
+    EXPECT_EQ(KeReadStateEvent(&ext()->CtrlIdleEvent), 1);
+
+    // Nor does a synchronous request whose request object cannot be built.
+    UCHAR value = 0;
+    urb = vendor_urb(true, 0x80, 0, &value, 1);
+    kernel().pool().fail_tag(host::pool_tag("Irp "));
+    EXPECT_EQ(USB2SER_CallUSBD(fdo(), urb), STATUS_INSUFFICIENT_RESOURCES);
+    kernel().pool().clear_failures();
+    ExFreePool(urb);
+    EXPECT_EQ(world->bus().trace().records().size(), records);
+}
+
+TEST_F(UsbSubmitTest, ADataTransferIsCountedUntilItsCompletionFreesEverything) {
+    configure();
+    PUSB2SER_TRANSFER t = transfer(USB2SER_SLOT_BULK_OUT, 3);
+    t->DataBuffer[0] = 'a';
+    EXPECT_EQ(USB2SER_AsyncCallUSBD(fdo(), reinterpret_cast<PURB>(t), USB2SER_SLOT_BULK_OUT), STATUS_PENDING);
+    EXPECT_NE(ext()->IrpSlot[USB2SER_SLOT_BULK_OUT], nullptr);
+    EXPECT_EQ(ext()->DataIoCount, 1);
+    EXPECT_EQ(KeReadStateEvent(&ext()->DataIdleEvent), 0);
+    kernel().run_for(2 * kMillisecond);
+    EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_OUT], nullptr);
+    EXPECT_EQ(ext()->DataIoCount, 0);
+    EXPECT_EQ(KeReadStateEvent(&ext()->DataIdleEvent), 1);
+    EXPECT_TRUE(kernel().pool().outstanding(USB2SER_POOL_TAG).size() == 1u);  // the interface copy only
+}
+
+TEST_F(UsbSubmitTest, CancelAllWithOnlyTheBulkInSlotInFlight) {
+    configure();
+    PUSB2SER_TRANSFER read = transfer(USB2SER_SLOT_BULK_IN, 256);
+    EXPECT_EQ(USB2SER_AsyncCallUSBD(fdo(), reinterpret_cast<PURB>(read), USB2SER_SLOT_BULK_IN), STATUS_PENDING);
+    CancelTheIrp(ext(), 7);  // no such slot: nothing happens
+    USB2SER_CancelAllIrps(ext());
+    kernel().run_for(kMillisecond);
+    EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_INTERRUPT_IN], nullptr);
+    EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_OUT], nullptr);
+    EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_IN], nullptr);
+    EXPECT_EQ(ext()->IrpSlotDone[USB2SER_SLOT_INTERRUPT_IN], 0);
+    EXPECT_EQ(ext()->IrpSlotDone[USB2SER_SLOT_BULK_OUT], 0);
+    EXPECT_EQ(ext()->IrpSlotDone[USB2SER_SLOT_BULK_IN], 1);
+    EXPECT_EQ(ext()->DataIoCount, 0);
+    auto reads = world->bus().trace().submissions(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(world->bus().trace().completion_of(reads[0]->id)->usbd_status, USBD_STATUS_CANCELED);
+    CancelTheIrp(ext(), USB2SER_SLOT_BULK_IN);  // idle now: no effect
+}
+
+TEST_F(UsbSubmitTest, ASlotWithoutItsInterfaceInformationIsRefused) {
+    EXPECT_EQ(USB2SER_SlotPipeHandle(ext(), USB2SER_SLOT_BULK_IN), nullptr);
+    EXPECT_EQ(USB2SER_ResetPipe(fdo(), USB2SER_SLOT_BULK_IN), STATUS_INVALID_DEVICE_STATE);
+    configure();
+    EXPECT_NE(USB2SER_SlotPipeHandle(ext(), USB2SER_SLOT_BULK_IN), nullptr);
+    EXPECT_EQ(USB2SER_SlotPipeHandle(ext(), 3), nullptr);
+    ext()->InterfaceInfo0->NumberOfPipes = 2;  // fewer entries than slot 2 needs
+    EXPECT_EQ(USB2SER_SlotPipeHandle(ext(), USB2SER_SLOT_BULK_IN), nullptr);
+    ext()->InterfaceInfo0->NumberOfPipes = 3;
+    EXPECT_EQ(USB2SER_ResetPipe(fdo(), USB2SER_SLOT_BULK_IN), STATUS_SUCCESS);
+    auto resets = world->bus().trace().submissions(URB_FUNCTION_RESET_PIPE);
+    ASSERT_EQ(resets.size(), 1u);
+    EXPECT_EQ(resets[0]->endpoint, 0x83);
+}
+
+TEST_F(UsbSubmitTest, TwoInterfaceLayoutTakesSlotsOneAndTwoFromTheSecondInterface) {
+    build({.chip = sim::ChipKind::Comm, .interfaces = 2});
+    configure();
+    EXPECT_FALSE(ext()->SingleInterface);
+    EXPECT_EQ(USB2SER_SlotPipeHandle(ext(), 0), ext()->InterfaceInfo0->Pipes[0].PipeHandle);
+    EXPECT_EQ(USB2SER_SlotPipeHandle(ext(), 1), ext()->InterfaceInfo1->Pipes[0].PipeHandle);
+    EXPECT_EQ(USB2SER_SlotPipeHandle(ext(), 2), ext()->InterfaceInfo1->Pipes[1].PipeHandle);
+}
+
+TEST_F(UsbSubmitTest, ResetDeviceResetsThePortAndWaits) {
+    host::Time before = kernel().now();
+    USB2SER_ResetDevice(fdo());
+    EXPECT_GE(kernel().now() - before, 10 * host::kFrame);
+    EXPECT_EQ(world->bus().trace().submissions(host::kFunctionResetPort).size(), 1u);
+}
+
+// A bulk-in read completes at the moment a canceller takes its slot. Each
+// side makes two exchanges; the interleavings give four ways the IRP can end,
+// and in every one it is freed exactly once (the verifier stops the run on a
+// second free, and teardown finds any IRP left).
+TEST_F(UsbSubmitTest, CompletionAndCancellationRacingFreeTheRequestOnce) {
+    std::set<std::tuple<bool, LONG, bool>> ways;  // (cancelled, hand-off flag, freed by the canceller)
+    int seeds = 0;
+    for (std::uint64_t s = 1; s <= 400 && ways.size() < 4; ++s, ++seeds) {
+        build({.seed = s, .line = sim::LineKind::Peer});
+        configure();
+        PUSB2SER_TRANSFER read = transfer(USB2SER_SLOT_BULK_IN, 256);
+        PURB urb = reinterpret_cast<PURB>(read);
+        ASSERT_EQ(USB2SER_AsyncCallUSBD(fdo(), urb, USB2SER_SLOT_BULK_IN), STATUS_PENDING);
+        PIRP irp = ext()->IrpSlot[USB2SER_SLOT_BULK_IN];
+        const std::uint8_t byte = 0x42;
+        // The byte takes 1.0417 ms at 9600 baud; the read completes in the frame after.
+        const host::Time frame = (kernel().now() + 10417 + host::kFrame - 1) / host::kFrame * host::kFrame;
+        world->peer().send(std::span(&byte, 1));
+        host::Thread& canceller = kernel().spawn("canceller", [this, frame] {
+            LARGE_INTEGER until;
+            until.QuadPart = frame;
+            KeDelayExecutionThread(KernelMode, FALSE, &until);
+            CancelTheIrp(ext(), USB2SER_SLOT_BULK_IN);
+        });
+        kernel().run_for(5 * kMillisecond);
+        ASSERT_FALSE(kernel().io().is_live_irp(irp)) << "seed " << s;
+        std::uint32_t freed_by = UINT32_MAX;
+        for (const host::TraceEntry& e : kernel().trace().entries()) {
+            if (e.kind == host::TraceKind::Free && e.object == irp) freed_by = e.thread;
+        }
+        auto reads = world->bus().trace().submissions(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        bool cancelled = world->bus().trace().completion_of(reads.back()->id)->usbd_status == USBD_STATUS_CANCELED;
+        ways.insert({cancelled, ext()->IrpSlotDone[USB2SER_SLOT_BULK_IN], freed_by == canceller.id});
+    }
+    std::string seen;
+    for (auto& [c, d, k] : ways) seen += std::to_string(c) + std::to_string(d) + std::to_string(k) + " ";
+    EXPECT_EQ(ways.size(), 4u) << "after " << seeds << " seeds: " << seen;
+}
+
+}  // namespace
+}  // namespace torvex_test
