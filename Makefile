@@ -2,7 +2,7 @@
 #   make test    configure, build and run the whole suite
 #   make asan    the same suite under AddressSanitizer and UndefinedBehaviorSanitizer (clang)
 #   make bench   build and run the benchmarks
-#   make demo    run the command-line program's demonstration session
+#   make demo    build the command-line program and run its demonstration session
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -30,6 +30,9 @@ asan:
 bench: all
 	$(BUILD)/bench/kernel_bench --benchmark_min_time=0.2
 	$(BUILD)/bench/usb_bench
+
+demo: all
+	$(BUILD)/torvex demo
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
