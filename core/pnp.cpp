@@ -1,6 +1,7 @@
 // Plug and Play and system-control requests: the start and removal
 // sequences; everything else goes down the stack unchanged.
 #include "core/usb2ser.h"
+#include "usb/configure.h"
 #include "usb/usb_submit.h"
 
 namespace {
@@ -10,7 +11,9 @@ NTSTATUS USB2SER_PassDown(PUSB2SER_EXTENSION ext, PIRP Irp) {
     return IoCallDriver(ext->TopOfStackDeviceObject, Irp);
 }
 
-// Lets the lower drivers start the device first; their status is not examined.
+// Lets the lower drivers start the device first (their status is not
+// examined), then brings the device into use; the results of the steps are
+// not used.
 NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     KEVENT event;
@@ -20,6 +23,8 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (IoCallDriver(ext->TopOfStackDeviceObject, Irp) == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
     }
+    USB2SER_StartDevice(DeviceObject);
+    USB2SER_ResetDevice(DeviceObject);
     NTSTATUS status = STATUS_SUCCESS;
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -77,6 +82,17 @@ NTSTATUS USB2SER_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             return USB2SER_StartSequence(DeviceObject, Irp);
         case IRP_MN_REMOVE_DEVICE:
             return USB2SER_RemoveSequence(DeviceObject, Irp);
+        case IRP_MN_STOP_DEVICE: {
+            // Unconfigures the device; a failure ends the request here.
+            NTSTATUS status = USB2SER_StopDevice(DeviceObject);
+            Irp->IoStatus.Status = status;
+            if (!NT_SUCCESS(status)) {
+                IoCompleteRequest(Irp, IO_NO_INCREMENT);
+                USB2SER_DecrementIoCount(DeviceObject);
+                return status;
+            }
+            break;
+        }
         default:
             break;
         }

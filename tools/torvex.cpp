@@ -10,7 +10,7 @@
 
 #include "host/usb/pcap_writer.h"
 #include "sim/bench/world.h"
-#include "usb/usb_submit.h"
+#include "usb/requests.h"
 
 namespace {
 
@@ -115,22 +115,6 @@ std::string utf8(const WCHAR* text) {
     return out;
 }
 
-// A vendor request URB in pool, as the driver's request builders make them.
-PURB vendor_urb(bool in, USHORT value, USHORT index, PVOID buffer, ULONG length) {
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(URB), USB2SER_POOL_TAG));
-    RtlZeroMemory(urb, sizeof(URB));
-    auto& r = urb->UrbControlVendorClassRequest;
-    r.Hdr.Length = URB_TARGET_SIZE_CONTROL_REQUEST;
-    r.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
-    r.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN : 0;
-    r.Request = 1;
-    r.Value = value;
-    r.Index = index;
-    r.TransferBuffer = buffer;
-    r.TransferBufferLength = length;
-    return urb;
-}
-
 int demo(const Options& options) {
     std::printf("torvex demo: seed %llu, chip %s, %d interface%s\n\n",
                 static_cast<unsigned long long>(options.seed), chip_name(options.chip), options.interfaces,
@@ -152,12 +136,12 @@ int demo(const Options& options) {
     std::printf("start: 0x%08X\n", static_cast<unsigned>(status));
 
     UCHAR value = 0;
-    PURB urb = vendor_urb(true, 0x0080, 0, &value, 1);
-    status = USB2SER_CallUSBD(world.fdo(), urb);
-    ExFreePool(urb);
+    status = USB2SER_SendRequest(world.fdo(), USB2SER_BuildVendorRead(USB2SER_VENDOR_READ_REGISTER(0), &value), FALSE,
+                                 nullptr);
     std::printf("synchronous vendor request, read register 0: 0x%08X, value 0x%02X\n", static_cast<unsigned>(status),
                 value);
-    status = USB2SER_AsyncCallUSBD_Ctrl(world.fdo(), vendor_urb(false, 0x0000, 0x41, nullptr, 0));
+    status = USB2SER_SendRequest(world.fdo(), USB2SER_BuildVendorWrite(USB2SER_VENDOR_WRITE_REGISTER(0), 0x41), TRUE,
+                                 nullptr);
     kernel.run_for(2 * host::kMillisecond);
     std::printf("fire-and-forget vendor request, write register 0 = 0x41: 0x%08X, register now 0x%02X\n\n",
                 static_cast<unsigned>(status), world.chip().reg(0));

@@ -112,7 +112,9 @@ std::vector<std::uint8_t> pcap_bytes(const WireTrace& trace,
         descriptor_request(out, id++, snapshot.device, USB_CONFIGURATION_DESCRIPTOR_TYPE,
                            snapshot.configuration_descriptor);
     }
-    for (const WireRecord& r : trace.records()) record(out, r);
+    for (const WireRecord& r : trace.records()) {
+        if (r.function != kFunctionResetPort) record(out, r);
+    }
     return bytes;
 }
 

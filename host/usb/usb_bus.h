@@ -19,9 +19,6 @@
 namespace host {
 
 constexpr Time kFrame = kMillisecond;
-// A host-only function code for the port reset in the wire trace; it is not a
-// URB and is left out of capture files.
-constexpr std::uint16_t kFunctionResetPort = 0xFFFF;
 
 enum class FaultAction {
     Stall,  // the device answers with a STALL handshake

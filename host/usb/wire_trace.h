@@ -13,6 +13,10 @@
 
 namespace host {
 
+// A host-only function code for the port reset in the wire trace; it is not a
+// URB and is left out of capture files.
+constexpr std::uint16_t kFunctionResetPort = 0xFFFF;
+
 // USBPcap's transfer types.
 enum class TransferKind : std::uint8_t {
     Isochronous = 0,

@@ -82,22 +82,6 @@ public:
         return t;
     }
 
-    // A vendor request URB from pool, as the request builders make them.
-    static PURB vendor_urb(bool in, USHORT value, USHORT index, PVOID buffer = nullptr, ULONG length = 0) {
-        auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(URB), USB2SER_POOL_TAG));
-        RtlZeroMemory(urb, sizeof(URB));
-        auto& r = urb->UrbControlVendorClassRequest;
-        r.Hdr.Length = URB_TARGET_SIZE_CONTROL_REQUEST;
-        r.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
-        r.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN : 0;
-        r.Request = 1;
-        r.Value = value;
-        r.Index = index;
-        r.TransferBuffer = buffer;
-        r.TransferBufferLength = length;
-        return urb;
-    }
-
     std::unique_ptr<sim::World> world;
     std::uint64_t seed = kSeed;
 

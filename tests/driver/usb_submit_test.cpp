@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "tests/driver/driver_fixture.h"
+#include "usb/requests.h"
 
 namespace torvex_test {
 namespace {
@@ -18,7 +19,7 @@ class UsbSubmitTest : public DriverTest {};
 TEST_F(UsbSubmitTest, ASynchronousRequestReturnsTheDevicesAnswer) {
     UCHAR value = 0xFF;
     world->chip().set_reg(0, 0x5A);
-    PURB urb = vendor_urb(true, 0x80, 0, &value, 1);
+    PURB urb = USB2SER_BuildVendorRead(0x80, &value);
     EXPECT_EQ(USB2SER_CallUSBD(fdo(), urb), STATUS_SUCCESS);
     EXPECT_EQ(value, 0x5A);
     EXPECT_EQ(urb->UrbControlVendorClassRequest.TransferBufferLength, 1u);
@@ -29,7 +30,7 @@ TEST_F(UsbSubmitTest, AnErrorCompletedInsideTheCallIsReturnedAtOnce) {
     world->bus().add_fault({.wValue = 0x0081, .action = host::FaultAction::Fail,
                             .usbd_status = USBD_STATUS_DEV_NOT_RESPONDING, .inline_completion = true});
     UCHAR value = 0;
-    PURB urb = vendor_urb(true, 0x81, 0, &value, 1);
+    PURB urb = USB2SER_BuildVendorRead(0x81, &value);
     host::Time before = kernel().now();
     EXPECT_EQ(USB2SER_CallUSBD(fdo(), urb), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(kernel().now(), before);
@@ -40,7 +41,7 @@ TEST_F(UsbSubmitTest, AnErrorCompletedInsideTheCallIsReturnedAtOnce) {
 TEST_F(UsbSubmitTest, ARequestStillPendingAfterFiveSecondsIsCancelled) {
     world->bus().add_fault({.wValue = 0x0080, .action = host::FaultAction::Never});
     UCHAR value = 0;
-    PURB urb = vendor_urb(true, 0x80, 0, &value, 1);
+    PURB urb = USB2SER_BuildVendorRead(0x80, &value);
     auto started = std::chrono::steady_clock::now();
     host::Time before = kernel().now();
     EXPECT_EQ(USB2SER_CallUSBD(fdo(), urb), STATUS_CANCELLED);
@@ -58,7 +59,7 @@ TEST_F(UsbSubmitTest, ACompletionAtTheMomentOfTheTimeOutIsSafeUnderEverySeed) {
         build({.seed = s});
         world->bus().add_fault({.wValue = 0x0080, .action = host::FaultAction::Delay, .delay_frames = 4999});
         UCHAR value = 0;
-        PURB urb = vendor_urb(true, 0x80, 0, &value, 1);
+        PURB urb = USB2SER_BuildVendorRead(0x80, &value);
         outcomes.insert(USB2SER_CallUSBD(fdo(), urb));
         ExFreePool(urb);
     }
@@ -67,7 +68,7 @@ TEST_F(UsbSubmitTest, ACompletionAtTheMomentOfTheTimeOutIsSafeUnderEverySeed) {
 }
 
 TEST_F(UsbSubmitTest, FireAndForgetHandsTheUrbOverAndCountsItWhileInFlight) {
-    PURB urb = vendor_urb(false, 0x0000, 0x41);
+    PURB urb = USB2SER_BuildVendorWrite(0x0000, 0x41);
     EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), urb), STATUS_PENDING);
     EXPECT_EQ(ext()->CtrlIoCount, 1);
     EXPECT_EQ(KeReadStateEvent(&ext()->CtrlIdleEvent), 0);
@@ -77,7 +78,7 @@ TEST_F(UsbSubmitTest, FireAndForgetHandsTheUrbOverAndCountsItWhileInFlight) {
     EXPECT_EQ(world->chip().reg(0), 0x41);
     // A request the device rejects is dropped without a trace.
     world->bus().add_fault({.wValue = 0x0001, .action = host::FaultAction::Stall});
-    EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), vendor_urb(false, 0x0001, 0x22)), STATUS_PENDING);
+    EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), USB2SER_BuildVendorWrite(0x0001, 0x22)), STATUS_PENDING);
     kernel().run_for(2 * kMillisecond);
     EXPECT_EQ(ext()->CtrlIoCount, 0);
 }
@@ -88,11 +89,11 @@ TEST_F(UsbSubmitTest, OutOfPoolForTheContextOrTheRequestSendsNothingAndLeavesNot
     kernel().pool().fail_tag(USB2SER_POOL_TAG);
     PURB urb = nullptr;
     kernel().pool().clear_failures();
-    urb = vendor_urb(false, 0x0000, 0x41);
+    urb = USB2SER_BuildVendorWrite(0x0000, 0x41);
     kernel().pool().fail_tag(USB2SER_POOL_TAG);  // the context
     EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), urb), STATUS_NO_MEMORY);
     kernel().pool().clear_failures();
-    urb = vendor_urb(false, 0x0000, 0x41);
+    urb = USB2SER_BuildVendorWrite(0x0000, 0x41);
     kernel().pool().fail_tag(host::pool_tag("Irp "));  // the request object
     EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), urb), STATUS_NO_MEMORY);
     kernel().pool().clear_failures();
@@ -103,7 +104,7 @@ TEST_F(UsbSubmitTest, OutOfPoolForTheContextOrTheRequestSendsNothingAndLeavesNot
 
     // Nor does a synchronous request whose request object cannot be built.
     UCHAR value = 0;
-    urb = vendor_urb(true, 0x80, 0, &value, 1);
+    urb = USB2SER_BuildVendorRead(0x80, &value);
     kernel().pool().fail_tag(host::pool_tag("Irp "));
     EXPECT_EQ(USB2SER_CallUSBD(fdo(), urb), STATUS_INSUFFICIENT_RESOURCES);
     kernel().pool().clear_failures();

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include <unistd.h>
 
 #include "host/usb/pcap_writer.h"
+#include "tests/usb/tshark.h"
 #include "tests/usb/usb_fixture.h"
 
 namespace torvex_test {
@@ -52,17 +52,6 @@ public:
         std::string error;
         EXPECT_TRUE(host::write_pcap(path, bus->trace(), bus->snapshots(), &error)) << error;
         return path;
-    }
-
-    static std::string run(const std::string& command) {
-        std::string output;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (pipe == nullptr) return output;
-        char chunk[4096];
-        std::size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, n);
-        ::pclose(pipe);
-        return output;
     }
 
     Select selected;
@@ -111,45 +100,15 @@ TEST_F(CaptureTest, RecordsHaveTheUsbPcapLayout) {
 }
 
 TEST_F(CaptureTest, TsharkReadsTheCaptureCleanlyWithTheSameSetupPackets) {
-    if (std::system("command -v tshark >/dev/null 2>&1") != 0) {
+    if (!tshark_available()) {
         GTEST_SKIP() << "tshark is not installed (apt-get install tshark); the capture is checked by layout only";
     }
     session();
     std::string path = write_capture();
-    std::string problems = run("tshark -r " + path + " -Y '_ws.malformed || _ws.expert' 2>/dev/null");
-    EXPECT_EQ(problems, "") << "tshark reports problems in " << path;
-
-    // tshark names the setup fields of standard requests after their meaning.
-    std::string fields = run("tshark -r " + path +
-                             " --disable-protocol usbcom -Y 'usb.control_stage == 0 && usb.irp_id < 0xffff000000000000'"
-                             " -T fields -E 'separator=;' -e usb.bmRequestType -e usb.setup.bRequest"
-                             " -e usb.setup.wValue -e usb.DescriptorIndex -e usb.bDescriptorType"
-                             " -e usb.bConfigurationValue -e usb.setup.wFeatureSelector -e usb.setup.wIndex"
-                             " -e usb.LanguageId -e usb.setup.wLength 2>/dev/null");
-    std::vector<host::SetupPacket> seen;
-    std::istringstream lines(fields);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::vector<std::string> f;
-        std::istringstream columns(line);
-        std::string column;
-        while (std::getline(columns, column, ';')) f.push_back(column);
-        f.resize(10);
-        auto number = [](const std::string& text) { return text.empty() ? 0u : std::stoul(text, nullptr, 0); };
-        unsigned value = !f[2].empty()   ? number(f[2])
-                         : !f[4].empty() ? number(f[4]) << 8 | number(f[3])
-                         : !f[5].empty() ? number(f[5])
-                                         : number(f[6]);
-        unsigned index = !f[7].empty() ? number(f[7]) : number(f[8]);
-        seen.push_back({static_cast<std::uint8_t>(number(f[0])), static_cast<std::uint8_t>(number(f[1])),
-                        static_cast<std::uint16_t>(value), static_cast<std::uint16_t>(index),
-                        static_cast<std::uint16_t>(number(f[9]))});
-    }
-    EXPECT_EQ(seen, bus->trace().control_setups()) << fields;
-
-    // Completions pair with their submissions.
-    std::string pairs = run("tshark -r " + path + " -Y 'usb.irp_info.direction == 1 && !usb.request_in' 2>/dev/null");
-    EXPECT_EQ(pairs, "");
+    EXPECT_EQ(tshark_problems(path), "") << "tshark reports problems in " << path;
+    EXPECT_EQ(tshark_setups(path), bus->trace().control_setups());
+    // Every completion is paired with its submission.
+    EXPECT_EQ(tshark(path, "-Y 'usb.irp_info.direction == 1 && !usb.request_in'"), "");
     if (!HasFailure()) std::remove(path.c_str());
 }
 
