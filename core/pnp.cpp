@@ -1,6 +1,7 @@
 // Plug and Play and system-control requests: the start and removal
 // sequences; everything else goes down the stack unchanged.
 #include "core/usb2ser.h"
+#include "serial/data_pump.h"
 #include "usb/configure.h"
 #include "usb/usb_submit.h"
 
@@ -25,7 +26,7 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     USB2SER_StartDevice(DeviceObject);
     USB2SER_ResetDevice(DeviceObject);
-    NTSTATUS status = STATUS_SUCCESS;
+    NTSTATUS status = USB2SER_Create_Thread(DeviceObject);
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     USB2SER_DecrementIoCount(DeviceObject);
@@ -55,6 +56,7 @@ NTSTATUS USB2SER_RemoveSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     USB2SER_DecrementIoCount(DeviceObject);  // the device's own reference
     NTSTATUS status = USB2SER_PassDown(ext, Irp);
     USB2SER_DecrementIoCount(DeviceObject);  // this routine's reference
+    USB2SER_Kill_Thread(DeviceObject);
     KeWaitForSingleObject(&ext->RemoveEvent, Executive, KernelMode, FALSE, NULL);
     USB2SER_WaitForCompletions(ext);
     USB2SER_Cleanup(DeviceObject);

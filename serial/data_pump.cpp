@@ -13,11 +13,57 @@ ULONG USB2SER_SlotOfFlags(ULONG TransferFlags) {
     }
 }
 
+const ULONG kSlotFlags[USB2SER_SLOT_COUNT] = {
+    USBD_TRANSFER_DIRECTION_IN,
+    USBD_TRANSFER_DIRECTION_OUT,
+    USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+};
+
+// Received bytes while capture is on: appended up to the buffer's 256 bytes;
+// what does not fit is dropped and capture stays on.
+VOID USB2SER_CaptureBytes(PUSB2SER_EXTENSION ext, PUCHAR Data, ULONG Length) {
+    LONG room = USB2SER_CAPTURE_SIZE - ext->CaptureLength;
+    if (room <= 0) return;
+    ULONG count = Length < static_cast<ULONG>(room) ? Length : static_cast<ULONG>(room);
+    RtlCopyMemory(ext->CaptureBuffer + ext->CaptureLength, Data, count);
+    ext->CaptureLength += static_cast<LONG>(count);
+}
+
 }  // namespace
 
-// Completion of a data transfer, up to DISPATCH_LEVEL in the bus's context.
-// The IRP goes back to whichever of this routine and a canceller frees it;
-// the transfer record and its buffer are freed here. The IRP is never
+// Up to DISPATCH_LEVEL. Source is read only for the bulk-out slot; the caller
+// may reuse it as soon as this returns.
+NTSTATUS USB2SER_AsyncTransfer(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, PVOID Source, ULONG Length) {
+    USBD_PIPE_HANDLE pipe = USB2SER_SlotPipeHandle(USB2SER_Extension(DeviceObject), PipeSlot);
+    if (pipe == NULL) return STATUS_INVALID_DEVICE_STATE;
+
+    PUSB2SER_TRANSFER transfer = static_cast<PUSB2SER_TRANSFER>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(USB2SER_TRANSFER), USB2SER_POOL_TAG));
+    PUCHAR buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, Length, USB2SER_POOL_TAG));
+    if (transfer == NULL || buffer == NULL) {
+        if (transfer != NULL) ExFreePool(transfer);
+        if (buffer != NULL) ExFreePool(buffer);
+        return STATUS_NO_MEMORY;
+    }
+    if (PipeSlot == USB2SER_SLOT_BULK_OUT) RtlCopyMemory(buffer, Source, Length);
+
+    RtlZeroMemory(transfer, sizeof(USB2SER_TRANSFER));
+    transfer->Urb.Hdr.Length = URB_TARGET_SIZE_BULK_OR_INTERRUPT;
+    transfer->Urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer->Urb.PipeHandle = pipe;
+    transfer->Urb.TransferFlags = kSlotFlags[PipeSlot];
+    transfer->Urb.TransferBufferLength = Length;
+    transfer->Urb.TransferBuffer = buffer;
+    transfer->Urb.TransferBufferMDL = NULL;
+    transfer->Urb.UrbLink = NULL;
+    transfer->DataBuffer = buffer;
+    return USB2SER_AsyncCallUSBD(DeviceObject, reinterpret_cast<PURB>(transfer), PipeSlot);
+}
+
+// Completion of a data transfer, up to DISPATCH_LEVEL in the bus's context,
+// where completions of different slots may run at the same time. Delivers
+// what arrived, re-arms the read it ends, and frees the transfer; the IRP goes
+// to whichever of this routine and a canceller frees it, and is never
 // completed further.
 NTSTATUS USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
@@ -26,17 +72,94 @@ NTSTATUS USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
 
     USB2SER_DecrementIoCount_Data(device);
-    Irp->IoStatus.Information = transfer->Urb.TransferBufferLength;
-    ULONG slot = USB2SER_SlotOfFlags(transfer->Urb.TransferFlags);
+    const ULONG count = transfer->Urb.TransferBufferLength;
+    Irp->IoStatus.Information = count;
+    const NTSTATUS status = Irp->IoStatus.Status;
+    const ULONG slot = USB2SER_SlotOfFlags(transfer->Urb.TransferFlags);
 
-    // The completion side of the hand-off.
     if (InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IrpSlot[slot]), NULL) != NULL) {
         IoFreeIrp(Irp);
     } else {
         USB2SER_ReleaseSlotIrp(ext, slot, Irp);
     }
 
-    if (transfer->DataBuffer != NULL) ExFreePool(transfer->DataBuffer);
+    if (NT_SUCCESS(status) && !ext->Removed) {
+        switch (slot) {
+        case USB2SER_SLOT_INTERRUPT_IN:
+            // A packet too short to hold the status word carries none.
+            if (count >= USB2SER_INTERRUPT_PACKET_SIZE) {
+                USHORT modemStatus = static_cast<USHORT>(transfer->DataBuffer[8] | transfer->DataBuffer[9] << 8);
+                if (ext->PortOpen && pSetMSRShadow != NULL) pSetMSRShadow(&modemStatus, static_cast<ULONG>(ext->PortIndex));
+                ext->ModemStatus = modemStatus;
+            }
+            USB2SER_AsyncTransfer(device, USB2SER_SLOT_INTERRUPT_IN, NULL, USB2SER_INTERRUPT_PACKET_SIZE);
+            break;
+        case USB2SER_SLOT_BULK_OUT:
+            KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
+            break;
+        default:
+            if (ext->CaptureMode) {
+                USB2SER_CaptureBytes(ext, transfer->DataBuffer, count);
+            } else if (pSetReadQueue != NULL && ext->PortOpen && !ext->Removed) {
+                pSetReadQueue(transfer->DataBuffer, count, static_cast<ULONG>(ext->PortIndex));
+            }
+            USB2SER_AsyncTransfer(device, USB2SER_SLOT_BULK_IN, NULL, USB2SER_BULK_IN_SIZE);
+            break;
+        }
+    }
+
+    ExFreePool(transfer->DataBuffer);
     ExFreePool(transfer);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The worker thread, at PASSIVE_LEVEL and priority 17: the only place where
+// the port driver is asked for the next transmit chunk.
+VOID USB2SER_Thread_Main(PVOID StartContext) {
+    PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(StartContext);
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
+    KeSetPriorityThread(KeGetCurrentThread(), USB2SER_WORKER_PRIORITY);
+    PVOID events[2] = {&ext->KillEvent, &ext->WriteEvent};
+    for (;;) {
+        // KillEvent comes first: it wins when both are signalled.
+        NTSTATUS status = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
+        if (status == STATUS_WAIT_0) {
+            KeSetEvent(&ext->ThreadExitEvent, IO_NO_INCREMENT, FALSE);
+            PsTerminateSystemThread(STATUS_SUCCESS);
+        }
+        if (pWriteOutQueue != NULL && ext->PortOpen && !ext->Removed) {
+            pWriteOutQueue(static_cast<ULONG>(ext->PortIndex));
+        }
+    }
+}
+
+// One worker thread per device: a start that follows a stop finds the thread
+// of the earlier start still running and keeps it, events and all.
+NTSTATUS USB2SER_Create_Thread(PDEVICE_OBJECT DeviceObject) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    if (ext->ThreadObject != NULL) return STATUS_SUCCESS;
+    KeInitializeEvent(&ext->KillEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&ext->WriteEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&ext->ThreadExitEvent, NotificationEvent, FALSE);
+
+    HANDLE handle;
+    NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, NULL, NULL, NULL, USB2SER_Thread_Main,
+                                           DeviceObject);
+    if (!NT_SUCCESS(status)) return status;
+    PVOID thread = NULL;
+    ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode, &thread, NULL);
+    ext->ThreadObject = static_cast<PKTHREAD>(thread);
+    ZwClose(handle);
+    return STATUS_SUCCESS;
+}
+
+// Returns when the worker thread has left; at once when there is none (the
+// device was never started).
+VOID USB2SER_Kill_Thread(PDEVICE_OBJECT DeviceObject) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    if (ext->ThreadObject == NULL) return;
+    KeSetEvent(&ext->KillEvent, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&ext->ThreadExitEvent, Executive, KernelMode, FALSE, NULL);
+    ObDereferenceObject(ext->ThreadObject);
+    ext->ThreadObject = NULL;
 }

@@ -1,4 +1,6 @@
-// The asynchronous data transfers on the three pipe slots.
+// The data pump: asynchronous transfers on the three pipe slots that keep the
+// reads armed, and the worker thread that asks the port driver for the next
+// transmit chunk.
 #pragma once
 
 #include "core/usb2ser.h"
@@ -11,4 +13,12 @@ typedef struct _USB2SER_TRANSFER {
     PUCHAR DataBuffer;
 } USB2SER_TRANSFER, *PUSB2SER_TRANSFER;
 
+#define USB2SER_INTERRUPT_PACKET_SIZE 10
+#define USB2SER_BULK_IN_SIZE          256
+#define USB2SER_WORKER_PRIORITY       17
+
+NTSTATUS USB2SER_AsyncTransfer(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, PVOID Source, ULONG Length);
 NTSTATUS USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS USB2SER_Create_Thread(PDEVICE_OBJECT DeviceObject);
+VOID USB2SER_Kill_Thread(PDEVICE_OBJECT DeviceObject);
+VOID USB2SER_Thread_Main(PVOID StartContext);

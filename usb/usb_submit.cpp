@@ -68,27 +68,45 @@ USBD_PIPE_HANDLE USB2SER_SlotPipeHandle(PUSB2SER_EXTENSION Extension, ULONG Pipe
     return info->Pipes[entry].PipeHandle;
 }
 
-// Up to DISPATCH_LEVEL. The transfer record belongs to the request from here
-// on: USB2SER_AsyncComplete releases it. When no request object can be had,
-// nothing is sent and the record stays with the caller.
+// Up to DISPATCH_LEVEL. The transfer record is taken over in every case:
+// USB2SER_AsyncComplete releases it, or this routine when nothing is sent.
+//
+// The request claims its slot with one atomic exchange, so that no slot ever
+// holds two requests: a completion re-arming the slot and another path arming
+// it at the same moment cannot both succeed. A slot still busy is left as it
+// is and STATUS_DEVICE_BUSY returned.
 NTSTATUS USB2SER_AsyncCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG PipeSlot) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     PUSB2SER_TRANSFER transfer = reinterpret_cast<PUSB2SER_TRANSFER>(Urb);
+    NTSTATUS status = STATUS_NO_MEMORY;
     PIRP irp = IoAllocateIrp(ext->TopOfStackDeviceObject->StackSize, FALSE);
-    if (irp == NULL) return STATUS_NO_MEMORY;
+    if (irp == NULL) goto FreeTransfer;
 
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    PIO_STACK_LOCATION next;
+    next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = Urb;
 
-    // Plain stores: nothing can complete the request before it is passed down.
-    ext->IrpSlot[PipeSlot] = irp;
-    ext->IrpSlotDone[PipeSlot] = 0;
+    // The hand-off flag is cleared before the slot is taken: once the slot
+    // holds the request, a canceller may exchange the flag at any moment.
+    InterlockedExchange(&ext->IrpSlotDone[PipeSlot], 0);
+    if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IrpSlot[PipeSlot]), irp, NULL) !=
+        NULL) {
+        status = STATUS_DEVICE_BUSY;
+        goto FreeIrp;
+    }
     transfer->DeviceObject = DeviceObject;
     IoSetCompletionRoutine(irp, USB2SER_AsyncComplete, transfer, TRUE, TRUE, TRUE);
     USB2SER_IncrementIoCount_Data(DeviceObject);
     return IoCallDriver(ext->TopOfStackDeviceObject, irp);
+
+FreeIrp:
+    IoFreeIrp(irp);
+FreeTransfer:
+    ExFreePool(transfer->DataBuffer);
+    ExFreePool(transfer);
+    return status;
 }
 
 // Up to DISPATCH_LEVEL. The URB is taken over in every case: freed by the

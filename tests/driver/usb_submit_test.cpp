@@ -192,6 +192,7 @@ TEST_F(UsbSubmitTest, CompletionAndCancellationRacingFreeTheRequestOnce) {
         PURB urb = reinterpret_cast<PURB>(read);
         ASSERT_EQ(USB2SER_AsyncCallUSBD(fdo(), urb, USB2SER_SLOT_BULK_IN), STATUS_PENDING);
         PIRP irp = ext()->IrpSlot[USB2SER_SLOT_BULK_IN];
+        ext()->Removed = TRUE;  // as at removal: the completion re-arms nothing
         const std::uint8_t byte = 0x42;
         // The byte takes 1.0417 ms at 9600 baud; the read completes in the frame after.
         const host::Time frame = (kernel().now() + 10417 + host::kFrame - 1) / host::kFrame * host::kFrame;
