@@ -577,8 +577,9 @@ std::optional<Time> UsbBus::next_frame_due() {
         if (t->op != Op::Data) {
             ready = t->ready_at;
         } else if (t->pipe->halted || (t->fault && t->fault->action != FaultAction::Delay &&
-                                        t->fault->action != FaultAction::Short)) {
-            ready = t->ready_at;
+                                        t->fault->action != FaultAction::Short) ||
+                   (t->fault && t->fault->action == FaultAction::Short && t->fault->short_length <= t->done)) {
+            ready = t->ready_at;  // ends without the device
         } else if (!first_on_endpoint(*t)) {
             continue;
         } else if (t->in) {

@@ -1,0 +1,71 @@
+// The port driver, as the driver sees it: it registers the four callbacks,
+// keeps a receive queue filled by them, and hands the driver one transmit
+// chunk at a time from its transmit queue, the next each time the driver's
+// worker thread asks. Applications use it through write, read and the modem
+// status.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <vector>
+
+#include "core/usb2ser.h"
+#include "host/kernel/scheduler.h"
+
+namespace sim {
+
+class Serport {
+public:
+    // One Serport serves one port number of one device.
+    Serport(PDEVICE_OBJECT device, ULONG port, std::size_t chunk_bytes = 256);
+    ~Serport();
+    Serport(const Serport&) = delete;
+    Serport& operator=(const Serport&) = delete;
+
+    // Stores the four callbacks in the driver's slots.
+    static void register_callbacks();
+
+    // The port opens: the driver is told the port is open and the status and
+    // receive reads are armed (each only while its slot is empty).
+    void open();
+    void close();
+
+    // Application side.
+    void write(std::span<const std::uint8_t> bytes);
+    // Waits up to `timeout` for at least one byte; returns what is there, at
+    // most `max` bytes.
+    std::vector<std::uint8_t> read(std::size_t max, host::Time timeout);
+    std::size_t available() const { return m_received.size(); }
+    std::size_t pending_transmit() const { return m_transmit.size(); }
+    bool transmitting() const { return m_in_flight; }
+    std::uint16_t modem_status() const { return m_modem_status; }
+    const std::vector<std::uint16_t>& modem_reports() const { return m_modem_reports; }
+    std::uint64_t read_callbacks() const { return m_read_callbacks; }
+    std::uint64_t write_callbacks() const { return m_write_callbacks; }
+    bool cable_removed() const { return m_cable_removed; }
+    void set_chunk_bytes(std::size_t bytes) { m_chunk_bytes = bytes; }
+
+private:
+    static Serport* of(ULONG port);
+    static VOID on_modem_status(PUSHORT status, ULONG port);
+    static VOID on_received(PUCHAR data, ULONG length, ULONG port);
+    static VOID on_cable_remove(ULONG port);
+    static VOID on_write_out(ULONG port);
+    void send_next_chunk();
+
+    PDEVICE_OBJECT m_device;
+    ULONG m_port;
+    std::size_t m_chunk_bytes;
+    std::deque<std::uint8_t> m_transmit;
+    std::deque<std::uint8_t> m_received;
+    bool m_in_flight = false;
+    KEVENT m_data;
+    std::uint16_t m_modem_status = 0;
+    std::vector<std::uint16_t> m_modem_reports;
+    std::uint64_t m_read_callbacks = 0;
+    std::uint64_t m_write_callbacks = 0;
+    bool m_cable_removed = false;
+};
+
+}  // namespace sim

@@ -1,0 +1,290 @@
+// The data pump: transmit chunks out, received bytes and modem status in,
+// reads that keep themselves armed, and the worker thread.
+#include <memory>
+#include <set>
+#include <string>
+
+#include "sim/serport/serport.h"
+#include "tests/driver/driver_fixture.h"
+#include "usb/requests.h"
+
+namespace torvex_test {
+namespace {
+
+using host::kMillisecond;
+using host::kSecond;
+
+constexpr ULONG kPort = 3;
+
+class DataPumpTest : public DriverTest {
+public:
+    void SetUp() override { started({}); }
+
+    void TearDown() override {
+        finish();
+        serport.reset();
+    }
+
+    // A world with the device started and a Serport on port 3 with its
+    // callbacks registered.
+    void started(sim::WorldOptions options) {
+        finish();
+        serport.reset();
+        build(options);
+        ASSERT_EQ(world->start(), STATUS_SUCCESS);
+        serport = std::make_unique<sim::Serport>(fdo(), kPort);
+        sim::Serport::register_callbacks();
+        ext()->PortIndex = kPort;
+    }
+
+    void set_rate(ULONG rate) {
+        UCHAR coding[7] = {static_cast<UCHAR>(rate), static_cast<UCHAR>(rate >> 8), static_cast<UCHAR>(rate >> 16),
+                           static_cast<UCHAR>(rate >> 24), 0, 0, 8};
+        ASSERT_EQ(USB2SER_SendRequest(fdo(), USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_LINE_CODING, 0, coding, 7),
+                                      FALSE, nullptr),
+                  STATUS_SUCCESS);
+    }
+
+    static std::vector<std::uint8_t> pattern(std::size_t n) {
+        std::vector<std::uint8_t> bytes(n);
+        for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(i * 31 + i / 251);
+        return bytes;
+    }
+
+    // Reads until `n` bytes have arrived or `limit` of virtual time has passed.
+    std::vector<std::uint8_t> read_all(std::size_t n, host::Time limit) {
+        std::vector<std::uint8_t> got;
+        host::Time end = kernel().now() + limit;
+        while (got.size() < n && kernel().now() < end) {
+            std::vector<std::uint8_t> part = serport->read(n - got.size(), 10 * kMillisecond);
+            got.insert(got.end(), part.begin(), part.end());
+        }
+        return got;
+    }
+
+    // Bulk-in reads submitted and not completed.
+    std::size_t reads_in_flight() {
+        std::size_t n = 0;
+        for (const host::WireRecord* r : world->bus().trace().submissions(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)) {
+            if (r->endpoint == 0x83 && world->bus().trace().completion_of(r->id) == nullptr) ++n;
+        }
+        return n;
+    }
+
+    std::unique_ptr<sim::Serport> serport;
+};
+
+struct Stream {
+    ULONG baud;
+    std::size_t bytes;
+};
+
+class StreamTest : public DataPumpTest, public ::testing::WithParamInterface<Stream> {};
+
+TEST_P(StreamTest, AStreamWrittenInChunksArrivesWholeAndInOrder) {
+    set_rate(GetParam().baud);
+    serport->open();
+    std::vector<std::uint8_t> bytes = pattern(GetParam().bytes);
+    serport->write(bytes);
+    const host::Time line_time = static_cast<host::Time>(GetParam().bytes) * 10 * kSecond / GetParam().baud;
+    EXPECT_EQ(read_all(bytes.size(), 2 * line_time + kSecond), bytes);
+    EXPECT_EQ(world->chip().counters().overruns, 0u);
+    EXPECT_FALSE(serport->transmitting());
+}
+
+INSTANTIATE_TEST_SUITE_P(SixMegabaudAnd9600, StreamTest,
+                         ::testing::Values(Stream{6'000'000, 60'000}, Stream{9'600, 2'000}));
+
+TEST_F(DataPumpTest, FullDuplexAt115200KeepsEachDirectionAbove99Percent) {
+    set_rate(115'200);
+    serport->open();
+    const std::size_t n = 11'520;  // one second of the line in each direction
+    std::vector<std::uint8_t> bytes = pattern(n);
+    host::Time start = kernel().now();
+    serport->write(bytes);
+    std::vector<std::uint8_t> got = read_all(n, 3 * kSecond);
+    host::Time elapsed = kernel().now() - start;
+    EXPECT_EQ(got, bytes);
+    EXPECT_EQ(world->chip().counters().overruns, 0u);
+    EXPECT_LE(elapsed, kSecond * 100 / 99);
+}
+
+TEST_F(DataPumpTest, AStatusPacketWhileThePortIsClosedUpdatesTheStatusWithoutACallback) {
+    ASSERT_EQ(USB2SER_AsyncTransfer(fdo(), USB2SER_SLOT_INTERRUPT_IN, nullptr, 10), STATUS_PENDING);
+    ASSERT_EQ(USB2SER_SendRequest(fdo(), USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_CONTROL_LINE_STATE, 1, nullptr, 0),
+                                  FALSE, nullptr),
+              STATUS_SUCCESS);  // DTR: the loopback raises DSR and DCD
+    kernel().run_for(3 * kMillisecond);
+    EXPECT_EQ(ext()->ModemStatus, 0x0003);
+    EXPECT_TRUE(serport->modem_reports().empty());
+    EXPECT_NE(ext()->IrpSlot[USB2SER_SLOT_INTERRUPT_IN], nullptr);  // armed again
+
+    serport->open();
+    ASSERT_EQ(USB2SER_SendRequest(fdo(), USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_CONTROL_LINE_STATE, 3, nullptr, 0),
+                                  FALSE, nullptr),
+              STATUS_SUCCESS);  // and RTS: CTS
+    kernel().run_for(3 * kMillisecond);
+    ASSERT_EQ(serport->modem_reports().size(), 1u);
+    EXPECT_EQ(serport->modem_status(), 0x0083);
+    EXPECT_EQ(ext()->ModemStatus, 0x0083);
+}
+
+TEST_F(DataPumpTest, AZeroByteReadCallsBackWithNothingAndReadsOn) {
+    started({.line = sim::LineKind::Peer});
+    world->bus().add_fault({.endpoint = 0x83, .action = host::FaultAction::Short, .short_length = 0, .times = 1});
+    serport->open();
+    kernel().run_for(3 * kMillisecond);
+    EXPECT_EQ(serport->read_callbacks(), 1u);
+    EXPECT_EQ(serport->available(), 0u);
+    world->peer().send(pattern(5));
+    EXPECT_EQ(read_all(5, kSecond), pattern(5));
+}
+
+TEST_F(DataPumpTest, WithoutAReadCallbackBytesAreDroppedAndReadingGoesOn) {
+    started({.line = sim::LineKind::Peer});
+    serport->open();
+    pSetReadQueue = nullptr;
+    world->peer().send(pattern(20));
+    kernel().run_for(50 * kMillisecond);
+    EXPECT_EQ(serport->available(), 0u);
+    EXPECT_EQ(reads_in_flight(), 1u);
+    sim::Serport::register_callbacks();
+    world->peer().send(pattern(3));
+    EXPECT_EQ(read_all(3, kSecond), pattern(3));
+}
+
+TEST_F(DataPumpTest, BytesWhileThePortIsClosedAreDroppedAndTheReadReArmed) {
+    started({.line = sim::LineKind::Peer});
+    serport->open();
+    serport->close();
+    world->peer().send(pattern(10));
+    kernel().run_for(50 * kMillisecond);
+    EXPECT_EQ(serport->read_callbacks(), 0u);
+    EXPECT_EQ(reads_in_flight(), 1u);
+}
+
+TEST_F(DataPumpTest, CaptureTakesTheBytesAndNeverMoreThanItsBuffer) {
+    started({.line = sim::LineKind::Peer});
+    serport->open();
+    ext()->CaptureMode = TRUE;
+    ext()->CaptureLength = 0;
+    std::vector<std::uint8_t> bytes = pattern(300);
+    world->peer().send(bytes);
+    kernel().run_for(400 * kMillisecond);
+    EXPECT_EQ(serport->read_callbacks(), 0u);
+    EXPECT_EQ(ext()->CaptureLength, 256);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 256, ext()->CaptureBuffer));
+    EXPECT_TRUE(ext()->CaptureMode);  // capture stays on; what does not fit is dropped
+    EXPECT_EQ(reads_in_flight(), 1u);
+}
+
+TEST_F(DataPumpTest, KillAndWriteTogetherEndTheThreadWithoutACallback) {
+    // Both events are set while the worker thread is busy in the callback;
+    // back at its wait it finds both and leaves without calling again.
+    static int calls;
+    static PUSB2SER_EXTENSION e;
+    calls = 0;
+    e = ext();
+    serport->open();
+    pWriteOutQueue = [](ULONG) {
+        if (++calls == 1) {
+            KeSetEvent(&e->WriteEvent, IO_NO_INCREMENT, FALSE);
+            KeSetEvent(&e->KillEvent, IO_NO_INCREMENT, FALSE);
+        }
+    };
+    serport->write(pattern(4));
+    KeWaitForSingleObject(&ext()->ThreadExitEvent, Executive, KernelMode, FALSE, nullptr);
+    kernel().run_for(kMillisecond);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(KeReadStateEvent(&ext()->WriteEvent), 1);  // left unconsumed
+}
+
+TEST_F(DataPumpTest, AFailedTransmitWakesNobody) {
+    serport->open();
+    world->bus().add_fault({.endpoint = 0x02, .action = host::FaultAction::Fail,
+                            .usbd_status = USBD_STATUS_DEV_NOT_RESPONDING, .times = 1});
+    serport->write(pattern(10));
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_EQ(serport->write_callbacks(), 0u);
+    EXPECT_TRUE(serport->transmitting());  // the port driver was not asked for more
+    EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_OUT], nullptr);
+}
+
+TEST_F(DataPumpTest, RemovalCancelsTheReadsWhichEndWithoutACallbackOrASuccessor) {
+    serport->open();
+    kernel().run_for(5 * kMillisecond);
+    std::size_t records = world->bus().trace().records().size();
+    ASSERT_EQ(world->remove(), STATUS_SUCCESS);
+    EXPECT_TRUE(serport->cable_removed());
+    EXPECT_EQ(serport->read_callbacks(), 0u);
+    EXPECT_EQ(reads_in_flight(), 0u);
+    // After the cancellation no transfer was submitted again.
+    const auto& records_now = world->bus().trace().records();
+    for (std::size_t i = records; i < records_now.size(); ++i) {
+        if (records_now[i].function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            EXPECT_TRUE(records_now[i].completion);
+            EXPECT_EQ(records_now[i].usbd_status, USBD_STATUS_CANCELED);
+        }
+    }
+}
+
+TEST_F(DataPumpTest, AReArmThatFindsNoPoolLeavesTheSlotEmptyAndLeaksNothing) {
+    started({.line = sim::LineKind::Peer});
+    serport->open();
+    auto blocks = kernel().pool().outstanding(USB2SER_POOL_TAG).size();
+    kernel().pool().fail_tag(USB2SER_POOL_TAG);
+    world->peer().send(pattern(4));
+    kernel().run_for(20 * kMillisecond);
+    kernel().pool().clear_failures();
+    // The first byte ended the read and was delivered; the re-arm failed and
+    // the rest waits in the chip.
+    EXPECT_EQ(read_all(4, kMillisecond), std::vector<std::uint8_t>{pattern(4)[0]});
+    EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_IN], nullptr);
+    EXPECT_EQ(ext()->DataIoCount, 1);  // only the status read is left in flight
+    EXPECT_EQ(kernel().pool().outstanding(USB2SER_POOL_TAG).size(), blocks - 2);  // its record and buffer went
+    serport->open();  // arms it again
+    EXPECT_NE(ext()->IrpSlot[USB2SER_SLOT_BULK_IN], nullptr);
+    const std::vector<std::uint8_t> sent = pattern(4);
+    EXPECT_EQ(read_all(3, kSecond), std::vector<std::uint8_t>(sent.begin() + 1, sent.end()));
+}
+
+TEST_F(DataPumpTest, AStartAfterAStopKeepsTheOneWorkerThread) {
+    PKTHREAD thread = ext()->ThreadObject;
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(kernel().pnp().stop(world->pdo()), STATUS_SUCCESS);
+    ASSERT_EQ(world->start(), STATUS_SUCCESS);
+    EXPECT_EQ(ext()->ThreadObject, thread);
+    int running = 0;
+    for (auto& t : kernel().scheduler().threads()) {
+        running += t->driver_thread && t->state != host::ThreadState::Terminated;
+    }
+    EXPECT_EQ(running, 1);
+}
+
+// Another path arms the bulk-in read while the completion of the read before
+// re-arms it. Whichever wins, one read is in flight; across seeds both win.
+TEST_F(DataPumpTest, ArmingClaimsTheSlotSoItNeverHoldsTwoReads) {
+    std::set<NTSTATUS> outcomes;
+    for (std::uint64_t s = 1; s <= 100 && outcomes.size() < 2; ++s) {
+        started({.seed = s, .line = sim::LineKind::Peer});
+        serport->open();
+        const std::uint8_t byte = 0x11;
+        world->peer().send(std::span(&byte, 1));
+        const host::Time frame = (kernel().now() + 10417 + host::kFrame - 1) / host::kFrame * host::kFrame;
+        NTSTATUS armed = STATUS_SUCCESS;
+        kernel().spawn("arming", [this, frame, &armed] {
+            LARGE_INTEGER until;
+            until.QuadPart = frame;
+            KeDelayExecutionThread(KernelMode, FALSE, &until);
+            armed = USB2SER_AsyncTransfer(fdo(), USB2SER_SLOT_BULK_IN, nullptr, USB2SER_BULK_IN_SIZE);
+        });
+        kernel().run_for(5 * kMillisecond);
+        ASSERT_EQ(reads_in_flight(), 1u) << "seed " << s;
+        EXPECT_EQ(ext()->DataIoCount, 2) << "seed " << s;  // the status read and one bulk-in read
+        outcomes.insert(armed);
+    }
+    EXPECT_EQ(outcomes, (std::set<NTSTATUS>{STATUS_PENDING, STATUS_DEVICE_BUSY}));
+}
+
+}  // namespace
+}  // namespace torvex_test
