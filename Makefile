@@ -30,6 +30,7 @@ asan:
 bench: all
 	$(BUILD)/bench/kernel_bench --benchmark_min_time=0.2
 	$(BUILD)/bench/usb_bench
+	$(BUILD)/bench/driver_bench
 
 demo: all
 	$(BUILD)/torvex demo

@@ -91,7 +91,11 @@ VOID Serport::on_received(PUCHAR data, ULONG length, ULONG port) {
     if (Serport* serport = of(port)) {
         ++serport->m_read_callbacks;
         serport->m_received.insert(serport->m_received.end(), data, data + length);
-        if (length > 0) host::Kernel::current().set_event(&serport->m_data, false);
+        if (length > 0) {
+            host::Kernel& kernel = host::Kernel::current();
+            serport->m_last_received_at = kernel.now();
+            kernel.set_event(&serport->m_data, false);
+        }
     }
 }
 

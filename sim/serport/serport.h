@@ -42,6 +42,7 @@ public:
     std::uint16_t modem_status() const { return m_modem_status; }
     const std::vector<std::uint16_t>& modem_reports() const { return m_modem_reports; }
     std::uint64_t read_callbacks() const { return m_read_callbacks; }
+    host::Time last_received_at() const { return m_last_received_at; }
     std::uint64_t write_callbacks() const { return m_write_callbacks; }
     bool cable_removed() const { return m_cable_removed; }
     void set_chunk_bytes(std::size_t bytes) { m_chunk_bytes = bytes; }
@@ -64,6 +65,7 @@ private:
     std::uint16_t m_modem_status = 0;
     std::vector<std::uint16_t> m_modem_reports;
     std::uint64_t m_read_callbacks = 0;
+    host::Time m_last_received_at = 0;
     std::uint64_t m_write_callbacks = 0;
     bool m_cable_removed = false;
 };
