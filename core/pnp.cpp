@@ -1,6 +1,7 @@
 // Plug and Play and system-control requests: the start and removal
 // sequences; everything else goes down the stack unchanged.
 #include "core/usb2ser.h"
+#include "legacy/devnode.h"
 #include "serial/data_pump.h"
 #include "usb/configure.h"
 #include "usb/usb_submit.h"
@@ -25,8 +26,10 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
     }
     USB2SER_StartDevice(DeviceObject);
+    USB2SER_CreateDevNode(DeviceObject);
     USB2SER_ResetDevice(DeviceObject);
     NTSTATUS status = USB2SER_Create_Thread(DeviceObject);
+    USB2SER_QueryCOMPort(DeviceObject);
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     USB2SER_DecrementIoCount(DeviceObject);
@@ -84,6 +87,10 @@ NTSTATUS USB2SER_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             return USB2SER_StartSequence(DeviceObject, Irp);
         case IRP_MN_REMOVE_DEVICE:
             return USB2SER_RemoveSequence(DeviceObject, Irp);
+        case IRP_MN_QUERY_DEVICE_RELATIONS:
+            USB2SER_CreateDevNode(DeviceObject);
+            USB2SER_QueryCOMPort(DeviceObject);
+            break;
         case IRP_MN_STOP_DEVICE: {
             // Unconfigures the device; a failure ends the request here.
             NTSTATUS status = USB2SER_StopDevice(DeviceObject);
@@ -110,6 +117,9 @@ VOID USB2SER_Cleanup(PDEVICE_OBJECT DeviceObject) {
     IoDeleteSymbolicLink(&link);
 }
 
+// Frees the interface copies and, while the port is closed, deletes the
+// device node. With the port open the node stays, but the table entry goes
+// in either case: it must not name a device object that is about to be deleted.
 NTSTATUS USB2SER_RemoveDevice(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     if (ext->InterfaceInfo0 != NULL) {
@@ -120,7 +130,11 @@ NTSTATUS USB2SER_RemoveDevice(PDEVICE_OBJECT DeviceObject) {
         ExFreePool(ext->InterfaceInfo1);
         ext->InterfaceInfo1 = NULL;
     }
-    return STATUS_SUCCESS;
+    if (ext->PortOpen) {
+        if (USB2SER_GetDeviceObject(static_cast<ULONG>(ext->PortIndex)) == DeviceObject) gDevObj[ext->PortIndex] = NULL;
+        return STATUS_SUCCESS;
+    }
+    return USB2SER_DeleteDevNode(DeviceObject) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS USB2SER_CableRemove(ULONG Port) {

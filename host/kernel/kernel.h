@@ -1,5 +1,6 @@
 // The emulated kernel of one world: scheduler and clock, pool, I/O manager,
-// object handles, registry, Plug and Play and power managers, debug output.
+// object handles, registry, Plug and Play and power managers, the Windows 9x
+// configuration manager, debug output.
 //
 // One world exists at a time in a process; the platform services that the
 // driver calls reach it through Kernel::current().
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/configmg/config_manager.h"
 #include "host/kernel/io_manager.h"
 #include "host/kernel/objects.h"
 #include "host/kernel/pool.h"
@@ -42,6 +44,7 @@ public:
     ObjectTable& objects() { return m_objects; }
     Registry& registry() { return m_registry; }
     PnpManager& pnp() { return *m_pnp; }
+    ConfigManager& configmg() { return m_configmg; }
 
     // Host-side conveniences on the running emulated thread.
     Thread& spawn(std::string name, std::function<void()> body);
@@ -67,6 +70,7 @@ private:
     IoManager m_io;
     ObjectTable m_objects;
     Registry m_registry;
+    ConfigManager m_configmg;
     std::string m_debug_output;
     std::unique_ptr<PnpManager> m_pnp;
     // Last member: destroyed first, so that threads unwind while the rest lives.

@@ -1,0 +1,79 @@
+// The Windows 9x configuration manager: a tree of device nodes under a root,
+// created by identifier, with logical configurations whose resource
+// descriptors are kept byte for byte, registered enumerators, per-node
+// registry values, and the class installer's part: the "PORTNAME" it assigns
+// to a node identifier. Any service can be made to fail.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/configmg.h"
+
+namespace host {
+
+class ConfigManager {
+public:
+    struct ResourceDescriptor {
+        RES_DES handle = 0;
+        RESOURCEID type = 0;
+        std::vector<std::uint8_t> data;
+    };
+    struct LogicalConfiguration {
+        LOG_CONF handle = 0;
+        PRIORITY priority = 0;
+        ULONG flags = 0;
+        std::vector<ResourceDescriptor> resources;
+    };
+    struct Node {
+        DEVNODE handle = 0;
+        std::string id;
+        DEVNODE parent = 0;
+        std::vector<LogicalConfiguration> configurations;
+        CMENUMHANDLER enumerator = nullptr;
+        ULONG enumerator_flags = 0;
+        std::map<std::string, std::string> values;  // the hardware key's string values
+    };
+
+    ConfigManager();
+
+    DEVNODE root() const { return kRoot; }
+    // The live nodes other than the root, oldest first.
+    std::vector<const Node*> nodes() const;
+    const Node* find(const std::string& id) const;
+
+    // The class installer: the "PORTNAME" for nodes of this identifier, now
+    // and when they are created; nullopt takes the value away.
+    void assign_port_name(const std::string& id, std::optional<std::string> name);
+    // Makes the service fail with `result`, `times` times (-1: until cleared).
+    void fail(int service, CONFIGRET result, int times = -1);
+    void clear_failures() { m_failures.clear(); }
+    // Calls the node's enumerator with a configuration event, as the
+    // configuration manager does; CR_DEFAULT when it has none.
+    CONFIGRET send_event(DEVNODE node, CONFIGFUNC function, SUBCONFIGFUNC subfunction = 0);
+
+    // The services.
+    CONFIGRET locate(PDEVNODE node, PCSTR id, ULONG flags);
+    CONFIGRET create(PDEVNODE node, PCSTR id, DEVNODE parent, ULONG flags);
+    CONFIGRET add_empty_log_conf(PLOG_CONF conf, DEVNODE node, PRIORITY priority, ULONG flags);
+    CONFIGRET add_res_des(PRES_DES des, LOG_CONF conf, RESOURCEID type, PVOID data, ULONG length, ULONG flags);
+    CONFIGRET register_enumerator(DEVNODE node, CMENUMHANDLER handler, ULONG flags);
+    CONFIGRET read_registry_value(DEVNODE node, PCSTR subkey, PCSTR name, ULONG type, PVOID buffer, PULONG length,
+                                  ULONG flags);
+    CONFIGRET remove_subtree(DEVNODE node, ULONG flags);
+
+private:
+    static constexpr DEVNODE kRoot = 1;
+    std::optional<CONFIGRET> injected(int service);
+    Node* node_of(DEVNODE handle);
+
+    std::map<DEVNODE, Node> m_nodes;
+    std::map<std::string, std::string> m_port_names;
+    std::map<int, std::pair<CONFIGRET, int>> m_failures;
+    ULONG m_next_handle = 2;
+};
+
+}  // namespace host

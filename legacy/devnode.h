@@ -1,0 +1,16 @@
+// The port as a Windows 9x configuration-manager device node: its node, its
+// I/O resource requirement, and the COM port number that binds the device into
+// gDevObj.
+#pragma once
+
+#include "core/usb2ser.h"
+#include "platform/configmg.h"
+
+#define USB2SER_DEFAULT_PORT 3
+
+BOOLEAN USB2SER_CreateDevNode(PDEVICE_OBJECT DeviceObject);
+CONFIGRET AddLogConfig(PDEVICE_OBJECT DeviceObject);
+CONFIGRET EnumHandler(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVNODE ToDevNode, DEVNODE AboutDevNode,
+                      ULONG Flags);
+ULONG USB2SER_QueryCOMPort(PDEVICE_OBJECT DeviceObject);
+BOOLEAN USB2SER_DeleteDevNode(PDEVICE_OBJECT DeviceObject);
