@@ -97,28 +97,41 @@ LONG USB2SER_DecrementIoCount(PDEVICE_OBJECT DeviceObject) {
     return count;
 }
 
+namespace {
+
+// The data and control counters: the idle event is cleared when the first
+// request starts and set when the last one ends. The event follows the
+// counter a moment later; waiters on it allow for that.
+VOID USB2SER_CountStart(PLONG Count, PKEVENT IdleEvent) {
+    if (InterlockedIncrement(Count) == 1) KeClearEvent(IdleEvent);
+}
+
+LONG USB2SER_CountEnd(PLONG Count, PKEVENT IdleEvent) {
+    LONG count = InterlockedDecrement(Count);
+    if (count == 0) KeSetEvent(IdleEvent, IO_NO_INCREMENT, FALSE);
+    return count;
+}
+
+}  // namespace
+
 VOID USB2SER_IncrementIoCount_Data(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    if (InterlockedIncrement(&ext->DataIoCount) == 1) KeClearEvent(&ext->DataIdleEvent);
+    USB2SER_CountStart(&ext->DataIoCount, &ext->DataIdleEvent);
 }
 
 LONG USB2SER_DecrementIoCount_Data(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    LONG count = InterlockedDecrement(&ext->DataIoCount);
-    if (count == 0) KeSetEvent(&ext->DataIdleEvent, IO_NO_INCREMENT, FALSE);
-    return count;
+    return USB2SER_CountEnd(&ext->DataIoCount, &ext->DataIdleEvent);
 }
 
 VOID USB2SER_IncrementIoCount_Ctrl(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    if (InterlockedIncrement(&ext->CtrlIoCount) == 1) KeClearEvent(&ext->CtrlIdleEvent);
+    USB2SER_CountStart(&ext->CtrlIoCount, &ext->CtrlIdleEvent);
 }
 
 LONG USB2SER_DecrementIoCount_Ctrl(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    LONG count = InterlockedDecrement(&ext->CtrlIoCount);
-    if (count == 0) KeSetEvent(&ext->CtrlIdleEvent, IO_NO_INCREMENT, FALSE);
-    return count;
+    return USB2SER_CountEnd(&ext->CtrlIoCount, &ext->CtrlIdleEvent);
 }
 
 // Completion routine of an IRP passed down to be waited for: it comes back to

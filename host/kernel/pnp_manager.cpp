@@ -45,22 +45,23 @@ NTSTATUS PnpManager::add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return add(driver, pdo);
 }
 
-PIRP PnpManager::build(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PKEVENT event,
-                       PIO_STATUS_BLOCK status) {
-    KeInitializeEvent(event, NotificationEvent, FALSE);
-    return m_kernel.io().build_request(top, major, minor, event, status);
-}
-
-NTSTATUS PnpManager::send(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* information) {
-    require_passive("a Plug and Play request");
+NTSTATUS PnpManager::request(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
+                             const std::function<void(IO_STACK_LOCATION&)>& parameters, ULONG_PTR* information) {
+    require_passive(major == IRP_MJ_POWER ? "a power request" : "a Plug and Play request");
     PDEVICE_OBJECT top = IoManager::attached_top(pdo);
     KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK status{};
-    PIRP irp = build(top, IRP_MJ_PNP, minor, &event, &status);
+    PIRP irp = m_kernel.io().build_request(top, major, minor, &event, &status);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (parameters) parameters(*IoGetNextIrpStackLocation(irp));
     NTSTATUS result = m_kernel.io().send_and_wait(top, irp, &event, &status);
     if (information != nullptr) *information = status.Information;
     return result;
+}
+
+NTSTATUS PnpManager::send(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* information) {
+    return request(pdo, IRP_MJ_PNP, minor, nullptr, information);
 }
 
 NTSTATUS PnpManager::stop(PDEVICE_OBJECT pdo) {
@@ -87,49 +88,32 @@ NTSTATUS PnpManager::surprise_remove(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS PnpManager::query_capabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities) {
-    require_passive("a Plug and Play request");
     *capabilities = DEVICE_CAPABILITIES{};
     capabilities->Size = sizeof(DEVICE_CAPABILITIES);
     capabilities->Version = 1;
     capabilities->Address = static_cast<ULONG>(-1);
     capabilities->UINumber = static_cast<ULONG>(-1);
-    PDEVICE_OBJECT top = IoManager::attached_top(pdo);
-    KEVENT event;
-    IO_STATUS_BLOCK status{};
-    PIRP irp = build(top, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, &event, &status);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    IoGetNextIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities = capabilities;
-    return m_kernel.io().send_and_wait(top, irp, &event, &status);
+    return request(pdo, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+                   [&](IO_STACK_LOCATION& s) { s.Parameters.DeviceCapabilities.Capabilities = capabilities; },
+                   nullptr);
 }
 
 NTSTATUS PnpManager::query_relations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type) {
-    require_passive("a Plug and Play request");
-    PDEVICE_OBJECT top = IoManager::attached_top(pdo);
-    KEVENT event;
-    IO_STATUS_BLOCK status{};
-    PIRP irp = build(top, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, &event, &status);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    IoGetNextIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type = type;
-    NTSTATUS result = m_kernel.io().send_and_wait(top, irp, &event, &status);
-    if (NT_SUCCESS(result) && status.Information != 0) {
-        ExFreePool(reinterpret_cast<PVOID>(status.Information));
-    }
+    ULONG_PTR information = 0;
+    NTSTATUS result = request(pdo, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS,
+                              [&](IO_STACK_LOCATION& s) { s.Parameters.QueryDeviceRelations.Type = type; },
+                              &information);
+    if (NT_SUCCESS(result) && information != 0) ExFreePool(reinterpret_cast<PVOID>(information));
     return result;
 }
 
-NTSTATUS PnpManager::query_id(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type,
-                              std::vector<std::u16string>* ids) {
-    require_passive("a Plug and Play request");
+NTSTATUS PnpManager::query_id(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type, std::vector<std::u16string>* ids) {
     ids->clear();
-    PDEVICE_OBJECT top = IoManager::attached_top(pdo);
-    KEVENT event;
-    IO_STATUS_BLOCK status{};
-    PIRP irp = build(top, IRP_MJ_PNP, IRP_MN_QUERY_ID, &event, &status);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    IoGetNextIrpStackLocation(irp)->Parameters.QueryId.IdType = type;
-    NTSTATUS result = m_kernel.io().send_and_wait(top, irp, &event, &status);
-    if (NT_SUCCESS(result) && status.Information != 0) {
-        auto* list = reinterpret_cast<const WCHAR*>(status.Information);
+    ULONG_PTR information = 0;
+    NTSTATUS result = request(pdo, IRP_MJ_PNP, IRP_MN_QUERY_ID,
+                              [&](IO_STACK_LOCATION& s) { s.Parameters.QueryId.IdType = type; }, &information);
+    if (NT_SUCCESS(result) && information != 0) {
+        auto* list = reinterpret_cast<const WCHAR*>(information);
         const Pool::Block* block = m_kernel.pool().find(list);
         // Read the list only within its pool block: a list without its final
         // terminator must not make the manager read past it.
@@ -147,33 +131,19 @@ NTSTATUS PnpManager::query_id(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type,
 }
 
 NTSTATUS PnpManager::system_control(PDEVICE_OBJECT pdo) {
-    require_passive("a system-control request");
-    PDEVICE_OBJECT top = IoManager::attached_top(pdo);
-    KEVENT event;
-    IO_STATUS_BLOCK status{};
-    PIRP irp = build(top, IRP_MJ_SYSTEM_CONTROL, 0, &event, &status);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    return m_kernel.io().send_and_wait(top, irp, &event, &status);
+    return request(pdo, IRP_MJ_SYSTEM_CONTROL, 0, nullptr, nullptr);
 }
 
-NTSTATUS PnpManager::send_power(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type,
-                                POWER_STATE state) {
-    require_passive("a power request");
-    PDEVICE_OBJECT top = IoManager::attached_top(pdo);
-    KEVENT event;
-    IO_STATUS_BLOCK status{};
-    PIRP irp = build(top, IRP_MJ_POWER, minor, &event, &status);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->Parameters.Power.Type = type;
-    next->Parameters.Power.State = state;
-    if (type == SystemPowerState) {
-        next->Parameters.Power.ShutdownType =
-            state.SystemState <= PowerSystemWorking ? PowerActionNone
-            : state.SystemState >= PowerSystemShutdown ? PowerActionShutdown
-                                                       : PowerActionSleep;
-    }
-    return m_kernel.io().send_and_wait(top, irp, &event, &status);
+NTSTATUS PnpManager::send_power(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
+    return request(pdo, IRP_MJ_POWER, minor, [&](IO_STACK_LOCATION& s) {
+        s.Parameters.Power.Type = type;
+        s.Parameters.Power.State = state;
+        if (type == SystemPowerState) {
+            s.Parameters.Power.ShutdownType = state.SystemState <= PowerSystemWorking ? PowerActionNone
+                                              : state.SystemState >= PowerSystemShutdown ? PowerActionShutdown
+                                                                                         : PowerActionSleep;
+        }
+    }, nullptr);
 }
 
 NTSTATUS PnpManager::set_system_power(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {

@@ -3,6 +3,7 @@
 // platform does, and serve PoRequestPowerIrp.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,9 @@ public:
     const std::vector<PowerRequest>& power_requests() const { return m_power_requests; }
 
 private:
-    PIRP build(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PKEVENT event, PIO_STATUS_BLOCK status);
+    // Sends a request built by the I/O manager to the top of the stack and waits.
+    NTSTATUS request(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
+                     const std::function<void(IO_STACK_LOCATION&)>& parameters, ULONG_PTR* information);
 
     Kernel& m_kernel;
     std::vector<PowerRequest> m_power_requests;
