@@ -82,11 +82,6 @@ NTSTATUS PnpManager::remove(PDEVICE_OBJECT pdo) {
     return send(pdo, IRP_MN_REMOVE_DEVICE);
 }
 
-NTSTATUS PnpManager::surprise_remove(PDEVICE_OBJECT pdo) {
-    send(pdo, IRP_MN_SURPRISE_REMOVAL);
-    return send(pdo, IRP_MN_REMOVE_DEVICE);
-}
-
 NTSTATUS PnpManager::query_capabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities) {
     *capabilities = DEVICE_CAPABILITIES{};
     capabilities->Size = sizeof(DEVICE_CAPABILITIES);

@@ -33,10 +33,8 @@ public:
     NTSTATUS start(PDEVICE_OBJECT pdo) { return send(pdo, IRP_MN_START_DEVICE); }
     // Query-stop, then stop when the query succeeded.
     NTSTATUS stop(PDEVICE_OBJECT pdo);
-    // Query-remove, then remove (the remove goes out whatever the query said
-    // only for a surprise removal).
+    // Query-remove, then remove when the query succeeded.
     NTSTATUS remove(PDEVICE_OBJECT pdo);
-    NTSTATUS surprise_remove(PDEVICE_OBJECT pdo);
     NTSTATUS query_capabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities);
     NTSTATUS query_relations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type);
     // The identifiers answered, as the strings of the returned list; the list is freed.

@@ -33,18 +33,6 @@ void Registry::set_dword(PDEVICE_OBJECT pdo, std::string_view name, ULONG value)
     set_value(pdo, PLUGPLAY_REGKEY_DEVICE, name, REG_DWORD, std::move(data));
 }
 
-void Registry::set_string(PDEVICE_OBJECT pdo, ULONG key_type, std::string_view name,
-                          std::string_view value) {
-    std::u16string wide = to_u16(value);
-    std::vector<std::uint8_t> data((wide.size() + 1) * sizeof(WCHAR), 0);
-    std::memcpy(data.data(), wide.data(), wide.size() * sizeof(WCHAR));
-    set_value(pdo, key_type, name, REG_SZ, std::move(data));
-}
-
-void Registry::remove_value(PDEVICE_OBJECT pdo, ULONG key_type, std::string_view name) {
-    m_keys[{pdo, key_type}].values.erase(upper(to_u16(name)));
-}
-
 void Registry::forget_device(PDEVICE_OBJECT pdo) {
     std::erase_if(m_keys, [&](auto& entry) { return entry.first.first == pdo; });
     m_open_failures.erase(pdo);

@@ -22,9 +22,6 @@ public:
     void set_value(PDEVICE_OBJECT pdo, ULONG key_type, std::string_view name, ULONG type,
                    std::vector<std::uint8_t> data);
     void set_dword(PDEVICE_OBJECT pdo, std::string_view name, ULONG value);
-    void set_string(PDEVICE_OBJECT pdo, ULONG key_type, std::string_view name,
-                    std::string_view value);
-    void remove_value(PDEVICE_OBJECT pdo, ULONG key_type, std::string_view name);
     void forget_device(PDEVICE_OBJECT pdo);
     // Makes IoOpenDeviceRegistryKey fail for the device with the status.
     void fail_open(PDEVICE_OBJECT pdo, NTSTATUS status);

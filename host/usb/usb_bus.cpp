@@ -94,11 +94,6 @@ UsbBus::Port& UsbBus::port_of(PDEVICE_OBJECT pdo) {
     return *it->second;
 }
 
-std::uint8_t UsbBus::address_of(PDEVICE_OBJECT pdo) const {
-    auto it = m_ports.find(pdo);
-    return it == m_ports.end() ? 0 : it->second->address;
-}
-
 std::vector<DescriptorSnapshot> UsbBus::snapshots() const {
     std::vector<DescriptorSnapshot> snapshots;
     for (auto& [pdo, port] : m_ports) {

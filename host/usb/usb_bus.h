@@ -69,7 +69,6 @@ public:
 
     WireTrace& trace() { return m_trace; }
     std::vector<DescriptorSnapshot> snapshots() const;
-    std::uint8_t address_of(PDEVICE_OBJECT pdo) const;
     std::uint64_t frames() const { return m_frames; }
     std::size_t pending() const { return m_pending.size(); }
 

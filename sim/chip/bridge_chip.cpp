@@ -458,11 +458,6 @@ const ChipCounters& BridgeChip::counters() {
     return m_counters;
 }
 
-std::size_t BridgeChip::tx_fifo_level() {
-    advance_to(host::Kernel::current().now());
-    return m_tx_fifo.size();
-}
-
 std::size_t BridgeChip::rx_fifo_level() {
     advance_to(host::Kernel::current().now());
     return m_rx_fifo.size();

@@ -144,10 +144,8 @@ public:
     std::uint8_t configuration() const { return m_configuration; }
     std::uint16_t flow_threshold() const { return m_flow_threshold; }
     std::uint16_t comm_feature() const { return m_comm_feature; }
-    std::uint16_t modem_state() const { return m_state; }
     // The UART's state as of the world's present time.
     const ChipCounters& counters();
-    std::size_t tx_fifo_level();
     std::size_t rx_fifo_level();
 
     // Decodes a line-coding rate: a divisor code with bit 31 set gives

@@ -1,6 +1,5 @@
 #include "sim/line/line.h"
 
-#include <utility>
 
 #include "host/kernel/kernel.h"
 
@@ -18,12 +17,6 @@ const std::vector<std::uint8_t>& ScriptedPeer::received() {
 const std::vector<Time>& ScriptedPeer::received_at() {
     m_chip->advance_to(now());
     return m_received_at;
-}
-
-std::vector<std::uint8_t> ScriptedPeer::take_received() {
-    m_chip->advance_to(now());
-    m_received_at.clear();
-    return std::exchange(m_received, {});
 }
 
 void ScriptedPeer::set_lines(ModemInputs inputs) { m_chip->set_modem_inputs(inputs, now()); }

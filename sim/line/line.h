@@ -42,7 +42,6 @@ public:
     // What has arrived so far (the chip's UART is brought up to now first).
     const std::vector<std::uint8_t>& received();
     const std::vector<Time>& received_at();
-    std::vector<std::uint8_t> take_received();
 
     void set_lines(ModemInputs inputs);
     void send_break(bool on);

@@ -225,6 +225,30 @@ TEST_F(BusTest, ModemLineChangesArriveAsSerialStateNotifications) {
     EXPECT_EQ(packet[8], sim::kStateDcd | sim::kStateDsr | sim::kStateCts);
 }
 
+TEST_F(BusTest, ThePeersLinesBreaksAndErrorsReachTheStatusWord) {
+    build(sim::ChipConfig::of(sim::ChipKind::Extended, 1), false);
+    Select selected = select_configuration();
+    auto next_state = [&] {
+        UCHAR packet[10] = {};
+        EXPECT_EQ(transfer(selected.pipes[0], USBD_TRANSFER_DIRECTION_IN, packet, 10), STATUS_SUCCESS);
+        return static_cast<std::uint16_t>(packet[8] | packet[9] << 8);
+    };
+    peer.set_lines({.dcd = true, .cts = true, .ring = true});
+    EXPECT_EQ(next_state(), sim::kStateDcd | sim::kStateCts | sim::kStateRing);
+    peer.send_break(true);
+    EXPECT_EQ(next_state(), sim::kStateDcd | sim::kStateCts | sim::kStateBreak);  // ring was reported once
+    peer.send_error(sim::kStateParity);
+    EXPECT_EQ(next_state(), sim::kStateDcd | sim::kStateCts | sim::kStateParity);
+    peer.set_lines({});
+    EXPECT_EQ(next_state(), 0);
+    // What the chip drives, the peer sees.
+    ASSERT_EQ(request(URB_FUNCTION_CLASS_INTERFACE, false, 0x22, 2, 0), STATUS_SUCCESS);
+    ASSERT_EQ(request(URB_FUNCTION_CLASS_INTERFACE, false, 0x23, 0xFFFF, 0), STATUS_SUCCESS);
+    EXPECT_FALSE(peer.dtr());
+    EXPECT_TRUE(peer.rts());
+    EXPECT_TRUE(peer.break_seen());
+}
+
 TEST_F(BusTest, AFullReceiveFifoLosesBytesAsOverruns) {
     build(sim::ChipConfig::of(sim::ChipKind::Extended, 1), false);
     Select selected = select_configuration();
