@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/bench/world.h"
+#include "tests/seed.h"
 #include "serial/data_pump.h"
 #include "usb/usb_submit.h"
 
@@ -22,7 +23,7 @@ public:
 
     void build(sim::WorldOptions options) {
         finish();
-        if (options.seed == 1) options.seed = kSeed;
+        if (options.seed == 1) options.seed = seed_or_environment(kSeed);
         seed = options.seed;
         world = std::make_unique<sim::World>(options);
     }

@@ -11,6 +11,7 @@
 #include "host/kernel/bus_driver.h"
 #include "host/kernel/kernel.h"
 #include "host/kernel/pnp_manager.h"
+#include "tests/seed.h"
 
 namespace torvex_test {
 
@@ -57,7 +58,10 @@ class KernelTest : public ::testing::Test {
 protected:
     static constexpr std::uint64_t kSeed = 20261207;
 
-    void SetUp() override { build(kSeed); }
+    void SetUp() override {
+        seed = seed_or_environment(kSeed);
+        build(seed);
+    }
 
     void TearDown() override {
         if (!kernel) return;
@@ -107,6 +111,7 @@ protected:
         return device;
     }
 
+    std::uint64_t seed = kSeed;
     std::unique_ptr<host::Kernel> kernel;
     std::unique_ptr<host::BusDriver> bus;
     PDRIVER_OBJECT driver = nullptr;

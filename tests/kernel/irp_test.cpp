@@ -1,4 +1,5 @@
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/kernel/fixture.h"
@@ -42,8 +43,9 @@ public:
             KeDelayExecutionThread(KernelMode, FALSE, &pause);
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
-            for (PIRP irp : held) complete_with(irp, lower_status);
-            held.clear();
+            // Taken out first: a completion lets the caller run and hold the next one.
+            std::vector<PIRP> irps = std::exchange(held, {});
+            for (PIRP irp : irps) complete_with(irp, lower_status);
             KeLowerIrql(old);
         });
     }

@@ -77,7 +77,7 @@ TEST_F(PoolTest, RandomFailuresFollowTheSeed) {
         return failed;
     };
     std::vector<bool> first = pattern();
-    build(kSeed);
+    build(seed);
     EXPECT_EQ(pattern(), first);
     auto failures = std::count(first.begin(), first.end(), true);
     EXPECT_GT(failures, 5);

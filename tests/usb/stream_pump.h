@@ -20,9 +20,11 @@ public:
         : m_pdo(pdo), m_out(out), m_in(in), m_source(std::move(source)), m_chunk(chunk),
           m_writes(writes_in_flight) {}
 
+    // The read is armed first: bytes that loop back before it is would find
+    // nobody to take them and overrun the chip's receive FIFO.
     void start() {
-        for (int i = 0; i < m_writes; ++i) submit_write();
         submit(new Request(this, true, 256));
+        for (int i = 0; i < m_writes; ++i) submit_write();
     }
 
     const std::vector<std::uint8_t>& received() const { return m_received; }

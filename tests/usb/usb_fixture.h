@@ -13,6 +13,7 @@
 #include "platform/usb.h"
 #include "sim/chip/bridge_chip.h"
 #include "sim/line/line.h"
+#include "tests/seed.h"
 
 namespace torvex_test {
 
@@ -38,7 +39,7 @@ public:
 
     void build(sim::ChipConfig config, bool loopback = true, host::UsbBus::Options options = {}) {
         if (kernel) TearDown();
-        kernel = std::make_unique<host::Kernel>(kSeed);
+        kernel = std::make_unique<host::Kernel>(seed_or_environment(kSeed));
         bus = std::make_unique<host::UsbBus>(*kernel, options);
         chip = std::make_unique<sim::BridgeChip>(std::move(config));
         if (loopback) {
