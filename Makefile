@@ -3,13 +3,16 @@
 #   make asan    the same suite under AddressSanitizer and UndefinedBehaviorSanitizer (clang)
 #   make bench   build and run the benchmarks
 #   make demo    build the command-line program and run its demonstration session
+#   make fuzz    run the libFuzzer targets for a while (FUZZ_SECONDS, default 60)
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 GENERATOR  := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
 JOBS       ?= $(shell nproc)
 
-.PHONY: all test asan bench demo clean configure
+.PHONY: all test asan bench demo fuzz clean configure
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -35,5 +38,12 @@ bench: all
 demo: all
 	$(BUILD)/torvex demo
 
+fuzz:
+	@test -f $(FUZZ_BUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVEX_SANITIZE=ON -DTORVEX_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target start_fuzz
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/start_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 $(FUZZ_BUILD)/corpus fuzz/corpus
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
