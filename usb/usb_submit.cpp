@@ -45,13 +45,9 @@ NTSTATUS USB2SER_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb) {
             IoCancelIrp(irp);
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
         }
+        status = irp->IoStatus.Status;  // as a rule STATUS_CANCELLED after a time-out
     }
-    // Returned at once when the request did not pend; otherwise its final status.
-    if (status != STATUS_PENDING) {
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
-    status = irp->IoStatus.Status;
+    // Nothing here touches the request any more: the I/O manager may finish it.
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
