@@ -38,6 +38,7 @@ UsbBus::~UsbBus() {
     // The world ends: its devices go, and with them what is pending on them.
     for (auto& [pdo, port] : m_ports) {
         if (port->present) unplug(pdo);
+        port->device->attach(nullptr);  // the device outlives the bus: no more kicks
     }
     m_stopping = true;
     kick();
