@@ -612,8 +612,14 @@ NTSTATUS IoManager::call(PDEVICE_OBJECT device, PIRP irp) {
 
     Frame frame{rec.id, irp->CurrentLocation};
     m_frames.push_back(&frame);
+    // The frame leaves the list however the dispatch routine ends, even when
+    // its thread is unwound at the end of the world.
+    struct Unlist {
+        std::vector<Frame*>& frames;
+        Frame* frame;
+        ~Unlist() { std::erase(frames, frame); }
+    } unlist{m_frames, &frame};
     NTSTATUS status = device->DriverObject->MajorFunction[location->MajorFunction](device, irp);
-    std::erase(m_frames, &frame);
 
     if (status == STATUS_PENDING) {
         if (!frame.popped) {
