@@ -27,6 +27,39 @@ TransferKind kind_of(USBD_PIPE_TYPE type) {
 
 Time align_up(Time t) { return (t + kFrame - 1) / kFrame * kFrame; }
 
+// Where the interface descriptor with this number and alternate setting
+// starts in a configuration descriptor; nullopt when there is none.
+std::optional<std::size_t> find_interface(const std::vector<std::uint8_t>& config, UCHAR number, UCHAR alternate) {
+    for (std::size_t at = 0; at + 9 <= config.size() && config[at] >= 2; at += config[at]) {
+        if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && config[at + 2] == number && config[at + 3] == alternate) {
+            return at;
+        }
+    }
+    return std::nullopt;
+}
+
+// Calls `visit` for each interface information entry of a selection URB, as far
+// as the URB's length holds whole entries; stops when `visit` returns false.
+template <typename Visit>
+void for_each_interface(PURB urb, Visit visit) {
+    auto* cursor = reinterpret_cast<UCHAR*>(&urb->UrbSelectConfiguration.Interface);
+    auto* end = reinterpret_cast<UCHAR*>(urb) + urb->UrbHeader.Length;
+    while (cursor + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
+        auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
+        if (info->Length < sizeof(USBD_INTERFACE_INFORMATION) || cursor + info->Length > end) return;
+        if (!visit(*info)) return;
+        cursor += info->Length;
+    }
+}
+
+// The status a stall or failure fault ends a request with.
+std::optional<USBD_STATUS> fault_status(const std::optional<FaultRule>& fault) {
+    if (!fault) return std::nullopt;
+    if (fault->action == FaultAction::Stall) return USBD_STATUS_STALL_PID;
+    if (fault->action == FaultAction::Fail) return fault->usbd_status;
+    return std::nullopt;
+}
+
 }  // namespace
 
 UsbBus::UsbBus(Kernel& kernel, Options options) : BusDriver(kernel, "UsbBus"), m_options(options) {
@@ -134,33 +167,25 @@ NTSTATUS UsbBus::internal_device_control(PDEVICE_OBJECT pdo, PIRP irp) {
 }
 
 NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
+    if (urb == nullptr) {
+        irp->IoStatus.Information = 0;
+        return complete(irp, STATUS_INVALID_PARAMETER);
+    }
     auto t = std::make_unique<Transfer>();
     t->id = m_next_id++;
     t->port = &port;
     t->irp = irp;
     t->urb = urb;
-    if (urb == nullptr) {
-        irp->IoStatus.Information = 0;
-        return complete(irp, STATUS_INVALID_PARAMETER);
-    }
     USBD_STATUS status = prepare(port, urb, *t);
     record_submission(*t);
     if (!port.present) return complete_inline(std::move(t), USBD_STATUS_DEVICE_GONE);
     if (status != USBD_STATUS_SUCCESS) return complete_inline(std::move(t), status);
     t->fault = match_fault(*t);
-    if (t->fault) {
-        const FaultRule& fault = *t->fault;
-        if (fault.action == FaultAction::Delay) t->ready_at += fault.delay_frames * kFrame;
-        if (fault.inline_completion && fault.action == FaultAction::Fail) {
-            return complete_inline(std::move(t), fault.usbd_status);
-        }
-        if (fault.inline_completion && fault.action == FaultAction::Stall) {
-            return complete_inline(std::move(t), USBD_STATUS_STALL_PID);
-        }
-    }
-    bool inline_control = t->op != Op::Data && t->op != Op::ResetPort &&
-                          (m_options.complete_inline || (t->fault && t->fault->inline_completion));
-    if (inline_control && !(t->fault && t->fault->action == FaultAction::Never)) {
+    const bool fault_inline = t->fault && t->fault->inline_completion;
+    if (t->fault && t->fault->action == FaultAction::Delay) t->ready_at += t->fault->delay_frames * kFrame;
+    if (fault_inline && fault_status(t->fault)) return complete_inline(std::move(t), *fault_status(t->fault));
+    bool inline_control = t->op != Op::Data && t->op != Op::ResetPort && (m_options.complete_inline || fault_inline);
+    if (inline_control && !never_answered(*t)) {
         USBD_STATUS result = execute_control(*t, kernel().now());
         return complete_inline(std::move(t), result);
     }
@@ -254,27 +279,14 @@ USBD_STATUS UsbBus::prepare(Port& port, PURB urb, Transfer& t) {
 // configuration, and each entry must have room for the interface's pipes.
 USBD_STATUS UsbBus::prepare_select(Port& port, PURB urb) {
     std::vector<std::uint8_t> config = port.device->configuration_descriptor();
-    auto& select = urb->UrbSelectConfiguration;
-    auto* cursor = reinterpret_cast<UCHAR*>(&select.Interface);
-    auto* end = reinterpret_cast<UCHAR*>(urb) + urb->UrbHeader.Length;
-    int count = 0;
-    while (cursor + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
-        auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
-        if (info->Length < sizeof(USBD_INTERFACE_INFORMATION) || cursor + info->Length > end) break;
-        bool found = false;
-        for (std::size_t at = 0; at + 9 <= config.size() && config[at] >= 2; at += config[at]) {
-            if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && config[at + 2] == info->InterfaceNumber &&
-                config[at + 3] == info->AlternateSetting) {
-                if (info->Length < GET_USBD_INTERFACE_SIZE(config[at + 4])) return USBD_STATUS_INVALID_PARAMETER;
-                found = true;
-                break;
-            }
-        }
-        if (!found) return USBD_STATUS_INVALID_PARAMETER;
-        ++count;
-        cursor += info->Length;
-    }
-    return count > 0 ? USBD_STATUS_SUCCESS : USBD_STATUS_INVALID_PARAMETER;
+    USBD_STATUS status = USBD_STATUS_INVALID_PARAMETER;  // until one interface is listed
+    for_each_interface(urb, [&](USBD_INTERFACE_INFORMATION& info) {
+        std::optional<std::size_t> at = find_interface(config, info.InterfaceNumber, info.AlternateSetting);
+        status = at && info.Length >= GET_USBD_INTERFACE_SIZE(config[*at + 4]) ? USBD_STATUS_SUCCESS
+                                                                                : USBD_STATUS_INVALID_PARAMETER;
+        return status == USBD_STATUS_SUCCESS;
+    });
+    return status;
 }
 
 USBD_PIPE_HANDLE UsbBus::handle_of(const Port& port, const Pipe& pipe) {
@@ -361,7 +373,8 @@ UsbBus::Transfer* UsbBus::find(PIRP irp) {
 // ---------------------------------------------------------------------------
 // Trace and completion
 
-void UsbBus::record_submission(const Transfer& t) {
+// The fields a request's submission and completion records share.
+WireRecord UsbBus::record_of(const Transfer& t) {
     WireRecord r;
     r.time = std::max(kernel().now(), m_moment);
     r.id = t.id;
@@ -369,26 +382,30 @@ void UsbBus::record_submission(const Transfer& t) {
     if (t.op == Op::ResetPort) {
         r.function = kFunctionResetPort;
         r.kind = TransferKind::IrpInfo;
-        m_trace.add(std::move(r));
-        return;
+        return r;
     }
     r.function = t.urb->UrbHeader.Function;
-    if (t.op == Op::Data && t.pipe) {
-        r.kind = kind_of(t.pipe->type);
+    switch (t.op) {
+    case Op::Data:  // with no pipe the handle was invalid: no endpoint to name
+        r.kind = t.pipe ? kind_of(t.pipe->type) : TransferKind::Bulk;
         r.endpoint = t.endpoint;
-        if (!t.in && t.buffer) r.data.assign(t.buffer, t.buffer + t.length);
-    } else if (t.op == Op::ResetPipe) {
+        break;
+    case Op::ResetPipe:
         r.kind = TransferKind::IrpInfo;
         r.endpoint = t.endpoint;
-        r.setup = t.setup;
-    } else if (t.op == Op::Data) {
-        r.kind = TransferKind::Bulk;  // an invalid handle: no endpoint to name
-    } else {
+        break;
+    default:
         r.kind = TransferKind::Control;
         r.endpoint = t.in ? 0x80 : 0x00;
-        r.setup = t.setup;
-        if (!t.in && t.buffer) r.data.assign(t.buffer, t.buffer + t.length);
+        break;
     }
+    return r;
+}
+
+void UsbBus::record_submission(const Transfer& t) {
+    WireRecord r = record_of(t);
+    if (r.kind == TransferKind::Control || t.op == Op::ResetPipe) r.setup = t.setup;
+    if (t.op != Op::ResetPort && !t.in && t.buffer) r.data.assign(t.buffer, t.buffer + t.length);
     m_trace.add(std::move(r));
 }
 
@@ -399,41 +416,33 @@ void UsbBus::finish(Transfer* t, USBD_STATUS status) {
     auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& p) { return p.get() == t; });
     std::unique_ptr<Transfer> owned = std::move(*it);
     m_pending.erase(it);
-    PIRP irp = t->irp;
-    WireRecord r;
-    r.time = std::max(kernel().now(), m_moment);
-    r.id = t->id;
+    WireRecord r = record_of(*t);
     r.completion = true;
-    r.device = t->port->address;
     r.usbd_status = status;
     r.status = irp_status_of(status);
-    if (t->op == Op::ResetPort) {
-        r.function = kFunctionResetPort;
-        r.kind = TransferKind::IrpInfo;
-    } else {
-        r.function = t->urb->UrbHeader.Function;
+    if (t->op != Op::ResetPort) {
         t->urb->UrbHeader.Status = status;
-        if (t->op == Op::Data) {
-            r.kind = t->pipe ? kind_of(t->pipe->type) : TransferKind::Bulk;
-            r.endpoint = t->endpoint;
+        ULONG transferred = t->in ? t->done : (USBD_SUCCESS(status) ? t->length : 0);
+        switch (t->urb->UrbHeader.Function) {
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
             t->urb->UrbBulkOrInterruptTransfer.TransferBufferLength = t->done;
-        } else if (t->op == Op::ResetPipe) {
-            r.kind = TransferKind::IrpInfo;
-            r.endpoint = t->endpoint;
-        } else {
-            r.kind = TransferKind::Control;
-            r.endpoint = t->in ? 0x80 : 0x00;
-            ULONG transferred = t->in ? t->done : (USBD_SUCCESS(status) ? t->length : 0);
-            if (t->urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
-                t->urb->UrbControlDescriptorRequest.TransferBufferLength = transferred;
-            } else if (t->op == Op::Control && t->urb->UrbHeader.Function != URB_FUNCTION_SET_FEATURE_TO_DEVICE &&
-                       t->urb->UrbHeader.Function != URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE) {
-                t->urb->UrbControlVendorClassRequest.TransferBufferLength = transferred;
-            }
+            break;
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+            t->urb->UrbControlDescriptorRequest.TransferBufferLength = transferred;
+            break;
+        case URB_FUNCTION_VENDOR_DEVICE:
+        case URB_FUNCTION_VENDOR_INTERFACE:
+        case URB_FUNCTION_CLASS_DEVICE:
+        case URB_FUNCTION_CLASS_INTERFACE:
+            t->urb->UrbControlVendorClassRequest.TransferBufferLength = transferred;
+            break;
+        default:  // no data stage to report
+            break;
         }
         if (t->in && t->buffer) r.data.assign(t->buffer, t->buffer + t->done);
     }
     m_trace.add(std::move(r));
+    PIRP irp = t->irp;
     irp->IoStatus.Status = irp_status_of(status);
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -444,13 +453,7 @@ void UsbBus::finish(Transfer* t, USBD_STATUS status) {
 
 USBD_STATUS UsbBus::execute_control(Transfer& t, Time now) {
     Port& port = *t.port;
-    if (t.fault) {
-        switch (t.fault->action) {
-        case FaultAction::Stall: return USBD_STATUS_STALL_PID;
-        case FaultAction::Fail: return t.fault->usbd_status;
-        default: break;
-        }
-    }
+    if (std::optional<USBD_STATUS> status = fault_status(t.fault)) return *status;
     if (t.op == Op::ResetPort) {
         port.device->port_reset(now);
         // The hub restores the address and the configuration itself; pipe
@@ -496,37 +499,25 @@ void UsbBus::apply_configuration(Port& port, PURB urb, std::uint8_t value) {
     }
     port.configuration = value;
     std::vector<std::uint8_t> config = port.device->configuration_descriptor();
-    auto& select = urb->UrbSelectConfiguration;
-    select.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(kHandleTag | value);
-    auto* cursor = reinterpret_cast<UCHAR*>(&select.Interface);
-    auto* end = reinterpret_cast<UCHAR*>(urb) + urb->UrbHeader.Length;
-    while (cursor + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
-        auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
-        if (info->Length < sizeof(USBD_INTERFACE_INFORMATION) || cursor + info->Length > end) break;
-        std::size_t at = 0;
-        for (; at + 9 <= config.size() && config[at] >= 2; at += config[at]) {
-            if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && config[at + 2] == info->InterfaceNumber &&
-                config[at + 3] == info->AlternateSetting) {
-                break;
-            }
-        }
-        info->Class = config[at + 5];
-        info->SubClass = config[at + 6];
-        info->Protocol = config[at + 7];
-        info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(
-            kHandleTag | 0x8000 | (std::uintptr_t{info->InterfaceNumber} << 4));
-        info->NumberOfPipes = config[at + 4];
+    urb->UrbSelectConfiguration.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(kHandleTag | value);
+    for_each_interface(urb, [&](USBD_INTERFACE_INFORMATION& info) {
+        const std::size_t at = *find_interface(config, info.InterfaceNumber, info.AlternateSetting);  // checked at submission
+        info.Class = config[at + 5];
+        info.SubClass = config[at + 6];
+        info.Protocol = config[at + 7];
+        info.InterfaceHandle =
+            reinterpret_cast<USBD_INTERFACE_HANDLE>(kHandleTag | 0x8000 | (std::uintptr_t{info.InterfaceNumber} << 4));
+        info.NumberOfPipes = config[at + 4];
         ULONG pipe = 0;
-        for (std::size_t e = at + config[at]; e + 7 <= config.size() && config[e] >= 2 && pipe < info->NumberOfPipes;
+        for (std::size_t e = at + config[at]; e + 7 <= config.size() && config[e] >= 2 && pipe < info.NumberOfPipes;
              e += config[e]) {
             if (config[e + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) break;
             if (config[e + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE) continue;
-            USBD_PIPE_INFORMATION& entry = info->Pipes[pipe++];
-            std::uint8_t attributes = config[e + 3] & 3;
+            USBD_PIPE_INFORMATION& entry = info.Pipes[pipe++];
             entry.EndpointAddress = config[e + 2];
             entry.MaximumPacketSize = static_cast<USHORT>(config[e + 4] | config[e + 5] << 8);
             entry.Interval = config[e + 6];
-            entry.PipeType = static_cast<USBD_PIPE_TYPE>(attributes);
+            entry.PipeType = static_cast<USBD_PIPE_TYPE>(config[e + 3] & 3);
             if (entry.MaximumTransferSize == 0) entry.MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
             auto known = std::find_if(port.pipes.begin(), port.pipes.end(),
                                       [&](const Pipe& p) { return p.address == entry.EndpointAddress; });
@@ -539,8 +530,8 @@ void UsbBus::apply_configuration(Port& port, PURB urb, std::uint8_t value) {
             }
             entry.PipeHandle = handle_of(port, *known);
         }
-        cursor += info->Length;
-    }
+        return true;
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -569,12 +560,9 @@ std::optional<Time> UsbBus::next_frame_due() {
     std::optional<Time> earliest;
     for (auto& t : m_pending) {
         std::optional<Time> ready;
-        if (t->fault && t->fault->action == FaultAction::Never) continue;
-        if (t->op != Op::Data) {
-            ready = t->ready_at;
-        } else if (t->pipe->halted || (t->fault && t->fault->action != FaultAction::Delay &&
-                                        t->fault->action != FaultAction::Short) ||
-                   (t->fault && t->fault->action == FaultAction::Short && t->fault->short_length <= t->done)) {
+        if (never_answered(*t)) continue;
+        const bool cut_short = t->fault && t->fault->action == FaultAction::Short && t->fault->short_length <= t->done;
+        if (t->op != Op::Data || t->pipe->halted || fault_status(t->fault) || cut_short) {
             ready = t->ready_at;  // ends without the device
         } else if (!first_on_endpoint(*t)) {
             continue;
@@ -611,8 +599,7 @@ void UsbBus::process_frame(Time frame_start) {
     // add or cancel requests, so each round looks the list up afresh.
     for (;;) {
         auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& t) {
-            return t->op != Op::Data && t->ready_at <= frame_start && t->irp->CancelRoutine &&
-                   !(t->fault && t->fault->action == FaultAction::Never);
+            return t->op != Op::Data && t->ready_at <= frame_start && t->irp->CancelRoutine && !never_answered(*t);
         });
         if (it == m_pending.end()) break;
         Transfer* t = it->get();
@@ -626,9 +613,7 @@ void UsbBus::process_frame(Time frame_start) {
 }
 
 // A transfer that is never answered waits for its cancellation.
-static bool never_moves(const FaultRule* fault) {
-    return fault && fault->action == FaultAction::Never;
-}
+bool UsbBus::never_answered(const Transfer& t) { return t.fault && t.fault->action == FaultAction::Never; }
 
 // One packet for the transfer; false when the device NAKed it.
 bool UsbBus::serve_packet(Transfer& t, Time now) {
@@ -636,10 +621,9 @@ bool UsbBus::serve_packet(Transfer& t, Time now) {
         if (take(&t)) finish(&t, USBD_STATUS_ENDPOINT_HALTED);
         return true;
     }
-    if (t.fault && (t.fault->action == FaultAction::Stall || t.fault->action == FaultAction::Fail)) {
-        bool stall = t.fault->action == FaultAction::Stall;
-        if (stall) t.pipe->halted = true;
-        if (take(&t)) finish(&t, stall ? USBD_STATUS_STALL_PID : t.fault->usbd_status);
+    if (std::optional<USBD_STATUS> status = fault_status(t.fault)) {
+        if (*status == USBD_STATUS_STALL_PID) t.pipe->halted = true;
+        if (take(&t)) finish(&t, *status);
         return true;
     }
     ULONG limit = t.length;
@@ -674,7 +658,7 @@ void UsbBus::serve_interrupts(Time now) {
     std::vector<std::uint64_t> ids;
     for (auto& t : m_pending) {
         if (t->op == Op::Data && t->pipe && t->pipe->type == UsbdPipeTypeInterrupt && first_on_endpoint(*t) &&
-            t->ready_at <= now && t->irp->CancelRoutine && !never_moves(t->fault ? &*t->fault : nullptr)) {
+            t->ready_at <= now && t->irp->CancelRoutine && !never_answered(*t)) {
             ids.push_back(t->id);
         }
     }
@@ -692,7 +676,7 @@ void UsbBus::serve_bulk(Time frame_start) {
         std::vector<std::pair<unsigned, std::uint64_t>> order;  // (endpoint key, transfer id)
         for (auto& t : m_pending) {
             if (t->op == Op::Data && t->pipe->type == UsbdPipeTypeBulk && t->ready_at <= m_moment &&
-                t->irp->CancelRoutine && !never_moves(t->fault ? &*t->fault : nullptr) && first_on_endpoint(*t)) {
+                t->irp->CancelRoutine && !never_answered(*t) && first_on_endpoint(*t)) {
                 order.emplace_back(unsigned{t->port->address} << 8 | t->endpoint, t->id);
             }
         }

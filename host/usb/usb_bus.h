@@ -126,7 +126,9 @@ private:
     NTSTATUS pend(std::unique_ptr<Transfer> t);
     NTSTATUS complete_inline(std::unique_ptr<Transfer> t, USBD_STATUS status);
 
+    WireRecord record_of(const Transfer& t);
     void record_submission(const Transfer& t);
+    static bool never_answered(const Transfer& t);
     void finish(Transfer* t, USBD_STATUS status);
     bool take(Transfer* t);
     USBD_STATUS execute_control(Transfer& t, Time now);
