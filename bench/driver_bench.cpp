@@ -7,7 +7,6 @@
 
 #include "sim/bench/world.h"
 #include "sim/serport/serport.h"
-#include "usb/requests.h"
 
 namespace {
 
@@ -22,10 +21,7 @@ void BM_DriverLoopback(benchmark::State& state) {
         world.start();
         sim::Serport serport(world.fdo(), 0, chunk);
         sim::Serport::register_callbacks();
-        UCHAR coding[7] = {static_cast<UCHAR>(baud), static_cast<UCHAR>(baud >> 8), static_cast<UCHAR>(baud >> 16),
-                           static_cast<UCHAR>(baud >> 24), 0, 0, 8};
-        USB2SER_SendRequest(world.fdo(), USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_LINE_CODING, 0, coding, 7),
-                            FALSE, nullptr);
+        serport.set_baud(baud);
         serport.open();
         std::vector<std::uint8_t> source(bytes);
         for (std::size_t i = 0; i < bytes; ++i) source[i] = static_cast<std::uint8_t>(i);

@@ -151,9 +151,7 @@ int demo(const Options& options) {
     // out on the bulk-out pipe and comes back on the bulk-in pipe.
     sim::Serport serport(world.fdo(), 0);
     sim::Serport::register_callbacks();
-    UCHAR coding[7] = {0x00, 0xC2, 0x01, 0x00, 0, 0, 8};  // 115,200 baud, 8N1
-    USB2SER_SendRequest(world.fdo(), USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_LINE_CODING, 0, coding, 7),
-                        FALSE, nullptr);
+    serport.set_baud(115'200);
     serport.open();
     const std::string line = "hello through the loopback plug";
     host::Time sent_at = kernel.now();

@@ -412,17 +412,21 @@ void BridgeChip::port_reset(Time now) {
 // ---------------------------------------------------------------------------
 // The UART
 
+// Start bit, data bits, parity bit and stop bits, counted in half bits (a
+// character may have one and a half stop bits).
+std::uint64_t BridgeChip::half_bits_per_char() const {
+    return 2u * (1u + m_coding.data_bits + (m_coding.parity ? 1u : 0u)) +
+           (m_coding.char_format == 0 ? 2u : m_coding.char_format == 1 ? 3u : 4u);
+}
+
 Time BridgeChip::char_time_whole() const {
-    const std::uint64_t half_bits = 2u * (1u + m_coding.data_bits + (m_coding.parity ? 1u : 0u)) +
-                                    (m_coding.char_format == 0 ? 2u : m_coding.char_format == 1 ? 3u : 4u);
-    return static_cast<Time>((half_bits * 10'000'000u + 2u * m_coding.baud - 1) / (2u * m_coding.baud));
+    const std::uint64_t denominator = 2u * m_coding.baud;
+    return static_cast<Time>((half_bits_per_char() * 10'000'000u + denominator - 1) / denominator);
 }
 
 BridgeChip::LineClock BridgeChip::next_char(LineClock clock) const {
-    const std::uint64_t half_bits = 2u * (1u + m_coding.data_bits + (m_coding.parity ? 1u : 0u)) +
-                                    (m_coding.char_format == 0 ? 2u : m_coding.char_format == 1 ? 3u : 4u);
     const std::uint64_t denominator = 2u * m_coding.baud;
-    const std::uint64_t numerator = half_bits * 10'000'000u + clock.fraction;
+    const std::uint64_t numerator = half_bits_per_char() * 10'000'000u + clock.fraction;
     clock.at += static_cast<Time>(numerator / denominator);
     clock.fraction = numerator % denominator;
     return clock;

@@ -168,6 +168,7 @@ private:
     std::vector<std::uint8_t> string_descriptor(std::uint8_t index) const;
     void build_descriptors();
 
+    std::uint64_t half_bits_per_char() const;
     Time char_time_whole() const;
     LineClock next_char(LineClock clock) const;
     void rx_arrive(std::uint8_t byte, Time at);

@@ -5,6 +5,7 @@
 
 #include "host/kernel/kernel.h"
 #include "serial/data_pump.h"
+#include "usb/requests.h"
 #include "usb/usb_submit.h"
 
 namespace sim {
@@ -46,6 +47,15 @@ void Serport::open() {
 }
 
 void Serport::close() { USB2SER_Extension(m_device)->PortOpen = FALSE; }
+
+NTSTATUS Serport::set_baud(ULONG baud) {
+    UCHAR coding[USB2SER_LINE_CODING_SIZE] = {static_cast<UCHAR>(baud), static_cast<UCHAR>(baud >> 8),
+                                              static_cast<UCHAR>(baud >> 16), static_cast<UCHAR>(baud >> 24),
+                                              0, 0, 8};
+    return USB2SER_SendRequest(m_device,
+                               USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_LINE_CODING, 0, coding, sizeof coding),
+                               FALSE, nullptr);
+}
 
 void Serport::write(std::span<const std::uint8_t> bytes) {
     m_transmit.insert(m_transmit.end(), bytes.begin(), bytes.end());

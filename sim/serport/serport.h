@@ -30,6 +30,8 @@ public:
     // receive reads are armed (each only while its slot is empty).
     void open();
     void close();
+    // The line's speed, 8 data bits, no parity, one stop bit.
+    NTSTATUS set_baud(ULONG baud);
 
     // Application side.
     void write(std::span<const std::uint8_t> bytes);

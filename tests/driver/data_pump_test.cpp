@@ -37,14 +37,6 @@ public:
         ext()->PortIndex = kPort;
     }
 
-    void set_rate(ULONG rate) {
-        UCHAR coding[7] = {static_cast<UCHAR>(rate), static_cast<UCHAR>(rate >> 8), static_cast<UCHAR>(rate >> 16),
-                           static_cast<UCHAR>(rate >> 24), 0, 0, 8};
-        ASSERT_EQ(USB2SER_SendRequest(fdo(), USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_LINE_CODING, 0, coding, 7),
-                                      FALSE, nullptr),
-                  STATUS_SUCCESS);
-    }
-
     static std::vector<std::uint8_t> pattern(std::size_t n) {
         std::vector<std::uint8_t> bytes(n);
         for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(i * 31 + i / 251);
@@ -82,7 +74,7 @@ struct Stream {
 class StreamTest : public DataPumpTest, public ::testing::WithParamInterface<Stream> {};
 
 TEST_P(StreamTest, AStreamWrittenInChunksArrivesWholeAndInOrder) {
-    set_rate(GetParam().baud);
+    ASSERT_EQ(serport->set_baud(GetParam().baud), STATUS_SUCCESS);
     serport->open();
     std::vector<std::uint8_t> bytes = pattern(GetParam().bytes);
     serport->write(bytes);
@@ -96,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(SixMegabaudAnd9600, StreamTest,
                          ::testing::Values(Stream{6'000'000, 60'000}, Stream{9'600, 2'000}));
 
 TEST_F(DataPumpTest, FullDuplexAt115200KeepsEachDirectionAbove99Percent) {
-    set_rate(115'200);
+    ASSERT_EQ(serport->set_baud(115'200), STATUS_SUCCESS);
     serport->open();
     const std::size_t n = 11'520;  // one second of the line in each direction
     std::vector<std::uint8_t> bytes = pattern(n);

@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <vector>
 
 #include "sim/bench/world.h"
 #include "tests/seed.h"
 #include "serial/data_pump.h"
+#include "usb/configure.h"
 #include "usb/usb_submit.h"
 
 namespace torvex_test {
@@ -38,32 +38,8 @@ public:
     PUSB2SER_EXTENSION ext() const { return world->extension(); }
     host::Kernel& kernel() { return world->kernel(); }
 
-    // Selects the configuration with all its interfaces and keeps a pool copy
-    // of each interface's information in the extension, as a start does.
-    void configure() {
-        PUSB2SER_EXTENSION e = ext();
-        std::vector<UCHAR> config(256);
-        URB urb{};
-        auto& d = urb.UrbControlDescriptorRequest;
-        d.Hdr.Length = URB_TARGET_SIZE_CONTROL_REQUEST;
-        d.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-        d.DescriptorType = USB_CONFIGURATION_DESCRIPTOR_TYPE;
-        d.TransferBuffer = config.data();
-        d.TransferBufferLength = static_cast<ULONG>(config.size());
-        ASSERT_EQ(USB2SER_CallUSBD(fdo(), &urb), STATUS_SUCCESS);
-        auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
-        const int count = descriptor->bNumInterfaces;
-        std::vector<USBD_INTERFACE_LIST_ENTRY> list(count + 1u);
-        for (int i = 0; i < count; ++i) {
-            list[i].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, i, 0, -1, -1, -1);
-        }
-        PURB select = USBD_CreateConfigurationRequestEx(descriptor, list.data());
-        ASSERT_EQ(USB2SER_CallUSBD(fdo(), select), STATUS_SUCCESS);
-        e->SingleInterface = count == 1;
-        e->InterfaceInfo0 = copy(list[0].Interface);
-        if (count > 1) e->InterfaceInfo1 = copy(list[1].Interface);
-        ExFreePool(select);
-    }
+    // Selects the configuration and keeps the interface copies, as a start does.
+    void configure() { ASSERT_EQ(USB2SER_StartDevice(fdo()), STATUS_SUCCESS); }
 
     // A data transfer on a slot, built as the data pump builds it.
     PUSB2SER_TRANSFER transfer(ULONG slot, ULONG length) {
@@ -86,13 +62,6 @@ public:
     std::unique_ptr<sim::World> world;
     std::uint64_t seed = kSeed;
 
-private:
-    static PUSBD_INTERFACE_INFORMATION copy(PUSBD_INTERFACE_INFORMATION info) {
-        auto* out = static_cast<PUSBD_INTERFACE_INFORMATION>(
-            ExAllocatePoolWithTag(NonPagedPool, info->Length, USB2SER_POOL_TAG));
-        RtlCopyMemory(out, info, info->Length);
-        return out;
-    }
 };
 
 }  // namespace torvex_test
