@@ -1,10 +1,9 @@
 // torvex: plugs a simulated adapter into an emulated machine with the driver
 // loaded, drives it, and shows what happens — on the debug output, in the
 // driver's device objects, and on the wire.
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 
