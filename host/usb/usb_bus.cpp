@@ -183,7 +183,9 @@ NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
     t->fault = match_fault(*t);
     const bool fault_inline = t->fault && t->fault->inline_completion;
     if (t->fault && t->fault->action == FaultAction::Delay) t->ready_at += t->fault->delay_frames * kFrame;
-    if (fault_inline && fault_status(t->fault)) return complete_inline(std::move(t), *fault_status(t->fault));
+    if (std::optional<USBD_STATUS> failure = fault_status(t->fault); fault_inline && failure) {
+        return complete_inline(std::move(t), *failure);
+    }
     bool inline_control = t->op != Op::Data && t->op != Op::ResetPort && (m_options.complete_inline || fault_inline);
     if (inline_control && !never_answered(*t)) {
         USBD_STATUS result = execute_control(*t, kernel().now());
