@@ -36,22 +36,11 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-// Waits until no completion of an asynchronous request can still reach the
-// extension. The idle events may lag their counters by one update, so the
-// counters themselves decide, looked at again after each wait.
-VOID USB2SER_WaitForCompletions(PUSB2SER_EXTENSION ext) {
-    LARGE_INTEGER interval;
-    interval.QuadPart = -10 * 10000;  // 10 ms
-    while (ext->DataIoCount > 0) {
-        KeWaitForSingleObject(&ext->DataIdleEvent, Executive, KernelMode, FALSE, &interval);
-    }
-    while (ext->CtrlIoCount > 0) {
-        KeWaitForSingleObject(&ext->CtrlIdleEvent, Executive, KernelMode, FALSE, &interval);
-    }
-}
-
 // The removal sequence. The remove request goes down whether or not the port
 // is open: the device is leaving either way, and the lower drivers must see it.
+// Every request in flight holds a reference on the device until the last
+// step of its completion, so RemoveEvent also says that no completion can
+// reach the extension any more; the worker thread has ended before.
 NTSTATUS USB2SER_RemoveSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     ext->Removed = TRUE;
@@ -61,7 +50,6 @@ NTSTATUS USB2SER_RemoveSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     USB2SER_DecrementIoCount(DeviceObject);  // this routine's reference
     USB2SER_Kill_Thread(DeviceObject);
     KeWaitForSingleObject(&ext->RemoveEvent, Executive, KernelMode, FALSE, NULL);
-    USB2SER_WaitForCompletions(ext);
     USB2SER_Cleanup(DeviceObject);
     USB2SER_CableRemove(static_cast<ULONG>(ext->PortIndex));
     USB2SER_RemoveDevice(DeviceObject);
@@ -122,16 +110,9 @@ VOID USB2SER_Cleanup(PDEVICE_OBJECT DeviceObject) {
 // in either case: it must not name a device object that is about to be deleted.
 NTSTATUS USB2SER_RemoveDevice(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    if (ext->InterfaceInfo0 != NULL) {
-        ExFreePool(ext->InterfaceInfo0);
-        ext->InterfaceInfo0 = NULL;
-    }
-    if (ext->InterfaceInfo1 != NULL) {
-        ExFreePool(ext->InterfaceInfo1);
-        ext->InterfaceInfo1 = NULL;
-    }
+    USB2SER_ReleaseInterfaces(ext);
     if (ext->PortOpen) {
-        if (USB2SER_GetDeviceObject(static_cast<ULONG>(ext->PortIndex)) == DeviceObject) gDevObj[ext->PortIndex] = NULL;
+        USB2SER_ReleasePortEntry(DeviceObject);
         return STATUS_SUCCESS;
     }
     return USB2SER_DeleteDevNode(DeviceObject) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;

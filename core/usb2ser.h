@@ -45,7 +45,6 @@ typedef struct _USB2SER_EXTENSION {
     USHORT ControlLineState;
     USHORT ModemStatus;
     PIRP IrpSlot[USB2SER_SLOT_COUNT];
-    LONG IrpSlotDone[USB2SER_SLOT_COUNT];
     LONG PortIndex;
     LONG ChipType;
     BOOLEAN PortOpen;

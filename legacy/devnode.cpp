@@ -34,9 +34,9 @@ BOOLEAN USB2SER_ParsePortName(const CHAR* Name, ULONG Length, PLONG Port) {
 
 }  // namespace
 
-// At PASSIVE_LEVEL. The device keeps one node from its first successful start
-// until the node is deleted: later starts and device-relations queries find
-// `DevNode` set and create no other.
+// At PASSIVE_LEVEL. The device keeps one node from its first successful
+// creation until the node is deleted: later starts and device-relations
+// queries find `DevNode` set and create no other.
 BOOLEAN USB2SER_CreateDevNode(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     if (ext->VendorId == 0 && ext->ProductId == 0) return FALSE;
@@ -49,8 +49,13 @@ BOOLEAN USB2SER_CreateDevNode(PDEVICE_OBJECT DeviceObject) {
     DEVNODE node;
     if (CONFIGMG_Create_DevNode(&node, identifier, root, 0) != CR_SUCCESS) return FALSE;
     ext->DevNode = node;
-    if (AddLogConfig(DeviceObject) != CR_SUCCESS) return FALSE;
-    return CONFIGMG_Register_Enumerator(ext->DevNode, EnumHandler, 1) == CR_SUCCESS;
+    if (AddLogConfig(DeviceObject) == CR_SUCCESS &&
+        CONFIGMG_Register_Enumerator(ext->DevNode, EnumHandler, 1) == CR_SUCCESS) {
+        return TRUE;
+    }
+    // A node half set up is not kept: the next start or query tries again.
+    if (CONFIGMG_Remove_SubTree(node, 0) == CR_SUCCESS) ext->DevNode = 0;
+    return FALSE;
 }
 
 CONFIGRET AddLogConfig(PDEVICE_OBJECT DeviceObject) {
@@ -103,7 +108,8 @@ CONFIGRET EnumHandler(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVNODE To
 
 // Binds the device to its COM port number. A name that cannot be read, or
 // that holds no usable number, leaves the device under port 3 when that entry
-// is free.
+// is free. When the number changes, the entry under the old one goes: no
+// entry may name the device under a number it no longer has.
 ULONG USB2SER_QueryCOMPort(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     CHAR name[kPortNameSize];
@@ -113,16 +119,16 @@ ULONG USB2SER_QueryCOMPort(PDEVICE_OBJECT DeviceObject) {
     length = sizeof(name);
     CONFIGRET result =
         CONFIGMG_Read_Registry_Value(ext->DevNode, NULL, "PORTNAME", 1, name, &length, CM_REGISTRY_HARDWARE);
-    LONG port;
+    LONG port = USB2SER_DEFAULT_PORT;
     if (result == CR_SUCCESS && !USB2SER_ParsePortName(name, length < sizeof(name) ? length : sizeof(name), &port)) {
         result = CR_INVALID_DATA;
     }
+    if (ext->PortIndex != port) USB2SER_ReleasePortEntry(DeviceObject);
+    ext->PortIndex = port;
     if (result != CR_SUCCESS) {
-        ext->PortIndex = USB2SER_DEFAULT_PORT;
         if (gDevObj[USB2SER_DEFAULT_PORT] == NULL) gDevObj[USB2SER_DEFAULT_PORT] = DeviceObject;
         return result;
     }
-    ext->PortIndex = port;
     gDevObj[port] = DeviceObject;
     return 0;
 }
@@ -132,8 +138,13 @@ ULONG USB2SER_QueryCOMPort(PDEVICE_OBJECT DeviceObject) {
 // named in DevNode.
 BOOLEAN USB2SER_DeleteDevNode(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    if (USB2SER_GetDeviceObject(static_cast<ULONG>(ext->PortIndex)) == DeviceObject) gDevObj[ext->PortIndex] = NULL;
+    USB2SER_ReleasePortEntry(DeviceObject);
     if (CONFIGMG_Remove_SubTree(ext->DevNode, 0) != CR_SUCCESS) return FALSE;
     ext->DevNode = 0;  // names no node now: a later start creates one again
     return TRUE;
+}
+
+VOID USB2SER_ReleasePortEntry(PDEVICE_OBJECT DeviceObject) {
+    const ULONG port = static_cast<ULONG>(USB2SER_Extension(DeviceObject)->PortIndex);
+    if (USB2SER_GetDeviceObject(port) == DeviceObject) gDevObj[port] = NULL;
 }

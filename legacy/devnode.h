@@ -14,3 +14,7 @@ CONFIGRET EnumHandler(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVNODE To
                       ULONG Flags);
 ULONG USB2SER_QueryCOMPort(PDEVICE_OBJECT DeviceObject);
 BOOLEAN USB2SER_DeleteDevNode(PDEVICE_OBJECT DeviceObject);
+
+// Clears the table entry under the device's port number, only while it names
+// this device: another device may hold that number now.
+VOID USB2SER_ReleasePortEntry(PDEVICE_OBJECT DeviceObject);

@@ -83,10 +83,12 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 
 // Status values.
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 
 #define STATUS_SUCCESS                    ((NTSTATUS)0x00000000)
 #define STATUS_WAIT_0                     ((NTSTATUS)0x00000000)
 #define STATUS_TIMEOUT                    ((NTSTATUS)0x00000102)
+#define STATUS_KERNEL_APC                 ((NTSTATUS)0x00000100)
 #define STATUS_PENDING                    ((NTSTATUS)0x00000103)
 #define STATUS_BUFFER_OVERFLOW            ((NTSTATUS)0x80000005)
 #define STATUS_DEVICE_BUSY                ((NTSTATUS)0x80000011)

@@ -164,6 +164,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
 LONG_PTR ObfDereferenceObject(PVOID Object);
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 NTSTATUS ZwClose(HANDLE Handle);
+NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 PKTHREAD KeGetCurrentThread();
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
 
@@ -520,6 +521,9 @@ PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp);
 PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp);
 VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
 VOID IoSkipCurrentIrpStackLocation(PIRP Irp);
+// Makes the next stack location the current one: an originator's own location
+// in an IRP it allocated with one location more than the stack below needs.
+VOID IoSetNextIrpStackLocation(PIRP Irp);
 VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                             BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                             BOOLEAN InvokeOnCancel);

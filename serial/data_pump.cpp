@@ -64,7 +64,8 @@ NTSTATUS USB2SER_AsyncTransfer(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, PVOI
 // where completions of different slots may run at the same time. Delivers
 // what arrived, re-arms the read it ends, and frees the transfer; the IRP goes
 // to whichever of this routine and a canceller frees it, and is never
-// completed further.
+// completed further. The device reference the transfer held is dropped last:
+// after it, removal may delete the device.
 NTSTATUS USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     PUSB2SER_TRANSFER transfer = static_cast<PUSB2SER_TRANSFER>(Context);
@@ -77,10 +78,13 @@ NTSTATUS USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     const NTSTATUS status = Irp->IoStatus.Status;
     const ULONG slot = USB2SER_SlotOfFlags(transfer->Urb.TransferFlags);
 
-    if (InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IrpSlot[slot]), NULL) != NULL) {
+    // The slot is taken back only if it still holds this request: another
+    // path may have armed it again after a canceller took this one out.
+    if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IrpSlot[slot]), NULL, Irp) ==
+        Irp) {
         IoFreeIrp(Irp);
     } else {
-        USB2SER_ReleaseSlotIrp(ext, slot, Irp);
+        USB2SER_ReleaseSlotIrp(Irp);
     }
 
     if (NT_SUCCESS(status) && !ext->Removed) {
@@ -110,6 +114,7 @@ NTSTATUS USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
 
     ExFreePool(transfer->DataBuffer);
     ExFreePool(transfer);
+    USB2SER_DecrementIoCount(device);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -134,7 +139,9 @@ VOID USB2SER_Thread_Main(PVOID StartContext) {
 }
 
 // One worker thread per device: a start that follows a stop finds the thread
-// of the earlier start still running and keeps it, events and all.
+// of the earlier start still running and keeps it, events and all. Without a
+// reference to the thread object removal could not wait for the thread to
+// end; then the thread is ended here and the start fails.
 NTSTATUS USB2SER_Create_Thread(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     if (ext->ThreadObject != NULL) return STATUS_SUCCESS;
@@ -147,19 +154,26 @@ NTSTATUS USB2SER_Create_Thread(PDEVICE_OBJECT DeviceObject) {
                                            DeviceObject);
     if (!NT_SUCCESS(status)) return status;
     PVOID thread = NULL;
-    ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode, &thread, NULL);
-    ext->ThreadObject = static_cast<PKTHREAD>(thread);
+    status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode, &thread, NULL);
+    if (!NT_SUCCESS(status)) {
+        KeSetEvent(&ext->KillEvent, IO_NO_INCREMENT, FALSE);
+        ZwWaitForSingleObject(handle, FALSE, NULL);
+    } else {
+        ext->ThreadObject = static_cast<PKTHREAD>(thread);
+    }
     ZwClose(handle);
-    return STATUS_SUCCESS;
+    return status;
 }
 
-// Returns when the worker thread has left; at once when there is none (the
-// device was never started).
+// Returns when the worker thread has ended, not only left its loop: the
+// thread object is signalled when the thread has terminated. At once when
+// there is none (the device was never started).
 VOID USB2SER_Kill_Thread(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     if (ext->ThreadObject == NULL) return;
     KeSetEvent(&ext->KillEvent, IO_NO_INCREMENT, FALSE);
-    KeWaitForSingleObject(&ext->ThreadExitEvent, Executive, KernelMode, FALSE, NULL);
+    PVOID objects[2] = {&ext->ThreadExitEvent, ext->ThreadObject};
+    KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, NULL, NULL);
     ObDereferenceObject(ext->ThreadObject);
     ext->ThreadObject = NULL;
 }

@@ -26,14 +26,12 @@ VOID USB2SER_FillDescriptorUrb(PURB Urb, UCHAR DescriptorType, PVOID Buffer, ULO
     Urb->UrbControlDescriptorRequest.TransferBufferLength = Length;
 }
 
-// Replaces a stored interface copy with a new copy of `Info`; the copy of an
-// earlier start is released. FALSE when the pool is exhausted.
+// Stores a copy of `Info` in an empty slot. FALSE when the pool is exhausted.
 BOOLEAN USB2SER_StoreInterfaceCopy(PUSBD_INTERFACE_INFORMATION* Slot, PUSBD_INTERFACE_INFORMATION Info) {
     PUSBD_INTERFACE_INFORMATION copy =
         static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, Info->Length, USB2SER_POOL_TAG));
     if (copy == NULL) return FALSE;
     RtlCopyMemory(copy, Info, Info->Length);
-    if (*Slot != NULL) ExFreePool(*Slot);
     *Slot = copy;
     return TRUE;
 }
@@ -104,11 +102,28 @@ NTSTATUS USB2SER_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
     return status;
 }
 
+// A selection replaces the configuration whatever its outcome: the copies of
+// an earlier one go first, and a selection that fails part-way keeps none,
+// never a copy of this configuration beside one of the last.
 NTSTATUS USB2SER_SelectInterfaces(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    USB2SER_ReleaseInterfaces(ext);
     if (ConfigurationDescriptor->bNumInterfaces == 1) ext->SingleInterface = TRUE;
-    if (ext->SingleInterface) return USB2SER_SelectInterfaces1(DeviceObject, ConfigurationDescriptor);
-    return USB2SER_SelectInterfaces2(DeviceObject, ConfigurationDescriptor);
+    NTSTATUS status = ext->SingleInterface ? USB2SER_SelectInterfaces1(DeviceObject, ConfigurationDescriptor)
+                                           : USB2SER_SelectInterfaces2(DeviceObject, ConfigurationDescriptor);
+    if (!NT_SUCCESS(status)) USB2SER_ReleaseInterfaces(ext);
+    return status;
+}
+
+VOID USB2SER_ReleaseInterfaces(PUSB2SER_EXTENSION Extension) {
+    if (Extension->InterfaceInfo0 != NULL) {
+        ExFreePool(Extension->InterfaceInfo0);
+        Extension->InterfaceInfo0 = NULL;
+    }
+    if (Extension->InterfaceInfo1 != NULL) {
+        ExFreePool(Extension->InterfaceInfo1);
+        Extension->InterfaceInfo1 = NULL;
+    }
 }
 
 // One interface: the configuration's first interface, whatever it is.
@@ -172,12 +187,16 @@ NTSTATUS USB2SER_SelectInterfaces2(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATI
     return status;
 }
 
-// Unconfigures the device: a selection with no configuration descriptor.
+// Unconfigures the device: a selection with no configuration descriptor. Its
+// pipe handles are dead afterwards, and the copies that hold them go with
+// them, so that no pipe routine sends a request with one.
 NTSTATUS USB2SER_StopDevice(PDEVICE_OBJECT DeviceObject) {
     URB urb;
     RtlZeroMemory(&urb, sizeof(urb));
     urb.UrbSelectConfiguration.Hdr.Length = URB_TARGET_SIZE_SELECT_CONFIGURATION;
     urb.UrbSelectConfiguration.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb.UrbSelectConfiguration.ConfigurationDescriptor = NULL;
-    return USB2SER_CallUSBD(DeviceObject, &urb);
+    NTSTATUS status = USB2SER_CallUSBD(DeviceObject, &urb);
+    if (NT_SUCCESS(status)) USB2SER_ReleaseInterfaces(USB2SER_Extension(DeviceObject));
+    return status;
 }

@@ -11,3 +11,6 @@ NTSTATUS USB2SER_SelectInterfaces(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATIO
 NTSTATUS USB2SER_SelectInterfaces1(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
 NTSTATUS USB2SER_SelectInterfaces2(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
 NTSTATUS USB2SER_StopDevice(PDEVICE_OBJECT DeviceObject);
+// Frees the interface copies (and with them the pipe handles) of the last
+// configuration.
+VOID USB2SER_ReleaseInterfaces(PUSB2SER_EXTENSION Extension);

@@ -21,7 +21,12 @@ NTSTATUS USB2SER_SyncCallCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
 //
 // A request still pending after 5 seconds is cancelled and waited for. The
 // IRP is held by a completion routine until then, so the cancel can never
-// reach an IRP the I/O manager has already released.
+// reach an IRP the I/O manager has already released. The I/O manager then
+// finishes the request in this thread (status block, event, release), not
+// necessarily before IoCompleteRequest returns; the status block and the
+// event live in this frame, so the call waits for that final step. The
+// platform skips it (and signals nothing) for a request that failed without
+// pending.
 NTSTATUS USB2SER_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     KEVENT event;
@@ -38,7 +43,8 @@ NTSTATUS USB2SER_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     IoSetCompletionRoutine(irp, USB2SER_SyncCallCompletion, &event, TRUE, TRUE, TRUE);
 
     NTSTATUS status = IoCallDriver(ext->TopOfStackDeviceObject, irp);
-    if (status == STATUS_PENDING) {
+    const BOOLEAN pended = status == STATUS_PENDING;
+    if (pended) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = kCallTimeout;
         if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
@@ -47,8 +53,9 @@ NTSTATUS USB2SER_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb) {
         }
         status = irp->IoStatus.Status;  // as a rule STATUS_CANCELLED after a time-out
     }
-    // Nothing here touches the request any more: the I/O manager may finish it.
+    const BOOLEAN signalled = pended || !NT_ERROR(irp->IoStatus.Status);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
+    if (signalled) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
     return status;
 }
 
@@ -64,38 +71,61 @@ USBD_PIPE_HANDLE USB2SER_SlotPipeHandle(PUSB2SER_EXTENSION Extension, ULONG Pipe
     return info->Pipes[entry].PipeHandle;
 }
 
+// The driver's own stack location of a data transfer's IRP, the top one,
+// above the locations of the stack below. It holds the request's hand-off
+// flag, so that the flag lives exactly as long as the IRP it belongs to and a
+// request armed on the same slot meanwhile has a flag of its own. The stack
+// locations follow the IRP, the topmost last.
+PVOID volatile* USB2SER_SlotIrpDone(PIRP Irp) {
+    PIO_STACK_LOCATION own = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + (Irp->StackCount - 1);
+    return &own->Parameters.Others.Argument2;
+}
+
 // Up to DISPATCH_LEVEL. The transfer record is taken over in every case:
 // USB2SER_AsyncComplete releases it, or this routine when nothing is sent.
+// The caller holds a reference on the device (a dispatch routine, the
+// completion being re-armed, the worker thread removal waits for).
 //
-// The request claims its slot with one atomic exchange, so that no slot ever
-// holds two requests: a completion re-arming the slot and another path arming
-// it at the same moment cannot both succeed. A slot still busy is left as it
-// is and STATUS_DEVICE_BUSY returned.
+// The request claims its slot with one atomic compare-exchange, so that no
+// slot ever holds two requests: a completion re-arming the slot and another
+// path arming it at the same moment cannot both succeed. A slot still busy is
+// left as it is and STATUS_DEVICE_BUSY returned. A request in flight holds a
+// reference on the device until the last step of its completion: removal
+// waits for it on RemoveEvent.
 NTSTATUS USB2SER_AsyncCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG PipeSlot) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     PUSB2SER_TRANSFER transfer = reinterpret_cast<PUSB2SER_TRANSFER>(Urb);
     NTSTATUS status = STATUS_NO_MEMORY;
-    PIRP irp = IoAllocateIrp(ext->TopOfStackDeviceObject->StackSize, FALSE);
+    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(ext->TopOfStackDeviceObject->StackSize + 1), FALSE);
     if (irp == NULL) goto FreeTransfer;
 
+    IoSetNextIrpStackLocation(irp);
+    PIO_STACK_LOCATION own;
+    own = IoGetCurrentIrpStackLocation(irp);
+    own->DeviceObject = DeviceObject;
+    own->Parameters.Others.Argument1 = transfer;
+    own->Parameters.Others.Argument2 = NULL;  // the hand-off flag, 0 until a side sets it
     PIO_STACK_LOCATION next;
     next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = Urb;
+    transfer->DeviceObject = DeviceObject;
+    IoSetCompletionRoutine(irp, USB2SER_AsyncComplete, transfer, TRUE, TRUE, TRUE);
 
-    // The hand-off flag is cleared before the slot is taken: once the slot
-    // holds the request, a canceller may exchange the flag at any moment.
-    InterlockedExchange(&ext->IrpSlotDone[PipeSlot], 0);
     if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IrpSlot[PipeSlot]), irp, NULL) !=
         NULL) {
         status = STATUS_DEVICE_BUSY;
         goto FreeIrp;
     }
-    transfer->DeviceObject = DeviceObject;
-    IoSetCompletionRoutine(irp, USB2SER_AsyncComplete, transfer, TRUE, TRUE, TRUE);
     USB2SER_IncrementIoCount_Data(DeviceObject);
-    return IoCallDriver(ext->TopOfStackDeviceObject, irp);
+    USB2SER_IncrementIoCount(DeviceObject);
+    status = IoCallDriver(ext->TopOfStackDeviceObject, irp);
+    // Removal sets Removed before it cancels the slots. Seen here, after the
+    // claim, it may have found this slot still empty: nobody else would
+    // cancel this request, and its reference would hold removal for ever.
+    if (ext->Removed) CancelTheIrp(ext, PipeSlot);
+    return status;
 
 FreeIrp:
     IoFreeIrp(irp);
@@ -131,16 +161,20 @@ NTSTATUS USB2SER_AsyncCallUSBD_Ctrl(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     context->DeviceObject = DeviceObject;
     IoSetCompletionRoutine(irp, USB2SER_AsyncComplete_Ctrl, context, TRUE, TRUE, TRUE);
     USB2SER_IncrementIoCount_Ctrl(DeviceObject);
+    USB2SER_IncrementIoCount(DeviceObject);  // released by the completion's last step
     return IoCallDriver(ext->TopOfStackDeviceObject, irp);
 }
 
 // Completion of a fire-and-forget request, up to DISPATCH_LEVEL: frees the
 // request, the URB and the context. The request's own status is not looked at.
+// The device reference the request held goes last: once it is dropped,
+// removal may delete the device.
 NTSTATUS USB2SER_AsyncComplete_Ctrl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     (void)Irp;
     PUSB2SER_CTRL_CONTEXT context = static_cast<PUSB2SER_CTRL_CONTEXT>(Context);
-    USB2SER_DecrementIoCount_Ctrl(context->DeviceObject);
+    PDEVICE_OBJECT device = context->DeviceObject;
+    USB2SER_DecrementIoCount_Ctrl(device);
     PIRP irp = static_cast<PIRP>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&context->Irp), NULL));
     if (irp != NULL) IoFreeIrp(irp);
     if (context->Urb != NULL) {
@@ -148,11 +182,12 @@ NTSTATUS USB2SER_AsyncComplete_Ctrl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
         context->Urb = NULL;
     }
     ExFreePool(context);
+    USB2SER_DecrementIoCount(device);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-VOID USB2SER_ReleaseSlotIrp(PUSB2SER_EXTENSION Extension, ULONG PipeSlot, PIRP Irp) {
-    if (InterlockedExchange(&Extension->IrpSlotDone[PipeSlot], 1) != 0) IoFreeIrp(Irp);
+VOID USB2SER_ReleaseSlotIrp(PIRP Irp) {
+    if (InterlockedExchangePointer(USB2SER_SlotIrpDone(Irp), reinterpret_cast<PVOID>(1)) != NULL) IoFreeIrp(Irp);
 }
 
 // Up to DISPATCH_LEVEL. The completion routine may be running at the same
@@ -164,7 +199,7 @@ VOID CancelTheIrp(PUSB2SER_EXTENSION Extension, ULONG PipeSlot) {
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Extension->IrpSlot[PipeSlot]), NULL));
     if (irp == NULL) return;  // idle, or the completion routine has it
     IoCancelIrp(irp);
-    USB2SER_ReleaseSlotIrp(Extension, PipeSlot, irp);
+    USB2SER_ReleaseSlotIrp(irp);
 }
 
 VOID USB2SER_CancelAllIrps(PUSB2SER_EXTENSION Extension) {
@@ -185,7 +220,9 @@ NTSTATUS USB2SER_ResetPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot) {
     return USB2SER_CallUSBD(DeviceObject, &urb);
 }
 
-// At PASSIVE_LEVEL: resets the device's upstream port; the outcome is not reported.
+// At PASSIVE_LEVEL: resets the device's upstream port; the outcome is not
+// reported. The event and status block live in this frame: the call waits
+// for the I/O manager's final step whenever the platform makes it.
 VOID USB2SER_ResetDevice(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     KEVENT event;
@@ -194,7 +231,8 @@ VOID USB2SER_ResetDevice(PDEVICE_OBJECT DeviceObject) {
     PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, ext->TopOfStackDeviceObject, NULL, 0,
                                              NULL, 0, TRUE, &event, &ioStatus);
     if (irp == NULL) return;
-    if (IoCallDriver(ext->TopOfStackDeviceObject, irp) == STATUS_PENDING) {
+    NTSTATUS status = IoCallDriver(ext->TopOfStackDeviceObject, irp);
+    if (status == STATUS_PENDING || !NT_ERROR(status)) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
     }
 }

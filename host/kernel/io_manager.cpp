@@ -110,6 +110,21 @@ void IoManager::unload_driver(PDRIVER_OBJECT driver) {
                       " is unloaded while device object " +
                       to_utf8(device_name(driver->DeviceObject)) + " still exists");
     }
+    // The image goes away with the unload: no thread the driver created may
+    // still run its code, nor any reference to one be held.
+    for (auto& thread : m_kernel.scheduler().threads()) {
+        if (thread->driver_thread && thread->state != ThreadState::Terminated) {
+            bug_check("DRIVER_UNLOADED_WITH_THREADS",
+                      "driver " + to_utf8(from_unicode_string(&driver->DriverName)) + " is unloaded while its thread '" +
+                          thread->name + "' has not ended");
+        }
+    }
+    std::string references = m_kernel.objects().report();
+    if (!references.empty()) {
+        bug_check("DRIVER_UNLOADED_WITH_REFERENCES",
+                  "driver " + to_utf8(from_unicode_string(&driver->DriverName)) +
+                      " is unloaded while it holds handles or references:\n" + references);
+    }
     if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
     std::erase_if(m_drivers, [&](auto& holder) { return &holder->driver == driver; });
 }
@@ -393,8 +408,12 @@ void IoManager::free_irp(PIRP irp) {
         irp_bug_check("IRP_FREED_BY_DRIVER", irp,
                       "a driver freed an IRP that the I/O manager built and releases itself");
     }
+    // While it completes, the IRP may be freed at the top of its stack, or
+    // while one of its completion routines runs (by the routine, or by a
+    // party it hands the IRP to); the routine must then return
+    // STATUS_MORE_PROCESSING_REQUIRED, which is checked when it returns.
     bool allowed = rec.state == IrpState::Idle || rec.state == IrpState::Returned ||
-                   (rec.state == IrpState::Completing && completes_at_top(irp));
+                   (rec.state == IrpState::Completing && (completes_at_top(irp) || rec.in_routine));
     if (!allowed) {
         irp_bug_check("IRP_FREED_WHILE_OWNED", irp,
                       "the IRP is freed while a driver below still owns it");
@@ -477,7 +496,9 @@ PIRP IoManager::build_device_io_control(ULONG code, PDEVICE_OBJECT device, PVOID
 NTSTATUS IoManager::send_and_wait(PDEVICE_OBJECT target, PIRP irp, PKEVENT event,
                                   PIO_STATUS_BLOCK status) {
     NTSTATUS result = call(target, irp);
-    if (result == STATUS_PENDING) {
+    // The final completion signals the event unless the request failed
+    // without pending.
+    if (result == STATUS_PENDING || !NT_ERROR(result)) {
         KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
         result = status->Status;
     }
@@ -560,6 +581,16 @@ void IoManager::skip_location(PIRP irp) {
     }
     ++irp->CurrentLocation;
     ++irp->Tail.Overlay.CurrentStackLocation;
+}
+
+void IoManager::set_next_location(PIRP irp) {
+    record(irp, "IoSetNextIrpStackLocation");
+    if (irp->CurrentLocation <= 1) {
+        irp_bug_check("NO_MORE_IRP_STACK_LOCATIONS", irp,
+                      "there is no stack location below the current one to make current");
+    }
+    --irp->CurrentLocation;
+    --irp->Tail.Overlay.CurrentStackLocation;
 }
 
 void IoManager::mark_pending(PIRP irp) {
@@ -708,8 +739,10 @@ void IoManager::complete(PIRP irp, CCHAR) {
                        (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
                        (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
+            m_irps.at(irp).in_routine = true;
             NTSTATUS result = routine(upper, irp, context);
             auto it = m_irps.find(irp);
+            if (it != m_irps.end() && it->second.id == id) it->second.in_routine = false;
             bool overtaken = it != m_irps.end() && it->second.id == id && it->second.epoch != epoch;
             if (overtaken && result != STATUS_MORE_PROCESSING_REQUIRED) {
                 irp_bug_check("MULTIPLE_IRP_COMPLETE_REQUESTS", irp,
@@ -746,23 +779,39 @@ void IoManager::complete(PIRP irp, CCHAR) {
     finish_threaded(irp, done);
 }
 
-// The I/O manager's own completion of a request it built: the status block is
-// filled, then the event is signalled, then the IRP is released.
+// The I/O manager's own completion of a request it built runs as a kernel
+// APC in the thread that built it, as on the platform: at that thread's next
+// scheduling point at PASSIVE_LEVEL, or in its wait, not necessarily before
+// IoCompleteRequest returns. The status block is filled and the event
+// signalled, unless the request failed without pending; then the IRP is
+// released.
 void IoManager::finish_threaded(PIRP irp, IrpRecord& rec) {
-    if (rec.buffered) {
-        PVOID buffer = irp->AssociatedIrp.SystemBuffer;
-        if (buffer != nullptr && rec.user_output != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
-            ULONG_PTR count = std::min<ULONG_PTR>(irp->IoStatus.Information, rec.user_output_length);
-            std::memcpy(rec.user_output, buffer, count);
-        }
-        if (buffer != nullptr) m_kernel.pool().free(buffer);
-        irp->AssociatedIrp.SystemBuffer = nullptr;
+    Thread* requester = m_kernel.scheduler().find(irp->Tail.Overlay.Thread);
+    if (requester == nullptr || requester->state == ThreadState::Terminated) {
+        irp_bug_check("IRP_THREAD_GONE", irp, "the thread that built this IRP has ended before its completion");
     }
-    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-    PKEVENT event = irp->UserEvent;
-    if (event != nullptr) m_kernel.set_event(event, false);
-    retire(irp, rec);
-    if (event != nullptr) m_kernel.scheduler().yield();
+    const std::uint64_t id = rec.id;
+    m_kernel.scheduler().queue_apc(*requester, [this, irp, id] {
+        auto it = m_irps.find(irp);
+        if (it == m_irps.end() || it->second.id != id) {
+            bug_check("IRP_USED_AFTER_RELEASE", "a built IRP was released before its final completion");
+        }
+        IrpRecord& done = it->second;
+        if (done.buffered) {
+            PVOID buffer = irp->AssociatedIrp.SystemBuffer;
+            if (buffer != nullptr && done.user_output != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
+                ULONG_PTR count = std::min<ULONG_PTR>(irp->IoStatus.Information, done.user_output_length);
+                std::memcpy(done.user_output, buffer, count);
+            }
+            if (buffer != nullptr) m_kernel.pool().free(buffer);
+            irp->AssociatedIrp.SystemBuffer = nullptr;
+        }
+        const bool reported = !NT_ERROR(irp->IoStatus.Status) || irp->PendingReturned;
+        PKEVENT event = reported ? irp->UserEvent : nullptr;
+        if (reported && irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+        if (event != nullptr) m_kernel.set_event(event, false);
+        retire(irp, done);
+    });
 }
 
 BOOLEAN IoManager::cancel(PIRP irp) {

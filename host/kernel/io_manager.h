@@ -87,6 +87,7 @@ public:
     PIO_STACK_LOCATION current_location(PIRP irp);
     PIO_STACK_LOCATION next_location(PIRP irp);
     void skip_location(PIRP irp);
+    void set_next_location(PIRP irp);
     void mark_pending(PIRP irp);
     PDRIVER_CANCEL set_cancel_routine(PIRP irp, PDRIVER_CANCEL routine);
     void start_next_power_irp(PIRP irp);
@@ -107,6 +108,7 @@ private:
         std::uint64_t epoch = 0;  // completions started
         bool threaded = false;
         IrpState state = IrpState::Idle;
+        bool in_routine = false;  // a completion routine of the IRP runs
         bool power = false;
         std::map<PDRIVER_OBJECT, int> power_starts;
         std::set<PDRIVER_OBJECT> power_drivers;

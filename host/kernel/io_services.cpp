@@ -112,6 +112,8 @@ VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
 
 VOID IoSkipCurrentIrpStackLocation(PIRP Irp) { io().skip_location(Irp); }
 
+VOID IoSetNextIrpStackLocation(PIRP Irp) { io().set_next_location(Irp); }
+
 VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                             BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                             BOOLEAN InvokeOnCancel) {

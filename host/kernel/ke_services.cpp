@@ -253,6 +253,15 @@ LONG_PTR ObfDereferenceObject(PVOID Object) { return Kernel::current().objects()
 
 NTSTATUS ZwClose(HANDLE Handle) { return Kernel::current().objects().close(Handle); }
 
+NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN, PLARGE_INTEGER Timeout) {
+    check_wait_irql(Timeout, "ZwWaitForSingleObject");
+    PVOID object = Kernel::current().objects().lookup(Handle, host::ObjectTable::Kind::Thread);
+    if (object == nullptr) return STATUS_INVALID_HANDLE;
+    auto* header = static_cast<DISPATCHER_HEADER*>(object);
+    return Kernel::current().scheduler().wait(std::span(&header, 1), WaitAny, deadline_of(Timeout),
+                                              "ZwWaitForSingleObject");
+}
+
 PKTHREAD KeGetCurrentThread() { return &self().object; }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {

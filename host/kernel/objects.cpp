@@ -35,6 +35,11 @@ PVOID ObjectTable::lookup(HANDLE handle, Kind kind) const {
 
 NTSTATUS ObjectTable::reference_by_handle(HANDLE handle, POBJECT_TYPE type, PVOID* object) {
     *object = nullptr;
+    if (m_fail_next != STATUS_SUCCESS) {
+        NTSTATUS status = m_fail_next;
+        m_fail_next = STATUS_SUCCESS;
+        return status;
+    }
     auto it = m_handles.find(reinterpret_cast<ULONG_PTR>(handle));
     if (it == m_handles.end()) return STATUS_INVALID_HANDLE;
     bool thread_type = type == nullptr || (PsThreadType != nullptr && type == *PsThreadType);

@@ -23,6 +23,9 @@ public:
     PVOID lookup(HANDLE handle, Kind kind) const;
 
     NTSTATUS reference_by_handle(HANDLE handle, POBJECT_TYPE type, PVOID* object);
+    // The next reference by handle fails with `status`, as under a
+    // verifier's resource simulation.
+    void fail_next_reference(NTSTATUS status) { m_fail_next = status; }
     LONG_PTR dereference(PVOID object);
 
     // Handles still open and references still held, one per line.
@@ -37,6 +40,7 @@ private:
     std::map<ULONG_PTR, Entry> m_handles;
     std::map<PVOID, LONG> m_references;
     ULONG_PTR m_next = 4;
+    NTSTATUS m_fail_next = STATUS_SUCCESS;
 };
 
 }  // namespace host

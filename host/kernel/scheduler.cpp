@@ -145,6 +145,25 @@ void Scheduler::yield() {
     if (m_shutting_down) return;
     Thread* next = choose();
     if (next != nullptr) switch_to(next);
+    deliver_apcs();
+}
+
+void Scheduler::queue_apc(Thread& thread, std::function<void()> apc) {
+    thread.apcs.push_back(std::move(apc));
+    if (thread.state == ThreadState::Waiting && thread.irql == PASSIVE_LEVEL) {
+        thread.wait.result = STATUS_KERNEL_APC;
+        thread.state = ThreadState::Ready;
+    }
+}
+
+void Scheduler::deliver_apcs() {
+    Thread& self = *m_running;
+    while (self.irql == PASSIVE_LEVEL && !self.apcs.empty() && !m_shutting_down) {
+        std::function<void()> apc = std::move(self.apcs.front());
+        self.apcs.pop_front();
+        m_trace.record(m_now, self.id, TraceKind::Apc, 0);
+        apc();
+    }
 }
 
 // The running thread cannot go on (it waits or has ended): run another one,
@@ -209,25 +228,29 @@ bool Scheduler::try_satisfy(Thread& thread) {
 NTSTATUS Scheduler::wait(std::span<DISPATCHER_HEADER* const> objects, WAIT_TYPE type,
                          std::optional<Time> deadline, const char* reason) {
     Thread& self = *m_running;
-    self.wait.objects.assign(objects.begin(), objects.end());
-    self.wait.type = type;
-    self.wait.deadline = deadline;
-    self.wait.reason = reason;
-    self.wait.order = ++m_wait_order;
-    if (m_shutting_down) return STATUS_TIMEOUT;
-    if (try_satisfy(self)) {
-        yield();
-        return self.wait.result;
+    for (;;) {
+        deliver_apcs();
+        self.wait.objects.assign(objects.begin(), objects.end());
+        self.wait.type = type;
+        self.wait.deadline = deadline;
+        self.wait.reason = reason;
+        self.wait.order = ++m_wait_order;
+        if (m_shutting_down) return STATUS_TIMEOUT;
+        if (try_satisfy(self)) {
+            yield();
+            return self.wait.result;
+        }
+        if (deadline && *deadline <= m_now) {
+            yield();
+            return STATUS_TIMEOUT;
+        }
+        m_trace.record(m_now, self.id, TraceKind::Wait, objects.size(),
+                       objects.empty() ? nullptr : objects.front());
+        self.state = ThreadState::Waiting;
+        reschedule();
+        // Woken for a kernel APC: run it and wait on.
+        if (self.wait.result != STATUS_KERNEL_APC) return self.wait.result;
     }
-    if (deadline && *deadline <= m_now) {
-        yield();
-        return STATUS_TIMEOUT;
-    }
-    m_trace.record(m_now, self.id, TraceKind::Wait, objects.size(),
-                   objects.empty() ? nullptr : objects.front());
-    self.state = ThreadState::Waiting;
-    reschedule();
-    return self.wait.result;
 }
 
 void Scheduler::signalled(DISPATCHER_HEADER* object) {

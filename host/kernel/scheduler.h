@@ -10,6 +10,7 @@
 #include <sched.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -71,6 +72,9 @@ public:
     KPRIORITY priority = 8;
     WaitBlock wait;
     bool kill = false;  // set at teardown: unwind at the next resume
+    // Kernel APCs queued to this thread: run in it, in order, at PASSIVE_LEVEL,
+    // at its next scheduling point or during a wait (which then goes on).
+    std::deque<std::function<void()>> apcs;
     std::function<void()> body;
     std::binary_semaphore baton{0};
     std::thread os;
@@ -103,6 +107,10 @@ public:
     NTSTATUS wait(std::span<DISPATCHER_HEADER* const> objects, WAIT_TYPE type,
                   std::optional<Time> deadline, const char* reason);
 
+    // Queues a kernel APC to a thread; a thread that waits at PASSIVE_LEVEL is
+    // woken to run it and then waits on.
+    void queue_apc(Thread& thread, std::function<void()> apc);
+
     // After an object became signalled: wakes the waiters it satisfies, in
     // the order in which they began to wait.
     void signalled(DISPATCHER_HEADER* object);
@@ -120,6 +128,7 @@ private:
     void switch_to(Thread* next);
     void reschedule();
     bool try_satisfy(Thread& thread);
+    void deliver_apcs();
     void advance_clock();
     void pin_current_thread() const;
 

@@ -21,6 +21,7 @@ const char* kind_name(TraceKind kind) {
     case TraceKind::IrpCancel: return "irp-cancel";
     case TraceKind::Allocate: return "allocate";
     case TraceKind::Free: return "free";
+    case TraceKind::Apc: return "apc";
     }
     return "?";
 }

@@ -22,6 +22,7 @@ enum class TraceKind : std::uint8_t {
     IrpCancel,
     Allocate,
     Free,
+    Apc,
 };
 
 struct TraceEntry {

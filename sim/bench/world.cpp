@@ -62,9 +62,6 @@ std::string World::teardown() {
     } else {
         m_kernel->io().unload_driver(m_driver);
     }
-    // A thread that has said it is done may not have ended yet: let the world
-    // settle before looking for what is left.
-    m_kernel->run_for(host::kMillisecond);
     m_bus.reset();
     left += m_kernel->leaks();
     m_kernel.reset();

@@ -60,10 +60,13 @@ public:
         IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
         NTSTATUS result = IofCallDriver(pdo, irp);
         last_call_pended = result == STATUS_PENDING;
-        if (result == STATUS_PENDING) {
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-            result = status.Status;
-        }
+        // The final completion runs in this thread and signals the event
+        // unless the request failed without pending; a wait with no time
+        // lets it release the request then.
+        LARGE_INTEGER now{};
+        bool signalled = last_call_pended || !NT_ERROR(result);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, signalled ? nullptr : &now);
+        if (last_call_pended) result = status.Status;
         return result;
     }
 
