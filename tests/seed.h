@@ -15,4 +15,25 @@ inline std::uint64_t seed_or_environment(std::uint64_t fixed) {
     return end != nullptr && *end == '\0' ? value : fixed;
 }
 
+// The seeds a race-prone scenario runs through: 1 to `count`, or the range
+// TORVEX_SEEDS gives ("a..b"), which the sweep uses to go wider.
+struct SeedRange {
+    std::uint64_t first;
+    std::uint64_t last;
+};
+
+inline SeedRange seed_range(std::uint64_t count) {
+    const char* text = std::getenv("TORVEX_SEEDS");
+    if (text != nullptr) {
+        char* end = nullptr;
+        unsigned long long first = std::strtoull(text, &end, 10);
+        if (end != text && end[0] == '.' && end[1] == '.') {
+            const char* rest = end + 2;
+            unsigned long long last = std::strtoull(rest, &end, 10);
+            if (end != rest && *end == '\0' && first <= last) return {first, last};
+        }
+    }
+    return {1, count};
+}
+
 }  // namespace torvex_test

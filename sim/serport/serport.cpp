@@ -89,8 +89,16 @@ std::vector<std::uint8_t> Serport::read(std::size_t max, host::Time timeout) {
     return out;
 }
 
+Serport::CallbackScope::CallbackScope(Serport& serport) : m_serport(serport) {
+    if (serport.m_cable_removed) ++serport.m_late_callbacks;
+    ++serport.m_active_callbacks;
+}
+
+Serport::CallbackScope::~CallbackScope() { --m_serport.m_active_callbacks; }
+
 VOID Serport::on_modem_status(PUSHORT status, ULONG port) {
     if (Serport* serport = of(port)) {
+        CallbackScope scope(*serport);
         serport->m_modem_status = *status;
         serport->m_modem_reports.push_back(*status);
     }
@@ -99,6 +107,9 @@ VOID Serport::on_modem_status(PUSHORT status, ULONG port) {
 // Called at up to DISPATCH_LEVEL; the bytes are valid only during the call.
 VOID Serport::on_received(PUCHAR data, ULONG length, ULONG port) {
     if (Serport* serport = of(port)) {
+        CallbackScope scope(*serport);
+        LONG work = 0;
+        for (unsigned i = 0; i < serport->m_receive_cost; ++i) InterlockedIncrement(&work);
         ++serport->m_read_callbacks;
         serport->m_received.insert(serport->m_received.end(), data, data + length);
         if (length > 0) {
@@ -110,11 +121,16 @@ VOID Serport::on_received(PUCHAR data, ULONG length, ULONG port) {
 }
 
 VOID Serport::on_cable_remove(ULONG port) {
-    if (Serport* serport = of(port)) serport->m_cable_removed = true;
+    if (Serport* serport = of(port)) {
+        if (serport->m_active_callbacks > 0) serport->m_late_callbacks += serport->m_active_callbacks;
+        serport->m_cable_removed = true;
+        ++serport->m_cable_removals;
+    }
 }
 
 VOID Serport::on_write_out(ULONG port) {
     if (Serport* serport = of(port)) {
+        CallbackScope scope(*serport);
         ++serport->m_write_callbacks;
         serport->send_next_chunk();
     }

@@ -47,7 +47,15 @@ public:
     host::Time last_received_at() const { return m_last_received_at; }
     std::uint64_t write_callbacks() const { return m_write_callbacks; }
     bool cable_removed() const { return m_cable_removed; }
+    // Removal notices received; a driver sends one per device.
+    std::uint64_t cable_removals() const { return m_cable_removals; }
+    // Callbacks that broke the removal contract: entered after the removal
+    // notice, or still running when it came.
+    std::uint64_t late_callbacks() const { return m_late_callbacks; }
     void set_chunk_bytes(std::size_t bytes) { m_chunk_bytes = bytes; }
+    // How long the port driver takes over received bytes, in scheduling
+    // points (other threads may run meanwhile): a slow consumer.
+    void set_receive_cost(unsigned scheduling_points) { m_receive_cost = scheduling_points; }
 
 private:
     static Serport* of(ULONG port);
@@ -56,6 +64,14 @@ private:
     static VOID on_cable_remove(ULONG port);
     static VOID on_write_out(ULONG port);
     void send_next_chunk();
+    // Brackets one callback: counts it late when the removal notice came first.
+    class CallbackScope {
+    public:
+        explicit CallbackScope(Serport& serport);
+        ~CallbackScope();
+    private:
+        Serport& m_serport;
+    };
 
     PDEVICE_OBJECT m_device;
     ULONG m_port;
@@ -70,6 +86,10 @@ private:
     host::Time m_last_received_at = 0;
     std::uint64_t m_write_callbacks = 0;
     bool m_cable_removed = false;
+    std::uint64_t m_cable_removals = 0;
+    std::uint64_t m_late_callbacks = 0;
+    int m_active_callbacks = 0;
+    unsigned m_receive_cost = 0;
 };
 
 }  // namespace sim
