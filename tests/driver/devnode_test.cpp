@@ -91,6 +91,29 @@ TEST_F(DevNodeTest, WithoutANameTheFirstDeviceTakesPortThreeAndKeepsIt) {
     EXPECT_EQ(gDevObj[3], fdo());  // the second's removal left the first's entry alone
 }
 
+// The name arrives after the start: the device moves from port 3 to its own
+// number, and no entry keeps naming it under the old one, before or after its
+// removal; a later device without a name gets port 3.
+TEST_F(DevNodeTest, ANameThatArrivesAfterTheStartMovesTheEntry) {
+    ASSERT_EQ(world->start(), STATUS_SUCCESS);
+    ASSERT_EQ(gDevObj[3], fdo());
+    cm().assign_port_name(kFirstId, "COM5");
+    ASSERT_EQ(kernel().pnp().query_relations(world->pdo(), BusRelations), STATUS_SUCCESS);
+    EXPECT_EQ(ext()->PortIndex, 5);
+    EXPECT_EQ(gDevObj[5], fdo());
+    EXPECT_EQ(gDevObj[3], nullptr);
+    ASSERT_EQ(world->remove(), STATUS_SUCCESS);
+    for (PDEVICE_OBJECT entry : gDevObj) EXPECT_EQ(entry, nullptr);
+    PDEVICE_OBJECT second_pdo = world->bus().create_pdo();
+    ASSERT_EQ(kernel().pnp().add_device(world->driver(), second_pdo), STATUS_SUCCESS);
+    USB2SER_Extension(second_pdo->AttachedDevice)->VendorId = 0x1234;
+    ASSERT_TRUE(USB2SER_CreateDevNode(second_pdo->AttachedDevice));
+    USB2SER_QueryCOMPort(second_pdo->AttachedDevice);
+    EXPECT_EQ(gDevObj[3], second_pdo->AttachedDevice);
+    ASSERT_EQ(kernel().pnp().remove(second_pdo), STATUS_SUCCESS);
+    world->bus().delete_pdo(second_pdo);
+}
+
 TEST_F(DevNodeTest, ADeviceNeverStartedGetsNoNode) {
     EXPECT_FALSE(USB2SER_CreateDevNode(fdo()));
     EXPECT_EQ(nodes(), 0u);
@@ -137,6 +160,13 @@ TEST_F(DevNodeTest, EveryServiceThatFailsEndsTheCreationWithFalse) {
         ASSERT_TRUE(USB2SER_DeleteDevNode(fdo()));
         cm().fail(service, CR_FAILURE, 1);
         EXPECT_FALSE(USB2SER_CreateDevNode(fdo())) << "service " << service;
+        // Nothing half made is kept: the next attempt builds the whole node.
+        EXPECT_TRUE(USB2SER_CreateDevNode(fdo())) << "service " << service;
+        EXPECT_EQ(nodes(), 1u) << "service " << service;
+        const host::ConfigManager::Node* node = cm().find(kFirstId);
+        ASSERT_NE(node, nullptr) << "service " << service;
+        EXPECT_EQ(node->enumerator, EnumHandler) << "service " << service;
+        EXPECT_EQ(node->configurations.size(), 1u) << "service " << service;
     }
     // The I/O resource is not checked: its failure still gives a node.
     build({});

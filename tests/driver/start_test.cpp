@@ -237,6 +237,38 @@ TEST_F(StartTest, AStopThenAStartReplacesTheInterfaceCopies) {
     EXPECT_NE(ext()->InterfaceInfo1, nullptr);
 }
 
+// A stop kills the pipe handles: after a restart that fails (at the
+// descriptor read, or at the selection), the pipe routines send nothing with
+// a handle of the old configuration.
+TEST_F(StartTest, AFailedRestartLeavesNoPipeHandleOfTheOldConfiguration) {
+    for (UCHAR failing : {0x06, 0x09}) {  // GET_DESCRIPTOR, SET_CONFIGURATION
+        build({.interfaces = 2});
+        ASSERT_EQ(world->start(), STATUS_SUCCESS);
+        ASSERT_EQ(kernel().pnp().stop(world->pdo()), STATUS_SUCCESS);
+        world->bus().add_fault({.bRequest = failing, .action = host::FaultAction::Stall});
+        world->start();
+        world->bus().trace().clear();
+        EXPECT_EQ(USB2SER_ResetPipe(fdo(), USB2SER_SLOT_BULK_IN), STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(USB2SER_AsyncTransfer(fdo(), USB2SER_SLOT_INTERRUPT_IN, nullptr, 10), STATUS_INVALID_DEVICE_STATE);
+        EXPECT_TRUE(world->bus().trace().records().empty()) << "request " << int{failing};
+    }
+}
+
+// A selection that fails part-way, at any allocation, keeps no copy of the
+// new configuration beside one of the old: every slot has a pipe or none has.
+TEST_F(StartTest, ASelectionThatFailsPartWayNeverMixesTwoConfigurations) {
+    for (std::uint64_t n = 1; n <= 40; ++n) {
+        build({.interfaces = 2});
+        ASSERT_EQ(world->start(), STATUS_SUCCESS);
+        kernel().pool().fail_nth(n);
+        world->start();
+        kernel().pool().clear_failures();
+        const bool first = USB2SER_SlotPipeHandle(ext(), USB2SER_SLOT_INTERRUPT_IN) != nullptr;
+        const bool second = USB2SER_SlotPipeHandle(ext(), USB2SER_SLOT_BULK_IN) != nullptr;
+        EXPECT_EQ(first, second) << "allocation " << n;
+    }
+}
+
 TEST_F(StartTest, StopUnconfiguresTheDeviceAndAFailureEndsTheRequest) {
     ASSERT_EQ(world->start(), STATUS_SUCCESS);
     world->bus().trace().clear();
