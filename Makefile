@@ -4,15 +4,19 @@
 #   make bench   build and run the benchmarks
 #   make demo    build the command-line program and run its demonstration session
 #   make fuzz    run the libFuzzer targets for a while (FUZZ_SECONDS, default 60)
+#   make sweep   the race-prone driver scenarios over a wide seed range (SEEDS, default 1..500),
+#                then the whole suite under SWEEP_COUNT more seeds
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+SEEDS      ?= 1..500
+SWEEP_COUNT ?= 20
 GENERATOR  := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
 JOBS       ?= $(shell nproc)
 
-.PHONY: all test asan bench demo fuzz clean configure
+.PHONY: all test asan bench demo fuzz sweep clean configure
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -44,6 +48,12 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target start_fuzz
 	mkdir -p $(FUZZ_BUILD)/corpus
 	$(FUZZ_BUILD)/start_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 $(FUZZ_BUILD)/corpus fuzz/corpus
+
+sweep: all
+	TORVEX_SEEDS=$(SEEDS) $(BUILD)/tests/driver_tests --gtest_brief=1 \
+		--gtest_filter='*UnderEverySeed*:*RacingFreeTheRequestOnce*'
+	tools/seed_sweep.sh 2000 $(SWEEP_COUNT) $(BUILD)/tests/kernel_tests $(BUILD)/tests/usb_tests \
+		$(BUILD)/tests/driver_tests
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -412,7 +412,14 @@ void UsbBus::record_submission(const Transfer& t) {
 }
 
 // Clears the cancel routine; false when a canceller already took the IRP.
-bool UsbBus::take(Transfer* t) { return IoSetCancelRoutine(t->irp, nullptr) != nullptr; }
+// The exchange is one step with the search that found the transfer, as under
+// the controller's queue lock, which its cancel routine also takes: no
+// canceller can complete and release the IRP in between.
+bool UsbBus::take(Transfer* t) {
+    PDRIVER_CANCEL routine = t->irp->CancelRoutine;
+    t->irp->CancelRoutine = nullptr;
+    return routine != nullptr;
+}
 
 void UsbBus::finish(Transfer* t, USBD_STATUS status) {
     auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& p) { return p.get() == t; });

@@ -55,7 +55,8 @@ TEST_F(UsbSubmitTest, ACompletionAtTheMomentOfTheTimeOutIsSafeUnderEverySeed) {
     // The device answers exactly when the 5-second limit runs out; the cancel
     // that follows the time-out must never reach a released request.
     std::set<NTSTATUS> outcomes;
-    for (std::uint64_t s = 1; s <= 40; ++s) {
+    const SeedRange seeds = seed_range(40);
+    for (std::uint64_t s = seeds.first; s <= seeds.last; ++s) {
         build({.seed = s});
         world->bus().add_fault({.wValue = 0x0080, .action = host::FaultAction::Delay, .delay_frames = 4999});
         UCHAR value = 0;
