@@ -1,6 +1,7 @@
 #include "sim/chip/bridge_chip.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "host/kernel/kernel.h"
@@ -53,6 +54,7 @@ host::ControlResult reply(std::span<std::uint8_t> in, std::span<const std::uint8
 
 ChipConfig ChipConfig::of(ChipKind kind, int interfaces) {
     ChipConfig config;
+    config.kind = kind;
     config.interfaces = interfaces;
     const InterfaceKey vendor{0xFF, 0xFF, 0xFF};
     switch (kind) {
@@ -229,13 +231,17 @@ host::ControlResult BridgeChip::class_request(const host::SetupPacket& setup, st
     case kSetControlLineState:
         m_dtr = (setup.wValue & 1) != 0;
         m_rts = (setup.wValue & 2) != 0;
-        if (m_line) m_line->on_control_lines(m_dtr, m_rts, now);
+        lines_changed(now);
         return kOk;
     case kSendBreak:
         // 0xFFFF starts a break that lasts until stopped, 0 stops it; any
-        // other duration is taken as a start as well.
-        m_break = setup.wValue != 0;
-        if (m_line) m_line->on_break(m_break, now);
+        // other duration is taken as a start as well. The line is held in
+        // the spacing state meanwhile: the transmitter sends nothing.
+        if (m_break != (setup.wValue != 0)) {
+            m_break = setup.wValue != 0;
+            if (m_line) m_line->on_break(m_break, now);
+            kick();
+        }
         return kOk;
     case kSetCommFeature:
         if (setup.wValue != kAbstractState || out.size() < 2) return kStall;
@@ -262,9 +268,7 @@ host::ControlResult BridgeChip::vendor_request(const host::SetupPacket& setup, s
     if (setup.device_to_host()) {
         std::uint8_t value = 0;
         if (setup.wValue >= kRegisterReadBase && setup.wValue < kRegisterReadBase + 3) {
-            std::size_t n = setup.wValue - kRegisterReadBase;
-            std::uint32_t count = ++m_register_reads[n];
-            value = m_register_scripts[n] ? m_register_scripts[n](count, m_registers[n]) : m_registers[n];
+            value = read_register(setup.wValue - kRegisterReadBase, now);
         } else if (setup.wValue == kEepromStatus) {
             value = eeprom_busy(now) ? 0x01 : 0x00;
         } else if (setup.wValue == kEepromData) {
@@ -280,7 +284,7 @@ host::ControlResult BridgeChip::vendor_request(const host::SetupPacket& setup, s
     case 0x0000:
     case 0x0001:
     case 0x0002:
-        m_registers[setup.wValue] = low;
+        write_register(setup.wValue, low, now);
         return kOk;
     case kEepromWrite:
         // The EEPROM ignores a write that arrives during a write cycle.
@@ -342,6 +346,51 @@ bool BridgeChip::set_line_coding(std::span<const std::uint8_t> bytes, Time now) 
 }
 
 // ---------------------------------------------------------------------------
+// Registers
+
+std::uint8_t BridgeChip::read_register(std::size_t n, Time now) {
+    std::uint8_t value = m_registers[n];
+    if (n == 1) {
+        const bool ready = aux() && m_config.aux_ready_after && now - m_aux_since >= *m_config.aux_ready_after;
+        value = static_cast<std::uint8_t>(ready ? value | kAuxReady : value & ~kAuxReady);
+    }
+    std::uint32_t count = ++m_register_reads[n];
+    return m_register_scripts[n] ? m_register_scripts[n](count, value) : value;
+}
+
+void BridgeChip::write_register(std::size_t n, std::uint8_t value, Time now) {
+    if (n == 1) {
+        value = static_cast<std::uint8_t>(value & ~kAuxReady);  // an input: writes do not reach it
+        const bool level = (value & kAuxLine) != 0;
+        if (level != aux()) {
+            if (level) m_aux_since = now;
+            if (m_line) m_line->on_aux(level, now);
+        }
+    }
+    m_registers[n] = value;
+    if (n == 0) {
+        lines_changed(now);  // hardware flow control may hold RTS low, or let it go
+        kick();
+    }
+}
+
+FlowControl BridgeChip::flow_control() const {
+    const std::uint8_t r = m_registers[0];
+    if (m_config.kind == ChipKind::Extended) return FlowControl{(r & 0x20) != 0, (r & 0x80) != 0};
+    return FlowControl{(r & 0x40) != 0, false};
+}
+
+bool BridgeChip::line_rts() const { return m_rts && !(flow_control().hardware && m_rx_high); }
+
+// Tells the line end the output lines when they changed.
+void BridgeChip::lines_changed(Time now) {
+    const bool rts = line_rts();
+    if (m_line && (m_dtr != m_line_dtr || rts != m_line_rts)) m_line->on_control_lines(m_dtr, rts, now);
+    m_line_dtr = m_dtr;
+    m_line_rts = rts;
+}
+
+// ---------------------------------------------------------------------------
 // Endpoints
 
 bool BridgeChip::out_packet(std::uint8_t endpoint, std::span<const std::uint8_t> data, Time now) {
@@ -365,6 +414,7 @@ std::optional<std::size_t> BridgeChip::in_packet(std::uint8_t endpoint, std::spa
     std::size_t n = std::min(buffer.size(), m_rx_fifo.size());
     std::copy_n(m_rx_fifo.begin(), n, buffer.begin());
     m_rx_fifo.erase(m_rx_fifo.begin(), m_rx_fifo.begin() + static_cast<std::ptrdiff_t>(n));
+    rx_taken(now);
     return n;
 }
 
@@ -375,9 +425,10 @@ std::optional<Time> BridgeChip::in_ready_at(std::uint8_t endpoint, Time now) con
     // The next character to finish on the line, sent or received: a loopback
     // brings what is sent straight back.
     std::optional<Time> next;
-    if (!m_tx_fifo.empty()) next = next_char(m_tx_free).at;
-    if (!m_incoming.empty()) {
-        Time arrival = next_char(m_rx_free).at;
+    const Framing own = m_coding.framing();
+    if (!m_tx_fifo.empty() && !transmitter_held()) next = next_char(m_tx_free, own).at;
+    if (!m_incoming.empty() && !receiver_held()) {
+        Time arrival = next_char(m_rx_free, m_incoming.front().framing.value_or(own)).at;
         if (!next || arrival < *next) next = arrival;
     }
     return next;
@@ -387,6 +438,7 @@ std::optional<Time> BridgeChip::out_ready_at(std::uint8_t endpoint, std::size_t 
     if (endpoint != kBulkOutEndpoint || size > m_config.tx_fifo_bytes) return std::nullopt;
     std::size_t room = m_config.tx_fifo_bytes - m_tx_fifo.size();
     if (room >= size) return now;
+    if (transmitter_held()) return std::nullopt;  // until the hold ends, which kicks the bus
     return m_tx_free.at + static_cast<Time>(size - room) * char_time_whole();
 }
 
@@ -394,67 +446,124 @@ void BridgeChip::port_reset(Time now) {
     advance_to(now);
     m_configuration = 0;
     m_remote_wakeup = false;
+    const bool aux_was = aux();
     m_registers = m_config.registers;
     m_coding = LineCoding{};
     m_dtr = m_rts = false;
     m_break = false;
     m_tx_fifo.clear();
+    m_tx_control.reset();
+    m_xoff_received = false;
     m_rx_fifo.clear();
+    m_rx_high = false;
     m_notifications.clear();
     m_transient = 0;
     m_tx_free = m_rx_free = LineClock{now, 0};
+    m_aux_since = now;
     if (m_line) {
-        m_line->on_control_lines(false, false, now);
+        lines_changed(now);
         m_line->on_break(false, now);
+        if (aux() != aux_was) m_line->on_aux(aux(), now);
     }
 }
 
 // ---------------------------------------------------------------------------
 // The UART
 
-// Start bit, data bits, parity bit and stop bits, counted in half bits (a
-// character may have one and a half stop bits).
-std::uint64_t BridgeChip::half_bits_per_char() const {
-    return 2u * (1u + m_coding.data_bits + (m_coding.parity ? 1u : 0u)) +
-           (m_coding.char_format == 0 ? 2u : m_coding.char_format == 1 ? 3u : 4u);
+std::uint64_t Framing::half_bits() const {
+    return 2u * (1u + data_bits + (parity ? 1u : 0u)) + (char_format == 0 ? 2u : char_format == 1 ? 3u : 4u);
+}
+
+std::optional<bool> Framing::parity_bit(std::uint8_t byte) const {
+    const unsigned ones = static_cast<unsigned>(std::popcount(static_cast<unsigned>(byte & ((1u << data_bits) - 1))));
+    switch (parity) {
+    case 1: return ones % 2 == 0;  // odd: the bit makes the count of ones odd
+    case 2: return ones % 2 == 1;  // even
+    case 3: return true;           // mark
+    case 4: return false;          // space
+    default: return std::nullopt;
+    }
+}
+
+Reception receive(const Framing& sender, const Framing& receiver, std::uint8_t byte) {
+    // From the start edge to the middle of the first stop bit, in half bits of
+    // the receiver; the sender's edges drift from the samples by |rs - rr| / rr
+    // of a bit per bit, and half a bit of drift misses the stop bit.
+    const std::uint64_t half_bits = 2u * (1u + receiver.data_bits + (receiver.parity ? 1u : 0u)) + 1u;
+    const std::uint64_t difference = sender.baud > receiver.baud ? sender.baud - receiver.baud : receiver.baud - sender.baud;
+    if (half_bits * difference >= receiver.baud || sender.data_bits != receiver.data_bits ||
+        (sender.parity != 0) != (receiver.parity != 0)) {
+        return Reception::FramingError;
+    }
+    if (sender.parity_bit(byte) != receiver.parity_bit(byte)) return Reception::ParityError;
+    return Reception::Byte;
 }
 
 Time BridgeChip::char_time_whole() const {
     const std::uint64_t denominator = 2u * m_coding.baud;
-    return static_cast<Time>((half_bits_per_char() * 10'000'000u + denominator - 1) / denominator);
+    return static_cast<Time>((m_coding.framing().half_bits() * 10'000'000u + denominator - 1) / denominator);
 }
 
-BridgeChip::LineClock BridgeChip::next_char(LineClock clock) const {
-    const std::uint64_t denominator = 2u * m_coding.baud;
-    const std::uint64_t numerator = half_bits_per_char() * 10'000'000u + clock.fraction;
+BridgeChip::LineClock BridgeChip::next_char(LineClock clock, const Framing& framing) {
+    const std::uint64_t denominator = 2u * framing.baud;
+    const std::uint64_t numerator = framing.half_bits() * 10'000'000u + clock.fraction;
     clock.at += static_cast<Time>(numerator / denominator);
     clock.fraction = numerator % denominator;
     return clock;
 }
 
-void BridgeChip::advance_to(Time now) {
-    if (now <= m_now) return;
-    // Transmit: each character leaves when the one before it has finished.
-    while (!m_tx_fifo.empty()) {
-        LineClock done = next_char(m_tx_free);
-        if (done.at > now) break;
-        m_tx_free = done;
-        std::uint8_t byte = m_tx_fifo.front();
+// A break holds the line; the flow control in force may hold the data (XON
+// and XOFF themselves still go out).
+bool BridgeChip::transmitter_held() const {
+    const FlowControl flow = flow_control();
+    return m_break || (flow.hardware && !m_inputs.cts) || (flow.xon_xoff && m_xoff_received);
+}
+
+bool BridgeChip::receiver_held() const { return m_line != nullptr && m_line->sending_held(); }
+
+void BridgeChip::transmit_one(Time at) {
+    std::uint8_t byte;
+    if (m_tx_control) {
+        byte = *m_tx_control;
+        m_tx_control.reset();
+    } else {
+        byte = m_tx_fifo.front();
         m_tx_fifo.pop_front();
         ++m_counters.tx_bytes;
-        if (m_line) m_line->on_byte(byte, done.at);
     }
-    if (m_tx_fifo.empty() && m_tx_free.at < now) m_tx_free = LineClock{now, 0};
-    // Receive what the far end sends, at the same speed.
-    while (!m_incoming.empty()) {
-        LineClock done = next_char(m_rx_free);
-        if (done.at > now) break;
-        m_rx_free = done;
-        std::uint8_t byte = m_incoming.front();
-        m_incoming.pop_front();
-        rx_arrive(byte, done.at);
+    if (m_line) m_line->on_byte(byte, m_coding.framing(), at);
+}
+
+// Both directions, one character at a time in the order they finish on the
+// line, so that what one direction carries (XOFF, a full FIFO dropping RTS)
+// holds the other at the right moment.
+void BridgeChip::advance_to(Time now) {
+    if (now <= m_now || m_advancing) return;
+    m_advancing = true;
+    for (;;) {
+        const Framing own = m_coding.framing();
+        std::optional<LineClock> tx;
+        std::optional<LineClock> rx;
+        if ((m_tx_control && !m_break) || (!m_tx_fifo.empty() && !transmitter_held())) tx = next_char(m_tx_free, own);
+        if (!m_incoming.empty() && !receiver_held()) rx = next_char(m_rx_free, m_incoming.front().framing.value_or(own));
+        if (tx && tx->at <= now && (!rx || tx->at <= rx->at)) {
+            m_tx_free = *tx;
+            transmit_one(tx->at);
+        } else if (rx && rx->at <= now) {
+            m_rx_free = *rx;
+            Incoming c = m_incoming.front();
+            m_incoming.pop_front();
+            rx_arrive(c.byte, c.framing.value_or(own), rx->at);
+        } else {
+            break;
+        }
     }
+    // A side with nothing to do, or held, starts its next character no
+    // earlier than now.
+    if ((m_tx_fifo.empty() && !m_tx_control) || transmitter_held()) m_tx_free = std::max(m_tx_free, LineClock{now, 0});
+    if (m_incoming.empty() || receiver_held()) m_rx_free = std::max(m_rx_free, LineClock{now, 0});
     m_now = now;
+    m_advancing = false;
 }
 
 const ChipCounters& BridgeChip::counters() {
@@ -467,39 +576,75 @@ std::size_t BridgeChip::rx_fifo_level() {
     return m_rx_fifo.size();
 }
 
-void BridgeChip::rx_arrive(std::uint8_t byte, Time at) {
-    const std::uint8_t mask = static_cast<std::uint8_t>((1u << m_coding.data_bits) - 1);
+// A character reaches the receiver. One sent with another framing is an
+// error, reported in the serial state, not a byte.
+void BridgeChip::rx_arrive(std::uint8_t byte, const Framing& framing, Time at) {
+    const Reception reception = receive(framing, m_coding.framing(), byte);
+    if (reception != Reception::Byte) {
+        ++(reception == Reception::FramingError ? m_counters.framing_errors : m_counters.parity_errors);
+        m_transient |= reception == Reception::FramingError ? kStateFraming : kStateParity;
+        update_state(at);
+        return;
+    }
+    if (flow_control().xon_xoff && (byte == kXon || byte == kXoff)) {
+        m_xoff_received = byte == kXoff;
+        if (!m_xoff_received) m_tx_free = std::max(m_tx_free, LineClock{at, 0});
+        kick();
+        return;
+    }
     if (m_rx_fifo.size() >= m_config.rx_fifo_bytes) {
         ++m_counters.overruns;
         m_transient |= kStateOverrun;
         update_state(at);
         return;
     }
+    const std::uint8_t mask = static_cast<std::uint8_t>((1u << m_coding.data_bits) - 1);
     m_rx_fifo.push_back(byte & mask);
     ++m_counters.rx_bytes;
+    if (!m_rx_high && m_rx_fifo.size() >= m_config.rx_fifo_bytes * 3 / 4) {
+        m_rx_high = true;
+        if (flow_control().xon_xoff) m_tx_control = kXoff;
+        lines_changed(at);
+    }
 }
 
-void BridgeChip::line_receive(std::uint8_t byte, Time at) { rx_arrive(byte, at); }
+// The host took bytes: below a quarter full the far end may send again.
+void BridgeChip::rx_taken(Time now) {
+    if (!m_rx_high || m_rx_fifo.size() > m_config.rx_fifo_bytes / 4) return;
+    m_rx_high = false;
+    if (flow_control().xon_xoff) {
+        m_tx_control = kXon;
+        m_tx_free = std::max(m_tx_free, LineClock{now, 0});
+    }
+    lines_changed(now);
+    kick();
+}
 
-void BridgeChip::line_send(std::span<const std::uint8_t> bytes, Time now) {
+void BridgeChip::line_receive(std::uint8_t byte, const Framing& framing, Time at) { rx_arrive(byte, framing, at); }
+
+void BridgeChip::line_send(std::span<const std::uint8_t> bytes, std::optional<Framing> framing, Time now) {
     advance_to(now);
     if (m_incoming.empty() && m_rx_free.at < now) m_rx_free = LineClock{now, 0};
-    m_incoming.insert(m_incoming.end(), bytes.begin(), bytes.end());
+    for (std::uint8_t byte : bytes) m_incoming.push_back(Incoming{byte, framing});
     kick();
 }
 
 void BridgeChip::set_modem_inputs(ModemInputs inputs, Time now) {
+    advance_to(now);
     if (inputs.ring && !m_inputs.ring) m_transient |= kStateRing;
     m_inputs = inputs;
     update_state(now);
+    kick();  // CTS may let the transmitter go on
 }
 
 void BridgeChip::line_break(bool on, Time now) {
+    advance_to(now);
     if (on) m_transient |= kStateBreak;
     update_state(now);
 }
 
 void BridgeChip::line_error(std::uint16_t state_bit, Time now) {
+    advance_to(now);
     m_transient |= state_bit & (kStateFraming | kStateParity);
     update_state(now);
 }

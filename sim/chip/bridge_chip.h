@@ -32,6 +32,7 @@ struct InterfaceKey {
 };
 
 struct ChipConfig {
+    ChipKind kind = ChipKind::Extended;  // the register layout the chip has
     std::uint8_t device_class = 0x00;
     std::uint8_t max_packet0 = 64;
     std::uint16_t vendor_id = 0x4A54;
@@ -50,6 +51,10 @@ struct ChipConfig {
     bool eeprom_signature = true;
     std::int64_t eeprom_busy_us = 5000;
     std::array<std::uint8_t, 3> registers{};  // power-on values
+    // Register 1: bit 0x04 drives the auxiliary output line; bit 0x08 reads
+    // as set once the auxiliary line has been high this long (never when
+    // unset): the device on the far side answering that it is ready.
+    std::optional<Time> aux_ready_after = 0;
     // Served instead of the configuration descriptor built from the above.
     std::optional<std::vector<std::uint8_t>> configuration_override;
 
@@ -79,13 +84,50 @@ struct ModemInputs {
     bool ring = false;
 };
 
+// How a UART frames its characters: the rate and the character format.
+struct Framing {
+    std::uint32_t baud = 9600;
+    std::uint8_t data_bits = 8;
+    std::uint8_t parity = 0;       // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::uint8_t char_format = 0;  // stop bits; 0: 1, 1: 1.5, 2: 2
+    bool operator==(const Framing&) const = default;
+
+    // Start bit, data bits, parity bit and stop bits, in half bits (a
+    // character may have one and a half stop bits).
+    std::uint64_t half_bits() const;
+    // The value of the parity bit sent with `byte`, or none without parity.
+    std::optional<bool> parity_bit(std::uint8_t byte) const;
+};
+
+// What a receiver makes of a character sent with another framing. A receiver
+// samples each bit in its middle from the start bit's edge, so a rate that
+// differs by more than half a bit over the character, or a different number
+// of data bits or parity, misplaces the stop bit (a framing error); the same
+// shape with a parity bit of the wrong value is a parity error. Stop bits
+// beyond the first are not checked, as UARTs do.
+enum class Reception { Byte, FramingError, ParityError };
+Reception receive(const Framing& sender, const Framing& receiver, std::uint8_t byte);
+
 struct LineCoding {
     std::uint32_t dte_rate = 9600;  // as sent: a rate, or a divisor code with bit 31 set
     std::uint8_t char_format = 0;   // 0: 1 stop bit, 1: 1.5, 2: 2
     std::uint8_t parity = 0;        // 0 none, 1 odd, 2 even, 3 mark, 4 space
     std::uint8_t data_bits = 8;
     std::uint32_t baud = 9600;      // the rate the UART runs at
+
+    Framing framing() const { return Framing{baud, data_bits, parity, char_format}; }
 };
+
+// The flow control register 0 switches on. A chip of the extended kind has
+// hardware flow control on bit 0x20 and XON/XOFF on bit 0x80; the other kinds
+// hardware flow control on bit 0x40.
+struct FlowControl {
+    bool hardware = false;  // transmit only while CTS; drop RTS when the receive FIFO nears full
+    bool xon_xoff = false;  // obey XOFF and XON from the far end; send them when the FIFO nears full
+};
+
+constexpr std::uint8_t kXon = 0x11;
+constexpr std::uint8_t kXoff = 0x13;
 
 struct ChipCounters {
     std::uint64_t tx_bytes = 0;   // bytes the UART sent on the line
@@ -95,6 +137,8 @@ struct ChipCounters {
     std::uint64_t eeprom_writes_while_busy = 0;  // ignored by the EEPROM
     std::uint64_t tx_flushes = 0;  // data-pipe resets of the transmit side
     std::uint64_t rx_flushes = 0;  // data-pipe resets of the receive side
+    std::uint64_t framing_errors = 0;  // characters received with the wrong framing
+    std::uint64_t parity_errors = 0;
 };
 
 class BridgeChip final : public host::UsbDevice {
@@ -122,8 +166,9 @@ public:
     void advance_to(Time now);
 
     // The line end's side.
-    void line_receive(std::uint8_t byte, Time at);  // a byte arrives, at its time
-    void line_send(std::span<const std::uint8_t> bytes, Time now);  // the far end starts sending
+    void line_receive(std::uint8_t byte, const Framing& framing, Time at);  // a character arrives, at its time
+    // The far end starts sending, with its framing (none: the chip's own).
+    void line_send(std::span<const std::uint8_t> bytes, std::optional<Framing> framing, Time now);
     void set_modem_inputs(ModemInputs inputs, Time now);
     void line_break(bool on, Time now);
     void line_error(std::uint16_t state_bit, Time now);  // kStateFraming or kStateParity
@@ -138,7 +183,10 @@ public:
     bool eeprom_busy(Time now) const { return now < m_eeprom_busy_until; }
     const LineCoding& line_coding() const { return m_coding; }
     bool dtr() const { return m_dtr; }
-    bool rts() const { return m_rts; }
+    bool rts() const { return m_rts; }  // as the driver set it; the line may see it held low
+    bool line_rts() const;              // what the line sees
+    bool aux() const { return (m_registers[1] & kAuxLine) != 0; }
+    FlowControl flow_control() const;
     bool break_on() const { return m_break; }
     bool remote_wakeup() const { return m_remote_wakeup; }
     std::uint8_t configuration() const { return m_configuration; }
@@ -147,6 +195,9 @@ public:
     // The UART's state as of the world's present time.
     const ChipCounters& counters();
     std::size_t rx_fifo_level();
+
+    static constexpr std::uint8_t kAuxLine = 0x04;   // register 1: the auxiliary output
+    static constexpr std::uint8_t kAuxReady = 0x08;  // register 1: the far side is ready
 
     // Decodes a line-coding rate: a divisor code with bit 31 set gives
     // 384,000,000 / (m x 4^e), m in bits 0-8 and e in bits 9-11; 0 if m is 0.
@@ -158,6 +209,7 @@ private:
     struct LineClock {
         Time at = 0;
         std::uint64_t fraction = 0;
+        auto operator<=>(const LineClock&) const = default;
     };
 
     host::ControlResult standard_request(const host::SetupPacket& setup, std::span<std::uint8_t> in);
@@ -168,10 +220,21 @@ private:
     std::vector<std::uint8_t> string_descriptor(std::uint8_t index) const;
     void build_descriptors();
 
-    std::uint64_t half_bits_per_char() const;
+    struct Incoming {
+        std::uint8_t byte;
+        std::optional<Framing> framing;  // none: the chip's own
+    };
+
     Time char_time_whole() const;
-    LineClock next_char(LineClock clock) const;
-    void rx_arrive(std::uint8_t byte, Time at);
+    static LineClock next_char(LineClock clock, const Framing& framing);
+    bool transmitter_held() const;
+    bool receiver_held() const;
+    void transmit_one(Time now);
+    void rx_arrive(std::uint8_t byte, const Framing& framing, Time at);
+    void rx_taken(Time now);
+    void write_register(std::size_t n, std::uint8_t value, Time now);
+    std::uint8_t read_register(std::size_t n, Time now);
+    void lines_changed(Time now);
     void update_state(Time now);
     void kick() const;
 
@@ -200,9 +263,16 @@ private:
     Time m_now = 0;  // how far the UART has been advanced
     std::deque<std::uint8_t> m_tx_fifo;
     LineClock m_tx_free;  // when the transmitter finishes its current character
-    std::deque<std::uint8_t> m_incoming;  // what the far end is sending
+    std::optional<std::uint8_t> m_tx_control;  // XON or XOFF, sent ahead of the FIFO
+    bool m_xoff_received = false;
+    bool m_rx_high = false;  // the receive FIFO nears full: RTS held low, XOFF sent
+    Time m_aux_since = 0;    // when the auxiliary line last went high
+    std::deque<Incoming> m_incoming;  // what the far end is sending
     LineClock m_rx_free;
     std::deque<std::uint8_t> m_rx_fifo;
+    bool m_line_dtr = false;  // last DTR and RTS told to the line
+    bool m_line_rts = false;
+    bool m_advancing = false;
 
     ModemInputs m_inputs;
     std::uint16_t m_transient = 0;  // break, ring edge and errors, until reported

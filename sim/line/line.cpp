@@ -1,5 +1,6 @@
 #include "sim/line/line.h"
 
+#include <algorithm>
 
 #include "host/kernel/kernel.h"
 
@@ -7,7 +8,7 @@ namespace sim {
 
 Time ScriptedPeer::now() const { return host::Kernel::current().now(); }
 
-void ScriptedPeer::send(std::span<const std::uint8_t> bytes) { m_chip->line_send(bytes, now()); }
+void ScriptedPeer::send(std::span<const std::uint8_t> bytes) { m_chip->line_send(bytes, m_framing, now()); }
 
 const std::vector<std::uint8_t>& ScriptedPeer::received() {
     m_chip->advance_to(now());
@@ -19,18 +20,61 @@ const std::vector<Time>& ScriptedPeer::received_at() {
     return m_received_at;
 }
 
+const std::vector<PeerError>& ScriptedPeer::errors() {
+    m_chip->advance_to(now());
+    return m_errors;
+}
+
 void ScriptedPeer::set_lines(ModemInputs inputs) { m_chip->set_modem_inputs(inputs, now()); }
 void ScriptedPeer::send_break(bool on) { m_chip->line_break(on, now()); }
 void ScriptedPeer::send_error(std::uint16_t state_bit) { m_chip->line_error(state_bit, now()); }
 
-void ScriptedPeer::on_byte(std::uint8_t byte, Time at) {
+LineLevels ScriptedPeer::levels_at(Time at) const {
+    auto after = std::upper_bound(m_levels.begin(), m_levels.end(), at,
+                                  [](Time t, const LineLevels& l) { return t < l.at; });
+    return *(after - 1);  // the first entry is at time 0
+}
+
+void ScriptedPeer::on_byte(std::uint8_t byte, const Framing& framing, Time at) {
+    Reception reception = receive(framing, m_framing.value_or(framing), byte);
+    if (reception != Reception::Byte) {
+        m_errors.push_back(PeerError{at, reception});
+        return;
+    }
+    if (m_flow.xon_xoff && (byte == kXon || byte == kXoff)) {
+        m_xoff = byte == kXoff;
+        return;
+    }
     m_received.push_back(byte);
     m_received_at.push_back(at);
 }
 
-void ScriptedPeer::on_control_lines(bool dtr, bool rts, Time) {
-    m_dtr = dtr;
-    m_rts = rts;
+void ScriptedPeer::record(LineLevels levels) { m_levels.push_back(levels); }
+
+void ScriptedPeer::on_control_lines(bool dtr, bool rts, Time at) {
+    LineLevels levels = m_levels.back();
+    levels.at = at;
+    levels.dtr = dtr;
+    levels.rts = rts;
+    record(levels);
+}
+
+void ScriptedPeer::on_break(bool on, Time at) {
+    LineLevels levels = m_levels.back();
+    levels.at = at;
+    levels.brk = on;
+    record(levels);
+}
+
+void ScriptedPeer::on_aux(bool level, Time at) {
+    LineLevels levels = m_levels.back();
+    levels.at = at;
+    levels.aux = level;
+    record(levels);
+}
+
+bool ScriptedPeer::sending_held() const {
+    return (m_flow.hardware && !m_levels.back().rts) || (m_flow.xon_xoff && m_xoff);
 }
 
 }  // namespace sim

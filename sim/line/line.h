@@ -15,10 +15,13 @@ public:
     virtual ~LineEnd() = default;
     virtual void attached(BridgeChip& chip) { m_chip = &chip; }
     // What the chip puts on the line: a character when its last bit is sent,
-    // the control lines, a break.
-    virtual void on_byte(std::uint8_t byte, Time at) = 0;
+    // with its framing, the control lines, a break, the auxiliary line.
+    virtual void on_byte(std::uint8_t byte, const Framing& framing, Time at) = 0;
     virtual void on_control_lines(bool dtr, bool rts, Time at) = 0;
     virtual void on_break(bool on, Time at) = 0;
+    virtual void on_aux(bool, Time) {}
+    // Whether the far end holds back what it sends (its flow control).
+    virtual bool sending_held() const { return false; }
 
 protected:
     BridgeChip* m_chip = nullptr;
@@ -27,41 +30,75 @@ protected:
 // TX to RX, DTR to DSR and DCD, RTS to CTS; a break comes back as a break.
 class Loopback final : public LineEnd {
 public:
-    void on_byte(std::uint8_t byte, Time at) override { m_chip->line_receive(byte, at); }
+    void on_byte(std::uint8_t byte, const Framing& framing, Time at) override {
+        m_chip->line_receive(byte, framing, at);
+    }
     void on_control_lines(bool dtr, bool rts, Time at) override {
         m_chip->set_modem_inputs(ModemInputs{dtr, dtr, rts, false}, at);
     }
     void on_break(bool on, Time at) override { m_chip->line_break(on, at); }
 };
 
+// What a peer saw of the chip's output lines, at one moment.
+struct LineLevels {
+    Time at = 0;
+    bool dtr = false;
+    bool rts = false;
+    bool brk = false;
+    bool aux = false;
+};
+
+// A receive error the peer saw.
+struct PeerError {
+    Time at = 0;
+    Reception kind = Reception::FramingError;
+};
+
 class ScriptedPeer final : public LineEnd {
 public:
-    // The peer starts sending now, at the line's speed.
+    // The peer's UART: none (the default) follows the chip, as a peer set up
+    // to match would; a framing of its own sends and expects exactly that.
+    void set_framing(std::optional<Framing> framing) { m_framing = framing; }
+    // The peer's flow control: it holds back what it sends while the chip's
+    // RTS is low (hardware) or after an XOFF until an XON (XON/XOFF).
+    void set_flow_control(FlowControl flow) { m_flow = flow; }
+
+    // The peer starts sending now.
     void send(std::span<const std::uint8_t> bytes);
     void send(const std::vector<std::uint8_t>& bytes) { send(std::span<const std::uint8_t>(bytes)); }
     // What has arrived so far (the chip's UART is brought up to now first).
     const std::vector<std::uint8_t>& received();
     const std::vector<Time>& received_at();
+    const std::vector<PeerError>& errors();
 
     void set_lines(ModemInputs inputs);
     void send_break(bool on);
     void send_error(std::uint16_t state_bit);  // kStateFraming or kStateParity
 
-    bool dtr() const { return m_dtr; }
-    bool rts() const { return m_rts; }
-    bool break_seen() const { return m_break; }
+    bool dtr() const { return m_levels.back().dtr; }
+    bool rts() const { return m_levels.back().rts; }
+    bool break_seen() const { return m_levels.back().brk; }
+    // Every change of the chip's output lines, oldest first, beginning with
+    // all of them low at time 0; and their levels at a given time.
+    const std::vector<LineLevels>& history() const { return m_levels; }
+    LineLevels levels_at(Time at) const;
 
-    void on_byte(std::uint8_t byte, Time at) override;
+    void on_byte(std::uint8_t byte, const Framing& framing, Time at) override;
     void on_control_lines(bool dtr, bool rts, Time at) override;
-    void on_break(bool on, Time at) override { m_break = on; }
+    void on_break(bool on, Time at) override;
+    void on_aux(bool level, Time at) override;
+    bool sending_held() const override;
 
 private:
     Time now() const;
+    void record(LineLevels levels);
+    std::optional<Framing> m_framing;
+    FlowControl m_flow;
+    bool m_xoff = false;
     std::vector<std::uint8_t> m_received;
     std::vector<Time> m_received_at;
-    bool m_dtr = false;
-    bool m_rts = false;
-    bool m_break = false;
+    std::vector<PeerError> m_errors;
+    std::vector<LineLevels> m_levels{LineLevels{}};
 };
 
 }  // namespace sim
