@@ -19,7 +19,7 @@ void BM_DriverLoopback(benchmark::State& state) {
     for (auto _ : state) {
         sim::World world({.seed = 1});
         world.start();
-        sim::Serport serport(world.fdo(), 0, chunk);
+        sim::Serport serport(world.port(), chunk);
         sim::Serport::register_callbacks();
         serport.set_baud(baud);
         serport.open();

@@ -148,7 +148,7 @@ int demo(const Options& options) {
 
     // A short exchange through the loopback plug: the port opens, a line goes
     // out on the bulk-out pipe and comes back on the bulk-in pipe.
-    sim::Serport serport(world.fdo(), 0);
+    sim::Serport serport(world.port());
     sim::Serport::register_callbacks();
     serport.set_baud(115'200);
     serport.open();

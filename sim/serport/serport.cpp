@@ -4,9 +4,7 @@
 #include <map>
 
 #include "host/kernel/kernel.h"
-#include "serial/data_pump.h"
-#include "usb/requests.h"
-#include "usb/usb_submit.h"
+#include "serial/port_interface.h"
 
 namespace sim {
 
@@ -14,8 +12,7 @@ namespace {
 std::map<ULONG, Serport*> g_ports;  // the Serport of each port number
 }  // namespace
 
-Serport::Serport(PDEVICE_OBJECT device, ULONG port, std::size_t chunk_bytes)
-    : m_device(device), m_port(port), m_chunk_bytes(chunk_bytes) {
+Serport::Serport(ULONG port, std::size_t chunk_bytes) : m_port(port), m_chunk_bytes(chunk_bytes) {
     KeInitializeEvent(&m_data, NotificationEvent, FALSE);
     g_ports[port] = this;
 }
@@ -28,34 +25,58 @@ Serport* Serport::of(ULONG port) {
 }
 
 void Serport::register_callbacks() {
-    pSetMSRShadow = on_modem_status;
-    pSetReadQueue = on_received;
-    pCableRemove = on_cable_remove;
-    pWriteOutQueue = on_write_out;
+    SetMSRShadowForSerport(on_modem_status);
+    SetReadQueueForSerport(on_received);
+    CableRemoveForSerport(on_cable_remove);
+    WriteOutQueueForSerport(on_write_out);
 }
 
-void Serport::open() {
-    PUSB2SER_EXTENSION ext = USB2SER_Extension(m_device);
-    ext->PortIndex = static_cast<LONG>(m_port);
-    ext->PortOpen = TRUE;
-    for (ULONG slot : {ULONG{USB2SER_SLOT_INTERRUPT_IN}, ULONG{USB2SER_SLOT_BULK_IN}}) {
-        if (ext->IrpSlot[slot] != NULL) continue;
-        USB2SER_ResetPipe(m_device, slot);
-        USB2SER_AsyncTransfer(m_device, slot, NULL,
-                              slot == USB2SER_SLOT_BULK_IN ? USB2SER_BULK_IN_SIZE : USB2SER_INTERRUPT_PACKET_SIZE);
-    }
+bool Serport::open() { return COMOpenedForSerport(TRUE, m_port); }
+
+bool Serport::close() { return COMOpenedForSerport(FALSE, m_port); }
+
+// The driver takes the framing with a line-control call and the rate with a
+// baud-rate call, each from the whole block; a rate it matches to a table row
+// comes back in the block.
+bool Serport::set_line(const LineSettings& line) {
+    const bool framing = !m_applied || m_applied->data_bits != line.data_bits || m_applied->parity != line.parity ||
+                         m_applied->stop_bits != line.stop_bits;
+    const bool rate = !m_applied || m_applied->baud != line.baud;
+    m_settings[22] = line.data_bits;
+    m_settings[23] = line.parity;
+    m_settings[24] = line.stop_bits;
+    for (int i = 0; i < 4; ++i) m_settings[4 + i] = static_cast<UCHAR>(line.baud >> (8 * i));
+    bool ok = true;
+    if (framing) ok = SetStateForSerport(m_settings.data(), USB2SER_STATE_LINE_CONTROL, m_port) && ok;
+    if (rate) ok = SetStateForSerport(m_settings.data(), USB2SER_STATE_BAUD_RATE, m_port) && ok;
+    if (!ok) return false;
+    m_line = line;
+    m_applied = line;
+    m_rate = static_cast<ULONG>(m_settings[4] | m_settings[5] << 8 | m_settings[6] << 16) |
+             static_cast<ULONG>(m_settings[7]) << 24;
+    return true;
 }
 
-void Serport::close() { USB2SER_Extension(m_device)->PortOpen = FALSE; }
-
-NTSTATUS Serport::set_baud(ULONG baud) {
-    UCHAR coding[USB2SER_LINE_CODING_SIZE] = {static_cast<UCHAR>(baud), static_cast<UCHAR>(baud >> 8),
-                                              static_cast<UCHAR>(baud >> 16), static_cast<UCHAR>(baud >> 24),
-                                              0, 0, 8};
-    return USB2SER_SendRequest(m_device,
-                               USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_LINE_CODING, 0, coding, sizeof coding),
-                               FALSE, nullptr);
+bool Serport::set_baud(ULONG baud) {
+    LineSettings line = m_line;
+    line.baud = baud;
+    return set_line(line);
 }
+
+std::optional<LineSettings> Serport::read_line() {
+    std::array<UCHAR, 48> block{};
+    if (!GetStateForSerport(block.data(), m_port)) return std::nullopt;
+    LineSettings line;
+    line.baud = static_cast<ULONG>(block[4] | block[5] << 8 | block[6] << 16) | static_cast<ULONG>(block[7]) << 24;
+    line.data_bits = block[22];
+    line.parity = block[23];
+    line.stop_bits = block[24];
+    return line;
+}
+
+bool Serport::control_line(CHAR selector, bool on) { return SetControlLineForSerport(selector, on ? 1 : 0, m_port); }
+
+bool Serport::set_break(bool on) { return SetBreakForSerport(on ? TRUE : FALSE, m_port); }
 
 void Serport::write(std::span<const std::uint8_t> bytes) {
     m_transmit.insert(m_transmit.end(), bytes.begin(), bytes.end());
@@ -72,8 +93,11 @@ void Serport::send_next_chunk() {
     std::vector<std::uint8_t> chunk(m_transmit.begin(), m_transmit.begin() + static_cast<std::ptrdiff_t>(n));
     m_transmit.erase(m_transmit.begin(), m_transmit.begin() + static_cast<std::ptrdiff_t>(n));
     m_in_flight = true;
-    NTSTATUS status = USB2SER_AsyncTransfer(m_device, USB2SER_SLOT_BULK_OUT, chunk.data(), static_cast<ULONG>(n));
-    if (status != STATUS_PENDING && !NT_SUCCESS(status)) m_in_flight = false;
+    if (!WriteForSerport(chunk.data(), static_cast<ULONG>(n), m_port)) {
+        // Not sent: the bytes go back to the head of the queue for the next try.
+        m_transmit.insert(m_transmit.begin(), chunk.begin(), chunk.end());
+        m_in_flight = false;
+    }
 }
 
 std::vector<std::uint8_t> Serport::read(std::size_t max, host::Time timeout) {

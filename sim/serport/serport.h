@@ -5,8 +5,10 @@
 // status.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -15,23 +17,44 @@
 
 namespace sim {
 
+// The line settings of a port: the rate and the framing, valued as in the
+// communications class's line coding.
+struct LineSettings {
+    ULONG baud = 9600;
+    UCHAR data_bits = 8;
+    UCHAR parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    UCHAR stop_bits = 0;  // 0: 1, 1: 1.5, 2: 2
+    bool operator==(const LineSettings&) const = default;
+};
+
 class Serport {
 public:
-    // One Serport serves one port number of one device.
-    Serport(PDEVICE_OBJECT device, ULONG port, std::size_t chunk_bytes = 256);
+    // One Serport serves one COM port number.
+    explicit Serport(ULONG port, std::size_t chunk_bytes = 256);
     ~Serport();
     Serport(const Serport&) = delete;
     Serport& operator=(const Serport&) = delete;
 
-    // Stores the four callbacks in the driver's slots.
+    // Registers the four callbacks through the driver's registration exports.
     static void register_callbacks();
 
-    // The port opens: the driver is told the port is open and the status and
-    // receive reads are armed (each only while its slot is empty).
-    void open();
-    void close();
-    // The line's speed, 8 data bits, no parity, one stop bit.
-    NTSTATUS set_baud(ULONG baud);
+    // The port opens: the driver runs its open sequence and arms the status
+    // and receive reads. Each returns what the driver's export returned.
+    bool open();
+    bool close();
+    // The line: the framing (line control) when it changed, then the rate.
+    // The rate the driver chose is what rate() reports afterwards.
+    bool set_line(const LineSettings& line);
+    bool set_baud(ULONG baud);
+    const LineSettings& line() const { return m_line; }
+    ULONG rate() const { return m_rate; }
+    // The line as the device reports it back.
+    std::optional<LineSettings> read_line();
+    bool set_dtr(bool on) { return control_line(1, on); }
+    bool set_rts(bool on) { return control_line(2, on); }
+    bool set_hardware_flow(bool on) { return control_line(3, on); }
+    bool set_xon_xoff(bool on) { return control_line(4, on); }
+    bool set_break(bool on);
 
     // Application side.
     void write(std::span<const std::uint8_t> bytes);
@@ -59,6 +82,7 @@ public:
 
 private:
     static Serport* of(ULONG port);
+    bool control_line(CHAR selector, bool on);
     static VOID on_modem_status(PUSHORT status, ULONG port);
     static VOID on_received(PUCHAR data, ULONG length, ULONG port);
     static VOID on_cable_remove(ULONG port);
@@ -73,8 +97,11 @@ private:
         Serport& m_serport;
     };
 
-    PDEVICE_OBJECT m_device;
     ULONG m_port;
+    std::array<UCHAR, 48> m_settings{};  // the block exchanged with the driver
+    LineSettings m_line;
+    std::optional<LineSettings> m_applied;  // what the driver was last given
+    ULONG m_rate = 0;
     std::size_t m_chunk_bytes;
     std::deque<std::uint8_t> m_transmit;
     std::deque<std::uint8_t> m_received;

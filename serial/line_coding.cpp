@@ -1,0 +1,183 @@
+#include "serial/line_coding.h"
+
+#include "platform/crt.h"
+#include "usb/requests.h"
+
+// {rate, divisor code}, in strictly descending order of rate. A code runs the
+// chip at 384,000,000 / (m x 4^e): m in bits 0-8, e in bits 9-11, bit 31 set.
+const ULONG AvailBaudRate[USB2SER_BAUD_ROWS][2] = {
+    {6000000, 0x80000040}, {3000000, 0x80000080}, {2457600, 0x8000009C}, {1228800, 0x8000024E},
+    {921600, 0x80000268},  {812500, 0x80000276},  {806400, 0x80000277},  {614400, 0x8000029C},
+    {460800, 0x800002D0},  {403200, 0x800002EE},  {268800, 0x80000459},  {230400, 0x80000468},
+    {201600, 0x80000477},  {161280, 0x80000494},  {134400, 0x800004B2},  {128000, 0x800004BB},
+    {115200, 0x800004D0},  {57600, 0x80000668},   {38400, 0x8000069C},   {28800, 0x800006D0},
+    {19200, 0x8000084E},   {14400, 0x80000868},   {9600, 0x8000089C},    {7200, 0x800008D0},
+    {4800, 0x80000A4E},    {3600, 0x80000A68},    {2400, 0x80000A9C},    {1800, 0x80000AD0},
+    {1200, 0x80000C4E},    {600, 0x80000C9C},     {300, 0x80000E4E},     {150, 0x80000E9C},
+    {75, 0x80000F38},
+};
+
+namespace {
+
+const ULONG kTextBufferSize = 260;  // 259 characters and the terminator
+const ULONG kTokenMax = 21;
+
+// Whether a token converts to a 32-bit pattern: atol's reading of it (white
+// space, a sign, digits up to the first other character) stays within
+// -2,147,483,648 and 4,294,967,295. Larger numbers would wrap into a code
+// nobody wrote.
+BOOLEAN USB2SER_TokenFits(const CHAR* Token) {
+    while (*Token == ' ' || (*Token >= '\t' && *Token <= '\r')) ++Token;
+    BOOLEAN negative = FALSE;
+    if (*Token == '+' || *Token == '-') negative = *Token++ == '-';
+    ULONGLONG value = 0;
+    for (; *Token >= '0' && *Token <= '9'; ++Token) {
+        value = value * 10 + static_cast<ULONG>(*Token - '0');
+        if (value > (negative ? 0x80000000ull : 0xFFFFFFFFull)) return FALSE;
+    }
+    return TRUE;
+}
+
+// Converts Text[Start, End) with atol into *Value. FALSE when the token is
+// longer than 21 characters or does not fit 32 bits.
+BOOLEAN USB2SER_ConvertToken(const CHAR* Text, ULONG Start, ULONG End, PULONG Value) {
+    if (End - Start > kTokenMax) return FALSE;
+    CHAR token[kTokenMax + 1];
+    RtlCopyMemory(token, Text + Start, End - Start);
+    token[End - Start] = '\0';
+    if (!USB2SER_TokenFits(token)) return FALSE;
+    *Value = static_cast<ULONG>(atol(token));
+    return TRUE;
+}
+
+}  // namespace
+
+// The exact row, else the nearer of the two rows around the rate; a rate at
+// the rounded-down midpoint of two rows goes to the lower one.
+BOOLEAN USB2SER_FindAvailBaudRate(PULONG Rate, PULONG Index) {
+    const ULONG r = *Rate;
+    for (ULONG i = 0; i < USB2SER_BAUD_ROWS; ++i) {
+        if (AvailBaudRate[i][0] == r) {
+            *Index = i;
+            return TRUE;
+        }
+    }
+    for (ULONG j = 0; j + 1 < USB2SER_BAUD_ROWS; ++j) {
+        const ULONG upper = AvailBaudRate[j][0];
+        const ULONG lower = AvailBaudRate[j + 1][0];
+        const ULONG mid = (upper + lower) / 2;
+        ULONG chosen;
+        if (r > mid) {
+            chosen = j;
+        } else if (r < mid && r > lower) {
+            chosen = j + 1;
+        } else {
+            continue;
+        }
+        *Rate = AvailBaudRate[chosen][0];
+        *Index = chosen;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+BOOLEAN USB2SER_FindAvailExtBaudRate(PULONG Rate, PULONG Index) {
+    const LONG count = gExtBaudrateCnt;
+    for (LONG i = 0; i < count && i < USB2SER_EXT_BAUD_ROWS; ++i) {
+        if (AvailExtBaudRate[i][0] == *Rate) {
+            *Index = static_cast<ULONG>(i);
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// Up to DISPATCH_LEVEL. Replaces the run-time table with the pairs
+// "rate,code" of the text, separated by one space. The table is out of use
+// from the start (a lookup meanwhile sees no rows) and the count is set only
+// when the last row is written. A text that does not fit the 260-byte buffer,
+// or a number beyond 32 bits, leaves the table empty.
+BOOLEAN ExtBaudrateForSerport(PCHAR Text) {
+    CHAR text[kTextBufferSize];
+    gExtBaudrateCnt = 0;
+    if (Text == NULL) return TRUE;
+    ULONG length = 0;
+    while (length < kTextBufferSize && Text[length] != '\0') ++length;
+    if (length == kTextBufferSize) return TRUE;
+    RtlCopyMemory(text, Text, length + 1);
+
+    ULONG position = 0;
+    for (LONG row = 0; row < USB2SER_EXT_BAUD_ROWS; ++row) {
+        ULONG start = position;
+        while (position < length && text[position] != ',') ++position;
+        ULONG rate;
+        if (position == length || !USB2SER_ConvertToken(text, start, position, &rate)) return TRUE;
+        start = ++position;
+        while (position < length && text[position] != ' ') ++position;
+        ULONG code;
+        if (!USB2SER_ConvertToken(text, start, position, &code)) return TRUE;
+        AvailExtBaudRate[row][0] = rate;
+        AvailExtBaudRate[row][1] = code;
+        if (position == length || row + 1 == USB2SER_EXT_BAUD_ROWS) {
+            gExtBaudrateCnt = row + 1;
+            return TRUE;
+        }
+        ++position;  // the space
+    }
+    return TRUE;
+}
+
+ULONG USB2SER_LineRate(PUSB2SER_EXTENSION Extension, PULONG Rate) {
+    ULONG index;
+    if (Extension->ChipType == CHIP_EXTENDED && USB2SER_FindAvailExtBaudRate(Rate, &index)) {
+        return AvailExtBaudRate[index][1];
+    }
+    if (!USB2SER_FindAvailBaudRate(Rate, &index)) return *Rate;
+    if (Extension->ChipType == CHIP_EXTENDED && AvailBaudRate[index][0] > USB2SER_HIGHEST_PLAIN_RATE) {
+        return AvailBaudRate[index][1];
+    }
+    return AvailBaudRate[index][0];
+}
+
+ULONG USB2SER_StoredLineRate(PUSB2SER_EXTENSION Extension) {
+    ULONG rate = USB2SER_SettingsRate(Extension->PortSettings);
+    if ((rate & USB2SER_DIVISOR_CODE) != 0) return rate;
+    return USB2SER_LineRate(Extension, &rate);
+}
+
+PURB USB2SER_BuildLineCoding(PUCHAR Coding, ULONG Rate, UCHAR StopBits, UCHAR Parity, UCHAR DataBits) {
+    Coding[0] = static_cast<UCHAR>(Rate);
+    Coding[1] = static_cast<UCHAR>(Rate >> 8);
+    Coding[2] = static_cast<UCHAR>(Rate >> 16);
+    Coding[3] = static_cast<UCHAR>(Rate >> 24);
+    Coding[4] = StopBits;
+    Coding[5] = Parity;
+    Coding[6] = DataBits;
+    return USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_LINE_CODING, 0, Coding, USB2SER_LINE_CODING_SIZE);
+}
+
+// At PASSIVE_LEVEL, when power returns: the stored settings, the rate told
+// as before the loss of power (the table row or its divisor code, not the
+// rate asked for, which the device may not run at).
+NTSTATUS USB2SER_RestoreState(PDEVICE_OBJECT DeviceObject) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    const UCHAR* settings = ext->PortSettings;
+    UCHAR coding[USB2SER_LINE_CODING_SIZE];
+    PURB urb = USB2SER_BuildLineCoding(coding, USB2SER_StoredLineRate(ext), settings[USB2SER_SETTINGS_STOP_BITS],
+                                       settings[USB2SER_SETTINGS_PARITY], settings[USB2SER_SETTINGS_DATA_BITS]);
+    return USB2SER_SendRequest(DeviceObject, urb, FALSE, NULL);
+}
+
+ULONG USB2SER_SettingsRate(const UCHAR* Settings) {
+    const UCHAR* p = Settings + USB2SER_SETTINGS_RATE;
+    return static_cast<ULONG>(p[0]) | static_cast<ULONG>(p[1]) << 8 | static_cast<ULONG>(p[2]) << 16 |
+           static_cast<ULONG>(p[3]) << 24;
+}
+
+VOID USB2SER_SetSettingsRate(PUCHAR Settings, ULONG Rate) {
+    PUCHAR p = Settings + USB2SER_SETTINGS_RATE;
+    p[0] = static_cast<UCHAR>(Rate);
+    p[1] = static_cast<UCHAR>(Rate >> 8);
+    p[2] = static_cast<UCHAR>(Rate >> 16);
+    p[3] = static_cast<UCHAR>(Rate >> 24);
+}

@@ -1,0 +1,43 @@
+// Line coding: the built-in baud-rate table with its divisor codes, the
+// run-time extension table handed over by the port driver, the choice of what
+// the device is told for a requested rate, and the stored settings sent again
+// when power returns.
+#pragma once
+
+#include "core/usb2ser.h"
+
+#define USB2SER_BAUD_ROWS          33
+#define USB2SER_EXT_BAUD_ROWS      10
+#define USB2SER_HIGHEST_PLAIN_RATE 115200  // CHIP_EXTENDED: faster rates go as divisor codes
+#define USB2SER_DIVISOR_CODE       0x80000000
+
+// Positions of the line values in the 48-byte port-settings block.
+#define USB2SER_SETTINGS_RATE      4
+#define USB2SER_SETTINGS_DATA_BITS 22
+#define USB2SER_SETTINGS_PARITY    23
+#define USB2SER_SETTINGS_STOP_BITS 24
+
+BOOLEAN USB2SER_FindAvailBaudRate(PULONG Rate, PULONG Index);
+BOOLEAN USB2SER_FindAvailExtBaudRate(PULONG Rate, PULONG Index);
+BOOLEAN ExtBaudrateForSerport(PCHAR Text);
+NTSTATUS USB2SER_RestoreState(PDEVICE_OBJECT DeviceObject);
+
+// What the device is told for a requested rate (dwDTERate): a run-time row's
+// code (CHIP_EXTENDED), or the nearest built-in row as a divisor code
+// (CHIP_EXTENDED above 115200) or as a plain rate. *Rate becomes the built-in
+// row's rate. A rate no row matches (below 75, or 112) is sent as it stands.
+ULONG USB2SER_LineRate(PUSB2SER_EXTENSION Extension, PULONG Rate);
+
+// What the device is told for the rate PortSettings holds, as a baud-rate
+// change would tell it, without rewriting anything; a divisor code read back
+// from the device goes as it is.
+ULONG USB2SER_StoredLineRate(PUSB2SER_EXTENSION Extension);
+
+// A SET_LINE_CODING request: fills the caller's 7-byte Coding with the rate
+// or divisor code and the framing, and builds the URB that sends it (null
+// when there is no pool).
+PURB USB2SER_BuildLineCoding(PUCHAR Coding, ULONG Rate, UCHAR StopBits, UCHAR Parity, UCHAR DataBits);
+
+// The little-endian rate at bytes 4-7 of a port-settings block.
+ULONG USB2SER_SettingsRate(const UCHAR* Settings);
+VOID USB2SER_SetSettingsRate(PUCHAR Settings, ULONG Rate);

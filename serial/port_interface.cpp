@@ -1,0 +1,196 @@
+#include "serial/port_interface.h"
+
+#include "ioctl/diagnostics.h"
+#include "serial/data_pump.h"
+#include "serial/line_coding.h"
+#include "serial/modem_lines.h"
+#include "usb/requests.h"
+#include "usb/usb_submit.h"
+
+namespace {
+
+const LONG kSettleTime = -2000000;     // 200 ms after a change of rate, relative
+const LONG kCtrlIdleLimit = -20000000;  // 2 s for fire-and-forget requests to finish
+
+// Arms a read slot that is empty, after clearing a stall of its pipe.
+VOID USB2SER_ArmRead(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, ULONG Length) {
+    if (USB2SER_Extension(DeviceObject)->IrpSlot[PipeSlot] != NULL) return;
+    USB2SER_ResetPipe(DeviceObject, PipeSlot);
+    USB2SER_AsyncTransfer(DeviceObject, PipeSlot, NULL, Length);
+}
+
+}  // namespace
+
+// Any IRQL; acts only at PASSIVE_LEVEL. Opening reads the registers, runs the
+// open-time sequence and the data-pipe resets, reports a known modem status
+// and arms both reads; closing runs the close-time sequence. The reads stay
+// armed after a close: with the port closed they reach no callback.
+BOOLEAN COMOpenedForSerport(BOOLEAN Opened, ULONG Port) {
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) return TRUE;
+    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
+    if (device == NULL) return FALSE;
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
+    ext->PortOpen = Opened;
+    if (!Opened) {
+        USB2SER_MBUSConf1(Port);
+        return TRUE;
+    }
+    for (ULONG n = 0; n < USB2SER_REGISTER_COUNT; ++n) USB2SER_GetDCR(n, Port);
+    USB2SER_MBUSConf2(Port);
+    USB2SER_ResetDataPipe(device, TRUE);
+    USB2SER_ResetDataPipe(device, FALSE);
+    if (pSetMSRShadow != NULL && ext->ModemStatus != 0 && !ext->CaptureMode) {
+        pSetMSRShadow(&ext->ModemStatus, static_cast<ULONG>(ext->PortIndex));
+    }
+    USB2SER_ArmRead(device, USB2SER_SLOT_INTERRUPT_IN, USB2SER_INTERRUPT_PACKET_SIZE);
+    USB2SER_ArmRead(device, USB2SER_SLOT_BULK_IN, USB2SER_BULK_IN_SIZE);
+    return TRUE;
+}
+
+BOOLEAN CableRemoveForSerport(PCABLE_REMOVE Callback) {
+    pCableRemove = Callback;
+    return TRUE;
+}
+
+BOOLEAN SetMSRShadowForSerport(PSET_MSR_SHADOW Callback) {
+    pSetMSRShadow = Callback;
+    return TRUE;
+}
+
+BOOLEAN SetReadQueueForSerport(PSET_READ_QUEUE Callback) {
+    pSetReadQueue = Callback;
+    return TRUE;
+}
+
+BOOLEAN WriteOutQueueForSerport(PWRITE_OUT_QUEUE Callback) {
+    pWriteOutQueue = Callback;
+    return TRUE;
+}
+
+// At PASSIVE_LEVEL. Reads one status packet from the interrupt pipe. The
+// pointer is neither read nor written: its size is not known. The armed
+// status read may lose the packet this read takes, so a status word it carries
+// is delivered as that read would deliver it.
+BOOLEAN GetIntStatusForSerport(PVOID Ignored, ULONG Port) {
+    (void)Ignored;
+    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
+    if (device == NULL) return FALSE;
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
+    UCHAR packet[USB2SER_INTERRUPT_PACKET_SIZE];
+    ULONG count = 0;
+    NTSTATUS status = USB2SER_ReadInterrupt(device, packet, sizeof(packet), &count);
+    if (NT_SUCCESS(status) && count >= USB2SER_INTERRUPT_PACKET_SIZE) {
+        USHORT modemStatus = static_cast<USHORT>(packet[8] | packet[9] << 8);
+        if (ext->PortOpen && pSetMSRShadow != NULL) pSetMSRShadow(&modemStatus, static_cast<ULONG>(ext->PortIndex));
+        ext->ModemStatus = modemStatus;
+    }
+    return TRUE;
+}
+
+// At PASSIVE_LEVEL. Reads the line coding back into PortSettings and hands the
+// whole block over. A failed or short read changes nothing.
+BOOLEAN GetStateForSerport(PUCHAR Settings, ULONG Port) {
+    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
+    if (device == NULL || Settings == NULL) return FALSE;
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
+    UCHAR coding[USB2SER_LINE_CODING_SIZE];
+    ULONG received = 0;
+    NTSTATUS status = USB2SER_SendRequest(
+        device, USB2SER_BuildClassRequest(TRUE, USB2SER_CDC_GET_LINE_CODING, 0, coding, sizeof(coding)), FALSE,
+        &received);
+    if (!NT_SUCCESS(status) || received < sizeof(coding)) return FALSE;
+    RtlCopyMemory(ext->PortSettings + USB2SER_SETTINGS_RATE, coding, 4);
+    ext->PortSettings[USB2SER_SETTINGS_STOP_BITS] = coding[4];
+    ext->PortSettings[USB2SER_SETTINGS_PARITY] = coding[5];
+    ext->PortSettings[USB2SER_SETTINGS_DATA_BITS] = coding[6];
+    RtlCopyMemory(Settings, ext->PortSettings, USB2SER_PORT_SETTINGS_SIZE);
+    return TRUE;
+}
+
+// Up to DISPATCH_LEVEL.
+BOOLEAN KickTxForSerport(ULONG Port) {
+    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
+    if (device == NULL) return FALSE;
+    KeSetEvent(&USB2SER_Extension(device)->WriteEvent, EVENT_INCREMENT, FALSE);
+    return TRUE;
+}
+
+// Up to DISPATCH_LEVEL: a break held until it is switched off.
+BOOLEAN SetBreakForSerport(BOOLEAN On, ULONG Port) {
+    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
+    if (device == NULL) return FALSE;
+    PURB urb = USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SEND_BREAK, On ? USB2SER_BREAK_ON : USB2SER_BREAK_OFF,
+                                         NULL, 0);
+    if (urb == NULL) return FALSE;
+    USB2SER_SendRequest(device, urb, TRUE, NULL);
+    return TRUE;
+}
+
+// Selectors 1 and 2 up to DISPATCH_LEVEL, 3 and 4 at PASSIVE_LEVEL; the low
+// byte of State says on or off. Another selector does nothing.
+BOOLEAN SetControlLineForSerport(CHAR Line, ULONG State, ULONG Port) {
+    if (USB2SER_GetDeviceObject(Port) == NULL) return FALSE;
+    const BOOLEAN on = static_cast<BOOLEAN>(State & 0xFF);
+    switch (Line) {
+    case USB2SER_LINE_DTR: USB2SER_SetDTRState(on, Port); break;
+    case USB2SER_LINE_RTS: USB2SER_SetRTSState(on, Port); break;
+    case USB2SER_LINE_DCR: USB2SER_SetDCRState(on, Port); break;
+    case USB2SER_LINE_XON: USB2SER_SetXonXoffState(on, Port); break;
+    default: break;
+    }
+    return TRUE;
+}
+
+// At PASSIVE_LEVEL. Takes the whole block; the line coding sent depends on
+// the kind: the matched rate with the framing held before (2), the rate held
+// before with the block's framing (1), or the line as it was (other kinds).
+// The rate held before is told as the baud-rate change told it (its row or
+// divisor code): a change of framing does not move the line's speed.
+// The caller's block comes back with the rate actually chosen; PortSettings
+// keeps the rate asked for. A change of rate is given 200 ms to settle.
+BOOLEAN SetStateForSerport(PUCHAR Settings, UCHAR Kind, ULONG Port) {
+    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
+    if (device == NULL || Settings == NULL) return FALSE;
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
+    ULONG rate = USB2SER_StoredLineRate(ext);
+    UCHAR stopBits = ext->PortSettings[USB2SER_SETTINGS_STOP_BITS];
+    UCHAR parity = ext->PortSettings[USB2SER_SETTINGS_PARITY];
+    UCHAR dataBits = ext->PortSettings[USB2SER_SETTINGS_DATA_BITS];
+    ULONG chosen = USB2SER_SettingsRate(Settings);
+    if (Kind == USB2SER_STATE_BAUD_RATE) {
+        rate = USB2SER_LineRate(ext, &chosen);
+    } else if (Kind == USB2SER_STATE_LINE_CONTROL) {
+        stopBits = Settings[USB2SER_SETTINGS_STOP_BITS];
+        parity = Settings[USB2SER_SETTINGS_PARITY];
+        dataBits = Settings[USB2SER_SETTINGS_DATA_BITS];
+    }
+    UCHAR coding[USB2SER_LINE_CODING_SIZE];
+    PURB urb = USB2SER_BuildLineCoding(coding, rate, stopBits, parity, dataBits);
+    if (urb == NULL) return FALSE;
+    RtlCopyMemory(ext->PortSettings, Settings, USB2SER_PORT_SETTINGS_SIZE);
+    USB2SER_SetSettingsRate(Settings, chosen);
+    USB2SER_SendRequest(device, urb, FALSE, NULL);
+    if (Kind == USB2SER_STATE_BAUD_RATE && chosen != ext->LastBaudRate) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = kSettleTime;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+    ext->LastBaudRate = chosen;
+    return TRUE;
+}
+
+// At PASSIVE_LEVEL. Sends one chunk on the bulk-out pipe once no
+// fire-and-forget request is outstanding (at most 2 seconds); the caller may
+// reuse its buffer at once. FALSE when the chunk does not go: no device, the
+// device being removed, or a transfer that cannot start (the slot still holds
+// the last chunk, or no pool), since those bytes would vanish in silence.
+BOOLEAN WriteForSerport(PUCHAR Data, ULONG Length, ULONG Port) {
+    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
+    if (device == NULL || (Data == NULL && Length != 0)) return FALSE;
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
+    if (ext->Removed) return FALSE;
+    LARGE_INTEGER limit;
+    limit.QuadPart = kCtrlIdleLimit;
+    KeWaitForSingleObject(&ext->CtrlIdleEvent, Executive, KernelMode, FALSE, &limit);
+    return NT_SUCCESS(USB2SER_AsyncTransfer(device, USB2SER_SLOT_BULK_OUT, Data, Length));
+}
