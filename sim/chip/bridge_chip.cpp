@@ -86,7 +86,9 @@ BridgeChip::BridgeChip(ChipConfig config) : m_config(std::move(config)) {
 
 void BridgeChip::connect(LineEnd* line) {
     m_line = line;
-    if (m_line != nullptr) m_line->attached(*this);
+    if (m_line == nullptr) return;
+    m_line->attached(*this);
+    if (aux()) m_line->on_aux(true, m_now);  // a power-on level the line end sees from the start
 }
 
 void BridgeChip::on_register_read(int n, std::function<std::uint8_t(std::uint32_t, std::uint8_t)> script) {
@@ -309,6 +311,7 @@ host::ControlResult BridgeChip::vendor_request(const host::SetupPacket& setup, s
     case kResetReceive:
         m_rx_fifo.clear();
         ++m_counters.rx_flushes;
+        rx_taken(now);
         return kOk;
     default:
         return kStall;

@@ -1,7 +1,5 @@
 #include "sim/line/line.h"
 
-#include <algorithm>
-
 #include "host/kernel/kernel.h"
 
 namespace sim {
@@ -29,10 +27,9 @@ void ScriptedPeer::set_lines(ModemInputs inputs) { m_chip->set_modem_inputs(inpu
 void ScriptedPeer::send_break(bool on) { m_chip->line_break(on, now()); }
 void ScriptedPeer::send_error(std::uint16_t state_bit) { m_chip->line_error(state_bit, now()); }
 
-LineLevels ScriptedPeer::levels_at(Time at) const {
-    auto after = std::upper_bound(m_levels.begin(), m_levels.end(), at,
-                                  [](Time t, const LineLevels& l) { return t < l.at; });
-    return *(after - 1);  // the first entry is at time 0
+const std::vector<LineLevels>& ScriptedPeer::history() {
+    m_chip->advance_to(now());
+    return m_levels;
 }
 
 void ScriptedPeer::on_byte(std::uint8_t byte, const Framing& framing, Time at) {

@@ -75,13 +75,13 @@ public:
     void send_break(bool on);
     void send_error(std::uint16_t state_bit);  // kStateFraming or kStateParity
 
-    bool dtr() const { return m_levels.back().dtr; }
-    bool rts() const { return m_levels.back().rts; }
-    bool break_seen() const { return m_levels.back().brk; }
-    // Every change of the chip's output lines, oldest first, beginning with
-    // all of them low at time 0; and their levels at a given time.
-    const std::vector<LineLevels>& history() const { return m_levels; }
-    LineLevels levels_at(Time at) const;
+    // The chip's output lines now (the chip's UART is brought up to now
+    // first), and every change of them, oldest first, beginning with all of
+    // them low at time 0.
+    bool dtr() { return history().back().dtr; }
+    bool rts() { return history().back().rts; }
+    bool break_seen() { return history().back().brk; }
+    const std::vector<LineLevels>& history();
 
     void on_byte(std::uint8_t byte, const Framing& framing, Time at) override;
     void on_control_lines(bool dtr, bool rts, Time at) override;

@@ -1,0 +1,456 @@
+// The serial line as the far end sees it: the rate and framing the chip's
+// UART runs at for what the port driver asks, the run-time rate table, the
+// modem lines, the register switches and the timed register sequences.
+#include <memory>
+#include <string>
+
+#include "serial/line_coding.h"
+#include "serial/modem_lines.h"
+#include "serial/port_interface.h"
+#include "sim/serport/serport.h"
+#include "tests/driver/driver_fixture.h"
+
+namespace torvex_test {
+namespace {
+
+using host::kMillisecond;
+using host::kSecond;
+
+class LineTest : public DriverTest {
+public:
+    void SetUp() override { started({}); }
+
+    void TearDown() override {
+        finish();
+        serport.reset();
+    }
+
+    // A started device with a peer on the line, and a Serport on its port
+    // with its callbacks registered.
+    void started(sim::WorldOptions options) {
+        finish();
+        serport.reset();
+        options.line = sim::LineKind::Peer;
+        build(options);
+        ASSERT_EQ(world->start(), STATUS_SUCCESS);
+        port = world->port();
+        serport = std::make_unique<sim::Serport>(port);
+        sim::Serport::register_callbacks();
+    }
+
+    sim::ScriptedPeer& peer() { return world->peer(); }
+
+    // The dwDTERate of the last SET_LINE_CODING on the wire.
+    std::optional<std::uint32_t> last_line_rate() {
+        std::optional<std::uint32_t> rate;
+        for (const host::WireRecord& r : world->bus().trace().records()) {
+            if (!r.completion && r.setup && r.setup->bRequest == 0x20 && r.data.size() == 7) {
+                rate = static_cast<std::uint32_t>(r.data[0] | r.data[1] << 8 | r.data[2] << 16) |
+                       static_cast<std::uint32_t>(r.data[3]) << 24;
+            }
+        }
+        return rate;
+    }
+
+    // The rate the chip's UART runs at, measured at the far end: the time
+    // the peer sees between the first and the last of `n` characters.
+    double measured_rate(std::size_t n) {
+        const std::size_t before = peer().received_at().size();
+        std::vector<std::uint8_t> bytes(n, 0x55);
+        serport->write(bytes);
+        while (peer().received_at().size() < before + n) kernel().run_for(10 * kMillisecond);
+        const std::vector<host::Time>& at = peer().received_at();
+        const double span = static_cast<double>(at[before + n - 1] - at[before]) / kSecond;
+        return static_cast<double>(n - 1) * 10.0 / span;  // 8N1: ten bits a character
+    }
+
+    std::vector<std::uint16_t> vendor_writes(std::uint16_t value) {
+        std::vector<std::uint16_t> indices;
+        for (const host::SetupPacket& s : world->bus().trace().control_setups()) {
+            if (s.bmRequestType == 0x40 && s.bRequest == 0x01 && s.wValue == value) indices.push_back(s.wIndex);
+        }
+        return indices;
+    }
+
+    std::size_t register_reads(std::uint16_t n) {
+        std::size_t count = 0;
+        for (const host::SetupPacket& s : world->bus().trace().control_setups()) {
+            count += s.bmRequestType == 0xC0 && s.wValue == 0x80 + n;
+        }
+        return count;
+    }
+
+    ULONG port = 0;
+    std::unique_ptr<sim::Serport> serport;
+};
+
+// For every row of the built-in table, on an extended chip and on a
+// communications-class one: the rate the chip's UART runs at, measured on the
+// line, is the row's rate, or for the extended chip above 115,200 the rate
+// its divisor code gives, to within 1 %.
+TEST_F(LineTest, EveryRowOfTheTableRunsTheUartAtItsRate) {
+    for (sim::ChipKind kind : {sim::ChipKind::Extended, sim::ChipKind::Comm}) {
+        started({.chip = kind});
+        ASSERT_TRUE(serport->open());
+        for (ULONG row = 0; row < USB2SER_BAUD_ROWS; ++row) {
+            const ULONG rate = AvailBaudRate[row][0];
+            ASSERT_TRUE(serport->set_baud(rate));
+            const bool code = kind == sim::ChipKind::Extended && rate > 115'200;
+            const double expected = code ? 384e6 / ((AvailBaudRate[row][1] & 0x1FF) << 2 * ((AvailBaudRate[row][1] >> 9) & 7))
+                                         : rate;
+            EXPECT_EQ(last_line_rate(), code ? AvailBaudRate[row][1] : rate) << rate;
+            EXPECT_NEAR(measured_rate(rate > 1'200 ? 64 : 8), expected, expected / 100) << rate;
+        }
+    }
+}
+
+// The nearest-row rule with its midpoint ties, what goes on the wire for it,
+// and what the caller's block comes back with.
+TEST_F(LineTest, ARequestedRateGoesToItsNearestRow) {
+    const struct {
+        sim::ChipKind kind;
+        ULONG requested;
+        ULONG chosen;  // the rate the block comes back with
+        std::uint32_t sent;
+    } table[] = {
+        {sim::ChipKind::Extended, 9'600, 9'600, 9'600},
+        {sim::ChipKind::Extended, 7'000'000, 6'000'000, 0x80000040},
+        {sim::ChipKind::Extended, 4'500'000, 3'000'000, 0x80000080},  // the midpoint goes down
+        {sim::ChipKind::Extended, 4'500'001, 6'000'000, 0x80000040},
+        {sim::ChipKind::Extended, 250'000, 268'800, 0x80000459},
+        {sim::ChipKind::Extended, 249'600, 230'400, 0x80000468},
+        {sim::ChipKind::Extended, 230'400, 230'400, 0x80000468},
+        {sim::ChipKind::Extended, 115'200, 115'200, 115'200},
+        {sim::ChipKind::Extended, 100'000, 115'200, 115'200},
+        {sim::ChipKind::Extended, 113, 150, 150},
+        {sim::ChipKind::Extended, 100, 75, 75},
+        {sim::ChipKind::Comm, 250'000, 268'800, 268'800},
+        {sim::ChipKind::Vendor, 7'000'000, 6'000'000, 6'000'000},
+        // No row: the rate goes as it was asked for, and the block keeps it.
+        {sim::ChipKind::Extended, 112, 112, 112},
+        {sim::ChipKind::Comm, 74, 74, 74},
+        {sim::ChipKind::Comm, 50, 50, 50},
+    };
+    for (const auto& row : table) {
+        started({.chip = row.kind});
+        ASSERT_TRUE(serport->set_baud(row.requested));
+        EXPECT_EQ(serport->rate(), row.chosen) << row.requested;
+        EXPECT_EQ(last_line_rate(), row.sent) << row.requested;
+        EXPECT_EQ(world->chip().line_coding().dte_rate, row.sent) << row.requested;
+        EXPECT_EQ(USB2SER_SettingsRate(ext()->PortSettings), row.requested) << row.requested;
+    }
+}
+
+// The run-time table: pairs "rate,code" a space apart, at most ten; anything
+// malformed, too long for the buffer or beyond 32 bits leaves it empty.
+TEST_F(LineTest, TheRunTimeTableTakesWellFormedTextOnly) {
+    const std::string eleven = "1,1 2,2 3,3 4,4 5,5 6,6 7,7 8,8 9,9 10,10 11,11";
+    const std::string too_long = "1,1" + std::string(257, ' ');
+    const struct {
+        std::string text;
+        LONG count;
+        ULONG last_code;
+    } table[] = {
+        {"1200,5", 1, 5},
+        {"1200,5 2400,7", 2, 7},
+        {"1200,5  2400,7", 2, 7},  // a second space is white space before the rate
+        {"1200,5 ", 0, 0},         // a trailing space asks for another pair
+        {"1200", 0, 0},
+        {"", 0, 0},
+        {eleven, 10, 10},
+        {std::string(22, '1') + ",5", 0, 0},  // a 22-character rate
+        {"1," + std::string(21, '0') + "7", 0, 0},
+        {"250000,-2147483583", 1, 0x80000041},
+        {"250000,2147483713", 1, 0x80000041},
+        {"250000,4294967295", 1, 0xFFFFFFFF},
+        {"250000,4294967296", 0, 0},  // beyond 32 bits: refused, not wrapped
+        {"250000,-2147483649", 0, 0},
+        {too_long, 0, 0},             // does not fit the buffer: refused, not cut
+    };
+    for (const auto& row : table) {
+        ExtBaudrateForSerport(const_cast<PCHAR>(row.text.c_str()));
+        EXPECT_EQ(gExtBaudrateCnt, row.count) << '"' << row.text << '"';
+        if (row.count > 0) EXPECT_EQ(AvailExtBaudRate[row.count - 1][1], row.last_code) << '"' << row.text << '"';
+    }
+    EXPECT_TRUE(ExtBaudrateForSerport(nullptr));
+    EXPECT_EQ(gExtBaudrateCnt, 0);
+
+    // An extended chip sends a run-time row's code as it stands, and the
+    // block keeps the rate; other chips match the built-in table.
+    char text[] = "250000,250000 1000000,-2147483520";
+    ExtBaudrateForSerport(text);
+    ASSERT_TRUE(serport->set_baud(250'000));
+    EXPECT_EQ(serport->rate(), 250'000u);
+    EXPECT_EQ(world->chip().line_coding().baud, 250'000u);
+    ASSERT_TRUE(serport->set_baud(1'000'000));
+    EXPECT_EQ(world->chip().line_coding().dte_rate, 0x80000080u);
+    started({.chip = sim::ChipKind::Comm});
+    ASSERT_TRUE(serport->set_baud(250'000));
+    EXPECT_EQ(world->chip().line_coding().baud, 268'800u);
+}
+
+// A change of framing keeps the line's speed, as the baud-rate change set
+// it; so does the restore after power returns, and a code read back.
+TEST_F(LineTest, AChangeOfFramingAndARestoreKeepTheSpeedTheRateWasGiven) {
+    ASSERT_TRUE(serport->set_baud(250'000));
+    ASSERT_EQ(world->chip().line_coding().dte_rate, 0x80000459u);  // the row of 268,800
+    ASSERT_TRUE(serport->set_line({.baud = 250'000, .data_bits = 7, .parity = 2, .stop_bits = 0}));
+    EXPECT_EQ(world->chip().line_coding().dte_rate, 0x80000459u);
+    EXPECT_EQ(world->chip().line_coding().data_bits, 7);
+    EXPECT_EQ(world->chip().line_coding().parity, 2);
+    world->bus().trace().clear();
+    EXPECT_EQ(USB2SER_RestoreState(fdo()), STATUS_SUCCESS);
+    EXPECT_EQ(last_line_rate(), 0x80000459u);
+    std::optional<sim::LineSettings> read = serport->read_line();  // the code comes back as the rate
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->baud, 0x80000459u);
+    ASSERT_TRUE(serport->set_line({.baud = 250'000, .data_bits = 8, .parity = 0, .stop_bits = 0}));
+    EXPECT_EQ(world->chip().line_coding().dte_rate, 0x80000459u);
+    EXPECT_EQ(world->chip().line_coding().data_bits, 8);
+}
+
+// A peer with another rate, character size or parity receives errors, not
+// wrong bytes, and the port's side reports them in the serial state; with
+// the port set to match, bytes go both ways.
+TEST_F(LineTest, AMismatchedPeerSeesErrorsNotWrongBytes) {
+    ASSERT_TRUE(serport->open());
+    ASSERT_TRUE(serport->set_line({.baud = 19'200, .data_bits = 8, .parity = 0, .stop_bits = 0}));
+    peer().set_framing(sim::Framing{19'200, 7, 2, 0});
+    const std::vector<std::uint8_t> text = {'h', 'i', '!'};
+    serport->write(text);
+    peer().send(text);
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_TRUE(peer().received().empty());
+    EXPECT_EQ(peer().errors().size(), 3u);
+    EXPECT_EQ(serport->available(), 0u);
+    ASSERT_FALSE(serport->modem_reports().empty());
+    EXPECT_NE(serport->modem_reports().back() & sim::kStateFraming, 0);
+
+    ASSERT_TRUE(serport->set_line({.baud = 19'200, .data_bits = 7, .parity = 2, .stop_bits = 0}));
+    serport->write(text);
+    peer().send(text);
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_EQ(peer().received(), text);
+    EXPECT_EQ(serport->read(16, kMillisecond), text);
+
+    ASSERT_TRUE(serport->set_line({.baud = 19'200, .data_bits = 7, .parity = 1, .stop_bits = 0}));
+    peer().send(std::vector<std::uint8_t>{'a'});  // one 1-bit: odd and even parity differ
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_NE(serport->modem_reports().back() & sim::kStateParity, 0);
+    EXPECT_EQ(world->chip().counters().parity_errors, 1u);
+
+    ASSERT_TRUE(serport->set_line({.baud = 9'600, .data_bits = 7, .parity = 2, .stop_bits = 0}));
+    peer().send(std::vector<std::uint8_t>{'x'});
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_EQ(world->chip().counters().framing_errors, 4u);  // three before, one at the wrong rate
+    EXPECT_EQ(serport->available(), 0u);
+}
+
+// DTR and RTS reach the far end, each request carrying both lines; above
+// PASSIVE_LEVEL the request goes fire-and-forget and the state changes at
+// once. A break holds the line for as long as it lasts.
+TEST_F(LineTest, ControlLinesAndBreakReachTheFarEnd) {
+    ASSERT_TRUE(serport->set_dtr(true));
+    ASSERT_TRUE(serport->set_rts(true));
+    EXPECT_TRUE(peer().dtr());
+    EXPECT_TRUE(peer().rts());
+    std::vector<std::uint16_t> values;
+    for (const host::SetupPacket& s : world->bus().trace().control_setups()) {
+        if (s.bRequest == 0x22) values.push_back(s.wValue);
+    }
+    EXPECT_EQ(values, (std::vector<std::uint16_t>{1, 3}));
+
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_TRUE(USB2SER_SetDTRState(FALSE, port));
+    EXPECT_EQ(ext()->ControlLineState, 2);
+    EXPECT_EQ(ext()->CtrlIoCount, 1);  // on its way
+    KeLowerIrql(old);
+    kernel().run_for(2 * kMillisecond);
+    EXPECT_FALSE(peer().dtr());
+    EXPECT_TRUE(peer().rts());
+
+    const host::Time start = kernel().now();
+    ASSERT_TRUE(serport->set_break(true));
+    kernel().run_for(30 * kMillisecond);
+    ASSERT_TRUE(serport->set_break(false));
+    kernel().run_for(2 * kMillisecond);
+    host::Time on = 0;
+    host::Time off = 0;
+    for (const sim::LineLevels& l : peer().history()) {
+        if (l.at >= start && l.brk && on == 0) on = l.at;
+        if (l.at > on && on != 0 && !l.brk && off == 0) off = l.at;
+    }
+    EXPECT_NEAR(static_cast<double>(off - on), 30.0 * kMillisecond, 2.0 * kMillisecond);
+    EXPECT_FALSE(USB2SER_SetDTRState(TRUE, 200));  // no device on that port
+}
+
+// The register-0 switches, with the masks of each kind of chip, and their
+// effect on the line: hardware flow control holds the transmitter while the
+// peer drops CTS; XON/XOFF while the peer has sent XOFF.
+TEST_F(LineTest, TheFlowControlSwitchesHoldTheTransmitter) {
+    for (sim::ChipKind kind : {sim::ChipKind::Extended, sim::ChipKind::Vendor}) {
+        started({.chip = kind});
+        world->chip().set_reg(0, 0x11);
+        ASSERT_TRUE(serport->set_hardware_flow(true));
+        kernel().run_for(2 * kMillisecond);
+        const std::uint8_t on = kind == sim::ChipKind::Extended ? 0x71 : 0x51;
+        EXPECT_EQ(world->chip().reg(0), on);
+        EXPECT_TRUE(ext()->DcrStateOn);
+        EXPECT_EQ(ext()->DcrStatePort, static_cast<LONG>(port));
+
+        ASSERT_TRUE(serport->open());
+        ASSERT_TRUE(serport->set_baud(9'600));
+        peer().set_lines({.cts = false});
+        serport->write(std::vector<std::uint8_t>(10, 'a'));
+        kernel().run_for(50 * kMillisecond);
+        EXPECT_TRUE(peer().received().empty());
+        peer().set_lines({.cts = true});
+        kernel().run_for(50 * kMillisecond);
+        EXPECT_EQ(peer().received().size(), 10u);
+
+        world->chip().set_reg(0, 0xFF);
+        ASSERT_TRUE(serport->set_hardware_flow(false));
+        kernel().run_for(2 * kMillisecond);
+        EXPECT_EQ(world->chip().reg(0), kind == sim::ChipKind::Extended ? 0x0F : 0x3F);
+        EXPECT_FALSE(ext()->DcrStateOn);
+    }
+    // XON/XOFF exists on the extended chip only.
+    world->bus().trace().clear();
+    EXPECT_FALSE(USB2SER_SetXonXoffState(TRUE, port));
+    EXPECT_TRUE(world->bus().trace().records().empty());
+
+    started({});
+    ASSERT_TRUE(serport->open());
+    ASSERT_TRUE(serport->set_baud(9'600));
+    ASSERT_TRUE(serport->set_xon_xoff(true));
+    kernel().run_for(2 * kMillisecond);
+    EXPECT_EQ(world->chip().reg(0) & 0xC0, 0xC0);
+    peer().send(std::vector<std::uint8_t>{sim::kXoff});
+    kernel().run_for(5 * kMillisecond);
+    serport->write(std::vector<std::uint8_t>(10, 'b'));
+    kernel().run_for(50 * kMillisecond);
+    EXPECT_TRUE(peer().received().empty());
+    EXPECT_EQ(serport->available(), 0u);  // flow characters are not data
+    peer().send(std::vector<std::uint8_t>{sim::kXon});
+    kernel().run_for(50 * kMillisecond);
+    EXPECT_EQ(peer().received().size(), 10u);
+}
+
+// With the chip's receive FIFO nearly full, hardware flow control drops RTS
+// toward a peer that honours it; nothing is lost, and RTS comes back once the
+// host has taken the bytes.
+TEST_F(LineTest, AFullReceiveFifoHoldsAPeerThatHonoursRts) {
+    ASSERT_TRUE(serport->set_baud(115'200));
+    ASSERT_TRUE(serport->set_rts(true));
+    ASSERT_TRUE(serport->set_hardware_flow(true));
+    peer().set_flow_control({.hardware = true});
+    peer().send(std::vector<std::uint8_t>(1'000, 'z'));  // the port is closed: no read takes them
+    kernel().run_for(100 * kMillisecond);
+    EXPECT_FALSE(peer().rts());
+    EXPECT_EQ(world->chip().counters().overruns, 0u);
+    EXPECT_EQ(world->chip().rx_fifo_level(), 192u);  // three quarters of 256
+    ASSERT_TRUE(serport->open());  // empties the FIFO and reads on
+    kernel().run_for(200 * kMillisecond);
+    EXPECT_TRUE(peer().rts());
+    EXPECT_EQ(world->chip().counters().overruns, 0u);
+}
+
+// A register-0 switch whose read fails writes nothing (the value to modify
+// is unknown) but records the state asked for; a register read that fails
+// leaves the shadow as it was.
+TEST_F(LineTest, AFailedRegisterReadWritesNothing) {
+    world->chip().set_reg(0, 0x11);
+    world->bus().add_fault({.wValue = 0x0080, .action = host::FaultAction::Stall, .times = 1});
+    EXPECT_TRUE(USB2SER_SetDCRState(TRUE, port));
+    kernel().run_for(2 * kMillisecond);
+    EXPECT_EQ(world->chip().reg(0), 0x11);
+    EXPECT_TRUE(vendor_writes(0x0000).empty());
+    EXPECT_TRUE(ext()->DcrStateOn);
+
+    ext()->RegisterShadow[2] = 0x5A;
+    world->bus().add_fault({.wValue = 0x0082, .action = host::FaultAction::Stall, .times = 1});
+    EXPECT_TRUE(USB2SER_GetDCR(2, port));
+    EXPECT_EQ(ext()->RegisterShadow[2], 0x5A);
+    EXPECT_FALSE(USB2SER_GetDCR(3, port));
+}
+
+// The close sequence, at the line end: with DTR off the auxiliary line goes
+// low for 250 ms, register 2 loses bits 0xC0, DTR ends on. With the line
+// already low nothing but one read happens.
+TEST_F(LineTest, TheCloseSequencePulsesTheAuxiliaryLine) {
+    sim::ChipConfig config = sim::ChipConfig::of(sim::ChipKind::Extended, 1);
+    config.registers = {0x00, 0x04, 0xC3};
+    started({.chip_config = config});
+    ASSERT_TRUE(serport->set_dtr(true));
+    const host::Time start = kernel().now();
+    ASSERT_TRUE(serport->close());
+    EXPECT_GE(kernel().now() - start, 450 * kMillisecond);
+    host::Time low = 0;
+    host::Time high = 0;
+    bool dtr_off_when_low = false;
+    for (const sim::LineLevels& l : peer().history()) {
+        if (l.at < start) continue;
+        if (!l.aux && low == 0) {
+            low = l.at;
+            dtr_off_when_low = !l.dtr;
+        }
+        if (l.aux && low != 0 && high == 0) high = l.at;
+    }
+    EXPECT_TRUE(dtr_off_when_low);
+    EXPECT_NEAR(static_cast<double>(high - low), 250.0 * kMillisecond, 2.0 * kMillisecond);
+    EXPECT_TRUE(peer().dtr());
+    EXPECT_TRUE(world->chip().aux());
+    EXPECT_EQ(world->chip().reg(2), 0x03);
+
+    world->chip().set_reg(1, 0x00);
+    world->bus().trace().clear();
+    ASSERT_TRUE(serport->close());
+    EXPECT_EQ(world->bus().trace().control_setups().size(), 1u);
+}
+
+// The open sequence waits for the far side to answer ready: once it does,
+// register 2 gets bit 0x40; when it never does, ten polls (about a second)
+// and register 2 is left alone.
+TEST_F(LineTest, TheOpenSequenceWaitsForTheFarSide) {
+    for (std::optional<host::Time> ready : {std::optional<host::Time>{350 * kMillisecond}, std::optional<host::Time>{}}) {
+        sim::ChipConfig config = sim::ChipConfig::of(sim::ChipKind::Extended, 1);
+        config.registers = {0x00, 0x04, 0x00};
+        config.aux_ready_after = ready;
+        started({.chip_config = config});
+        world->bus().trace().clear();
+        const host::Time start = kernel().now();
+        ASSERT_TRUE(serport->open());
+        const host::Time took = kernel().now() - start;
+        if (ready) {
+            EXPECT_EQ(world->chip().reg(2), 0x40);
+            EXPECT_EQ(register_reads(1), 1u + 1u + 5u);  // the open's read, the check, ready at the fifth poll
+            EXPECT_LT(took, 600 * kMillisecond);
+        } else {
+            EXPECT_EQ(world->chip().reg(2), 0x00);
+            EXPECT_EQ(register_reads(1), 1u + 1u + 10u);  // the open's read, the check, ten polls
+            EXPECT_GE(took, kSecond);
+            EXPECT_LT(took, kSecond + 100 * kMillisecond);
+        }
+        EXPECT_EQ(vendor_writes(0x0909).size(), 1u);
+        EXPECT_EQ(vendor_writes(0x0808).size(), 1u);
+    }
+}
+
+// The data-pipe resets and the flow threshold exist on the extended chip
+// only; elsewhere nothing is sent.
+TEST_F(LineTest, ExtendedCommandsAreRefusedElsewhere) {
+    for (sim::ChipKind kind : {sim::ChipKind::Comm, sim::ChipKind::Vendor}) {
+        started({.chip = kind});
+        world->bus().trace().clear();
+        EXPECT_EQ(USB2SER_ResetDataPipe(fdo(), TRUE), STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(USB2SER_SetFlowThreshold(fdo(), 3), STATUS_NOT_SUPPORTED);
+        EXPECT_TRUE(world->bus().trace().records().empty());
+    }
+    started({});
+    EXPECT_EQ(USB2SER_SetFlowThreshold(fdo(), 3), STATUS_SUCCESS);
+    EXPECT_EQ(world->chip().flow_threshold(), 3);
+}
+
+}  // namespace
+}  // namespace torvex_test
