@@ -4,6 +4,8 @@
 #include <set>
 #include <string>
 
+#include "serial/modem_lines.h"
+#include "serial/port_interface.h"
 #include "sim/serport/serport.h"
 #include "tests/driver/driver_fixture.h"
 #include "usb/requests.h"
@@ -285,6 +287,39 @@ TEST_F(DataPumpTest, AReArmLandingAfterRemovalCancelledTheSlotsCancelsItself) {
     EXPECT_EQ(reads_in_flight(), 0u);
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_IN], nullptr);
     ext()->Removed = FALSE;
+}
+
+// A chunk the bulk-out slot cannot take (the last one is still in flight)
+// is refused with FALSE: its bytes would otherwise vanish while the port
+// driver believes them sent. The one in flight arrives whole.
+TEST_F(DataPumpTest, AWriteThatCannotGoIsRefused) {
+    started({.line = sim::LineKind::Peer});
+    ASSERT_TRUE(serport->open());
+    std::vector<std::uint8_t> first = pattern(8);
+    std::vector<std::uint8_t> second = pattern(4);
+    EXPECT_TRUE(WriteForSerport(first.data(), 8, kPort));
+    EXPECT_FALSE(WriteForSerport(second.data(), 4, kPort));
+    EXPECT_FALSE(WriteForSerport(nullptr, 4, kPort));
+    EXPECT_FALSE(WriteForSerport(first.data(), 8, 200));
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_EQ(world->peer().received(), first);
+}
+
+// The status packet that GetIntStatusForSerport reads is one the armed
+// status read does not get: its status word is delivered as that read would.
+TEST_F(DataPumpTest, AStatusPacketReadOnRequestIsNotLost) {
+    ASSERT_TRUE(serport->open());
+    ASSERT_TRUE(serport->set_dtr(true));
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);  // the change goes fire-and-forget; the request below races the armed read
+    USB2SER_SetRTSState(TRUE, kPort);
+    KeLowerIrql(old);
+    USHORT ignored = 0x5A5A;
+    EXPECT_TRUE(GetIntStatusForSerport(&ignored, kPort));
+    kernel().run_for(5 * kMillisecond);
+    EXPECT_EQ(ignored, 0x5A5A);
+    EXPECT_EQ(serport->modem_status(), 0x0083);
+    EXPECT_EQ(ext()->ModemStatus, 0x0083);
 }
 
 TEST_F(DataPumpTest, RemovalCancelsTheReadsWhichEndWithoutACallbackOrASuccessor) {
