@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "core/exports.h"
+#include "sim/serport/serport.h"
+
 namespace sim {
 
 namespace {
@@ -20,7 +23,7 @@ void load_image() {
 
 }  // namespace
 
-World::World(const WorldOptions& options) {
+World::World(const WorldOptions& options) : m_module("TORVEX.SYS", DriverEntry, USB2SER_ExportTable) {
     m_kernel = std::make_unique<host::Kernel>(options.seed);
     m_bus = std::make_unique<host::UsbBus>(*m_kernel, options.bus);
     m_chip = std::make_unique<BridgeChip>(options.chip_config ? *options.chip_config
@@ -32,7 +35,10 @@ World::World(const WorldOptions& options) {
     }
     m_pdo = m_bus->plug(*m_chip);
     load_image();
-    m_driver = m_kernel->io().load_driver("TORVEX", DriverEntry);
+    std::string error = m_module.check();
+    if (error.empty()) error = Serport::bind(m_module);
+    if (!error.empty()) host::bug_check("IMAGE_LOAD_FAILED", error);
+    m_driver = m_kernel->io().load_driver("TORVEX", m_module.entry());
     if (options.add_device) add_device();
 }
 

@@ -10,6 +10,7 @@
 
 #include "core/usb2ser.h"
 #include "host/kernel/kernel.h"
+#include "host/kernel/module.h"
 #include "host/kernel/pnp_manager.h"
 #include "host/usb/usb_bus.h"
 #include "sim/chip/bridge_chip.h"
@@ -37,6 +38,8 @@ public:
     World& operator=(const World&) = delete;
 
     host::Kernel& kernel() { return *m_kernel; }
+    // The driver module TORVEX.SYS, whose exports the port driver imports.
+    const host::Module& module() const { return m_module; }
     host::UsbBus& bus() { return *m_bus; }
     BridgeChip& chip() { return *m_chip; }
     ScriptedPeer& peer() { return m_peer; }
@@ -58,6 +61,7 @@ public:
     std::string teardown();
 
 private:
+    host::Module m_module;
     std::unique_ptr<host::Kernel> m_kernel;
     std::unique_ptr<host::UsbBus> m_bus;
     std::unique_ptr<BridgeChip> m_chip;

@@ -1,16 +1,45 @@
 #include "sim/serport/serport.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "host/kernel/kernel.h"
-#include "serial/port_interface.h"
 
 namespace sim {
 
 namespace {
 std::map<ULONG, Serport*> g_ports;  // the Serport of each port number
+
+// SetStateForSerport kinds.
+constexpr UCHAR kLineControl = 1;
+constexpr UCHAR kBaudRate = 2;
 }  // namespace
+
+std::string Serport::bind(const host::Module& driver) {
+    SerportImports imports{};
+    const struct {
+        const char* name;
+        void* slot;
+    } table[] = {
+#define SERPORT_IMPORT(name) {#name, &imports.name}
+        SERPORT_IMPORT(COMOpenedForSerport),    SERPORT_IMPORT(CableRemoveForSerport),
+        SERPORT_IMPORT(ExtBaudrateForSerport),  SERPORT_IMPORT(GetIntStatusForSerport),
+        SERPORT_IMPORT(GetStateForSerport),     SERPORT_IMPORT(KickTxForSerport),
+        SERPORT_IMPORT(SetBreakForSerport),     SERPORT_IMPORT(SetControlLineForSerport),
+        SERPORT_IMPORT(SetMSRShadowForSerport), SERPORT_IMPORT(SetReadQueueForSerport),
+        SERPORT_IMPORT(SetStateForSerport),     SERPORT_IMPORT(WriteForSerport),
+        SERPORT_IMPORT(WriteOutQueueForSerport),
+#undef SERPORT_IMPORT
+    };
+    for (const auto& import : table) {
+        PVOID address = driver.resolve(import.name);
+        if (address == nullptr) return driver.name() + " does not export " + import.name;
+        std::memcpy(import.slot, &address, sizeof address);
+    }
+    s_imports = imports;
+    return {};
+}
 
 Serport::Serport(ULONG port, std::size_t chunk_bytes) : m_port(port), m_chunk_bytes(chunk_bytes) {
     KeInitializeEvent(&m_data, NotificationEvent, FALSE);
@@ -25,15 +54,15 @@ Serport* Serport::of(ULONG port) {
 }
 
 void Serport::register_callbacks() {
-    SetMSRShadowForSerport(on_modem_status);
-    SetReadQueueForSerport(on_received);
-    CableRemoveForSerport(on_cable_remove);
-    WriteOutQueueForSerport(on_write_out);
+    s_imports.SetMSRShadowForSerport(on_modem_status);
+    s_imports.SetReadQueueForSerport(on_received);
+    s_imports.CableRemoveForSerport(on_cable_remove);
+    s_imports.WriteOutQueueForSerport(on_write_out);
 }
 
-bool Serport::open() { return COMOpenedForSerport(TRUE, m_port); }
+bool Serport::open() { return s_imports.COMOpenedForSerport(TRUE, m_port); }
 
-bool Serport::close() { return COMOpenedForSerport(FALSE, m_port); }
+bool Serport::close() { return s_imports.COMOpenedForSerport(FALSE, m_port); }
 
 // The driver takes the framing with a line-control call and the rate with a
 // baud-rate call, each from the whole block; a rate it matches to a table row
@@ -47,8 +76,8 @@ bool Serport::set_line(const LineSettings& line) {
     m_settings[24] = line.stop_bits;
     for (int i = 0; i < 4; ++i) m_settings[4 + i] = static_cast<UCHAR>(line.baud >> (8 * i));
     bool ok = true;
-    if (framing) ok = SetStateForSerport(m_settings.data(), USB2SER_STATE_LINE_CONTROL, m_port) && ok;
-    if (rate) ok = SetStateForSerport(m_settings.data(), USB2SER_STATE_BAUD_RATE, m_port) && ok;
+    if (framing) ok = s_imports.SetStateForSerport(m_settings.data(), kLineControl, m_port) && ok;
+    if (rate) ok = s_imports.SetStateForSerport(m_settings.data(), kBaudRate, m_port) && ok;
     if (!ok) return false;
     m_line = line;
     m_applied = line;
@@ -65,7 +94,7 @@ bool Serport::set_baud(ULONG baud) {
 
 std::optional<LineSettings> Serport::read_line() {
     std::array<UCHAR, 48> block{};
-    if (!GetStateForSerport(block.data(), m_port)) return std::nullopt;
+    if (!s_imports.GetStateForSerport(block.data(), m_port)) return std::nullopt;
     LineSettings line;
     line.baud = static_cast<ULONG>(block[4] | block[5] << 8 | block[6] << 16) | static_cast<ULONG>(block[7]) << 24;
     line.data_bits = block[22];
@@ -74,9 +103,21 @@ std::optional<LineSettings> Serport::read_line() {
     return line;
 }
 
-bool Serport::control_line(CHAR selector, bool on) { return SetControlLineForSerport(selector, on ? 1 : 0, m_port); }
+bool Serport::control_line(CHAR selector, bool on) { return s_imports.SetControlLineForSerport(selector, on ? 1 : 0, m_port); }
 
-bool Serport::set_break(bool on) { return SetBreakForSerport(on ? TRUE : FALSE, m_port); }
+bool Serport::set_break(bool on) { return s_imports.SetBreakForSerport(on ? TRUE : FALSE, m_port); }
+
+bool Serport::set_rate_table(const std::string& text) {
+    std::string copy = text;  // the driver takes a writable, NUL-terminated text
+    return s_imports.ExtBaudrateForSerport(copy.data());
+}
+
+bool Serport::poll_status() {
+    std::uint8_t packet[10] = {};
+    return s_imports.GetIntStatusForSerport(packet, m_port);
+}
+
+bool Serport::kick() { return s_imports.KickTxForSerport(m_port); }
 
 void Serport::write(std::span<const std::uint8_t> bytes) {
     m_transmit.insert(m_transmit.end(), bytes.begin(), bytes.end());
@@ -93,7 +134,7 @@ void Serport::send_next_chunk() {
     std::vector<std::uint8_t> chunk(m_transmit.begin(), m_transmit.begin() + static_cast<std::ptrdiff_t>(n));
     m_transmit.erase(m_transmit.begin(), m_transmit.begin() + static_cast<std::ptrdiff_t>(n));
     m_in_flight = true;
-    if (!WriteForSerport(chunk.data(), static_cast<ULONG>(n), m_port)) {
+    if (!s_imports.WriteForSerport(chunk.data(), static_cast<ULONG>(n), m_port)) {
         // Not sent: the bytes go back to the head of the queue for the next try.
         m_transmit.insert(m_transmit.begin(), chunk.begin(), chunk.end());
         m_in_flight = false;

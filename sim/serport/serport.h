@@ -10,9 +10,11 @@
 #include <deque>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/usb2ser.h"
+#include "host/kernel/module.h"
 #include "host/kernel/scheduler.h"
 
 namespace sim {
@@ -27,8 +29,32 @@ struct LineSettings {
     bool operator==(const LineSettings&) const = default;
 };
 
+// The driver's exports, as the port driver imports them: resolved by name
+// from the driver module's export directory, never by their symbols.
+struct SerportImports {
+    BOOLEAN (*COMOpenedForSerport)(BOOLEAN Opened, ULONG Port);
+    BOOLEAN (*CableRemoveForSerport)(PCABLE_REMOVE Callback);
+    BOOLEAN (*ExtBaudrateForSerport)(PCHAR Text);
+    BOOLEAN (*GetIntStatusForSerport)(PVOID Ignored, ULONG Port);
+    BOOLEAN (*GetStateForSerport)(PUCHAR Settings, ULONG Port);
+    BOOLEAN (*KickTxForSerport)(ULONG Port);
+    BOOLEAN (*SetBreakForSerport)(BOOLEAN On, ULONG Port);
+    BOOLEAN (*SetControlLineForSerport)(CHAR Line, ULONG State, ULONG Port);
+    BOOLEAN (*SetMSRShadowForSerport)(PSET_MSR_SHADOW Callback);
+    BOOLEAN (*SetReadQueueForSerport)(PSET_READ_QUEUE Callback);
+    BOOLEAN (*SetStateForSerport)(PUCHAR Settings, UCHAR Kind, ULONG Port);
+    BOOLEAN (*WriteForSerport)(PUCHAR Data, ULONG Length, ULONG Port);
+    BOOLEAN (*WriteOutQueueForSerport)(PWRITE_OUT_QUEUE Callback);
+};
+
 class Serport {
 public:
+    // Resolves the thirteen imports from the driver module, as the loader
+    // does when the port driver loads. Empty when all were found; otherwise
+    // the load fails, naming the first export the module lacks.
+    static std::string bind(const host::Module& driver);
+    static const SerportImports& imports() { return s_imports; }
+
     // One Serport serves one COM port number.
     explicit Serport(ULONG port, std::size_t chunk_bytes = 256);
     ~Serport();
@@ -55,6 +81,12 @@ public:
     bool set_hardware_flow(bool on) { return control_line(3, on); }
     bool set_xon_xoff(bool on) { return control_line(4, on); }
     bool set_break(bool on);
+    // Hands the driver its run-time baud-rate table as text ("rate,code ...").
+    static bool set_rate_table(const std::string& text);
+    // Asks the driver to read one status packet now.
+    bool poll_status();
+    // Wakes the driver's worker thread to ask for the next chunk.
+    bool kick();
 
     // Application side.
     void write(std::span<const std::uint8_t> bytes);
@@ -81,6 +113,7 @@ public:
     void set_receive_cost(unsigned scheduling_points) { m_receive_cost = scheduling_points; }
 
 private:
+    static inline SerportImports s_imports{};
     static Serport* of(ULONG port);
     bool control_line(CHAR selector, bool on);
     static VOID on_modem_status(PUSHORT status, ULONG port);

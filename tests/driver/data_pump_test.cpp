@@ -5,7 +5,6 @@
 #include <string>
 
 #include "serial/modem_lines.h"
-#include "serial/port_interface.h"
 #include "sim/serport/serport.h"
 #include "tests/driver/driver_fixture.h"
 #include "usb/requests.h"
@@ -297,10 +296,11 @@ TEST_F(DataPumpTest, AWriteThatCannotGoIsRefused) {
     ASSERT_TRUE(serport->open());
     std::vector<std::uint8_t> first = pattern(8);
     std::vector<std::uint8_t> second = pattern(4);
-    EXPECT_TRUE(WriteForSerport(first.data(), 8, kPort));
-    EXPECT_FALSE(WriteForSerport(second.data(), 4, kPort));
-    EXPECT_FALSE(WriteForSerport(nullptr, 4, kPort));
-    EXPECT_FALSE(WriteForSerport(first.data(), 8, 200));
+    const auto write = sim::Serport::imports().WriteForSerport;
+    EXPECT_TRUE(write(first.data(), 8, kPort));
+    EXPECT_FALSE(write(second.data(), 4, kPort));
+    EXPECT_FALSE(write(nullptr, 4, kPort));
+    EXPECT_FALSE(write(first.data(), 8, 200));
     kernel().run_for(20 * kMillisecond);
     EXPECT_EQ(world->peer().received(), first);
 }
@@ -315,7 +315,7 @@ TEST_F(DataPumpTest, AStatusPacketReadOnRequestIsNotLost) {
     USB2SER_SetRTSState(TRUE, kPort);
     KeLowerIrql(old);
     USHORT ignored = 0x5A5A;
-    EXPECT_TRUE(GetIntStatusForSerport(&ignored, kPort));
+    EXPECT_TRUE(sim::Serport::imports().GetIntStatusForSerport(&ignored, kPort));
     kernel().run_for(5 * kMillisecond);
     EXPECT_EQ(ignored, 0x5A5A);
     EXPECT_EQ(serport->modem_status(), 0x0083);

@@ -2,6 +2,8 @@
 #include <regex>
 #include <string>
 
+#include "core/exports.h"
+#include "sim/serport/serport.h"
 #include "tests/driver/driver_fixture.h"
 
 namespace torvex_test {
@@ -185,6 +187,27 @@ TEST_F(DeviceTest, RemovalDeletesTheLinkAndTellsThePortDriverOnce) {
     EXPECT_EQ(port, 4u);
     EXPECT_FALSE(kernel().io().name_exists("\\DosDevices\\USBCOM-1"));
     EXPECT_EQ(world->fdo(), nullptr);
+}
+
+// The module exports the thirteen functions by name, ordinals 1 to 13 in the
+// byte order of the names; the port driver resolves each by name, and a
+// module that lacks one (misspelt here) fails its load with the name.
+TEST_F(DeviceTest, ThePortDriverResolvesTheThirteenExportsByName) {
+    EXPECT_EQ(world->module().check(), "");
+    ASSERT_EQ(world->module().exports().size(), 13u);
+    EXPECT_STREQ(world->module().exports()[0].Name, "COMOpenedForSerport");
+    EXPECT_STREQ(world->module().exports()[1].Name, "CableRemoveForSerport");
+    EXPECT_EQ(sim::Serport::bind(world->module()), "");
+
+    std::vector<MODULE_EXPORT> table(USB2SER_ExportTable, USB2SER_ExportTable + USB2SER_EXPORT_COUNT);
+    table[11].Name = "WriteForSerPort";  // misspelt, still in byte order
+    host::Module misspelt("TORVEX.SYS", DriverEntry, table);
+    EXPECT_EQ(misspelt.check(), "");
+    EXPECT_EQ(sim::Serport::bind(misspelt), "TORVEX.SYS does not export WriteForSerport");
+
+    std::swap(table[0], table[1]);  // out of byte order
+    EXPECT_NE(host::Module("TORVEX.SYS", DriverEntry, table).check(), "");
+    EXPECT_EQ(sim::Serport::bind(world->module()), "");  // the world's port driver stays bound
 }
 
 }  // namespace

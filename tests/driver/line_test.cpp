@@ -6,7 +6,6 @@
 
 #include "serial/line_coding.h"
 #include "serial/modem_lines.h"
-#include "serial/port_interface.h"
 #include "sim/serport/serport.h"
 #include "tests/driver/driver_fixture.h"
 
@@ -168,17 +167,16 @@ TEST_F(LineTest, TheRunTimeTableTakesWellFormedTextOnly) {
         {too_long, 0, 0},             // does not fit the buffer: refused, not cut
     };
     for (const auto& row : table) {
-        ExtBaudrateForSerport(const_cast<PCHAR>(row.text.c_str()));
+        sim::Serport::set_rate_table(row.text);
         EXPECT_EQ(gExtBaudrateCnt, row.count) << '"' << row.text << '"';
         if (row.count > 0) EXPECT_EQ(AvailExtBaudRate[row.count - 1][1], row.last_code) << '"' << row.text << '"';
     }
-    EXPECT_TRUE(ExtBaudrateForSerport(nullptr));
+    EXPECT_TRUE(sim::Serport::imports().ExtBaudrateForSerport(nullptr));
     EXPECT_EQ(gExtBaudrateCnt, 0);
 
     // An extended chip sends a run-time row's code as it stands, and the
     // block keeps the rate; other chips match the built-in table.
-    char text[] = "250000,250000 1000000,-2147483520";
-    ExtBaudrateForSerport(text);
+    sim::Serport::set_rate_table("250000,250000 1000000,-2147483520");
     ASSERT_TRUE(serport->set_baud(250'000));
     EXPECT_EQ(serport->rate(), 250'000u);
     EXPECT_EQ(world->chip().line_coding().baud, 250'000u);

@@ -1,0 +1,38 @@
+// A driver module as the loader sees it: its file name, its entry point and
+// the export directory of its image, through which other modules resolve
+// their imports by name.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/module.h"
+#include "platform/wdm.h"
+
+namespace host {
+
+class Module {
+public:
+    Module(std::string name, PDRIVER_INITIALIZE entry, std::span<const MODULE_EXPORT> exports)
+        : m_name(std::move(name)), m_entry(entry), m_exports(exports) {}
+
+    const std::string& name() const { return m_name; }
+    PDRIVER_INITIALIZE entry() const { return m_entry; }
+    std::span<const MODULE_EXPORT> exports() const { return m_exports; }
+
+    // What is wrong with the export directory, as the loader checks it (names
+    // in strictly ascending byte order, ordinals 1 to N in that order, every
+    // address set); empty when it is sound.
+    std::string check() const;
+    // The address of the export of this name, or null; found by name, as an
+    // import is resolved.
+    PVOID resolve(std::string_view name) const;
+
+private:
+    std::string m_name;
+    PDRIVER_INITIALIZE m_entry;
+    std::span<const MODULE_EXPORT> m_exports;
+};
+
+}  // namespace host
