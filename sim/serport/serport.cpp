@@ -43,6 +43,7 @@ std::string Serport::bind(const host::Module& driver) {
 
 Serport::Serport(ULONG port, std::size_t chunk_bytes) : m_port(port), m_chunk_bytes(chunk_bytes) {
     KeInitializeEvent(&m_data, NotificationEvent, FALSE);
+    KeInitializeEvent(&m_transmit_lock, SynchronizationEvent, TRUE);
     g_ports[port] = this;
 }
 
@@ -120,11 +121,19 @@ bool Serport::poll_status() {
 bool Serport::kick() { return s_imports.KickTxForSerport(m_port); }
 
 void Serport::write(std::span<const std::uint8_t> bytes) {
+    TransmitLock lock(*this);
     m_transmit.insert(m_transmit.end(), bytes.begin(), bytes.end());
     if (!m_in_flight) send_next_chunk();
 }
 
-// One chunk at a time: the next goes when the worker thread reports the last done.
+Serport::TransmitLock::TransmitLock(Serport& serport) : m_serport(serport) {
+    KeWaitForSingleObject(&serport.m_transmit_lock, Executive, KernelMode, FALSE, nullptr);
+}
+
+Serport::TransmitLock::~TransmitLock() { KeSetEvent(&m_serport.m_transmit_lock, IO_NO_INCREMENT, FALSE); }
+
+// One chunk at a time, under the transmit lock: the next goes when the
+// worker thread reports the last done.
 void Serport::send_next_chunk() {
     if (m_transmit.empty()) {
         m_in_flight = false;
@@ -164,8 +173,14 @@ Serport::CallbackScope::~CallbackScope() { --m_serport.m_active_callbacks; }
 VOID Serport::on_modem_status(PUSHORT status, ULONG port) {
     if (Serport* serport = of(port)) {
         CallbackScope scope(*serport);
-        serport->m_modem_status = *status;
-        serport->m_modem_reports.push_back(*status);
+        const std::uint16_t word = *status;
+        serport->m_modem_status = word;
+        serport->m_modem_reports.push_back(word);
+        LineEvents& events = serport->m_events;
+        events.breaks += (word & 0x04) != 0;
+        events.framing += (word & 0x10) != 0;
+        events.parity += (word & 0x20) != 0;
+        events.overruns += (word & 0x40) != 0;
     }
 }
 
@@ -197,6 +212,7 @@ VOID Serport::on_write_out(ULONG port) {
     if (Serport* serport = of(port)) {
         CallbackScope scope(*serport);
         ++serport->m_write_callbacks;
+        TransmitLock lock(*serport);
         serport->send_next_chunk();
     }
 }

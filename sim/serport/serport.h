@@ -96,8 +96,24 @@ public:
     std::size_t available() const { return m_received.size(); }
     std::size_t pending_transmit() const { return m_transmit.size(); }
     bool transmitting() const { return m_in_flight; }
+    // The modem status word as last reported, and every report. The word is
+    // the serial state of the communications class (DCD 0x01, DSR 0x02,
+    // break 0x04, ring 0x08, framing 0x10, parity 0x20, overrun 0x40), with
+    // CTS on 0x80; the event bits come once, in the report after the event.
     std::uint16_t modem_status() const { return m_modem_status; }
     const std::vector<std::uint16_t>& modem_reports() const { return m_modem_reports; }
+    bool cts() const { return (m_modem_status & 0x80) != 0; }
+    bool dsr() const { return (m_modem_status & 0x02) != 0; }
+    bool dcd() const { return (m_modem_status & 0x01) != 0; }
+    bool ring() const { return (m_modem_status & 0x08) != 0; }
+    // Line events reported so far: breaks, framing, parity and overrun errors.
+    struct LineEvents {
+        std::uint64_t breaks = 0;
+        std::uint64_t framing = 0;
+        std::uint64_t parity = 0;
+        std::uint64_t overruns = 0;
+    };
+    const LineEvents& line_events() const { return m_events; }
     std::uint64_t read_callbacks() const { return m_read_callbacks; }
     host::Time last_received_at() const { return m_last_received_at; }
     std::uint64_t write_callbacks() const { return m_write_callbacks; }
@@ -121,6 +137,14 @@ private:
     static VOID on_cable_remove(ULONG port);
     static VOID on_write_out(ULONG port);
     void send_next_chunk();
+    // Holds the transmit queue and the chunk hand-off for one thread.
+    class TransmitLock {
+    public:
+        explicit TransmitLock(Serport& serport);
+        ~TransmitLock();
+    private:
+        Serport& m_serport;
+    };
     // Brackets one callback: counts it late when the removal notice came first.
     class CallbackScope {
     public:
@@ -142,6 +166,8 @@ private:
     KEVENT m_data;
     std::uint16_t m_modem_status = 0;
     std::vector<std::uint16_t> m_modem_reports;
+    LineEvents m_events;
+    KEVENT m_transmit_lock;  // the chunk hand-off: the application's thread and the worker thread
     std::uint64_t m_read_callbacks = 0;
     host::Time m_last_received_at = 0;
     std::uint64_t m_write_callbacks = 0;
