@@ -40,7 +40,7 @@ bench: all
 	$(BUILD)/bench/driver_bench
 
 demo: all
-	$(BUILD)/torvex demo
+	$(BUILD)/torvex run examples/serial_session.script
 
 fuzz:
 	@test -f $(FUZZ_BUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) \

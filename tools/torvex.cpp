@@ -4,18 +4,22 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 
 #include "host/usb/pcap_writer.h"
 #include "sim/bench/world.h"
 #include "sim/serport/serport.h"
+#include "tools/script.h"
 #include "usb/requests.h"
 
 namespace {
 
 struct Options {
     std::string command;
+    std::string script;  // run: the script's path
+    std::optional<std::uint64_t> seed_given;
     std::uint64_t seed = 1;
     sim::ChipKind chip = sim::ChipKind::Extended;
     int interfaces = 1;
@@ -29,9 +33,26 @@ const char* kUsage =
     "  demo                 load the driver, plug in an adapter, start it, send one\n"
     "                       synchronous and one fire-and-forget vendor request, and\n"
     "                       show the banner, the device names and the wire trace\n"
+    "  run FILE             run a scenario script (FILE - reads standard input);\n"
+    "                       exits 1 when an expectation fails, 2 on a script error\n"
+    "\n"
+    "scenario scripts, one command a line, '#' starts a comment (docs/SCRIPTS.md):\n"
+    "  world, before anything else:\n"
+    "    seed N | chip comm|vendor|extended | interfaces 1|2 | line loopback|peer\n"
+    "  port:\n"
+    "    open | close | baud RATE | framing 8N1 | dtr on|off | rts on|off\n"
+    "    flow none|hardware|xon | break on|off | rate-table \"RATE,CODE ...\"\n"
+    "    poll | kick | state | write \"TEXT\" | read [TIME] | expect \"TEXT\" [TIME]\n"
+    "    expect-modem cts|dsr|dcd|ri on|off ... | expect-event break|framing|parity|overrun\n"
+    "  peer (line peer):\n"
+    "    peer send \"TEXT\" | peer expect \"TEXT\" [TIME] | peer lines cts|dsr|dcd|ri on|off ...\n"
+    "    peer expect-line dtr|rts|aux on|off | peer expect-break [TIME] | peer expect-errors\n"
+    "    peer framing RATE 8N1 | peer framing follow | peer flow none|hardware|xon\n"
+    "  wait TIME | pcap FILE        (TIME: 500us, 20ms, 2s; a plain number is ms)\n"
     "\n"
     "options:\n"
-    "  --seed N             the seed of the world (default 1, or $TORVEX_SEED)\n"
+    "  --seed N             the seed of the world (default 1, or $TORVEX_SEED;\n"
+    "                       for run, the script's own unless given)\n"
     "  --chip KIND          comm, vendor or extended (default extended)\n"
     "  --interfaces N       1 or 2 (default 1)\n"
     "  --pcap FILE          write the session's USB traffic as a USBPcap capture\n"
@@ -56,6 +77,7 @@ Options parse(int argc, char** argv) {
         auto seed = number(env);
         if (!seed) usage_error(std::string("TORVEX_SEED is not a number: ") + env);
         options.seed = *seed;
+        options.seed_given = *seed;
     }
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -70,6 +92,7 @@ Options parse(int argc, char** argv) {
             auto seed = number(value());
             if (!seed) usage_error("--seed takes a number");
             options.seed = *seed;
+            options.seed_given = *seed;
         } else if (arg == "--chip") {
             std::string kind = value();
             if (kind == "comm") {
@@ -87,16 +110,19 @@ Options parse(int argc, char** argv) {
             options.interfaces = count[0] - '0';
         } else if (arg == "--pcap") {
             options.pcap = value();
-        } else if (!arg.empty() && arg[0] == '-') {
+        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
             usage_error("unknown option " + arg);
         } else if (options.command.empty()) {
             options.command = arg;
+        } else if (options.command == "run" && options.script.empty()) {
+            options.script = arg;
         } else {
             usage_error("unexpected argument " + arg);
         }
     }
     if (options.command.empty()) usage_error("no command given");
-    if (options.command != "demo") usage_error("unknown command " + options.command);
+    if (options.command != "demo" && options.command != "run") usage_error("unknown command " + options.command);
+    if (options.command == "run" && options.script.empty()) usage_error("run needs a script file");
     return options;
 }
 
@@ -184,9 +210,22 @@ int demo(const Options& options) {
     return 0;
 }
 
+int run(const Options& options) {
+    std::string text;
+    std::FILE* file = options.script == "-" ? stdin : std::fopen(options.script.c_str(), "r");
+    if (file == nullptr) {
+        std::fprintf(stderr, "torvex: cannot open %s: %s\n", options.script.c_str(), std::strerror(errno));
+        return 2;
+    }
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+    if (file != stdin) std::fclose(file);
+    return tool::run_script(text, tool::ScriptRun{options.script, options.seed_given}, stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options = parse(argc, argv);
-    return demo(options);
+    return options.command == "run" ? run(options) : demo(options);
 }

@@ -23,7 +23,10 @@ const std::vector<PeerError>& ScriptedPeer::errors() {
     return m_errors;
 }
 
-void ScriptedPeer::set_lines(ModemInputs inputs) { m_chip->set_modem_inputs(inputs, now()); }
+void ScriptedPeer::set_lines(ModemInputs inputs) {
+    m_inputs = inputs;
+    m_chip->set_modem_inputs(inputs, now());
+}
 void ScriptedPeer::send_break(bool on) { m_chip->line_break(on, now()); }
 void ScriptedPeer::send_error(std::uint16_t state_bit) { m_chip->line_error(state_bit, now()); }
 

@@ -72,6 +72,7 @@ public:
     const std::vector<PeerError>& errors();
 
     void set_lines(ModemInputs inputs);
+    const ModemInputs& lines() const { return m_inputs; }  // what the peer drives
     void send_break(bool on);
     void send_error(std::uint16_t state_bit);  // kStateFraming or kStateParity
 
@@ -94,6 +95,7 @@ private:
     void record(LineLevels levels);
     std::optional<Framing> m_framing;
     FlowControl m_flow;
+    ModemInputs m_inputs;
     bool m_xoff = false;
     std::vector<std::uint8_t> m_received;
     std::vector<Time> m_received_at;

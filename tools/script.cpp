@@ -1,0 +1,599 @@
+#include "tools/script.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "host/usb/pcap_writer.h"
+#include "sim/bench/world.h"
+#include "sim/serport/serport.h"
+
+namespace tool {
+
+namespace {
+
+using host::kMillisecond;
+using host::Time;
+
+constexpr Time kDefaultTimeout = host::kSecond;
+
+struct Line {
+    int number = 0;
+    std::string text;
+    std::vector<std::string> words;  // a quoted word keeps its quotes off and its escapes decoded
+};
+
+// Why a command could not be carried out (a script error) or did not hold
+// (a failed expectation).
+struct Stop {
+    bool failed_expectation;
+    std::string reason;
+};
+
+std::string quoted(const std::string& bytes) {
+    std::string out = "\"";
+    for (unsigned char c : bytes) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// Splits a line into words; "quoted text" is one word, with \n \r \t \\ \"
+// and \xHH decoded. Text after an unquoted '#' is a comment.
+std::optional<std::vector<std::string>> split(const std::string& text, std::string* error) {
+    std::vector<std::string> words;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        char c = text[i];
+        if (c == ' ' || c == '\t' || c == '\r') {
+            ++i;
+        } else if (c == '#') {
+            break;
+        } else if (c == '"') {
+            std::string word;
+            ++i;
+            for (;;) {
+                if (i >= text.size()) {
+                    *error = "a quoted text is not closed";
+                    return std::nullopt;
+                }
+                char d = text[i++];
+                if (d == '"') break;
+                if (d != '\\') {
+                    word += d;
+                    continue;
+                }
+                if (i >= text.size()) {
+                    *error = "a quoted text ends in a backslash";
+                    return std::nullopt;
+                }
+                char e = text[i++];
+                if (e == 'n') {
+                    word += '\n';
+                } else if (e == 'r') {
+                    word += '\r';
+                } else if (e == 't') {
+                    word += '\t';
+                } else if (e == 'x' && i + 2 <= text.size()) {
+                    char* end = nullptr;
+                    std::string hex = text.substr(i, 2);
+                    long value = std::strtol(hex.c_str(), &end, 16);
+                    if (end != hex.c_str() + 2) {
+                        *error = "\\x needs two hexadecimal digits";
+                        return std::nullopt;
+                    }
+                    word += static_cast<char>(value);
+                    i += 2;
+                } else {
+                    word += e;
+                }
+            }
+            words.push_back(word);
+        } else {
+            std::size_t start = i;
+            while (i < text.size() && text[i] != ' ' && text[i] != '\t' && text[i] != '\r') ++i;
+            words.push_back(text.substr(start, i - start));
+        }
+    }
+    return words;
+}
+
+// A command as it is shown: its words, a text quoted when it needs to be.
+std::string shown(const std::vector<std::string>& words) {
+    std::string out;
+    for (const std::string& word : words) {
+        bool plain = !word.empty();
+        for (unsigned char c : word) plain = plain && c > 0x20 && c < 0x7F && c != '"' && c != '#' && c != '\\';
+        out += (out.empty() ? "" : " ") + (plain ? word : quoted(word));
+    }
+    return out;
+}
+
+std::optional<std::uint64_t> unsigned_number(const std::string& text) {
+    if (text.empty() || text[0] == '-') return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0') return std::nullopt;
+    return value;
+}
+
+// "250ms", "2s", "500us", or a plain number of milliseconds.
+std::optional<Time> duration(const std::string& text) {
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0 || digits > 12) return std::nullopt;
+    const Time value = std::stoll(text.substr(0, digits));
+    const std::string unit = text.substr(digits);
+    if (unit == "us") return value * host::kMicrosecond;
+    if (unit == "ms" || unit.empty()) return value * kMillisecond;
+    if (unit == "s") return value * host::kSecond;
+    return std::nullopt;
+}
+
+// "8N1", "7E1", "8N1.5", "5M2": data bits, parity, stop bits.
+std::optional<sim::LineSettings> framing(const std::string& text, ULONG baud) {
+    if (text.size() < 3 || text[0] < '5' || text[0] > '8') return std::nullopt;
+    static const std::string parities = "NOEMS";
+    std::size_t parity = parities.find(static_cast<char>(std::toupper(static_cast<unsigned char>(text[1]))));
+    if (parity == std::string::npos) return std::nullopt;
+    const std::string stop = text.substr(2);
+    UCHAR stop_bits;
+    if (stop == "1") {
+        stop_bits = 0;
+    } else if (stop == "1.5") {
+        stop_bits = 1;
+    } else if (stop == "2") {
+        stop_bits = 2;
+    } else {
+        return std::nullopt;
+    }
+    return sim::LineSettings{baud, static_cast<UCHAR>(text[0] - '0'), static_cast<UCHAR>(parity), stop_bits};
+}
+
+std::string framing_name(UCHAR data_bits, UCHAR parity, UCHAR stop_bits) {
+    static const char* const stops[] = {"1", "1.5", "2"};
+    return std::to_string(data_bits) + "NOEMS"[parity < 5 ? parity : 0] + stops[stop_bits < 3 ? stop_bits : 0];
+}
+
+std::optional<bool> on_off(const std::string& text) {
+    if (text == "on") return true;
+    if (text == "off") return false;
+    return std::nullopt;
+}
+
+class Runner {
+public:
+    Runner(const ScriptRun& run, std::FILE* out) : m_run(run), m_out(out) {}
+
+    int execute(const std::vector<Line>& lines);
+
+private:
+    using Words = std::vector<std::string>;
+
+    // World setup, before the first other command.
+    void setup(const Line& line);
+    void build_world();
+    std::string command(const Words& w);
+    std::string peer_command(const Words& w);
+
+    sim::Serport& port() { return *m_serport; }
+    sim::ScriptedPeer& peer();
+    host::Kernel& kernel() { return m_world->kernel(); }
+
+    std::string expect_port(const std::string& text, Time timeout);
+    std::string expect_peer(const std::string& text, Time timeout);
+    static void need(bool condition, const std::string& message) {
+        if (!condition) throw Stop{false, message};
+    }
+    static void hold(bool condition, const std::string& message) {
+        if (!condition) throw Stop{true, message};
+    }
+
+    const ScriptRun& m_run;
+    std::FILE* m_out;
+    sim::WorldOptions m_options;
+    std::unique_ptr<sim::World> m_world;
+    std::unique_ptr<sim::Serport> m_serport;
+    std::string m_received;  // the port's bytes read and not yet matched
+    std::size_t m_peer_matched = 0;
+    sim::Serport::LineEvents m_events_seen;
+    std::size_t m_peer_errors_seen = 0;
+};
+
+sim::ScriptedPeer& Runner::peer() {
+    need(m_options.line == sim::LineKind::Peer, "the line ends in a loopback plug: there is no peer (\"line peer\")");
+    return m_world->peer();
+}
+
+void Runner::setup(const Line& line) {
+    const Words& w = line.words;
+    need(w.size() == 2, "\"" + w[0] + "\" takes one value");
+    if (w[0] == "seed") {
+        auto seed = unsigned_number(w[1]);
+        need(seed.has_value(), "seed takes a number");
+        if (!m_run.seed) m_options.seed = *seed;
+    } else if (w[0] == "chip") {
+        if (w[1] == "comm") {
+            m_options.chip = sim::ChipKind::Comm;
+        } else if (w[1] == "vendor") {
+            m_options.chip = sim::ChipKind::Vendor;
+        } else {
+            need(w[1] == "extended", "chip takes comm, vendor or extended");
+            m_options.chip = sim::ChipKind::Extended;
+        }
+    } else if (w[0] == "interfaces") {
+        need(w[1] == "1" || w[1] == "2", "interfaces takes 1 or 2");
+        m_options.interfaces = w[1][0] - '0';
+    } else {
+        need(w[1] == "loopback" || w[1] == "peer", "line takes loopback or peer");
+        m_options.line = w[1] == "peer" ? sim::LineKind::Peer : sim::LineKind::Loopback;
+    }
+}
+
+void Runner::build_world() {
+    if (m_run.seed) m_options.seed = *m_run.seed;
+    m_world = std::make_unique<sim::World>(m_options);
+    need(NT_SUCCESS(m_world->start()), "the device did not start");
+    m_serport = std::make_unique<sim::Serport>(m_world->port());
+    sim::Serport::register_callbacks();
+    static const char* const kinds[] = {"comm", "vendor", "extended"};
+    std::fprintf(m_out, "[%12.3f ms] world: seed %llu, chip %s, %d interface%s, %s; the device started as COM%lu\n",
+                 0.0, static_cast<unsigned long long>(m_options.seed), kinds[static_cast<int>(m_options.chip)],
+                 m_options.interfaces, m_options.interfaces == 1 ? "" : "s",
+                 m_options.line == sim::LineKind::Peer ? "a peer on the line" : "a loopback plug on the line",
+                 static_cast<unsigned long>(m_world->port()));
+}
+
+std::string Runner::expect_port(const std::string& text, Time timeout) {
+    const Time end = kernel().now() + timeout;
+    while (m_received.size() < text.size() && kernel().now() < end) {
+        std::vector<std::uint8_t> part = port().read(text.size() - m_received.size(), end - kernel().now());
+        m_received.append(part.begin(), part.end());
+    }
+    const std::string got = m_received.substr(0, text.size());
+    hold(got == text, "expected " + quoted(text) + ", got " + quoted(got));
+    m_received.erase(0, text.size());
+    return "received " + quoted(text);
+}
+
+std::string Runner::expect_peer(const std::string& text, Time timeout) {
+    const Time end = kernel().now() + timeout;
+    auto arrived = [&] { return peer().received().size() - m_peer_matched; };
+    while (arrived() < text.size() && kernel().now() < end) kernel().run_for(kMillisecond);
+    const std::vector<std::uint8_t>& all = peer().received();
+    const std::size_t n = std::min(text.size(), arrived());
+    const std::string got(all.begin() + static_cast<std::ptrdiff_t>(m_peer_matched),
+                          all.begin() + static_cast<std::ptrdiff_t>(m_peer_matched + n));
+    hold(got == text, "the peer expected " + quoted(text) + ", got " + quoted(got));
+    m_peer_matched += n;
+    return "the peer received " + quoted(text);
+}
+
+std::string Runner::command(const Words& w) {
+    const std::string& c = w[0];
+    auto args = [&](std::size_t low, std::size_t high) {
+        need(w.size() >= low + 1 && w.size() <= high + 1, "\"" + c + "\" takes " +
+                                                              (low == high ? std::to_string(low)
+                                                                           : std::to_string(low) + " to " + std::to_string(high)) +
+                                                              " value" + (high == 1 ? "" : "s"));
+    };
+    auto timeout_at = [&](std::size_t i) {
+        if (w.size() <= i) return kDefaultTimeout;
+        auto t = duration(w[i]);
+        need(t.has_value(), "not a duration: " + w[i]);
+        return *t;
+    };
+    auto answer = [](bool ok) { return std::string(ok ? "TRUE" : "FALSE"); };
+    if (c == "peer") return peer_command(w);
+    if (c == "open" || c == "close") {
+        args(0, 0);
+        return answer(c == "open" ? port().open() : port().close());
+    }
+    if (c == "baud") {
+        args(1, 1);
+        auto rate = unsigned_number(w[1]);
+        need(rate && *rate <= 0xFFFFFFFFu, "baud takes a rate");
+        bool ok = port().set_baud(static_cast<ULONG>(*rate));
+        return answer(ok) + ", the driver chose " + std::to_string(port().rate()) + ", the chip runs at " +
+               std::to_string(m_world->chip().line_coding().baud);
+    }
+    if (c == "framing") {
+        args(1, 1);
+        auto line = framing(w[1], port().line().baud);
+        need(line.has_value(), "framing takes data bits, parity and stop bits, as in 8N1 or 7E1");
+        bool ok = port().set_line(*line);
+        const sim::LineCoding& coding = m_world->chip().line_coding();
+        return answer(ok) + ", the chip runs at " + std::to_string(coding.baud) + " " +
+               framing_name(coding.data_bits, coding.parity, coding.char_format);
+    }
+    if (c == "dtr" || c == "rts" || c == "break") {
+        args(1, 1);
+        auto on = on_off(w[1]);
+        need(on.has_value(), c + " takes on or off");
+        return answer(c == "dtr" ? port().set_dtr(*on) : c == "rts" ? port().set_rts(*on) : port().set_break(*on));
+    }
+    if (c == "flow") {
+        args(1, 1);
+        need(w[1] == "none" || w[1] == "hardware" || w[1] == "xon", "flow takes none, hardware or xon");
+        const bool extended = m_options.chip == sim::ChipKind::Extended;
+        need(w[1] != "xon" || extended, "XON/XOFF needs the extended chip");
+        // On the extended chip the two switches share register 0's bit 0x40:
+        // the one switched off goes first.
+        bool ok = true;
+        if (w[1] != "xon" && extended) ok = port().set_xon_xoff(false);
+        ok = port().set_hardware_flow(w[1] == "hardware") && ok;
+        if (w[1] == "xon") ok = port().set_xon_xoff(true) && ok;
+        return answer(ok);
+    }
+    if (c == "rate-table") {
+        args(1, 1);
+        return answer(sim::Serport::set_rate_table(w[1]));
+    }
+    if (c == "poll") {
+        args(0, 0);
+        bool ok = port().poll_status();
+        char status[32];
+        std::snprintf(status, sizeof status, ", modem status 0x%04X", port().modem_status());
+        return answer(ok) + status;
+    }
+    if (c == "kick") {
+        args(0, 0);
+        return answer(port().kick());
+    }
+    if (c == "state") {
+        args(0, 0);
+        auto line = port().read_line();
+        hold(line.has_value(), "the line coding could not be read back");
+        return "reads back " + std::to_string(line->baud) + " " +
+               framing_name(line->data_bits, line->parity, line->stop_bits);
+    }
+    if (c == "write") {
+        args(1, 1);
+        port().write(std::span(reinterpret_cast<const std::uint8_t*>(w[1].data()), w[1].size()));
+        return "queued " + std::to_string(w[1].size()) + " bytes";
+    }
+    if (c == "read") {
+        args(0, 1);
+        const Time end = kernel().now() + timeout_at(1);
+        do {
+            std::vector<std::uint8_t> part = port().read(4096, end - kernel().now());
+            m_received.append(part.begin(), part.end());
+        } while (kernel().now() < end);
+        std::string got;
+        got.swap(m_received);
+        return "read " + quoted(got);
+    }
+    if (c == "expect") {
+        args(1, 2);
+        return expect_port(w[1], timeout_at(2));
+    }
+    if (c == "expect-modem") {
+        need(w.size() >= 3 && w.size() % 2 == 1, "expect-modem takes pairs of a line (cts, dsr, dcd, ri) and on or off");
+        std::string seen;
+        for (std::size_t i = 1; i < w.size(); i += 2) {
+            auto on = on_off(w[i + 1]);
+            need(on.has_value(), "expect-modem: " + w[i] + " takes on or off");
+            bool level;
+            if (w[i] == "cts") {
+                level = port().cts();
+            } else if (w[i] == "dsr") {
+                level = port().dsr();
+            } else if (w[i] == "dcd") {
+                level = port().dcd();
+            } else {
+                need(w[i] == "ri", "expect-modem: no line " + w[i]);
+                level = port().ring();
+            }
+            hold(level == *on, w[i] + " is " + (level ? "on" : "off"));
+            seen += " " + w[i] + " " + w[i + 1];
+        }
+        return "modem status" + seen;
+    }
+    if (c == "expect-event") {
+        args(1, 1);
+        const sim::Serport::LineEvents& now = port().line_events();
+        std::uint64_t sim::Serport::LineEvents::*field = nullptr;
+        if (w[1] == "break") field = &sim::Serport::LineEvents::breaks;
+        if (w[1] == "framing") field = &sim::Serport::LineEvents::framing;
+        if (w[1] == "parity") field = &sim::Serport::LineEvents::parity;
+        if (w[1] == "overrun") field = &sim::Serport::LineEvents::overruns;
+        need(field != nullptr, "expect-event takes break, framing, parity or overrun");
+        hold(now.*field > m_events_seen.*field, "no " + w[1] + " reported since the last look");
+        const std::uint64_t count = now.*field - m_events_seen.*field;
+        m_events_seen = now;
+        return std::to_string(count) + " " + w[1] + " report" + (count == 1 ? "" : "s");
+    }
+    if (c == "wait") {
+        args(1, 1);
+        auto t = duration(w[1]);
+        need(t.has_value(), "not a duration: " + w[1]);
+        kernel().run_for(*t);
+        return "waited";
+    }
+    if (c == "pcap") {
+        args(1, 1);
+        std::string error;
+        need(host::write_pcap(w[1], m_world->bus().trace(), m_world->bus().snapshots(), &error),
+             "cannot write the capture: " + error);
+        return "capture written to " + w[1];
+    }
+    need(false, "unknown command \"" + c + "\"");
+    return {};
+}
+
+std::string Runner::peer_command(const Words& w) {
+    need(w.size() >= 2, "peer takes a command");
+    const std::string& c = w[1];
+    auto timeout_at = [&](std::size_t i) {
+        if (w.size() <= i) return kDefaultTimeout;
+        auto t = duration(w[i]);
+        need(t.has_value(), "not a duration: " + w[i]);
+        return *t;
+    };
+    if (c == "send") {
+        need(w.size() == 3, "peer send takes a text");
+        peer().send(std::vector<std::uint8_t>(w[2].begin(), w[2].end()));
+        return "the peer sends " + std::to_string(w[2].size()) + " bytes";
+    }
+    if (c == "expect") {
+        need(w.size() == 3 || w.size() == 4, "peer expect takes a text and a time-out");
+        return expect_peer(w[2], timeout_at(3));
+    }
+    if (c == "lines") {
+        need(w.size() >= 4 && w.size() % 2 == 0, "peer lines takes pairs of a line (cts, dsr, dcd, ri) and on or off");
+        sim::ModemInputs inputs = peer().lines();
+        for (std::size_t i = 2; i < w.size(); i += 2) {
+            auto on = on_off(w[i + 1]);
+            need(on.has_value(), "peer lines: " + w[i] + " takes on or off");
+            bool* line = w[i] == "cts" ? &inputs.cts : w[i] == "dsr" ? &inputs.dsr : w[i] == "dcd" ? &inputs.dcd
+                         : w[i] == "ri"                            ? &inputs.ring
+                                                                   : nullptr;
+            need(line != nullptr, "peer lines: no line " + w[i]);
+            *line = *on;
+        }
+        peer().set_lines(inputs);
+        return "the peer drives cts " + std::string(inputs.cts ? "on" : "off") + ", dsr " +
+               (inputs.dsr ? "on" : "off") + ", dcd " + (inputs.dcd ? "on" : "off") + ", ri " +
+               (inputs.ring ? "on" : "off");
+    }
+    if (c == "expect-line") {
+        need(w.size() == 4 && (w[2] == "dtr" || w[2] == "rts" || w[2] == "aux"), "peer expect-line takes dtr, rts or aux and on or off");
+        auto on = on_off(w[3]);
+        need(on.has_value(), "peer expect-line takes on or off");
+        const sim::LineLevels& now = peer().history().back();
+        const bool level = w[2] == "dtr" ? now.dtr : w[2] == "rts" ? now.rts : now.aux;
+        hold(level == *on, "the peer sees " + w[2] + " " + (level ? "on" : "off"));
+        return "the peer sees " + w[2] + " " + w[3];
+    }
+    if (c == "expect-break") {
+        need(w.size() <= 3, "peer expect-break takes at most a least length");
+        Time least = 0;
+        if (w.size() == 3) {
+            auto t = duration(w[2]);
+            need(t.has_value(), "not a duration: " + w[2]);
+            least = *t;
+        }
+        Time longest = 0;
+        Time start = -1;
+        for (const sim::LineLevels& l : peer().history()) {
+            if (l.brk && start < 0) start = l.at;
+            if (!l.brk && start >= 0) {
+                longest = std::max(longest, l.at - start);
+                start = -1;
+            }
+        }
+        if (start >= 0) longest = std::max(longest, kernel().now() - start);
+        hold(longest > 0 && longest >= least, "the peer saw no break that long");
+        char text[64];
+        std::snprintf(text, sizeof text, "the peer saw a break of %.3f ms", static_cast<double>(longest) / kMillisecond);
+        return text;
+    }
+    if (c == "framing") {
+        need(w.size() == 3 || w.size() == 4, "peer framing takes follow, or a rate and a framing");
+        if (w[2] == "follow") {
+            peer().set_framing(std::nullopt);
+            return "the peer follows the port's framing";
+        }
+        auto rate = unsigned_number(w[2]);
+        need(rate && *rate > 0 && *rate <= 0xFFFFFFFFu && w.size() == 4, "peer framing takes a rate and a framing");
+        auto line = framing(w[3], static_cast<ULONG>(*rate));
+        need(line.has_value(), "peer framing: not a framing: " + w[3]);
+        peer().set_framing(sim::Framing{line->baud, line->data_bits, line->parity, line->stop_bits});
+        return "the peer runs at " + w[2] + " " + w[3];
+    }
+    if (c == "flow") {
+        need(w.size() == 3 && (w[2] == "none" || w[2] == "hardware" || w[2] == "xon"), "peer flow takes none, hardware or xon");
+        peer().set_flow_control({.hardware = w[2] == "hardware", .xon_xoff = w[2] == "xon"});
+        return "the peer's flow control is " + w[2];
+    }
+    if (c == "expect-errors") {
+        need(w.size() == 2, "peer expect-errors takes nothing");
+        const std::size_t now = peer().errors().size();
+        hold(now > m_peer_errors_seen, "the peer saw no receive error since the last look");
+        const std::size_t count = now - m_peer_errors_seen;
+        m_peer_errors_seen = now;
+        return "the peer saw " + std::to_string(count) + " receive error" + (count == 1 ? "" : "s");
+    }
+    need(false, "unknown peer command \"" + c + "\"");
+    return {};
+}
+
+int Runner::execute(const std::vector<Line>& lines) {
+    const Line* current = nullptr;
+    try {
+        for (const Line& line : lines) {
+            current = &line;
+            const std::string& first = line.words[0];
+            if (first == "seed" || first == "chip" || first == "interfaces" || first == "line") {
+                need(m_world == nullptr, "\"" + line.words[0] + "\" sets up the world: it comes before the first other command");
+                setup(line);
+                continue;
+            }
+            if (m_world == nullptr) build_world();
+            std::string result = command(line.words);
+            std::fprintf(m_out, "[%12.3f ms] %s: %s\n", static_cast<double>(kernel().now()) / kMillisecond,
+                         line.text.c_str(), result.c_str());
+        }
+        current = nullptr;
+        if (m_world == nullptr) build_world();
+    } catch (const Stop& stop) {
+        const std::string where = m_run.path + ":" + std::to_string(current ? current->number : 0);
+        if (!stop.failed_expectation) {
+            std::fprintf(m_out, "%s: %s\n", where.c_str(), stop.reason.c_str());
+            return 2;
+        }
+        std::fprintf(m_out, "FAILED %s: %s\n  %s\n  seed %llu; replay: torvex run %s --seed %llu\n", where.c_str(),
+                     current->text.c_str(), stop.reason.c_str(), static_cast<unsigned long long>(m_options.seed),
+                     m_run.path.c_str(), static_cast<unsigned long long>(m_options.seed));
+        m_serport.reset();
+        if (m_world) m_world->teardown();
+        return 1;
+    }
+    m_serport.reset();
+    const std::string left = m_world->teardown();
+    if (!left.empty()) {
+        std::fprintf(m_out, "the world left this behind:\n%s", left.c_str());
+        return 1;
+    }
+    std::fprintf(m_out, "device removed, driver unloaded, nothing left behind\n");
+    return 0;
+}
+
+}  // namespace
+
+int run_script(const std::string& text, const ScriptRun& run, std::FILE* out) {
+    std::vector<Line> lines;
+    std::istringstream in(text);
+    std::string raw;
+    for (int number = 1; std::getline(in, raw); ++number) {
+        std::string error;
+        auto words = split(raw, &error);
+        if (!words) {
+            std::fprintf(out, "%s:%d: %s\n", run.path.c_str(), number, error.c_str());
+            return 2;
+        }
+        if (words->empty()) continue;
+        lines.push_back(Line{number, shown(*words), std::move(*words)});
+    }
+    Runner runner(run, out);
+    return runner.execute(lines);
+}
+
+}  // namespace tool
