@@ -11,9 +11,40 @@ PWRITE_OUT_QUEUE pWriteOutQueue;
 LONG gExtBaudrateCnt;
 ULONG AvailExtBaudRate[10][2];
 
+LONG gPortLookups;  // exports between their look-up of gDevObj and their reference
+
 PDEVICE_OBJECT USB2SER_GetDeviceObject(ULONG Port) {
     if (Port >= USB2SER_MAX_PORTS) return NULL;
     return gDevObj[Port];
+}
+
+// Any IRQL up to DISPATCH_LEVEL. The look-up and the reference are counted in
+// gPortLookups, which lives in the image: removal, having cleared the entry,
+// waits for that count, so no export can take a reference on a device
+// whose removal has gone past its wait.
+PDEVICE_OBJECT USB2SER_ReferencePort(ULONG Port) {
+    InterlockedIncrement(&gPortLookups);
+    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
+    if (device != NULL) {
+        USB2SER_IncrementIoCount(device);
+        if (USB2SER_Extension(device)->Removed) {
+            USB2SER_DecrementIoCount(device);
+            device = NULL;
+        }
+    }
+    InterlockedDecrement(&gPortLookups);
+    return device;
+}
+
+VOID USB2SER_ReleasePort(PDEVICE_OBJECT DeviceObject) { USB2SER_DecrementIoCount(DeviceObject); }
+
+// At PASSIVE_LEVEL. A look-up holds no lock and never waits, so the count is
+// back at zero within a few instructions of any moment; a millisecond's
+// delay between looks is ample.
+VOID USB2SER_WaitForPortLookups() {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10000;  // 1 ms
+    while (gPortLookups != 0) KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
 // Tries the names "\Device\SerialPort" and "\DosDevices\USBCOM-" with the

@@ -44,6 +44,10 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS USB2SER_RemoveSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     ext->Removed = TRUE;
+    // No export finds the device from here on; one that found it before holds
+    // a reference, which RemoveEvent waits for.
+    USB2SER_ReleasePortEntry(DeviceObject);
+    USB2SER_WaitForPortLookups();
     USB2SER_CancelAllIrps(ext);
     USB2SER_DecrementIoCount(DeviceObject);  // the device's own reference
     NTSTATUS status = USB2SER_PassDown(ext, Irp);

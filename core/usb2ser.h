@@ -92,6 +92,16 @@ inline PUSB2SER_EXTENSION USB2SER_Extension(PDEVICE_OBJECT DeviceObject) {
 // to 255 only, and a number outside them finds no device.
 PDEVICE_OBJECT USB2SER_GetDeviceObject(ULONG Port);
 
+// For the exports: the device of a port with a reference on it (IoCount)
+// that keeps it until USB2SER_ReleasePort, or null when there is none or its
+// removal has begun. Removal clears the port's entry, waits until no export
+// is between its look-up and its reference, and then waits for the
+// references on RemoveEvent.
+PDEVICE_OBJECT USB2SER_ReferencePort(ULONG Port);
+VOID USB2SER_ReleasePort(PDEVICE_OBJECT DeviceObject);
+VOID USB2SER_WaitForPortLookups();
+extern LONG gPortLookups;
+
 // Driver entry and dispatch.
 NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 NTSTATUS USB2SER_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -19,7 +19,60 @@ VOID USB2SER_ArmRead(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, ULONG Length) 
     USB2SER_AsyncTransfer(DeviceObject, PipeSlot, NULL, Length);
 }
 
+VOID USB2SER_OpenPort(PDEVICE_OBJECT DeviceObject, ULONG Port) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    for (ULONG n = 0; n < USB2SER_REGISTER_COUNT; ++n) USB2SER_GetDCR(n, Port);
+    USB2SER_MBUSConf2(Port);
+    USB2SER_ResetDataPipe(DeviceObject, TRUE);
+    USB2SER_ResetDataPipe(DeviceObject, FALSE);
+    if (pSetMSRShadow != NULL && ext->ModemStatus != 0 && !ext->CaptureMode) {
+        pSetMSRShadow(&ext->ModemStatus, static_cast<ULONG>(ext->PortIndex));
+    }
+    USB2SER_ArmRead(DeviceObject, USB2SER_SLOT_INTERRUPT_IN, USB2SER_INTERRUPT_PACKET_SIZE);
+    USB2SER_ArmRead(DeviceObject, USB2SER_SLOT_BULK_IN, USB2SER_BULK_IN_SIZE);
+}
+
+// Takes the whole block; the line coding sent depends on the kind: the
+// matched rate with the framing held before (2), the rate held before with the
+// block's framing (1), or the line as it was (other kinds). The rate held
+// before is told as the baud-rate change told it (its row or divisor code): a
+// change of framing does not move the line's speed. The caller's block comes
+// back with the rate actually chosen; PortSettings keeps the rate asked for. A
+// change of rate is given 200 ms to settle.
+BOOLEAN USB2SER_SetState(PDEVICE_OBJECT DeviceObject, PUCHAR Settings, UCHAR Kind) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    ULONG rate = USB2SER_StoredLineRate(ext);
+    UCHAR stopBits = ext->PortSettings[USB2SER_SETTINGS_STOP_BITS];
+    UCHAR parity = ext->PortSettings[USB2SER_SETTINGS_PARITY];
+    UCHAR dataBits = ext->PortSettings[USB2SER_SETTINGS_DATA_BITS];
+    ULONG chosen = USB2SER_SettingsRate(Settings);
+    if (Kind == USB2SER_STATE_BAUD_RATE) {
+        rate = USB2SER_LineRate(ext, &chosen);
+    } else if (Kind == USB2SER_STATE_LINE_CONTROL) {
+        stopBits = Settings[USB2SER_SETTINGS_STOP_BITS];
+        parity = Settings[USB2SER_SETTINGS_PARITY];
+        dataBits = Settings[USB2SER_SETTINGS_DATA_BITS];
+    }
+    UCHAR coding[USB2SER_LINE_CODING_SIZE];
+    PURB urb = USB2SER_BuildLineCoding(coding, rate, stopBits, parity, dataBits);
+    if (urb == NULL) return FALSE;
+    RtlCopyMemory(ext->PortSettings, Settings, USB2SER_PORT_SETTINGS_SIZE);
+    USB2SER_SetSettingsRate(Settings, chosen);
+    USB2SER_SendRequest(DeviceObject, urb, FALSE, NULL);
+    if (Kind == USB2SER_STATE_BAUD_RATE && chosen != ext->LastBaudRate) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = kSettleTime;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+    ext->LastBaudRate = chosen;
+    return TRUE;
+}
+
 }  // namespace
+
+// Every export that reaches a device holds a reference on it from its
+// look-up to its return (USB2SER_ReferencePort): a removal running beside it
+// waits, and a port whose device is gone, or going, finds none.
 
 // Any IRQL; acts only at PASSIVE_LEVEL. Opening reads the registers, runs the
 // open-time sequence and the data-pipe resets, reports a known modem status
@@ -27,23 +80,15 @@ VOID USB2SER_ArmRead(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, ULONG Length) 
 // armed after a close: with the port closed they reach no callback.
 BOOLEAN COMOpenedForSerport(BOOLEAN Opened, ULONG Port) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) return TRUE;
-    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
+    PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
-    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
-    ext->PortOpen = Opened;
-    if (!Opened) {
+    USB2SER_Extension(device)->PortOpen = Opened;
+    if (Opened) {
+        USB2SER_OpenPort(device, Port);
+    } else {
         USB2SER_MBUSConf1(Port);
-        return TRUE;
     }
-    for (ULONG n = 0; n < USB2SER_REGISTER_COUNT; ++n) USB2SER_GetDCR(n, Port);
-    USB2SER_MBUSConf2(Port);
-    USB2SER_ResetDataPipe(device, TRUE);
-    USB2SER_ResetDataPipe(device, FALSE);
-    if (pSetMSRShadow != NULL && ext->ModemStatus != 0 && !ext->CaptureMode) {
-        pSetMSRShadow(&ext->ModemStatus, static_cast<ULONG>(ext->PortIndex));
-    }
-    USB2SER_ArmRead(device, USB2SER_SLOT_INTERRUPT_IN, USB2SER_INTERRUPT_PACKET_SIZE);
-    USB2SER_ArmRead(device, USB2SER_SLOT_BULK_IN, USB2SER_BULK_IN_SIZE);
+    USB2SER_ReleasePort(device);
     return TRUE;
 }
 
@@ -73,7 +118,7 @@ BOOLEAN WriteOutQueueForSerport(PWRITE_OUT_QUEUE Callback) {
 // is delivered as that read would deliver it.
 BOOLEAN GetIntStatusForSerport(PVOID Ignored, ULONG Port) {
     (void)Ignored;
-    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
+    PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
     UCHAR packet[USB2SER_INTERRUPT_PACKET_SIZE];
@@ -84,52 +129,59 @@ BOOLEAN GetIntStatusForSerport(PVOID Ignored, ULONG Port) {
         if (ext->PortOpen && pSetMSRShadow != NULL) pSetMSRShadow(&modemStatus, static_cast<ULONG>(ext->PortIndex));
         ext->ModemStatus = modemStatus;
     }
+    USB2SER_ReleasePort(device);
     return TRUE;
 }
 
 // At PASSIVE_LEVEL. Reads the line coding back into PortSettings and hands the
 // whole block over. A failed or short read changes nothing.
 BOOLEAN GetStateForSerport(PUCHAR Settings, ULONG Port) {
-    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
-    if (device == NULL || Settings == NULL) return FALSE;
+    if (Settings == NULL) return FALSE;
+    PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
+    if (device == NULL) return FALSE;
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
     UCHAR coding[USB2SER_LINE_CODING_SIZE];
     ULONG received = 0;
     NTSTATUS status = USB2SER_SendRequest(
         device, USB2SER_BuildClassRequest(TRUE, USB2SER_CDC_GET_LINE_CODING, 0, coding, sizeof(coding)), FALSE,
         &received);
-    if (!NT_SUCCESS(status) || received < sizeof(coding)) return FALSE;
-    RtlCopyMemory(ext->PortSettings + USB2SER_SETTINGS_RATE, coding, 4);
-    ext->PortSettings[USB2SER_SETTINGS_STOP_BITS] = coding[4];
-    ext->PortSettings[USB2SER_SETTINGS_PARITY] = coding[5];
-    ext->PortSettings[USB2SER_SETTINGS_DATA_BITS] = coding[6];
-    RtlCopyMemory(Settings, ext->PortSettings, USB2SER_PORT_SETTINGS_SIZE);
-    return TRUE;
+    const BOOLEAN read = NT_SUCCESS(status) && received == sizeof(coding);
+    if (read) {
+        RtlCopyMemory(ext->PortSettings + USB2SER_SETTINGS_RATE, coding, 4);
+        ext->PortSettings[USB2SER_SETTINGS_STOP_BITS] = coding[4];
+        ext->PortSettings[USB2SER_SETTINGS_PARITY] = coding[5];
+        ext->PortSettings[USB2SER_SETTINGS_DATA_BITS] = coding[6];
+        RtlCopyMemory(Settings, ext->PortSettings, USB2SER_PORT_SETTINGS_SIZE);
+    }
+    USB2SER_ReleasePort(device);
+    return read;
 }
 
 // Up to DISPATCH_LEVEL.
 BOOLEAN KickTxForSerport(ULONG Port) {
-    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
+    PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
     KeSetEvent(&USB2SER_Extension(device)->WriteEvent, EVENT_INCREMENT, FALSE);
+    USB2SER_ReleasePort(device);
     return TRUE;
 }
 
 // Up to DISPATCH_LEVEL: a break held until it is switched off.
 BOOLEAN SetBreakForSerport(BOOLEAN On, ULONG Port) {
-    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
+    PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
     PURB urb = USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SEND_BREAK, On ? USB2SER_BREAK_ON : USB2SER_BREAK_OFF,
                                          NULL, 0);
-    if (urb == NULL) return FALSE;
-    USB2SER_SendRequest(device, urb, TRUE, NULL);
-    return TRUE;
+    if (urb != NULL) USB2SER_SendRequest(device, urb, TRUE, NULL);
+    USB2SER_ReleasePort(device);
+    return urb != NULL;
 }
 
 // Selectors 1 and 2 up to DISPATCH_LEVEL, 3 and 4 at PASSIVE_LEVEL; the low
 // byte of State says on or off. Another selector does nothing.
 BOOLEAN SetControlLineForSerport(CHAR Line, ULONG State, ULONG Port) {
-    if (USB2SER_GetDeviceObject(Port) == NULL) return FALSE;
+    PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
+    if (device == NULL) return FALSE;
     const BOOLEAN on = static_cast<BOOLEAN>(State & 0xFF);
     switch (Line) {
     case USB2SER_LINE_DTR: USB2SER_SetDTRState(on, Port); break;
@@ -138,46 +190,21 @@ BOOLEAN SetControlLineForSerport(CHAR Line, ULONG State, ULONG Port) {
     case USB2SER_LINE_XON: USB2SER_SetXonXoffState(on, Port); break;
     default: break;
     }
+    USB2SER_ReleasePort(device);
     return TRUE;
 }
 
-// At PASSIVE_LEVEL. Takes the whole block; the line coding sent depends on
-// the kind: the matched rate with the framing held before (2), the rate held
-// before with the block's framing (1), or the line as it was (other kinds).
-// The rate held before is told as the baud-rate change told it (its row or
-// divisor code): a change of framing does not move the line's speed.
-// The caller's block comes back with the rate actually chosen; PortSettings
-// keeps the rate asked for. A change of rate is given 200 ms to settle.
+// At PASSIVE_LEVEL.
 BOOLEAN SetStateForSerport(PUCHAR Settings, UCHAR Kind, ULONG Port) {
-    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
-    if (device == NULL || Settings == NULL) return FALSE;
-    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
-    ULONG rate = USB2SER_StoredLineRate(ext);
-    UCHAR stopBits = ext->PortSettings[USB2SER_SETTINGS_STOP_BITS];
-    UCHAR parity = ext->PortSettings[USB2SER_SETTINGS_PARITY];
-    UCHAR dataBits = ext->PortSettings[USB2SER_SETTINGS_DATA_BITS];
-    ULONG chosen = USB2SER_SettingsRate(Settings);
-    if (Kind == USB2SER_STATE_BAUD_RATE) {
-        rate = USB2SER_LineRate(ext, &chosen);
-    } else if (Kind == USB2SER_STATE_LINE_CONTROL) {
-        stopBits = Settings[USB2SER_SETTINGS_STOP_BITS];
-        parity = Settings[USB2SER_SETTINGS_PARITY];
-        dataBits = Settings[USB2SER_SETTINGS_DATA_BITS];
-    }
-    UCHAR coding[USB2SER_LINE_CODING_SIZE];
-    PURB urb = USB2SER_BuildLineCoding(coding, rate, stopBits, parity, dataBits);
-    if (urb == NULL) return FALSE;
-    RtlCopyMemory(ext->PortSettings, Settings, USB2SER_PORT_SETTINGS_SIZE);
-    USB2SER_SetSettingsRate(Settings, chosen);
-    USB2SER_SendRequest(device, urb, FALSE, NULL);
-    if (Kind == USB2SER_STATE_BAUD_RATE && chosen != ext->LastBaudRate) {
-        LARGE_INTEGER interval;
-        interval.QuadPart = kSettleTime;
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    }
-    ext->LastBaudRate = chosen;
-    return TRUE;
+    if (Settings == NULL) return FALSE;
+    PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
+    if (device == NULL) return FALSE;
+    const BOOLEAN set = USB2SER_SetState(device, Settings, Kind);
+    USB2SER_ReleasePort(device);
+    return set;
 }
+
+
 
 // At PASSIVE_LEVEL. Sends one chunk on the bulk-out pipe once no
 // fire-and-forget request is outstanding (at most 2 seconds); the caller may
@@ -185,12 +212,13 @@ BOOLEAN SetStateForSerport(PUCHAR Settings, UCHAR Kind, ULONG Port) {
 // device being removed, or a transfer that cannot start (the slot still holds
 // the last chunk, or no pool), since those bytes would vanish in silence.
 BOOLEAN WriteForSerport(PUCHAR Data, ULONG Length, ULONG Port) {
-    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
-    if (device == NULL || (Data == NULL && Length != 0)) return FALSE;
-    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
-    if (ext->Removed) return FALSE;
+    if (Data == NULL && Length != 0) return FALSE;
+    PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
+    if (device == NULL) return FALSE;
     LARGE_INTEGER limit;
     limit.QuadPart = kCtrlIdleLimit;
-    KeWaitForSingleObject(&ext->CtrlIdleEvent, Executive, KernelMode, FALSE, &limit);
-    return NT_SUCCESS(USB2SER_AsyncTransfer(device, USB2SER_SLOT_BULK_OUT, Data, Length));
+    KeWaitForSingleObject(&USB2SER_Extension(device)->CtrlIdleEvent, Executive, KernelMode, FALSE, &limit);
+    const BOOLEAN sent = NT_SUCCESS(USB2SER_AsyncTransfer(device, USB2SER_SLOT_BULK_OUT, Data, Length));
+    USB2SER_ReleasePort(device);
+    return sent;
 }

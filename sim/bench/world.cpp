@@ -18,6 +18,7 @@ void load_image() {
     pCableRemove = nullptr;
     pWriteOutQueue = nullptr;
     gExtBaudrateCnt = 0;
+    gPortLookups = 0;
     std::memset(AvailExtBaudRate, 0, sizeof AvailExtBaudRate);
 }
 

@@ -246,11 +246,13 @@ TEST_F(DataPumpTest, TheWorkerThreadAsksForMoreOnlyWhileThePortIsOpenAndTheDevic
     ext()->Removed = FALSE;
 }
 
-// Removal with the port open while bytes flow both ways and the port driver
-// is slow to take received bytes, at a moment chosen by the seed: one removal
-// notice, no callback after it (nor one still running when it comes), no
-// thread of the driver left, and nothing left behind (the sanitizers catch a
-// completion that outlives the device object; the unload check a thread).
+// Removal with the port open while bytes flow both ways, the port driver is
+// slow to take received bytes and its application keeps changing the line, at
+// a moment chosen by the seed: one removal notice, no callback after it (nor
+// one still running when it comes), no thread of the driver left, exports
+// that find no device afterwards, and nothing left behind (the sanitizers
+// catch a completion or an export that outlives the device object; the unload
+// check a thread).
 TEST_F(DataPumpTest, RemovalWhileDataFlowsBothWaysIsSafeUnderEverySeed) {
     const SeedRange seeds = seed_range(60);
     std::uint64_t delivered = 0;  // the scenario must really move data
@@ -259,6 +261,12 @@ TEST_F(DataPumpTest, RemovalWhileDataFlowsBothWaysIsSafeUnderEverySeed) {
         ASSERT_TRUE(serport->set_baud(115'200));
         serport->set_receive_cost(12);
         serport->open();
+        bool refused = false;
+        host::Thread& application = kernel().spawn("application", [this, &refused] {
+            for (ULONG i = 0; i < 4 && !refused; ++i) {
+                refused = !serport->set_dtr(i % 2 == 0) || !serport->set_baud(i % 2 == 0 ? 57'600 : 115'200);
+            }
+        });
         // The moment falls anywhere from the first bytes to after the last
         // (8 bytes take 0.7 ms of line each way), in steps of 30 us.
         serport->write(pattern(8));
@@ -268,6 +276,9 @@ TEST_F(DataPumpTest, RemovalWhileDataFlowsBothWaysIsSafeUnderEverySeed) {
         EXPECT_EQ(serport->cable_removals(), 1u) << "seed " << s;
         EXPECT_EQ(serport->late_callbacks(), 0u) << "seed " << s;
         EXPECT_EQ(live_driver_threads(), 0) << "seed " << s;
+        EXPECT_FALSE(serport->set_dtr(true)) << "seed " << s;
+        KeWaitForSingleObject(&application.object, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_TRUE(refused) << "seed " << s;
         delivered += serport->read_callbacks() + serport->write_callbacks();
         finish();
         if (HasFailure()) break;
