@@ -55,4 +55,61 @@ BENCHMARK(BM_DriverLoopback)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
 
+// 6,000,000 baud, full duplex with a device at the far end whose application
+// reads at half the line's rate from an 8 KB buffer, hardware flow control on
+// both sides: each direction's share of the line, and the bytes lost (none
+// may be). The buffer leaves room for what arrives while the far end reacts:
+// its reader's millisecond, and the frame the bus may run the chip ahead.
+void BM_FlowControlledHalfRateReader(benchmark::State& state) {
+    const ULONG baud = 6'000'000;
+    const std::size_t bytes = baud / 10;  // one second of the line each way
+    double out_share = 0, in_share = 0, speed = 0;
+    std::uint64_t lost = 0;
+    for (auto _ : state) {
+        sim::World world({.seed = 1, .line = sim::LineKind::Peer});
+        world.start();
+        sim::Serport serport(world.port(), 4096);
+        sim::Serport::register_callbacks();
+        serport.set_baud(baud);
+        serport.set_rts(true);
+        serport.set_hardware_flow(true);
+        serport.open();
+        world.peer().set_flow_control({.hardware = true});
+        world.peer().set_lines({.cts = true});
+        std::vector<std::uint8_t> out(bytes), in(bytes);
+        for (std::size_t i = 0; i < bytes; ++i) {
+            out[i] = static_cast<std::uint8_t>(i);
+            in[i] = static_cast<std::uint8_t>(i * 3);
+        }
+        auto started = std::chrono::steady_clock::now();
+        host::Time start = world.kernel().now();
+        std::vector<std::uint8_t> got;
+        {
+            sim::PeerReader reader(world.peer(), baud / 10 / 2, 8192, true);
+            serport.write(out);
+            world.peer().send(in);
+            const host::Time limit = world.kernel().now() + 10 * host::kSecond;
+            while ((got.size() < bytes || world.peer().received().size() < bytes) && world.kernel().now() < limit) {
+                std::vector<std::uint8_t> part = serport.read(bytes, 10 * host::kMillisecond);
+                got.insert(got.end(), part.begin(), part.end());
+            }
+        }
+        double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double line = baud / 10.0;
+        const double out_seconds = static_cast<double>(world.peer().received_at().back() - start) / host::kSecond;
+        const double in_seconds = static_cast<double>(serport.last_received_at() - start) / host::kSecond;
+        out_share = static_cast<double>(bytes) / (line * out_seconds);
+        in_share = static_cast<double>(bytes) / (line * in_seconds);
+        speed = static_cast<double>(world.kernel().now() - start) / host::kSecond / real;
+        lost = world.peer().lost() + world.chip().counters().overruns + (got == in ? 0 : 1) +
+               (world.peer().received() == out ? 0 : 1);
+        if (!world.teardown().empty()) state.SkipWithError("the world left something behind");
+    }
+    state.counters["out_share"] = out_share;
+    state.counters["in_share"] = in_share;
+    state.counters["lost"] = static_cast<double>(lost);
+    state.counters["simulated_s_per_real_s"] = speed;
+}
+BENCHMARK(BM_FlowControlledHalfRateReader)->Unit(benchmark::kMillisecond)->Iterations(1);
+
 }  // namespace

@@ -45,6 +45,10 @@ void ScriptedPeer::on_byte(std::uint8_t byte, const Framing& framing, Time at) {
         m_xoff = byte == kXoff;
         return;
     }
+    if (m_capacity != 0 && m_received.size() - m_consumed >= m_capacity) {
+        ++m_lost;
+        return;
+    }
     m_received.push_back(byte);
     m_received_at.push_back(at);
 }
@@ -75,6 +79,46 @@ void ScriptedPeer::on_aux(bool level, Time at) {
 
 bool ScriptedPeer::sending_held() const {
     return (m_flow.hardware && !m_levels.back().rts) || (m_flow.xon_xoff && m_xoff);
+}
+
+}  // namespace sim
+
+namespace sim {
+
+PeerReader::PeerReader(ScriptedPeer& peer, std::uint64_t bytes_per_second, std::size_t buffer_bytes,
+                       bool hardware_flow)
+    : m_peer(peer), m_rate(bytes_per_second), m_buffer(buffer_bytes), m_hardware_flow(hardware_flow) {
+    KeInitializeEvent(&m_stopped, NotificationEvent, FALSE);
+    m_peer.set_receive_capacity(buffer_bytes);
+    host::Kernel::current().spawn("peer reader", [this] { run(); });
+}
+
+PeerReader::~PeerReader() {
+    m_stop = true;
+    KeWaitForSingleObject(&m_stopped, Executive, KernelMode, FALSE, nullptr);
+}
+
+void PeerReader::run() {
+    std::uint64_t owed = 0;  // in thousandths of a byte
+    bool cts = true;
+    while (!m_stop) {
+        LARGE_INTEGER tick;
+        tick.QuadPart = -host::kMillisecond;
+        KeDelayExecutionThread(KernelMode, FALSE, &tick);
+        owed += m_rate;  // a millisecond's worth
+        m_peer.consume(static_cast<std::size_t>(owed / 1000));
+        owed %= 1000;
+        if (!m_hardware_flow) continue;
+        const std::size_t level = m_peer.unread();
+        const bool want = cts ? level < m_buffer * 3 / 4 : level <= m_buffer / 4;
+        if (want != cts) {
+            cts = want;
+            ModemInputs lines = m_peer.lines();
+            lines.cts = cts;
+            m_peer.set_lines(lines);
+        }
+    }
+    KeSetEvent(&m_stopped, IO_NO_INCREMENT, FALSE);
 }
 
 }  // namespace sim

@@ -2,6 +2,7 @@
 // drives byte by byte and line by line.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -63,6 +64,13 @@ public:
     // RTS is low (hardware) or after an XOFF until an XON (XON/XOFF).
     void set_flow_control(FlowControl flow) { m_flow = flow; }
 
+    // The peer's receive buffer: once it holds this many bytes not yet
+    // consumed, a further byte is lost (counted). Unlimited by default.
+    void set_receive_capacity(std::size_t bytes) { m_capacity = bytes; }
+    std::size_t unread() { return received().size() - m_consumed; }
+    void consume(std::size_t bytes) { m_consumed += std::min(bytes, unread()); }
+    std::uint64_t lost() const { return m_lost; }
+
     // The peer starts sending now.
     void send(std::span<const std::uint8_t> bytes);
     void send(const std::vector<std::uint8_t>& bytes) { send(std::span<const std::uint8_t>(bytes)); }
@@ -100,7 +108,32 @@ private:
     std::vector<std::uint8_t> m_received;
     std::vector<Time> m_received_at;
     std::vector<PeerError> m_errors;
+    std::size_t m_capacity = 0;
+    std::size_t m_consumed = 0;
+    std::uint64_t m_lost = 0;
     std::vector<LineLevels> m_levels{LineLevels{}};
+};
+
+// An application at the far end that takes what the peer receives at a fixed
+// rate, in steps of one millisecond of virtual time, on an emulated thread of
+// its own. With hardware flow control the peer drops its RTS (the chip's CTS)
+// when its buffer is three quarters full and raises it again at a quarter.
+class PeerReader {
+public:
+    PeerReader(ScriptedPeer& peer, std::uint64_t bytes_per_second, std::size_t buffer_bytes, bool hardware_flow);
+    ~PeerReader();
+    PeerReader(const PeerReader&) = delete;
+    PeerReader& operator=(const PeerReader&) = delete;
+
+private:
+    void run();
+
+    ScriptedPeer& m_peer;
+    const std::uint64_t m_rate;
+    const std::size_t m_buffer;
+    const bool m_hardware_flow;
+    bool m_stop = false;
+    KEVENT m_stopped;
 };
 
 }  // namespace sim
