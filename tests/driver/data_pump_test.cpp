@@ -155,17 +155,32 @@ TEST_F(DataPumpTest, AZeroByteReadCallsBackWithNothingAndReadsOn) {
     EXPECT_EQ(read_all(5, kSecond), pattern(5));
 }
 
-TEST_F(DataPumpTest, WithoutAReadCallbackBytesAreDroppedAndReadingGoesOn) {
+// Callbacks registered empty are switched off: received bytes are dropped
+// and reading goes on, status changes and transmit completions reach nobody,
+// and a removal tells nobody.
+TEST_F(DataPumpTest, CallbacksRegisteredEmptyAreSkipped) {
     started({.line = sim::LineKind::Peer});
     serport->open();
-    pSetReadQueue = nullptr;
+    const sim::SerportImports& driver = sim::Serport::imports();
+    EXPECT_TRUE(driver.SetReadQueueForSerport(nullptr));
+    EXPECT_TRUE(driver.SetMSRShadowForSerport(nullptr));
+    EXPECT_TRUE(driver.WriteOutQueueForSerport(nullptr));
     world->peer().send(pattern(20));
+    world->peer().set_lines({.dsr = true});
+    serport->write(pattern(5));
     kernel().run_for(50 * kMillisecond);
     EXPECT_EQ(serport->available(), 0u);
+    EXPECT_TRUE(serport->modem_reports().empty());
+    EXPECT_EQ(serport->write_callbacks(), 0u);
+    EXPECT_EQ(world->peer().received(), pattern(5));
     EXPECT_EQ(reads_in_flight(), 1u);
     sim::Serport::register_callbacks();
     world->peer().send(pattern(3));
     EXPECT_EQ(read_all(3, kSecond), pattern(3));
+
+    EXPECT_TRUE(driver.CableRemoveForSerport(nullptr));
+    ASSERT_EQ(world->remove(), STATUS_SUCCESS);
+    EXPECT_EQ(serport->cable_removals(), 0u);
 }
 
 TEST_F(DataPumpTest, BytesWhileThePortIsClosedAreDroppedAndTheReadReArmed) {
