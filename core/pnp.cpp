@@ -1,12 +1,16 @@
 // Plug and Play and system-control requests: the start and removal
 // sequences; everything else goes down the stack unchanged.
 #include "core/usb2ser.h"
+#include "ioctl/eeprom.h"
 #include "legacy/devnode.h"
 #include "serial/data_pump.h"
+#include "serial/modem_lines.h"
 #include "usb/configure.h"
 #include "usb/usb_submit.h"
 
 namespace {
+
+const UCHAR USB2SER_START_FLOW_THRESHOLD = 3;
 
 NTSTATUS USB2SER_PassDown(PUSB2SER_EXTENSION ext, PIRP Irp) {
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -15,7 +19,9 @@ NTSTATUS USB2SER_PassDown(PUSB2SER_EXTENSION ext, PIRP Irp) {
 
 // Lets the lower drivers start the device first (their status is not
 // examined), then brings the device into use; the results of the steps are
-// not used.
+// not used, but for the worker thread's and the chip initialisation's. The
+// initialisation's status replaces the start result only when that is a
+// success: a start without its worker thread must not report success.
 NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     KEVENT event;
@@ -30,6 +36,11 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     USB2SER_ResetDevice(DeviceObject);
     NTSTATUS status = USB2SER_Create_Thread(DeviceObject);
     USB2SER_QueryCOMPort(DeviceObject);
+    if (!USB2SER_IsEEPROM0E2A(DeviceObject)) {
+        NTSTATUS initialised = USB2SER_InitHW(DeviceObject);
+        if (NT_SUCCESS(status)) status = initialised;
+    }
+    USB2SER_SetFlowThreshold(DeviceObject, USB2SER_START_FLOW_THRESHOLD);
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     USB2SER_DecrementIoCount(DeviceObject);

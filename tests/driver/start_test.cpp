@@ -30,18 +30,38 @@ struct Layout {
 
 class StartLayoutTest : public DriverTest, public ::testing::WithParamInterface<Layout> {};
 
+// The start on the wire: descriptors, configuration, remote wake-up, the port
+// reset, the EEPROM signature test on addresses 0 and 1 (a status read before
+// each latch and each byte read), the three initialisation writes only
+// without the signature, the flow threshold only on the extended chip.
 TEST_P(StartLayoutTest, TheStartSequenceOnTheWire) {
     const Layout layout = GetParam();
-    build({.chip = layout.kind, .interfaces = layout.interfaces});
-    ASSERT_EQ(world->start(), STATUS_SUCCESS);
-    const std::uint16_t total = layout.interfaces == 1 ? 39 : 48;
-    std::vector<SetupPacket> expected = {device_descriptor(), config_header(), config_whole(total),
-                                         set_configuration(1)};
-    if (layout.interfaces == 2) expected.push_back(set_configuration(1));
-    expected.push_back(remote_wakeup());
-    EXPECT_EQ(world->bus().trace().control_setups(), expected);
-    // The port reset follows the configuration.
-    EXPECT_EQ(world->bus().trace().records().back().function, host::kFunctionResetPort);
+    for (bool signature : {true, false}) {
+        sim::ChipConfig config = sim::ChipConfig::of(layout.kind, layout.interfaces);
+        config.eeprom_signature = signature;
+        build({.chip_config = config});
+        ASSERT_EQ(world->start(), STATUS_SUCCESS);
+        const std::uint16_t total = layout.interfaces == 1 ? 39 : 48;
+        std::vector<SetupPacket> expected = {device_descriptor(), config_header(), config_whole(total),
+                                             set_configuration(1)};
+        if (layout.interfaces == 2) expected.push_back(set_configuration(1));
+        expected.push_back(remote_wakeup());
+        const SetupPacket status{0xC0, 0x01, 0x8484, 0, 1};
+        for (std::uint16_t address : {0, 1}) {
+            expected.insert(expected.end(), {status, {0x40, 0x01, 0x0404, address, 0}, status, {0xC0, 0x01, 0x8383, 0, 1}});
+        }
+        if (!signature) {
+            const std::uint16_t third = layout.kind == sim::ChipKind::Extended ? 0x44 : 0x24;
+            expected.insert(expected.end(), {{0x40, 0x01, 0, 0x01, 0}, {0x40, 0x01, 1, 0x00, 0}, {0x40, 0x01, 2, third, 0}});
+        }
+        if (layout.kind == sim::ChipKind::Extended) expected.push_back({0x40, 0x01, 0x0B0B, 3, 0});
+        EXPECT_EQ(world->bus().trace().control_setups(), expected) << (signature ? "signed" : "unsigned");
+        EXPECT_EQ(world->chip().reg(2), signature ? 0 : layout.kind == sim::ChipKind::Extended ? 0x44 : 0x24);
+        // The port reset follows the configuration.
+        std::size_t resets = 0;
+        for (const host::WireRecord& r : world->bus().trace().records()) resets += r.function == host::kFunctionResetPort;
+        EXPECT_EQ(resets, 2u);  // submission and completion
+    }
 
     PUSB2SER_EXTENSION e = ext();
     EXPECT_EQ(e->ChipType, layout.chip_type);
@@ -232,7 +252,7 @@ TEST_F(StartTest, AStopThenAStartReplacesTheInterfaceCopies) {
     ASSERT_EQ(kernel().pnp().stop(world->pdo()), STATUS_SUCCESS);
     world->bus().trace().clear();
     ASSERT_EQ(world->start(), STATUS_SUCCESS);
-    EXPECT_EQ(setups().size(), 6u);
+    EXPECT_EQ(set_configurations(), 2u);
     EXPECT_EQ(kernel().pool().outstanding(USB2SER_POOL_TAG).size(), 2u);  // one copy per interface
     EXPECT_NE(ext()->InterfaceInfo1, nullptr);
 }
