@@ -11,6 +11,10 @@
 namespace {
 
 const UCHAR USB2SER_START_FLOW_THRESHOLD = 3;
+const WCHAR USB2SER_MULTIPORT_VALUE[] = u"MultiportDevice";
+const WCHAR USB2SER_SERIAL_PORT_ID[] = u"*PNP0501";
+const WCHAR USB2SER_MULTIPORT_ID[] = u"*PNP0502";
+const ULONG USB2SER_KEY_INFO_HEADER = 24;  // the full-information header and its padding
 
 NTSTATUS USB2SER_PassDown(PUSB2SER_EXTENSION ext, PIRP Irp) {
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -73,17 +77,126 @@ NTSTATUS USB2SER_RemoveSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
+// Forwards the capability query and waits for it; the lower driver's answer
+// goes up unchanged.
+NTSTATUS USB2SER_QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    PKEVENT event = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), USB2SER_POOL_TAG));
+    if (event == NULL) {
+        Irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        KeInitializeEvent(event, SynchronizationEvent, FALSE);
+        IoCopyCurrentIrpStackLocationToNext(Irp);
+        IoSetCompletionRoutine(Irp, SerialSyncCompletion, event, TRUE, TRUE, TRUE);
+        if (IoCallDriver(ext->TopOfStackDeviceObject, Irp) == STATUS_PENDING) {
+            KeWaitForSingleObject(event, Executive, KernelMode, FALSE, NULL);
+        }
+        ExFreePool(event);
+    }
+    const NTSTATUS status = Irp->IoStatus.Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// The length of a list of NUL-terminated wide strings ended by an empty one,
+// in bytes with the final terminator.
+ULONG USB2SER_IdListBytes(const WCHAR* List) {
+    ULONG bytes = 0;
+    while (List[bytes / sizeof(WCHAR)] != 0) {
+        while (List[bytes / sizeof(WCHAR)] != 0) bytes += sizeof(WCHAR);
+        bytes += sizeof(WCHAR);
+    }
+    return bytes + sizeof(WCHAR);
+}
+
+// The hardware identifiers: the standard serial port's, or the multiport
+// device's when "MultiportDevice" in the device's hardware key is non-zero,
+// appended to a list a driver above handed down (kept, since the list is
+// owned with the IRP and would otherwise be lost). Passed down on success.
+NTSTATUS USB2SER_QueryHardwareIds(PDEVICE_OBJECT DeviceObject, PIRP Irp, PWCHAR Supplied) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    HANDLE key;
+    ULONG multiport = 0;
+    NTSTATUS status = IoOpenDeviceRegistryKey(ext->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ,
+                                              &key);
+    if (NT_SUCCESS(status)) {
+        status = USB2SER_GetRegistryKeyValue(key, USB2SER_MULTIPORT_VALUE, sizeof(USB2SER_MULTIPORT_VALUE),
+                                             &multiport, sizeof(multiport));
+        ZwClose(key);
+    }
+    PWCHAR list = NULL;
+    if (NT_SUCCESS(status)) {
+        const WCHAR* id = multiport != 0 ? USB2SER_MULTIPORT_ID : USB2SER_SERIAL_PORT_ID;
+        const ULONG old = Supplied != NULL ? USB2SER_IdListBytes(Supplied) : sizeof(WCHAR);
+        list = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, old + 20, USB2SER_POOL_TAG));
+        if (list == NULL) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            RtlZeroMemory(list, old + 20);
+            if (Supplied != NULL) RtlCopyMemory(list, Supplied, old);
+            RtlCopyMemory(reinterpret_cast<PUCHAR>(list) + old - sizeof(WCHAR), id, sizeof(USB2SER_SERIAL_PORT_ID));
+        }
+    }
+    if (Supplied != NULL) ExFreePool(Supplied);
+    if (!NT_SUCCESS(status)) {
+        Irp->IoStatus.Status = status;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
+    return USB2SER_PassDown(ext, Irp);
+}
+
 }  // namespace
+
+// Completion routine of a request forwarded to be waited for: signals the
+// waiter and keeps the request. Up to DISPATCH_LEVEL.
+NTSTATUS SerialSyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    (void)DeviceObject;
+    (void)Irp;
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// At PASSIVE_LEVEL. Copies a value's data into Data only when it fits; a
+// longer value leaves Data alone and still succeeds.
+NTSTATUS USB2SER_GetRegistryKeyValue(HANDLE Key, PCWSTR Name, ULONG NameLength, PVOID Data, ULONG DataLength) {
+    const ULONG size = NameLength + DataLength + USB2SER_KEY_INFO_HEADER;
+    PKEY_VALUE_FULL_INFORMATION info =
+        static_cast<PKEY_VALUE_FULL_INFORMATION>(ExAllocatePoolWithTag(PagedPool, size, USB2SER_POOL_TAG));
+    if (info == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, Name);
+    ULONG result = 0;
+    NTSTATUS status = ZwQueryValueKey(Key, &name, KeyValueFullInformation, info, size, &result);
+    if (NT_SUCCESS(status) && info->DataLength <= DataLength && info->DataOffset <= size &&
+        info->DataLength <= size - info->DataOffset) {
+        RtlCopyMemory(Data, reinterpret_cast<PUCHAR>(info) + info->DataOffset, info->DataLength);
+    }
+    ExFreePool(info);
+    return status;
+}
 
 // IRP_MJ_PNP and IRP_MJ_SYSTEM_CONTROL, at PASSIVE_LEVEL in the Plug and Play
 // manager's thread. Each path drops the reference taken on entry.
 NTSTATUS USB2SER_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const BOOLEAN hardwareIds = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_ID &&
+                                stack->Parameters.QueryId.IdType == BusQueryHardwareIDs;
+    PWCHAR supplied = hardwareIds ? reinterpret_cast<PWCHAR>(Irp->IoStatus.Information) : NULL;
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     USB2SER_IncrementIoCount(DeviceObject);
+    NTSTATUS status;
 
+    if (hardwareIds) {
+        status = USB2SER_QueryHardwareIds(DeviceObject, Irp, supplied);
+        USB2SER_DecrementIoCount(DeviceObject);
+        return status;
+    }
     if (stack->MajorFunction == IRP_MJ_PNP) {
         switch (stack->MinorFunction) {
         case IRP_MN_START_DEVICE:
@@ -94,9 +207,13 @@ NTSTATUS USB2SER_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             USB2SER_CreateDevNode(DeviceObject);
             USB2SER_QueryCOMPort(DeviceObject);
             break;
-        case IRP_MN_STOP_DEVICE: {
+        case IRP_MN_QUERY_CAPABILITIES:
+            status = USB2SER_QueryCapabilities(DeviceObject, Irp);
+            USB2SER_DecrementIoCount(DeviceObject);
+            return status;
+        case IRP_MN_STOP_DEVICE:
             // Unconfigures the device; a failure ends the request here.
-            NTSTATUS status = USB2SER_StopDevice(DeviceObject);
+            status = USB2SER_StopDevice(DeviceObject);
             Irp->IoStatus.Status = status;
             if (!NT_SUCCESS(status)) {
                 IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -104,12 +221,11 @@ NTSTATUS USB2SER_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 return status;
             }
             break;
-        }
         default:
             break;
         }
     }
-    NTSTATUS status = USB2SER_PassDown(ext, Irp);
+    status = USB2SER_PassDown(ext, Irp);
     USB2SER_DecrementIoCount(DeviceObject);
     return status;
 }

@@ -125,5 +125,7 @@ NTSTATUS USB2SER_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
 
 // Plug and Play.
 VOID USB2SER_Cleanup(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SerialSyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS USB2SER_GetRegistryKeyValue(HANDLE Key, PCWSTR Name, ULONG NameLength, PVOID Data, ULONG DataLength);
 NTSTATUS USB2SER_RemoveDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS USB2SER_CableRemove(ULONG Port);

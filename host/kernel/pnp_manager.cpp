@@ -46,7 +46,8 @@ NTSTATUS PnpManager::add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS PnpManager::request(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
-                             const std::function<void(IO_STACK_LOCATION&)>& parameters, ULONG_PTR* information) {
+                             const std::function<void(IO_STACK_LOCATION&)>& parameters, ULONG_PTR* information,
+                             ULONG_PTR initial_information) {
     require_passive(major == IRP_MJ_POWER ? "a power request" : "a Plug and Play request");
     PDEVICE_OBJECT top = IoManager::attached_top(pdo);
     KEVENT event;
@@ -55,6 +56,7 @@ NTSTATUS PnpManager::request(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
     PIRP irp = m_kernel.io().build_request(top, major, minor, &event, &status);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     if (parameters) parameters(*IoGetNextIrpStackLocation(irp));
+    irp->IoStatus.Information = initial_information;
     NTSTATUS result = m_kernel.io().send_and_wait(top, irp, &event, &status);
     if (information != nullptr) *information = status.Information;
     return result;
@@ -102,11 +104,13 @@ NTSTATUS PnpManager::query_relations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE ty
     return result;
 }
 
-NTSTATUS PnpManager::query_id(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type, std::vector<std::u16string>* ids) {
+NTSTATUS PnpManager::query_id(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type, std::vector<std::u16string>* ids,
+                              ULONG_PTR handed_down) {
     ids->clear();
     ULONG_PTR information = 0;
     NTSTATUS result = request(pdo, IRP_MJ_PNP, IRP_MN_QUERY_ID,
-                              [&](IO_STACK_LOCATION& s) { s.Parameters.QueryId.IdType = type; }, &information);
+                              [&](IO_STACK_LOCATION& s) { s.Parameters.QueryId.IdType = type; }, &information,
+                              handed_down);
     if (NT_SUCCESS(result) && information != 0) {
         auto* list = reinterpret_cast<const WCHAR*>(information);
         const Pool::Block* block = m_kernel.pool().find(list);

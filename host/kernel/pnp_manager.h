@@ -37,8 +37,11 @@ public:
     NTSTATUS remove(PDEVICE_OBJECT pdo);
     NTSTATUS query_capabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities);
     NTSTATUS query_relations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type);
-    // The identifiers answered, as the strings of the returned list; the list is freed.
-    NTSTATUS query_id(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type, std::vector<std::u16string>* ids);
+    // The identifiers answered, as the strings of the returned list; the list
+    // is freed. `handed_down` is a list a driver above would have put in the
+    // request's information (it passes with the request).
+    NTSTATUS query_id(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type, std::vector<std::u16string>* ids,
+                      ULONG_PTR handed_down = 0);
     NTSTATUS system_control(PDEVICE_OBJECT pdo);
 
     // Power manager.
@@ -53,7 +56,8 @@ public:
 private:
     // Sends a request built by the I/O manager to the top of the stack and waits.
     NTSTATUS request(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
-                     const std::function<void(IO_STACK_LOCATION&)>& parameters, ULONG_PTR* information);
+                     const std::function<void(IO_STACK_LOCATION&)>& parameters, ULONG_PTR* information,
+                     ULONG_PTR initial_information = 0);
 
     Kernel& m_kernel;
     std::vector<PowerRequest> m_power_requests;

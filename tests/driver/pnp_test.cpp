@@ -1,0 +1,90 @@
+// Plug and Play requests beside start and removal: capabilities, hardware
+// identifiers from the device's hardware key, and what is passed down as it is.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/driver/driver_fixture.h"
+
+namespace torvex_test {
+namespace {
+
+class PnpTest : public DriverTest {
+public:
+    void SetUp() override {
+        DriverTest::SetUp();
+        ASSERT_EQ(world->start(), STATUS_SUCCESS);
+    }
+    const host::BusDriver::Arrival& last_arrival() { return world->bus().arrivals().back(); }
+};
+
+// "MultiportDevice" chooses the identifier; without the value the query
+// fails with the registry's status and goes no further.
+TEST_F(PnpTest, TheHardwareIdentifierFollowsTheMultiportValue) {
+    std::vector<std::u16string> ids;
+    const std::size_t arrivals = world->bus().arrivals().size();
+    EXPECT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_TRUE(ids.empty());
+    EXPECT_EQ(world->bus().arrivals().size(), arrivals);
+
+    kernel().registry().set_dword(world->pdo(), "MultiportDevice", 1);
+    ASSERT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids), STATUS_SUCCESS);
+    EXPECT_EQ(ids, std::vector<std::u16string>{u"*PNP0502"});
+    EXPECT_EQ(last_arrival().minor, IRP_MN_QUERY_ID);
+
+    kernel().registry().set_dword(world->pdo(), "MultiportDevice", 0);
+    ASSERT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids), STATUS_SUCCESS);
+    EXPECT_EQ(ids, std::vector<std::u16string>{u"*PNP0501"});
+
+    // A value of one byte is read into the low byte of a zeroed word; one
+    // longer than four bytes leaves the word at zero.
+    kernel().registry().set_value(world->pdo(), PLUGPLAY_REGKEY_DEVICE, "MultiportDevice", REG_BINARY, {0x02});
+    ASSERT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids), STATUS_SUCCESS);
+    EXPECT_EQ(ids, std::vector<std::u16string>{u"*PNP0502"});
+    kernel().registry().set_value(world->pdo(), PLUGPLAY_REGKEY_DEVICE, "MultiportDevice", REG_BINARY,
+                                  {1, 0, 0, 0, 0, 0, 0, 0});
+    ASSERT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids), STATUS_SUCCESS);
+    EXPECT_EQ(ids, std::vector<std::u16string>{u"*PNP0501"});
+
+    kernel().registry().fail_open(world->pdo(), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids), STATUS_ACCESS_DENIED);
+}
+
+// A list a driver above handed down with the query is kept: the identifier
+// is appended to it.
+TEST_F(PnpTest, AListHandedDownIsKept) {
+    kernel().registry().set_dword(world->pdo(), "MultiportDevice", 0);
+    const char16_t supplied[] = u"ABC\0XY\0";
+    auto* list = static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool, sizeof supplied, 'wolF'));
+    std::memcpy(list, supplied, sizeof supplied);
+    std::vector<std::u16string> ids;
+    ASSERT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids, reinterpret_cast<ULONG_PTR>(list)),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ids, (std::vector<std::u16string>{u"ABC", u"XY", u"*PNP0501"}));
+}
+
+// Capabilities go down and come back unchanged; other identifier queries,
+// and requests the driver does not handle, reach the bus with success and
+// no information.
+TEST_F(PnpTest, OtherRequestsGoDownAsTheyAre) {
+    DEVICE_CAPABILITIES caps;
+    EXPECT_EQ(kernel().pnp().query_capabilities(world->pdo(), &caps), STATUS_SUCCESS);
+    EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
+    EXPECT_EQ(last_arrival().minor, IRP_MN_QUERY_CAPABILITIES);
+
+    std::vector<std::u16string> ids;
+    kernel().pnp().query_id(world->pdo(), BusQueryCompatibleIDs, &ids);
+    EXPECT_EQ(last_arrival().minor, IRP_MN_QUERY_ID);
+    EXPECT_EQ(last_arrival().status, STATUS_SUCCESS);
+    EXPECT_EQ(last_arrival().information, 0u);
+    for (UCHAR minor : {UCHAR{IRP_MN_QUERY_PNP_DEVICE_STATE}, UCHAR{IRP_MN_QUERY_STOP_DEVICE}, UCHAR{IRP_MN_SURPRISE_REMOVAL}}) {
+        kernel().pnp().send(world->pdo(), minor);
+        EXPECT_EQ(last_arrival().minor, minor);
+        EXPECT_EQ(last_arrival().status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(kernel().pnp().system_control(world->pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(last_arrival().major, IRP_MJ_SYSTEM_CONTROL);
+}
+
+}  // namespace
+}  // namespace torvex_test
