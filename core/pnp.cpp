@@ -45,6 +45,9 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (NT_SUCCESS(status)) status = initialised;
     }
     USB2SER_SetFlowThreshold(DeviceObject, USB2SER_START_FLOW_THRESHOLD);
+    // A restart (after a stop) finds the port still open, but its reads ended
+    // when the configuration went: they are armed again on the new pipes.
+    if (ext->PortOpen) USB2SER_ArmReads(DeviceObject, FALSE);
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     USB2SER_DecrementIoCount(DeviceObject);
@@ -75,6 +78,24 @@ NTSTATUS USB2SER_RemoveSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoDetachDevice(ext->TopOfStackDeviceObject);
     IoDeleteDevice(DeviceObject);
     return status;
+}
+
+// The Plug and Play requests this driver carries out or agrees to.
+BOOLEAN USB2SER_AgreesTo(PIO_STACK_LOCATION Stack) {
+    if (Stack->MajorFunction != IRP_MJ_PNP) return FALSE;
+    switch (Stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        return TRUE;
+    default:
+        return FALSE;
+    }
 }
 
 // Forwards the capability query and waits for it; the lower driver's answer
@@ -187,8 +208,13 @@ NTSTATUS USB2SER_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const BOOLEAN hardwareIds = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_ID &&
                                 stack->Parameters.QueryId.IdType == BusQueryHardwareIDs;
     PWCHAR supplied = hardwareIds ? reinterpret_cast<PWCHAR>(Irp->IoStatus.Information) : NULL;
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = 0;
+    // A request the driver answers or agrees to starts out successful; one it
+    // only passes on keeps the status and information it came with, as the
+    // stack below and the Plug and Play manager rely on.
+    if (hardwareIds || USB2SER_AgreesTo(stack)) {
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        Irp->IoStatus.Information = 0;
+    }
     USB2SER_IncrementIoCount(DeviceObject);
     NTSTATUS status;
 

@@ -177,3 +177,14 @@ VOID USB2SER_Kill_Thread(PDEVICE_OBJECT DeviceObject) {
     ObDereferenceObject(ext->ThreadObject);
     ext->ThreadObject = NULL;
 }
+
+// At PASSIVE_LEVEL.
+VOID USB2SER_ArmReads(PDEVICE_OBJECT DeviceObject, BOOLEAN ResetPipes) {
+    const ULONG slots[2] = {USB2SER_SLOT_INTERRUPT_IN, USB2SER_SLOT_BULK_IN};
+    const ULONG lengths[2] = {USB2SER_INTERRUPT_PACKET_SIZE, USB2SER_BULK_IN_SIZE};
+    for (ULONG i = 0; i < 2; ++i) {
+        if (USB2SER_Extension(DeviceObject)->IrpSlot[slots[i]] != NULL) continue;
+        if (ResetPipes) USB2SER_ResetPipe(DeviceObject, slots[i]);
+        USB2SER_AsyncTransfer(DeviceObject, slots[i], NULL, lengths[i]);
+    }
+}

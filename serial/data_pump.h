@@ -22,3 +22,7 @@ NTSTATUS USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
 NTSTATUS USB2SER_Create_Thread(PDEVICE_OBJECT DeviceObject);
 VOID USB2SER_Kill_Thread(PDEVICE_OBJECT DeviceObject);
 VOID USB2SER_Thread_Main(PVOID StartContext);
+
+// Arms the status read and the receive read, each only while its slot is
+// empty, after clearing a stall of its pipe when ResetPipes is set.
+VOID USB2SER_ArmReads(PDEVICE_OBJECT DeviceObject, BOOLEAN ResetPipes);

@@ -12,13 +12,6 @@ namespace {
 const LONG kSettleTime = -2000000;     // 200 ms after a change of rate, relative
 const LONG kCtrlIdleLimit = -20000000;  // 2 s for fire-and-forget requests to finish
 
-// Arms a read slot that is empty, after clearing a stall of its pipe.
-VOID USB2SER_ArmRead(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, ULONG Length) {
-    if (USB2SER_Extension(DeviceObject)->IrpSlot[PipeSlot] != NULL) return;
-    USB2SER_ResetPipe(DeviceObject, PipeSlot);
-    USB2SER_AsyncTransfer(DeviceObject, PipeSlot, NULL, Length);
-}
-
 VOID USB2SER_OpenPort(PDEVICE_OBJECT DeviceObject, ULONG Port) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     for (ULONG n = 0; n < USB2SER_REGISTER_COUNT; ++n) USB2SER_GetDCR(n, Port);
@@ -28,8 +21,7 @@ VOID USB2SER_OpenPort(PDEVICE_OBJECT DeviceObject, ULONG Port) {
     if (pSetMSRShadow != NULL && ext->ModemStatus != 0 && !ext->CaptureMode) {
         pSetMSRShadow(&ext->ModemStatus, static_cast<ULONG>(ext->PortIndex));
     }
-    USB2SER_ArmRead(DeviceObject, USB2SER_SLOT_INTERRUPT_IN, USB2SER_INTERRUPT_PACKET_SIZE);
-    USB2SER_ArmRead(DeviceObject, USB2SER_SLOT_BULK_IN, USB2SER_BULK_IN_SIZE);
+    USB2SER_ArmReads(DeviceObject, TRUE);
 }
 
 // Takes the whole block; the line coding sent depends on the kind: the

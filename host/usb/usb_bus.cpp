@@ -492,20 +492,35 @@ USBD_STATUS UsbBus::execute_control(Transfer& t, Time now) {
     return USBD_STATUS_SUCCESS;
 }
 
+// The configuration's pipes close: their handles become invalid, and the
+// transfers still pending on them end cancelled, as the host controller ends
+// them when it closes a pipe. A transfer a canceller holds is ended by it.
+void UsbBus::close_pipes(Port& port) {
+    port.generation++;
+    for (;;) {
+        auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& t) {
+            return t->port == &port && t->pipe != nullptr && t->irp->CancelRoutine != nullptr;
+        });
+        if (it == m_pending.end()) break;
+        Transfer* t = it->get();
+        if (take(t)) finish(t, USBD_STATUS_CANCELED);
+    }
+    for (auto& t : m_pending) {
+        if (t->port == &port) t->pipe = nullptr;
+    }
+    port.pipes.clear();
+}
+
 // After SET_CONFIGURATION: fills the caller's interface information and hands
 // out pipe handles. Selecting the configuration in force again keeps the
 // handles; unconfiguring invalidates every one.
 void UsbBus::apply_configuration(Port& port, PURB urb, std::uint8_t value) {
     if (value == 0) {
         port.configuration = 0;
-        port.generation++;
-        port.pipes.clear();
+        close_pipes(port);
         return;
     }
-    if (port.configuration != value) {
-        port.generation++;
-        port.pipes.clear();
-    }
+    if (port.configuration != value) close_pipes(port);
     port.configuration = value;
     std::vector<std::uint8_t> config = port.device->configuration_descriptor();
     urb->UrbSelectConfiguration.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(kHandleTag | value);

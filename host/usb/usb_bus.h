@@ -121,6 +121,7 @@ private:
     USBD_STATUS prepare(Port& port, PURB urb, Transfer& t);
     USBD_STATUS prepare_select(Port& port, PURB urb);
     Pipe* pipe_of(Port& port, USBD_PIPE_HANDLE handle);
+    void close_pipes(Port& port);
     static USBD_PIPE_HANDLE handle_of(const Port& port, const Pipe& pipe);
     std::optional<FaultRule> match_fault(const Transfer& t);
     NTSTATUS pend(std::unique_ptr<Transfer> t);

@@ -63,9 +63,9 @@ TEST_F(PnpTest, AListHandedDownIsKept) {
     EXPECT_EQ(ids, (std::vector<std::u16string>{u"ABC", u"XY", u"*PNP0501"}));
 }
 
-// Capabilities go down and come back unchanged; other identifier queries,
-// and requests the driver does not handle, reach the bus with success and
-// no information.
+// Capabilities go down and come back unchanged; other identifier queries and
+// requests the driver does not handle reach the bus with the status they were
+// sent with; the queries the driver agrees to reach it successful.
 TEST_F(PnpTest, OtherRequestsGoDownAsTheyAre) {
     DEVICE_CAPABILITIES caps;
     EXPECT_EQ(kernel().pnp().query_capabilities(world->pdo(), &caps), STATUS_SUCCESS);
@@ -75,9 +75,12 @@ TEST_F(PnpTest, OtherRequestsGoDownAsTheyAre) {
     std::vector<std::u16string> ids;
     kernel().pnp().query_id(world->pdo(), BusQueryCompatibleIDs, &ids);
     EXPECT_EQ(last_arrival().minor, IRP_MN_QUERY_ID);
-    EXPECT_EQ(last_arrival().status, STATUS_SUCCESS);
+    EXPECT_EQ(last_arrival().status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(last_arrival().information, 0u);
-    for (UCHAR minor : {UCHAR{IRP_MN_QUERY_PNP_DEVICE_STATE}, UCHAR{IRP_MN_QUERY_STOP_DEVICE}, UCHAR{IRP_MN_SURPRISE_REMOVAL}}) {
+    kernel().pnp().send(world->pdo(), IRP_MN_QUERY_PNP_DEVICE_STATE);
+    EXPECT_EQ(last_arrival().status, STATUS_NOT_SUPPORTED);
+    for (UCHAR minor : {UCHAR{IRP_MN_QUERY_STOP_DEVICE}, UCHAR{IRP_MN_CANCEL_STOP_DEVICE}, UCHAR{IRP_MN_QUERY_REMOVE_DEVICE},
+                        UCHAR{IRP_MN_CANCEL_REMOVE_DEVICE}}) {
         kernel().pnp().send(world->pdo(), minor);
         EXPECT_EQ(last_arrival().minor, minor);
         EXPECT_EQ(last_arrival().status, STATUS_SUCCESS);
