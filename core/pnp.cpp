@@ -21,13 +21,10 @@ NTSTATUS USB2SER_PassDown(PUSB2SER_EXTENSION ext, PIRP Irp) {
     return IoCallDriver(ext->TopOfStackDeviceObject, Irp);
 }
 
-// Lets the lower drivers start the device first (their status is not
-// examined), then brings the device into use; the results of the steps are
-// not used, but for the worker thread's and the chip initialisation's. The
-// initialisation's status replaces the start result only when that is a
-// success: a start without its worker thread must not report success.
-NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+// Passes the request down and waits until the lower drivers have completed
+// it; it comes back here (USB2SER_DeferIrpCompletion) for the caller to
+// complete. Returns the lower drivers' status.
+NTSTATUS USB2SER_ForwardAndWait(PUSB2SER_EXTENSION ext, PIRP Irp) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -35,6 +32,17 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (IoCallDriver(ext->TopOfStackDeviceObject, Irp) == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
     }
+    return Irp->IoStatus.Status;
+}
+
+// Lets the lower drivers start the device first (their status is not
+// examined), then brings the device into use; the results of the steps are
+// not used, but for the worker thread's and the chip initialisation's. The
+// initialisation's status replaces the start result only when that is a
+// success: a start without its worker thread must not report success.
+NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    USB2SER_ForwardAndWait(ext, Irp);
     USB2SER_StartDevice(DeviceObject);
     USB2SER_CreateDevNode(DeviceObject);
     USB2SER_ResetDevice(DeviceObject);
@@ -56,6 +64,9 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // The removal sequence. The remove request goes down whether or not the port
 // is open: the device is leaving either way, and the lower drivers must see it.
+// It is waited for below and completed here at the end, so that it is not in
+// flight on the device object when that is deleted (the bus may answer it
+// later, from a thread of its own).
 // Every request in flight holds a reference on the device until the last
 // step of its completion, so RemoveEvent also says that no completion can
 // reach the extension any more; the worker thread has ended before.
@@ -68,13 +79,14 @@ NTSTATUS USB2SER_RemoveSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     USB2SER_WaitForPortLookups();
     USB2SER_CancelAllIrps(ext);
     USB2SER_DecrementIoCount(DeviceObject);  // the device's own reference
-    NTSTATUS status = USB2SER_PassDown(ext, Irp);
+    const NTSTATUS status = USB2SER_ForwardAndWait(ext, Irp);
     USB2SER_DecrementIoCount(DeviceObject);  // this routine's reference
     USB2SER_Kill_Thread(DeviceObject);
     KeWaitForSingleObject(&ext->RemoveEvent, Executive, KernelMode, FALSE, NULL);
     USB2SER_Cleanup(DeviceObject);
     USB2SER_CableRemove(static_cast<ULONG>(ext->PortIndex));
     USB2SER_RemoveDevice(DeviceObject);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
     IoDetachDevice(ext->TopOfStackDeviceObject);
     IoDeleteDevice(DeviceObject);
     return status;

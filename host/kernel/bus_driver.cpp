@@ -70,12 +70,36 @@ NTSTATUS BusDriver::complete(PIRP irp, NTSTATUS status) {
 
 NTSTATUS BusDriver::dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) { return of(device).pnp(device, irp); }
 
-NTSTATUS BusDriver::pnp(PDEVICE_OBJECT, PIRP irp) {
+bool BusDriver::removal_reached(PDEVICE_OBJECT pdo) const {
+    return std::any_of(m_arrivals.begin(), m_arrivals.end(), [&](const Arrival& a) {
+        return a.pdo == pdo && a.major == IRP_MJ_PNP && a.minor == IRP_MN_REMOVE_DEVICE;
+    });
+}
+
+// Answers a Plug and Play request at once or, chosen by the world's seed,
+// later from a thread of the bus's own, as a hub driver may: the request is
+// then marked pending and STATUS_PENDING returned.
+NTSTATUS BusDriver::pnp(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     m_arrivals.push_back(Arrival{IRP_MJ_PNP, stack->MinorFunction, irp->IoStatus.Status,
-                                 irp->IoStatus.Information});
+                                 irp->IoStatus.Information, pdo});
+    if (m_removed.count(pdo) != 0) return complete(irp, STATUS_NO_SUCH_DEVICE);
+    if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE && m_gone.count(pdo) != 0) m_removed.insert(pdo);
+    const NTSTATUS status = pnp_answer(stack, irp);
+    if (!m_kernel.scheduler().one_in(3)) return complete(irp, status);
+    IoMarkIrpPending(irp);
+    m_kernel.spawn("bus Plug and Play", [irp, status] {
+        LARGE_INTEGER later;
+        later.QuadPart = -kMillisecond;
+        KeDelayExecutionThread(KernelMode, FALSE, &later);
+        complete(irp, status);
+    });
+    return STATUS_PENDING;
+}
+
+NTSTATUS BusDriver::pnp_answer(PIO_STACK_LOCATION stack, PIRP irp) {
     auto chosen = m_pnp_results.find(stack->MinorFunction);
-    if (chosen != m_pnp_results.end()) return complete(irp, chosen->second);
+    if (chosen != m_pnp_results.end()) return chosen->second;
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
     case IRP_MN_STOP_DEVICE:
@@ -85,7 +109,7 @@ NTSTATUS BusDriver::pnp(PDEVICE_OBJECT, PIRP irp) {
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
-        return complete(irp, STATUS_SUCCESS);
+        return STATUS_SUCCESS;
     case IRP_MN_QUERY_CAPABILITIES: {
         PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
         caps->Removable = 1;
@@ -94,11 +118,11 @@ NTSTATUS BusDriver::pnp(PDEVICE_OBJECT, PIRP irp) {
         for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
         caps->SystemWake = PowerSystemSleeping3;
         caps->DeviceWake = PowerDeviceD2;
-        return complete(irp, STATUS_SUCCESS);
+        return STATUS_SUCCESS;
     }
     default:
         // A request the bus does not handle completes as it arrived.
-        return complete(irp, irp->IoStatus.Status);
+        return irp->IoStatus.Status;
     }
 }
 

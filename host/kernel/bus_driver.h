@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,7 @@ public:
         UCHAR minor;
         NTSTATUS status;          // the IRP's status when it arrived
         ULONG_PTR information;    // the IRP's information when it arrived
+        PDEVICE_OBJECT pdo = nullptr;
     };
 
     BusDriver(Kernel& kernel, std::string name);
@@ -41,10 +43,17 @@ public:
 
     // Every request that reached a physical device object, in order.
     const std::vector<Arrival>& arrivals() const { return m_arrivals; }
+    // Whether the removal request reached the physical device object.
+    bool removal_reached(PDEVICE_OBJECT pdo) const;
+
+    // The device of a physical device object is gone: once its removal
+    // request has come, the object refuses every request.
+    void device_gone(PDEVICE_OBJECT pdo) { m_gone.insert(pdo); }
 
 protected:
     virtual NTSTATUS internal_device_control(PDEVICE_OBJECT pdo, PIRP irp);
     static NTSTATUS complete(PIRP irp, NTSTATUS status);
+    NTSTATUS pnp_answer(PIO_STACK_LOCATION stack, PIRP irp);
     static BusDriver& of(PDEVICE_OBJECT device);
     Kernel& kernel() { return m_kernel; }
 
@@ -63,6 +72,8 @@ private:
     std::map<UCHAR, NTSTATUS> m_pnp_results;
     NTSTATUS m_power_result = STATUS_SUCCESS;
     std::vector<Arrival> m_arrivals;
+    std::set<PDEVICE_OBJECT> m_gone;     // devices gone from the bus
+    std::set<PDEVICE_OBJECT> m_removed;  // gone, and their removal request came
 };
 
 }  // namespace host

@@ -89,6 +89,8 @@ public:
     ~Scheduler();  // unwinds and joins every thread but the adopted one
 
     std::uint64_t seed() const { return m_seed; }
+    // A choice the world makes under its seed: true with probability 1/n.
+    bool one_in(std::uint64_t n) { return m_random() % n == 0; }
     Time now() const { return m_now; }
     std::uint64_t switches() const { return m_switches; }
     bool shutting_down() const { return m_shutting_down; }
