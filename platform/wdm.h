@@ -353,6 +353,7 @@ typedef struct _DRIVER_EXTENSION {
 #define IRP_MN_QUERY_ID                 0x13
 #define IRP_MN_QUERY_PNP_DEVICE_STATE   0x14
 #define IRP_MN_SURPRISE_REMOVAL         0x17
+#define IRP_MN_QUERY_LEGACY_BUS_INFORMATION 0x18
 
 #define IRP_MN_WAIT_WAKE                0x00
 #define IRP_MN_POWER_SEQUENCE           0x01

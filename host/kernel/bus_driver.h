@@ -41,6 +41,9 @@ public:
     void set_pnp_result(UCHAR minor, NTSTATUS status) { m_pnp_results[minor] = status; }
     void set_power_result(NTSTATUS status) { m_power_result = status; }
 
+    // The bus driver of a physical device object.
+    static BusDriver& of(PDEVICE_OBJECT pdo);
+
     // Every request that reached a physical device object, in order.
     const std::vector<Arrival>& arrivals() const { return m_arrivals; }
     // Whether the removal request reached the physical device object.
@@ -54,7 +57,6 @@ protected:
     virtual NTSTATUS internal_device_control(PDEVICE_OBJECT pdo, PIRP irp);
     static NTSTATUS complete(PIRP irp, NTSTATUS status);
     NTSTATUS pnp_answer(PIO_STACK_LOCATION stack, PIRP irp);
-    static BusDriver& of(PDEVICE_OBJECT device);
     Kernel& kernel() { return m_kernel; }
 
 private:

@@ -497,11 +497,11 @@ NTSTATUS IoManager::send_and_wait(PDEVICE_OBJECT target, PIRP irp, PKEVENT event
                                   PIO_STATUS_BLOCK status) {
     NTSTATUS result = call(target, irp);
     // The final completion signals the event unless the request failed
-    // without pending.
-    if (result == STATUS_PENDING || !NT_ERROR(result)) {
-        KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
-        result = status->Status;
-    }
+    // without pending; a wait with no time then lets it release the request.
+    const bool signalled = result == STATUS_PENDING || !NT_ERROR(result);
+    LARGE_INTEGER now{};
+    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, signalled ? nullptr : &now);
+    if (signalled) result = status->Status;
     return result;
 }
 

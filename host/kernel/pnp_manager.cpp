@@ -1,5 +1,7 @@
 #include "host/kernel/pnp_manager.h"
 
+#include "host/kernel/bus_driver.h"
+
 #include <cstdio>
 
 #include "host/kernel/kernel.h"
@@ -42,13 +44,54 @@ NTSTATUS PnpManager::add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     require_passive("AddDevice");
     PDRIVER_ADD_DEVICE add = driver->DriverExtension->AddDevice;
     if (add == nullptr) return STATUS_NOT_SUPPORTED;
-    return add(driver, pdo);
+    NTSTATUS status = add(driver, pdo);
+    if (NT_SUCCESS(status)) m_states[pdo] = State::Added;
+    return status;
+}
+
+void PnpManager::expect_state(PDEVICE_OBJECT pdo, std::initializer_list<State> allowed, const char* request) {
+    static const char* const names[] = {"added", "started", "stopped", "removed"};
+    // A stack built without the manager is taken as added.
+    auto it = m_states.try_emplace(pdo, State::Added).first;
+    for (State state : allowed) {
+        if (it->second == state) return;
+    }
+    bug_check("PNP_OUT_OF_ORDER", std::string(request) + " for a device that is " +
+                                      names[static_cast<int>(it->second)]);
+}
+
+NTSTATUS PnpManager::start(PDEVICE_OBJECT pdo) {
+    expect_state(pdo, {State::Added, State::Stopped}, "IRP_MN_START_DEVICE");
+    NTSTATUS status = send(pdo, IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(status)) return status;
+    m_states[pdo] = State::Started;
+    DEVICE_CAPABILITIES capabilities;
+    query_capabilities(pdo, &capabilities);
+    query_relations(pdo, BusRelations);
+    std::vector<std::u16string> ids;
+    query_id(pdo, BusQueryHardwareIDs, &ids);
+    query_id(pdo, BusQueryCompatibleIDs, &ids);
+    // A request no function driver handles: it must reach the bus as sent.
+    auto& bus = BusDriver::of(pdo);
+    const std::size_t before = bus.arrivals().size();
+    send(pdo, IRP_MN_QUERY_LEGACY_BUS_INFORMATION);
+    if (bus.arrivals().size() > before &&
+        (bus.arrivals().back().status != STATUS_NOT_SUPPORTED || bus.arrivals().back().information != 0)) {
+        bug_check("PNP_STATUS_CHANGED",
+                  "a request the function driver does not handle (IRP_MN_QUERY_LEGACY_BUS_INFORMATION) reached the "
+                  "bus with its status or information changed");
+    }
+    return status;
 }
 
 NTSTATUS PnpManager::request(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
                              const std::function<void(IO_STACK_LOCATION&)>& parameters, ULONG_PTR* information,
                              ULONG_PTR initial_information) {
     require_passive(major == IRP_MJ_POWER ? "a power request" : "a Plug and Play request");
+    auto state = m_states.find(pdo);
+    if (state != m_states.end() && state->second == State::Removed) {
+        bug_check("PNP_OUT_OF_ORDER", "a request for a device that was removed");
+    }
     PDEVICE_OBJECT top = IoManager::attached_top(pdo);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -67,21 +110,46 @@ NTSTATUS PnpManager::send(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* informatio
 }
 
 NTSTATUS PnpManager::stop(PDEVICE_OBJECT pdo) {
+    expect_state(pdo, {State::Started}, "IRP_MN_STOP_DEVICE");
     NTSTATUS status = send(pdo, IRP_MN_QUERY_STOP_DEVICE);
     if (!NT_SUCCESS(status)) {
         send(pdo, IRP_MN_CANCEL_STOP_DEVICE);
         return status;
     }
-    return send(pdo, IRP_MN_STOP_DEVICE);
+    status = send(pdo, IRP_MN_STOP_DEVICE);
+    if (NT_SUCCESS(status)) m_states[pdo] = State::Stopped;
+    return status;
 }
 
 NTSTATUS PnpManager::remove(PDEVICE_OBJECT pdo) {
+    expect_state(pdo, {State::Added, State::Started, State::Stopped}, "IRP_MN_REMOVE_DEVICE");
     NTSTATUS status = send(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(status)) {
         send(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
         return status;
     }
-    return send(pdo, IRP_MN_REMOVE_DEVICE);
+    PDEVICE_OBJECT fdo = pdo->AttachedDevice;
+    return removed(pdo, fdo, send(pdo, IRP_MN_REMOVE_DEVICE));
+}
+
+NTSTATUS PnpManager::remove_gone(PDEVICE_OBJECT pdo) {
+    expect_state(pdo, {State::Added, State::Started, State::Stopped}, "IRP_MN_REMOVE_DEVICE");
+    PDEVICE_OBJECT fdo = pdo->AttachedDevice;
+    return removed(pdo, fdo, send(pdo, IRP_MN_REMOVE_DEVICE));
+}
+
+NTSTATUS PnpManager::removed(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, NTSTATUS status) {
+    m_states[pdo] = State::Removed;
+    if (!BusDriver::of(pdo).removal_reached(pdo)) {
+        bug_check("PNP_REMOVAL_NOT_PASSED_DOWN", "the removal request never reached the physical device object");
+    }
+    if (pdo->AttachedDevice != nullptr) {
+        bug_check("PNP_DEVICE_LEFT_ATTACHED", "after its removal a device object is still attached to the stack");
+    }
+    if (fdo != nullptr && m_kernel.io().is_live_device(fdo)) {
+        bug_check("PNP_DEVICE_LEFT_UNDELETED", "after its removal the function driver's device object still exists");
+    }
+    return status;
 }
 
 NTSTATUS PnpManager::query_capabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities) {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,16 +27,24 @@ public:
 
     explicit PnpManager(Kernel& kernel) : m_kernel(kernel) {}
 
+    // The states the manager keeps a device in, and sends requests by.
+    enum class State { Added, Started, Stopped, Removed };
+
     // Calls the driver's AddDevice for a physical device object.
     NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 
     // Sends one Plug and Play request with no parameters and waits for it.
     NTSTATUS send(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* information = nullptr);
-    NTSTATUS start(PDEVICE_OBJECT pdo) { return send(pdo, IRP_MN_START_DEVICE); }
+    // Start, then the queries the platform makes of a started device:
+    // capabilities, device relations, identifiers, and a request a function
+    // driver does not handle, which must reach the bus with its status as sent.
+    NTSTATUS start(PDEVICE_OBJECT pdo);
     // Query-stop, then stop when the query succeeded.
     NTSTATUS stop(PDEVICE_OBJECT pdo);
     // Query-remove, then remove when the query succeeded.
     NTSTATUS remove(PDEVICE_OBJECT pdo);
+    // The device has left the bus: the removal request comes without a query.
+    NTSTATUS remove_gone(PDEVICE_OBJECT pdo);
     NTSTATUS query_capabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities);
     NTSTATUS query_relations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type);
     // The identifiers answered, as the strings of the returned list; the list
@@ -59,8 +69,16 @@ private:
                      const std::function<void(IO_STACK_LOCATION&)>& parameters, ULONG_PTR* information,
                      ULONG_PTR initial_information = 0);
 
+    // Checks a request against the device's state: out of order it is a
+    // verifier report.
+    void expect_state(PDEVICE_OBJECT pdo, std::initializer_list<State> allowed, const char* request);
+    // After a removal: the request reached the bus, and the function
+    // driver's device object is detached and deleted.
+    NTSTATUS removed(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, NTSTATUS status);
+
     Kernel& m_kernel;
     std::vector<PowerRequest> m_power_requests;
+    std::map<PDEVICE_OBJECT, State> m_states;
 };
 
 }  // namespace host

@@ -274,12 +274,13 @@ TEST_F(StartTest, AFailedRestartLeavesNoPipeHandleOfTheOldConfiguration) {
     }
 }
 
-// A selection that fails part-way, at any allocation, keeps no copy of the
-// new configuration beside one of the old: every slot has a pipe or none has.
+// A restart whose selection fails part-way, at any allocation, keeps no copy
+// of one interface without the other: every slot has a pipe or none has.
 TEST_F(StartTest, ASelectionThatFailsPartWayNeverMixesTwoConfigurations) {
     for (std::uint64_t n = 1; n <= 40; ++n) {
         build({.interfaces = 2});
         ASSERT_EQ(world->start(), STATUS_SUCCESS);
+        ASSERT_EQ(kernel().pnp().stop(world->pdo()), STATUS_SUCCESS);
         kernel().pool().fail_nth(n);
         world->start();
         kernel().pool().clear_failures();
