@@ -54,6 +54,8 @@ PDEVICE_OBJECT BusDriver::create_pdo() {
 
 void BusDriver::delete_pdo(PDEVICE_OBJECT pdo) {
     std::erase(m_pdos, pdo);
+    m_gone.erase(pdo);  // the address may come back for another device
+    m_removed.erase(pdo);
     m_kernel.registry().forget_device(pdo);
     IoDeleteDevice(pdo);
 }

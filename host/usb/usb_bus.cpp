@@ -104,12 +104,14 @@ PDEVICE_OBJECT UsbBus::plug(UsbDevice& device) {
     return pdo;
 }
 
+// The transfers in flight end with transaction errors, as the host
+// controller sees no answer any more; later requests are refused as from a
+// device that is not connected.
 void UsbBus::unplug(PDEVICE_OBJECT pdo) {
     Port& port = port_of(pdo);
     port.present = false;
     pdo->DeviceObjectExtension->ExtensionFlags |= DOE_REMOVE_PENDING;
-    port.generation++;
-    port.pipes.clear();
+    device_gone(pdo);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     for (;;) {
@@ -117,9 +119,10 @@ void UsbBus::unplug(PDEVICE_OBJECT pdo) {
                                [&](auto& t) { return t->port == &port && t->irp->CancelRoutine; });
         if (it == m_pending.end()) break;
         Transfer* t = it->get();
-        if (take(t)) finish(t, USBD_STATUS_DEVICE_GONE);
+        if (take(t)) finish(t, USBD_STATUS_DEV_NOT_RESPONDING);
     }
     KeLowerIrql(old);
+    close_pipes(port);
 }
 
 UsbBus::Port& UsbBus::port_of(PDEVICE_OBJECT pdo) {

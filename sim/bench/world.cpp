@@ -46,6 +46,7 @@ World::World(const WorldOptions& options) : m_module("TORVEX.SYS", DriverEntry, 
 World::~World() { teardown(); }
 
 PDEVICE_OBJECT World::fdo() const {
+    if (m_pdo == nullptr) return nullptr;
     PDEVICE_OBJECT above = m_pdo->AttachedDevice;
     return above != nullptr && above->DriverObject == m_driver ? above : nullptr;
 }
@@ -58,6 +59,20 @@ PUSB2SER_EXTENSION World::extension() const {
 NTSTATUS World::add_device() { return m_kernel->pnp().add_device(m_driver, m_pdo); }
 
 NTSTATUS World::remove() { return m_kernel->pnp().remove(m_pdo); }
+
+NTSTATUS World::unplug() {
+    m_bus->unplug(m_pdo);
+    NTSTATUS status = m_kernel->pnp().remove_gone(m_pdo);
+    m_bus->delete_pdo(m_pdo);
+    m_pdo = nullptr;
+    return status;
+}
+
+NTSTATUS World::plug() {
+    m_pdo = m_bus->plug(*m_chip);
+    NTSTATUS status = add_device();
+    return NT_SUCCESS(status) ? start() : status;
+}
 
 std::string World::teardown() {
     if (m_torn_down) return {};

@@ -54,7 +54,15 @@ public:
 
     NTSTATUS add_device();
     NTSTATUS start() { return m_kernel->pnp().start(m_pdo); }
+    NTSTATUS stop() { return m_kernel->pnp().stop(m_pdo); }
     NTSTATUS remove();
+    // The adapter is pulled out: its transfers fail as the bus sees it go,
+    // then the removal request comes, and the bus deletes its physical device
+    // object. plug() puts it (the same chip, powered up afresh) back in and
+    // starts it: AddDevice, then the start with its queries.
+    NTSTATUS unplug();
+    NTSTATUS plug();
+    bool plugged() const { return m_pdo != nullptr; }
 
     // Removes the device if it is still there, unloads the driver and ends
     // the bus. Returns what the world left behind; empty when clean.

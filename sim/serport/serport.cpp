@@ -120,10 +120,19 @@ bool Serport::poll_status() {
 
 bool Serport::kick() { return s_imports.KickTxForSerport(m_port); }
 
+// With a chunk still counted in flight, the worker thread is woken to ask
+// for more: a transfer that failed (a stop closed its pipe, say) reports
+// nothing, and the next chunk would otherwise wait for ever. While the last
+// chunk is really in flight, the driver refuses the next and it waits.
 void Serport::write(std::span<const std::uint8_t> bytes) {
-    TransmitLock lock(*this);
-    m_transmit.insert(m_transmit.end(), bytes.begin(), bytes.end());
-    if (!m_in_flight) send_next_chunk();
+    bool stalled;
+    {
+        TransmitLock lock(*this);
+        m_transmit.insert(m_transmit.end(), bytes.begin(), bytes.end());
+        stalled = m_in_flight;
+        if (!stalled) send_next_chunk();
+    }
+    if (stalled) kick();
 }
 
 Serport::TransmitLock::TransmitLock(Serport& serport) : m_serport(serport) {

@@ -1,5 +1,6 @@
 // The data pump: transmit chunks out, received bytes and modem status in,
 // reads that keep themselves armed, and the worker thread.
+#include <algorithm>
 #include <memory>
 #include <set>
 #include <string>
@@ -272,6 +273,8 @@ TEST_F(DataPumpTest, RemovalWhileDataFlowsBothWaysIsSafeUnderEverySeed) {
     const SeedRange seeds = seed_range(60);
     std::uint64_t delivered = 0;  // the scenario must really move data
     for (std::uint64_t s = seeds.first; s <= seeds.last; ++s) {
+        // Odd seeds pull the adapter out; even ones remove it in order.
+        const bool unplug = s % 2 == 1;
         started({.seed = s, .line = sim::LineKind::Peer});
         ASSERT_TRUE(serport->set_baud(115'200));
         serport->set_receive_cost(12);
@@ -287,18 +290,58 @@ TEST_F(DataPumpTest, RemovalWhileDataFlowsBothWaysIsSafeUnderEverySeed) {
         serport->write(pattern(8));
         world->peer().send(pattern(8));
         kernel().run_for(static_cast<host::Time>(s * 7919 % 100) * 30 * host::kMicrosecond);
-        ASSERT_EQ(world->remove(), STATUS_SUCCESS) << "seed " << s;
+        if (unplug) {
+            ASSERT_EQ(world->unplug(), STATUS_SUCCESS) << "seed " << s;
+        } else {
+            ASSERT_EQ(world->remove(), STATUS_SUCCESS) << "seed " << s;
+        }
         EXPECT_EQ(serport->cable_removals(), 1u) << "seed " << s;
         EXPECT_EQ(serport->late_callbacks(), 0u) << "seed " << s;
         EXPECT_EQ(live_driver_threads(), 0) << "seed " << s;
+        for (PDEVICE_OBJECT entry : gDevObj) EXPECT_EQ(entry, nullptr) << "seed " << s;
         EXPECT_FALSE(serport->set_dtr(true)) << "seed " << s;
         KeWaitForSingleObject(&application.object, Executive, KernelMode, FALSE, nullptr);
         EXPECT_TRUE(refused) << "seed " << s;
+        // Only bytes the line carried were delivered, in order.
+        std::vector<std::uint8_t> got = serport->read(64, 0);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), pattern(8).begin())) << "seed " << s;
         delivered += serport->read_callbacks() + serport->write_callbacks();
+        if (unplug) {
+            // Put back in, the adapter gives a working port again.
+            ASSERT_EQ(world->plug(), STATUS_SUCCESS) << "seed " << s;
+            ASSERT_TRUE(serport->open()) << "seed " << s;
+            world->peer().send(pattern(4));
+            EXPECT_EQ(read_all(4, kSecond), pattern(4)) << "seed " << s;
+        }
         finish();
         if (HasFailure()) break;
     }
     EXPECT_GT(delivered, seeds.last - seeds.first);
+}
+
+// Stopped and started again ten times with the port open: one worker thread,
+// one device node, and a port that still carries bytes both ways.
+TEST_F(DataPumpTest, TenRestartsWithThePortOpenLeaveOneWorkingPort) {
+    started({.line = sim::LineKind::Peer});
+    ASSERT_TRUE(serport->set_baud(115'200));
+    ASSERT_TRUE(serport->open());
+    for (int i = 0; i < 10; ++i) {
+        serport->write(pattern(16));
+        world->peer().send(pattern(16));
+        kernel().run_for(static_cast<host::Time>(i) * 300 * host::kMicrosecond);
+        ASSERT_EQ(world->stop(), STATUS_SUCCESS) << i;
+        ASSERT_EQ(world->start(), STATUS_SUCCESS) << i;
+    }
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_EQ(live_driver_threads(), 1);
+    EXPECT_EQ(kernel().configmg().nodes().size(), 1u);
+    serport->read(4096, kMillisecond);
+    const std::size_t before = world->peer().received().size();
+    serport->write(pattern(32));
+    world->peer().send(pattern(32));
+    EXPECT_EQ(read_all(32, kSecond), pattern(32));
+    kernel().run_for(10 * kMillisecond);
+    EXPECT_EQ(world->peer().received().size(), before + 32);
 }
 
 // A completion that found the device still present re-arms its read only
