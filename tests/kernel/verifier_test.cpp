@@ -15,6 +15,8 @@ protected:
             return s_behaviour(irp);
         };
         ScriptedDriver::handlers[IRP_MJ_POWER] = [](PDEVICE_OBJECT, PIRP irp) { return s_behaviour(irp); };
+        s_pnp = pass_down;
+        ScriptedDriver::handlers[IRP_MJ_PNP] = [](PDEVICE_OBJECT d, PIRP irp) { return s_pnp(d, irp); };
         device = stack_on_bus();
     }
 
@@ -30,6 +32,7 @@ protected:
     }
 
     static inline std::function<NTSTATUS(PIRP)> s_behaviour;
+    static inline Handler s_pnp;
     PDEVICE_OBJECT device = nullptr;
 };
 
@@ -192,6 +195,51 @@ TEST_F(VerifierTest, UninitialisedEventsAndOutOfOrderIrql) {
                  "INVALID_DISPATCHER_OBJECT");
     ExFreePool(event);
     EXPECT_DEATH(KeLowerIrql(DISPATCH_LEVEL), "IRQL_NOT_LESS_OR_EQUAL\nKeLowerIrql to 2 from 0");
+}
+
+// The Plug and Play manager's checks: requests out of order, a status a
+// driver changes on a request it only passes on, a removal that does not
+// reach the bus, a device object left behind after its removal.
+TEST_F(VerifierTest, PlugAndPlayChecks) {
+    s_pnp = pass_down;
+    EXPECT_DEATH(kernel->pnp().stop(pdo), "PNP_OUT_OF_ORDER\nIRP_MN_STOP_DEVICE for a device that is added");
+    // Passing every request on as successful changes the status of one it
+    // does not handle.
+    s_pnp = [](PDEVICE_OBJECT device, PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return pass_down(device, irp);
+    };
+    EXPECT_DEATH(kernel->pnp().start(pdo), "PNP_STATUS_CHANGED");
+    // A removal completed here, never passed down.
+    s_pnp = [](PDEVICE_OBJECT device, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) return pass_down(device, irp);
+        return complete_with(irp, STATUS_SUCCESS);
+    };
+    EXPECT_DEATH(kernel->pnp().remove(pdo), "PNP_REMOVAL_NOT_PASSED_DOWN");
+    // Passed down, but the device object stays attached.
+    s_pnp = pass_down;
+    EXPECT_DEATH(kernel->pnp().remove(pdo), "PNP_DEVICE_LEFT_ATTACHED");
+    // Detached but not deleted.
+    s_pnp = [](PDEVICE_OBJECT device, PIRP irp) {
+        const bool removal = IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE;
+        NTSTATUS status = pass_down(device, irp);
+        if (removal) IoDetachDevice(device->DeviceObjectExtension->AttachedTo);
+        return status;
+    };
+    EXPECT_DEATH(kernel->pnp().remove(pdo), "PNP_DEVICE_LEFT_UNDELETED");
+    // After a removal, nothing more may be sent.
+    s_pnp = [](PDEVICE_OBJECT device, PIRP irp) {
+        const bool removal = IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE;
+        PDEVICE_OBJECT lower = device->DeviceObjectExtension->AttachedTo;
+        NTSTATUS status = pass_down(device, irp);
+        if (removal) {
+            IoDetachDevice(lower);
+            IoDeleteDevice(device);
+        }
+        return status;
+    };
+    EXPECT_EQ(kernel->pnp().remove(pdo), STATUS_SUCCESS);
+    EXPECT_DEATH(kernel->pnp().send(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE), "PNP_OUT_OF_ORDER\na request for a device that was removed");
 }
 
 }  // namespace
