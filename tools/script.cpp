@@ -191,6 +191,7 @@ private:
     void setup(const Line& line);
     void build_world();
     std::string command(const Words& w);
+    std::string pnp_command(const std::string& c);
     std::string peer_command(const Words& w);
 
     sim::Serport& port() { return *m_serport; }
@@ -302,6 +303,29 @@ std::string Runner::command(const Words& w) {
     };
     auto answer = [](bool ok) { return std::string(ok ? "TRUE" : "FALSE"); };
     if (c == "peer") return peer_command(w);
+    if (c == "plug" || c == "unplug" || c == "replug" || c == "stop" || c == "start") {
+        args(0, 0);
+        return pnp_command(c);
+    }
+    if (c == "multiport") {
+        args(1, 1);
+        auto value = unsigned_number(w[1]);
+        need(value && *value <= 0xFFFFFFFFu, "multiport takes a number");
+        need(m_world->plugged(), "the adapter is not plugged in");
+        kernel().registry().set_dword(m_world->pdo(), "MultiportDevice", static_cast<ULONG>(*value));
+        return "\"MultiportDevice\" = " + w[1] + " in the device's hardware key";
+    }
+    if (c == "identifiers") {
+        args(0, 0);
+        need(m_world->plugged(), "the adapter is not plugged in");
+        std::vector<std::u16string> ids;
+        NTSTATUS status = kernel().pnp().query_id(m_world->pdo(), BusQueryHardwareIDs, &ids);
+        std::string out = "hardware identifiers:";
+        for (const std::u16string& id : ids) out += " " + std::string(id.begin(), id.end());
+        char code[32];
+        std::snprintf(code, sizeof code, " (status 0x%08X)", static_cast<unsigned>(status));
+        return out + code;
+    }
     if (c == "open" || c == "close") {
         args(0, 0);
         return answer(c == "open" ? port().open() : port().close());
@@ -438,6 +462,38 @@ std::string Runner::command(const Words& w) {
     return {};
 }
 
+// The adapter's life through the Plug and Play manager. After a plug the
+// port driver works the port under the number the device was given.
+std::string Runner::pnp_command(const std::string& c) {
+    auto status = [](NTSTATUS s) {
+        char text[32];
+        std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(s));
+        return std::string(text);
+    };
+    if (c == "stop" || c == "start") {
+        need(m_world->plugged(), "the adapter is not plugged in");
+        return status(c == "stop" ? m_world->stop() : m_world->start());
+    }
+    std::string out;
+    if (c == "unplug" || c == "replug") {
+        need(m_world->plugged(), "the adapter is not plugged in");
+        const std::uint64_t notices = port().cable_removals();
+        const NTSTATUS removed = m_world->unplug();
+        out = "unplugged: " + status(removed) +
+              (port().cable_removals() > notices ? ", the port driver was told" : ", the port driver was not told");
+        if (c == "unplug") return out;
+        out += "; ";
+    } else {
+        need(!m_world->plugged(), "the adapter is plugged in already");
+    }
+    NTSTATUS started = m_world->plug();
+    if (NT_SUCCESS(started) && m_world->port() != port().number()) {
+        m_serport = std::make_unique<sim::Serport>(m_world->port());
+        sim::Serport::register_callbacks();
+    }
+    return out + "plugged in and started: " + status(started) + ", COM" + std::to_string(m_world->port());
+}
+
 std::string Runner::peer_command(const Words& w) {
     need(w.size() >= 2, "peer takes a command");
     const std::string& c = w[1];
@@ -546,7 +602,10 @@ int Runner::execute(const std::vector<Line>& lines) {
                 setup(line);
                 continue;
             }
-            if (m_world == nullptr) build_world();
+            if (m_world == nullptr) {
+                build_world();  // the adapter is plugged in and started here
+                if (first == "plug") continue;
+            }
             std::string result = command(line.words);
             std::fprintf(m_out, "[%12.3f ms] %s: %s\n", static_cast<double>(kernel().now()) / kMillisecond,
                          line.text.c_str(), result.c_str());

@@ -48,6 +48,8 @@ const char* kUsage =
     "    peer send \"TEXT\" | peer expect \"TEXT\" [TIME] | peer lines cts|dsr|dcd|ri on|off ...\n"
     "    peer expect-line dtr|rts|aux on|off | peer expect-break [TIME] | peer expect-errors\n"
     "    peer framing RATE 8N1 | peer framing follow | peer flow none|hardware|xon\n"
+    "  the adapter:\n"
+    "    plug | unplug | replug | stop | start | multiport N | identifiers\n"
     "  wait TIME | pcap FILE        (TIME: 500us, 20ms, 2s; a plain number is ms)\n"
     "\n"
     "options:\n"

@@ -61,7 +61,12 @@ void Serport::register_callbacks() {
     s_imports.WriteOutQueueForSerport(on_write_out);
 }
 
-bool Serport::open() { return s_imports.COMOpenedForSerport(TRUE, m_port); }
+// A port that opens gets its line set afresh: the device behind the number
+// may be another than at the last open (the adapter was put back in).
+bool Serport::open() {
+    m_applied.reset();
+    return s_imports.COMOpenedForSerport(TRUE, m_port);
+}
 
 bool Serport::close() { return s_imports.COMOpenedForSerport(FALSE, m_port); }
 

@@ -68,6 +68,7 @@ public:
     // and receive reads. Each returns what the driver's export returned.
     bool open();
     bool close();
+    ULONG number() const { return m_port; }
     // The line: the framing (line control) when it changed, then the rate.
     // The rate the driver chose is what rate() reports afterwards.
     bool set_line(const LineSettings& line);
