@@ -26,13 +26,16 @@ NTSTATUS USB2SER_VendorWrite(PDEVICE_OBJECT DeviceObject, USHORT Value, USHORT I
 
 }  // namespace
 
-// At PASSIVE_LEVEL. Writes the status byte to Buffer[0]: the buffer must hold
-// at least one byte.
+// At PASSIVE_LEVEL. Writes the status byte to Buffer[0]; a buffer of no
+// length gets nothing written (STATUS_BUFFER_TOO_SMALL).
 NTSTATUS USB2SER_EEPROM_ReadStatus(PDEVICE_OBJECT DeviceObject, PUCHAR Buffer, ULONG Length, PULONG Count) {
-    (void)Length;
     if (Buffer == NULL) {
         *Count = 0;
         return STATUS_NO_MEMORY;
+    }
+    if (Length == 0) {
+        *Count = 0;
+        return STATUS_BUFFER_TOO_SMALL;
     }
     return USB2SER_SendRequest(DeviceObject, USB2SER_BuildVendorRead(USB2SER_VENDOR_EEPROM_STATUS, Buffer), FALSE,
                                Count);

@@ -111,6 +111,11 @@ TEST_F(EepromTest, ReadsLatchEachAddressAndReportTheLastByte) {
     EXPECT_EQ(count, 3u);
     EXPECT_EQ(three[1], 0xB2);
 
+    UCHAR status = 0xEE;
+    EXPECT_EQ(USB2SER_EEPROM_ReadStatus(fdo(), &status, 0, &count), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(status, 0xEE);
+    EXPECT_EQ(count, 0u);
+
     UCHAR far[2] = {0xFF, 0xFF};
     world->bus().trace().clear();
     EXPECT_EQ(USB2SER_EEPROM_ReadData(fdo(), far, 2, &count), STATUS_INVALID_PARAMETER);
