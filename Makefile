@@ -16,18 +16,22 @@ SWEEP_COUNT ?= 20
 GENERATOR  := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
 JOBS       ?= $(shell nproc)
 
-.PHONY: all test asan bench demo fuzz sweep clean configure
+.PHONY: all test asan bench demo fuzz sweep clean configure deps
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-configure:
+# The Debian packages the build and the tests need, installed when missing.
+deps:
+	@tools/install_deps.sh
+
+configure: deps
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-asan:
+asan: deps
 	@test -f $(ASAN_BUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) $(GENERATOR) \
 		-DCMAKE_BUILD_TYPE=Debug -DTORVEX_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)

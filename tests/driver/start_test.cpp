@@ -83,7 +83,7 @@ TEST_P(StartLayoutTest, TheStartSequenceOnTheWire) {
 }
 
 TEST_P(StartLayoutTest, ACaptureOfTheStartShowsTheSameRequestsAsTheTrace) {
-    if (!tshark_available()) GTEST_SKIP() << "tshark is not installed (apt-get install tshark)";
+    ASSERT_TRUE(tshark_available()) << "tshark is not installed: make installs it (tools/install_deps.sh)";
     const Layout layout = GetParam();
     build({.chip = layout.kind, .interfaces = layout.interfaces});
     ASSERT_EQ(world->start(), STATUS_SUCCESS);
