@@ -16,28 +16,10 @@ namespace {
 using host::kMillisecond;
 using host::kSecond;
 
-constexpr ULONG kPort = 3;
 
-class DataPumpTest : public DriverTest {
+// The device takes port 3 (no port name is assigned).
+class DataPumpTest : public PortTest {
 public:
-    void SetUp() override { started({}); }
-
-    void TearDown() override {
-        finish();
-        serport.reset();
-    }
-
-    // A world with the device started and a Serport on port 3 with its
-    // callbacks registered.
-    void started(sim::WorldOptions options) {
-        finish();
-        serport.reset();
-        build(options);
-        ASSERT_EQ(world->start(), STATUS_SUCCESS);
-        serport = std::make_unique<sim::Serport>(kPort);
-        sim::Serport::register_callbacks();
-        ext()->PortIndex = kPort;
-    }
 
     static std::vector<std::uint8_t> pattern(std::size_t n) {
         std::vector<std::uint8_t> bytes(n);
@@ -70,8 +52,6 @@ public:
         for (auto& t : kernel().scheduler().threads()) live += t->driver_thread && t->state != host::ThreadState::Terminated;
         return live;
     }
-
-    std::unique_ptr<sim::Serport> serport;
 };
 
 struct Stream {
@@ -366,9 +346,9 @@ TEST_F(DataPumpTest, AWriteThatCannotGoIsRefused) {
     std::vector<std::uint8_t> first = pattern(8);
     std::vector<std::uint8_t> second = pattern(4);
     const auto write = sim::Serport::imports().WriteForSerport;
-    EXPECT_TRUE(write(first.data(), 8, kPort));
-    EXPECT_FALSE(write(second.data(), 4, kPort));
-    EXPECT_FALSE(write(nullptr, 4, kPort));
+    EXPECT_TRUE(write(first.data(), 8, port));
+    EXPECT_FALSE(write(second.data(), 4, port));
+    EXPECT_FALSE(write(nullptr, 4, port));
     EXPECT_FALSE(write(first.data(), 8, 200));
     kernel().run_for(20 * kMillisecond);
     EXPECT_EQ(world->peer().received(), first);
@@ -381,10 +361,10 @@ TEST_F(DataPumpTest, AStatusPacketReadOnRequestIsNotLost) {
     ASSERT_TRUE(serport->set_dtr(true));
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);  // the change goes fire-and-forget; the request below races the armed read
-    USB2SER_SetRTSState(TRUE, kPort);
+    USB2SER_SetRTSState(TRUE, port);
     KeLowerIrql(old);
     USHORT ignored = 0x5A5A;
-    EXPECT_TRUE(sim::Serport::imports().GetIntStatusForSerport(&ignored, kPort));
+    EXPECT_TRUE(sim::Serport::imports().GetIntStatusForSerport(&ignored, port));
     kernel().run_for(5 * kMillisecond);
     EXPECT_EQ(ignored, 0x5A5A);
     EXPECT_EQ(serport->modem_status(), 0x0083);

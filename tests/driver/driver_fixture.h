@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "sim/bench/world.h"
+#include "sim/serport/serport.h"
 #include "tests/seed.h"
 #include "serial/data_pump.h"
 #include "usb/configure.h"
@@ -62,6 +63,31 @@ public:
     std::unique_ptr<sim::World> world;
     std::uint64_t seed = kSeed;
 
+};
+
+// A world with the device started, and a Serport on the port the device was
+// given, its callbacks registered.
+class PortTest : public DriverTest {
+public:
+    void SetUp() override { started({}); }
+
+    void TearDown() override {
+        finish();
+        serport.reset();
+    }
+
+    void started(sim::WorldOptions options) {
+        finish();
+        serport.reset();
+        build(options);
+        ASSERT_EQ(world->start(), STATUS_SUCCESS);
+        port = world->port();
+        serport = std::make_unique<sim::Serport>(port);
+        sim::Serport::register_callbacks();
+    }
+
+    ULONG port = 0;
+    std::unique_ptr<sim::Serport> serport;
 };
 
 }  // namespace torvex_test

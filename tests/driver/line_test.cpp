@@ -15,26 +15,14 @@ namespace {
 using host::kMillisecond;
 using host::kSecond;
 
-class LineTest : public DriverTest {
+// A started device with a peer on the line.
+class LineTest : public PortTest {
 public:
     void SetUp() override { started({}); }
 
-    void TearDown() override {
-        finish();
-        serport.reset();
-    }
-
-    // A started device with a peer on the line, and a Serport on its port
-    // with its callbacks registered.
     void started(sim::WorldOptions options) {
-        finish();
-        serport.reset();
         options.line = sim::LineKind::Peer;
-        build(options);
-        ASSERT_EQ(world->start(), STATUS_SUCCESS);
-        port = world->port();
-        serport = std::make_unique<sim::Serport>(port);
-        sim::Serport::register_callbacks();
+        PortTest::started(options);
     }
 
     sim::ScriptedPeer& peer() { return world->peer(); }
@@ -79,8 +67,6 @@ public:
         return count;
     }
 
-    ULONG port = 0;
-    std::unique_ptr<sim::Serport> serport;
 };
 
 // For every row of the built-in table, on an extended chip and on a
