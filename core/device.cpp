@@ -78,6 +78,11 @@ NTSTATUS USB2SER_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT*
     KeInitializeEvent(&ext->RemoveEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&ext->DataIdleEvent, NotificationEvent, TRUE);
     KeInitializeEvent(&ext->CtrlIdleEvent, NotificationEvent, TRUE);
+    // The worker thread's events exist with the device: a transmit completion
+    // or a kick can signal WriteEvent before a start has made the thread.
+    KeInitializeEvent(&ext->KillEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&ext->WriteEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&ext->ThreadExitEvent, NotificationEvent, FALSE);
     ext->InstanceNumber = n;
     return status;
 }

@@ -11,9 +11,17 @@ namespace {
 
 host::Thread& self() { return Kernel::current().scheduler().running(); }
 
+// Event services run at DISPATCH_LEVEL at most, on an event that was
+// initialised: its wait list points to itself. Zeroed memory would pass as a
+// notification event here; on the platform its wait list is garbage.
 void check_event(PRKEVENT event, const char* service) {
+    if (self().irql > DISPATCH_LEVEL) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "%s at IRQL %u", service, self().irql);
+        bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
+    }
     UCHAR type = event->Header.Type;
-    if (type != NotificationEvent && type != SynchronizationEvent) {
+    if ((type != NotificationEvent && type != SynchronizationEvent) || !host::initialised(event->Header)) {
         char detail[128];
         std::snprintf(detail, sizeof detail, "%s(%p): not an initialised event (type 0x%02X)",
                       service, static_cast<void*>(event), type);
@@ -22,10 +30,12 @@ void check_event(PRKEVENT event, const char* service) {
 }
 
 void check_waitable(PVOID object, const char* service) {
-    UCHAR type = static_cast<DISPATCHER_HEADER*>(object)->Type;
-    if (type != NotificationEvent && type != SynchronizationEvent && type != host::kThreadObject) {
+    auto* header = static_cast<DISPATCHER_HEADER*>(object);
+    UCHAR type = header->Type;
+    if ((type != NotificationEvent && type != SynchronizationEvent && type != host::kThreadObject) ||
+        !host::initialised(*header)) {
         char detail[128];
-        std::snprintf(detail, sizeof detail, "%s(%p): not a dispatcher object (type 0x%02X)",
+        std::snprintf(detail, sizeof detail, "%s(%p): not an initialised dispatcher object (type 0x%02X)",
                       service, object, type);
         bug_check("INVALID_DISPATCHER_OBJECT", detail);
     }

@@ -54,7 +54,7 @@ void Kernel::run_for(Time duration) {
 
 LONG Kernel::set_event(PKEVENT event, bool yield) {
     DISPATCHER_HEADER& header = event->Header;
-    if (header.Type != kNotificationEvent && header.Type != kSynchronizationEvent) {
+    if ((header.Type != kNotificationEvent && header.Type != kSynchronizationEvent) || !initialised(header)) {
         char detail[96];
         std::snprintf(detail, sizeof detail, "KeSetEvent(%p): not an initialised event (type %u)",
                       static_cast<void*>(event), header.Type);

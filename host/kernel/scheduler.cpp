@@ -59,6 +59,7 @@ Scheduler::Scheduler(std::uint64_t seed, Trace& trace)
     auto adopted = std::make_unique<Thread>(0, "caller", false);
     adopted->state = ThreadState::Running;
     adopted->object.Header.Type = kThreadObject;
+    initialise_wait_list(adopted->object.Header);
     m_adopted = adopted.get();
     m_running = m_adopted;
     m_threads.push_back(std::move(adopted));
@@ -97,6 +98,7 @@ Thread& Scheduler::spawn(std::string name, std::function<void()> body, bool driv
     auto id = static_cast<std::uint32_t>(m_threads.size());
     auto thread = std::make_unique<Thread>(id, std::move(name), driver_thread);
     thread->object.Header.Type = kThreadObject;
+    initialise_wait_list(thread->object.Header);
     thread->body = std::move(body);
     Thread* raw = thread.get();
     m_threads.push_back(std::move(thread));

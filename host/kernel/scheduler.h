@@ -43,6 +43,16 @@ enum ObjectType : UCHAR {
     kSpinLockObject = 0x7E,  // host-only: signalled while free, taken by a wait
 };
 
+// A dispatcher object made by its initialisation routine: its wait list
+// points to itself.
+inline bool initialised(const DISPATCHER_HEADER& header) {
+    return header.WaitListHead.Flink == &header.WaitListHead && header.WaitListHead.Blink == &header.WaitListHead;
+}
+inline void initialise_wait_list(DISPATCHER_HEADER& header) {
+    header.WaitListHead.Flink = &header.WaitListHead;
+    header.WaitListHead.Blink = &header.WaitListHead;
+}
+
 struct WaitBlock {
     std::vector<DISPATCHER_HEADER*> objects;
     WAIT_TYPE type = WaitAny;

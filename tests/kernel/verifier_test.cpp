@@ -197,6 +197,25 @@ TEST_F(VerifierTest, UninitialisedEventsAndOutOfOrderIrql) {
     EXPECT_DEATH(KeLowerIrql(DISPATCH_LEVEL), "IRQL_NOT_LESS_OR_EQUAL\nKeLowerIrql to 2 from 0");
 }
 
+// Event services take initialised events only (zeroed or copied memory has
+// no wait list of its own on the platform) and run at DISPATCH_LEVEL at most.
+TEST_F(VerifierTest, EventsMustBeInitialisedAndUsedAtDispatchLevelAtMost) {
+    KEVENT zeroed{};
+    EXPECT_DEATH(KeSetEvent(&zeroed, IO_NO_INCREMENT, FALSE), "INVALID_DISPATCHER_OBJECT\nKeSetEvent\\(.*\\): not an initialised event");
+    LARGE_INTEGER zero = relative(0);
+    EXPECT_DEATH(KeWaitForSingleObject(&zeroed, Executive, KernelMode, FALSE, &zero),
+                 "not an initialised dispatcher object");
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KEVENT copy = event;
+    EXPECT_DEATH(KeSetEvent(&copy, IO_NO_INCREMENT, FALSE), "INVALID_DISPATCHER_OBJECT");
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL + 1, &old);
+    EXPECT_DEATH(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), "IRQL_NOT_LESS_OR_EQUAL\nKeSetEvent at IRQL 3");
+    KeLowerIrql(old);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+}
+
 // The Plug and Play manager's checks: requests out of order, a status a
 // driver changes on a request it only passes on, a removal that does not
 // reach the bus, a device object left behind after its removal.
