@@ -650,7 +650,10 @@ NTSTATUS IoManager::call(PDEVICE_OBJECT device, PIRP irp) {
         Frame* frame;
         ~Unlist() { std::erase(frames, frame); }
     } unlist{m_frames, &frame};
-    NTSTATUS status = device->DriverObject->MajorFunction[location->MajorFunction](device, irp);
+    const KIRQL entry = m_kernel.scheduler().running().irql;
+    const UCHAR major = location->MajorFunction;
+    NTSTATUS status = device->DriverObject->MajorFunction[major](device, irp);
+    check_irql_kept(entry, "a dispatch routine", major);
 
     if (status == STATUS_PENDING) {
         if (!frame.popped) {
@@ -671,6 +674,16 @@ NTSTATUS IoManager::call(PDEVICE_OBJECT device, PIRP irp) {
         }
     }
     return status;
+}
+
+// A driver's routine returns at the IRQL it was called at.
+void IoManager::check_irql_kept(KIRQL entry, const char* routine, UCHAR major) {
+    const KIRQL now = m_kernel.scheduler().running().irql;
+    if (now == entry) return;
+    char detail[160];
+    std::snprintf(detail, sizeof detail, "%s (major 0x%02X) returned at IRQL %u; it was called at IRQL %u", routine,
+                  major, now, entry);
+    bug_check("IRQL_UNEXPECTED_VALUE", detail);
 }
 
 void IoManager::on_location_popped(PIRP irp, IrpRecord& rec, int location, bool pending) {
@@ -723,6 +736,7 @@ void IoManager::complete(PIRP irp, CCHAR) {
         irp->PendingReturned = (popped->Control & SL_PENDING_RETURNED) != 0;
         on_location_popped(irp, m_irps.at(irp), popped_location, irp->PendingReturned);
         PIO_COMPLETION_ROUTINE routine = popped->CompletionRoutine;
+        const UCHAR popped_major = popped->MajorFunction;
         PVOID context = popped->Context;
         UCHAR control = popped->Control;
         popped->Control = 0;
@@ -740,7 +754,9 @@ void IoManager::complete(PIRP irp, CCHAR) {
                        (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             m_irps.at(irp).in_routine = true;
+            const KIRQL entry = m_kernel.scheduler().running().irql;
             NTSTATUS result = routine(upper, irp, context);
+            check_irql_kept(entry, "a completion routine", popped_major);
             auto it = m_irps.find(irp);
             if (it != m_irps.end() && it->second.id == id) it->second.in_routine = false;
             bool overtaken = it != m_irps.end() && it->second.id == id && it->second.epoch != epoch;
@@ -834,6 +850,7 @@ BOOLEAN IoManager::cancel(PIRP irp) {
                                 ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject
                                 : nullptr;
     routine(device, irp);
+    check_irql_kept(irql, "a cancel routine", 0xFF);
     if (m_cancel_lock_holder == m_kernel.scheduler().running().id) {
         bug_check("CANCEL_LOCK_NOT_RELEASED",
                   "a cancel routine returned without IoReleaseCancelSpinLock");

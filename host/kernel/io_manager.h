@@ -134,6 +134,7 @@ private:
     [[noreturn]] void irp_bug_check(const char* check, PIRP irp, const std::string& detail);
     std::string describe(PIRP irp) const;
     void finish_threaded(PIRP irp, IrpRecord& rec);
+    void check_irql_kept(KIRQL entry, const char* routine, UCHAR major);
     void retire(PIRP irp, IrpRecord& rec);
     bool completes_at_top(PIRP irp) const;
     void on_location_popped(PIRP irp, IrpRecord& rec, int location, bool pending);

@@ -216,6 +216,38 @@ TEST_F(VerifierTest, EventsMustBeInitialisedAndUsedAtDispatchLevelAtMost) {
     EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
 }
 
+// Dispatch, completion and cancel routines return at the IRQL they were
+// called at.
+TEST_F(VerifierTest, RoutinesReturnAtTheirIrql) {
+    s_behaviour = [](PIRP irp) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        return complete_with(irp, STATUS_SUCCESS);
+    };
+    EXPECT_DEATH(send_allocated(), "IRQL_UNEXPECTED_VALUE\na dispatch routine \\(major 0x0F\\) returned at IRQL 2; it "
+                                   "was called at IRQL 0");
+    s_behaviour = [](PIRP irp) { return complete_with(irp, STATUS_SUCCESS); };
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_DEATH(IofCallDriver(device, irp), "IRQL_UNEXPECTED_VALUE\na completion routine");
+    IoFreeIrp(irp);
+    s_behaviour = [](PIRP irp) {
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});  // keeps the cancel spin lock, and DISPATCH_LEVEL
+        return STATUS_PENDING;
+    };
+    PIRP held = send_allocated();
+    EXPECT_DEATH(IoCancelIrp(held), "IRQL_UNEXPECTED_VALUE\na cancel routine");
+    IoSetCancelRoutine(held, nullptr);
+    complete_with(held, STATUS_CANCELLED);
+    IoFreeIrp(held);
+}
+
 // The Plug and Play manager's checks: requests out of order, a status a
 // driver changes on a request it only passes on, a removal that does not
 // reach the bus, a device object left behind after its removal.
