@@ -350,15 +350,16 @@ NTSTATUS UsbBus::complete_inline(std::unique_ptr<Transfer> t, USBD_STATUS status
     return result;
 }
 
+// A cancelled transfer ends as a host controller ends one: at the next frame,
+// from the controller's context, never inside IoCancelIrp.
 void UsbBus::cancel_routine(PDEVICE_OBJECT device, PIRP irp) {
     auto& bus = static_cast<UsbBus&>(BusDriver::of(device));
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Transfer* t = bus.find(irp);
     if (t == nullptr) bug_check("HOST_USB_BUS", "a cancelled IRP is not pending on the bus");
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    bus.finish(t, USBD_STATUS_CANCELED);
-    KeLowerIrql(old);
+    t->cancelled = true;
+    t->ready_at = (bus.kernel().now() / kFrame + 1) * kFrame;
+    bus.kick();
 }
 
 UsbBus::Transfer* UsbBus::find(std::uint64_t id) {
@@ -587,6 +588,10 @@ std::optional<Time> UsbBus::next_frame_due() {
     std::optional<Time> earliest;
     for (auto& t : m_pending) {
         std::optional<Time> ready;
+        if (t->cancelled) {
+            if (!earliest || t->ready_at < *earliest) earliest = t->ready_at;
+            continue;
+        }
         if (never_answered(*t)) continue;
         const bool cut_short = t->fault && t->fault->action == FaultAction::Short && t->fault->short_length <= t->done;
         if (t->op != Op::Data || t->pipe->halted || fault_status(t->fault) || cut_short) {
@@ -622,8 +627,15 @@ void UsbBus::process_frame(Time frame_start) {
     m_moment = frame_start;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    // Control requests that are due, oldest first. A completion routine may
-    // add or cancel requests, so each round looks the list up afresh.
+    // Cancelled transfers end first; a completion routine may cancel or add
+    // requests, so each round looks the list up afresh.
+    for (;;) {
+        auto it = std::find_if(m_pending.begin(), m_pending.end(),
+                               [&](auto& t) { return t->cancelled && t->ready_at <= frame_start; });
+        if (it == m_pending.end()) break;
+        finish(it->get(), USBD_STATUS_CANCELED);
+    }
+    // Control requests that are due, oldest first.
     for (;;) {
         auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& t) {
             return t->op != Op::Data && t->ready_at <= frame_start && t->irp->CancelRoutine && !never_answered(*t);

@@ -112,6 +112,7 @@ private:
         bool short_ok = false;
         Time ready_at = 0;
         std::optional<FaultRule> fault;
+        bool cancelled = false;  // ends with USBD_STATUS_CANCELED at ready_at
     };
 
     static void cancel_routine(PDEVICE_OBJECT device, PIRP irp);

@@ -331,7 +331,7 @@ TEST_F(DataPumpTest, AReArmLandingAfterRemovalCancelledTheSlotsCancelsItself) {
     ext()->Removed = TRUE;
     USB2SER_CancelAllIrps(ext());
     USB2SER_AsyncTransfer(fdo(), USB2SER_SLOT_BULK_IN, nullptr, USB2SER_BULK_IN_SIZE);
-    kernel().run_for(kMillisecond);
+    kernel().run_for(2 * kMillisecond);
     EXPECT_EQ(reads_in_flight(), 0u);
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_IN], nullptr);
     ext()->Removed = FALSE;

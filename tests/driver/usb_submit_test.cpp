@@ -45,7 +45,9 @@ TEST_F(UsbSubmitTest, ARequestStillPendingAfterFiveSecondsIsCancelled) {
     auto started = std::chrono::steady_clock::now();
     host::Time before = kernel().now();
     EXPECT_EQ(USB2SER_CallUSBD(fdo(), urb), STATUS_CANCELLED);
-    EXPECT_EQ(kernel().now() - before, 5 * kSecond);
+    // Cancelled at the limit, ended by the bus at its next frame.
+    EXPECT_GE(kernel().now() - before, 5 * kSecond);
+    EXPECT_LE(kernel().now() - before, 5 * kSecond + host::kFrame);
     EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_CANCELED);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(50));
     ExFreePool(urb);
@@ -134,7 +136,7 @@ TEST_F(UsbSubmitTest, CancelAllWithOnlyTheBulkInSlotInFlight) {
     EXPECT_EQ(USB2SER_AsyncCallUSBD(fdo(), reinterpret_cast<PURB>(read), USB2SER_SLOT_BULK_IN), STATUS_PENDING);
     CancelTheIrp(ext(), 7);  // no such slot: nothing happens
     USB2SER_CancelAllIrps(ext());
-    kernel().run_for(kMillisecond);
+    kernel().run_for(2 * kMillisecond);
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_INTERRUPT_IN], nullptr);
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_OUT], nullptr);
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_IN], nullptr);
@@ -178,7 +180,7 @@ TEST_F(UsbSubmitTest, ResetDeviceResetsThePortAndWaits) {
 
 // A bulk-in read completes at the moment a canceller takes its slot. Each
 // side makes two exchanges; the interleavings give three ways the IRP can end
-// (the bus completes a cancelled read inside IoCancelIrp, before the
+// (the bus completes a cancelled read at its next frame, after the
 // canceller's second exchange), and in every one it is freed exactly once (the
 // verifier stops the run on a second free, and teardown finds any IRP left).
 // The canceller is removal (the completion re-arms nothing) or a path that
@@ -224,7 +226,7 @@ TEST_F(UsbSubmitTest, CompletionAndCancellationRacingFreeTheRequestOnce) {
         }
         std::string seen;
         for (auto& [c, k] : ways) seen += std::to_string(c) + std::to_string(k) + " ";
-        EXPECT_EQ(ways, (std::set<std::pair<bool, bool>>{{false, false}, {false, true}, {true, true}}))
+        EXPECT_EQ(ways, (std::set<std::pair<bool, bool>>{{false, false}, {false, true}, {true, false}}))
             << (removing ? "removing" : "in service") << ", after " << seeds << " seeds: " << seen;
     }
 }

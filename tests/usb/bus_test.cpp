@@ -163,10 +163,15 @@ TEST_F(BusTest, ANeverAnsweredRequestEndsOnlyWhenCancelled) {
     r.TransferBuffer = &value;
     r.TransferBufferLength = 1;
     EXPECT_EQ(submit(p), STATUS_PENDING);
-    kernel->run_for(10 * kSecond);
+    kernel->run_for(10 * kSecond + kFrame / 2);
     EXPECT_EQ(p.status, STATUS_PENDING);
+    // The cancel ends the request at the next frame, from the controller,
+    // not inside IoCancelIrp.
+    const host::Time cancelled_at = kernel->now();
     EXPECT_TRUE(IoCancelIrp(p.irp));
+    EXPECT_EQ(p.status, STATUS_PENDING);
     wait_and_free(p);
+    EXPECT_EQ(kernel->now(), cancelled_at + kFrame / 2);
     EXPECT_EQ(p.status, STATUS_CANCELLED);
     EXPECT_EQ(r.Hdr.Status, USBD_STATUS_CANCELED);
     EXPECT_EQ(bus->pending(), 0u);
