@@ -815,7 +815,7 @@ void IoManager::finish_threaded(PIRP irp, IrpRecord& rec) {
         IrpRecord& done = it->second;
         if (done.buffered) {
             PVOID buffer = irp->AssociatedIrp.SystemBuffer;
-            if (buffer != nullptr && done.user_output != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
+            if (buffer != nullptr && done.user_output != nullptr && !NT_ERROR(irp->IoStatus.Status)) {
                 ULONG_PTR count = std::min<ULONG_PTR>(irp->IoStatus.Information, done.user_output_length);
                 std::memcpy(done.user_output, buffer, count);
             }

@@ -192,6 +192,9 @@ TEST_F(IrpTest, PendingTravelsUpThroughPassThroughLevels) {
     EXPECT_EQ(kernel->io().live_irps(), 0u);
 }
 
+// The final completion of a built request copies the output back, for a
+// success and for a warning alike (a warning's data is still data), fills
+// the status block, then signals the event.
 TEST_F(IrpTest, BuiltRequestFillsTheStatusBlockBeforeSignallingAndIsReleased) {
     upper_dispatch = [](PDEVICE_OBJECT, PIRP irp) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -205,33 +208,38 @@ TEST_F(IrpTest, BuiltRequestFillsTheStatusBlockBeforeSignallingAndIsReleased) {
         return STATUS_PENDING;
     };
     lower_status = STATUS_SUCCESS;
-    KEVENT event;
-    IO_STATUS_BLOCK status{};
-    status.Status = STATUS_PENDING;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    char input[3] = {'a', 'b', 'c'};
-    char output[8] = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, 0),
-                                             upper, input, 3, output, 8, FALSE, &event, &status);
-    ASSERT_NE(irp, nullptr);
-    EXPECT_EQ(IofCallDriver(upper, irp), STATUS_PENDING);
-    NTSTATUS seen_by_waiter = STATUS_PENDING;
-    kernel->spawn("waiter", [&] {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        seen_by_waiter = status.Status;
-    });
-    kernel->spawn("controller", [this] {
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        complete_with(held.front(), STATUS_SUCCESS, 6);
-        KeLowerIrql(old);
-    });
-    kernel->run_for(kMillisecond);
-    EXPECT_EQ(seen_by_waiter, STATUS_SUCCESS);
-    EXPECT_EQ(status.Information, 6u);
-    EXPECT_EQ(std::string(output, 6), "012345");
-    EXPECT_EQ(output[6], 0);
-    EXPECT_EQ(kernel->io().live_irps(), 0u);
+    for (const auto& [final_status, count] : {std::pair{STATUS_SUCCESS, 6}, std::pair{STATUS_BUFFER_OVERFLOW, 4}}) {
+        held.clear();
+        KEVENT event;
+        IO_STATUS_BLOCK status{};
+        status.Status = STATUS_PENDING;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        char input[3] = {'a', 'b', 'c'};
+        char output[8] = {};
+        PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, 0),
+                                                 upper, input, 3, output, 8, FALSE, &event, &status);
+        ASSERT_NE(irp, nullptr);
+        EXPECT_EQ(IofCallDriver(upper, irp), STATUS_PENDING);
+        NTSTATUS seen_by_waiter = STATUS_PENDING;
+        kernel->spawn("waiter", [&] {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            seen_by_waiter = status.Status;
+        });
+        const NTSTATUS completion = final_status;
+        const ULONG_PTR information = static_cast<ULONG_PTR>(count);
+        kernel->spawn("controller", [this, completion, information] {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            complete_with(held.front(), completion, information);
+            KeLowerIrql(old);
+        });
+        kernel->run_for(kMillisecond);
+        EXPECT_EQ(seen_by_waiter, final_status);
+        EXPECT_EQ(status.Information, information);
+        EXPECT_EQ(std::string(output, count), std::string("012345", count));
+        EXPECT_EQ(output[count], 0);
+        EXPECT_EQ(kernel->io().live_irps(), 0u);
+    }
 }
 
 TEST_F(IrpTest, CancelRunsTheCancelRoutineUnderTheCancelLock) {
