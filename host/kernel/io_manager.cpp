@@ -672,6 +672,18 @@ NTSTATUS IoManager::call(PDEVICE_OBJECT device, PIRP irp) {
                           to_utf8(device_name(device)).c_str());
             bug_check("PENDING_NOT_MARKED", detail);
         }
+    } else if (frame.popped && (frame.pending_at_pop || status != frame.status_at_pop)) {
+        // The request was completed past this level while the routine ran: it
+        // returns the status the request was completed with, and not after
+        // marking it pending.
+        char detail[240];
+        std::snprintf(detail, sizeof detail,
+                      "IRP #%llu: the dispatch routine of %s returned 0x%08X for a request %s",
+                      static_cast<unsigned long long>(frame.id), to_utf8(device_name(device)).c_str(),
+                      static_cast<unsigned>(status),
+                      frame.pending_at_pop ? "it had marked pending (it must return STATUS_PENDING)"
+                                           : "completed with another status");
+        bug_check("DISPATCH_STATUS_MISMATCH", detail);
     }
     return status;
 }
@@ -691,6 +703,7 @@ void IoManager::on_location_popped(PIRP irp, IrpRecord& rec, int location, bool 
         if (frame->id == rec.id && frame->location == location) {
             frame->popped = true;
             frame->pending_at_pop = pending;
+            frame->status_at_pop = irp->IoStatus.Status;
         }
     }
     if (rec.pending_owed.erase(location) != 0 && !pending) {

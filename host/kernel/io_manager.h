@@ -125,6 +125,7 @@ private:
         int location;
         bool popped = false;
         bool pending_at_pop = false;
+        NTSTATUS status_at_pop = STATUS_SUCCESS;
     };
 
     struct DeviceHolder;

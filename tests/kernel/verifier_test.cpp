@@ -248,6 +248,25 @@ TEST_F(VerifierTest, RoutinesReturnAtTheirIrql) {
     IoFreeIrp(held);
 }
 
+// A dispatch routine that completed the request returns the status it was
+// completed with, and one that marked it pending returns STATUS_PENDING.
+TEST_F(VerifierTest, ADispatchRoutineReturnsTheStatusOfWhatItCompleted) {
+    s_behaviour = [](PIRP irp) {
+        complete_with(irp, STATUS_SUCCESS);
+        return STATUS_UNSUCCESSFUL;
+    };
+    EXPECT_DEATH(send_allocated(), "DISPATCH_STATUS_MISMATCH\n.*returned 0xC0000001 for a request completed with another status");
+    s_behaviour = [](PIRP irp) {
+        IoMarkIrpPending(irp);
+        complete_with(irp, STATUS_SUCCESS);
+        return STATUS_SUCCESS;
+    };
+    EXPECT_DEATH(send_allocated(), "DISPATCH_STATUS_MISMATCH\n.*it had marked pending");
+    s_behaviour = [](PIRP irp) { return complete_with(irp, STATUS_UNSUCCESSFUL); };
+    PIRP irp = send_allocated();
+    IoFreeIrp(irp);
+}
+
 // The Plug and Play manager's checks: requests out of order, a status a
 // driver changes on a request it only passes on, a removal that does not
 // reach the bus, a device object left behind after its removal.
