@@ -103,7 +103,6 @@ NTSTATUS USB2SER_AsyncCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Pipe
     PIO_STACK_LOCATION own;
     own = IoGetCurrentIrpStackLocation(irp);
     own->DeviceObject = DeviceObject;
-    own->Parameters.Others.Argument1 = transfer;
     own->Parameters.Others.Argument2 = NULL;  // the hand-off flag, 0 until a side sets it
     PIO_STACK_LOCATION next;
     next = IoGetNextIrpStackLocation(irp);
