@@ -1,5 +1,6 @@
 #include "ioctl/diagnostics.h"
 
+#include "usb/requests.h"
 #include "usb/usb_submit.h"
 
 // At PASSIVE_LEVEL. A missing buffer gives STATUS_NO_MEMORY and a count of 0;
@@ -17,15 +18,9 @@ NTSTATUS USB2SER_ReadInterrupt(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG 
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(URB), USB2SER_POOL_TAG));
     if (urb == NULL) return STATUS_NO_MEMORY;
     RtlZeroMemory(urb, sizeof(URB));
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb->UrbBulkOrInterruptTransfer;
-    transfer.Hdr.Length = URB_TARGET_SIZE_BULK_OR_INTERRUPT;
-    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer.PipeHandle = pipe;
-    transfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
-    transfer.TransferBuffer = Buffer;
-    transfer.TransferBufferLength = Length;
+    USB2SER_FillPipeTransfer(&urb->UrbBulkOrInterruptTransfer, pipe, USBD_TRANSFER_DIRECTION_IN, Buffer, Length);
     NTSTATUS status = USB2SER_CallUSBD(DeviceObject, urb);
-    *Count = transfer.TransferBufferLength;
+    *Count = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     ExFreePool(urb);
     return status;
 }

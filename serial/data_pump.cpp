@@ -1,5 +1,6 @@
 #include "serial/data_pump.h"
 
+#include "usb/requests.h"
 #include "usb/usb_submit.h"
 
 namespace {
@@ -48,14 +49,7 @@ NTSTATUS USB2SER_AsyncTransfer(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, PVOI
     if (PipeSlot == USB2SER_SLOT_BULK_OUT) RtlCopyMemory(buffer, Source, Length);
 
     RtlZeroMemory(transfer, sizeof(USB2SER_TRANSFER));
-    transfer->Urb.Hdr.Length = URB_TARGET_SIZE_BULK_OR_INTERRUPT;
-    transfer->Urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer->Urb.PipeHandle = pipe;
-    transfer->Urb.TransferFlags = kSlotFlags[PipeSlot];
-    transfer->Urb.TransferBufferLength = Length;
-    transfer->Urb.TransferBuffer = buffer;
-    transfer->Urb.TransferBufferMDL = NULL;
-    transfer->Urb.UrbLink = NULL;
+    USB2SER_FillPipeTransfer(&transfer->Urb, pipe, kSlotFlags[PipeSlot], buffer, Length);
     transfer->DataBuffer = buffer;
     return USB2SER_AsyncCallUSBD(DeviceObject, reinterpret_cast<PURB>(transfer), PipeSlot);
 }

@@ -203,6 +203,14 @@ private:
     static void need(bool condition, const std::string& message) {
         if (!condition) throw Stop{false, message};
     }
+    // A time word, or a script error.
+    static Time time_word(const std::string& word) {
+        auto t = duration(word);
+        need(t.has_value(), "not a duration: " + word);
+        return *t;
+    }
+    // The time-out at w[i], or the default when the command gives none.
+    static Time timeout_at(const Words& w, std::size_t i) { return w.size() <= i ? kDefaultTimeout : time_word(w[i]); }
     static void hold(bool condition, const std::string& message) {
         if (!condition) throw Stop{true, message};
     }
@@ -294,12 +302,6 @@ std::string Runner::command(const Words& w) {
                                                               (low == high ? std::to_string(low)
                                                                            : std::to_string(low) + " to " + std::to_string(high)) +
                                                               " value" + (high == 1 ? "" : "s"));
-    };
-    auto timeout_at = [&](std::size_t i) {
-        if (w.size() <= i) return kDefaultTimeout;
-        auto t = duration(w[i]);
-        need(t.has_value(), "not a duration: " + w[i]);
-        return *t;
     };
     auto answer = [](bool ok) { return std::string(ok ? "TRUE" : "FALSE"); };
     if (c == "peer") return peer_command(w);
@@ -395,7 +397,7 @@ std::string Runner::command(const Words& w) {
     }
     if (c == "read") {
         args(0, 1);
-        const Time end = kernel().now() + timeout_at(1);
+        const Time end = kernel().now() + timeout_at(w, 1);
         do {
             std::vector<std::uint8_t> part = port().read(4096, end - kernel().now());
             m_received.append(part.begin(), part.end());
@@ -406,7 +408,7 @@ std::string Runner::command(const Words& w) {
     }
     if (c == "expect") {
         args(1, 2);
-        return expect_port(w[1], timeout_at(2));
+        return expect_port(w[1], timeout_at(w, 2));
     }
     if (c == "expect-modem") {
         need(w.size() >= 3 && w.size() % 2 == 1, "expect-modem takes pairs of a line (cts, dsr, dcd, ri) and on or off");
@@ -446,9 +448,7 @@ std::string Runner::command(const Words& w) {
     }
     if (c == "wait") {
         args(1, 1);
-        auto t = duration(w[1]);
-        need(t.has_value(), "not a duration: " + w[1]);
-        kernel().run_for(*t);
+        kernel().run_for(time_word(w[1]));
         return "waited";
     }
     if (c == "pcap") {
@@ -497,12 +497,6 @@ std::string Runner::pnp_command(const std::string& c) {
 std::string Runner::peer_command(const Words& w) {
     need(w.size() >= 2, "peer takes a command");
     const std::string& c = w[1];
-    auto timeout_at = [&](std::size_t i) {
-        if (w.size() <= i) return kDefaultTimeout;
-        auto t = duration(w[i]);
-        need(t.has_value(), "not a duration: " + w[i]);
-        return *t;
-    };
     if (c == "send") {
         need(w.size() == 3, "peer send takes a text");
         peer().send(std::vector<std::uint8_t>(w[2].begin(), w[2].end()));
@@ -510,7 +504,7 @@ std::string Runner::peer_command(const Words& w) {
     }
     if (c == "expect") {
         need(w.size() == 3 || w.size() == 4, "peer expect takes a text and a time-out");
-        return expect_peer(w[2], timeout_at(3));
+        return expect_peer(w[2], timeout_at(w, 3));
     }
     if (c == "lines") {
         need(w.size() >= 4 && w.size() % 2 == 0, "peer lines takes pairs of a line (cts, dsr, dcd, ri) and on or off");
@@ -540,12 +534,7 @@ std::string Runner::peer_command(const Words& w) {
     }
     if (c == "expect-break") {
         need(w.size() <= 3, "peer expect-break takes at most a least length");
-        Time least = 0;
-        if (w.size() == 3) {
-            auto t = duration(w[2]);
-            need(t.has_value(), "not a duration: " + w[2]);
-            least = *t;
-        }
+        const Time least = w.size() == 3 ? time_word(w[2]) : 0;
         Time longest = 0;
         Time start = -1;
         for (const sim::LineLevels& l : peer().history()) {

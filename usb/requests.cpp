@@ -66,6 +66,18 @@ PURB USB2SER_BuildVendorRead(USHORT Value, PUCHAR Byte) {
     return USB2SER_BuildVendorOrClass(URB_FUNCTION_VENDOR_DEVICE, TRUE, USB2SER_VENDOR_REQUEST, Value, 0, Byte, 1);
 }
 
+VOID USB2SER_FillPipeTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb, USBD_PIPE_HANDLE Pipe, ULONG TransferFlags,
+                              PVOID Buffer, ULONG Length) {
+    Urb->Hdr.Length = URB_TARGET_SIZE_BULK_OR_INTERRUPT;
+    Urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    Urb->PipeHandle = Pipe;
+    Urb->TransferFlags = TransferFlags;
+    Urb->TransferBuffer = Buffer;
+    Urb->TransferBufferLength = Length;
+    Urb->TransferBufferMDL = NULL;
+    Urb->UrbLink = NULL;
+}
+
 NTSTATUS USB2SER_SendRequest(PDEVICE_OBJECT DeviceObject, PURB Urb, BOOLEAN FireAndForget, PULONG Transferred) {
     if (Transferred != NULL) *Transferred = 0;
     if (Urb == NULL) return STATUS_NO_MEMORY;

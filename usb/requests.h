@@ -46,6 +46,11 @@ PURB USB2SER_BuildClassRequest(BOOLEAN In, UCHAR Request, USHORT Value, PVOID Bu
 PURB USB2SER_BuildVendorWrite(USHORT Value, USHORT Index);
 PURB USB2SER_BuildVendorRead(USHORT Value, PUCHAR Byte);
 
+// Fills a bulk-or-interrupt transfer URB (zeroed by the caller) for one pipe:
+// the target's length, the function, the pipe, the flags and the buffer.
+VOID USB2SER_FillPipeTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb, USBD_PIPE_HANDLE Pipe, ULONG TransferFlags,
+                              PVOID Buffer, ULONG Length);
+
 // Sends a built URB. Synchronously: through USB2SER_CallUSBD, then freed;
 // Transferred (when given) receives the bytes the data stage moved. Fire and
 // forget: handed to USB2SER_AsyncCallUSBD_Ctrl. A null URB sends nothing and

@@ -71,15 +71,19 @@ USBD_PIPE_HANDLE USB2SER_SlotPipeHandle(PUSB2SER_EXTENSION Extension, ULONG Pipe
     return info->Pipes[entry].PipeHandle;
 }
 
-// The driver's own stack location of a data transfer's IRP, the top one,
-// above the locations of the stack below. It holds the request's hand-off
-// flag, so that the flag lives exactly as long as the IRP it belongs to and a
-// request armed on the same slot meanwhile has a flag of its own. The stack
-// locations follow the IRP, the topmost last.
+namespace {
+
+// The hand-off flag (`IrpSlotDone`) of a data transfer's IRP, in the driver's
+// own stack location: the top one, above the locations of the stack below. So
+// the flag lives exactly as long as the IRP it belongs to, and a request armed
+// on the same slot meanwhile has a flag of its own. The stack locations follow
+// the IRP, the topmost last.
 PVOID volatile* USB2SER_SlotIrpDone(PIRP Irp) {
     PIO_STACK_LOCATION own = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + (Irp->StackCount - 1);
     return &own->Parameters.Others.Argument2;
 }
+
+}  // namespace
 
 // Up to DISPATCH_LEVEL. The transfer record is taken over in every case:
 // USB2SER_AsyncComplete releases it, or this routine when nothing is sent.

@@ -26,10 +26,6 @@ VOID USB2SER_ResetDevice(PDEVICE_OBJECT DeviceObject);
 // is out of range or the stored interface information does not reach it.
 USBD_PIPE_HANDLE USB2SER_SlotPipeHandle(PUSB2SER_EXTENSION Extension, ULONG PipeSlot);
 
-// The hand-off flag (`IrpSlotDone`) of one data transfer's IRP, kept in the
-// IRP's own top stack location.
-PVOID volatile* USB2SER_SlotIrpDone(PIRP Irp);
-
 // The last step of the hand-off between a canceller and the completion of an
 // IRP taken out of its slot: whichever side gets here second frees it.
 VOID USB2SER_ReleaseSlotIrp(PIRP Irp);

@@ -14,6 +14,13 @@ std::map<ULONG, Serport*> g_ports;  // the Serport of each port number
 // SetStateForSerport kinds.
 constexpr UCHAR kLineControl = 1;
 constexpr UCHAR kBaudRate = 2;
+
+// The rate at bytes 4-7 of a port-settings block, little-endian.
+constexpr std::size_t kRate = 4;
+ULONG rate_of(const UCHAR* block) {
+    return static_cast<ULONG>(block[kRate] | block[kRate + 1] << 8 | block[kRate + 2] << 16) |
+           static_cast<ULONG>(block[kRate + 3]) << 24;
+}
 }  // namespace
 
 std::string Serport::bind(const host::Module& driver) {
@@ -80,15 +87,14 @@ bool Serport::set_line(const LineSettings& line) {
     m_settings[22] = line.data_bits;
     m_settings[23] = line.parity;
     m_settings[24] = line.stop_bits;
-    for (int i = 0; i < 4; ++i) m_settings[4 + i] = static_cast<UCHAR>(line.baud >> (8 * i));
+    for (int i = 0; i < 4; ++i) m_settings[kRate + i] = static_cast<UCHAR>(line.baud >> (8 * i));
     bool ok = true;
     if (framing) ok = s_imports.SetStateForSerport(m_settings.data(), kLineControl, m_port) && ok;
     if (rate) ok = s_imports.SetStateForSerport(m_settings.data(), kBaudRate, m_port) && ok;
     if (!ok) return false;
     m_line = line;
     m_applied = line;
-    m_rate = static_cast<ULONG>(m_settings[4] | m_settings[5] << 8 | m_settings[6] << 16) |
-             static_cast<ULONG>(m_settings[7]) << 24;
+    m_rate = rate_of(m_settings.data());
     return true;
 }
 
@@ -102,7 +108,7 @@ std::optional<LineSettings> Serport::read_line() {
     std::array<UCHAR, 48> block{};
     if (!s_imports.GetStateForSerport(block.data(), m_port)) return std::nullopt;
     LineSettings line;
-    line.baud = static_cast<ULONG>(block[4] | block[5] << 8 | block[6] << 16) | static_cast<ULONG>(block[7]) << 24;
+    line.baud = rate_of(block.data());
     line.data_bits = block[22];
     line.parity = block[23];
     line.stop_bits = block[24];
