@@ -1,13 +1,193 @@
-// Power requests. Every request is released for the next one and passed to
-// the lower drivers.
+// Power requests. The driver owns its device's power policy: it follows the
+// system's power changes with device power requests of its own, keeps the
+// device state in the extension, and when the system works again brings the
+// chip back to what the port had.
+//
+// Every power request is released for the next one (PoStartNextPowerIrp)
+// just before it goes down, on every path, and nowhere else: so each is
+// released exactly once, whether the lower drivers succeed or fail it.
 #include "core/usb2ser.h"
+#include "ioctl/eeprom.h"
+#include "legacy/devnode.h"
+#include "serial/data_pump.h"
+#include "serial/line_coding.h"
+#include "serial/modem_lines.h"
+
+namespace {
+
+// What a system state asks of the device: the working state (or none named)
+// needs full power; every sleeping, hibernate or shutdown state none.
+DEVICE_POWER_STATE USB2SER_DeviceStateFor(SYSTEM_POWER_STATE State) {
+    return State <= PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+}
+
+// Waits for a device power request the driver made of itself.
+typedef struct _USB2SER_POWER_WAIT {
+    KEVENT Event;
+    NTSTATUS Status;
+} USB2SER_POWER_WAIT, *PUSB2SER_POWER_WAIT;
+
+// Passes a power-up request down with a completion routine of this driver.
+NTSTATUS USB2SER_PassPowerUpDown(PUSB2SER_EXTENSION ext, PIRP Irp, PIO_COMPLETION_ROUTINE Completion) {
+    PoStartNextPowerIrp(Irp);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, Completion, NULL, TRUE, TRUE, TRUE);
+    return PoCallDriver(ext->TopOfStackDeviceObject, Irp);
+}
+
+// The system works again, at PASSIVE_LEVEL in a system worker thread: the
+// device gets full power, then the chip gets back the port's line settings,
+// its initialisation, the DCR state and the control lines, and both reads are
+// armed again where their slots are empty (a port open or not). The results
+// of the restore's steps are not used; the system request then completes
+// with the status it came back with.
+VOID USB2SER_RestoreAfterPowerUp(PVOID Context) {
+    PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(Context);
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
+    PIRP irp = ext->PowerUpIrp;
+    ext->PowerUpIrp = NULL;
+
+    const DEVICE_POWER_STATE wanted =
+        USB2SER_DeviceStateFor(IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState);
+    if (wanted < ext->DevicePowerState) USB2SER_SendDeviceSetPower(ext, wanted);
+    USB2SER_RestoreState(device);
+    if (!USB2SER_IsEEPROM0E2A(device)) USB2SER_InitHW(device);
+    if (ext->DcrStateOn) USB2SER_SetDCRState(TRUE, static_cast<ULONG>(ext->DcrStatePort));
+    // The chip lost DTR and RTS with its power: the lines the driver keeps
+    // for an open port are driven again.
+    if (ext->PortOpen) USB2SER_SendControlLineState(device);
+    USB2SER_ArmReads(device, FALSE);
+
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    USB2SER_DecrementIoCount(device);
+}
+
+}  // namespace
 
 NTSTATUS USB2SER_ProcessPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     USB2SER_IncrementIoCount(DeviceObject);
-    PoStartNextPowerIrp(Irp);
-    IoSkipCurrentIrpStackLocation(Irp);
-    NTSTATUS status = PoCallDriver(ext->TopOfStackDeviceObject, Irp);
+    NTSTATUS status;
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_WAIT_WAKE:
+        USB2SER_DeleteDevNode(DeviceObject);
+        status = USB2SER_PassDownToNextPowerDriver(DeviceObject, Irp);
+        break;
+    case IRP_MN_POWER_SEQUENCE:
+        status = USB2SER_PassDownToNextPowerDriver(DeviceObject, Irp);
+        break;
+    case IRP_MN_SET_POWER:
+        status = USB2SER_PowerSetPower(ext, Irp);
+        break;
+    default:  // a query is passed on, never refused here
+        status = USB2SER_DefaultPowerHandler(ext, Irp);
+        break;
+    }
     USB2SER_DecrementIoCount(DeviceObject);
     return status;
+}
+
+NTSTATUS USB2SER_PowerSetPower(PUSB2SER_EXTENSION Extension, PIRP Irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const POWER_STATE requested = stack->Parameters.Power.State;
+    const LONG present = Extension->DevicePowerState;
+
+    if (stack->Parameters.Power.Type == SystemPowerState) {
+        const DEVICE_POWER_STATE wanted = USB2SER_DeviceStateFor(requested.SystemState);
+        if (wanted < present) return USB2SER_PassPowerUpDown(Extension, Irp, OnCompleteIncreaseSystemPower);
+        if (wanted > present) {
+            const NTSTATUS status = USB2SER_SendDeviceSetPower(Extension, wanted);
+            if (!NT_SUCCESS(status)) {
+                PoStartNextPowerIrp(Irp);
+                Irp->IoStatus.Information = 0;
+                Irp->IoStatus.Status = status;
+                IoCompleteRequest(Irp, IO_NO_INCREMENT);
+                return status;
+            }
+        }
+        return USB2SER_DefaultPowerHandler(Extension, Irp);
+    }
+    if (stack->Parameters.Power.Type == DevicePowerState) {
+        if (requested.DeviceState < present) {
+            return USB2SER_PassPowerUpDown(Extension, Irp, OnCompleteIncreaseDevicePower);
+        }
+        if (requested.DeviceState > present) SetPowerState(Extension, requested.DeviceState);
+    }
+    return USB2SER_DefaultPowerHandler(Extension, Irp);
+}
+
+NTSTATUS USB2SER_DefaultPowerHandler(PUSB2SER_EXTENSION Extension, PIRP Irp) {
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(Extension->TopOfStackDeviceObject, Irp);
+}
+
+NTSTATUS USB2SER_PassDownToNextPowerDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PoStartNextPowerIrp(Irp);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, NULL, NULL, FALSE, FALSE, FALSE);
+    return PoCallDriver(USB2SER_Extension(DeviceObject)->TopOfStackDeviceObject, Irp);
+}
+
+// At PASSIVE_LEVEL: the request goes to the top of the device's own stack,
+// through this driver first, and is waited for.
+NTSTATUS USB2SER_SendDeviceSetPower(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State) {
+    USB2SER_POWER_WAIT wait;
+    KeInitializeEvent(&wait.Event, NotificationEvent, FALSE);
+    wait.Status = STATUS_SUCCESS;
+    POWER_STATE power;
+    power.DeviceState = State;
+    NTSTATUS status = PoRequestPowerIrp(Extension->PhysicalDeviceObject, IRP_MN_SET_POWER, power,
+                                        OnCompleteDeviceSetPower, &wait, NULL);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&wait.Event, Executive, KernelMode, FALSE, NULL);
+        status = wait.Status;
+    }
+    if (NT_SUCCESS(status) && State != Extension->DevicePowerState) SetPowerState(Extension, State);
+    return status;
+}
+
+VOID OnCompleteDeviceSetPower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                              PVOID Context, PIO_STATUS_BLOCK IoStatus) {
+    (void)DeviceObject;
+    (void)MinorFunction;
+    (void)PowerState;
+    PUSB2SER_POWER_WAIT wait = static_cast<PUSB2SER_POWER_WAIT>(Context);
+    wait->Status = IoStatus->Status;
+    KeSetEvent(&wait->Event, IO_NO_INCREMENT, FALSE);
+}
+
+VOID SetPowerState(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State) {
+    Extension->DevicePowerState = State;
+    POWER_STATE power;
+    power.DeviceState = State;
+    PoSetPowerState(Extension->PhysicalDeviceObject, DevicePowerState, power);
+}
+
+// Up to DISPATCH_LEVEL.
+NTSTATUS OnCompleteIncreaseDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    (void)Context;
+    if (Irp->PendingReturned) IoMarkIrpPending(Irp);
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        SetPowerState(USB2SER_Extension(DeviceObject),
+                      IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.DeviceState);
+    }
+    return Irp->IoStatus.Status;
+}
+
+// Up to DISPATCH_LEVEL: the lower drivers may complete the power-up from
+// their own context at raised IRQL. The restore waits, so it runs in a
+// system worker thread, which completes the request when it is done; the
+// device holds a reference until then. A power-up the lower drivers failed
+// travels on up, and nothing is restored.
+NTSTATUS OnCompleteIncreaseSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    (void)Context;
+    if (Irp->PendingReturned) IoMarkIrpPending(Irp);
+    if (!NT_SUCCESS(Irp->IoStatus.Status)) return Irp->IoStatus.Status;
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    USB2SER_IncrementIoCount(DeviceObject);
+    ext->PowerUpIrp = Irp;
+    ExInitializeWorkItem(&ext->PowerUpWorkItem, USB2SER_RestoreAfterPowerUp, DeviceObject);
+    ExQueueWorkItem(&ext->PowerUpWorkItem, DelayedWorkQueue);
+    return STATUS_MORE_PROCESSING_REQUIRED;
 }

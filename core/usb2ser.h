@@ -62,6 +62,11 @@ typedef struct _USB2SER_EXTENSION {
     ULONG LastBaudRate;
     BOOLEAN DcrStateOn;
     LONG DcrStatePort;
+    // The system power request whose power-up the restore finishes, and the
+    // work item that runs the restore: one at a time, as the power manager
+    // sends one system request at a time.
+    PIRP PowerUpIrp;
+    WORK_QUEUE_ITEM PowerUpWorkItem;
 } USB2SER_EXTENSION, *PUSB2SER_EXTENSION;
 
 static_assert(sizeof(((USB2SER_EXTENSION*)0)->DeviceDescriptor) == 18, "the 18-byte device descriptor");
@@ -122,6 +127,17 @@ LONG USB2SER_DecrementIoCount_Data(PDEVICE_OBJECT DeviceObject);
 VOID USB2SER_IncrementIoCount_Ctrl(PDEVICE_OBJECT DeviceObject);
 LONG USB2SER_DecrementIoCount_Ctrl(PDEVICE_OBJECT DeviceObject);
 NTSTATUS USB2SER_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Power.
+NTSTATUS USB2SER_PowerSetPower(PUSB2SER_EXTENSION Extension, PIRP Irp);
+NTSTATUS USB2SER_DefaultPowerHandler(PUSB2SER_EXTENSION Extension, PIRP Irp);
+NTSTATUS USB2SER_PassDownToNextPowerDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS USB2SER_SendDeviceSetPower(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State);
+VOID SetPowerState(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State);
+NTSTATUS OnCompleteIncreaseSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS OnCompleteIncreaseDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID OnCompleteDeviceSetPower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                              PVOID Context, PIO_STATUS_BLOCK IoStatus);
 
 // Plug and Play.
 VOID USB2SER_Cleanup(PDEVICE_OBJECT DeviceObject);

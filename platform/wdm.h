@@ -168,6 +168,18 @@ NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER 
 PKTHREAD KeGetCurrentThread();
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
 
+// Work items: a routine run at PASSIVE_LEVEL in a system worker thread.
+typedef VOID (*PWORKER_THREAD_ROUTINE)(PVOID Parameter);
+typedef struct _WORK_QUEUE_ITEM {
+    LIST_ENTRY List;
+    PWORKER_THREAD_ROUTINE WorkerRoutine;
+    PVOID Parameter;
+} WORK_QUEUE_ITEM, *PWORK_QUEUE_ITEM;
+typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue, DelayedWorkQueue, HyperCriticalWorkQueue } WORK_QUEUE_TYPE;
+#define ExInitializeWorkItem(Item, Routine, Context) \
+    ((Item)->WorkerRoutine = (Routine), (Item)->Parameter = (Context), (Item)->List.Flink = NULL)
+VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
+
 // ---------------------------------------------------------------------------
 // Power types
 

@@ -11,6 +11,9 @@
 #define USB2SER_REGISTER_COUNT 3
 
 BOOLEAN USB2SER_SetDTRState(BOOLEAN On, ULONG Port);
+// Sends ControlLineState as it stands, at PASSIVE_LEVEL: the chip drives the
+// lines the driver believes in again.
+NTSTATUS USB2SER_SendControlLineState(PDEVICE_OBJECT DeviceObject);
 BOOLEAN USB2SER_SetRTSState(BOOLEAN On, ULONG Port);
 BOOLEAN USB2SER_SetDCRState(BOOLEAN On, ULONG Port);
 BOOLEAN USB2SER_SetXonXoffState(BOOLEAN On, ULONG Port);

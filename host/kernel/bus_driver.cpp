@@ -132,10 +132,12 @@ NTSTATUS BusDriver::dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
     BusDriver& bus = of(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     bus.m_arrivals.push_back(Arrival{IRP_MJ_POWER, stack->MinorFunction, irp->IoStatus.Status,
-                                     irp->IoStatus.Information});
+                                     irp->IoStatus.Information, device});
     PoStartNextPowerIrp(irp);
-    return complete(irp, bus.m_power_result);
+    return bus.power(device, irp);
 }
+
+NTSTATUS BusDriver::power(PDEVICE_OBJECT, PIRP irp) { return complete(irp, m_power_result); }
 
 NTSTATUS BusDriver::dispatch_other(PDEVICE_OBJECT device, PIRP irp) {
     BusDriver& bus = of(device);

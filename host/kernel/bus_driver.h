@@ -55,6 +55,10 @@ public:
 
 protected:
     virtual NTSTATUS internal_device_control(PDEVICE_OBJECT pdo, PIRP irp);
+    // A power request, released for the next one already; completes it with
+    // the chosen power result.
+    virtual NTSTATUS power(PDEVICE_OBJECT pdo, PIRP irp);
+    NTSTATUS power_result() const { return m_power_result; }
     static NTSTATUS complete(PIRP irp, NTSTATUS status);
     NTSTATUS pnp_answer(PIO_STACK_LOCATION stack, PIRP irp);
     Kernel& kernel() { return m_kernel; }

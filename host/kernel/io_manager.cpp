@@ -119,6 +119,11 @@ void IoManager::unload_driver(PDRIVER_OBJECT driver) {
                           thread->name + "' has not ended");
         }
     }
+    if (m_kernel.work_items() != 0) {
+        bug_check("DRIVER_UNLOADED_WITH_WORK_ITEMS",
+                  "driver " + to_utf8(from_unicode_string(&driver->DriverName)) +
+                      " is unloaded while a work item is queued or running");
+    }
     std::string references = m_kernel.objects().report();
     if (!references.empty()) {
         bug_check("DRIVER_UNLOADED_WITH_REFERENCES",
@@ -221,6 +226,7 @@ void IoManager::delete_device(PDEVICE_OBJECT device) {
         }
     }
     m_power_states.erase(device);
+    std::erase_if(m_power_lanes, [&](auto& lane) { return lane.first.first == device; });
     m_deleted_devices.insert(device);
     m_devices.erase(it);
 }
@@ -625,6 +631,7 @@ NTSTATUS IoManager::call(PDEVICE_OBJECT device, PIRP irp) {
                       "IofCallDriver to " + to_utf8(device_name(device)) +
                           " but the IRP has no stack location left");
     }
+    if (held_for_power(device, irp, irp->Tail.Overlay.CurrentStackLocation[-1])) return STATUS_PENDING;
     --irp->CurrentLocation;
     --irp->Tail.Overlay.CurrentStackLocation;
     PIO_STACK_LOCATION location = irp->Tail.Overlay.CurrentStackLocation;
@@ -912,6 +919,40 @@ void IoManager::start_next_power_irp(PIRP irp) {
                       "driver " + to_utf8(from_unicode_string(&driver->DriverName)) +
                           " called PoStartNextPowerIrp twice for this power IRP");
     }
+    auto lane = m_power_lanes.find({device, irp->Tail.Overlay.CurrentStackLocation->Parameters.Power.Type});
+    if (lane == m_power_lanes.end() || !lane->second.busy) return;
+    if (lane->second.waiting.empty()) {
+        lane->second.busy = false;
+        return;
+    }
+    // The next request is presented at PASSIVE_LEVEL, as to a device whose
+    // power code is pageable, from a thread of the power manager's.
+    PIRP next = lane->second.waiting.front();
+    lane->second.waiting.pop_front();
+    m_kernel.scheduler().spawn("power manager", [this, device, next] { call(device, next); }, false);
+}
+
+bool IoManager::power_irp_arriving(PIRP irp) {
+    record(irp, "IofCallDriver");
+    return irp->CurrentLocation > 1 && irp->Tail.Overlay.CurrentStackLocation[-1].MajorFunction == IRP_MJ_POWER;
+}
+
+// The power manager presents one system and one device power request (set or
+// query) at a time to each device object; another waits, marked pending, until
+// the driver holding the present one calls PoStartNextPowerIrp.
+bool IoManager::held_for_power(PDEVICE_OBJECT device, PIRP irp, IO_STACK_LOCATION& arriving) {
+    if (arriving.MajorFunction != IRP_MJ_POWER ||
+        (arriving.MinorFunction != IRP_MN_SET_POWER && arriving.MinorFunction != IRP_MN_QUERY_POWER)) {
+        return false;
+    }
+    PowerLane& lane = m_power_lanes[{device, arriving.Parameters.Power.Type}];
+    if (!lane.busy) {
+        lane.busy = true;
+        return false;
+    }
+    arriving.Control |= SL_PENDING_RETURNED;
+    lane.waiting.push_back(irp);
+    return true;
 }
 
 POWER_STATE IoManager::set_power_state(PDEVICE_OBJECT device, POWER_STATE_TYPE type,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -78,7 +79,11 @@ public:
     NTSTATUS send_and_wait(PDEVICE_OBJECT target, PIRP irp, PKEVENT event,
                            PIO_STATUS_BLOCK status);
 
+    // Sends an IRP to a device. A power request may be held back, marked
+    // pending, while the device has one of its kind in progress.
     NTSTATUS call(PDEVICE_OBJECT device, PIRP irp);
+    // Whether the location an IRP is about to enter belongs to a power request.
+    bool power_irp_arriving(PIRP irp);
     void complete(PIRP irp, CCHAR boost);
     BOOLEAN cancel(PIRP irp);
     void acquire_cancel_lock(PKIRQL irql);
@@ -139,6 +144,7 @@ private:
     void retire(PIRP irp, IrpRecord& rec);
     bool completes_at_top(PIRP irp) const;
     void on_location_popped(PIRP irp, IrpRecord& rec, int location, bool pending);
+    bool held_for_power(PDEVICE_OBJECT device, PIRP irp, IO_STACK_LOCATION& arriving);
     static std::u16string fold(std::u16string_view name);
 
     Kernel& m_kernel;
@@ -158,6 +164,13 @@ private:
     };
     std::map<std::u16string, NameEntry> m_names;
     std::map<PDEVICE_OBJECT, DEVICE_POWER_STATE> m_power_states;
+    // One system and one device power request in progress per device object;
+    // the requests that wait for it.
+    struct PowerLane {
+        bool busy = false;
+        std::deque<PIRP> waiting;
+    };
+    std::map<std::pair<PDEVICE_OBJECT, POWER_STATE_TYPE>, PowerLane> m_power_lanes;
     std::unordered_map<const void*, std::unique_ptr<FILE_OBJECT>> m_files;
 
     DISPATCHER_HEADER m_cancel_lock{};

@@ -134,6 +134,10 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     require_irql(DISPATCH_LEVEL, "IofCallDriver");
+    if (io().power_irp_arriving(Irp)) {
+        bug_check("POWER_IRP_NOT_VIA_POCALLDRIVER",
+                  "IofCallDriver with a power IRP: the power manager must see it pass (PoCallDriver)");
+    }
     return io().call(DeviceObject, Irp);
 }
 

@@ -242,6 +242,11 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
     return STATUS_SUCCESS;
 }
 
+VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE) {
+    if (self().irql > DISPATCH_LEVEL) bug_check("IRQL_NOT_LESS_OR_EQUAL", "ExQueueWorkItem above DISPATCH_LEVEL");
+    Kernel::current().queue_work_item(WorkItem);
+}
+
 NTSTATUS PsTerminateSystemThread(NTSTATUS) {
     host::Thread& thread = self();
     if (!thread.driver_thread) {

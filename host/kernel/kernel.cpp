@@ -46,6 +46,22 @@ Thread& Kernel::spawn(std::string name, std::function<void()> body) {
     return thread;
 }
 
+void Kernel::queue_work_item(PWORK_QUEUE_ITEM item) {
+    if (item->WorkerRoutine == nullptr) bug_check("INVALID_WORK_ITEM", "ExQueueWorkItem with no routine");
+    if (!m_queued_items.insert(item).second) {
+        bug_check("INVALID_WORK_ITEM", "ExQueueWorkItem for an item that is queued and has not run yet");
+    }
+    ++m_work_items;
+    m_scheduler->spawn("system worker", [this, item] {
+        m_queued_items.erase(item);
+        item->WorkerRoutine(item->Parameter);
+        if (m_scheduler->running().irql != PASSIVE_LEVEL) {
+            bug_check("IRQL_UNEXPECTED_VALUE", "a work item routine returned above PASSIVE_LEVEL");
+        }
+        --m_work_items;
+    }, false);
+}
+
 void Kernel::run_for(Time duration) {
     LARGE_INTEGER interval;
     interval.QuadPart = -duration;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -50,6 +51,12 @@ public:
     Thread& spawn(std::string name, std::function<void()> body);
     void run_for(Time duration);  // lets the world run while the caller sleeps
 
+    // Runs a work item's routine at PASSIVE_LEVEL in a system worker thread.
+    // An item is queued again only once its routine has begun.
+    void queue_work_item(PWORK_QUEUE_ITEM item);
+    // Work items queued or running: a driver must not unload under one.
+    std::size_t work_items() const { return m_work_items; }
+
     // Sets an event and wakes its waiters; a scheduling point unless told not to be.
     LONG set_event(PKEVENT event, bool yield = true);
 
@@ -72,6 +79,8 @@ private:
     Registry m_registry;
     ConfigManager m_configmg;
     std::string m_debug_output;
+    std::set<PWORK_QUEUE_ITEM> m_queued_items;
+    std::size_t m_work_items = 0;
     std::unique_ptr<PnpManager> m_pnp;
     // Last member: destroyed first, so that threads unwind while the rest lives.
     std::unique_ptr<Scheduler> m_scheduler;

@@ -10,6 +10,8 @@ namespace host {
 namespace {
 
 constexpr int kResetPortFrames = 10;
+// Resume signalling (20 ms) and the recovery time after it (10 ms).
+constexpr Time kResumeTime = 30 * kMillisecond;
 constexpr std::uintptr_t kHandleTag = 0x5B000000;
 
 std::uint16_t target_size(std::uint16_t function) {
@@ -112,6 +114,13 @@ void UsbBus::unplug(PDEVICE_OBJECT pdo) {
     port.present = false;
     pdo->DeviceObjectExtension->ExtensionFlags |= DOE_REMOVE_PENDING;
     device_gone(pdo);
+    fail_pending(port, USBD_STATUS_DEV_NOT_RESPONDING);
+    close_pipes(port);
+}
+
+// Ends every transfer pending on the port that no canceller holds, at
+// DISPATCH_LEVEL as the controller ends them.
+void UsbBus::fail_pending(Port& port, USBD_STATUS status) {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     for (;;) {
@@ -119,10 +128,64 @@ void UsbBus::unplug(PDEVICE_OBJECT pdo) {
                                [&](auto& t) { return t->port == &port && t->irp->CancelRoutine; });
         if (it == m_pending.end()) break;
         Transfer* t = it->get();
-        if (take(t)) finish(t, USBD_STATUS_DEV_NOT_RESPONDING);
+        if (take(t)) finish(t, status);
     }
     KeLowerIrql(old);
-    close_pipes(port);
+}
+
+// Power at a port. When the system sleeps with `cut_power_in_sleep`, the
+// port's power goes: the device loses its state, and the transfers pending
+// on it end as from a device that does not answer. When the system works
+// again, the hub restores the address and the configuration it had (pipe
+// handles stay valid). A request that raises the power completes after the
+// port's resume time, at once or at DISPATCH_LEVEL from the controller's
+// side, as `power_up_at_dispatch` (or the seed) says.
+NTSTATUS UsbBus::power(PDEVICE_OBJECT pdo, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    Port& port = port_of(pdo);
+    if (stack->MinorFunction != IRP_MN_SET_POWER || !NT_SUCCESS(power_result()) || !port.present) {
+        return BusDriver::power(pdo, irp);
+    }
+    const POWER_STATE state = stack->Parameters.Power.State;
+    const bool system = stack->Parameters.Power.Type == SystemPowerState;
+    if (system && state.SystemState >= PowerSystemSleeping1) {
+        if (m_options.cut_power_in_sleep && !port.unpowered) {
+            port.unpowered = true;
+            port.device->power_lost(kernel().now());
+            fail_pending(port, USBD_STATUS_DEV_NOT_RESPONDING);
+        }
+        return BusDriver::power(pdo, irp);
+    }
+    const bool up = system ? state.SystemState <= PowerSystemWorking : state.DeviceState == PowerDeviceD0;
+    if (!up) return BusDriver::power(pdo, irp);
+    if (system && port.unpowered) {
+        port.unpowered = false;
+        restore_configuration(port, kernel().now());
+    }
+    const bool at_dispatch = m_options.power_up_at_dispatch ? *m_options.power_up_at_dispatch
+                                                            : kernel().scheduler().one_in(2);
+    if (!at_dispatch) return BusDriver::power(pdo, irp);
+    IoMarkIrpPending(irp);
+    kernel().spawn("host controller resume", [this, irp] {
+        LARGE_INTEGER resume;
+        resume.QuadPart = -kResumeTime;
+        KeDelayExecutionThread(KernelMode, FALSE, &resume);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        complete(irp, power_result());
+        KeLowerIrql(old);
+    });
+    return STATUS_PENDING;
+}
+
+// The hub gives the device its address and configuration again, as after a
+// reset of the port; the pipes are no longer halted.
+void UsbBus::restore_configuration(Port& port, Time now) {
+    if (port.configuration != 0) {
+        SetupPacket restore{0x00, kSetConfiguration, port.configuration, 0, 0};
+        port.device->control(restore, {}, {}, now);
+    }
+    for (Pipe& pipe : port.pipes) pipe.halted = false;
 }
 
 UsbBus::Port& UsbBus::port_of(PDEVICE_OBJECT pdo) {
@@ -469,13 +532,7 @@ USBD_STATUS UsbBus::execute_control(Transfer& t, Time now) {
     if (std::optional<USBD_STATUS> status = fault_status(t.fault)) return *status;
     if (t.op == Op::ResetPort) {
         port.device->port_reset(now);
-        // The hub restores the address and the configuration itself; pipe
-        // handles stay valid.
-        if (port.configuration != 0) {
-            SetupPacket restore{0x00, kSetConfiguration, port.configuration, 0, 0};
-            port.device->control(restore, {}, {}, now);
-        }
-        for (Pipe& pipe : port.pipes) pipe.halted = false;
+        restore_configuration(port, now);
         return USBD_STATUS_SUCCESS;
     }
     std::span<const std::uint8_t> out;

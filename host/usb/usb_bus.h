@@ -52,6 +52,12 @@ public:
         int bulk_packets_per_frame = 19;
         // Complete control requests inside IofCallDriver instead of at a frame.
         bool complete_inline = false;
+        // The port's power is cut while the system sleeps.
+        bool cut_power_in_sleep = true;
+        // A request that raises the power (working state, D0) completes after
+        // the port's resume at DISPATCH_LEVEL, from the controller's context,
+        // instead of at once; unset, the seed chooses for each request.
+        std::optional<bool> power_up_at_dispatch;
     };
 
     UsbBus(Kernel& kernel, Options options);
@@ -74,8 +80,12 @@ public:
 
     static NTSTATUS irp_status_of(USBD_STATUS status);
 
+    // Whether the port's power is off (cut while the system sleeps).
+    bool unpowered(PDEVICE_OBJECT pdo) { return port_of(pdo).unpowered; }
+
 protected:
     NTSTATUS internal_device_control(PDEVICE_OBJECT pdo, PIRP irp) override;
+    NTSTATUS power(PDEVICE_OBJECT pdo, PIRP irp) override;
 
 private:
     struct Pipe {
@@ -91,6 +101,7 @@ private:
         UsbDevice* device = nullptr;
         std::uint8_t address = 0;
         bool present = true;
+        bool unpowered = false;
         std::uint8_t configuration = 0;
         std::uint32_t generation = 1;  // pipe handles carry it
         std::vector<Pipe> pipes;
@@ -123,6 +134,8 @@ private:
     USBD_STATUS prepare_select(Port& port, PURB urb);
     Pipe* pipe_of(Port& port, USBD_PIPE_HANDLE handle);
     void close_pipes(Port& port);
+    void fail_pending(Port& port, USBD_STATUS status);
+    void restore_configuration(Port& port, Time now);
     static USBD_PIPE_HANDLE handle_of(const Port& port, const Pipe& pipe);
     std::optional<FaultRule> match_fault(const Transfer& t);
     NTSTATUS pend(std::unique_ptr<Transfer> t);

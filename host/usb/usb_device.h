@@ -71,6 +71,9 @@ public:
 
     // The hub reset the port: the device returns to its default state.
     virtual void port_reset(Time now) = 0;
+    // The port's power was cut: the device comes back as at power-on, but
+    // for what it keeps without power.
+    virtual void power_lost(Time now) = 0;
 };
 
 }  // namespace host

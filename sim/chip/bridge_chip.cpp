@@ -470,6 +470,16 @@ void BridgeChip::port_reset(Time now) {
     }
 }
 
+// Without power the chip keeps only its EEPROM: it comes back as from a
+// port reset, with the flow threshold and the communications feature at
+// their power-on values too.
+void BridgeChip::power_lost(Time now) {
+    port_reset(now);
+    m_flow_threshold = 0;
+    m_comm_feature = 0;
+    m_eeprom_busy_until = 0;
+}
+
 // ---------------------------------------------------------------------------
 // The UART
 

@@ -160,6 +160,7 @@ public:
     std::optional<Time> in_ready_at(std::uint8_t endpoint, Time now) const override;
     std::optional<Time> out_ready_at(std::uint8_t endpoint, std::size_t size, Time now) const override;
     void port_reset(Time now) override;
+    void power_lost(Time now) override;
 
     // The UART up to `now`: bytes leave the transmit FIFO and arrive in the
     // receive FIFO no faster than the line coding allows.

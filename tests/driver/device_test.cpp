@@ -160,8 +160,13 @@ TEST_F(DeviceTest, EveryDispatchRoutineGivesItsReferenceBack) {
     EXPECT_EQ(kernel().pnp().query_capabilities(world->pdo(), &caps), STATUS_SUCCESS);
     kernel().pnp().query_relations(world->pdo(), BusRelations);
     EXPECT_EQ(kernel().pnp().system_control(world->pdo()), STATUS_SUCCESS);
-    EXPECT_EQ(kernel().pnp().set_system_power(world->pdo(), PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(kernel().pnp().set_system_power(world->pdo(), PowerSystemSleeping1), STATUS_SUCCESS);
     EXPECT_EQ(ext()->IoCount, 1);
+    // Waking restores the chip in a work item and arms both reads: each read
+    // holds its reference while it waits, and nothing else does.
+    EXPECT_EQ(kernel().pnp().set_system_power(world->pdo(), PowerSystemWorking), STATUS_SUCCESS);
+    kernel().run_for(10 * host::kMillisecond);
+    EXPECT_EQ(ext()->IoCount, 3);
 }
 
 TEST_F(DeviceTest, OutOfRangePortNumbersFindNoDevice) {
