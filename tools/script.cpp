@@ -172,6 +172,12 @@ std::string framing_name(UCHAR data_bits, UCHAR parity, UCHAR stop_bits) {
     return std::to_string(data_bits) + "NOEMS"[parity < 5 ? parity : 0] + stops[stop_bits < 3 ? stop_bits : 0];
 }
 
+std::string status_text(NTSTATUS status) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
 std::optional<bool> on_off(const std::string& text) {
     if (text == "on") return true;
     if (text == "off") return false;
@@ -250,6 +256,9 @@ void Runner::setup(const Line& line) {
     } else if (w[0] == "interfaces") {
         need(w[1] == "1" || w[1] == "2", "interfaces takes 1 or 2");
         m_options.interfaces = w[1][0] - '0';
+    } else if (w[0] == "port-power") {
+        need(w[1] == "cut" || w[1] == "kept", "port-power takes cut or kept");
+        m_options.bus.cut_power_in_sleep = w[1] == "cut";
     } else {
         need(w[1] == "loopback" || w[1] == "peer", "line takes loopback or peer");
         m_options.line = w[1] == "peer" ? sim::LineKind::Peer : sim::LineKind::Loopback;
@@ -308,6 +317,35 @@ std::string Runner::command(const Words& w) {
     if (c == "plug" || c == "unplug" || c == "replug" || c == "stop" || c == "start") {
         args(0, 0);
         return pnp_command(c);
+    }
+    if (c == "sleep") {
+        args(0, 1);
+        need(m_world->plugged(), "the adapter is not plugged in");
+        int state = 3;
+        if (w.size() == 2) {
+            need(w[1].size() == 2 && w[1][0] == 'S' && w[1][1] >= '1' && w[1][1] <= '5', "sleep takes S1 to S5");
+            state = w[1][1] - '0';
+        }
+        const bool cut = !m_world->bus().unpowered(m_world->pdo());
+        const NTSTATUS slept = m_world->sleep(static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + state));
+        return "the system sleeps in S" + std::to_string(state) + ": " + status_text(slept) +
+               (cut && m_world->bus().unpowered(m_world->pdo()) ? ", the port's power is cut" : "");
+    }
+    if (c == "wake") {
+        args(0, 0);
+        need(m_world->plugged(), "the adapter is not plugged in");
+        return "the system works again: " + status_text(m_world->wake());
+    }
+    if (c == "uart") {
+        args(0, 0);
+        need(m_world->plugged(), "the adapter is not plugged in");
+        sim::BridgeChip& chip = m_world->chip();
+        const sim::LineCoding& coding = chip.line_coding();
+        const sim::FlowControl flow = chip.flow_control();
+        return "the chip's UART runs at " + std::to_string(coding.baud) + " " +
+               framing_name(coding.data_bits, coding.parity, coding.char_format) + ", flow " +
+               (flow.hardware ? "hardware" : flow.xon_xoff ? "xon" : "none") + ", DTR " + (chip.dtr() ? "on" : "off") +
+               ", RTS " + (chip.rts() ? "on" : "off");
     }
     if (c == "multiport") {
         args(1, 1);
@@ -465,21 +503,16 @@ std::string Runner::command(const Words& w) {
 // The adapter's life through the Plug and Play manager. After a plug the
 // port driver works the port under the number the device was given.
 std::string Runner::pnp_command(const std::string& c) {
-    auto status = [](NTSTATUS s) {
-        char text[32];
-        std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(s));
-        return std::string(text);
-    };
     if (c == "stop" || c == "start") {
         need(m_world->plugged(), "the adapter is not plugged in");
-        return status(c == "stop" ? m_world->stop() : m_world->start());
+        return status_text(c == "stop" ? m_world->stop() : m_world->start());
     }
     std::string out;
     if (c == "unplug" || c == "replug") {
         need(m_world->plugged(), "the adapter is not plugged in");
         const std::uint64_t notices = port().cable_removals();
         const NTSTATUS removed = m_world->unplug();
-        out = "unplugged: " + status(removed) +
+        out = "unplugged: " + status_text(removed) +
               (port().cable_removals() > notices ? ", the port driver was told" : ", the port driver was not told");
         if (c == "unplug") return out;
         out += "; ";
@@ -491,7 +524,7 @@ std::string Runner::pnp_command(const std::string& c) {
         m_serport = std::make_unique<sim::Serport>(m_world->port());
         sim::Serport::register_callbacks();
     }
-    return out + "plugged in and started: " + status(started) + ", COM" + std::to_string(m_world->port());
+    return out + "plugged in and started: " + status_text(started) + ", COM" + std::to_string(m_world->port());
 }
 
 std::string Runner::peer_command(const Words& w) {
@@ -586,7 +619,7 @@ int Runner::execute(const std::vector<Line>& lines) {
         for (const Line& line : lines) {
             current = &line;
             const std::string& first = line.words[0];
-            if (first == "seed" || first == "chip" || first == "interfaces" || first == "line") {
+            if (first == "seed" || first == "chip" || first == "interfaces" || first == "line" || first == "port-power") {
                 need(m_world == nullptr, "\"" + line.words[0] + "\" sets up the world: it comes before the first other command");
                 setup(line);
                 continue;

@@ -625,13 +625,18 @@ NTSTATUS IoManager::call(PDEVICE_OBJECT device, PIRP irp) {
         irp_bug_check("INVALID_DEVICE_OBJECT", irp, detail);
     }
     m_kernel.scheduler().yield();
-    IrpRecord& rec = m_irps.at(irp);
     if (irp->CurrentLocation <= 1) {
         irp_bug_check("NO_MORE_IRP_STACK_LOCATIONS", irp,
                       "IofCallDriver to " + to_utf8(device_name(device)) +
                           " but the IRP has no stack location left");
     }
     if (held_for_power(device, irp, irp->Tail.Overlay.CurrentStackLocation[-1])) return STATUS_PENDING;
+    return present(device, irp);
+}
+
+// The IRP enters the device's location and its dispatch routine.
+NTSTATUS IoManager::present(PDEVICE_OBJECT device, PIRP irp) {
+    IrpRecord& rec = m_irps.at(irp);
     --irp->CurrentLocation;
     --irp->Tail.Overlay.CurrentStackLocation;
     PIO_STACK_LOCATION location = irp->Tail.Overlay.CurrentStackLocation;
@@ -753,8 +758,11 @@ void IoManager::complete(PIRP irp, CCHAR) {
     while (irp->CurrentLocation <= irp->StackCount) {
         PIO_STACK_LOCATION popped = irp->Tail.Overlay.CurrentStackLocation;
         const int popped_location = irp->CurrentLocation;
-        irp->PendingReturned = (popped->Control & SL_PENDING_RETURNED) != 0;
-        on_location_popped(irp, m_irps.at(irp), popped_location, irp->PendingReturned);
+        const bool marked = (popped->Control & SL_PENDING_RETURNED) != 0;
+        on_location_popped(irp, m_irps.at(irp), popped_location, marked);
+        // A power request the power manager held back has pended for the
+        // driver that sent it, whatever the driver below did.
+        irp->PendingReturned = marked || popped_location == m_irps.at(irp).held_location;
         PIO_COMPLETION_ROUTINE routine = popped->CompletionRoutine;
         const UCHAR popped_major = popped->MajorFunction;
         PVOID context = popped->Context;
@@ -929,7 +937,7 @@ void IoManager::start_next_power_irp(PIRP irp) {
     // power code is pageable, from a thread of the power manager's.
     PIRP next = lane->second.waiting.front();
     lane->second.waiting.pop_front();
-    m_kernel.scheduler().spawn("power manager", [this, device, next] { call(device, next); }, false);
+    m_kernel.scheduler().spawn("power manager", [this, device, next] { present(device, next); }, false);
 }
 
 bool IoManager::power_irp_arriving(PIRP irp) {
@@ -938,7 +946,7 @@ bool IoManager::power_irp_arriving(PIRP irp) {
 }
 
 // The power manager presents one system and one device power request (set or
-// query) at a time to each device object; another waits, marked pending, until
+// query) at a time to each device object; another waits, pending, until
 // the driver holding the present one calls PoStartNextPowerIrp.
 bool IoManager::held_for_power(PDEVICE_OBJECT device, PIRP irp, IO_STACK_LOCATION& arriving) {
     if (arriving.MajorFunction != IRP_MJ_POWER ||
@@ -950,7 +958,7 @@ bool IoManager::held_for_power(PDEVICE_OBJECT device, PIRP irp, IO_STACK_LOCATIO
         lane.busy = true;
         return false;
     }
-    arriving.Control |= SL_PENDING_RETURNED;
+    m_irps.at(irp).held_location = irp->CurrentLocation - 1;
     lane.waiting.push_back(irp);
     return true;
 }

@@ -117,6 +117,7 @@ private:
         bool power = false;
         std::map<PDRIVER_OBJECT, int> power_starts;
         std::set<PDRIVER_OBJECT> power_drivers;
+        int held_location = 0;  // where the power manager held the request back
         std::set<int> pending_owed;  // locations that returned STATUS_PENDING unmarked
         // Threaded device-control requests: where the output goes back.
         PVOID user_output = nullptr;
@@ -145,6 +146,7 @@ private:
     bool completes_at_top(PIRP irp) const;
     void on_location_popped(PIRP irp, IrpRecord& rec, int location, bool pending);
     bool held_for_power(PDEVICE_OBJECT device, PIRP irp, IO_STACK_LOCATION& arriving);
+    NTSTATUS present(PDEVICE_OBJECT device, PIRP irp);
     static std::u16string fold(std::u16string_view name);
 
     Kernel& m_kernel;

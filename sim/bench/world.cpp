@@ -74,6 +74,13 @@ NTSTATUS World::plug() {
     return NT_SUCCESS(status) ? start() : status;
 }
 
+NTSTATUS World::sleep(SYSTEM_POWER_STATE state) {
+    NTSTATUS status = m_kernel->pnp().query_system_power(m_pdo, state);
+    return NT_SUCCESS(status) ? m_kernel->pnp().set_system_power(m_pdo, state) : status;
+}
+
+NTSTATUS World::wake() { return m_kernel->pnp().set_system_power(m_pdo, PowerSystemWorking); }
+
 std::string World::teardown() {
     if (m_torn_down) return {};
     m_torn_down = true;

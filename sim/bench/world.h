@@ -62,6 +62,10 @@ public:
     // starts it: AddDevice, then the start with its queries.
     NTSTATUS unplug();
     NTSTATUS plug();
+    // The system sleeps (a query, then the set request, if the query
+    // succeeded), and comes back to the working state.
+    NTSTATUS sleep(SYSTEM_POWER_STATE state = PowerSystemSleeping3);
+    NTSTATUS wake();
     bool plugged() const { return m_pdo != nullptr; }
 
     // Removes the device if it is still there, unloads the driver and ends

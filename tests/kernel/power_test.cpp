@@ -79,5 +79,59 @@ TEST_F(PowerTest, SystemRequestsTravelDownAndPowerStatesAreRecorded) {
     EXPECT_EQ(kernel->io().reported_power_state(pdo), PowerDeviceD0);
 }
 
+// One device power request at a time per device object: a second one waits,
+// pending, until the driver holding the first lets the next come; a system
+// request passes meanwhile, in its own lane.
+TEST_F(PowerTest, ASecondDeviceRequestWaitsForTheFirstToBeReleased) {
+    static PIRP held;
+    held = nullptr;
+    ScriptedDriver::handlers[IRP_MJ_POWER] = [](PDEVICE_OBJECT device, PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        seen().push_back(stack->Parameters.Power.Type);
+        if (stack->Parameters.Power.Type == DevicePowerState && held == nullptr) {
+            held = irp;
+            IoMarkIrpPending(irp);
+            return STATUS_PENDING;
+        }
+        return power_pass_down(device, irp);
+    };
+    POWER_STATE d3{};
+    d3.DeviceState = PowerDeviceD3;
+    ASSERT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, nullptr, nullptr, nullptr), STATUS_PENDING);
+    ASSERT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, nullptr, nullptr, nullptr), STATUS_PENDING);
+    EXPECT_EQ(kernel->pnp().set_system_power(pdo, PowerSystemSleeping1), STATUS_SUCCESS);
+    kernel->run_for(host::kMillisecond);
+    EXPECT_EQ(seen(), (std::vector<POWER_STATE_TYPE>{DevicePowerState, SystemPowerState}));
+
+    PIRP first = held;
+    PoStartNextPowerIrp(first);
+    kernel->run_for(host::kMillisecond);
+    EXPECT_EQ(seen().size(), 3u);  // the second, presented now and passed down
+    IoCopyCurrentIrpStackLocationToNext(first);
+    PoCallDriver(fdo->DeviceObjectExtension->AttachedTo, first);
+    EXPECT_EQ(kernel->io().live_irps(), 0u);
+}
+
+// A work item's routine runs at PASSIVE_LEVEL, whatever the level it was
+// queued at; an item queued again before it ran, or a driver unloaded under
+// a queued item, is reported.
+TEST_F(PowerTest, WorkItemsRunAtPassiveLevelAndAreCheckedAtUnload) {
+    static KIRQL ran_at;
+    ran_at = HIGH_LEVEL;
+    WORK_QUEUE_ITEM item;
+    ExInitializeWorkItem(&item, [](PVOID) { ran_at = KeGetCurrentIrql(); }, nullptr);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ExQueueWorkItem(&item, DelayedWorkQueue);
+    EXPECT_DEATH(ExQueueWorkItem(&item, DelayedWorkQueue), "INVALID_WORK_ITEM");
+    KeLowerIrql(old);
+    PDRIVER_OBJECT bare = kernel->io().load_driver("Bare", ScriptedDriver::entry);
+    EXPECT_DEATH(kernel->io().unload_driver(bare), "DRIVER_UNLOADED_WITH_WORK_ITEMS");
+    kernel->run_for(host::kMillisecond);
+    EXPECT_EQ(ran_at, PASSIVE_LEVEL);
+    EXPECT_EQ(kernel->work_items(), 0u);
+    kernel->io().unload_driver(bare);
+}
+
 }  // namespace
 }  // namespace torvex_test

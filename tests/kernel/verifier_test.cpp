@@ -31,6 +31,10 @@ protected:
         return irp;
     }
 
+    static PDEVICE_OBJECT pdo_of(PIRP irp) {
+        return IoGetCurrentIrpStackLocation(irp)->DeviceObject->DeviceObjectExtension->AttachedTo;
+    }
+
     static inline std::function<NTSTATUS(PIRP)> s_behaviour;
     static inline Handler s_pnp;
     PDEVICE_OBJECT device = nullptr;
@@ -134,6 +138,35 @@ TEST_F(VerifierTest, PowerIrpsMustBeStartedExactlyOnce) {
         return complete_with(irp, STATUS_SUCCESS);
     };
     EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr), STATUS_PENDING);
+    // Passed down past the power manager.
+    s_behaviour = [](PIRP irp) {
+        PDEVICE_OBJECT below = pdo_of(irp);
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return IofCallDriver(below, irp);
+    };
+    EXPECT_DEATH(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr),
+                 "POWER_IRP_NOT_VIA_POCALLDRIVER");
+    // A power-up the bus completes at DISPATCH_LEVEL: a completion routine
+    // that waits there is stopped.
+    s_behaviour = [](PIRP irp) {
+        PDEVICE_OBJECT below = pdo_of(irp);
+        PoStartNextPowerIrp(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID) {
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, TRUE);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            return STATUS_SUCCESS;
+        }, nullptr, TRUE, TRUE, TRUE);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        NTSTATUS status = PoCallDriver(below, irp);
+        KeLowerIrql(old);
+        return status;
+    };
+    EXPECT_DEATH(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr),
+                 "IRQL_NOT_LESS_OR_EQUAL\nKeWaitForSingleObject with no time-out at IRQL 2");
 }
 
 TEST_F(VerifierTest, ADriverAllocatedIrpReachingTheTop) {
