@@ -336,16 +336,18 @@ std::string Runner::command(const Words& w) {
         need(m_world->plugged(), "the adapter is not plugged in");
         return "the system works again: " + status_text(m_world->wake());
     }
-    if (c == "uart") {
-        args(0, 0);
+    if (c == "uart" || c == "expect-uart") {
+        args(c == "uart" ? 0 : 1, c == "uart" ? 0 : 1);
         need(m_world->plugged(), "the adapter is not plugged in");
         sim::BridgeChip& chip = m_world->chip();
         const sim::LineCoding& coding = chip.line_coding();
         const sim::FlowControl flow = chip.flow_control();
-        return "the chip's UART runs at " + std::to_string(coding.baud) + " " +
-               framing_name(coding.data_bits, coding.parity, coding.char_format) + ", flow " +
-               (flow.hardware ? "hardware" : flow.xon_xoff ? "xon" : "none") + ", DTR " + (chip.dtr() ? "on" : "off") +
-               ", RTS " + (chip.rts() ? "on" : "off");
+        const std::string uart = std::to_string(coding.baud) + " " +
+                                 framing_name(coding.data_bits, coding.parity, coding.char_format) + ", flow " +
+                                 (flow.hardware ? "hardware" : flow.xon_xoff ? "xon" : "none") + ", DTR " +
+                                 (chip.dtr() ? "on" : "off") + ", RTS " + (chip.rts() ? "on" : "off");
+        if (c == "expect-uart") hold(uart == w[1], "expected the chip's UART at " + quoted(w[1]) + ", found " + quoted(uart));
+        return "the chip's UART runs at " + uart;
     }
     if (c == "multiport") {
         args(1, 1);
