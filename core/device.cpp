@@ -76,6 +76,7 @@ NTSTATUS USB2SER_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT*
     status = IoCreateSymbolicLink(&linkString, &deviceString);
     RtlCopyMemory(ext->SymbolicLinkName, linkName, (linkLast + 2) * sizeof(WCHAR));
     KeInitializeEvent(&ext->RemoveEvent, SynchronizationEvent, FALSE);
+    KeInitializeSpinLock(&ext->CaptureLock);
     KeInitializeEvent(&ext->DataIdleEvent, NotificationEvent, TRUE);
     KeInitializeEvent(&ext->CtrlIdleEvent, NotificationEvent, TRUE);
     // The worker thread's events exist with the device: a transmit completion

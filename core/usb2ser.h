@@ -59,6 +59,7 @@ typedef struct _USB2SER_EXTENSION {
     BOOLEAN CaptureMode;
     UCHAR CaptureBuffer[USB2SER_CAPTURE_SIZE];
     LONG CaptureLength;
+    KSPIN_LOCK CaptureLock;  // the appending against the fetch and the purge
     ULONG LastBaudRate;
     BOOLEAN DcrStateOn;
     LONG DcrStatePort;

@@ -23,6 +23,12 @@ typedef enum _MODE { KernelMode = 0, UserMode = 1 } MODE;
 typedef CCHAR KPROCESSOR_MODE;
 
 KIRQL KeGetCurrentIrql();
+
+// Spin locks: held at DISPATCH_LEVEL, never recursively, never across a wait.
+typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 VOID KeLowerIrql(KIRQL NewIrql);
 

@@ -23,11 +23,15 @@ const ULONG kSlotFlags[USB2SER_SLOT_COUNT] = {
 // Received bytes while capture is on: appended up to the buffer's 256 bytes;
 // what does not fit is dropped and capture stays on.
 VOID USB2SER_CaptureBytes(PUSB2SER_EXTENSION ext, PUCHAR Data, ULONG Length) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->CaptureLock, &irql);
     LONG room = USB2SER_CAPTURE_SIZE - ext->CaptureLength;
-    if (room <= 0) return;
-    ULONG count = Length < static_cast<ULONG>(room) ? Length : static_cast<ULONG>(room);
-    RtlCopyMemory(ext->CaptureBuffer + ext->CaptureLength, Data, count);
-    ext->CaptureLength += static_cast<LONG>(count);
+    if (room > 0) {
+        ULONG count = Length < static_cast<ULONG>(room) ? Length : static_cast<ULONG>(room);
+        RtlCopyMemory(ext->CaptureBuffer + ext->CaptureLength, Data, count);
+        ext->CaptureLength += static_cast<LONG>(count);
+    }
+    KeReleaseSpinLock(&ext->CaptureLock, irql);
 }
 
 }  // namespace

@@ -242,6 +242,12 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
     return STATUS_SUCCESS;
 }
 
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { Kernel::current().initialise_spin_lock(SpinLock); }
+
+VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) { Kernel::current().acquire_spin_lock(SpinLock, OldIrql); }
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) { Kernel::current().release_spin_lock(SpinLock, NewIrql); }
+
 VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE) {
     if (self().irql > DISPATCH_LEVEL) bug_check("IRQL_NOT_LESS_OR_EQUAL", "ExQueueWorkItem above DISPATCH_LEVEL");
     Kernel::current().queue_work_item(WorkItem);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -57,6 +58,12 @@ public:
     // Work items queued or running: a driver must not unload under one.
     std::size_t work_items() const { return m_work_items; }
 
+    // Spin locks, as the kernel keeps them: a lock is known from its
+    // initialisation; a thread that finds it held waits at DISPATCH_LEVEL.
+    void initialise_spin_lock(PKSPIN_LOCK lock);
+    void acquire_spin_lock(PKSPIN_LOCK lock, PKIRQL old_irql);
+    void release_spin_lock(PKSPIN_LOCK lock, KIRQL new_irql);
+
     // Sets an event and wakes its waiters; a scheduling point unless told not to be.
     LONG set_event(PKEVENT event, bool yield = true);
 
@@ -80,6 +87,11 @@ private:
     ConfigManager m_configmg;
     std::string m_debug_output;
     std::set<PWORK_QUEUE_ITEM> m_queued_items;
+    struct SpinLock {
+        DISPATCHER_HEADER header{};
+        std::uint32_t holder = UINT32_MAX;
+    };
+    std::map<PKSPIN_LOCK, SpinLock> m_spin_locks;
     std::size_t m_work_items = 0;
     std::unique_ptr<PnpManager> m_pnp;
     // Last member: destroyed first, so that threads unwind while the rest lives.

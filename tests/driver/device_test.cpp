@@ -141,7 +141,7 @@ TEST_F(DeviceTest, EveryDispatchRoutineGivesItsReferenceBack) {
     EXPECT_EQ(kernel().io().open("\\DosDevices\\USBCOM-1", &second), STATUS_ACCESS_DENIED);
     EXPECT_EQ(kernel().io().send_simple(file, IRP_MJ_READ), STATUS_INVALID_DEVICE_REQUEST);
     ULONG_PTR information = 99;
-    EXPECT_EQ(kernel().io().device_io_control(file, 0x222000, nullptr, 0, nullptr, 0, &information),
+    EXPECT_EQ(kernel().io().device_io_control(file, 0x22203C, nullptr, 0, nullptr, 0, &information),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(information, 0u);
     EXPECT_EQ(kernel().io().close(file), STATUS_SUCCESS);
