@@ -309,7 +309,10 @@ PDEVICE_OBJECT IoManager::resolve(std::string_view path) const {
 
 NTSTATUS IoManager::open(std::string_view path, PFILE_OBJECT* file) {
     *file = nullptr;
-    PDEVICE_OBJECT device = resolve(path);
+    // A program's name for a device, \\.\NAME, is the link \DosDevices\NAME.
+    std::string name(path);
+    if (name.starts_with(R"(\\.\)")) name = R"(\DosDevices\)" + name.substr(4);
+    PDEVICE_OBJECT device = resolve(name);
     if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
     DeviceHolder& holder = *m_devices.at(device);
     if (device->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
@@ -488,7 +491,7 @@ PIRP IoManager::build_device_io_control(ULONG code, PDEVICE_OBJECT device, PVOID
             retire(irp, rec);
             return nullptr;
         }
-        std::memset(buffer, 0, length);
+        // Beyond the input the buffer holds what the pool left there.
         if (input != nullptr && input_length != 0) std::memcpy(buffer, input, input_length);
         irp->AssociatedIrp.SystemBuffer = buffer;
     }
@@ -843,9 +846,14 @@ void IoManager::finish_threaded(PIRP irp, IrpRecord& rec) {
         IrpRecord& done = it->second;
         if (done.buffered) {
             PVOID buffer = irp->AssociatedIrp.SystemBuffer;
+            if (!NT_ERROR(irp->IoStatus.Status) && irp->IoStatus.Information > done.user_output_length) {
+                irp_bug_check("IOCTL_INFORMATION_TOO_LARGE", irp,
+                              "a buffered request completed with Information " +
+                                  std::to_string(irp->IoStatus.Information) + " for an output buffer of " +
+                                  std::to_string(done.user_output_length) + " bytes");
+            }
             if (buffer != nullptr && done.user_output != nullptr && !NT_ERROR(irp->IoStatus.Status)) {
-                ULONG_PTR count = std::min<ULONG_PTR>(irp->IoStatus.Information, done.user_output_length);
-                std::memcpy(done.user_output, buffer, count);
+                std::memcpy(done.user_output, buffer, irp->IoStatus.Information);
             }
             if (buffer != nullptr) m_kernel.pool().free(buffer);
             irp->AssociatedIrp.SystemBuffer = nullptr;

@@ -1,0 +1,253 @@
+// Device control: a tool opens the device by its name and sends the codes,
+// with buffers of exactly the lengths it chose.
+#include <string>
+#include <vector>
+
+#include "ioctl/ioctl_codes.h"
+#include "serial/modem_lines.h"
+#include "sim/bench/tool.h"
+#include "tests/driver/driver_fixture.h"
+
+namespace torvex_test {
+namespace {
+
+using host::kMillisecond;
+using Bytes = std::vector<std::uint8_t>;
+
+class IoctlTest : public PortTest {
+public:
+    sim::Tool::Answer send(ULONG code, const Bytes& input = {}, ULONG output = 0) {
+        return sim::Tool(*world).send(code, input, output);
+    }
+};
+
+// Every code with no buffer at all, with one byte too few on the side whose
+// length counts, and with exactly the bytes it needs. A buffer too short is
+// refused before anything is done; no buffer at all is answered by the
+// diagnostic and EEPROM routines as their interface says (a read with
+// STATUS_NO_MEMORY, a write with STATUS_INVALID_PARAMETER). The sanitizers
+// and the verifier watch every buffer.
+TEST_F(IoctlTest, EveryCodeWithNoBufferOneByteShortAndExactlyEnough) {
+    struct Row {
+        ULONG code;
+        Bytes input;  // exactly enough
+        ULONG output;
+        NTSTATUS status;  // with exactly enough
+        ULONG_PTR information;
+        NTSTATUS none;  // with no buffer at all
+        enum { Neither, Input, Output } side;  // where one byte fewer counts
+        NTSTATUS short_by_one;
+    };
+    const auto neither = Row::Neither;
+    const auto in = Row::Input;
+    const auto out = Row::Output;
+    const NTSTATUS ok = STATUS_SUCCESS;
+    const NTSTATUS small = STATUS_BUFFER_TOO_SMALL;
+    const NTSTATUS no_memory = STATUS_NO_MEMORY;
+    const NTSTATUS invalid = STATUS_INVALID_PARAMETER;
+    const UCHAR index = static_cast<UCHAR>(port);
+    const Row rows[] = {
+        {IOCTL_SERIAL_SET_BAUD_RATE, {0x00, 0xE1, 0x00, 0x00}, 0, ok, 0, small, in, small},
+        {IOCTL_SERIAL_SET_LINE_CONTROL, {0, 2, 7}, 0, ok, 0, small, in, small},
+        {IOCTL_SERIAL_SET_DTR, {}, 0, ok, 0, ok, neither, ok},
+        {IOCTL_SERIAL_CLR_DTR, {}, 0, ok, 0, ok, neither, ok},
+        {IOCTL_SERIAL_SET_RTS, {}, 0, ok, 0, ok, neither, ok},
+        {IOCTL_SERIAL_CLR_RTS, {}, 0, ok, 0, ok, neither, ok},
+        {IOCTL_SERIAL_PURGE, {}, 0, ok, 0, ok, neither, ok},
+        {IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4, ok, 4, small, out, small},
+        {IOCTL_USB2SER_OPEN_CAPTURE, {}, 0, ok, 0, ok, neither, ok},
+        {IOCTL_USB2SER_CLOSE_CAPTURE, {}, 0, ok, 0, ok, neither, ok},
+        {IOCTL_USB2SER_NO_OPERATION, {}, 0, ok, 0, ok, neither, ok},
+        {IOCTL_USB2SER_GET_CAPTURE, {}, 0, ok, 0, ok, neither, ok},
+        {IOCTL_USB2SER_SET_PORT_INDEX, {index}, 0, ok, 0, small, in, small},
+        {IOCTL_USB2SER_GET_DEVNODE, {}, 4, ok, 4, small, out, small},
+        {IOCTL_USB2SER_GET_DEVICE_DESCRIPTOR, {}, 18, ok, 18, no_memory, out, small},
+        {IOCTL_USB2SER_GET_CONFIG_DESCRIPTOR, {}, 9, ok, 9, no_memory, out, ok},
+        {IOCTL_USB2SER_GET_STRING_DESCRIPTOR, {3}, 16, ok, 16, no_memory, in, small},
+        {IOCTL_USB2SER_SEND_ENCAP, {0x01, 0x00, 0x44, 0x00}, 0, ok, 0, invalid, in, small},
+        {IOCTL_USB2SER_GET_ENCAP, {0x81, 0x00}, 1, ok, 1, no_memory, out, small},
+        {IOCTL_USB2SER_WRITE_BULK, {'a', 'b', 'c'}, 0, ok, 0, invalid, neither, ok},
+        {IOCTL_USB2SER_READ_BULK, {}, 64, ok, 3, no_memory, neither, ok},
+        {IOCTL_USB2SER_SEND_CTRL_STATE, {0x03, 0x00}, 0, ok, 0, invalid, in, small},
+        {IOCTL_USB2SER_SET_FEATURE, {0x02, 0x00}, 0, ok, 0, invalid, in, small},
+        {IOCTL_USB2SER_GET_FEATURE, {}, 2, ok, 2, no_memory, out, small},
+        {IOCTL_USB2SER_CLR_FEATURE, {}, 0, ok, 0, ok, neither, ok},
+        {IOCTL_USB2SER_EEPROM_WRITE, {0x80, 0x5A}, 0, ok, 0, invalid, in, ok},
+        {IOCTL_USB2SER_EEPROM_READ, {0x80, 0x00}, 1, ok, 1, no_memory, in, small},
+        {IOCTL_USB2SER_EEPROM_STATUS, {}, 1, ok, 1, no_memory, neither, ok},
+        {IOCTL_USB2SER_WRITE_REG1_BIT4, {1}, 0, ok, 0, small, in, small},
+        {IOCTL_USB2SER_WRITE_REG1_BIT5, {0}, 0, ok, 0, small, in, small},
+        {IOCTL_USB2SER_WRITE_REG1_BIT6, {0x80}, 0, ok, 0, small, in, small},
+        {IOCTL_USB2SER_WRITE_REG1_BIT7, {1}, 0, ok, 0, small, in, small},
+        {IOCTL_USB2SER_READ_REG1_BIT6, {}, 1, ok, 1, small, out, small},
+        {IOCTL_USB2SER_READ_REG1_BIT7, {}, 1, ok, 1, small, out, small},
+        {IOCTL_USB2SER_READ_INTERRUPT, {}, 10, ok, 10, no_memory, neither, ok},
+    };
+    static_assert(sizeof rows / sizeof rows[0] == USB2SER_IOCTL_CODE_COUNT);
+    for (const Row& row : rows) {
+        const std::string name = sim::Tool::name_of(row.code);
+        sim::Tool::Answer none = send(row.code);
+        EXPECT_EQ(none.status, row.none) << name << " with no buffer";
+        if (!NT_SUCCESS(none.status)) EXPECT_EQ(none.information, 0u) << name << " with no buffer";
+        if (row.side != neither) {
+            Bytes input = row.input;
+            ULONG output = row.output;
+            if (row.side == in) {
+                input.pop_back();
+            } else {
+                --output;
+            }
+            sim::Tool::Answer short_answer = send(row.code, input, output);
+            EXPECT_EQ(short_answer.status, row.short_by_one) << name << " one byte short";
+            if (!NT_SUCCESS(short_answer.status)) EXPECT_EQ(short_answer.information, 0u) << name;
+        }
+        sim::Tool::Answer exact = send(row.code, row.input, row.output);
+        EXPECT_EQ(exact.status, row.status) << name;
+        EXPECT_EQ(exact.information, row.information) << name;
+    }
+    // Codes with no operation, and a serial code the driver does not serve.
+    for (ULONG code : {0x1B0050u, 0x22203Cu, 0x22204Cu, 0x222003u}) {
+        sim::Tool::Answer answer = send(code, {1, 2, 3, 4}, 8);
+        EXPECT_EQ(answer.status, STATUS_INVALID_PARAMETER) << std::hex << code;
+        EXPECT_EQ(answer.information, 0u) << std::hex << code;
+    }
+}
+
+// Capture as a tool uses it: purge, open, bytes arrive, fetch (twice: the
+// buffer keeps them), and close. What does not fit in the 256-byte buffer is
+// dropped; an output too short for the captured bytes gets nothing.
+TEST_F(IoctlTest, CaptureCollectsReceivedBytesUntilFetchedAndKeepsThemUntilThePurge) {
+    started({.line = sim::LineKind::Peer});
+    ASSERT_EQ(send(IOCTL_SERIAL_PURGE).status, STATUS_SUCCESS);
+    sim::Tool::Answer empty = send(IOCTL_USB2SER_GET_CAPTURE, {}, 256);
+    EXPECT_EQ(empty.status, STATUS_SUCCESS);
+    EXPECT_EQ(empty.information, 0u);
+    EXPECT_FALSE(ext()->CaptureMode);
+
+    ASSERT_EQ(send(IOCTL_SERIAL_PURGE).status, STATUS_SUCCESS);
+    ASSERT_EQ(send(IOCTL_USB2SER_OPEN_CAPTURE).status, STATUS_SUCCESS);
+    EXPECT_TRUE(ext()->PortOpen);
+    world->peer().send(Bytes{'h', 'e', 'l', 'l', 'o'});
+    kernel().run_for(20 * kMillisecond);
+    world->peer().send(Bytes{'w', 'o', 'r', 'l', 'd'});
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_EQ(send(IOCTL_USB2SER_GET_CAPTURE, {}, 9).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_TRUE(ext()->CaptureMode);
+    for (int fetch = 0; fetch < 2; ++fetch) {
+        sim::Tool::Answer got = send(IOCTL_USB2SER_GET_CAPTURE, {}, 10);
+        EXPECT_EQ(got.status, STATUS_SUCCESS);
+        EXPECT_EQ(got.output, (Bytes{'h', 'e', 'l', 'l', 'o', 'w', 'o', 'r', 'l', 'd'}));
+        EXPECT_FALSE(ext()->CaptureMode);
+    }
+
+    ASSERT_EQ(send(IOCTL_SERIAL_PURGE).status, STATUS_SUCCESS);
+    world->peer().send(Bytes(300, 'x'));
+    kernel().run_for(400 * kMillisecond);
+    EXPECT_EQ(send(IOCTL_USB2SER_GET_CAPTURE, {}, 512).output, Bytes(256, 'x'));
+
+    ASSERT_EQ(send(IOCTL_USB2SER_CLOSE_CAPTURE).status, STATUS_SUCCESS);
+    EXPECT_FALSE(ext()->PortOpen);
+    EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_IN], nullptr);
+    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceMaximum);
+    EXPECT_EQ(kernel().io().reported_power_state(world->pdo()), PowerDeviceMaximum);
+    ASSERT_EQ(send(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
+    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+    EXPECT_TRUE(world->chip().dtr());
+}
+
+// The line, the control lines, the modem status, the port index and the
+// register-1 bits, as the chip and the tool see them.
+TEST_F(IoctlTest, LineControlLinesPortIndexAndRegisterBits) {
+    ASSERT_EQ(send(IOCTL_SERIAL_SET_BAUD_RATE, {0x00, 0xE1, 0x00, 0x00}).status, STATUS_SUCCESS);
+    ASSERT_EQ(send(IOCTL_SERIAL_SET_LINE_CONTROL, {0, 2, 7}).status, STATUS_SUCCESS);
+    EXPECT_EQ(world->chip().line_coding().framing(), (sim::Framing{57'600, 7, 2, 0}));
+    ASSERT_EQ(send(IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
+    EXPECT_TRUE(world->chip().rts());
+    ASSERT_EQ(send(IOCTL_SERIAL_CLR_RTS).status, STATUS_SUCCESS);
+    EXPECT_FALSE(world->chip().rts());
+
+    ext()->ModemStatus = 0x00B0;
+    EXPECT_EQ(send(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output, (Bytes{0xB0, 0, 0, 0}));
+    EXPECT_EQ(send(IOCTL_USB2SER_GET_DEVNODE, {}, 4).output,
+              (Bytes{static_cast<UCHAR>(ext()->DevNode), static_cast<UCHAR>(ext()->DevNode >> 8),
+                     static_cast<UCHAR>(ext()->DevNode >> 16), static_cast<UCHAR>(ext()->DevNode >> 24)}));
+
+    // Register 1: any non-zero byte sets the bit, the other bits are written
+    // back as read; the read codes answer exactly 0 or 1.
+    world->chip().set_reg(1, 0x05);
+    ASSERT_EQ(send(IOCTL_USB2SER_WRITE_REG1_BIT6, {0x80}).status, STATUS_SUCCESS);
+    EXPECT_EQ(world->chip().reg(1), 0x45);
+    EXPECT_EQ(send(IOCTL_USB2SER_READ_REG1_BIT6, {}, 1).output, Bytes{1});
+    EXPECT_EQ(send(IOCTL_USB2SER_READ_REG1_BIT7, {}, 1).output, Bytes{0});
+    ASSERT_EQ(send(IOCTL_USB2SER_WRITE_REG1_BIT6, {0x00}).status, STATUS_SUCCESS);
+    EXPECT_EQ(world->chip().reg(1), 0x05);
+
+    // A port index names any entry of the table, 0 to 255, taken unsigned.
+    ASSERT_EQ(send(IOCTL_USB2SER_SET_PORT_INDEX, {0xFF}).status, STATUS_SUCCESS);
+    EXPECT_EQ(ext()->PortIndex, 255);
+    EXPECT_EQ(send(IOCTL_USB2SER_OPEN_CAPTURE).status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(ext()->CaptureMode);
+    ASSERT_EQ(send(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
+    EXPECT_FALSE(world->chip().dtr());  // no device at 255: nothing was sent
+    ASSERT_EQ(send(IOCTL_USB2SER_SET_PORT_INDEX, {static_cast<UCHAR>(port)}).status, STATUS_SUCCESS);
+    ASSERT_EQ(send(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
+    EXPECT_TRUE(world->chip().dtr());
+}
+
+// The diagnostic operations put exactly these requests on the wire.
+TEST_F(IoctlTest, DiagnosticOperationsSendTheirRequests) {
+    struct Row {
+        ULONG code;
+        Bytes input;
+        ULONG output;
+        host::SetupPacket setup;
+        Bytes data;  // the OUT data stage
+    };
+    const Row rows[] = {
+        {IOCTL_USB2SER_GET_STRING_DESCRIPTOR, {2}, 64, {0x80, 0x06, 0x0302, 0x0409, 64}, {}},
+        {IOCTL_USB2SER_SEND_ENCAP, {0x01, 0x00, 0x44, 0x00}, 0, {0x40, 0x01, 0x0001, 0x0044, 0}, {}},
+        {IOCTL_USB2SER_GET_ENCAP, {0x81, 0x00}, 1, {0xC0, 0x01, 0x0081, 0, 1}, {}},
+        {IOCTL_USB2SER_SEND_CTRL_STATE, {0x01, 0x00}, 0, {0x21, 0x22, 0x0001, 0, 0}, {}},
+        {IOCTL_USB2SER_SET_FEATURE, {0x02, 0x00}, 0, {0x21, 0x02, 0x0001, 0, 2}, {0x02, 0x00}},
+        {IOCTL_USB2SER_GET_FEATURE, {}, 2, {0xA1, 0x03, 0x0001, 0, 2}, {}},
+        {IOCTL_USB2SER_CLR_FEATURE, {}, 0, {0x21, 0x04, 0x0001, 0, 0}, {}},
+        {IOCTL_USB2SER_GET_CONFIG_DESCRIPTOR, {}, 7, {0x80, 0x06, 0x0200, 0, 7}, {}},
+    };
+    for (const Row& row : rows) {
+        const std::size_t before = world->bus().trace().records().size();
+        sim::Tool::Answer answer = send(row.code, row.input, row.output);
+        EXPECT_EQ(answer.status, STATUS_SUCCESS) << sim::Tool::name_of(row.code);
+        const auto& records = world->bus().trace().records();
+        ASSERT_GT(records.size(), before) << sim::Tool::name_of(row.code);
+        const host::WireRecord& sent = records[before];
+        ASSERT_TRUE(sent.setup.has_value()) << sim::Tool::name_of(row.code);
+        EXPECT_EQ(*sent.setup, row.setup) << sim::Tool::name_of(row.code);
+        EXPECT_EQ(sent.data, row.data) << sim::Tool::name_of(row.code);
+    }
+    // The string descriptor overwrites the index byte.
+    sim::Tool::Answer product = send(IOCTL_USB2SER_GET_STRING_DESCRIPTOR, {2}, 64);
+    ASSERT_GE(product.output.size(), 4u);
+    EXPECT_EQ(product.output[1], USB_STRING_DESCRIPTOR_TYPE);
+    EXPECT_EQ(product.output[2], 'U');
+}
+
+// The data pipes by interface layout: the bulk write goes to the second
+// interface's first pipe on a two-interface adapter; the bulk read allows a
+// short packet, the interrupt read does not.
+TEST_F(IoctlTest, RawTransfersUseTheSlotPipesOfTheLayout) {
+    for (int interfaces : {1, 2}) {
+        started({.chip = sim::ChipKind::Comm, .interfaces = interfaces});
+        ASSERT_EQ(send(IOCTL_USB2SER_WRITE_BULK, {'o', 'k'}).status, STATUS_SUCCESS);
+        kernel().run_for(10 * kMillisecond);
+        sim::Tool::Answer read = send(IOCTL_USB2SER_READ_BULK, {}, 64);
+        EXPECT_EQ(read.status, STATUS_SUCCESS) << interfaces;
+        EXPECT_EQ(read.output, (Bytes{'o', 'k'})) << interfaces;
+        const auto writes = world->bus().trace().submissions(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        ASSERT_FALSE(writes.empty());
+        EXPECT_EQ(writes.front()->endpoint, 0x02) << interfaces;  // the bulk-out endpoint of either layout
+        EXPECT_EQ(world->bus().trace().completion_of(writes.front()->id)->status, STATUS_SUCCESS);
+    }
+}
+
+}  // namespace
+}  // namespace torvex_test
