@@ -1,5 +1,6 @@
 #include "tools/script.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "host/usb/pcap_writer.h"
+#include "sim/bench/tool.h"
 #include "sim/bench/world.h"
 #include "sim/serport/serport.h"
 
@@ -170,6 +172,32 @@ std::optional<sim::LineSettings> framing(const std::string& text, ULONG baud) {
 std::string framing_name(UCHAR data_bits, UCHAR parity, UCHAR stop_bits) {
     static const char* const stops[] = {"1", "1.5", "2"};
     return std::to_string(data_bits) + "NOEMS"[parity < 5 ? parity : 0] + stops[stop_bits < 3 ? stop_bits : 0];
+}
+
+// "01 00 44 00" or "01004400": pairs of hex digits, spaces between them ignored.
+std::optional<std::vector<std::uint8_t>> hex_bytes(const std::string& text) {
+    std::vector<std::uint8_t> bytes;
+    std::string digits;
+    for (char c : text) {
+        if (c == ' ') continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+        digits += c;
+    }
+    if (digits.size() % 2 != 0) return std::nullopt;
+    for (std::size_t i = 0; i < digits.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+std::string hex_text(std::span<const std::uint8_t> bytes) {
+    std::string out;
+    for (std::uint8_t b : bytes) {
+        char text[4];
+        std::snprintf(text, sizeof text, "%s%02X", out.empty() ? "" : " ", b);
+        out += text;
+    }
+    return out;
 }
 
 std::string status_text(NTSTATUS status) {
@@ -348,6 +376,28 @@ std::string Runner::command(const Words& w) {
                                  (chip.dtr() ? "on" : "off") + ", RTS " + (chip.rts() ? "on" : "off");
         if (c == "expect-uart") hold(uart == w[1], "expected the chip's UART at " + quoted(w[1]) + ", found " + quoted(uart));
         return "the chip's UART runs at " + uart;
+    }
+    if (c == "ioctl") {
+        args(1, 3);
+        need(m_world->plugged(), "the adapter is not plugged in");
+        std::optional<std::uint64_t> code = sim::Tool::code_of(w[1]);
+        if (!code) code = unsigned_number(w[1]);
+        need(code && *code <= 0xFFFFFFFFu, "ioctl takes a code's name (IOCTL_...) or its number");
+        std::vector<std::uint8_t> input;
+        if (w.size() >= 3 && w[2] != "-") {
+            auto bytes = hex_bytes(w[2]);
+            need(bytes.has_value(), "the input of ioctl is hex bytes, as in \"01 00 44 00\", or - for none");
+            input = *bytes;
+        }
+        std::uint64_t output = 0;
+        if (w.size() == 4) {
+            auto n = unsigned_number(w[3]);
+            need(n && *n <= 0x10000, "the output length of ioctl is a number of bytes, at most 65536");
+            output = *n;
+        }
+        sim::Tool::Answer answer = sim::Tool(*m_world).send(static_cast<ULONG>(*code), input, static_cast<ULONG>(output));
+        return "status " + status_text(answer.status) + ", information " + std::to_string(answer.information) +
+               (answer.output.empty() ? "" : ": " + hex_text(answer.output));
     }
     if (c == "multiport") {
         args(1, 1);

@@ -11,6 +11,7 @@
 #include "host/usb/pcap_writer.h"
 #include "sim/bench/world.h"
 #include "sim/serport/serport.h"
+#include "tools/inspect.h"
 #include "tools/script.h"
 #include "usb/requests.h"
 
@@ -24,6 +25,8 @@ struct Options {
     sim::ChipKind chip = sim::ChipKind::Extended;
     int interfaces = 1;
     std::string pcap;
+    std::vector<std::uint8_t> eeprom;   // --eeprom: an image for the chip
+    std::vector<std::string> arguments;  // the inspection commands' own
 };
 
 const char* kUsage =
@@ -35,6 +38,13 @@ const char* kUsage =
     "                       show the banner, the device names and the wire trace\n"
     "  run FILE             run a scenario script (FILE - reads standard input);\n"
     "                       exits 1 when an expectation fails, 2 on a script error\n"
+    "  descriptors          the adapter's device, configuration and string descriptors\n"
+    "  eeprom read [START] [LENGTH]\n"
+    "                       the EEPROM as a hex dump (default all 256 bytes)\n"
+    "  eeprom write START HEX...\n"
+    "                       writes bytes into the EEPROM from START\n"
+    "  registers            registers 0 to 2 and the modem status, bit by bit\n"
+    "                       (these three go through the driver's control codes)\n"
     "\n"
     "scenario scripts, one command a line, '#' starts a comment (docs/SCRIPTS.md):\n"
     "  world, before anything else:\n"
@@ -61,6 +71,7 @@ const char* kUsage =
     "  --chip KIND          comm, vendor or extended (default extended)\n"
     "  --interfaces N       1 or 2 (default 1)\n"
     "  --pcap FILE          write the session's USB traffic as a USBPcap capture\n"
+    "  --eeprom FILE        load FILE (at most 256 bytes) into the adapter's EEPROM\n"
     "  --help               show this text\n";
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -115,18 +126,32 @@ Options parse(int argc, char** argv) {
             options.interfaces = count[0] - '0';
         } else if (arg == "--pcap") {
             options.pcap = value();
+        } else if (arg == "--eeprom") {
+            const char* path = value();
+            std::FILE* file = std::fopen(path, "rb");
+            if (file == nullptr) usage_error(std::string("cannot open ") + path + ": " + std::strerror(errno));
+            std::uint8_t image[257];
+            const std::size_t n = std::fread(image, 1, sizeof image, file);
+            std::fclose(file);
+            if (n > 256) usage_error(std::string(path) + " holds more than the EEPROM's 256 bytes");
+            options.eeprom.assign(image, image + n);
         } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
             usage_error("unknown option " + arg);
         } else if (options.command.empty()) {
             options.command = arg;
         } else if (options.command == "run" && options.script.empty()) {
             options.script = arg;
+        } else if (options.command == "eeprom" || options.command == "descriptors" || options.command == "registers") {
+            options.arguments.push_back(arg);
         } else {
             usage_error("unexpected argument " + arg);
         }
     }
     if (options.command.empty()) usage_error("no command given");
-    if (options.command != "demo" && options.command != "run") usage_error("unknown command " + options.command);
+    if (options.command != "demo" && options.command != "run" && options.command != "descriptors" &&
+        options.command != "eeprom" && options.command != "registers") {
+        usage_error("unknown command " + options.command);
+    }
     if (options.command == "run" && options.script.empty()) usage_error("run needs a script file");
     return options;
 }
@@ -232,5 +257,10 @@ int run(const Options& options) {
 
 int main(int argc, char** argv) {
     Options options = parse(argc, argv);
-    return options.command == "run" ? run(options) : demo(options);
+    if (options.command == "run") return run(options);
+    if (options.command == "demo") return demo(options);
+    return tool::inspect(options.command, options.arguments,
+                         {.seed = options.seed, .chip = options.chip, .interfaces = options.interfaces,
+                          .eeprom = options.eeprom},
+                         stdout, stderr);
 }

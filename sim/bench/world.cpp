@@ -1,5 +1,6 @@
 #include "sim/bench/world.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/exports.h"
@@ -34,6 +35,8 @@ World::World(const WorldOptions& options) : m_module("TORVEX.SYS", DriverEntry, 
     } else {
         m_chip->connect(&m_peer);
     }
+    std::copy_n(options.eeprom.begin(), std::min(options.eeprom.size(), m_chip->eeprom().size()),
+                m_chip->eeprom().begin());
     m_pdo = m_bus->plug(*m_chip);
     load_image();
     std::string error = m_module.check();

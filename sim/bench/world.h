@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/usb2ser.h"
 #include "host/kernel/kernel.h"
@@ -28,6 +29,9 @@ struct WorldOptions {
     LineKind line = LineKind::Loopback;
     host::UsbBus::Options bus{};
     bool add_device = true;
+    // Loaded into the chip's EEPROM from address 0 before anything runs (at
+    // most 256 bytes are taken).
+    std::vector<std::uint8_t> eeprom;
 };
 
 class World {
