@@ -49,9 +49,10 @@ demo: all
 fuzz:
 	@test -f $(FUZZ_BUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVEX_SANITIZE=ON -DTORVEX_FUZZ=ON
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target start_fuzz
-	mkdir -p $(FUZZ_BUILD)/corpus
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target start_fuzz ioctl_fuzz
+	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/ioctl_corpus
 	$(FUZZ_BUILD)/start_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 $(FUZZ_BUILD)/corpus fuzz/corpus
+	$(FUZZ_BUILD)/ioctl_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=2048 $(FUZZ_BUILD)/ioctl_corpus fuzz/ioctl_corpus
 
 sweep: all
 	TORVEX_SEEDS=$(SEEDS) $(BUILD)/tests/driver_tests --gtest_brief=1 \
