@@ -6,6 +6,7 @@
 #   make fuzz    run the libFuzzer targets for a while (FUZZ_SECONDS, default 60)
 #   make sweep   the race-prone driver scenarios over a wide seed range (SEEDS, default 1..500),
 #                then the whole suite under SWEEP_COUNT more seeds
+#   make sys     the driver image build-sys/TORVEX.SYS (i686 MinGW-w64), then its image check
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -16,7 +17,9 @@ SWEEP_COUNT ?= 20
 GENERATOR  := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
 JOBS       ?= $(shell nproc)
 
-.PHONY: all test asan bench demo fuzz sweep clean configure deps
+SYS_BUILD  ?= build-sys
+
+.PHONY: all test asan bench demo fuzz sweep sys clean configure deps
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -54,6 +57,10 @@ fuzz:
 	$(FUZZ_BUILD)/start_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 $(FUZZ_BUILD)/corpus fuzz/corpus
 	$(FUZZ_BUILD)/ioctl_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=2048 $(FUZZ_BUILD)/ioctl_corpus fuzz/ioctl_corpus
 
+sys: deps
+	tools/build_sys.sh $(SYS_BUILD)
+	tools/check_sys_image.py $(SYS_BUILD)/TORVEX.SYS core/exports.def platform/target/imports.whitelist
+
 sweep: all
 	TORVEX_SEEDS=$(SEEDS) $(BUILD)/tests/driver_tests --gtest_brief=1 \
 		--gtest_filter='*UnderEverySeed*:*RacingFreeTheRequestOnce*'
@@ -61,4 +68,4 @@ sweep: all
 		$(BUILD)/tests/driver_tests
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(SYS_BUILD)

@@ -89,7 +89,7 @@ NTSTATUS USB2SER_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT*
 }
 
 // AddDevice, at PASSIVE_LEVEL. Nothing is sent to the device here.
-NTSTATUS USB2SER_PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+NTSTATUS NTAPI USB2SER_PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
     PDEVICE_OBJECT deviceObject = NULL;
     NTSTATUS status = USB2SER_CreateDeviceObject(DriverObject, &deviceObject);
     if (!NT_SUCCESS(status)) {
@@ -173,7 +173,7 @@ LONG USB2SER_DecrementIoCount_Ctrl(PDEVICE_OBJECT DeviceObject) {
 
 // Completion routine of an IRP passed down to be waited for: it comes back to
 // the routine that passed it down, which finishes it. Up to DISPATCH_LEVEL.
-NTSTATUS USB2SER_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI USB2SER_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     (void)Irp;
     KeSetEvent(static_cast<PKEVENT>(Context), EVENT_INCREMENT, FALSE);

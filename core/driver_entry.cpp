@@ -2,7 +2,7 @@
 // live beside it: create and close, internal device control, unload.
 #include "core/usb2ser.h"
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     (void)RegistryPath;
     DbgPrint("Varquel:\t<Build: %s - %s>\n", __DATE__, __TIME__);
 
@@ -20,7 +20,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) 
 
 // Create and close alike, at PASSIVE_LEVEL: there is no per-open state.
 // The I/O manager refuses a second open of the exclusive device before this runs.
-NTSTATUS USB2SER_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI USB2SER_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     USB2SER_IncrementIoCount(DeviceObject);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
@@ -30,7 +30,7 @@ NTSTATUS USB2SER_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // Every internal device-control request is refused, whatever its code.
-NTSTATUS USB2SER_Process_Internal_IOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI USB2SER_Process_Internal_IOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     USB2SER_IncrementIoCount(DeviceObject);
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
@@ -39,7 +39,7 @@ NTSTATUS USB2SER_Process_Internal_IOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_INVALID_PARAMETER;
 }
 
-VOID USB2SER_Unload(PDRIVER_OBJECT DriverObject) {
+VOID NTAPI USB2SER_Unload(PDRIVER_OBJECT DriverObject) {
     // Every per-device resource went with its device at removal.
     (void)DriverObject;
 }

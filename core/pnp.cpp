@@ -186,7 +186,7 @@ NTSTATUS USB2SER_QueryHardwareIds(PDEVICE_OBJECT DeviceObject, PIRP Irp, PWCHAR 
 
 // Completion routine of a request forwarded to be waited for: signals the
 // waiter and keeps the request. Up to DISPATCH_LEVEL.
-NTSTATUS SerialSyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI SerialSyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     (void)Irp;
     KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
@@ -214,7 +214,7 @@ NTSTATUS USB2SER_GetRegistryKeyValue(HANDLE Key, PCWSTR Name, ULONG NameLength, 
 
 // IRP_MJ_PNP and IRP_MJ_SYSTEM_CONTROL, at PASSIVE_LEVEL in the Plug and Play
 // manager's thread. Each path drops the reference taken on entry.
-NTSTATUS USB2SER_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI USB2SER_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const BOOLEAN hardwareIds = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_ID &&

@@ -41,7 +41,7 @@ NTSTATUS USB2SER_PassPowerUpDown(PUSB2SER_EXTENSION ext, PIRP Irp, PIO_COMPLETIO
 // armed again where their slots are empty (a port open or not). The results
 // of the restore's steps are not used; the system request then completes
 // with the status it came back with.
-VOID USB2SER_RestoreAfterPowerUp(PVOID Context) {
+VOID NTAPI USB2SER_RestoreAfterPowerUp(PVOID Context) {
     PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(Context);
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
     PIRP irp = ext->PowerUpIrp;
@@ -64,7 +64,7 @@ VOID USB2SER_RestoreAfterPowerUp(PVOID Context) {
 
 }  // namespace
 
-NTSTATUS USB2SER_ProcessPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI USB2SER_ProcessPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     USB2SER_IncrementIoCount(DeviceObject);
     NTSTATUS status;
@@ -147,7 +147,7 @@ NTSTATUS USB2SER_SendDeviceSetPower(PUSB2SER_EXTENSION Extension, DEVICE_POWER_S
     return status;
 }
 
-VOID OnCompleteDeviceSetPower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+VOID NTAPI OnCompleteDeviceSetPower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                               PVOID Context, PIO_STATUS_BLOCK IoStatus) {
     (void)DeviceObject;
     (void)MinorFunction;
@@ -165,7 +165,7 @@ VOID SetPowerState(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State) {
 }
 
 // Up to DISPATCH_LEVEL.
-NTSTATUS OnCompleteIncreaseDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI OnCompleteIncreaseDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)Context;
     if (Irp->PendingReturned) IoMarkIrpPending(Irp);
     if (NT_SUCCESS(Irp->IoStatus.Status)) {
@@ -180,7 +180,7 @@ NTSTATUS OnCompleteIncreaseDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
 // system worker thread, which completes the request when it is done; the
 // device holds a reference until then. A power-up the lower drivers failed
 // travels on up, and nothing is restored.
-NTSTATUS OnCompleteIncreaseSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI OnCompleteIncreaseSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)Context;
     if (Irp->PendingReturned) IoMarkIrpPending(Irp);
     if (!NT_SUCCESS(Irp->IoStatus.Status)) return Irp->IoStatus.Status;

@@ -74,10 +74,10 @@ static_assert(sizeof(((USB2SER_EXTENSION*)0)->DeviceDescriptor) == 18, "the 18-b
 static_assert(sizeof(((USB2SER_EXTENSION*)0)->PortSettings) == 48, "the 48-byte port settings");
 
 // The callbacks of the port driver.
-typedef VOID (*PSET_MSR_SHADOW)(PUSHORT ModemStatus, ULONG Port);
-typedef VOID (*PSET_READ_QUEUE)(PUCHAR Data, ULONG Length, ULONG Port);
-typedef VOID (*PCABLE_REMOVE)(ULONG Port);
-typedef VOID (*PWRITE_OUT_QUEUE)(ULONG Port);
+typedef VOID (NTAPI *PSET_MSR_SHADOW)(PUSHORT ModemStatus, ULONG Port);
+typedef VOID (NTAPI *PSET_READ_QUEUE)(PUCHAR Data, ULONG Length, ULONG Port);
+typedef VOID (NTAPI *PCABLE_REMOVE)(ULONG Port);
+typedef VOID (NTAPI *PWRITE_OUT_QUEUE)(ULONG Port);
 
 // Module-wide globals: zero at load, written at PASSIVE_LEVEL without a lock,
 // read at any level.
@@ -109,17 +109,17 @@ VOID USB2SER_WaitForPortLookups();
 extern LONG gPortLookups;
 
 // Driver entry and dispatch.
-NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-NTSTATUS USB2SER_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS NTAPI USB2SER_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 constexpr PDRIVER_DISPATCH USB2SER_Close = USB2SER_Create;
-NTSTATUS USB2SER_Process_Internal_IOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS USB2SER_ProcessIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS USB2SER_ProcessPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS USB2SER_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID USB2SER_Unload(PDRIVER_OBJECT DriverObject);
+NTSTATUS NTAPI USB2SER_Process_Internal_IOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI USB2SER_ProcessIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI USB2SER_ProcessPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI USB2SER_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI USB2SER_Unload(PDRIVER_OBJECT DriverObject);
 
 // Device creation and I/O accounting.
-NTSTATUS USB2SER_PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS NTAPI USB2SER_PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 NTSTATUS USB2SER_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject);
 LONG USB2SER_IncrementIoCount(PDEVICE_OBJECT DeviceObject);
 LONG USB2SER_DecrementIoCount(PDEVICE_OBJECT DeviceObject);
@@ -127,7 +127,7 @@ VOID USB2SER_IncrementIoCount_Data(PDEVICE_OBJECT DeviceObject);
 LONG USB2SER_DecrementIoCount_Data(PDEVICE_OBJECT DeviceObject);
 VOID USB2SER_IncrementIoCount_Ctrl(PDEVICE_OBJECT DeviceObject);
 LONG USB2SER_DecrementIoCount_Ctrl(PDEVICE_OBJECT DeviceObject);
-NTSTATUS USB2SER_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI USB2SER_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Power.
 NTSTATUS USB2SER_PowerSetPower(PUSB2SER_EXTENSION Extension, PIRP Irp);
@@ -135,14 +135,14 @@ NTSTATUS USB2SER_DefaultPowerHandler(PUSB2SER_EXTENSION Extension, PIRP Irp);
 NTSTATUS USB2SER_PassDownToNextPowerDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS USB2SER_SendDeviceSetPower(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State);
 VOID SetPowerState(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State);
-NTSTATUS OnCompleteIncreaseSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-NTSTATUS OnCompleteIncreaseDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-VOID OnCompleteDeviceSetPower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+NTSTATUS NTAPI OnCompleteIncreaseSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI OnCompleteIncreaseDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID NTAPI OnCompleteDeviceSetPower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                               PVOID Context, PIO_STATUS_BLOCK IoStatus);
 
 // Plug and Play.
 VOID USB2SER_Cleanup(PDEVICE_OBJECT DeviceObject);
-NTSTATUS SerialSyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI SerialSyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS USB2SER_GetRegistryKeyValue(HANDLE Key, PCWSTR Name, ULONG NameLength, PVOID Data, ULONG DataLength);
 NTSTATUS USB2SER_RemoveDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS USB2SER_CableRemove(ULONG Port);

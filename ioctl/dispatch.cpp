@@ -170,7 +170,7 @@ VOID USB2SER_PutLong(PUCHAR Output, ULONG Value) {
 }  // namespace
 
 // At PASSIVE_LEVEL, in the requester's thread.
-NTSTATUS USB2SER_ProcessIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI USB2SER_ProcessIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     USB2SER_IncrementIoCount(DeviceObject);
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);

@@ -84,7 +84,7 @@ CONFIGRET AddLogConfig(PDEVICE_OBJECT DeviceObject) {
 }
 
 // Called by the configuration manager at any time; keeps no state.
-CONFIGRET EnumHandler(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVNODE ToDevNode, DEVNODE AboutDevNode,
+CONFIGRET CDECL EnumHandler(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVNODE ToDevNode, DEVNODE AboutDevNode,
                       ULONG Flags) {
     (void)SubFunction;
     (void)ToDevNode;

@@ -10,7 +10,7 @@
 
 BOOLEAN USB2SER_CreateDevNode(PDEVICE_OBJECT DeviceObject);
 CONFIGRET AddLogConfig(PDEVICE_OBJECT DeviceObject);
-CONFIGRET EnumHandler(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVNODE ToDevNode, DEVNODE AboutDevNode,
+CONFIGRET CDECL EnumHandler(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVNODE ToDevNode, DEVNODE AboutDevNode,
                       ULONG Flags);
 ULONG USB2SER_QueryCOMPort(PDEVICE_OBJECT DeviceObject);
 BOOLEAN USB2SER_DeleteDevNode(PDEVICE_OBJECT DeviceObject);

@@ -5,6 +5,8 @@
 
 #include "ntdef.h"
 
+TORVEX_C_BEGIN
+
 typedef USHORT CONFIGRET;
 typedef ULONG DEVNODE, *PDEVNODE;
 typedef ULONG LOG_CONF, *PLOG_CONF;
@@ -86,15 +88,17 @@ typedef struct _IO_RANGE {
 static_assert(sizeof(IO_DES) == 12, "the configuration manager's layout");
 static_assert(sizeof(IO_RANGE) == 12, "the configuration manager's layout");
 
-typedef CONFIGRET (*CMENUMHANDLER)(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVNODE ToDevNode,
+typedef CONFIGRET (CDECL *CMENUMHANDLER)(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVNODE ToDevNode,
                                    DEVNODE AboutDevNode, ULONG Flags);
 
-CONFIGRET CONFIGMG_Locate_DevNode(PDEVNODE DevNode, PCSTR DeviceId, ULONG Flags);
-CONFIGRET CONFIGMG_Create_DevNode(PDEVNODE DevNode, PCSTR DeviceId, DEVNODE Parent, ULONG Flags);
-CONFIGRET CONFIGMG_Add_Empty_Log_Conf(PLOG_CONF LogConf, DEVNODE DevNode, PRIORITY Priority, ULONG Flags);
-CONFIGRET CONFIGMG_Add_Res_Des(PRES_DES ResDes, LOG_CONF LogConf, RESOURCEID ResourceId, PVOID ResourceData,
+CONFIGRET CDECL CONFIGMG_Locate_DevNode(PDEVNODE DevNode, PCSTR DeviceId, ULONG Flags);
+CONFIGRET CDECL CONFIGMG_Create_DevNode(PDEVNODE DevNode, PCSTR DeviceId, DEVNODE Parent, ULONG Flags);
+CONFIGRET CDECL CONFIGMG_Add_Empty_Log_Conf(PLOG_CONF LogConf, DEVNODE DevNode, PRIORITY Priority, ULONG Flags);
+CONFIGRET CDECL CONFIGMG_Add_Res_Des(PRES_DES ResDes, LOG_CONF LogConf, RESOURCEID ResourceId, PVOID ResourceData,
                                ULONG ResourceLength, ULONG Flags);
-CONFIGRET CONFIGMG_Register_Enumerator(DEVNODE DevNode, CMENUMHANDLER Handler, ULONG Flags);
-CONFIGRET CONFIGMG_Read_Registry_Value(DEVNODE DevNode, PCSTR SubKey, PCSTR ValueName, ULONG ExpectedType,
+CONFIGRET CDECL CONFIGMG_Register_Enumerator(DEVNODE DevNode, CMENUMHANDLER Handler, ULONG Flags);
+CONFIGRET CDECL CONFIGMG_Read_Registry_Value(DEVNODE DevNode, PCSTR SubKey, PCSTR ValueName, ULONG ExpectedType,
                                        PVOID Buffer, PULONG Length, ULONG Flags);
-CONFIGRET CONFIGMG_Remove_SubTree(DEVNODE DevNode, ULONG Flags);
+CONFIGRET CDECL CONFIGMG_Remove_SubTree(DEVNODE DevNode, ULONG Flags);
+
+TORVEX_C_END

@@ -6,10 +6,20 @@
 
 #include "ntdef.h"
 
-int KrtSprintf(CHAR* Buffer, PCSTR Format, ...);
-LONG KrtAtol(PCSTR Text);
-SIZE_T KrtWcslen(PCWSTR Text);
+TORVEX_C_BEGIN
+
+#if defined(TORVEX_TARGET)
+int CDECL sprintf(CHAR* Buffer, PCSTR Format, ...);
+LONG CDECL atol(PCSTR Text);
+SIZE_T CDECL wcslen(PCWSTR Text);
+#else
+int CDECL KrtSprintf(CHAR* Buffer, PCSTR Format, ...);
+LONG CDECL KrtAtol(PCSTR Text);
+SIZE_T CDECL KrtWcslen(PCWSTR Text);
 
 #define sprintf KrtSprintf
 #define atol KrtAtol
 #define wcslen KrtWcslen
+#endif
+
+TORVEX_C_END

@@ -7,7 +7,32 @@
 #define IN
 #define OUT
 #define OPTIONAL
+
+// Calling conventions of the 32-bit target: the kernel's services are
+// __stdcall (NTAPI), a few hot ones __fastcall, DbgPrint, the C runtime
+// subset and the configuration manager's services __cdecl. The driver's own
+// routines that the system calls (dispatch, completion, thread, work item and
+// power routines, and the exports) are NTAPI too. On this host they expand to
+// nothing.
+#if defined(TORVEX_TARGET)
+#define NTAPI __stdcall
+#define FASTCALL __fastcall
+#define CDECL __cdecl
+#else
 #define NTAPI
+#define FASTCALL
+#define CDECL
+#endif
+
+// The platform's services have C names on the target, where they are
+// imported by name.
+#if defined(TORVEX_TARGET)
+#define TORVEX_C_BEGIN extern "C" {
+#define TORVEX_C_END }
+#else
+#define TORVEX_C_BEGIN
+#define TORVEX_C_END
+#endif
 
 typedef void VOID;
 typedef void* PVOID;

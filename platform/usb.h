@@ -11,6 +11,8 @@
 
 #include "wdm.h"
 
+TORVEX_C_BEGIN
+
 // ---------------------------------------------------------------------------
 // Standard descriptors (packed, as on the wire)
 
@@ -304,7 +306,7 @@ static_assert(IOCTL_INTERNAL_USB_RESET_PORT == 0x220007, "published value");
 
 // The first interface descriptor at or after StartPosition whose fields equal
 // every argument that is not -1; null when there is none.
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
+PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
     LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
     LONG InterfaceProtocol);
@@ -312,5 +314,7 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
 // One select-configuration URB (non-paged pool) for the interfaces of the list,
 // which ends at the first entry with a null descriptor; each entry's Interface
 // is pointed into the URB. Null when the pool is exhausted.
-PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
+
+TORVEX_C_END

@@ -6,6 +6,8 @@
 
 #include "ntdef.h"
 
+TORVEX_C_BEGIN
+
 // ---------------------------------------------------------------------------
 // IRQL and processor modes
 
@@ -22,15 +24,17 @@ typedef LONG KPRIORITY;
 typedef enum _MODE { KernelMode = 0, UserMode = 1 } MODE;
 typedef CCHAR KPROCESSOR_MODE;
 
-KIRQL KeGetCurrentIrql();
+KIRQL NTAPI KeGetCurrentIrql();
 
 // Spin locks: held at DISPATCH_LEVEL, never recursively, never across a wait.
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-VOID KeLowerIrql(KIRQL NewIrql);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+#if !defined(TORVEX_TARGET)
+VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+#endif
 
 // ---------------------------------------------------------------------------
 // Pool
@@ -43,8 +47,8 @@ typedef enum _POOL_TYPE {
     PagedPoolCacheAligned = 5,
 } POOL_TYPE;
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-VOID ExFreePool(PVOID P);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+VOID NTAPI ExFreePool(PVOID P);
 
 // ---------------------------------------------------------------------------
 // Dispatcher objects: events and waits
@@ -77,35 +81,37 @@ typedef struct _KWAIT_BLOCK {
 #define IO_NO_INCREMENT 0
 #define EVENT_INCREMENT 1
 
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeResetEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 
 // Timeout: null waits forever, negative is relative, positive is absolute
 // system time, zero polls. All in units of 100 ns.
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
                                   KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                   BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                   PKWAIT_BLOCK WaitBlockArray);
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                 PLARGE_INTEGER Interval);
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 
 // ---------------------------------------------------------------------------
 // Interlocked operations
 
-LONG InterlockedIncrement(LONG volatile* Addend);
-LONG InterlockedDecrement(LONG volatile* Addend);
-LONG InterlockedExchange(LONG volatile* Target, LONG Value);
-LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
-LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand);
-PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
-PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
+LONG FASTCALL InterlockedIncrement(LONG volatile* Addend);
+LONG FASTCALL InterlockedDecrement(LONG volatile* Addend);
+LONG FASTCALL InterlockedExchange(LONG volatile* Target, LONG Value);
+LONG FASTCALL InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
+LONG FASTCALL InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand);
+#if !defined(TORVEX_TARGET)
+PVOID NTAPI InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
+PVOID NTAPI InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                         PVOID Comperand);
+#endif
 
 // ---------------------------------------------------------------------------
 // Objects, handles and threads
@@ -150,7 +156,7 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
     ACCESS_MASK GrantedAccess;
 } OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 
-typedef VOID (*PKSTART_ROUTINE)(PVOID StartContext);
+typedef VOID (NTAPI *PKSTART_ROUTINE)(PVOID StartContext);
 
 #define STANDARD_RIGHTS_READ 0x00020000L
 #define THREAD_ALL_ACCESS    0x001F03FFL
@@ -159,23 +165,23 @@ typedef VOID (*PKSTART_ROUTINE)(PVOID StartContext);
 
 #define LOW_REALTIME_PRIORITY 16
 
-NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext);
-NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                    PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation);
-LONG_PTR ObfDereferenceObject(PVOID Object);
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
-NTSTATUS ZwClose(HANDLE Handle);
-NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-PKTHREAD KeGetCurrentThread();
-KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);
+NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+PKTHREAD NTAPI KeGetCurrentThread();
+KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
 
 // Work items: a routine run at PASSIVE_LEVEL in a system worker thread.
-typedef VOID (*PWORKER_THREAD_ROUTINE)(PVOID Parameter);
+typedef VOID (NTAPI *PWORKER_THREAD_ROUTINE)(PVOID Parameter);
 typedef struct _WORK_QUEUE_ITEM {
     LIST_ENTRY List;
     PWORKER_THREAD_ROUTINE WorkerRoutine;
@@ -184,7 +190,7 @@ typedef struct _WORK_QUEUE_ITEM {
 typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue, DelayedWorkQueue, HyperCriticalWorkQueue } WORK_QUEUE_TYPE;
 #define ExInitializeWorkItem(Item, Routine, Context) \
     ((Item)->WorkerRoutine = (Routine), (Item)->Parameter = (Context), (Item)->List.Flink = NULL)
-VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
+VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
 
 // ---------------------------------------------------------------------------
 // Power types
@@ -290,14 +296,14 @@ typedef struct _IO_STATUS_BLOCK {
 struct _IRP;
 struct _DRIVER_OBJECT;
 
-typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
-typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+typedef NTSTATUS (NTAPI *PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS (NTAPI *PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
                                            PVOID Context);
-typedef VOID (*PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
-typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
+typedef VOID (NTAPI *PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS (NTAPI *PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
                                        struct _DEVICE_OBJECT* PhysicalDeviceObject);
-typedef VOID (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
-typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject,
+typedef VOID (NTAPI *PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
+typedef NTSTATUS (NTAPI *PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject,
                                        PUNICODE_STRING RegistryPath);
 
 typedef struct _DEVOBJ_EXTENSION {
@@ -515,20 +521,20 @@ typedef struct _IRP {
 #define IoCallDriver(d, i) IofCallDriver(d, i)
 #define IoCompleteRequest(i, b) IofCompleteRequest(i, b)
 
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject);
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                            PDEVICE_OBJECT TargetDevice);
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
-VOID IoFreeIrp(PIRP Irp);
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID NTAPI IoFreeIrp(PIRP Irp);
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                    PVOID InputBuffer, ULONG InputBufferLength,
                                    PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event,
@@ -536,38 +542,42 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 
 // Stack-location helpers. The host checks each of them: a helper that would
 // step outside the IRP's stack locations stops the run.
-PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp);
-PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp);
-VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
-VOID IoSkipCurrentIrpStackLocation(PIRP Irp);
+#if !defined(TORVEX_TARGET)
+PIO_STACK_LOCATION NTAPI IoGetCurrentIrpStackLocation(PIRP Irp);
+PIO_STACK_LOCATION NTAPI IoGetNextIrpStackLocation(PIRP Irp);
+VOID NTAPI IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
+VOID NTAPI IoSkipCurrentIrpStackLocation(PIRP Irp);
+#endif
 // Makes the next stack location the current one: an originator's own location
 // in an IRP it allocated with one location more than the stack below needs.
-VOID IoSetNextIrpStackLocation(PIRP Irp);
-VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+#if !defined(TORVEX_TARGET)
+VOID NTAPI IoSetNextIrpStackLocation(PIRP Irp);
+VOID NTAPI IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                             BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                             BOOLEAN InvokeOnCancel);
-VOID IoMarkIrpPending(PIRP Irp);
-PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+VOID NTAPI IoMarkIrpPending(PIRP Irp);
+PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+#endif
 
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
-BOOLEAN IoCancelIrp(PIRP Irp);
-VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-VOID IoReleaseCancelSpinLock(KIRQL Irql);
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 
 // ---------------------------------------------------------------------------
 // Power
 
-typedef VOID (*PREQUEST_POWER_COMPLETE)(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+typedef VOID (NTAPI *PREQUEST_POWER_COMPLETE)(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                         POWER_STATE PowerState, PVOID Context,
                                         PIO_STATUS_BLOCK IoStatus);
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID PoStartNextPowerIrp(PIRP Irp);
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                            POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
                            PVOID Context, PIRP* Irp);
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                             POWER_STATE State);
 
 // ---------------------------------------------------------------------------
@@ -614,19 +624,93 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 static_assert(FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) == 20, "published layout");
 static_assert(FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12, "published layout");
 
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                  ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
-NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
 
 // ---------------------------------------------------------------------------
 // Strings and debug output
 
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-VOID RtlCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length);
-VOID RtlZeroMemory(PVOID Destination, SIZE_T Length);
-VOID RtlFillMemory(PVOID Destination, SIZE_T Length, UCHAR Fill);
-SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
-ULONG DbgPrint(PCSTR Format, ...);
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+#if !defined(TORVEX_TARGET)
+VOID NTAPI RtlCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length);
+VOID NTAPI RtlZeroMemory(PVOID Destination, SIZE_T Length);
+VOID NTAPI RtlFillMemory(PVOID Destination, SIZE_T Length, UCHAR Fill);
+#endif
+SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
+ULONG CDECL DbgPrint(PCSTR Format, ...);
+
+
+TORVEX_C_END
+
+#if defined(TORVEX_TARGET)
+// On the target these are the platform's inline routines and macros: the
+// stack-location helpers work on the IRP directly, the spin-lock and IRQL
+// routines are the hardware layer's __fastcall exports, the pointer-sized
+// interlocked operations are the 32-bit ones, and the memory routines are the
+// C runtime's.
+extern "C" {
+void* CDECL memcpy(void* Destination, const void* Source, SIZE_T Length);
+void* CDECL memset(void* Destination, int Fill, SIZE_T Length);
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
+}
+
+inline VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) { *OldIrql = KfAcquireSpinLock(SpinLock); }
+inline VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) { KfReleaseSpinLock(SpinLock, NewIrql); }
+inline VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) { *OldIrql = KfRaiseIrql(NewIrql); }
+inline VOID KeLowerIrql(KIRQL NewIrql) { KfLowerIrql(NewIrql); }
+
+inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+    return reinterpret_cast<PVOID>(InterlockedExchange(reinterpret_cast<LONG volatile*>(Target),
+                                                       static_cast<LONG>(reinterpret_cast<LONG_PTR>(Value))));
+}
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comperand) {
+    return reinterpret_cast<PVOID>(InterlockedCompareExchange(
+        reinterpret_cast<LONG volatile*>(Destination), static_cast<LONG>(reinterpret_cast<LONG_PTR>(Exchange)),
+        static_cast<LONG>(reinterpret_cast<LONG_PTR>(Comperand))));
+}
+
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation; }
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation - 1; }
+inline VOID IoSetNextIrpStackLocation(PIRP Irp) {
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+}
+inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+}
+// Copies the location up to (not including) the completion routine and its
+// context, and clears the control flags, as the platform's macro does.
+inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+    PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    memcpy(next, current, reinterpret_cast<PUCHAR>(&current->CompletionRoutine) - reinterpret_cast<PUCHAR>(current));
+    next->Control = 0;
+}
+inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                   BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->CompletionRoutine = CompletionRoutine;
+    next->Context = Context;
+    next->Control = 0;
+    if (InvokeOnSuccess) next->Control |= SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
+}
+inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    return reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), reinterpret_cast<PVOID>(CancelRoutine)));
+}
+
+inline VOID RtlCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length) { memcpy(Destination, Source, Length); }
+inline VOID RtlZeroMemory(PVOID Destination, SIZE_T Length) { memset(Destination, 0, Length); }
+inline VOID RtlFillMemory(PVOID Destination, SIZE_T Length, UCHAR Fill) { memset(Destination, Fill, Length); }
+#endif

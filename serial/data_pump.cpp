@@ -64,7 +64,7 @@ NTSTATUS USB2SER_AsyncTransfer(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, PVOI
 // to whichever of this routine and a canceller frees it, and is never
 // completed further. The device reference the transfer held is dropped last:
 // after it, removal may delete the device.
-NTSTATUS USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     PUSB2SER_TRANSFER transfer = static_cast<PUSB2SER_TRANSFER>(Context);
     PDEVICE_OBJECT device = transfer->DeviceObject;
@@ -118,7 +118,7 @@ NTSTATUS USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
 
 // The worker thread, at PASSIVE_LEVEL and priority 17: the only place where
 // the port driver is asked for the next transmit chunk.
-VOID USB2SER_Thread_Main(PVOID StartContext) {
+VOID NTAPI USB2SER_Thread_Main(PVOID StartContext) {
     PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(StartContext);
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
     KeSetPriorityThread(KeGetCurrentThread(), USB2SER_WORKER_PRIORITY);

@@ -18,10 +18,10 @@ typedef struct _USB2SER_TRANSFER {
 #define USB2SER_WORKER_PRIORITY       17
 
 NTSTATUS USB2SER_AsyncTransfer(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, PVOID Source, ULONG Length);
-NTSTATUS USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS USB2SER_Create_Thread(PDEVICE_OBJECT DeviceObject);
 VOID USB2SER_Kill_Thread(PDEVICE_OBJECT DeviceObject);
-VOID USB2SER_Thread_Main(PVOID StartContext);
+VOID NTAPI USB2SER_Thread_Main(PVOID StartContext);
 
 // Arms the status read and the receive read, each only while its slot is
 // empty, after clearing a stall of its pipe when ResetPipes is set.

@@ -97,7 +97,7 @@ BOOLEAN USB2SER_FindAvailExtBaudRate(PULONG Rate, PULONG Index) {
 // from the start (a lookup meanwhile sees no rows) and the count is set only
 // when the last row is written. A text that does not fit the 260-byte buffer,
 // or a number beyond 32 bits, leaves the table empty.
-BOOLEAN ExtBaudrateForSerport(PCHAR Text) {
+BOOLEAN NTAPI ExtBaudrateForSerport(PCHAR Text) {
     CHAR text[kTextBufferSize];
     gExtBaudrateCnt = 0;
     if (Text == NULL) return TRUE;

@@ -19,7 +19,7 @@
 
 BOOLEAN USB2SER_FindAvailBaudRate(PULONG Rate, PULONG Index);
 BOOLEAN USB2SER_FindAvailExtBaudRate(PULONG Rate, PULONG Index);
-BOOLEAN ExtBaudrateForSerport(PCHAR Text);
+extern "C" BOOLEAN NTAPI ExtBaudrateForSerport(PCHAR Text);
 NTSTATUS USB2SER_RestoreState(PDEVICE_OBJECT DeviceObject);
 
 // What the device is told for a requested rate (dwDTERate): a run-time row's

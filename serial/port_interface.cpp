@@ -70,7 +70,7 @@ BOOLEAN USB2SER_SetState(PDEVICE_OBJECT DeviceObject, PUCHAR Settings, UCHAR Kin
 // open-time sequence and the data-pipe resets, reports a known modem status
 // and arms both reads; closing runs the close-time sequence. The reads stay
 // armed after a close: with the port closed they reach no callback.
-BOOLEAN COMOpenedForSerport(BOOLEAN Opened, ULONG Port) {
+BOOLEAN NTAPI COMOpenedForSerport(BOOLEAN Opened, ULONG Port) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) return TRUE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
@@ -84,22 +84,22 @@ BOOLEAN COMOpenedForSerport(BOOLEAN Opened, ULONG Port) {
     return TRUE;
 }
 
-BOOLEAN CableRemoveForSerport(PCABLE_REMOVE Callback) {
+BOOLEAN NTAPI CableRemoveForSerport(PCABLE_REMOVE Callback) {
     pCableRemove = Callback;
     return TRUE;
 }
 
-BOOLEAN SetMSRShadowForSerport(PSET_MSR_SHADOW Callback) {
+BOOLEAN NTAPI SetMSRShadowForSerport(PSET_MSR_SHADOW Callback) {
     pSetMSRShadow = Callback;
     return TRUE;
 }
 
-BOOLEAN SetReadQueueForSerport(PSET_READ_QUEUE Callback) {
+BOOLEAN NTAPI SetReadQueueForSerport(PSET_READ_QUEUE Callback) {
     pSetReadQueue = Callback;
     return TRUE;
 }
 
-BOOLEAN WriteOutQueueForSerport(PWRITE_OUT_QUEUE Callback) {
+BOOLEAN NTAPI WriteOutQueueForSerport(PWRITE_OUT_QUEUE Callback) {
     pWriteOutQueue = Callback;
     return TRUE;
 }
@@ -108,7 +108,7 @@ BOOLEAN WriteOutQueueForSerport(PWRITE_OUT_QUEUE Callback) {
 // pointer is neither read nor written: its size is not known. The armed
 // status read may lose the packet this read takes, so a status word it carries
 // is delivered as that read would deliver it.
-BOOLEAN GetIntStatusForSerport(PVOID Ignored, ULONG Port) {
+BOOLEAN NTAPI GetIntStatusForSerport(PVOID Ignored, ULONG Port) {
     (void)Ignored;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
@@ -127,7 +127,7 @@ BOOLEAN GetIntStatusForSerport(PVOID Ignored, ULONG Port) {
 
 // At PASSIVE_LEVEL. Reads the line coding back into PortSettings and hands the
 // whole block over. A failed or short read changes nothing.
-BOOLEAN GetStateForSerport(PUCHAR Settings, ULONG Port) {
+BOOLEAN NTAPI GetStateForSerport(PUCHAR Settings, ULONG Port) {
     if (Settings == NULL) return FALSE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
@@ -150,7 +150,7 @@ BOOLEAN GetStateForSerport(PUCHAR Settings, ULONG Port) {
 }
 
 // Up to DISPATCH_LEVEL.
-BOOLEAN KickTxForSerport(ULONG Port) {
+BOOLEAN NTAPI KickTxForSerport(ULONG Port) {
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
     KeSetEvent(&USB2SER_Extension(device)->WriteEvent, EVENT_INCREMENT, FALSE);
@@ -159,7 +159,7 @@ BOOLEAN KickTxForSerport(ULONG Port) {
 }
 
 // Up to DISPATCH_LEVEL: a break held until it is switched off.
-BOOLEAN SetBreakForSerport(BOOLEAN On, ULONG Port) {
+BOOLEAN NTAPI SetBreakForSerport(BOOLEAN On, ULONG Port) {
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
     PURB urb = USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SEND_BREAK, On ? USB2SER_BREAK_ON : USB2SER_BREAK_OFF,
@@ -171,7 +171,7 @@ BOOLEAN SetBreakForSerport(BOOLEAN On, ULONG Port) {
 
 // Selectors 1 and 2 up to DISPATCH_LEVEL, 3 and 4 at PASSIVE_LEVEL; the low
 // byte of State says on or off. Another selector does nothing.
-BOOLEAN SetControlLineForSerport(CHAR Line, ULONG State, ULONG Port) {
+BOOLEAN NTAPI SetControlLineForSerport(CHAR Line, ULONG State, ULONG Port) {
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
     const BOOLEAN on = static_cast<BOOLEAN>(State & 0xFF);
@@ -187,7 +187,7 @@ BOOLEAN SetControlLineForSerport(CHAR Line, ULONG State, ULONG Port) {
 }
 
 // At PASSIVE_LEVEL.
-BOOLEAN SetStateForSerport(PUCHAR Settings, UCHAR Kind, ULONG Port) {
+BOOLEAN NTAPI SetStateForSerport(PUCHAR Settings, UCHAR Kind, ULONG Port) {
     if (Settings == NULL) return FALSE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
@@ -203,7 +203,7 @@ BOOLEAN SetStateForSerport(PUCHAR Settings, UCHAR Kind, ULONG Port) {
 // reuse its buffer at once. FALSE when the chunk does not go: no device, the
 // device being removed, or a transfer that cannot start (the slot still holds
 // the last chunk, or no pool), since those bytes would vanish in silence.
-BOOLEAN WriteForSerport(PUCHAR Data, ULONG Length, ULONG Port) {
+BOOLEAN NTAPI WriteForSerport(PUCHAR Data, ULONG Length, ULONG Port) {
     if (Data == NULL && Length != 0) return FALSE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;

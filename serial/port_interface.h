@@ -12,15 +12,15 @@
 #define USB2SER_LINE_DCR  3
 #define USB2SER_LINE_XON  4
 
-BOOLEAN COMOpenedForSerport(BOOLEAN Opened, ULONG Port);
-BOOLEAN CableRemoveForSerport(PCABLE_REMOVE Callback);
-BOOLEAN GetIntStatusForSerport(PVOID Ignored, ULONG Port);
-BOOLEAN GetStateForSerport(PUCHAR Settings, ULONG Port);
-BOOLEAN KickTxForSerport(ULONG Port);
-BOOLEAN SetBreakForSerport(BOOLEAN On, ULONG Port);
-BOOLEAN SetControlLineForSerport(CHAR Line, ULONG State, ULONG Port);
-BOOLEAN SetMSRShadowForSerport(PSET_MSR_SHADOW Callback);
-BOOLEAN SetReadQueueForSerport(PSET_READ_QUEUE Callback);
-BOOLEAN SetStateForSerport(PUCHAR Settings, UCHAR Kind, ULONG Port);
-BOOLEAN WriteForSerport(PUCHAR Data, ULONG Length, ULONG Port);
-BOOLEAN WriteOutQueueForSerport(PWRITE_OUT_QUEUE Callback);
+extern "C" BOOLEAN NTAPI COMOpenedForSerport(BOOLEAN Opened, ULONG Port);
+extern "C" BOOLEAN NTAPI CableRemoveForSerport(PCABLE_REMOVE Callback);
+extern "C" BOOLEAN NTAPI GetIntStatusForSerport(PVOID Ignored, ULONG Port);
+extern "C" BOOLEAN NTAPI GetStateForSerport(PUCHAR Settings, ULONG Port);
+extern "C" BOOLEAN NTAPI KickTxForSerport(ULONG Port);
+extern "C" BOOLEAN NTAPI SetBreakForSerport(BOOLEAN On, ULONG Port);
+extern "C" BOOLEAN NTAPI SetControlLineForSerport(CHAR Line, ULONG State, ULONG Port);
+extern "C" BOOLEAN NTAPI SetMSRShadowForSerport(PSET_MSR_SHADOW Callback);
+extern "C" BOOLEAN NTAPI SetReadQueueForSerport(PSET_READ_QUEUE Callback);
+extern "C" BOOLEAN NTAPI SetStateForSerport(PUCHAR Settings, UCHAR Kind, ULONG Port);
+extern "C" BOOLEAN NTAPI WriteForSerport(PUCHAR Data, ULONG Length, ULONG Port);
+extern "C" BOOLEAN NTAPI WriteOutQueueForSerport(PWRITE_OUT_QUEUE Callback);

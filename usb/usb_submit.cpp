@@ -8,7 +8,7 @@ const LONG kCallTimeout = -50000000;  // 5 seconds, relative
 
 // Completion of a synchronous request: the IRP comes back to USB2SER_CallUSBD,
 // which may still cancel it safely and then lets the I/O manager finish it.
-NTSTATUS USB2SER_SyncCallCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI USB2SER_SyncCallCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     (void)Irp;
     KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
@@ -172,7 +172,7 @@ NTSTATUS USB2SER_AsyncCallUSBD_Ctrl(PDEVICE_OBJECT DeviceObject, PURB Urb) {
 // request, the URB and the context. The request's own status is not looked at.
 // The device reference the request held goes last: once it is dropped,
 // removal may delete the device.
-NTSTATUS USB2SER_AsyncComplete_Ctrl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI USB2SER_AsyncComplete_Ctrl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     (void)Irp;
     PUSB2SER_CTRL_CONTEXT context = static_cast<PUSB2SER_CTRL_CONTEXT>(Context);

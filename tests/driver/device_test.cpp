@@ -1,4 +1,5 @@
 // Loading the driver, adding devices, and the accounting of work in progress.
+#include <fstream>
 #include <regex>
 #include <string>
 
@@ -212,6 +213,22 @@ TEST_F(DeviceTest, ThePortDriverResolvesTheThirteenExportsByName) {
 
     std::swap(table[0], table[1]);  // out of byte order
     EXPECT_NE(host::Module("TORVEX.SYS", DriverEntry, table).check(), "");
+
+    // The driver image exports what its .def file lists: the same names
+    // under the same ordinals as this table.
+    std::ifstream def(TORVEX_SOURCE_DIR "/core/exports.def");
+    std::vector<std::pair<std::string, USHORT>> listed;
+    for (std::string line; std::getline(def, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(R"(\s+(\w+)=\w+@\d+\s+@(\d+)\s*)"))) {
+            listed.emplace_back(m[1], static_cast<USHORT>(std::stoi(m[2])));
+        }
+    }
+    ASSERT_EQ(listed.size(), static_cast<std::size_t>(USB2SER_EXPORT_COUNT));
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        EXPECT_EQ(listed[i].first, USB2SER_ExportTable[i].Name);
+        EXPECT_EQ(listed[i].second, USB2SER_ExportTable[i].Ordinal);
+    }
     EXPECT_EQ(sim::Serport::bind(world->module()), "");  // the world's port driver stays bound
 }
 

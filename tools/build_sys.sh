@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Builds the driver image TORVEX.SYS from the driver folders with the i686
+# MinGW-w64 cross compiler: a 32-bit native-subsystem WDM driver, entry point
+# DriverEntry, linked against import libraries made here from the .def files
+# in platform/target, with no C or C++ runtime.
+#
+# Usage: build_sys.sh OUT_DIR [VARIANT]
+#   VARIANT bad-export       the export table with one name misspelt
+#   VARIANT forbidden-import the image also calls a kernel function that is
+#                            not on the whitelist
+# (the variants exist to show that the image check rejects them).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=$1
+variant=${2:-}
+target=i686-w64-mingw32
+for tool in $target-g++ $target-as $target-dlltool; do
+    command -v $tool >/dev/null || { echo "build_sys: $tool is missing: run tools/install_deps.sh" >&2; exit 1; }
+done
+
+mkdir -p "$out/obj" "$out/lib"
+flags=(-std=c++20 -DTORVEX_TARGET -I. -O2 -Wall -Wno-multichar -Werror
+       -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
+       -fno-threadsafe-statics -fno-stack-protector -mno-stack-arg-probe -fno-ident)
+
+objects=()
+for source in $(find core usb serial ioctl legacy -name '*.cpp' | sort); do
+    object="$out/obj/$(echo "${source%.cpp}" | tr / _).o"
+    if [ ! -f "$object" ] || [ "$source" -nt "$object" ] || [ -n "$(find platform core usb serial ioctl legacy -name '*.h' -newer "$object" -print -quit)" ]; then
+        $target-g++ "${flags[@]}" -c "$source" -o "$object"
+    fi
+    objects+=("$object")
+done
+$target-as legacy/configmg_stubs.s -o "$out/obj/legacy_configmg_stubs.o"
+objects+=("$out/obj/legacy_configmg_stubs.o")
+
+exports=core/exports.def
+imports=(platform/target/ntoskrnl.def platform/target/hal.def platform/target/usbd.def)
+case "$variant" in
+    "") ;;
+    bad-export)
+        sed 's/^    WriteForSerport=/    WriteForSerPort=/' core/exports.def > "$out/exports.def"
+        exports="$out/exports.def" ;;
+    forbidden-import)
+        { cat platform/target/ntoskrnl.def; echo "MmMapIoSpace@16"; } > "$out/ntoskrnl.def"
+        imports[0]="$out/ntoskrnl.def"
+        printf '%s\n' 'extern "C" void* __stdcall MmMapIoSpace(unsigned long long, unsigned long, int);' \
+            'extern "C" void* __stdcall TorvexForbidden() { return MmMapIoSpace(0x3F8, 8, 0); }' > "$out/forbidden.cpp"
+        $target-g++ "${flags[@]}" -c "$out/forbidden.cpp" -o "$out/obj/forbidden.o"
+        objects+=("$out/obj/forbidden.o") ;;
+    *) echo "build_sys: unknown variant $variant" >&2; exit 2 ;;
+esac
+
+libraries=()
+for def in "${imports[@]}"; do
+    name=$(basename "$def" .def)
+    $target-dlltool --kill-at -d "$def" -l "$out/lib/lib$name.a"
+    libraries+=("$out/lib/lib$name.a")
+done
+
+# Linked as an image (not a DLL) that keeps its relocations (dynamic base);
+# the WDM flag, the native subsystem and the entry point make it a driver.
+# Nothing else is linked: the image needs no routine of libgcc or of any
+# runtime (the link fails if it ever does).
+$target-g++ -nostdlib -o "$out/TORVEX.SYS" "${objects[@]}" "$exports" "${libraries[@]}" \
+    -Wl,--subsystem,native -Wl,--wdmdriver -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000 \
+    -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 -Wl,--dynamicbase -Wl,--nxcompat \
+    -Wl,--no-seh -Wl,--disable-auto-import -Wl,--exclude-all-symbols -s
+echo "$out/TORVEX.SYS: $(stat -c %s "$out/TORVEX.SYS") bytes"
