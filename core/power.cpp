@@ -28,41 +28,44 @@ typedef struct _USB2SER_POWER_WAIT {
 } USB2SER_POWER_WAIT, *PUSB2SER_POWER_WAIT;
 
 // Passes a power-up request down with a completion routine of this driver.
+// The request holds a device reference until that routine is done with it
+// (for a system request, until the restore is): removal must not delete the
+// device while the routine is still to run.
 NTSTATUS USB2SER_PassPowerUpDown(PUSB2SER_EXTENSION ext, PIRP Irp, PIO_COMPLETION_ROUTINE Completion) {
+    USB2SER_IncrementIoCount(ext->FunctionalDeviceObject);
     PoStartNextPowerIrp(Irp);
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoSetCompletionRoutine(Irp, Completion, NULL, TRUE, TRUE, TRUE);
     return PoCallDriver(ext->TopOfStackDeviceObject, Irp);
 }
 
-// The system works again, at PASSIVE_LEVEL in a system worker thread: the
-// device gets full power, then the chip gets back the port's line settings,
-// its initialisation, the DCR state and the control lines, and both reads are
+}  // namespace
+
+// The system works again, at PASSIVE_LEVEL in the worker thread: the device
+// gets full power, then the chip gets back the port's line settings, its
+// initialisation, the DCR state and the control lines, and both reads are
 // armed again where their slots are empty (a port open or not). The results
 // of the restore's steps are not used; the system request then completes
 // with the status it came back with.
-VOID NTAPI USB2SER_RestoreAfterPowerUp(PVOID Context) {
-    PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(Context);
-    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
-    PIRP irp = ext->PowerUpIrp;
-    ext->PowerUpIrp = NULL;
+VOID USB2SER_FinishPowerUp(PDEVICE_OBJECT DeviceObject) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    PIRP irp = static_cast<PIRP>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->PowerUpIrp), NULL));
+    if (irp == NULL) return;
 
     const DEVICE_POWER_STATE wanted =
         USB2SER_DeviceStateFor(IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState);
     if (wanted < ext->DevicePowerState) USB2SER_SendDeviceSetPower(ext, wanted);
-    USB2SER_RestoreState(device);
-    if (!USB2SER_IsEEPROM0E2A(device)) USB2SER_InitHW(device);
+    USB2SER_RestoreState(DeviceObject);
+    if (!USB2SER_IsEEPROM0E2A(DeviceObject)) USB2SER_InitHW(DeviceObject);
     if (ext->DcrStateOn) USB2SER_SetDCRState(TRUE, static_cast<ULONG>(ext->DcrStatePort));
     // The chip lost DTR and RTS with its power: the lines the driver keeps
     // for an open port are driven again.
-    if (ext->PortOpen) USB2SER_SendControlLineState(device);
-    USB2SER_ArmReads(device, FALSE);
+    if (ext->PortOpen) USB2SER_SendControlLineState(DeviceObject);
+    USB2SER_ArmReads(DeviceObject, FALSE);
 
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-    USB2SER_DecrementIoCount(device);
+    USB2SER_DecrementIoCount(DeviceObject);
 }
-
-}  // namespace
 
 NTSTATUS NTAPI USB2SER_ProcessPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
@@ -168,26 +171,40 @@ VOID SetPowerState(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State) {
 NTSTATUS NTAPI OnCompleteIncreaseDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)Context;
     if (Irp->PendingReturned) IoMarkIrpPending(Irp);
-    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+    const NTSTATUS status = Irp->IoStatus.Status;
+    if (NT_SUCCESS(status)) {
         SetPowerState(USB2SER_Extension(DeviceObject),
                       IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.DeviceState);
     }
-    return Irp->IoStatus.Status;
+    USB2SER_DecrementIoCount(DeviceObject);
+    return status;
 }
 
 // Up to DISPATCH_LEVEL: the lower drivers may complete the power-up from
-// their own context at raised IRQL. The restore waits, so it runs in a
-// system worker thread, which completes the request when it is done; the
-// device holds a reference until then. A power-up the lower drivers failed
-// travels on up, and nothing is restored.
+// their own context at raised IRQL. The restore waits, so the request is
+// handed to the worker thread, with the request's device reference, and the
+// thread completes it when the restore is done. Removal waits for that
+// thread to end, so no restore outlives the device, and the reference keeps
+// the transfers the restore arms counted before removal waits for them. A
+// device never started has no thread and nothing to restore; a power-up the
+// lower drivers failed travels on up, and nothing is restored.
 NTSTATUS NTAPI OnCompleteIncreaseSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)Context;
     if (Irp->PendingReturned) IoMarkIrpPending(Irp);
-    if (!NT_SUCCESS(Irp->IoStatus.Status)) return Irp->IoStatus.Status;
+    const NTSTATUS status = Irp->IoStatus.Status;
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    USB2SER_IncrementIoCount(DeviceObject);
-    ext->PowerUpIrp = Irp;
-    ExInitializeWorkItem(&ext->PowerUpWorkItem, USB2SER_RestoreAfterPowerUp, DeviceObject);
-    ExQueueWorkItem(&ext->PowerUpWorkItem, DelayedWorkQueue);
+    if (!NT_SUCCESS(status) || ext->ThreadObject == NULL) {
+        USB2SER_DecrementIoCount(DeviceObject);
+        return status;
+    }
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->PowerUpIrp), Irp);
+    // A thread on its way out takes what it finds handed over after it has
+    // said so; if it has gone already, the request is taken back here.
+    if (InterlockedCompareExchange(&ext->ThreadGone, TRUE, TRUE) &&
+        InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->PowerUpIrp), NULL, Irp) == Irp) {
+        USB2SER_DecrementIoCount(DeviceObject);
+        return status;
+    }
+    KeSetEvent(&ext->PowerUpEvent, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

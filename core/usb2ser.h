@@ -63,11 +63,13 @@ typedef struct _USB2SER_EXTENSION {
     ULONG LastBaudRate;
     BOOLEAN DcrStateOn;
     LONG DcrStatePort;
-    // The system power request whose power-up the restore finishes, and the
-    // work item that runs the restore: one at a time, as the power manager
-    // sends one system request at a time.
+    // The system power request whose power-up the worker thread finishes
+    // with the restore (one at a time, as the power manager sends one system
+    // request at a time), the event that hands it over, and whether the thread
+    // has ended (then nobody takes it).
     PIRP PowerUpIrp;
-    WORK_QUEUE_ITEM PowerUpWorkItem;
+    KEVENT PowerUpEvent;
+    LONG ThreadGone;
 } USB2SER_EXTENSION, *PUSB2SER_EXTENSION;
 
 static_assert(sizeof(((USB2SER_EXTENSION*)0)->DeviceDescriptor) == 18, "the 18-byte device descriptor");
@@ -137,6 +139,9 @@ NTSTATUS USB2SER_SendDeviceSetPower(PUSB2SER_EXTENSION Extension, DEVICE_POWER_S
 VOID SetPowerState(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State);
 NTSTATUS NTAPI OnCompleteIncreaseSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS NTAPI OnCompleteIncreaseDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+// In the worker thread: restores the chip for a power-up handed over, if one
+// is, and completes its power request.
+VOID USB2SER_FinishPowerUp(PDEVICE_OBJECT DeviceObject);
 VOID NTAPI OnCompleteDeviceSetPower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                               PVOID Context, PIO_STATUS_BLOCK IoStatus);
 

@@ -112,6 +112,7 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 
 #define STATUS_SUCCESS                    ((NTSTATUS)0x00000000)
 #define STATUS_WAIT_0                     ((NTSTATUS)0x00000000)
+#define STATUS_WAIT_2                     ((NTSTATUS)0x00000002)
 #define STATUS_TIMEOUT                    ((NTSTATUS)0x00000102)
 #define STATUS_KERNEL_APC                 ((NTSTATUS)0x00000100)
 #define STATUS_PENDING                    ((NTSTATUS)0x00000103)

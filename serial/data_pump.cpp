@@ -117,20 +117,26 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 }
 
 // The worker thread, at PASSIVE_LEVEL and priority 17: the only place where
-// the port driver is asked for the next transmit chunk.
+// the port driver is asked for the next transmit chunk, and where the chip is
+// restored after the system has worked again. A power-up handed over is
+// finished whatever woke the thread, also on its way out: removal waits for
+// the thread to end, so the power request is completed before that.
 VOID NTAPI USB2SER_Thread_Main(PVOID StartContext) {
     PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(StartContext);
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
     KeSetPriorityThread(KeGetCurrentThread(), USB2SER_WORKER_PRIORITY);
-    PVOID events[2] = {&ext->KillEvent, &ext->WriteEvent};
+    PVOID events[3] = {&ext->KillEvent, &ext->PowerUpEvent, &ext->WriteEvent};
     for (;;) {
-        // KillEvent comes first: it wins when both are signalled.
-        NTSTATUS status = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
+        // KillEvent comes first: it wins when several are signalled.
+        NTSTATUS status = KeWaitForMultipleObjects(3, events, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
         if (status == STATUS_WAIT_0) {
+            InterlockedExchange(&ext->ThreadGone, TRUE);
+            USB2SER_FinishPowerUp(device);
             KeSetEvent(&ext->ThreadExitEvent, IO_NO_INCREMENT, FALSE);
             PsTerminateSystemThread(STATUS_SUCCESS);
         }
-        if (pWriteOutQueue != NULL && ext->PortOpen && !ext->Removed) {
+        USB2SER_FinishPowerUp(device);
+        if (status == STATUS_WAIT_2 && pWriteOutQueue != NULL && ext->PortOpen && !ext->Removed) {
             pWriteOutQueue(static_cast<ULONG>(ext->PortIndex));
         }
     }
@@ -146,6 +152,7 @@ NTSTATUS USB2SER_Create_Thread(PDEVICE_OBJECT DeviceObject) {
     KeInitializeEvent(&ext->KillEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&ext->WriteEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&ext->ThreadExitEvent, NotificationEvent, FALSE);
+    ext->ThreadGone = FALSE;
 
     HANDLE handle;
     NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, NULL, NULL, NULL, USB2SER_Thread_Main,

@@ -210,7 +210,11 @@ void IoManager::delete_device(PDEVICE_OBJECT device) {
         if (rec.state == IrpState::Idle) continue;
         auto* irp = static_cast<PIRP>(address);
         auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
-        for (int loc = std::max<int>(irp->CurrentLocation, 1); loc <= irp->StackCount; ++loc) {
+        // A completion routine of the device may be the one that let the
+        // removal go on (by dropping its last reference, as a remove lock is
+        // released): it has only to return, and the request leaves the device.
+        const bool leaving = rec.state == IrpState::Completing && rec.in_routine;
+        for (int loc = std::max<int>(irp->CurrentLocation + (leaving ? 1 : 0), 1); loc <= irp->StackCount; ++loc) {
             if (stack[loc - 1].DeviceObject == device) {
                 irp_bug_check("DEVICE_DELETED_WITH_REQUESTS", irp,
                               name + " is deleted while this IRP is still in flight on it");

@@ -166,5 +166,29 @@ TEST_F(PowerTest, WaitWakeRemovesTheDeviceNodeAndThePortEntry) {
     EXPECT_EQ(world->bus().arrivals().back().minor, IRP_MN_WAIT_WAKE);
 }
 
+// The adapter is pulled out, or removed, while the restore after a wake is
+// still sending its requests: the restore holds the device, so the removal
+// waits for it, and nothing is left behind.
+TEST_F(PowerTest, RemovalDuringTheRestoreUnderEverySeed) {
+    const SeedRange seeds = seed_range(16);
+    for (std::uint64_t s = seeds.first; s <= seeds.last; ++s) {
+        started({.seed = s, .line = sim::LineKind::Peer, .bus = {.power_up_at_dispatch = s % 2 == 0}});
+        open_in_use();
+        ASSERT_EQ(world->sleep(), STATUS_SUCCESS) << "seed " << s;
+        NTSTATUS woke = STATUS_PENDING;
+        host::Thread& power = kernel().spawn("power manager", [this, &woke] { woke = world->wake(); });
+        kernel().run_for(static_cast<host::Time>(s * 7919 % 60) * kMillisecond);
+        if (s % 3 == 0) {
+            ASSERT_EQ(world->unplug(), STATUS_SUCCESS) << "seed " << s;
+        } else {
+            ASSERT_EQ(world->remove(), STATUS_SUCCESS) << "seed " << s;
+        }
+        KeWaitForSingleObject(&power.object, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_NE(woke, STATUS_PENDING) << "seed " << s;
+        finish();
+        if (HasFailure()) break;
+    }
+}
+
 }  // namespace
 }  // namespace torvex_test
