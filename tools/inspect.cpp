@@ -8,6 +8,7 @@
 
 #include "ioctl/ioctl_codes.h"
 #include "sim/bench/tool.h"
+#include "tools/text.h"
 
 namespace tool {
 
@@ -27,12 +28,6 @@ struct Failure {
 
 [[noreturn]] void usage(const std::string& message) { throw Failure{message, 2}; }
 
-std::string status_text(NTSTATUS status) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
-
 std::optional<unsigned long> number(const std::string& text) {
     if (text.empty() || text[0] == '-') return std::nullopt;
     char* end = nullptr;
@@ -40,21 +35,6 @@ std::optional<unsigned long> number(const std::string& text) {
     unsigned long value = std::strtoul(text.c_str(), &end, 0);
     if (errno != 0 || *end != '\0') return std::nullopt;
     return value;
-}
-
-std::optional<Bytes> hex_bytes(const std::string& text) {
-    Bytes bytes;
-    std::string digits;
-    for (char c : text) {
-        if (c == ' ' || c == ':') continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
-        digits += c;
-    }
-    if (digits.size() % 2 != 0) return std::nullopt;
-    for (std::size_t i = 0; i < digits.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
 }
 
 unsigned word(const Bytes& d, std::size_t at) { return at + 1 < d.size() ? d[at] | d[at + 1] << 8 : 0; }

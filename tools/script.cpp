@@ -12,6 +12,7 @@
 #include "sim/bench/tool.h"
 #include "sim/bench/world.h"
 #include "sim/serport/serport.h"
+#include "tools/text.h"
 
 namespace tool {
 
@@ -172,38 +173,6 @@ std::optional<sim::LineSettings> framing(const std::string& text, ULONG baud) {
 std::string framing_name(UCHAR data_bits, UCHAR parity, UCHAR stop_bits) {
     static const char* const stops[] = {"1", "1.5", "2"};
     return std::to_string(data_bits) + "NOEMS"[parity < 5 ? parity : 0] + stops[stop_bits < 3 ? stop_bits : 0];
-}
-
-// "01 00 44 00" or "01004400": pairs of hex digits, spaces between them ignored.
-std::optional<std::vector<std::uint8_t>> hex_bytes(const std::string& text) {
-    std::vector<std::uint8_t> bytes;
-    std::string digits;
-    for (char c : text) {
-        if (c == ' ') continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
-        digits += c;
-    }
-    if (digits.size() % 2 != 0) return std::nullopt;
-    for (std::size_t i = 0; i < digits.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-std::string hex_text(std::span<const std::uint8_t> bytes) {
-    std::string out;
-    for (std::uint8_t b : bytes) {
-        char text[4];
-        std::snprintf(text, sizeof text, "%s%02X", out.empty() ? "" : " ", b);
-        out += text;
-    }
-    return out;
-}
-
-std::string status_text(NTSTATUS status) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-    return text;
 }
 
 std::optional<bool> on_off(const std::string& text) {

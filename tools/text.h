@@ -1,0 +1,23 @@
+// Text helpers shared by the command-line tools: hex bytes in and out, and
+// NTSTATUS values as the platform's documentation writes them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/ntdef.h"
+
+namespace tool {
+
+// "01 00 44 00" or "01004400": pairs of hex digits, spaces and colons between
+// them ignored; nullopt for anything else.
+std::optional<std::vector<std::uint8_t>> hex_bytes(const std::string& text);
+// "01 00 44 00".
+std::string hex_text(std::span<const std::uint8_t> bytes);
+// "0xC0000023".
+std::string status_text(NTSTATUS status);
+
+}  // namespace tool
