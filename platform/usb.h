@@ -318,3 +318,14 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
                                        PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
 
 TORVEX_C_END
+
+#if defined(TORVEX_TARGET)
+static_assert(sizeof(URB) == 80 && sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72 &&
+                  sizeof(struct _URB_HEADER) == 16,
+              "the platform's request blocks");
+static_assert(sizeof(USBD_PIPE_INFORMATION) == 0x14 && __builtin_offsetof(USBD_PIPE_INFORMATION, PipeHandle) == 8 &&
+                  sizeof(USBD_INTERFACE_INFORMATION) == 0x24 &&
+                  __builtin_offsetof(USBD_INTERFACE_INFORMATION, InterfaceHandle) == 8 &&
+                  __builtin_offsetof(USBD_INTERFACE_INFORMATION, Pipes) == 0x10,
+              "the platform's interface information");
+#endif

@@ -318,6 +318,10 @@ typedef struct _DEVOBJ_EXTENSION {
 #define DOE_DELETE_PENDING   0x02
 #define DOE_REMOVE_PENDING   0x04
 
+// The platform's objects, field for field in the platform's order: on the
+// 32-bit target their offsets are the platform's (checked at the end of this
+// file). Fields the driver never touches are kept as opaque bytes of the
+// target's size.
 typedef struct _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
@@ -326,13 +330,24 @@ typedef struct _DEVICE_OBJECT {
     struct _DEVICE_OBJECT* NextDevice;
     struct _DEVICE_OBJECT* AttachedDevice;
     struct _IRP* CurrentIrp;
+    PVOID Timer;
     ULONG Flags;
     ULONG Characteristics;
+    PVOID Vpb;
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CCHAR StackSize;
+    UCHAR Queue[40];  // the wait-context block of the device queue
     ULONG AlignmentRequirement;
+    UCHAR DeviceQueue[20];
+    UCHAR Dpc[32];
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
     PDEVOBJ_EXTENSION DeviceObjectExtension;
+    PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _FILE_OBJECT {
@@ -389,9 +404,15 @@ typedef struct _DRIVER_OBJECT {
     CSHORT Size;
     PDEVICE_OBJECT DeviceObject;
     ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
     PDRIVER_EXTENSION DriverExtension;
     UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
     PDRIVER_INITIALIZE DriverInit;
+    PVOID DriverStartIo;
     PDRIVER_UNLOAD DriverUnload;
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
@@ -416,6 +437,9 @@ typedef struct _DRIVER_OBJECT {
 #define METHOD_NEITHER    3
 #define FILE_ANY_ACCESS   0
 
+#if defined(TORVEX_TARGET)
+#pragma pack(push, 4)  // as the platform packs it on the 32-bit target
+#endif
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -476,6 +500,9 @@ typedef struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if defined(TORVEX_TARGET)
+#pragma pack(pop)
+#endif
 
 // IO_STACK_LOCATION.Control
 #define SL_PENDING_RETURNED  0x01
@@ -505,16 +532,25 @@ typedef struct _IRP {
     UCHAR AllocationFlags;
     PIO_STATUS_BLOCK UserIosb;
     PKEVENT UserEvent;
+    union {
+        struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
     PDRIVER_CANCEL CancelRoutine;
     PVOID UserBuffer;
     union {
         struct {
             PVOID DriverContext[4];
             PETHREAD Thread;
+            PCHAR AuxiliaryBuffer;
             LIST_ENTRY ListEntry;
             PIO_STACK_LOCATION CurrentStackLocation;
             PFILE_OBJECT OriginalFileObject;
         } Overlay;
+        UCHAR Apc[48];  // the request's kernel APC
     } Tail;
 } IRP, *PIRP;
 
@@ -713,4 +749,26 @@ inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 inline VOID RtlCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length) { memcpy(Destination, Source, Length); }
 inline VOID RtlZeroMemory(PVOID Destination, SIZE_T Length) { memset(Destination, 0, Length); }
 inline VOID RtlFillMemory(PVOID Destination, SIZE_T Length, UCHAR Fill) { memset(Destination, Fill, Length); }
+
+// The 32-bit platform's layouts, where the driver or the routines above reach
+// into the objects.
+static_assert(sizeof(IO_STACK_LOCATION) == 0x24 && __builtin_offsetof(IO_STACK_LOCATION, Parameters) == 0x04 &&
+                  __builtin_offsetof(IO_STACK_LOCATION, DeviceObject) == 0x14 &&
+                  __builtin_offsetof(IO_STACK_LOCATION, CompletionRoutine) == 0x1C,
+              "the platform's stack location");
+static_assert(sizeof(IRP) == 0x70 && __builtin_offsetof(IRP, AssociatedIrp) == 0x0C && __builtin_offsetof(IRP, IoStatus) == 0x18 &&
+                  __builtin_offsetof(IRP, PendingReturned) == 0x21 && __builtin_offsetof(IRP, CurrentLocation) == 0x23 &&
+                  __builtin_offsetof(IRP, Cancel) == 0x24 && __builtin_offsetof(IRP, CancelRoutine) == 0x38 &&
+                  __builtin_offsetof(IRP, UserBuffer) == 0x3C && __builtin_offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0x60,
+              "the platform's IRP");
+static_assert(sizeof(DEVICE_OBJECT) == 0xB8 && __builtin_offsetof(DEVICE_OBJECT, Flags) == 0x1C &&
+                  __builtin_offsetof(DEVICE_OBJECT, DeviceExtension) == 0x28 && __builtin_offsetof(DEVICE_OBJECT, StackSize) == 0x30 &&
+                  __builtin_offsetof(DEVICE_OBJECT, DeviceObjectExtension) == 0xB0,
+              "the platform's device object");
+static_assert(__builtin_offsetof(DRIVER_OBJECT, DriverExtension) == 0x18 && __builtin_offsetof(DRIVER_OBJECT, DriverUnload) == 0x34 &&
+                  __builtin_offsetof(DRIVER_OBJECT, MajorFunction) == 0x38 && sizeof(DRIVER_OBJECT) == 0xA8,
+              "the platform's driver object");
+static_assert(sizeof(KEVENT) == 0x10 && sizeof(IO_STATUS_BLOCK) == 8 && sizeof(WORK_QUEUE_ITEM) == 0x10 &&
+                  sizeof(UNICODE_STRING) == 8 && sizeof(DEVICE_CAPABILITIES) == 0x40,
+              "the platform's kernel objects");
 #endif
