@@ -939,7 +939,9 @@ void IoManager::start_next_power_irp(PIRP irp) {
                       "driver " + to_utf8(from_unicode_string(&driver->DriverName)) +
                           " called PoStartNextPowerIrp twice for this power IRP");
     }
-    auto lane = m_power_lanes.find({device, irp->Tail.Overlay.CurrentStackLocation->Parameters.Power.Type});
+    const PIO_STACK_LOCATION current = irp->Tail.Overlay.CurrentStackLocation;
+    if (current->MinorFunction != IRP_MN_SET_POWER && current->MinorFunction != IRP_MN_QUERY_POWER) return;
+    auto lane = m_power_lanes.find({device, current->Parameters.Power.Type});
     if (lane == m_power_lanes.end() || !lane->second.busy) return;
     if (lane->second.waiting.empty()) {
         lane->second.busy = false;

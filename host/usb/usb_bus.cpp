@@ -137,8 +137,8 @@ void UsbBus::fail_pending(Port& port, USBD_STATUS status) {
 // port's power goes: the device loses its state, and the transfers pending
 // on it end as from a device that does not answer. When the system works
 // again, the hub restores the address and the configuration it had (pipe
-// handles stay valid). A request that raises the power completes after the
-// port's resume time, at once or at DISPATCH_LEVEL from the controller's
+// handles stay valid). A request that raises the power completes at once,
+// or after the port's resume time at DISPATCH_LEVEL from the controller's
 // side, as `power_up_at_dispatch` (or the seed) says.
 NTSTATUS UsbBus::power(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
