@@ -5,7 +5,7 @@
 #   make demo    build the command-line program and run its demonstration session
 #   make fuzz    run the libFuzzer targets for a while (FUZZ_SECONDS, default 60)
 #   make sweep   the race-prone driver scenarios over a wide seed range (SEEDS, default 1..500),
-#                then the whole suite under SWEEP_COUNT more seeds
+#                then the whole suite under SWEEP_COUNT more seeds; with each scheduling strategy
 #   make sys     the driver image build-sys/TORVEX.SYS (i686 MinGW-w64), then its image check
 
 BUILD      ?= build
@@ -62,10 +62,12 @@ sys: deps
 	tools/check_sys_image.py $(SYS_BUILD)/TORVEX.SYS core/exports.def platform/target/imports.whitelist
 
 sweep: all
-	TORVEX_SEEDS=$(SEEDS) $(BUILD)/tests/driver_tests --gtest_brief=1 \
-		--gtest_filter='*UnderEverySeed*:*RacingFreeTheRequestOnce*'
-	tools/seed_sweep.sh 2000 $(SWEEP_COUNT) $(BUILD)/tests/kernel_tests $(BUILD)/tests/usb_tests \
-		$(BUILD)/tests/driver_tests
+	for strategy in random pct; do \
+		TORVEX_STRATEGY=$$strategy TORVEX_SEEDS=$(SEEDS) $(BUILD)/tests/driver_tests --gtest_brief=1 \
+			--gtest_filter='*UnderEverySeed*:*RacingFreeTheRequestOnce*' || exit 1; \
+		TORVEX_STRATEGY=$$strategy tools/seed_sweep.sh 2000 $(SWEEP_COUNT) $(BUILD)/tests/kernel_tests \
+			$(BUILD)/tests/usb_tests $(BUILD)/tests/driver_tests || exit 1; \
+	done
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(SYS_BUILD)

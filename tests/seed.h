@@ -4,6 +4,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <string_view>
+
+#include "host/kernel/scheduler.h"
 
 namespace torvex_test {
 
@@ -13,6 +16,14 @@ inline std::uint64_t seed_or_environment(std::uint64_t fixed) {
     char* end = nullptr;
     unsigned long long value = std::strtoull(text, &end, 10);
     return end != nullptr && *end == '\0' ? value : fixed;
+}
+
+// The scheduling strategy of a test's world: TORVEX_STRATEGY=pct picks the
+// probabilistic-concurrency-testing one, which the sweep runs as well.
+inline host::Strategy strategy_or_environment(host::Strategy fixed) {
+    const char* text = std::getenv("TORVEX_STRATEGY");
+    if (text == nullptr || *text == '\0') return fixed;
+    return std::string_view(text) == "pct" ? host::Strategy::Pct : host::Strategy::Random;
 }
 
 // The seeds a race-prone scenario runs through: 1 to `count`, or the range

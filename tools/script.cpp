@@ -253,6 +253,9 @@ void Runner::setup(const Line& line) {
     } else if (w[0] == "interfaces") {
         need(w[1] == "1" || w[1] == "2", "interfaces takes 1 or 2");
         m_options.interfaces = w[1][0] - '0';
+    } else if (w[0] == "strategy") {
+        need(w[1] == "random" || w[1] == "pct", "strategy takes random or pct");
+        if (!m_run.strategy) m_options.strategy = w[1] == "pct" ? host::Strategy::Pct : host::Strategy::Random;
     } else if (w[0] == "port-power") {
         need(w[1] == "cut" || w[1] == "kept", "port-power takes cut or kept");
         m_options.bus.cut_power_in_sleep = w[1] == "cut";
@@ -264,6 +267,7 @@ void Runner::setup(const Line& line) {
 
 void Runner::build_world() {
     if (m_run.seed) m_options.seed = *m_run.seed;
+    if (m_run.strategy) m_options.strategy = *m_run.strategy;
     m_world = std::make_unique<sim::World>(m_options);
     need(NT_SUCCESS(m_world->start()), "the device did not start");
     m_serport = std::make_unique<sim::Serport>(m_world->port());
@@ -640,7 +644,8 @@ int Runner::execute(const std::vector<Line>& lines) {
         for (const Line& line : lines) {
             current = &line;
             const std::string& first = line.words[0];
-            if (first == "seed" || first == "chip" || first == "interfaces" || first == "line" || first == "port-power") {
+            if (first == "seed" || first == "chip" || first == "interfaces" || first == "line" || first == "port-power" ||
+                first == "strategy") {
                 need(m_world == nullptr, "\"" + line.words[0] + "\" sets up the world: it comes before the first other command");
                 setup(line);
                 continue;
@@ -661,9 +666,10 @@ int Runner::execute(const std::vector<Line>& lines) {
             std::fprintf(m_out, "%s: %s\n", where.c_str(), stop.reason.c_str());
             return 2;
         }
-        std::fprintf(m_out, "FAILED %s: %s\n  %s\n  seed %llu; replay: torvex run %s --seed %llu\n", where.c_str(),
+        const char* strategy = m_options.strategy == host::Strategy::Pct ? " --strategy pct" : "";
+        std::fprintf(m_out, "FAILED %s: %s\n  %s\n  seed %llu; replay: torvex run %s --seed %llu%s\n", where.c_str(),
                      current->text.c_str(), stop.reason.c_str(), static_cast<unsigned long long>(m_options.seed),
-                     m_run.path.c_str(), static_cast<unsigned long long>(m_options.seed));
+                     m_run.path.c_str(), static_cast<unsigned long long>(m_options.seed), strategy);
         m_serport.reset();
         if (m_world) m_world->teardown();
         return 1;

@@ -7,11 +7,14 @@
 #include <optional>
 #include <string>
 
+#include "host/kernel/scheduler.h"
+
 namespace tool {
 
 struct ScriptRun {
     std::string path;                    // for messages and the replay line
     std::optional<std::uint64_t> seed;   // overrides the script's own seed
+    std::optional<host::Strategy> strategy;  // overrides the script's own strategy
 };
 
 // Runs the script text. Prints one line per command, with the virtual time,

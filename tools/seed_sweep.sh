@@ -9,12 +9,12 @@ status=0
 for ((seed = first; seed < first + count; seed++)); do
     for binary in "$@"; do
         if ! TORVEX_SEED=$seed "$binary" --gtest_brief=1 > /tmp/seed_sweep.$$ 2>&1; then
-            echo "FAILED under TORVEX_SEED=$seed: $binary"
+            echo "FAILED under ${TORVEX_STRATEGY:+TORVEX_STRATEGY=$TORVEX_STRATEGY }TORVEX_SEED=$seed: $binary"
             grep -E "FAILED|Failure|BUG CHECK" /tmp/seed_sweep.$$ | head -20
             status=1
         fi
     done
 done
 rm -f /tmp/seed_sweep.$$
-[ $status -eq 0 ] && echo "all binaries pass under seeds $first to $((first + count - 1))"
+[ $status -eq 0 ] && echo "all binaries pass under seeds $first to $((first + count - 1))${TORVEX_STRATEGY:+ ($TORVEX_STRATEGY)}"
 exit $status

@@ -21,6 +21,7 @@ struct Options {
     std::string command;
     std::string script;  // run: the script's path
     std::optional<std::uint64_t> seed_given;
+    std::optional<host::Strategy> strategy;
     std::uint64_t seed = 1;
     sim::ChipKind chip = sim::ChipKind::Extended;
     int interfaces = 1;
@@ -49,7 +50,7 @@ const char* kUsage =
     "scenario scripts, one command a line, '#' starts a comment (docs/SCRIPTS.md):\n"
     "  world, before anything else:\n"
     "    seed N | chip comm|vendor|extended | interfaces 1|2 | line loopback|peer\n"
-    "    port-power cut|kept\n"
+    "    port-power cut|kept | strategy random|pct\n"
     "  port:\n"
     "    open | close | baud RATE | framing 8N1 | dtr on|off | rts on|off\n"
     "    flow none|hardware|xon | break on|off | rate-table \"RATE,CODE ...\"\n"
@@ -70,6 +71,8 @@ const char* kUsage =
     "                       for run, the script's own unless given)\n"
     "  --chip KIND          comm, vendor or extended (default extended)\n"
     "  --interfaces N       1 or 2 (default 1)\n"
+    "  --strategy S         how threads are scheduled under the seed: random (default)\n"
+    "                       or pct (probabilistic concurrency testing)\n"
     "  --pcap FILE          write the session's USB traffic as a USBPcap capture\n"
     "  --eeprom FILE        load FILE (at most 256 bytes) into the adapter's EEPROM\n"
     "  --help               show this text\n";
@@ -124,6 +127,10 @@ Options parse(int argc, char** argv) {
             std::string count = value();
             if (count != "1" && count != "2") usage_error("--interfaces takes 1 or 2, not " + count);
             options.interfaces = count[0] - '0';
+        } else if (arg == "--strategy") {
+            std::string strategy = value();
+            if (strategy != "random" && strategy != "pct") usage_error("--strategy takes random or pct, not " + strategy);
+            options.strategy = strategy == "pct" ? host::Strategy::Pct : host::Strategy::Random;
         } else if (arg == "--pcap") {
             options.pcap = value();
         } else if (arg == "--eeprom") {
@@ -175,7 +182,10 @@ int demo(const Options& options) {
     std::printf("torvex demo: seed %llu, chip %s, %d interface%s\n\n",
                 static_cast<unsigned long long>(options.seed), chip_name(options.chip), options.interfaces,
                 options.interfaces == 1 ? "" : "s");
-    sim::World world({.seed = options.seed, .chip = options.chip, .interfaces = options.interfaces});
+    sim::World world({.seed = options.seed,
+                      .strategy = options.strategy.value_or(host::Strategy::Random),
+                      .chip = options.chip,
+                      .interfaces = options.interfaces});
     host::Kernel& kernel = world.kernel();
 
     std::printf("debug output:\n  %s\n", kernel.debug_output().c_str());
@@ -250,7 +260,7 @@ int run(const Options& options) {
     char buffer[4096];
     for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
     if (file != stdin) std::fclose(file);
-    return tool::run_script(text, tool::ScriptRun{options.script, options.seed_given}, stdout);
+    return tool::run_script(text, tool::ScriptRun{options.script, options.seed_given, options.strategy}, stdout);
 }
 
 }  // namespace
@@ -260,7 +270,10 @@ int main(int argc, char** argv) {
     if (options.command == "run") return run(options);
     if (options.command == "demo") return demo(options);
     return tool::inspect(options.command, options.arguments,
-                         {.seed = options.seed, .chip = options.chip, .interfaces = options.interfaces,
+                         {.seed = options.seed,
+                          .strategy = options.strategy.value_or(host::Strategy::Random),
+                          .chip = options.chip,
+                          .interfaces = options.interfaces,
                           .eeprom = options.eeprom},
                          stdout, stderr);
 }

@@ -11,13 +11,13 @@ namespace {
 Kernel* g_current = nullptr;
 }  // namespace
 
-Kernel::Kernel(std::uint64_t seed)
+Kernel::Kernel(std::uint64_t seed, Strategy strategy)
     : m_pool(*this, seed),
       m_io(*this),
       m_objects(*this),
       m_registry(*this),
       m_pnp(std::make_unique<PnpManager>(*this)),
-      m_scheduler(std::make_unique<Scheduler>(seed, m_trace)) {
+      m_scheduler(std::make_unique<Scheduler>(seed, strategy, m_trace)) {
     if (g_current != nullptr) {
         std::fprintf(stderr, "torvex: a second world was built while one exists\n");
         std::abort();

@@ -27,8 +27,9 @@ class PnpManager;
 
 class Kernel {
 public:
-    // The calling thread is adopted as the emulated thread "caller".
-    explicit Kernel(std::uint64_t seed);
+    // The calling thread is adopted as the emulated thread "caller". The
+    // seed decides every choice; the strategy how threads are scheduled.
+    explicit Kernel(std::uint64_t seed, Strategy strategy = Strategy::Random);
     ~Kernel();
     Kernel(const Kernel&) = delete;
     Kernel& operator=(const Kernel&) = delete;

@@ -1,5 +1,7 @@
 #include "host/kernel/pnp_manager.h"
 
+#include <algorithm>
+
 #include "host/kernel/bus_driver.h"
 
 #include <cstdio>
@@ -72,11 +74,16 @@ NTSTATUS PnpManager::start(PDEVICE_OBJECT pdo) {
     query_id(pdo, BusQueryHardwareIDs, &ids);
     query_id(pdo, BusQueryCompatibleIDs, &ids);
     // A request no function driver handles: it must reach the bus as sent.
+    // Other requests (the driver's own) may reach the bus meanwhile: the
+    // check looks at this one's arrival.
     auto& bus = BusDriver::of(pdo);
     const std::size_t before = bus.arrivals().size();
     send(pdo, IRP_MN_QUERY_LEGACY_BUS_INFORMATION);
-    if (bus.arrivals().size() > before &&
-        (bus.arrivals().back().status != STATUS_NOT_SUPPORTED || bus.arrivals().back().information != 0)) {
+    auto arrival = std::find_if(bus.arrivals().begin() + static_cast<std::ptrdiff_t>(before), bus.arrivals().end(),
+                                [](const BusDriver::Arrival& a) {
+                                    return a.major == IRP_MJ_PNP && a.minor == IRP_MN_QUERY_LEGACY_BUS_INFORMATION;
+                                });
+    if (arrival != bus.arrivals().end() && (arrival->status != STATUS_NOT_SUPPORTED || arrival->information != 0)) {
         bug_check("PNP_STATUS_CHANGED",
                   "a request the function driver does not handle (IRP_MN_QUERY_LEGACY_BUS_INFORMATION) reached the "
                   "bus with its status or information changed");

@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 
@@ -50,14 +51,24 @@ void thread_trampoline(Scheduler* scheduler, Thread* thread) {
     scheduler->finish_running();
 }
 
-Scheduler::Scheduler(std::uint64_t seed, Trace& trace)
-    : m_seed(seed), m_trace(trace), m_random(seed) {
+Scheduler::Scheduler(std::uint64_t seed, Strategy strategy, Trace& trace)
+    : m_seed(seed), m_strategy(strategy), m_trace(trace), m_random(seed) {
+    if (m_strategy == Strategy::Pct) {
+        // Spread evenly over the logarithm of the step count: a short scenario
+        // gets its change points as often as a long one.
+        std::uniform_real_distribution<double> exponent(0.0, std::log(static_cast<double>(kPctSteps)));
+        for (int i = 1; i < kPctDepth; ++i) {
+            m_change_points.push_back(static_cast<std::uint64_t>(std::exp(exponent(m_random))));
+        }
+        std::sort(m_change_points.begin(), m_change_points.end());
+    }
     CPU_ZERO(&m_caller_affinity);
     sched_getaffinity(0, sizeof m_caller_affinity, &m_caller_affinity);
     m_cpu = sched_getcpu();
     pin_current_thread();
     auto adopted = std::make_unique<Thread>(0, "caller", false);
     adopted->state = ThreadState::Running;
+    adopted->pct_priority = kPctDepth + (m_random() >> 1);
     adopted->object.Header.Type = kThreadObject;
     initialise_wait_list(adopted->object.Header);
     m_adopted = adopted.get();
@@ -97,6 +108,7 @@ void Scheduler::pin_current_thread() const {
 Thread& Scheduler::spawn(std::string name, std::function<void()> body, bool driver_thread) {
     auto id = static_cast<std::uint32_t>(m_threads.size());
     auto thread = std::make_unique<Thread>(id, std::move(name), driver_thread);
+    thread->pct_priority = kPctDepth + (m_random() >> 1);
     thread->object.Header.Type = kThreadObject;
     initialise_wait_list(thread->object.Header);
     thread->body = std::move(body);
@@ -115,6 +127,15 @@ Thread* Scheduler::find(PVOID object) {
 }
 
 Thread* Scheduler::choose() {
+    ++m_steps;
+    if (++m_steps_standing > kLivelockSteps) {
+        bug_check("LIVELOCK", "threads ran for " + std::to_string(kLivelockSteps) +
+                                  " scheduling points while virtual time stood still.\n" + describe_threads());
+    }
+    // PCT: at a change point the thread that is running drops below all others.
+    while (m_changes < m_change_points.size() && m_change_points[m_changes] <= m_steps) {
+        m_running->pct_priority = ++m_changes;
+    }
     m_ready_scratch.clear();
     for (auto& thread : m_threads) {
         if (thread->state == ThreadState::Ready || thread->state == ThreadState::Running) {
@@ -123,6 +144,10 @@ Thread* Scheduler::choose() {
     }
     if (m_ready_scratch.empty()) return nullptr;
     if (m_ready_scratch.size() == 1) return m_ready_scratch.front();
+    if (m_strategy == Strategy::Pct) {
+        return *std::max_element(m_ready_scratch.begin(), m_ready_scratch.end(),
+                                 [](Thread* a, Thread* b) { return a->pct_priority < b->pct_priority; });
+    }
     return m_ready_scratch[m_random() % m_ready_scratch.size()];
 }
 
@@ -192,7 +217,10 @@ void Scheduler::advance_clock() {
         bug_check("DEADLOCK",
                   "no thread can run and no time-out is pending.\n" + describe_threads());
     }
-    m_now = std::max(m_now, *earliest);
+    if (*earliest > m_now) {
+        m_now = *earliest;
+        m_steps_standing = 0;
+    }
     std::vector<Thread*> expired;
     for (auto& thread : m_threads) {
         if (thread->state == ThreadState::Waiting && thread->wait.deadline &&

@@ -80,6 +80,7 @@ public:
     ThreadState state = ThreadState::Ready;
     KIRQL irql = PASSIVE_LEVEL;
     KPRIORITY priority = 8;
+    std::uint64_t pct_priority = 0;  // the PCT strategy's priority: the highest ready one runs
     WaitBlock wait;
     bool kill = false;  // set at teardown: unwind at the next resume
     // Kernel APCs queued to this thread: run in it, in order, at PASSIVE_LEVEL,
@@ -93,12 +94,29 @@ public:
 // Thrown into an emulated thread to unwind it; caught by its entry trampoline.
 struct ThreadUnwind {};
 
+// How the scheduler picks the thread that runs at a scheduling point, under
+// the seed. Random: any ready thread, uniformly. Pct (probabilistic
+// concurrency testing): each thread gets a random priority and the highest
+// ready one runs; at kPctDepth - 1 random scheduling points (among the first
+// kPctSteps, spread over the logarithm of the step count) the running thread
+// drops below every other, so that orderings
+// that need a few preemptions at the right moments are found with a
+// probability that does not shrink with the length of the run.
+enum class Strategy { Random, Pct };
+
 class Scheduler {
 public:
-    Scheduler(std::uint64_t seed, Trace& trace);
+    static constexpr int kPctDepth = 3;
+    static constexpr std::uint64_t kPctSteps = 100'000;
+    // Scheduling points in a row without virtual time moving on, after which
+    // the threads are taken to be busy forever without progress (a livelock).
+    static constexpr std::uint64_t kLivelockSteps = 10'000'000;
+
+    Scheduler(std::uint64_t seed, Strategy strategy, Trace& trace);
     ~Scheduler();  // unwinds and joins every thread but the adopted one
 
     std::uint64_t seed() const { return m_seed; }
+    Strategy strategy() const { return m_strategy; }
     // A choice the world makes under its seed: true with probability 1/n.
     bool one_in(std::uint64_t n) { return m_random() % n == 0; }
     Time now() const { return m_now; }
@@ -145,8 +163,13 @@ private:
     void pin_current_thread() const;
 
     const std::uint64_t m_seed;
+    const Strategy m_strategy;
     Trace& m_trace;
     std::mt19937_64 m_random;
+    std::uint64_t m_steps = 0;           // scheduling points so far
+    std::uint64_t m_steps_standing = 0;  // of them since virtual time last moved on
+    std::vector<std::uint64_t> m_change_points;  // PCT: where the running thread drops, in order
+    std::size_t m_changes = 0;
     Time m_now = 0;
     std::uint64_t m_wait_order = 0;
     std::uint64_t m_switches = 0;

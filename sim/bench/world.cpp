@@ -26,7 +26,7 @@ void load_image() {
 }  // namespace
 
 World::World(const WorldOptions& options) : m_module("TORVEX.SYS", DriverEntry, USB2SER_ExportTable) {
-    m_kernel = std::make_unique<host::Kernel>(options.seed);
+    m_kernel = std::make_unique<host::Kernel>(options.seed, options.strategy);
     m_bus = std::make_unique<host::UsbBus>(*m_kernel, options.bus);
     m_chip = std::make_unique<BridgeChip>(options.chip_config ? *options.chip_config
                                                               : ChipConfig::of(options.chip, options.interfaces));

@@ -23,6 +23,7 @@ enum class LineKind { Loopback, Peer };
 
 struct WorldOptions {
     std::uint64_t seed = 1;
+    host::Strategy strategy = host::Strategy::Random;
     ChipKind chip = ChipKind::Extended;
     int interfaces = 1;
     std::optional<ChipConfig> chip_config;  // instead of `chip` and `interfaces`

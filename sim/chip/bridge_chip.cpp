@@ -413,8 +413,17 @@ std::optional<std::size_t> BridgeChip::in_packet(std::uint8_t endpoint, std::spa
         m_notifications.pop_front();
         return n;
     }
-    if (endpoint != kBulkInEndpoint || m_rx_fifo.empty()) return std::nullopt;
+    if (endpoint != kBulkInEndpoint) return std::nullopt;
+    // A full packet leaves the host's transfer open for more: once the FIFO
+    // has run dry the chip ends it with a zero-length packet, so that the
+    // bytes already sent do not wait for the next ones.
+    if (m_rx_fifo.empty()) {
+        if (!m_rx_owes_short) return std::nullopt;
+        m_rx_owes_short = false;
+        return 0;
+    }
     std::size_t n = std::min(buffer.size(), m_rx_fifo.size());
+    m_rx_owes_short = n == kBulkMaxPacket;
     std::copy_n(m_rx_fifo.begin(), n, buffer.begin());
     m_rx_fifo.erase(m_rx_fifo.begin(), m_rx_fifo.begin() + static_cast<std::ptrdiff_t>(n));
     rx_taken(now);
@@ -424,7 +433,7 @@ std::optional<std::size_t> BridgeChip::in_packet(std::uint8_t endpoint, std::spa
 std::optional<Time> BridgeChip::in_ready_at(std::uint8_t endpoint, Time now) const {
     if (endpoint == kInterruptEndpoint) return m_notifications.empty() ? std::nullopt : std::optional(now);
     if (endpoint != kBulkInEndpoint) return std::nullopt;
-    if (!m_rx_fifo.empty()) return now;
+    if (!m_rx_fifo.empty() || m_rx_owes_short) return now;
     // The next character to finish on the line, sent or received: a loopback
     // brings what is sent straight back.
     std::optional<Time> next;
@@ -458,6 +467,7 @@ void BridgeChip::port_reset(Time now) {
     m_tx_control.reset();
     m_xoff_received = false;
     m_rx_fifo.clear();
+    m_rx_owes_short = false;
     m_rx_high = false;
     m_notifications.clear();
     m_transient = 0;

@@ -271,6 +271,7 @@ private:
     std::deque<Incoming> m_incoming;  // what the far end is sending
     LineClock m_rx_free;
     std::deque<std::uint8_t> m_rx_fifo;
+    bool m_rx_owes_short = false;  // the last bulk-in packet was full: a short one must end the transfer
     bool m_line_dtr = false;  // last DTR and RTS told to the line
     bool m_line_rts = false;
     bool m_advancing = false;

@@ -69,6 +69,7 @@ TEST_P(StreamTest, AStreamWrittenInChunksArrivesWholeAndInOrder) {
     const host::Time line_time = static_cast<host::Time>(GetParam().bytes) * 10 * kSecond / GetParam().baud;
     EXPECT_EQ(read_all(bytes.size(), 2 * line_time + kSecond), bytes);
     EXPECT_EQ(world->chip().counters().overruns, 0u);
+    kernel().run_for(kMillisecond);  // the worker thread hands back the last chunk
     EXPECT_FALSE(serport->transmitting());
 }
 
@@ -454,7 +455,10 @@ TEST_F(DataPumpTest, ArmingClaimsTheSlotSoItNeverHoldsTwoReads) {
         EXPECT_EQ(ext()->DataIoCount, 2) << "seed " << s;  // the status read and one bulk-in read
         outcomes.insert(armed);
     }
-    EXPECT_EQ(outcomes, (std::set<NTSTATUS>{STATUS_PENDING, STATUS_DEVICE_BUSY}));
+    // That both win across seeds is the uniform strategy's promise.
+    if (kernel().scheduler().strategy() == host::Strategy::Random) {
+        EXPECT_EQ(outcomes, (std::set<NTSTATUS>{STATUS_PENDING, STATUS_DEVICE_BUSY}));
+    }
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ public:
     void build(sim::WorldOptions options) {
         finish();
         if (options.seed == 1) options.seed = seed_or_environment(kSeed);
+        options.strategy = strategy_or_environment(options.strategy);
         seed = options.seed;
         world = std::make_unique<sim::World>(options);
     }

@@ -226,8 +226,12 @@ TEST_F(UsbSubmitTest, CompletionAndCancellationRacingFreeTheRequestOnce) {
         }
         std::string seen;
         for (auto& [c, k] : ways) seen += std::to_string(c) + std::to_string(k) + " ";
-        EXPECT_EQ(ways, (std::set<std::pair<bool, bool>>{{false, false}, {false, true}, {true, false}}))
-            << (removing ? "removing" : "in service") << ", after " << seeds << " seeds: " << seen;
+        // That the seeds reach every way is the uniform strategy's promise; under
+        // PCT each seed's run is still checked above.
+        if (kernel().scheduler().strategy() == host::Strategy::Random) {
+            EXPECT_EQ(ways, (std::set<std::pair<bool, bool>>{{false, false}, {false, true}, {true, false}}))
+                << (removing ? "removing" : "in service") << ", after " << seeds << " seeds: " << seen;
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "host/kernel/bus_driver.h"
@@ -78,11 +79,11 @@ protected:
         kernel.reset();
     }
 
-    void build(std::uint64_t seed) {
+    void build(std::uint64_t seed, std::optional<host::Strategy> strategy = std::nullopt) {
         if (kernel) TearDown();
         m_devices.clear();
         ScriptedDriver::reset();
-        kernel = std::make_unique<host::Kernel>(seed);
+        kernel = std::make_unique<host::Kernel>(seed, strategy ? *strategy : strategy_or_environment(host::Strategy::Random));
         bus = std::make_unique<host::BusDriver>(*kernel, "HostBus");
     }
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <string>
@@ -40,6 +41,52 @@ std::string busy_scenario(host::Kernel& kernel) {
     kernel.run_for(kSecond);
     EXPECT_EQ(counter, 15);
     return order;
+}
+
+// Two threads take turns at a shared log with a scheduling point between
+// entries: the uniform strategy hands over all the time; PCT runs the
+// higher-priority thread on and hands over only at its few change points
+// (or when a thread ends), the same way again under the same seed.
+TEST_F(SchedulerTest, PctRunsTheHighestPriorityThreadAndPreemptsOnlyAtItsChangePoints) {
+    auto handovers = [this](std::uint64_t s, host::Strategy strategy, std::string* log) {
+        build(s, strategy);
+        log->clear();
+        static LONG counter;
+        for (char name : {'a', 'b'}) {
+            kernel->spawn(std::string(1, name), [log, name] {
+                for (int i = 0; i < 100; ++i) {
+                    *log += name;
+                    InterlockedIncrement(&counter);
+                }
+            });
+        }
+        kernel->run_for(kMillisecond);
+        int changes = 0;
+        for (std::size_t i = 1; i < log->size(); ++i) changes += (*log)[i] != (*log)[i - 1];
+        return changes;
+    };
+    std::string log;
+    std::string again;
+    int most_random = 0;
+    for (std::uint64_t s = 1; s <= 20; ++s) {
+        EXPECT_LE(handovers(s, host::Strategy::Pct, &log), host::Scheduler::kPctDepth - 1) << "seed " << s << ": " << log;
+        EXPECT_EQ(log.size(), 200u);
+        handovers(s, host::Strategy::Pct, &again);
+        EXPECT_EQ(again, log) << "seed " << s;
+        most_random = std::max(most_random, handovers(s, host::Strategy::Random, &log));
+    }
+    EXPECT_GT(most_random, 20);
+}
+
+// Threads that keep running while virtual time stands still are a livelock,
+// reported with the seed as a deadlock is.
+TEST_F(SchedulerTest, ALivelockIsReported) {
+    static LONG spins;
+    EXPECT_DEATH(
+        {
+            for (;;) InterlockedIncrement(&spins);
+        },
+        "BUG CHECK LIVELOCK(.|\n)*scheduling points while virtual time stood still(.|\n)*seed: ");
 }
 
 TEST_F(SchedulerTest, SameSeedGivesTheSameRunAndOtherSeedsOtherRuns) {

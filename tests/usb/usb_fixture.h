@@ -39,7 +39,7 @@ public:
 
     void build(sim::ChipConfig config, bool loopback = true, host::UsbBus::Options options = {}) {
         if (kernel) TearDown();
-        kernel = std::make_unique<host::Kernel>(seed_or_environment(kSeed));
+        kernel = std::make_unique<host::Kernel>(seed_or_environment(kSeed), strategy_or_environment(host::Strategy::Random));
         bus = std::make_unique<host::UsbBus>(*kernel, options);
         chip = std::make_unique<sim::BridgeChip>(std::move(config));
         if (loopback) {
