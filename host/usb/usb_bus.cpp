@@ -17,7 +17,8 @@ constexpr std::uintptr_t kHandleTag = 0x5B000000;
 std::uint16_t target_size(std::uint16_t function) {
     switch (function) {
     case URB_FUNCTION_SELECT_CONFIGURATION: return URB_TARGET_SIZE_SELECT_CONFIGURATION;
-    case URB_FUNCTION_RESET_PIPE: return URB_TARGET_SIZE_PIPE_REQUEST;
+    case URB_FUNCTION_RESET_PIPE:
+    case URB_FUNCTION_ABORT_PIPE: return URB_TARGET_SIZE_PIPE_REQUEST;
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return URB_TARGET_SIZE_BULK_OR_INTERRUPT;
     default: return URB_TARGET_SIZE_CONTROL_REQUEST;
     }
@@ -252,7 +253,9 @@ NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
     if (std::optional<USBD_STATUS> failure = fault_status(t->fault); fault_inline && failure) {
         return complete_inline(std::move(t), *failure);
     }
-    bool inline_control = t->op != Op::Data && t->op != Op::ResetPort && (m_options.complete_inline || fault_inline);
+    // An abort ends other transfers: it always waits for the controller.
+    bool inline_control = t->op != Op::Data && t->op != Op::ResetPort && t->op != Op::AbortPipe &&
+                          (m_options.complete_inline || fault_inline);
     if (inline_control && !never_answered(*t)) {
         USBD_STATUS result = execute_control(*t, kernel().now());
         return complete_inline(std::move(t), result);
@@ -281,6 +284,12 @@ USBD_STATUS UsbBus::prepare(Port& port, PURB urb, Transfer& t) {
         t.setup = SetupPacket{0x02, kClearFeature, USB_FEATURE_ENDPOINT_STALL, t.pipe->address, 0};
         return USBD_STATUS_SUCCESS;
     }
+    case URB_FUNCTION_ABORT_PIPE:  // the host controller's own business: nothing goes on the wire
+        t.op = Op::AbortPipe;
+        t.pipe = pipe_of(port, urb->UrbPipeRequest.PipeHandle);
+        if (t.pipe == nullptr) return USBD_STATUS_INVALID_PIPE_HANDLE;
+        t.endpoint = t.pipe->address;
+        return USBD_STATUS_SUCCESS;
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
         auto& r = urb->UrbControlDescriptorRequest;
         if (r.TransferBufferLength > 0xFFFF || (r.TransferBufferLength && !r.TransferBuffer)) {
@@ -460,6 +469,7 @@ WireRecord UsbBus::record_of(const Transfer& t) {
         r.endpoint = t.endpoint;
         break;
     case Op::ResetPipe:
+    case Op::AbortPipe:
         r.kind = TransferKind::IrpInfo;
         r.endpoint = t.endpoint;
         break;
@@ -530,6 +540,10 @@ void UsbBus::finish(Transfer* t, USBD_STATUS status) {
 USBD_STATUS UsbBus::execute_control(Transfer& t, Time now) {
     Port& port = *t.port;
     if (std::optional<USBD_STATUS> status = fault_status(t.fault)) return *status;
+    if (t.op == Op::AbortPipe) {
+        abort_pipe(t);
+        return USBD_STATUS_SUCCESS;
+    }
     if (t.op == Op::ResetPort) {
         port.device->port_reset(now);
         restore_configuration(port, now);
@@ -551,6 +565,19 @@ USBD_STATUS UsbBus::execute_control(Transfer& t, Time now) {
     if (t.op == Op::Select) apply_configuration(port, t.urb, static_cast<std::uint8_t>(t.setup.wValue));
     if (t.op == Op::ResetPipe) t.pipe->halted = false;
     return USBD_STATUS_SUCCESS;
+}
+
+// The transfers pending on the pipe end cancelled, each from the controller
+// before the abort itself completes; one a canceller holds is ended by it.
+void UsbBus::abort_pipe(Transfer& abort) {
+    for (;;) {
+        auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& t) {
+            return t.get() != &abort && t->op == Op::Data && t->pipe == abort.pipe && t->irp->CancelRoutine;
+        });
+        if (it == m_pending.end()) return;
+        Transfer* t = it->get();
+        if (take(t)) finish(t, USBD_STATUS_CANCELED);
+    }
 }
 
 // The configuration's pipes close: their handles become invalid, and the

@@ -106,7 +106,7 @@ private:
         std::uint32_t generation = 1;  // pipe handles carry it
         std::vector<Pipe> pipes;
     };
-    enum class Op { Control, Select, ResetPipe, ResetPort, Data };
+    enum class Op { Control, Select, ResetPipe, AbortPipe, ResetPort, Data };
     struct Transfer {
         std::uint64_t id = 0;
         Port* port = nullptr;
@@ -136,6 +136,7 @@ private:
     void close_pipes(Port& port);
     void fail_pending(Port& port, USBD_STATUS status);
     void restore_configuration(Port& port, Time now);
+    void abort_pipe(Transfer& abort);
     static USBD_PIPE_HANDLE handle_of(const Port& port, const Pipe& pipe);
     std::optional<FaultRule> match_fault(const Transfer& t);
     NTSTATUS pend(std::unique_ptr<Transfer> t);

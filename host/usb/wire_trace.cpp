@@ -16,6 +16,7 @@ const char* function_name(std::uint16_t function) {
     case URB_FUNCTION_VENDOR_DEVICE: return "VENDOR_DEVICE";
     case URB_FUNCTION_CLASS_INTERFACE: return "CLASS_INTERFACE";
     case URB_FUNCTION_RESET_PIPE: return "RESET_PIPE";
+    case URB_FUNCTION_ABORT_PIPE: return "ABORT_PIPE";
     case kFunctionResetPort: return "RESET_PORT";
     default: return "URB";
     }

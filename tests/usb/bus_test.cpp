@@ -177,6 +177,49 @@ TEST_F(BusTest, ANeverAnsweredRequestEndsOnlyWhenCancelled) {
     EXPECT_EQ(bus->pending(), 0u);
 }
 
+// An abort ends every transfer pending on its pipe, cancelled, before it
+// completes itself, from the controller at a later frame; the other pipes'
+// transfers go on. A handle that names no pipe is refused at once.
+TEST_F(BusTest, AnAbortEndsThePipesTransfersBeforeItself) {
+    Select selected = select_configuration();
+    Pending reads[2];
+    Pending status_read;
+    UCHAR buffers[3][256];
+    for (int i = 0; i < 2; ++i) {
+        fill_transfer(reads[i].urb, selected.pipes[2], USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, buffers[i],
+                      256);
+        EXPECT_EQ(submit(reads[i]), STATUS_PENDING);
+    }
+    fill_transfer(status_read.urb, selected.pipes[0], USBD_TRANSFER_DIRECTION_IN, buffers[2], 10);
+    EXPECT_EQ(submit(status_read), STATUS_PENDING);
+
+    Pending abort;
+    abort.urb.UrbPipeRequest.Hdr.Length = URB_TARGET_SIZE_PIPE_REQUEST;
+    abort.urb.UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+    abort.urb.UrbPipeRequest.PipeHandle = selected.pipes[2];
+    EXPECT_EQ(submit(abort), STATUS_PENDING);
+    EXPECT_EQ(reads[0].status, STATUS_PENDING);
+    wait_and_free(abort);
+    EXPECT_EQ(abort.status, STATUS_SUCCESS);
+    for (Pending& read : reads) {
+        EXPECT_EQ(read.status, STATUS_CANCELLED);
+        EXPECT_EQ(read.urb.UrbHeader.Status, USBD_STATUS_CANCELED);
+        wait_and_free(read);
+    }
+    const auto& records = bus->trace().records();
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_EQ(records.back().function, URB_FUNCTION_ABORT_PIPE);  // completed last
+    EXPECT_EQ(status_read.status, STATUS_PENDING);
+    IoCancelIrp(status_read.irp);
+    wait_and_free(status_read);
+
+    Pending bogus;
+    bogus.urb = abort.urb;
+    bogus.urb.UrbPipeRequest.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(0x1234);
+    EXPECT_EQ(submit(bogus), STATUS_INVALID_PARAMETER);
+    wait_and_free(bogus);
+}
+
 // The read in flight ends with a transaction error as the bus sees the
 // device go; new requests are refused as to a device not connected.
 TEST_F(BusTest, UnplugCompletesThePendingReadAndRefusesNewRequests) {
