@@ -684,6 +684,7 @@ std::optional<Time> UsbBus::next_frame_due() {
             continue;
         } else if (t->in) {
             ready = t->port->device->in_ready_at(t->endpoint, now);
+            if (ready && t->pipe->type == UsbdPipeTypeInterrupt) ready = next_poll(*t->pipe, *ready);
         } else {
             std::size_t packet = std::min<std::size_t>(t->pipe->max_packet, t->length - t->done);
             ready = packet == 0 ? std::optional<Time>(now) : t->port->device->out_ready_at(t->endpoint, packet, now);
@@ -777,11 +778,20 @@ bool UsbBus::serve_packet(Transfer& t, Time now) {
     return true;
 }
 
+// An interrupt endpoint is polled every bInterval frames, rounded down to a
+// power of two (at most 32), as the host controller's schedule does.
+Time UsbBus::next_poll(const Pipe& pipe, Time at) {
+    Time period = 1;
+    while (period * 2 <= std::min<Time>(std::max<Time>(pipe.interval, 1), 32)) period *= 2;
+    period *= kFrame;
+    return (at + period - 1) / period * period;
+}
+
 void UsbBus::serve_interrupts(Time now) {
     std::vector<std::uint64_t> ids;
     for (auto& t : m_pending) {
         if (t->op == Op::Data && t->pipe && t->pipe->type == UsbdPipeTypeInterrupt && first_on_endpoint(*t) &&
-            t->ready_at <= now && t->irp->CancelRoutine && !never_answered(*t)) {
+            t->ready_at <= now && next_poll(*t->pipe, now) == now && t->irp->CancelRoutine && !never_answered(*t)) {
             ids.push_back(t->id);
         }
     }

@@ -137,6 +137,7 @@ private:
     void fail_pending(Port& port, USBD_STATUS status);
     void restore_configuration(Port& port, Time now);
     void abort_pipe(Transfer& abort);
+    static Time next_poll(const Pipe& pipe, Time at);
     static USBD_PIPE_HANDLE handle_of(const Port& port, const Pipe& pipe);
     std::optional<FaultRule> match_fault(const Transfer& t);
     NTSTATUS pend(std::unique_ptr<Transfer> t);

@@ -132,12 +132,12 @@ void BridgeChip::build_descriptors() {
                                   static_cast<std::uint8_t>(count), kConfigurationValue, 0, 0xA0, 50};
     if (count == 1) {
         interface(0, 3, m_config.keys[0]);
-        endpoint(kInterruptEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, kInterruptMaxPacket, 1);
+        endpoint(kInterruptEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, kInterruptMaxPacket, m_config.interrupt_interval);
         endpoint(kBulkOutEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkMaxPacket, 0);
         endpoint(kBulkInEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkMaxPacket, 0);
     } else {
         interface(0, 1, m_config.keys[0]);
-        endpoint(kInterruptEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, kInterruptMaxPacket, 1);
+        endpoint(kInterruptEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, kInterruptMaxPacket, m_config.interrupt_interval);
         interface(1, 2, m_config.keys[1]);
         endpoint(kBulkOutEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkMaxPacket, 0);
         endpoint(kBulkInEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkMaxPacket, 0);

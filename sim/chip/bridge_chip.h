@@ -46,6 +46,7 @@ struct ChipConfig {
     std::string manufacturer = "Torvex Simulations";
     std::string product = "USB-Serial Bridge (simulated)";
     std::string serial = "SIM0001";
+    std::uint8_t interrupt_interval = 1;  // bInterval of the interrupt-in endpoint, in frames
     std::size_t tx_fifo_bytes = 256;
     std::size_t rx_fifo_bytes = 256;
     bool eeprom_signature = true;

@@ -276,6 +276,21 @@ TEST_F(BusTest, ModemLineChangesArriveAsSerialStateNotifications) {
     ASSERT_EQ(request(URB_FUNCTION_CLASS_INTERFACE, false, 0x22, 0x0003, 0), STATUS_SUCCESS);  // and RTS
     ASSERT_EQ(transfer(selected.pipes[0], USBD_TRANSFER_DIRECTION_IN, packet, 10, &got), STATUS_SUCCESS);
     EXPECT_EQ(packet[8], sim::kStateDcd | sim::kStateDsr | sim::kStateCts);
+
+    // An endpoint with a bInterval of 10 frames is polled every 8 (the power
+    // of two below): the notification waits for the next poll.
+    sim::ChipConfig slow = sim::ChipConfig::of(sim::ChipKind::Extended, 1);
+    slow.interrupt_interval = 10;
+    build(slow);
+    selected = select_configuration();
+    for (int i = 0; i < 3; ++i) {
+        kernel->run_for(3 * kMillisecond);
+        ASSERT_EQ(request(URB_FUNCTION_CLASS_INTERFACE, false, 0x22, i % 2 ? 0x0000 : 0x0001, 0), STATUS_SUCCESS);
+        const host::Time changed = kernel->now();
+        ASSERT_EQ(transfer(selected.pipes[0], USBD_TRANSFER_DIRECTION_IN, packet, 10, &got), STATUS_SUCCESS);
+        EXPECT_EQ(kernel->now() % (8 * kFrame), 0) << i;
+        EXPECT_LT(kernel->now() - changed, 9 * kFrame) << i;
+    }
 }
 
 TEST_F(BusTest, ThePeersLinesBreaksAndErrorsReachTheStatusWord) {
