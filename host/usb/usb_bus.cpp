@@ -767,8 +767,10 @@ bool UsbBus::serve_packet(Transfer& t, Time now) {
         }
         return true;
     }
-    if (room > 0 &&
-        !t.port->device->out_packet(t.endpoint, std::span<const std::uint8_t>(t.buffer + t.done, room), now)) {
+    // A transfer of no bytes is one zero-length packet, which the device sees.
+    const std::span<const std::uint8_t> packet =
+        room == 0 ? std::span<const std::uint8_t>() : std::span<const std::uint8_t>(t.buffer + t.done, room);
+    if (!t.port->device->out_packet(t.endpoint, packet, now)) {
         return false;
     }
     t.done += room;

@@ -400,6 +400,7 @@ bool BridgeChip::out_packet(std::uint8_t endpoint, std::span<const std::uint8_t>
     if (endpoint != kBulkOutEndpoint) return false;
     advance_to(now);
     if (m_tx_fifo.size() + data.size() > m_config.tx_fifo_bytes) return false;  // NAK: no room
+    if (data.empty()) ++m_counters.zero_length_out;
     m_tx_fifo.insert(m_tx_fifo.end(), data.begin(), data.end());
     return true;
 }

@@ -139,6 +139,7 @@ struct ChipCounters {
     std::uint64_t tx_flushes = 0;  // data-pipe resets of the transmit side
     std::uint64_t rx_flushes = 0;  // data-pipe resets of the receive side
     std::uint64_t framing_errors = 0;  // characters received with the wrong framing
+    std::uint64_t zero_length_out = 0;  // zero-length packets on the bulk-out endpoint
     std::uint64_t parity_errors = 0;
 };
 

@@ -177,6 +177,17 @@ TEST_F(BusTest, ANeverAnsweredRequestEndsOnlyWhenCancelled) {
     EXPECT_EQ(bus->pending(), 0u);
 }
 
+// A bulk-out transfer of no bytes reaches the device as a zero-length packet.
+TEST_F(BusTest, AZeroLengthWriteReachesTheDevice) {
+    Select selected = select_configuration();
+    ULONG got = 0;
+    ASSERT_EQ(transfer(selected.pipes[1], USBD_TRANSFER_DIRECTION_OUT, nullptr, 0, &got), STATUS_SUCCESS);
+    EXPECT_EQ(chip->counters().zero_length_out, 1u);
+    UCHAR byte = 'x';
+    ASSERT_EQ(transfer(selected.pipes[1], USBD_TRANSFER_DIRECTION_OUT, &byte, 1, &got), STATUS_SUCCESS);
+    EXPECT_EQ(chip->counters().zero_length_out, 1u);
+}
+
 // An abort ends every transfer pending on its pipe, cancelled, before it
 // completes itself, from the controller at a later frame; the other pipes'
 // transfers go on. A handle that names no pipe is refused at once.
