@@ -118,10 +118,10 @@ PDEVICE_OBJECT USB2SER_SequenceDevice(ULONG Port) {
 }  // namespace
 
 NTSTATUS USB2SER_SendControlLineState(PDEVICE_OBJECT DeviceObject) {
-    PURB urb = USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_CONTROL_LINE_STATE,
-                                         USB2SER_Extension(DeviceObject)->ControlLineState, NULL, 0);
-    if (urb == NULL) return STATUS_NO_MEMORY;
-    return USB2SER_SendRequest(DeviceObject, urb, FALSE, NULL);
+    return USB2SER_SendRequest(DeviceObject,
+                               USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_CONTROL_LINE_STATE,
+                                                         USB2SER_Extension(DeviceObject)->ControlLineState, NULL, 0),
+                               FALSE, NULL);
 }
 
 // Up to DISPATCH_LEVEL.

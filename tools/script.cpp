@@ -1,7 +1,6 @@
 #include "tools/script.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -126,15 +125,6 @@ std::string shown(const std::vector<std::string>& words) {
         out += (out.empty() ? "" : " ") + (plain ? word : quoted(word));
     }
     return out;
-}
-
-std::optional<std::uint64_t> unsigned_number(const std::string& text) {
-    if (text.empty() || text[0] == '-') return std::nullopt;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long value = std::strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0') return std::nullopt;
-    return value;
 }
 
 // "250ms", "2s", "500us", or a plain number of milliseconds.

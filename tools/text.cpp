@@ -1,9 +1,20 @@
 #include "tools/text.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 
 namespace tool {
+
+std::optional<std::uint64_t> unsigned_number(const std::string& text) {
+    if (text.empty() || text[0] == '-') return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0') return std::nullopt;
+    return value;
+}
 
 std::optional<std::vector<std::uint8_t>> hex_bytes(const std::string& text) {
     std::vector<std::uint8_t> bytes;

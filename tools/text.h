@@ -12,6 +12,9 @@
 
 namespace tool {
 
+// A number without a sign, decimal or (with 0x) hexadecimal; nullopt for
+// anything else.
+std::optional<std::uint64_t> unsigned_number(const std::string& text);
 // "01 00 44 00" or "01004400": pairs of hex digits, spaces and colons between
 // them ignored; nullopt for anything else.
 std::optional<std::vector<std::uint8_t>> hex_bytes(const std::string& text);

@@ -11,7 +11,7 @@
 #include "host/usb/pcap_writer.h"
 #include "sim/bench/world.h"
 #include "sim/serport/serport.h"
-#include "tools/inspect.h"
+#include "tools/adapter.h"
 #include "tools/script.h"
 #include "usb/requests.h"
 
@@ -269,7 +269,7 @@ int main(int argc, char** argv) {
     Options options = parse(argc, argv);
     if (options.command == "run") return run(options);
     if (options.command == "demo") return demo(options);
-    return tool::inspect(options.command, options.arguments,
+    return tool::adapter_command(options.command, options.arguments,
                          {.seed = options.seed,
                           .strategy = options.strategy.value_or(host::Strategy::Random),
                           .chip = options.chip,

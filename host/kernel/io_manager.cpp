@@ -53,10 +53,7 @@ struct IoManager::DriverHolder {
     std::u16string name;
 };
 
-IoManager::IoManager(Kernel& kernel) : m_kernel(kernel) {
-    m_cancel_lock.Type = kSpinLockObject;
-    m_cancel_lock.SignalState = 1;
-}
+IoManager::IoManager(Kernel& kernel) : m_kernel(kernel) {}
 
 IoManager::~IoManager() = default;
 
@@ -891,7 +888,7 @@ BOOLEAN IoManager::cancel(PIRP irp) {
                                 : nullptr;
     routine(device, irp);
     check_irql_kept(irql, "a cancel routine", 0xFF);
-    if (m_cancel_lock_holder == m_kernel.scheduler().running().id) {
+    if (m_cancel_lock.held_by(m_kernel.scheduler().running())) {
         bug_check("CANCEL_LOCK_NOT_RELEASED",
                   "a cancel routine returned without IoReleaseCancelSpinLock");
     }
@@ -899,26 +896,17 @@ BOOLEAN IoManager::cancel(PIRP irp) {
 }
 
 void IoManager::acquire_cancel_lock(PKIRQL irql) {
-    Thread& self = m_kernel.scheduler().running();
-    if (m_cancel_lock_holder == self.id) {
+    if (m_cancel_lock.held_by(m_kernel.scheduler().running())) {
         bug_check("CANCEL_LOCK_RECURSION", "the cancel spin lock is acquired twice by one thread");
     }
-    *irql = self.irql;
-    if (self.irql < DISPATCH_LEVEL) self.irql = DISPATCH_LEVEL;
-    DISPATCHER_HEADER* lock = &m_cancel_lock;
-    m_kernel.scheduler().wait(std::span(&lock, 1), WaitAny, std::nullopt, "the cancel spin lock");
-    m_cancel_lock_holder = self.id;
+    *irql = m_cancel_lock.acquire(m_kernel.scheduler());
 }
 
 void IoManager::release_cancel_lock(KIRQL irql) {
-    Thread& self = m_kernel.scheduler().running();
-    if (m_cancel_lock_holder != self.id) {
+    if (!m_cancel_lock.held_by(m_kernel.scheduler().running())) {
         bug_check("CANCEL_LOCK_NOT_HELD", "IoReleaseCancelSpinLock by a thread that does not hold it");
     }
-    m_cancel_lock_holder = UINT32_MAX;
-    m_cancel_lock.SignalState = 1;
-    m_kernel.scheduler().signalled(&m_cancel_lock);
-    self.irql = irql;
+    m_cancel_lock.release(m_kernel.scheduler(), irql);
 }
 
 // ---------------------------------------------------------------------------
@@ -940,7 +928,7 @@ void IoManager::start_next_power_irp(PIRP irp) {
                           " called PoStartNextPowerIrp twice for this power IRP");
     }
     const PIO_STACK_LOCATION current = irp->Tail.Overlay.CurrentStackLocation;
-    if (current->MinorFunction != IRP_MN_SET_POWER && current->MinorFunction != IRP_MN_QUERY_POWER) return;
+    if (!in_power_lane(*current)) return;
     auto lane = m_power_lanes.find({device, current->Parameters.Power.Type});
     if (lane == m_power_lanes.end() || !lane->second.busy) return;
     if (lane->second.waiting.empty()) {
@@ -962,11 +950,13 @@ bool IoManager::power_irp_arriving(PIRP irp) {
 // The power manager presents one system and one device power request (set or
 // query) at a time to each device object; another waits, pending, until
 // the driver holding the present one calls PoStartNextPowerIrp.
+bool IoManager::in_power_lane(const IO_STACK_LOCATION& location) {
+    return location.MajorFunction == IRP_MJ_POWER &&
+           (location.MinorFunction == IRP_MN_SET_POWER || location.MinorFunction == IRP_MN_QUERY_POWER);
+}
+
 bool IoManager::held_for_power(PDEVICE_OBJECT device, PIRP irp, IO_STACK_LOCATION& arriving) {
-    if (arriving.MajorFunction != IRP_MJ_POWER ||
-        (arriving.MinorFunction != IRP_MN_SET_POWER && arriving.MinorFunction != IRP_MN_QUERY_POWER)) {
-        return false;
-    }
+    if (!in_power_lane(arriving)) return false;
     PowerLane& lane = m_power_lanes[{device, arriving.Parameters.Power.Type}];
     if (!lane.busy) {
         lane.busy = true;

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "host/kernel/scheduler.h"
 #include "platform/wdm.h"
 
 namespace host {
@@ -145,6 +146,7 @@ private:
     void retire(PIRP irp, IrpRecord& rec);
     bool completes_at_top(PIRP irp) const;
     void on_location_popped(PIRP irp, IrpRecord& rec, int location, bool pending);
+    static bool in_power_lane(const IO_STACK_LOCATION& location);
     bool held_for_power(PDEVICE_OBJECT device, PIRP irp, IO_STACK_LOCATION& arriving);
     NTSTATUS present(PDEVICE_OBJECT device, PIRP irp);
     static std::u16string fold(std::u16string_view name);
@@ -175,8 +177,7 @@ private:
     std::map<std::pair<PDEVICE_OBJECT, POWER_STATE_TYPE>, PowerLane> m_power_lanes;
     std::unordered_map<const void*, std::unique_ptr<FILE_OBJECT>> m_files;
 
-    DISPATCHER_HEADER m_cancel_lock{};
-    std::uint32_t m_cancel_lock_holder = UINT32_MAX;
+    HeldLock m_cancel_lock{"the cancel spin lock"};
 };
 
 }  // namespace host

@@ -64,10 +64,8 @@ void Kernel::queue_work_item(PWORK_QUEUE_ITEM item) {
 
 void Kernel::initialise_spin_lock(PKSPIN_LOCK lock) {
     *lock = 0;
-    SpinLock& state = m_spin_locks[lock];
-    state.header.Type = kSpinLockObject;
-    state.header.SignalState = 1;
-    state.holder = UINT32_MAX;
+    m_spin_locks.erase(lock);
+    m_spin_locks.try_emplace(lock, "a spin lock");
 }
 
 void Kernel::acquire_spin_lock(PKSPIN_LOCK lock, PKIRQL old_irql) {
@@ -75,24 +73,16 @@ void Kernel::acquire_spin_lock(PKSPIN_LOCK lock, PKIRQL old_irql) {
     if (self.irql > DISPATCH_LEVEL) bug_check("IRQL_NOT_LESS_OR_EQUAL", "KeAcquireSpinLock above DISPATCH_LEVEL");
     auto it = m_spin_locks.find(lock);
     if (it == m_spin_locks.end()) bug_check("SPIN_LOCK_NOT_INITIALISED", "KeAcquireSpinLock on a lock never initialised");
-    if (it->second.holder == self.id) bug_check("SPIN_LOCK_ALREADY_OWNED", "KeAcquireSpinLock by the thread that holds it");
-    *old_irql = self.irql;
-    self.irql = DISPATCH_LEVEL;
-    DISPATCHER_HEADER* header = &it->second.header;
-    m_scheduler->wait(std::span(&header, 1), WaitAny, std::nullopt, "a spin lock");
-    it->second.holder = self.id;
+    if (it->second.held_by(self)) bug_check("SPIN_LOCK_ALREADY_OWNED", "KeAcquireSpinLock by the thread that holds it");
+    *old_irql = it->second.acquire(*m_scheduler);
 }
 
 void Kernel::release_spin_lock(PKSPIN_LOCK lock, KIRQL new_irql) {
-    Thread& self = m_scheduler->running();
     auto it = m_spin_locks.find(lock);
-    if (it == m_spin_locks.end() || it->second.holder != self.id) {
+    if (it == m_spin_locks.end() || !it->second.held_by(m_scheduler->running())) {
         bug_check("SPIN_LOCK_NOT_OWNED", "KeReleaseSpinLock by a thread that does not hold the lock");
     }
-    it->second.holder = UINT32_MAX;
-    it->second.header.SignalState = 1;
-    m_scheduler->signalled(&it->second.header);
-    self.irql = new_irql;
+    it->second.release(*m_scheduler, new_irql);
 }
 
 void Kernel::run_for(Time duration) {

@@ -88,11 +88,7 @@ private:
     ConfigManager m_configmg;
     std::string m_debug_output;
     std::set<PWORK_QUEUE_ITEM> m_queued_items;
-    struct SpinLock {
-        DISPATCHER_HEADER header{};
-        std::uint32_t holder = UINT32_MAX;
-    };
-    std::map<PKSPIN_LOCK, SpinLock> m_spin_locks;
+    std::map<PKSPIN_LOCK, HeldLock> m_spin_locks;
     std::size_t m_work_items = 0;
     std::unique_ptr<PnpManager> m_pnp;
     // Last member: destroyed first, so that threads unwind while the rest lives.

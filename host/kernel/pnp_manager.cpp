@@ -1,11 +1,9 @@
 #include "host/kernel/pnp_manager.h"
 
 #include <algorithm>
-
-#include "host/kernel/bus_driver.h"
-
 #include <cstdio>
 
+#include "host/kernel/bus_driver.h"
 #include "host/kernel/kernel.h"
 
 namespace host {

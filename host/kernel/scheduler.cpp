@@ -343,4 +343,26 @@ std::string Scheduler::describe_threads() const {
     return out;
 }
 
+HeldLock::HeldLock(const char* name) : m_name(name) {
+    m_header.Type = kSpinLockObject;
+    m_header.SignalState = 1;
+}
+
+KIRQL HeldLock::acquire(Scheduler& scheduler) {
+    Thread& self = scheduler.running();
+    const KIRQL old = self.irql;
+    if (self.irql < DISPATCH_LEVEL) self.irql = DISPATCH_LEVEL;
+    DISPATCHER_HEADER* header = &m_header;
+    scheduler.wait(std::span(&header, 1), WaitAny, std::nullopt, m_name);
+    m_holder = self.id;
+    return old;
+}
+
+void HeldLock::release(Scheduler& scheduler, KIRQL irql) {
+    m_holder = UINT32_MAX;
+    m_header.SignalState = 1;
+    scheduler.signalled(&m_header);
+    scheduler.running().irql = irql;
+}
+
 }  // namespace host

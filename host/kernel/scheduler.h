@@ -182,4 +182,24 @@ private:
     bool m_shutting_down = false;
 };
 
+// A lock held at DISPATCH_LEVEL by one thread at a time (the spin locks and
+// the cancel spin lock): a thread that finds it held waits for it, since
+// threads at DISPATCH_LEVEL interleave here as on a multiprocessor. The
+// services built on it check their callers' use of it and report it.
+class HeldLock {
+public:
+    explicit HeldLock(const char* name);
+    bool held_by(const Thread& thread) const { return m_holder == thread.id; }
+    // Raises the running thread to DISPATCH_LEVEL and takes the lock; returns
+    // the IRQL the thread was at.
+    KIRQL acquire(Scheduler& scheduler);
+    // Gives the lock up and lowers the running thread to `irql`.
+    void release(Scheduler& scheduler, KIRQL irql);
+
+private:
+    const char* m_name;
+    DISPATCHER_HEADER m_header{};
+    std::uint32_t m_holder = UINT32_MAX;
+};
+
 }  // namespace host

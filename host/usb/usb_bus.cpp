@@ -115,18 +115,20 @@ void UsbBus::unplug(PDEVICE_OBJECT pdo) {
     port.present = false;
     pdo->DeviceObjectExtension->ExtensionFlags |= DOE_REMOVE_PENDING;
     device_gone(pdo);
-    fail_pending(port, USBD_STATUS_DEV_NOT_RESPONDING);
+    end_pending([&](const Transfer& t) { return t.port == &port; }, USBD_STATUS_DEV_NOT_RESPONDING);
     close_pipes(port);
 }
 
-// Ends every transfer pending on the port that no canceller holds, at
-// DISPATCH_LEVEL as the controller ends them.
-void UsbBus::fail_pending(Port& port, USBD_STATUS status) {
+// Ends the pending transfers `which` picks, with `status`, at DISPATCH_LEVEL
+// as the controller ends them; a transfer a canceller holds is ended by it.
+// A completion routine may add or cancel requests, so each round looks the
+// list up afresh.
+void UsbBus::end_pending(const std::function<bool(const Transfer&)>& which, USBD_STATUS status) {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     for (;;) {
         auto it = std::find_if(m_pending.begin(), m_pending.end(),
-                               [&](auto& t) { return t->port == &port && t->irp->CancelRoutine; });
+                               [&](auto& t) { return t->irp->CancelRoutine != nullptr && which(*t); });
         if (it == m_pending.end()) break;
         Transfer* t = it->get();
         if (take(t)) finish(t, status);
@@ -153,7 +155,7 @@ NTSTATUS UsbBus::power(PDEVICE_OBJECT pdo, PIRP irp) {
         if (m_options.cut_power_in_sleep && !port.unpowered) {
             port.unpowered = true;
             port.device->power_lost(kernel().now());
-            fail_pending(port, USBD_STATUS_DEV_NOT_RESPONDING);
+            end_pending([&](const Transfer& t) { return t.port == &port; }, USBD_STATUS_DEV_NOT_RESPONDING);
         }
         return BusDriver::power(pdo, irp);
     }
@@ -568,31 +570,17 @@ USBD_STATUS UsbBus::execute_control(Transfer& t, Time now) {
 }
 
 // The transfers pending on the pipe end cancelled, each from the controller
-// before the abort itself completes; one a canceller holds is ended by it.
-void UsbBus::abort_pipe(Transfer& abort) {
-    for (;;) {
-        auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& t) {
-            return t.get() != &abort && t->op == Op::Data && t->pipe == abort.pipe && t->irp->CancelRoutine;
-        });
-        if (it == m_pending.end()) return;
-        Transfer* t = it->get();
-        if (take(t)) finish(t, USBD_STATUS_CANCELED);
-    }
+// before the abort itself completes.
+void UsbBus::abort_pipe(const Transfer& abort) {
+    end_pending([&](const Transfer& t) { return t.op == Op::Data && t.pipe == abort.pipe; }, USBD_STATUS_CANCELED);
 }
 
 // The configuration's pipes close: their handles become invalid, and the
 // transfers still pending on them end cancelled, as the host controller ends
-// them when it closes a pipe. A transfer a canceller holds is ended by it.
+// them when it closes a pipe.
 void UsbBus::close_pipes(Port& port) {
     port.generation++;
-    for (;;) {
-        auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& t) {
-            return t->port == &port && t->pipe != nullptr && t->irp->CancelRoutine != nullptr;
-        });
-        if (it == m_pending.end()) break;
-        Transfer* t = it->get();
-        if (take(t)) finish(t, USBD_STATUS_CANCELED);
-    }
+    end_pending([&](const Transfer& t) { return t.port == &port && t.pipe != nullptr; }, USBD_STATUS_CANCELED);
     for (auto& t : m_pending) {
         if (t->port == &port) t->pipe = nullptr;
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -134,9 +135,9 @@ private:
     USBD_STATUS prepare_select(Port& port, PURB urb);
     Pipe* pipe_of(Port& port, USBD_PIPE_HANDLE handle);
     void close_pipes(Port& port);
-    void fail_pending(Port& port, USBD_STATUS status);
+    void end_pending(const std::function<bool(const Transfer&)>& which, USBD_STATUS status);
     void restore_configuration(Port& port, Time now);
-    void abort_pipe(Transfer& abort);
+    void abort_pipe(const Transfer& abort);
     static Time next_poll(const Pipe& pipe, Time at);
     static USBD_PIPE_HANDLE handle_of(const Port& port, const Pipe& pipe);
     std::optional<FaultRule> match_fault(const Transfer& t);

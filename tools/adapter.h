@@ -15,7 +15,7 @@ namespace tool {
 // or `registers`, with their arguments. Prints to `out`; a progress bar for
 // long operations goes to `progress` when that is a terminal. Returns the
 // exit status: 0, 1 when an operation failed, 2 for bad arguments.
-int inspect(const std::string& command, const std::vector<std::string>& args, const sim::WorldOptions& world,
+int adapter_command(const std::string& command, const std::vector<std::string>& args, const sim::WorldOptions& world,
             std::FILE* out, std::FILE* progress);
 
 }  // namespace tool

@@ -1,9 +1,8 @@
-#include "tools/inspect.h"
+#include "tools/adapter.h"
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <span>
 
 #include "ioctl/ioctl_codes.h"
@@ -15,7 +14,6 @@ namespace tool {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using host::kMillisecond;
 
 constexpr std::size_t kEepromBytes = 256;
 constexpr ULONG kEepromChunk = 16;  // bytes per request, so that progress shows
@@ -28,15 +26,6 @@ struct Failure {
 
 [[noreturn]] void usage(const std::string& message) { throw Failure{message, 2}; }
 
-std::optional<unsigned long> number(const std::string& text) {
-    if (text.empty() || text[0] == '-') return std::nullopt;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long value = std::strtoul(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0') return std::nullopt;
-    return value;
-}
-
 unsigned word(const Bytes& d, std::size_t at) { return at + 1 < d.size() ? d[at] | d[at + 1] << 8 : 0; }
 
 std::string bcd(unsigned value) {
@@ -45,9 +34,9 @@ std::string bcd(unsigned value) {
     return text;
 }
 
-class Inspector {
+class AdapterSession {
 public:
-    Inspector(const sim::WorldOptions& options, std::FILE* out, std::FILE* progress)
+    AdapterSession(const sim::WorldOptions& options, std::FILE* out, std::FILE* progress)
         : m_options(options), m_world(options), m_tool(m_world), m_out(out),
           m_progress(progress != nullptr && isatty(fileno(progress)) ? progress : nullptr) {
         const NTSTATUS started = m_world.start();
@@ -107,7 +96,7 @@ private:
     std::FILE* m_progress;
 };
 
-std::string Inspector::string_of(unsigned index) {
+std::string AdapterSession::string_of(unsigned index) {
     if (index == 0) return {};
     const Bytes input{static_cast<std::uint8_t>(index)};
     sim::Tool::Answer answer = m_tool.send(IOCTL_USB2SER_GET_STRING_DESCRIPTOR, input, kStringRoom);
@@ -123,7 +112,7 @@ std::string Inspector::string_of(unsigned index) {
 
 // As the usual USB listing tools print them: each descriptor field by field,
 // the strings they name read with language 0x0409.
-int Inspector::descriptors() {
+int AdapterSession::descriptors() {
     const Bytes d = call(IOCTL_USB2SER_GET_DEVICE_DESCRIPTOR, {}, 18);
     if (d.size() < 18) throw Failure{"the device descriptor is short: " + std::to_string(d.size()) + " bytes"};
     std::fprintf(m_out, "Device Descriptor:\n");
@@ -196,7 +185,7 @@ int Inspector::descriptors() {
     return 0;
 }
 
-int Inspector::eeprom_read(unsigned long start, unsigned long length) {
+int AdapterSession::eeprom_read(unsigned long start, unsigned long length) {
     if (start >= kEepromBytes || length == 0 || length > kEepromBytes - start) {
         usage("eeprom read takes a start of 0 to 255 and a length that stays within the 256 bytes");
     }
@@ -230,7 +219,7 @@ int Inspector::eeprom_read(unsigned long start, unsigned long length) {
     return 0;
 }
 
-int Inspector::eeprom_write(unsigned long start, const Bytes& data) {
+int AdapterSession::eeprom_write(unsigned long start, const Bytes& data) {
     if (start >= kEepromBytes || data.empty() || data.size() > kEepromBytes - start) {
         usage("eeprom write takes a start of 0 to 255 and bytes that stay within the 256 bytes");
     }
@@ -251,7 +240,7 @@ int Inspector::eeprom_write(unsigned long start, const Bytes& data) {
 
 // Registers 0 to 2 (vendor request 1, read) and the modem status of a status
 // packet read from the interrupt pipe, with their bits named.
-int Inspector::registers() {
+int AdapterSession::registers() {
     struct Bit {
         std::uint8_t mask;
         const char* name;
@@ -301,7 +290,7 @@ int Inspector::registers() {
 
 }  // namespace
 
-int inspect(const std::string& command, const std::vector<std::string>& args, const sim::WorldOptions& world,
+int adapter_command(const std::string& command, const std::vector<std::string>& args, const sim::WorldOptions& world,
             std::FILE* out, std::FILE* progress) {
     try {
         if (command == "eeprom" && (args.empty() || (args[0] != "read" && args[0] != "write"))) {
@@ -319,13 +308,13 @@ int inspect(const std::string& command, const std::vector<std::string>& args, co
                 usage(write ? "eeprom write takes START and the bytes in hex" : "eeprom read takes [START] [LENGTH]");
             }
             if (args.size() >= 2) {
-                auto n = number(args[1]);
+                auto n = unsigned_number(args[1]);
                 if (!n) usage("the start is a number: " + args[1]);
                 start = *n;
                 length = kEepromBytes - std::min<unsigned long>(start, kEepromBytes);
             }
             if (!write && args.size() == 3) {
-                auto n = number(args[2]);
+                auto n = unsigned_number(args[2]);
                 if (!n) usage("the length is a number: " + args[2]);
                 length = *n;
             }
@@ -335,18 +324,18 @@ int inspect(const std::string& command, const std::vector<std::string>& args, co
                 data.insert(data.end(), bytes->begin(), bytes->end());
             }
         }
-        Inspector inspector(world, out, progress);
+        AdapterSession session(world, out, progress);
         int status;
         if (command == "descriptors") {
-            status = inspector.descriptors();
+            status = session.descriptors();
         } else if (command == "registers") {
-            status = inspector.registers();
+            status = session.registers();
         } else if (args[0] == "read") {
-            status = inspector.eeprom_read(start, length);
+            status = session.eeprom_read(start, length);
         } else {
-            status = inspector.eeprom_write(start, data);
+            status = session.eeprom_write(start, data);
         }
-        return inspector.finish(status);
+        return session.finish(status);
     } catch (const Failure& failure) {
         std::fprintf(stderr, "torvex %s: %s\n", command.c_str(), failure.message.c_str());
         return failure.exit_status;
