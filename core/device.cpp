@@ -82,7 +82,7 @@ NTSTATUS USB2SER_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT*
     // The worker thread's events exist with the device: a transmit completion
     // or a kick can signal WriteEvent before a start has made the thread.
     KeInitializeEvent(&ext->KillEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&ext->PowerUpEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&ext->JobEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&ext->WriteEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&ext->ThreadExitEvent, NotificationEvent, FALSE);
     ext->InstanceNumber = n;

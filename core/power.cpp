@@ -205,6 +205,6 @@ NTSTATUS NTAPI OnCompleteIncreaseSystemPower(PDEVICE_OBJECT DeviceObject, PIRP I
         USB2SER_DecrementIoCount(DeviceObject);
         return status;
     }
-    KeSetEvent(&ext->PowerUpEvent, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&ext->JobEvent, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

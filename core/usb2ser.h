@@ -65,11 +65,17 @@ typedef struct _USB2SER_EXTENSION {
     LONG DcrStatePort;
     // The system power request whose power-up the worker thread finishes
     // with the restore (one at a time, as the power manager sends one system
-    // request at a time), the event that hands it over, and whether the thread
-    // has ended (then nobody takes it).
+    // request at a time), and whether the thread has ended (then nobody
+    // takes it).
     PIRP PowerUpIrp;
-    KEVENT PowerUpEvent;
     LONG ThreadGone;
+    // Set when a read's pipe halted: the worker thread clears the stall and
+    // arms the read again, at most USB2SER_MAX_READ_RECOVERIES times since
+    // the last read that succeeded (ReadRecoveries counts them).
+    LONG ReadsHalted;
+    LONG ReadRecoveries;
+    // Hands the worker thread a job: a power-up to finish or reads to recover.
+    KEVENT JobEvent;
 } USB2SER_EXTENSION, *PUSB2SER_EXTENSION;
 
 static_assert(sizeof(((USB2SER_EXTENSION*)0)->DeviceDescriptor) == 18, "the 18-byte device descriptor");

@@ -20,6 +20,15 @@ const ULONG kSlotFlags[USB2SER_SLOT_COUNT] = {
     USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
 };
 
+// A read that ended this way left its pipe halted (a stall, an underrun, a
+// transaction error) on a device that still answers: clearing the stall
+// brings it back. Cancelled reads and a device that is gone or does not
+// answer are left alone.
+BOOLEAN USB2SER_PipeHalted(USBD_STATUS Status) {
+    return USBD_HALTED(Status) && Status != USBD_STATUS_CANCELED && Status != USBD_STATUS_DEVICE_GONE &&
+           Status != USBD_STATUS_DEV_NOT_RESPONDING;
+}
+
 // Received bytes while capture is on: appended up to the buffer's 256 bytes;
 // what does not fit is dropped and capture stays on.
 VOID USB2SER_CaptureBytes(PUSB2SER_EXTENSION ext, PUCHAR Data, ULONG Length) {
@@ -94,12 +103,14 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
                 if (ext->PortOpen && pSetMSRShadow != NULL) pSetMSRShadow(&modemStatus, static_cast<ULONG>(ext->PortIndex));
                 ext->ModemStatus = modemStatus;
             }
+            InterlockedExchange(&ext->ReadRecoveries, 0);
             USB2SER_AsyncTransfer(device, USB2SER_SLOT_INTERRUPT_IN, NULL, USB2SER_INTERRUPT_PACKET_SIZE);
             break;
         case USB2SER_SLOT_BULK_OUT:
             KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
             break;
         default:
+            InterlockedExchange(&ext->ReadRecoveries, 0);
             if (ext->CaptureMode) {
                 USB2SER_CaptureBytes(ext, transfer->DataBuffer, count);
             } else if (pSetReadQueue != NULL && ext->PortOpen && !ext->Removed) {
@@ -108,6 +119,12 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
             USB2SER_AsyncTransfer(device, USB2SER_SLOT_BULK_IN, NULL, USB2SER_BULK_IN_SIZE);
             break;
         }
+    } else if (slot != USB2SER_SLOT_BULK_OUT && !ext->Removed && USB2SER_PipeHalted(transfer->Urb.Hdr.Status) &&
+               InterlockedIncrement(&ext->ReadRecoveries) <= USB2SER_MAX_READ_RECOVERIES) {
+        // Without this the port would hear no more modem status or data
+        // until it is opened again: the thread recovers the read at PASSIVE_LEVEL.
+        InterlockedExchange(&ext->ReadsHalted, TRUE);
+        KeSetEvent(&ext->JobEvent, IO_NO_INCREMENT, FALSE);
     }
 
     ExFreePool(transfer->DataBuffer);
@@ -125,7 +142,7 @@ VOID NTAPI USB2SER_Thread_Main(PVOID StartContext) {
     PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(StartContext);
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
     KeSetPriorityThread(KeGetCurrentThread(), USB2SER_WORKER_PRIORITY);
-    PVOID events[3] = {&ext->KillEvent, &ext->PowerUpEvent, &ext->WriteEvent};
+    PVOID events[3] = {&ext->KillEvent, &ext->JobEvent, &ext->WriteEvent};
     for (;;) {
         // KillEvent comes first: it wins when several are signalled.
         NTSTATUS status = KeWaitForMultipleObjects(3, events, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
@@ -136,6 +153,9 @@ VOID NTAPI USB2SER_Thread_Main(PVOID StartContext) {
             PsTerminateSystemThread(STATUS_SUCCESS);
         }
         USB2SER_FinishPowerUp(device);
+        if (InterlockedExchange(&ext->ReadsHalted, FALSE) && ext->PortOpen && !ext->Removed) {
+            USB2SER_ArmReads(device, TRUE);
+        }
         if (status == STATUS_WAIT_2 && pWriteOutQueue != NULL && ext->PortOpen && !ext->Removed) {
             pWriteOutQueue(static_cast<ULONG>(ext->PortIndex));
         }

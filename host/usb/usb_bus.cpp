@@ -734,7 +734,8 @@ bool UsbBus::serve_packet(Transfer& t, Time now) {
         return true;
     }
     if (std::optional<USBD_STATUS> status = fault_status(t.fault)) {
-        if (*status == USBD_STATUS_STALL_PID) t.pipe->halted = true;
+        // An error the device or the wire caused halts the pipe.
+        if (USBD_HALTED(*status) && *status != USBD_STATUS_CANCELED) t.pipe->halted = true;
         if (take(&t)) finish(&t, *status);
         return true;
     }
@@ -749,9 +750,14 @@ bool UsbBus::serve_packet(Transfer& t, Time now) {
                       : t.port->device->in_packet(t.endpoint, std::span<std::uint8_t>(t.buffer + t.done, room), now);
         if (!got) return false;
         t.done += static_cast<ULONG>(*got);
-        bool short_packet = *got < t.pipe->max_packet;
-        if (t.done == limit || (short_packet && t.short_ok)) {
+        // A short packet (or the fault's cut) ends the transfer. Unless the
+        // transfer said short was fine, ending before its length is an
+        // underrun, and the controller halts the pipe as for any error.
+        if (t.done == t.length) {
             if (take(&t)) finish(&t, USBD_STATUS_SUCCESS);
+        } else if (*got < t.pipe->max_packet || t.done == limit) {
+            if (!t.short_ok) t.pipe->halted = true;
+            if (take(&t)) finish(&t, t.short_ok ? USBD_STATUS_SUCCESS : USBD_STATUS_DATA_UNDERRUN);
         }
         return true;
     }

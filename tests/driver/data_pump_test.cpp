@@ -5,7 +5,9 @@
 #include <set>
 #include <string>
 
+#include "ioctl/ioctl_codes.h"
 #include "serial/modem_lines.h"
+#include "sim/bench/tool.h"
 #include "sim/serport/serport.h"
 #include "tests/driver/driver_fixture.h"
 #include "usb/requests.h"
@@ -370,6 +372,64 @@ TEST_F(DataPumpTest, AStatusPacketReadOnRequestIsNotLost) {
     EXPECT_EQ(ignored, 0x5A5A);
     EXPECT_EQ(serport->modem_status(), 0x0083);
     EXPECT_EQ(ext()->ModemStatus, 0x0083);
+}
+
+// A read whose pipe halts is brought back by the worker thread (the stall
+// cleared, the read armed again), so the port keeps hearing its modem lines
+// and its data; a pipe that keeps failing is given up after three tries until
+// a read succeeds again.
+TEST_F(DataPumpTest, AReadWhosePipeHaltedIsRecoveredAFewTimesAtMost) {
+    auto clears = [&](std::uint8_t endpoint) {
+        std::size_t n = 0;
+        for (const host::WireRecord* r : world->bus().trace().submissions(URB_FUNCTION_RESET_PIPE)) {
+            n += r->endpoint == endpoint;
+        }
+        return n;
+    };
+    started({.line = sim::LineKind::Peer});
+    ASSERT_TRUE(serport->open());
+    std::size_t status_clears = clears(0x81);
+    std::size_t data_clears = clears(0x83);
+
+    // A tool's raw status read of 16 bytes takes the second notification: 10
+    // bytes and no more is an underrun, which halts the pipe under the
+    // driver's own read, queued behind the tool's.
+    sim::Tool::Answer raw;
+    host::Thread& tool = kernel().spawn("tool", [this, &raw] {
+        raw = sim::Tool(*world).send(IOCTL_USB2SER_READ_INTERRUPT, {}, 16);
+    });
+    kernel().run_for(2 * kMillisecond);
+    world->peer().set_lines({.dsr = true});
+    kernel().run_for(3 * kMillisecond);
+    world->peer().set_lines({.dsr = true, .cts = true});  // to the tool
+    KeWaitForSingleObject(&tool.object, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(raw.status, STATUS_UNSUCCESSFUL);
+    kernel().run_for(5 * kMillisecond);
+    EXPECT_EQ(clears(0x81), ++status_clears);
+    world->peer().set_lines({.cts = true});
+    kernel().run_for(3 * kMillisecond);
+    EXPECT_EQ(serport->modem_status(), 0x0080);
+
+    // A transaction error on the data pipe.
+    world->bus().add_fault({.endpoint = 0x83, .action = host::FaultAction::Fail, .usbd_status = USBD_STATUS_CRC,
+                            .times = 1});
+    world->peer().send(pattern(5));
+    kernel().run_for(5 * kMillisecond);
+    EXPECT_EQ(clears(0x83), ++data_clears);
+    EXPECT_EQ(read_all(5, kSecond), pattern(5));
+
+    // A pipe that stalls every time: three tries, then the slot stays empty.
+    world->bus().add_fault({.endpoint = 0x81, .action = host::FaultAction::Stall});
+    world->peer().set_lines({});
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_EQ(clears(0x81), status_clears + 3);
+    EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_INTERRUPT_IN], nullptr);
+    world->bus().clear_faults();
+    ASSERT_TRUE(serport->close());
+    ASSERT_TRUE(serport->open());
+    world->peer().set_lines({.dcd = true, .dsr = true});
+    kernel().run_for(3 * kMillisecond);
+    EXPECT_EQ(serport->modem_status(), 0x0003);
 }
 
 TEST_F(DataPumpTest, RemovalCancelsTheReadsWhichEndWithoutACallbackOrASuccessor) {

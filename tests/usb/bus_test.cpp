@@ -304,6 +304,39 @@ TEST_F(BusTest, ModemLineChangesArriveAsSerialStateNotifications) {
     }
 }
 
+// A short packet ends an IN transfer. Without USBD_SHORT_TRANSFER_OK ending
+// before the length asked for is an underrun, and the pipe halts until reset.
+TEST_F(BusTest, AShortPacketEndsAReadAsAnUnderrunUnlessShortIsFine) {
+    Select selected = select_configuration();
+    auto notify = [&](USHORT lines) {
+        ASSERT_EQ(request(URB_FUNCTION_CLASS_INTERFACE, false, 0x22, lines, 0), STATUS_SUCCESS);
+    };
+    auto read = [&](ULONG flags, ULONG length, ULONG* got) {
+        UCHAR packet[16] = {};
+        URB urb{};
+        fill_transfer(urb, selected.pipes[0], flags, packet, length);
+        const NTSTATUS status = call(&urb);
+        EXPECT_EQ(status, USBD_SUCCESS(urb.UrbHeader.Status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+        *got = urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+        return urb.UrbHeader.Status;
+    };
+    ULONG got = 0;
+    notify(0x0001);
+    EXPECT_EQ(read(USBD_TRANSFER_DIRECTION_IN, 16, &got), USBD_STATUS_DATA_UNDERRUN);
+    EXPECT_EQ(got, 10u);
+    EXPECT_EQ(read(USBD_TRANSFER_DIRECTION_IN, 10, &got), USBD_STATUS_ENDPOINT_HALTED);
+    URB reset{};
+    reset.UrbPipeRequest.Hdr.Length = URB_TARGET_SIZE_PIPE_REQUEST;
+    reset.UrbPipeRequest.Hdr.Function = URB_FUNCTION_RESET_PIPE;
+    reset.UrbPipeRequest.PipeHandle = selected.pipes[0];
+    ASSERT_EQ(call(&reset), STATUS_SUCCESS);
+    notify(0x0000);
+    EXPECT_EQ(read(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 16, &got), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(got, 10u);
+    notify(0x0001);
+    EXPECT_EQ(read(USBD_TRANSFER_DIRECTION_IN, 10, &got), USBD_STATUS_SUCCESS);
+}
+
 TEST_F(BusTest, ThePeersLinesBreaksAndErrorsReachTheStatusWord) {
     build(sim::ChipConfig::of(sim::ChipKind::Extended, 1), false);
     Select selected = select_configuration();
