@@ -249,6 +249,10 @@ void Runner::setup(const Line& line) {
     } else if (w[0] == "port-power") {
         need(w[1] == "cut" || w[1] == "kept", "port-power takes cut or kept");
         m_options.bus.cut_power_in_sleep = w[1] == "cut";
+    } else if (w[0] == "jitter") {
+        auto frames = unsigned_number(w[1]);
+        need(frames.has_value() && *frames <= 8, "jitter takes a number of frames from 0 to 8");
+        m_options.bus.jitter_frames = static_cast<int>(*frames);
     } else {
         need(w[1] == "loopback" || w[1] == "peer", "line takes loopback or peer");
         m_options.line = w[1] == "peer" ? sim::LineKind::Peer : sim::LineKind::Loopback;
@@ -635,7 +639,7 @@ int Runner::execute(const std::vector<Line>& lines) {
             current = &line;
             const std::string& first = line.words[0];
             if (first == "seed" || first == "chip" || first == "interfaces" || first == "line" || first == "port-power" ||
-                first == "strategy") {
+                first == "strategy" || first == "jitter") {
                 need(m_world == nullptr, "\"" + line.words[0] + "\" sets up the world: it comes before the first other command");
                 setup(line);
                 continue;

@@ -50,7 +50,7 @@ const char* kUsage =
     "scenario scripts, one command a line, '#' starts a comment (docs/SCRIPTS.md):\n"
     "  world, before anything else:\n"
     "    seed N | chip comm|vendor|extended | interfaces 1|2 | line loopback|peer\n"
-    "    port-power cut|kept | strategy random|pct\n"
+    "    port-power cut|kept | strategy random|pct | jitter FRAMES\n"
     "  port:\n"
     "    open | close | baud RATE | framing 8N1 | dtr on|off | rts on|off\n"
     "    flow none|hardware|xon | break on|off | rate-table \"RATE,CODE ...\"\n"

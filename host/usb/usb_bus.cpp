@@ -93,6 +93,12 @@ NTSTATUS UsbBus::irp_status_of(USBD_STATUS status) {
     }
 }
 
+Time UsbBus::jitter() {
+    int frames = 0;
+    while (frames < m_options.jitter_frames && kernel().scheduler().one_in(4)) ++frames;
+    return frames * kFrame;
+}
+
 // ---------------------------------------------------------------------------
 // Ports
 
@@ -250,6 +256,16 @@ NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
     if (!port.present) return complete_inline(std::move(t), USBD_STATUS_DEVICE_GONE);
     if (status != USBD_STATUS_SUCCESS) return complete_inline(std::move(t), status);
     t->fault = match_fault(*t);
+    // The default pipe is a queue: however late one control request ends,
+    // the ones sent after it end after it.
+    if (t->op != Op::Data && t->op != Op::ResetPort && t->op != Op::AbortPipe) {
+        for (auto& other : m_pending) {
+            if (other->port == &port && other->op != Op::Data && other->op != Op::ResetPort &&
+                other->op != Op::AbortPipe) {
+                t->ready_at = std::max(t->ready_at, other->ready_at);
+            }
+        }
+    }
     const bool fault_inline = t->fault && t->fault->inline_completion;
     if (t->fault && t->fault->action == FaultAction::Delay) t->ready_at += t->fault->delay_frames * kFrame;
     if (std::optional<USBD_STATUS> failure = fault_status(t->fault); fault_inline && failure) {
@@ -268,7 +284,7 @@ NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
 // Checks the URB and turns it into a transfer; any failure completes it at once.
 USBD_STATUS UsbBus::prepare(Port& port, PURB urb, Transfer& t) {
     const std::uint16_t function = urb->UrbHeader.Function;
-    t.ready_at = align_up(kernel().now() + m_options.control_latency_frames * kFrame);
+    t.ready_at = align_up(kernel().now() + m_options.control_latency_frames * kFrame) + jitter();
     if (urb->UrbHeader.Length < target_size(function)) return USBD_STATUS_INVALID_PARAMETER;
     switch (function) {
     case URB_FUNCTION_SELECT_CONFIGURATION: {
@@ -346,7 +362,12 @@ USBD_STATUS UsbBus::prepare(Port& port, PURB urb, Transfer& t) {
         t.short_ok = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
         t.buffer = static_cast<UCHAR*>(r.TransferBuffer);
         t.length = r.TransferBufferLength;
-        t.ready_at = kernel().now();
+        // The schedule reaches a transfer queued on an idle endpoint a
+        // little late at times; one queued behind another follows it.
+        const bool idle = std::none_of(m_pending.begin(), m_pending.end(), [&](auto& other) {
+            return other->op == Op::Data && other->port == &port && other->endpoint == t.endpoint;
+        });
+        t.ready_at = kernel().now() + (idle ? jitter() : 0);
         return USBD_STATUS_SUCCESS;
     }
     default:
@@ -432,7 +453,7 @@ void UsbBus::cancel_routine(PDEVICE_OBJECT device, PIRP irp) {
     Transfer* t = bus.find(irp);
     if (t == nullptr) bug_check("HOST_USB_BUS", "a cancelled IRP is not pending on the bus");
     t->cancelled = true;
-    t->ready_at = (bus.kernel().now() / kFrame + 1) * kFrame;
+    t->ready_at = (bus.kernel().now() / kFrame + 1) * kFrame + bus.jitter();
     bus.kick();
 }
 

@@ -59,6 +59,13 @@ public:
         // the port's resume at DISPATCH_LEVEL, from the controller's context,
         // instead of at once; unset, the seed chooses for each request.
         std::optional<bool> power_up_at_dispatch;
+        // Frames a request may be late by, under the seed: a control request's
+        // completion, the first packet of a transfer queued on an idle
+        // endpoint and a cancelled transfer's end each come up to this many
+        // frames after the earliest frame they could (each frame more with a
+        // chance of one in four), as a controller's schedule and its
+        // interrupt latency vary.
+        int jitter_frames = 2;
     };
 
     UsbBus(Kernel& kernel, Options options);
@@ -80,6 +87,8 @@ public:
     std::size_t pending() const { return m_pending.size(); }
 
     static NTSTATUS irp_status_of(USBD_STATUS status);
+    // A request's lateness under the seed, in virtual time.
+    Time jitter();
 
     // Whether the port's power is off (cut while the system sleeps).
     bool unpowered(PDEVICE_OBJECT pdo) { return port_of(pdo).unpowered; }

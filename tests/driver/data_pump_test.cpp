@@ -63,7 +63,10 @@ struct Stream {
 
 class StreamTest : public DataPumpTest, public ::testing::WithParamInterface<Stream> {};
 
+// Without the controller's lateness, which at 6 Mbaud loses bytes to the
+// chip's FIFO behind a read that is reached a frame late.
 TEST_P(StreamTest, AStreamWrittenInChunksArrivesWholeAndInOrder) {
+    started({.bus = {.jitter_frames = 0}});
     ASSERT_TRUE(serport->set_baud(GetParam().baud));
     serport->open();
     std::vector<std::uint8_t> bytes = pattern(GetParam().bytes);
@@ -334,7 +337,7 @@ TEST_F(DataPumpTest, AReArmLandingAfterRemovalCancelledTheSlotsCancelsItself) {
     ext()->Removed = TRUE;
     USB2SER_CancelAllIrps(ext());
     USB2SER_AsyncTransfer(fdo(), USB2SER_SLOT_BULK_IN, nullptr, USB2SER_BULK_IN_SIZE);
-    kernel().run_for(2 * kMillisecond);
+    kernel().run_for(5 * kMillisecond);
     EXPECT_EQ(reads_in_flight(), 0u);
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_IN], nullptr);
     ext()->Removed = FALSE;

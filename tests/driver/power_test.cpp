@@ -30,6 +30,7 @@ public:
     }
 
     void expect_port_restored(std::uint64_t s) {
+        kernel().run_for(5 * host::kMillisecond);  // the fire-and-forget register writes land
         sim::BridgeChip& chip = world->chip();
         EXPECT_EQ(chip.line_coding().framing(), kInUse.framing()) << "seed " << s;
         EXPECT_TRUE(chip.flow_control().hardware) << "seed " << s;

@@ -45,9 +45,10 @@ TEST_F(UsbSubmitTest, ARequestStillPendingAfterFiveSecondsIsCancelled) {
     auto started = std::chrono::steady_clock::now();
     host::Time before = kernel().now();
     EXPECT_EQ(USB2SER_CallUSBD(fdo(), urb), STATUS_CANCELLED);
-    // Cancelled at the limit, ended by the bus at its next frame.
+    // Cancelled at the limit, ended by the bus at its next frame (or one
+    // or two later, as late as the controller is).
     EXPECT_GE(kernel().now() - before, 5 * kSecond);
-    EXPECT_LE(kernel().now() - before, 5 * kSecond + host::kFrame);
+    EXPECT_LE(kernel().now() - before, 5 * kSecond + 3 * host::kFrame);
     EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_CANCELED);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(50));
     ExFreePool(urb);
@@ -75,14 +76,14 @@ TEST_F(UsbSubmitTest, FireAndForgetHandsTheUrbOverAndCountsItWhileInFlight) {
     EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), urb), STATUS_PENDING);
     EXPECT_EQ(ext()->CtrlIoCount, 1);
     EXPECT_EQ(KeReadStateEvent(&ext()->CtrlIdleEvent), 0);
-    kernel().run_for(2 * kMillisecond);
+    kernel().run_for(5 * kMillisecond);
     EXPECT_EQ(ext()->CtrlIoCount, 0);
     EXPECT_EQ(KeReadStateEvent(&ext()->CtrlIdleEvent), 1);
     EXPECT_EQ(world->chip().reg(0), 0x41);
     // A request the device rejects is dropped without a trace.
     world->bus().add_fault({.wValue = 0x0001, .action = host::FaultAction::Stall});
     EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), USB2SER_BuildVendorWrite(0x0001, 0x22)), STATUS_PENDING);
-    kernel().run_for(2 * kMillisecond);
+    kernel().run_for(5 * kMillisecond);
     EXPECT_EQ(ext()->CtrlIoCount, 0);
 }
 
@@ -123,7 +124,7 @@ TEST_F(UsbSubmitTest, ADataTransferIsCountedUntilItsCompletionFreesEverything) {
     EXPECT_NE(ext()->IrpSlot[USB2SER_SLOT_BULK_OUT], nullptr);
     EXPECT_EQ(ext()->DataIoCount, 1);
     EXPECT_EQ(KeReadStateEvent(&ext()->DataIdleEvent), 0);
-    kernel().run_for(2 * kMillisecond);
+    kernel().run_for(5 * kMillisecond);
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_OUT], nullptr);
     EXPECT_EQ(ext()->DataIoCount, 0);
     EXPECT_EQ(KeReadStateEvent(&ext()->DataIdleEvent), 1);
@@ -136,7 +137,7 @@ TEST_F(UsbSubmitTest, CancelAllWithOnlyTheBulkInSlotInFlight) {
     EXPECT_EQ(USB2SER_AsyncCallUSBD(fdo(), reinterpret_cast<PURB>(read), USB2SER_SLOT_BULK_IN), STATUS_PENDING);
     CancelTheIrp(ext(), 7);  // no such slot: nothing happens
     USB2SER_CancelAllIrps(ext());
-    kernel().run_for(2 * kMillisecond);
+    kernel().run_for(5 * kMillisecond);
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_INTERRUPT_IN], nullptr);
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_OUT], nullptr);
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_IN], nullptr);
@@ -210,7 +211,7 @@ TEST_F(UsbSubmitTest, CompletionAndCancellationRacingFreeTheRequestOnce) {
                 KeDelayExecutionThread(KernelMode, FALSE, &until);
                 CancelTheIrp(ext(), USB2SER_SLOT_BULK_IN);
             });
-            kernel().run_for(5 * kMillisecond);
+            kernel().run_for(10 * kMillisecond);
             // In service, the re-armed request may reuse the address; teardown
             // then finds any request left.
             if (removing) ASSERT_FALSE(kernel().io().is_live_irp(irp)) << "seed " << s;
