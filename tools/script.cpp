@@ -160,11 +160,6 @@ std::optional<sim::LineSettings> framing(const std::string& text, ULONG baud) {
     return sim::LineSettings{baud, static_cast<UCHAR>(text[0] - '0'), static_cast<UCHAR>(parity), stop_bits};
 }
 
-std::string framing_name(UCHAR data_bits, UCHAR parity, UCHAR stop_bits) {
-    static const char* const stops[] = {"1", "1.5", "2"};
-    return std::to_string(data_bits) + "NOEMS"[parity < 5 ? parity : 0] + stops[stop_bits < 3 ? stop_bits : 0];
-}
-
 std::optional<bool> on_off(const std::string& text) {
     if (text == "on") return true;
     if (text == "off") return false;
@@ -334,13 +329,7 @@ std::string Runner::command(const Words& w) {
     if (c == "uart" || c == "expect-uart") {
         args(c == "uart" ? 0 : 1, c == "uart" ? 0 : 1);
         need(m_world->plugged(), "the adapter is not plugged in");
-        sim::BridgeChip& chip = m_world->chip();
-        const sim::LineCoding& coding = chip.line_coding();
-        const sim::FlowControl flow = chip.flow_control();
-        const std::string uart = std::to_string(coding.baud) + " " +
-                                 framing_name(coding.data_bits, coding.parity, coding.char_format) + ", flow " +
-                                 (flow.hardware ? "hardware" : flow.xon_xoff ? "xon" : "none") + ", DTR " +
-                                 (chip.dtr() ? "on" : "off") + ", RTS " + (chip.rts() ? "on" : "off");
+        const std::string uart = uart_text(m_world->chip());
         if (c == "expect-uart") hold(uart == w[1], "expected the chip's UART at " + quoted(w[1]) + ", found " + quoted(uart));
         return "the chip's UART runs at " + uart;
     }

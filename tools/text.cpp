@@ -47,4 +47,17 @@ std::string status_text(NTSTATUS status) {
     return text;
 }
 
+std::string framing_name(UCHAR data_bits, UCHAR parity, UCHAR stop_bits) {
+    static const char* const stops[] = {"1", "1.5", "2"};
+    return std::to_string(data_bits) + "NOEMS"[parity < 5 ? parity : 0] + stops[stop_bits < 3 ? stop_bits : 0];
+}
+
+std::string uart_text(const sim::BridgeChip& chip) {
+    const sim::LineCoding& coding = chip.line_coding();
+    const sim::FlowControl flow = chip.flow_control();
+    return std::to_string(coding.baud) + " " + framing_name(coding.data_bits, coding.parity, coding.char_format) +
+           ", flow " + (flow.hardware ? "hardware" : flow.xon_xoff ? "xon" : "none") + ", DTR " +
+           (chip.dtr() ? "on" : "off") + ", RTS " + (chip.rts() ? "on" : "off");
+}
+
 }  // namespace tool

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/ntdef.h"
+#include "sim/chip/bridge_chip.h"
 
 namespace tool {
 
@@ -22,5 +23,10 @@ std::optional<std::vector<std::uint8_t>> hex_bytes(const std::string& text);
 std::string hex_text(std::span<const std::uint8_t> bytes);
 // "0xC0000023".
 std::string status_text(NTSTATUS status);
+// "7E1": data bits, parity (none, odd, even, mark, space), stop bits (0: 1,
+// 1: 1.5, 2: 2).
+std::string framing_name(UCHAR data_bits, UCHAR parity, UCHAR stop_bits);
+// The chip's UART as the chip model has it: "57600 7E1, flow hardware, DTR on, RTS on".
+std::string uart_text(const sim::BridgeChip& chip);
 
 }  // namespace tool

@@ -12,6 +12,7 @@
 #include "sim/bench/world.h"
 #include "sim/serport/serport.h"
 #include "tools/adapter.h"
+#include "tools/pty.h"
 #include "tools/script.h"
 #include "usb/requests.h"
 
@@ -28,6 +29,8 @@ struct Options {
     std::string pcap;
     std::vector<std::uint8_t> eeprom;   // --eeprom: an image for the chip
     std::vector<std::string> arguments;  // the inspection commands' own
+    bool far_pty = false;                // pty --line pty
+    std::string link;                    // pty --link PATH
 };
 
 const char* kUsage =
@@ -39,6 +42,10 @@ const char* kUsage =
     "                       show the banner, the device names and the wire trace\n"
     "  run FILE             run a scenario script (FILE - reads standard input);\n"
     "                       exits 1 when an expectation fails, 2 on a script error\n"
+    "  pty [--line loopback|pty] [--link PATH]\n"
+    "                       the port as a pseudo-terminal for serial programs, the\n"
+    "                       world in real time; the far end of the line is the\n"
+    "                       loopback plug or a second pseudo-terminal (Ctrl-C ends it)\n"
     "  descriptors          the adapter's device, configuration and string descriptors\n"
     "  eeprom read [START] [LENGTH]\n"
     "                       the EEPROM as a hex dump (default all 256 bytes)\n"
@@ -131,6 +138,12 @@ Options parse(int argc, char** argv) {
             std::string strategy = value();
             if (strategy != "random" && strategy != "pct") usage_error("--strategy takes random or pct, not " + strategy);
             options.strategy = strategy == "pct" ? host::Strategy::Pct : host::Strategy::Random;
+        } else if (arg == "--line") {
+            std::string line = value();
+            if (line != "loopback" && line != "pty") usage_error("--line takes loopback or pty, not " + line);
+            options.far_pty = line == "pty";
+        } else if (arg == "--link") {
+            options.link = value();
         } else if (arg == "--pcap") {
             options.pcap = value();
         } else if (arg == "--eeprom") {
@@ -156,7 +169,7 @@ Options parse(int argc, char** argv) {
     }
     if (options.command.empty()) usage_error("no command given");
     if (options.command != "demo" && options.command != "run" && options.command != "descriptors" &&
-        options.command != "eeprom" && options.command != "registers") {
+        options.command != "eeprom" && options.command != "registers" && options.command != "pty") {
         usage_error("unknown command " + options.command);
     }
     if (options.command == "run" && options.script.empty()) usage_error("run needs a script file");
@@ -269,6 +282,16 @@ int main(int argc, char** argv) {
     Options options = parse(argc, argv);
     if (options.command == "run") return run(options);
     if (options.command == "demo") return demo(options);
+    if (options.command == "pty") {
+        return tool::pty_command({.world = {.seed = options.seed,
+                                            .strategy = options.strategy.value_or(host::Strategy::Random),
+                                            .chip = options.chip,
+                                            .interfaces = options.interfaces,
+                                            .eeprom = options.eeprom},
+                                  .far_pty = options.far_pty,
+                                  .link = options.link},
+                                 stdout, stderr);
+    }
     return tool::adapter_command(options.command, options.arguments,
                          {.seed = options.seed,
                           .strategy = options.strategy.value_or(host::Strategy::Random),

@@ -78,11 +78,15 @@ NTSTATUS World::plug() {
 }
 
 NTSTATUS World::sleep(SYSTEM_POWER_STATE state) {
+    if (m_pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
     NTSTATUS status = m_kernel->pnp().query_system_power(m_pdo, state);
     return NT_SUCCESS(status) ? m_kernel->pnp().set_system_power(m_pdo, state) : status;
 }
 
-NTSTATUS World::wake() { return m_kernel->pnp().set_system_power(m_pdo, PowerSystemWorking); }
+NTSTATUS World::wake() {
+    if (m_pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
+    return m_kernel->pnp().set_system_power(m_pdo, PowerSystemWorking);
+}
 
 std::string World::teardown() {
     if (m_torn_down) return {};

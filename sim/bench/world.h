@@ -68,7 +68,8 @@ public:
     NTSTATUS unplug();
     NTSTATUS plug();
     // The system sleeps (a query, then the set request, if the query
-    // succeeded), and comes back to the working state.
+    // succeeded), and comes back to the working state. With the adapter
+    // pulled out there is no device to send them to: STATUS_NO_SUCH_DEVICE.
     NTSTATUS sleep(SYSTEM_POWER_STATE state = PowerSystemSleeping3);
     NTSTATUS wake();
     bool plugged() const { return m_pdo != nullptr; }

@@ -1,0 +1,24 @@
+// `torvex pty`: the emulated COM port as a pseudo-terminal, so that the serial
+// programs people already have can use it, with the world paced to the wall
+// clock while they do.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "sim/bench/world.h"
+
+namespace tool {
+
+struct PtyOptions {
+    sim::WorldOptions world;
+    // The far end of the line: the loopback plug, or a second pseudo-terminal
+    // standing for the device at the other end of the cable.
+    bool far_pty = false;
+    std::string link;  // a symlink to the port's pseudo-terminal, when given
+};
+
+// Runs until SIGINT or SIGTERM; returns 0 when the world was torn down clean.
+int pty_command(const PtyOptions& options, std::FILE* out, std::FILE* err);
+
+}  // namespace tool

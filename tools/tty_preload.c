@@ -1,0 +1,141 @@
+/* libtorvex_tty.so: a preload library for programs that use `torvex pty`.
+ * A pseudo-terminal forces CS8 without parity and ignores breaks; with this
+ * library preloaded (LD_PRELOAD) a program's data bits, parity and breaks on
+ * a pseudo-terminal are kept in spare termios fields (tools/pty_stash.h),
+ * where the tool reads them, and the program reads back the framing it set.
+ * Other terminals and files are left alone. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdarg.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "tools/pty_stash.h"
+
+/* The kernel's termios and termios2 begin alike: four flags, the line
+ * discipline and 19 control characters. */
+struct kernel_termios_head {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+};
+
+#define TORVEX_TCGETS2 0x802C542AUL
+#define TORVEX_TCSETS2 0x402C542BUL
+#define TORVEX_TCSETSW2 0x402C542CUL
+#define TORVEX_TCSETSF2 0x402C542DUL
+
+static int (*real_ioctl)(int, unsigned long, ...);
+static int (*real_tcsetattr)(int, int, const struct termios*);
+static int (*real_tcgetattr)(int, struct termios*);
+
+static void bind_real(void) {
+    if (real_ioctl != NULL) return;
+    real_tcsetattr = (int (*)(int, int, const struct termios*))dlsym(RTLD_NEXT, "tcsetattr");
+    real_tcgetattr = (int (*)(int, struct termios*))dlsym(RTLD_NEXT, "tcgetattr");
+    real_ioctl = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
+}
+
+/* Unix 98 pseudo-terminal slaves have majors 136 to 143. */
+static int is_pty(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+}
+
+/* The framing asked for goes into the stash; the stash's other fields keep
+ * what the terminal holds. */
+static void stash(int fd, tcflag_t cflag, cc_t* cc) {
+    struct termios now;
+    if (real_tcgetattr(fd, &now) == 0) {
+        cc[TORVEX_STASH_BREAKS] = now.c_cc[TORVEX_STASH_BREAKS];
+        cc[TORVEX_STASH_HELD] = now.c_cc[TORVEX_STASH_HELD];
+    }
+    cc[TORVEX_STASH_FRAMING] = (cc_t)(TORVEX_STASH_MARK | ((cflag & PARENB) ? 0x40 : 0) | ((cflag & CSIZE) >> 4));
+}
+
+/* What the program reads back: its own framing, and no stash. */
+static void unstash(tcflag_t* cflag, cc_t* cc) {
+    const cc_t v = cc[TORVEX_STASH_FRAMING];
+    if (v & TORVEX_STASH_MARK) *cflag = (*cflag & ~(tcflag_t)(CSIZE | PARENB)) | ((tcflag_t)(v & 3) << 4) | ((v & 0x40) ? PARENB : 0);
+    cc[TORVEX_STASH_FRAMING] = 0;
+    cc[TORVEX_STASH_BREAKS] = 0;
+    cc[TORVEX_STASH_HELD] = 0;
+}
+
+/* A change of the stash's break fields, seen by the tool as a termios change. */
+static int mark_break(int fd, int counted, int held) {
+    struct termios t;
+    if (real_tcgetattr(fd, &t) != 0) return -1;
+    if (counted) t.c_cc[TORVEX_STASH_BREAKS]++;
+    if (held >= 0) t.c_cc[TORVEX_STASH_HELD] = (cc_t)held;
+    return real_tcsetattr(fd, TCSANOW, &t);
+}
+
+int tcsetattr(int fd, int actions, const struct termios* t) {
+    bind_real();
+    if (t == NULL || !is_pty(fd)) return real_tcsetattr(fd, actions, t);
+    struct termios copy = *t;
+    stash(fd, t->c_cflag, copy.c_cc);
+    return real_tcsetattr(fd, actions, &copy);
+}
+
+int tcgetattr(int fd, struct termios* t) {
+    bind_real();
+    const int result = real_tcgetattr(fd, t);
+    if (result == 0 && is_pty(fd)) unstash(&t->c_cflag, t->c_cc);
+    return result;
+}
+
+int tcsendbreak(int fd, int duration) {
+    bind_real();
+    (void)duration;
+    if (!is_pty(fd)) return real_ioctl(fd, TCSBRK, 0);
+    return mark_break(fd, 1, -1);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    bind_real();
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    if (!is_pty(fd)) return real_ioctl(fd, request, arg);
+    struct kernel_termios_head* head = (struct kernel_termios_head*)arg;
+    switch (request) {
+    case TCSETS:
+    case TCSETSW:
+    case TCSETSF:
+    case TORVEX_TCSETS2:
+    case TORVEX_TCSETSW2:
+    case TORVEX_TCSETSF2: {
+        /* The caller's buffer is left as it was: the stash goes in a copy. */
+        unsigned char copy[64];
+        const size_t size = (request == TCSETS || request == TCSETSW || request == TCSETSF) ? 36 : 44;
+        if (arg == NULL) break;
+        memcpy(copy, arg, size);
+        stash(fd, head->c_cflag, ((struct kernel_termios_head*)copy)->c_cc);
+        return real_ioctl(fd, request, copy);
+    }
+    case TCGETS:
+    case TORVEX_TCGETS2: {
+        const int result = real_ioctl(fd, request, arg);
+        if (result == 0 && arg != NULL) unstash(&head->c_cflag, head->c_cc);
+        return result;
+    }
+    case TCSBRK:
+    case TCSBRKP:
+        if ((long)arg == 0 || request == TCSBRKP) return mark_break(fd, 1, -1);
+        break; /* TCSBRK with a non-zero argument is tcdrain */
+    case TIOCSBRK:
+        return mark_break(fd, 0, 1);
+    case TIOCCBRK:
+        return mark_break(fd, 0, 0);
+    default:
+        break;
+    }
+    return real_ioctl(fd, request, arg);
+}
