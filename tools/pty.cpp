@@ -34,6 +34,7 @@ struct Termios2 {
 };
 static_assert(sizeof(Termios2) == 44, "the kernel's struct termios2");
 constexpr unsigned long kTcgets2 = 0x802C542A;  // _IOR('T', 0x2A, struct termios2)
+constexpr unsigned long kTcsets2 = 0x402C542B;  // _IOW('T', 0x2B, struct termios2)
 
 // Bytes a program may have queued towards the port before it is held back:
 // then its writes block, or fill its buffer, as on a real port.
@@ -92,6 +93,13 @@ public:
         Termios2 t{};
         ::ioctl(m_fd, kTcgets2, &t);
         return t;
+    }
+
+    // Sets the bits of one of the stash's fields in `mask` to `bits`.
+    void set_stash(int index, cc_t mask, cc_t bits) {
+        Termios2 t = settings();
+        t.c_cc[index] = static_cast<cc_t>((t.c_cc[index] & ~mask) | (bits & mask));
+        ::ioctl(m_fd, kTcsets2, &t);
     }
 
     // What the program wrote, and whether its termios changed since. False
@@ -197,8 +205,9 @@ public:
 
 private:
     // Paced to the wall clock: each turn waits for the programs (a
-    // millisecond at most), moves their bytes and settings, and brings the
-    // world's virtual time up to the time that has passed.
+    // millisecond at most), hands the world what they wrote and their
+    // settings, brings the world's virtual time up to the time that has
+    // passed, and hands the programs what arrived meanwhile.
     void loop() {
         using Clock = std::chrono::steady_clock;
         const Clock::time_point wall_start = Clock::now();
@@ -212,15 +221,17 @@ private:
             if (far_attached) waits.push_back({m_far.fd(), POLLIN, 0});
             ::poll(waits.data(), waits.size(), 1);
 
-            serve_port(attached);
-            if (m_options.far_pty) serve_far(far_attached);
+            from_port_program(attached);
+            if (m_options.far_pty) from_far_program(far_attached);
             const auto passed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wall_start);
             const host::Time target = virtual_start + static_cast<host::Time>(passed.count() / 100);
             if (target > kernel.now()) kernel.run_for(target - kernel.now());
+            to_port_program();
+            if (m_options.far_pty) to_far_program();
         }
     }
 
-    void serve_port(bool attached) {
+    void from_port_program(bool attached) {
         if (attached != m_open) attached ? open_port() : close_port();
         if (!m_open) return;
         std::vector<std::uint8_t> data;
@@ -229,6 +240,20 @@ private:
         }
         if (changed) apply(m_port.settings());
         if (!data.empty()) m_serport->write(data);
+    }
+
+    void to_port_program() {
+        if (!m_open) return;
+        // The modem lines coming in, for the preload library to report.
+        const std::uint16_t status = m_serport->modem_status();
+        const cc_t lines = static_cast<cc_t>(((status & 0x80) ? TORVEX_STASH_CTS : 0) |
+                                             ((status & 0x02) ? TORVEX_STASH_DSR : 0) |
+                                             ((status & 0x01) ? TORVEX_STASH_DCD : 0) |
+                                             ((status & 0x08) ? TORVEX_STASH_RI : 0));
+        if (lines != m_lines) {
+            m_port.set_stash(TORVEX_STASH_FRAMING, TORVEX_STASH_LINES, lines);
+            m_lines = lines;
+        }
         std::vector<std::uint8_t> received = m_serport->read(SIZE_MAX, 0);
         if (!received.empty()) m_port.write(received);
         m_port.flush();
@@ -237,16 +262,11 @@ private:
     // The device at the far end: its lines are up while its program has the
     // terminal open; it follows the port's framing, as a device set up to
     // match would.
-    void serve_far(bool attached) {
+    void from_far_program(bool attached) {
         if (attached != m_far_open) {
             m_far_open = attached;
             m_world->peer().set_lines({.dcd = attached, .dsr = attached, .cts = attached});
             event(std::string("the far end's program ") + (attached ? "opened" : "closed") + " " + m_far.path());
-        }
-        const std::vector<std::uint8_t>& line = m_world->peer().received();
-        if (line.size() > m_far_sent) {
-            if (m_far_open) m_far.write(std::vector<std::uint8_t>(line.begin() + m_far_sent, line.end()));
-            m_far_sent = line.size();
         }
         if (!m_far_open) return;
         std::vector<std::uint8_t> data;
@@ -254,6 +274,16 @@ private:
         while (data.size() < kTransmitHeld && m_far.read(data, changed)) {
         }
         if (!data.empty()) m_world->peer().send(data);
+    }
+
+    // What the chip put on the line goes to the far end's program, or is lost
+    // when none has the terminal open.
+    void to_far_program() {
+        const std::vector<std::uint8_t>& line = m_world->peer().received();
+        if (line.size() > m_far_sent) {
+            if (m_far_open) m_far.write(std::vector<std::uint8_t>(line.begin() + m_far_sent, line.end()));
+            m_far_sent = line.size();
+        }
         m_far.flush();
     }
 
@@ -264,6 +294,9 @@ private:
         m_applied.reset();
         m_breaks = std::nullopt;
         m_held = false;
+        m_dtr = m_rts = true;
+        m_lines.reset();
+        m_port.set_stash(TORVEX_STASH_HELD, 0xFF, 0);
         m_serport->open();
         m_serport->set_dtr(true);
         m_serport->set_rts(true);
@@ -312,6 +345,17 @@ private:
         }
         m_held = held;
         m_breaks = breaks;
+        // DTR and RTS the program set through the library.
+        if (stash::dtr(t.c_cc) != m_dtr) {
+            m_dtr = !m_dtr;
+            m_serport->set_dtr(m_dtr);
+            event(m_dtr ? "DTR on" : "DTR off");
+        }
+        if (stash::rts(t.c_cc) != m_rts) {
+            m_rts = !m_rts;
+            m_serport->set_rts(m_rts);
+            event(m_rts ? "RTS on" : "RTS off");
+        }
     }
 
     void event(const std::string& text) {
@@ -346,6 +390,9 @@ private:
     std::optional<PortSettings> m_applied;
     std::optional<std::uint8_t> m_breaks;
     bool m_held = false;
+    bool m_dtr = true;
+    bool m_rts = true;
+    std::optional<cc_t> m_lines;  // the modem lines last put in the stash
 };
 
 }  // namespace

@@ -1,21 +1,33 @@
 /* What a pseudo-terminal cannot carry, kept for `torvex pty` in termios
- * fields Linux leaves unused: a pseudo-terminal forces CS8 without parity
- * and ignores breaks, so the preload library (tools/tty_preload.c) records
- * the data bits and parity a program asks for, and counts its breaks, in the
- * spare control characters of the terminal's termios, which the master side
- * reads back. Shared by the library (C) and the tool (C++). */
+ * fields Linux leaves unused: a pseudo-terminal forces CS8 without parity,
+ * ignores breaks and has no modem lines, so the preload library
+ * (tools/tty_preload.c) records the data bits and parity a program asks for,
+ * its breaks and its DTR and RTS, in the spare control characters of the
+ * terminal's termios, which the master side reads back; the tool puts the
+ * modem lines coming in there for the library to report. Shared by the
+ * library (C) and the tool (C++). */
 #ifndef TORVEX_PTY_STASH_H
 #define TORVEX_PTY_STASH_H
 
 #include <termios.h>
 
-/* c_cc[7] (VSWTC, unused on Linux): 0x80 | 0x40 if PARENB | CSIZE >> 4. */
+/* c_cc[7] (VSWTC, unused on Linux): 0x80 | 0x40 if PARENB | CSIZE >> 4 from
+ * the library; the modem lines coming in from the tool. */
 #define TORVEX_STASH_FRAMING 7
 #define TORVEX_STASH_MARK 0x80
-/* c_cc[17] (past VEOL2, unused): timed breaks sent so far, modulo 256;
- * c_cc[18]: 1 while a break is held on. */
+#define TORVEX_STASH_CTS 0x04
+#define TORVEX_STASH_DSR 0x08
+#define TORVEX_STASH_DCD 0x10
+#define TORVEX_STASH_RI 0x20
+#define TORVEX_STASH_LINES 0x3C
+/* c_cc[17] (past VEOL2, unused): timed breaks sent so far, modulo 256.
+ * c_cc[18]: the program's own lines: 0x01 while a break is held on, 0x02
+ * when it dropped DTR, 0x04 when it dropped RTS (both are up at an open). */
 #define TORVEX_STASH_BREAKS 17
 #define TORVEX_STASH_HELD 18
+#define TORVEX_STASH_BREAK_ON 0x01
+#define TORVEX_STASH_DTR_OFF 0x02
+#define TORVEX_STASH_RTS_OFF 0x04
 
 #ifdef __cplusplus
 #include <optional>
@@ -30,7 +42,9 @@ inline std::optional<tcflag_t> framing(const cc_t* cc) {
 }
 
 inline cc_t breaks(const cc_t* cc) { return cc[TORVEX_STASH_BREAKS]; }
-inline bool held(const cc_t* cc) { return cc[TORVEX_STASH_HELD] != 0; }
+inline bool held(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_BREAK_ON) != 0; }
+inline bool dtr(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_DTR_OFF) == 0; }
+inline bool rts(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_RTS_OFF) == 0; }
 
 }  // namespace tool::stash
 #endif

@@ -1,8 +1,9 @@
 /* libtorvex_tty.so: a preload library for programs that use `torvex pty`.
- * A pseudo-terminal forces CS8 without parity and ignores breaks; with this
- * library preloaded (LD_PRELOAD) a program's data bits, parity and breaks on
- * a pseudo-terminal are kept in spare termios fields (tools/pty_stash.h),
- * where the tool reads them, and the program reads back the framing it set.
+ * A pseudo-terminal forces CS8 without parity, ignores breaks and has no
+ * modem lines; with this library preloaded (LD_PRELOAD) a program's data
+ * bits, parity, breaks, DTR and RTS on a pseudo-terminal are kept in spare
+ * termios fields (tools/pty_stash.h), where the tool reads them; the program
+ * reads back the framing it set, and the modem lines the tool put there.
  * Other terminals and files are left alone. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -50,11 +51,14 @@ static int is_pty(int fd) {
  * what the terminal holds. */
 static void stash(int fd, tcflag_t cflag, cc_t* cc) {
     struct termios now;
+    cc_t lines = 0;
     if (real_tcgetattr(fd, &now) == 0) {
         cc[TORVEX_STASH_BREAKS] = now.c_cc[TORVEX_STASH_BREAKS];
         cc[TORVEX_STASH_HELD] = now.c_cc[TORVEX_STASH_HELD];
+        lines = now.c_cc[TORVEX_STASH_FRAMING] & TORVEX_STASH_LINES;
     }
-    cc[TORVEX_STASH_FRAMING] = (cc_t)(TORVEX_STASH_MARK | ((cflag & PARENB) ? 0x40 : 0) | ((cflag & CSIZE) >> 4));
+    cc[TORVEX_STASH_FRAMING] =
+        (cc_t)(TORVEX_STASH_MARK | lines | ((cflag & PARENB) ? 0x40 : 0) | ((cflag & CSIZE) >> 4));
 }
 
 /* What the program reads back: its own framing, and no stash. */
@@ -66,13 +70,36 @@ static void unstash(tcflag_t* cflag, cc_t* cc) {
     cc[TORVEX_STASH_HELD] = 0;
 }
 
-/* A change of the stash's break fields, seen by the tool as a termios change. */
-static int mark_break(int fd, int counted, int held) {
+/* A change of the program's own lines: a timed break counted, or the bits
+ * of c_cc[18] in `mask` set to `bits`; the tool sees a termios change. */
+static int mark_lines(int fd, int counted, cc_t mask, cc_t bits) {
     struct termios t;
     if (real_tcgetattr(fd, &t) != 0) return -1;
     if (counted) t.c_cc[TORVEX_STASH_BREAKS]++;
-    if (held >= 0) t.c_cc[TORVEX_STASH_HELD] = (cc_t)held;
+    t.c_cc[TORVEX_STASH_HELD] = (cc_t)((t.c_cc[TORVEX_STASH_HELD] & ~mask) | (bits & mask));
     return real_tcsetattr(fd, TCSANOW, &t);
+}
+
+/* TIOCMGET: the program's DTR and RTS, and the lines the tool put in. */
+static int modem_lines(int fd, int* out) {
+    struct termios t;
+    if (out == NULL || real_tcgetattr(fd, &t) != 0) return -1;
+    const cc_t own = t.c_cc[TORVEX_STASH_HELD];
+    const cc_t in = t.c_cc[TORVEX_STASH_FRAMING];
+    *out = ((own & TORVEX_STASH_DTR_OFF) ? 0 : TIOCM_DTR) | ((own & TORVEX_STASH_RTS_OFF) ? 0 : TIOCM_RTS) |
+           ((in & TORVEX_STASH_CTS) ? TIOCM_CTS : 0) | ((in & TORVEX_STASH_DSR) ? TIOCM_DSR : 0) |
+           ((in & TORVEX_STASH_DCD) ? TIOCM_CD : 0) | ((in & TORVEX_STASH_RI) ? TIOCM_RI : 0);
+    return 0;
+}
+
+/* TIOCMSET, TIOCMBIS, TIOCMBIC: DTR and RTS, kept as "dropped" bits. */
+static int set_modem_lines(int fd, unsigned long request, const int* in) {
+    int now = 0;
+    if (in == NULL || modem_lines(fd, &now) != 0) return -1;
+    const int lines = request == TIOCMSET ? *in : request == TIOCMBIS ? (now | *in) : (now & ~*in);
+    const cc_t dropped = (cc_t)(((lines & TIOCM_DTR) ? 0 : TORVEX_STASH_DTR_OFF) |
+                                ((lines & TIOCM_RTS) ? 0 : TORVEX_STASH_RTS_OFF));
+    return mark_lines(fd, 0, TORVEX_STASH_DTR_OFF | TORVEX_STASH_RTS_OFF, dropped);
 }
 
 int tcsetattr(int fd, int actions, const struct termios* t) {
@@ -94,7 +121,7 @@ int tcsendbreak(int fd, int duration) {
     bind_real();
     (void)duration;
     if (!is_pty(fd)) return real_ioctl(fd, TCSBRK, 0);
-    return mark_break(fd, 1, -1);
+    return mark_lines(fd, 1, 0, 0);
 }
 
 int ioctl(int fd, unsigned long request, ...) {
@@ -128,12 +155,18 @@ int ioctl(int fd, unsigned long request, ...) {
     }
     case TCSBRK:
     case TCSBRKP:
-        if ((long)arg == 0 || request == TCSBRKP) return mark_break(fd, 1, -1);
+        if ((long)arg == 0 || request == TCSBRKP) return mark_lines(fd, 1, 0, 0);
         break; /* TCSBRK with a non-zero argument is tcdrain */
     case TIOCSBRK:
-        return mark_break(fd, 0, 1);
+        return mark_lines(fd, 0, TORVEX_STASH_BREAK_ON, TORVEX_STASH_BREAK_ON);
     case TIOCCBRK:
-        return mark_break(fd, 0, 0);
+        return mark_lines(fd, 0, TORVEX_STASH_BREAK_ON, 0);
+    case TIOCMGET:
+        return modem_lines(fd, (int*)arg);
+    case TIOCMSET:
+    case TIOCMBIS:
+    case TIOCMBIC:
+        return set_modem_lines(fd, request, (const int*)arg);
     default:
         break;
     }

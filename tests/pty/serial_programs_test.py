@@ -53,12 +53,21 @@ class LoopbackTest(unittest.TestCase):
                 self.assertGreater(took, size * 10 / rate * 0.95, "at %d baud" % rate)
             self.pty.wait_for(r"the port is closed, DTR and RTS off")
 
-    def test_settings_breaks_and_rates_termios_cannot_name_reach_the_chip(self):
+    def test_settings_breaks_lines_and_rates_termios_cannot_name_reach_the_chip(self):
         environment = dict(os.environ, LD_PRELOAD=PRELOAD)
         program = (
             "import serial, termios, time, sys\n"
             "port = serial.Serial(sys.argv[1], 19200, bytesize=7, parity='E', timeout=1)\n"
             "assert termios.tcgetattr(port.fd)[2] & termios.CSIZE == termios.CS7\n"
+            "def settle(line, value):\n"
+            "    end = time.monotonic() + 2\n"
+            "    while getattr(port, line) != value and time.monotonic() < end: time.sleep(0.01)\n"
+            "    assert getattr(port, line) == value, line\n"
+            "settle('dsr', True); settle('cd', True); settle('cts', True)\n"
+            "port.dtr = False\n"  # the loopback plug: DTR comes back as DSR and DCD
+            "settle('dsr', False); settle('cd', False); settle('cts', True)\n"
+            "port.dtr = True\n"
+            "settle('dsr', True)\n"
             "sys.stdin.readline()\n"
             "termios.tcsendbreak(port.fd, 0)\n"
             "sys.stdin.readline()\n"
@@ -68,6 +77,8 @@ class LoopbackTest(unittest.TestCase):
         with subprocess.Popen([sys.executable, "-c", program, self.pty.link], env=environment,
                               stdin=subprocess.PIPE, text=True) as child:
             self.pty.wait_for(r"settings: 19200 7E1; the chip's UART runs at 19200 7E1, flow none, DTR on, RTS on")
+            self.pty.wait_for(r"DTR off")
+            self.pty.wait_for(r"DTR on")
             child.stdin.write("\n")
             child.stdin.flush()
             self.pty.wait_for(r"a break of 250 ms")
