@@ -45,6 +45,7 @@ bench: all
 	$(BUILD)/bench/kernel_bench --benchmark_min_time=0.2
 	$(BUILD)/bench/usb_bench
 	$(BUILD)/bench/driver_bench
+	/usr/bin/python3 bench/pty_bench.py $(BUILD)/torvex
 
 demo: all
 	$(BUILD)/torvex run examples/serial_session.script
