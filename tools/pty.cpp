@@ -228,6 +228,8 @@ private:
             if (target > kernel.now()) kernel.run_for(target - kernel.now());
             to_port_program();
             if (m_options.far_pty) to_far_program();
+            // Nobody reads the wire trace here; a session may run for hours.
+            m_world->bus().trace().clear();
         }
     }
 
@@ -279,11 +281,8 @@ private:
     // What the chip put on the line goes to the far end's program, or is lost
     // when none has the terminal open.
     void to_far_program() {
-        const std::vector<std::uint8_t>& line = m_world->peer().received();
-        if (line.size() > m_far_sent) {
-            if (m_far_open) m_far.write(std::vector<std::uint8_t>(line.begin() + m_far_sent, line.end()));
-            m_far_sent = line.size();
-        }
+        std::vector<std::uint8_t> line = m_world->peer().take_received();
+        if (m_far_open && !line.empty()) m_far.write(line);
         m_far.flush();
     }
 
@@ -386,7 +385,6 @@ private:
     Pty m_far;
     bool m_open = false;
     bool m_far_open = false;
-    std::size_t m_far_sent = 0;
     std::optional<PortSettings> m_applied;
     std::optional<std::uint8_t> m_breaks;
     bool m_held = false;

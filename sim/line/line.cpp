@@ -13,6 +13,14 @@ const std::vector<std::uint8_t>& ScriptedPeer::received() {
     return m_received;
 }
 
+std::vector<std::uint8_t> ScriptedPeer::take_received() {
+    std::vector<std::uint8_t> taken = received();
+    m_received.clear();
+    m_received_at.clear();
+    m_consumed = 0;
+    return taken;
+}
+
 const std::vector<Time>& ScriptedPeer::received_at() {
     m_chip->advance_to(now());
     return m_received_at;

@@ -77,6 +77,9 @@ public:
     // What has arrived so far (the chip's UART is brought up to now first).
     const std::vector<std::uint8_t>& received();
     const std::vector<Time>& received_at();
+    // What has arrived since the last take, handed over and no longer kept
+    // (nor counted as unread): for a far end that runs for long.
+    std::vector<std::uint8_t> take_received();
     const std::vector<PeerError>& errors();
 
     void set_lines(ModemInputs inputs);
