@@ -173,6 +173,9 @@ Options parse(int argc, char** argv) {
         usage_error("unknown command " + options.command);
     }
     if (options.command == "run" && options.script.empty()) usage_error("run needs a script file");
+    if ((options.far_pty || !options.link.empty()) && options.command != "pty") {
+        usage_error("--line and --link are options of pty");
+    }
     return options;
 }
 

@@ -110,10 +110,35 @@ LONG Kernel::set_event(PKEVENT event, bool yield) {
 
 void Kernel::debug_print(std::string_view text) { m_debug_output += text; }
 
+int Kernel::add_free_check(FreeCheck check) {
+    m_free_checks[m_next_free_check] = std::move(check);
+    return m_next_free_check++;
+}
+
+std::string Kernel::user_of(const void* block, std::size_t size) const {
+    const auto* begin = static_cast<const unsigned char*>(block);
+    const unsigned char* end = begin + size;
+    for (auto& thread : m_scheduler->threads()) {
+        if (thread->state != ThreadState::Waiting) continue;
+        for (const DISPATCHER_HEADER* object : thread->wait.objects) {
+            const auto* at = reinterpret_cast<const unsigned char*>(object);
+            if (at >= begin && at < end) return "thread T" + std::to_string(thread->id) + " '" + thread->name +
+                                                "' waits on an object in it";
+        }
+    }
+    for (auto& [id, check] : m_free_checks) {
+        std::string user = check(begin, end);
+        if (!user.empty()) return user;
+    }
+    return {};
+}
+
 std::string Kernel::leaks(ULONG tag) const {
     std::string out;
     std::string blocks = m_pool.report(tag);
     if (!blocks.empty()) out += "pool blocks outstanding:\n" + blocks;
+    std::string written = m_pool.written_after_free();
+    if (!written.empty()) out += "freed pool blocks written after their free:\n" + written;
     if (m_io.live_irps() != 0) out += "IRPs outstanding:\n" + m_io.irp_report();
     std::string objects = m_objects.report();
     if (!objects.empty()) out += "objects:\n" + objects;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -68,6 +69,14 @@ public:
     // Sets an event and wakes its waiters; a scheduling point unless told not to be.
     LONG set_event(PKEVENT event, bool yield = true);
 
+    // What still uses a pool block about to be freed: a thread waiting on an
+    // object in it, or what a check added by a bus driver reports (a URB or a
+    // buffer it holds). Empty when nothing does.
+    std::string user_of(const void* block, std::size_t size) const;
+    using FreeCheck = std::function<std::string(const unsigned char* begin, const unsigned char* end)>;
+    int add_free_check(FreeCheck check);
+    void remove_free_check(int id) { m_free_checks.erase(id); }
+
     // DbgPrint output, as the debugger would show it.
     const std::string& debug_output() const { return m_debug_output; }
     void debug_print(std::string_view text);
@@ -90,6 +99,8 @@ private:
     std::set<PWORK_QUEUE_ITEM> m_queued_items;
     std::map<PKSPIN_LOCK, HeldLock> m_spin_locks;
     std::size_t m_work_items = 0;
+    std::map<int, FreeCheck> m_free_checks;
+    int m_next_free_check = 0;
     std::unique_ptr<PnpManager> m_pnp;
     // Last member: destroyed first, so that threads unwind while the rest lives.
     std::unique_ptr<Scheduler> m_scheduler;

@@ -27,6 +27,7 @@ Pool::Pool(Kernel& kernel, std::uint64_t seed) : m_kernel(kernel), m_random(seed
 
 Pool::~Pool() {
     for (auto& [block, info] : m_blocks) std::free(block);
+    for (const Freed& freed : m_quarantine) std::free(freed.block);
 }
 
 bool Pool::should_fail(ULONG tag) {
@@ -81,11 +82,52 @@ void Pool::free(PVOID block) {
     if ((it->second.type & 1) != 0 && thread.irql >= DISPATCH_LEVEL) {
         bug_check("IRQL_NOT_LESS_OR_EQUAL", "paged pool freed at DISPATCH_LEVEL");
     }
+    const std::string user = m_kernel.user_of(block, it->second.size);
+    if (!user.empty()) {
+        char detail[240];
+        std::snprintf(detail, sizeof detail, "ExFreePool(%p), '%s', %zu bytes: %s", block,
+                      tag_text(it->second.tag).c_str(), static_cast<size_t>(it->second.size), user.c_str());
+        bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (pool freed while in use)", detail);
+    }
     m_kernel.trace().record(m_kernel.now(), thread.id, TraceKind::Free, it->second.size, block);
     std::memset(block, kFreedFill, it->second.size);
+    m_quarantine.push_back(Freed{static_cast<unsigned char*>(block), it->second});
+    m_quarantine_bytes += it->second.size;
     m_blocks.erase(it);
     m_freed.insert(block);
-    std::free(block);
+    while (m_quarantine.size() > kQuarantineBlocks || m_quarantine_bytes > kQuarantineBytes) release_oldest();
+}
+
+// Where a quarantined block no longer holds its poison; empty when it does.
+std::string Pool::corruption(const Freed& freed) {
+    for (SIZE_T i = 0; i < freed.info.size; ++i) {
+        if (freed.block[i] != kFreedFill) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "  '%s' %zu bytes, allocation #%llu by T%u: byte %zu written after the free\n",
+                          tag_text(freed.info.tag).c_str(), static_cast<size_t>(freed.info.size),
+                          static_cast<unsigned long long>(freed.info.serial), freed.info.thread,
+                          static_cast<size_t>(i));
+            return text;
+        }
+    }
+    return {};
+}
+
+void Pool::release_oldest() {
+    const Freed freed = m_quarantine.front();
+    const std::string written = corruption(freed);
+    if (!written.empty()) bug_check("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION", "a freed block:\n" + written);
+    m_quarantine.pop_front();
+    m_quarantine_bytes -= freed.info.size;
+    m_freed.erase(freed.block);
+    std::free(freed.block);
+}
+
+std::string Pool::written_after_free() const {
+    std::string out;
+    for (const Freed& freed : m_quarantine) out += corruption(freed);
+    return out;
 }
 
 const Pool::Block* Pool::find(const void* block) const {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <random>
 #include <set>
 #include <string>
@@ -42,6 +43,14 @@ public:
     PVOID allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller);
     void free(PVOID block);
     const Block* find(const void* block) const;
+    // Freed blocks are kept poisoned, not handed out again, until this many
+    // (or this many bytes) have been freed since: a double free is told as
+    // one, and a write after the free is found when the block leaves the
+    // quarantine, or at the world's end.
+    static constexpr std::size_t kQuarantineBlocks = 4096;
+    static constexpr std::size_t kQuarantineBytes = 4 << 20;
+    // The quarantined blocks written after their free; empty when none.
+    std::string written_after_free() const;
 
     // Outstanding blocks, oldest first; tag 0 means every tag.
     std::vector<Block> outstanding(ULONG tag = 0) const;
@@ -58,12 +67,20 @@ public:
     std::uint64_t injected_failures() const { return m_injected; }
 
 private:
+    struct Freed {
+        unsigned char* block;
+        Block info;
+    };
     bool should_fail(ULONG tag);
+    static std::string corruption(const Freed& freed);
+    void release_oldest();
 
     Kernel& m_kernel;
     std::mt19937_64 m_random;
     std::unordered_map<void*, Block> m_blocks;
-    std::set<const void*> m_freed;  // freed addresses not yet handed out again
+    std::set<const void*> m_freed;  // the quarantined addresses
+    std::deque<Freed> m_quarantine;  // oldest first
+    std::size_t m_quarantine_bytes = 0;
     std::uint64_t m_serial = 0;
     std::uint64_t m_fail_at = 0;  // serial number that fails, 0 for none
     std::set<ULONG> m_fail_tags;

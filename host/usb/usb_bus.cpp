@@ -68,9 +68,21 @@ std::optional<USBD_STATUS> fault_status(const std::optional<FaultRule>& fault) {
 UsbBus::UsbBus(Kernel& kernel, Options options) : BusDriver(kernel, "UsbBus"), m_options(options) {
     KeInitializeEvent(&m_work, SynchronizationEvent, FALSE);
     m_controller = &kernel.spawn("host controller", [this] { run_host_controller(); });
+    // A URB or a transfer buffer is the controller's until the request completes.
+    m_free_check = kernel.add_free_check([this](const unsigned char* begin, const unsigned char* end) {
+        for (auto& t : m_pending) {
+            const auto* urb = reinterpret_cast<const unsigned char*>(t->urb);
+            if (urb >= begin && urb < end) return std::string("the bus still holds a URB in it");
+            if (t->buffer != nullptr && t->buffer < end && t->buffer + t->length > begin) {
+                return std::string("the bus still holds a transfer buffer in it");
+            }
+        }
+        return std::string();
+    });
 }
 
 UsbBus::~UsbBus() {
+    kernel().remove_free_check(m_free_check);
     // The world ends: its devices go, and with them what is pending on them.
     for (auto& [pdo, port] : m_ports) {
         if (port->present) unplug(pdo);

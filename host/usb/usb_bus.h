@@ -184,6 +184,7 @@ private:
     Time m_moment = 0;  // the time of the packet being served within a frame
     unsigned m_round_robin = 0;  // the bulk endpoint served last: address << 8 | endpoint
     KEVENT m_work{};
+    int m_free_check = 0;  // the kernel's check that nothing the bus holds is freed
     Thread* m_controller = nullptr;
     bool m_stopping = false;
 };

@@ -69,12 +69,40 @@ TEST_F(VerifierTest, PagedPoolAtDispatchLevel) {
     KeLowerIrql(old);
 }
 
-TEST_F(VerifierTest, FreeingUnknownOrFreedPool) {
-    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, ' mdW');
+// Freed blocks stay poisoned in a quarantine: a double free is told as one
+// even after many allocations, and a write after the free is found when the
+// block leaves the quarantine or at the world's end. A block is not freed
+// while a thread waits on an object in it.
+TEST_F(VerifierTest, FreedPoolIsQuarantinedAndBlocksInUseAreNotFreed) {
+    auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 8, ' mdW'));
     ExFreePool(block);
+    for (int i = 0; i < 100; ++i) ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, ' mdW'));
     EXPECT_DEATH(ExFreePool(block), "BAD_POOL_CALLER \\(double free\\)");
     int local = 0;
     EXPECT_DEATH(ExFreePool(&local), "BAD_POOL_CALLER\nExFreePool.*not a pool block");
+
+    block[5] = 1;
+    EXPECT_NE(kernel->leaks().find("freed pool blocks written after their free:\n  'Wdm ' 8 bytes"),
+              std::string::npos);
+    EXPECT_DEATH(
+        for (std::size_t i = 0; i < host::Pool::kQuarantineBlocks; ++i) {
+            ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, ' mdW'));
+        },
+        "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION\na freed block:\n  'Wdm ' 8 bytes, allocation #1 by T0: "
+        "byte 5 written after the free");
+    block[5] = 0xDD;  // the poison back, for a clean end
+
+    auto* event = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), ' mdW'));
+    KeInitializeEvent(event, NotificationEvent, FALSE);
+    host::Thread& waiter = kernel->spawn("waiter", [event] {
+        KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+    });
+    kernel->run_for(kMillisecond);
+    EXPECT_DEATH(ExFreePool(event), "DRIVER_VERIFIER_DETECTED_VIOLATION \\(pool freed while in use\\)\n"
+                                    "ExFreePool.*: thread T[0-9]+ 'waiter' waits on an object in it");
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&waiter.object, Executive, KernelMode, FALSE, nullptr);
+    ExFreePool(event);
 }
 
 TEST_F(VerifierTest, AnIrpCompletedTwice) {

@@ -272,16 +272,20 @@ TEST_F(BusTest, AnAbortEndsThePipesTransfersBeforeItself) {
 }
 
 // The read in flight ends with a transaction error as the bus sees the
-// device go; new requests are refused as to a device not connected.
+// device go; new requests are refused as to a device not connected. Until
+// the read ends its buffer is the controller's: freeing it stops the run.
 TEST_F(BusTest, UnplugCompletesThePendingReadAndRefusesNewRequests) {
     Select selected = select_configuration();
     Pending read;
-    UCHAR buffer[256];
+    auto* buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 256, ' mdW'));
     fill_transfer(read.urb, selected.pipes[2], USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, buffer, 256);
     EXPECT_EQ(submit(read), STATUS_PENDING);
     kernel->run_for(5 * kMillisecond);
+    EXPECT_DEATH(ExFreePool(buffer), "DRIVER_VERIFIER_DETECTED_VIOLATION \\(pool freed while in use\\)\n"
+                                     "ExFreePool.*'Wdm ', 256 bytes: the bus still holds a transfer buffer in it");
     bus->unplug(pdo);
     wait_and_free(read);
+    ExFreePool(buffer);
     EXPECT_EQ(read.status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(read.urb.UrbHeader.Status, USBD_STATUS_DEV_NOT_RESPONDING);
     EXPECT_EQ(request(URB_FUNCTION_VENDOR_DEVICE, false, 1, 0, 0), STATUS_DEVICE_NOT_CONNECTED);
