@@ -45,6 +45,9 @@ struct IoManager::DeviceHolder {
     std::unique_ptr<unsigned char[]> extension;
     std::u16string name;
     int open_count = 0;
+    // Deleted while handles were open: the object stays, nameless, for their
+    // cleanup and close, and goes with the last close.
+    bool delete_pending = false;
 };
 
 struct IoManager::DriverHolder {
@@ -219,6 +222,15 @@ void IoManager::delete_device(PDEVICE_OBJECT device) {
         }
     }
     if (!it->second->name.empty()) m_names.erase(fold(it->second->name));
+    if (it->second->open_count > 0) {
+        device->DeviceObjectExtension->ExtensionFlags |= DOE_DELETE_PENDING;
+        it->second->delete_pending = true;
+        return;
+    }
+    finish_delete(device);
+}
+
+void IoManager::finish_delete(PDEVICE_OBJECT device) {
     PDRIVER_OBJECT driver = device->DriverObject;
     for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr; link = &(*link)->NextDevice) {
         if (*link == device) {
@@ -229,7 +241,7 @@ void IoManager::delete_device(PDEVICE_OBJECT device) {
     m_power_states.erase(device);
     std::erase_if(m_power_lanes, [&](auto& lane) { return lane.first.first == device; });
     m_deleted_devices.insert(device);
-    m_devices.erase(it);
+    m_devices.erase(device);
 }
 
 PDEVICE_OBJECT IoManager::attached_top(PDEVICE_OBJECT device) {
@@ -347,10 +359,12 @@ NTSTATUS IoManager::close(PFILE_OBJECT file) {
     NTSTATUS result = STATUS_SUCCESS;
     if (is_live_device(device)) {
         // Cleanup when the last handle goes, close when the last reference goes;
-        // the result of cleanup is not reported to the caller.
+        // the result of cleanup is not reported to the caller. A device deleted
+        // while the handle was open gets both, then goes.
         send_simple(file, IRP_MJ_CLEANUP);
         result = send_simple(file, IRP_MJ_CLOSE);
-        --m_devices.at(device)->open_count;
+        DeviceHolder& holder = *m_devices.at(device);
+        if (--holder.open_count == 0 && holder.delete_pending) finish_delete(device);
     }
     m_files.erase(it);
     return result;
@@ -634,8 +648,18 @@ NTSTATUS IoManager::call(PDEVICE_OBJECT device, PIRP irp) {
                       "IofCallDriver to " + to_utf8(device_name(device)) +
                           " but the IRP has no stack location left");
     }
-    if (held_for_power(device, irp, irp->Tail.Overlay.CurrentStackLocation[-1])) return STATUS_PENDING;
-    return present(device, irp);
+    // The dispatch routine passing the request on, if one is: the innermost
+    // on this thread running on it.
+    Frame* caller = nullptr;
+    const std::uint32_t thread = m_kernel.scheduler().running().id;
+    for (Frame* frame : m_frames) {
+        if (frame->id == m_irps.at(irp).id && frame->thread == thread) caller = frame;
+    }
+    const NTSTATUS status = held_for_power(device, irp, irp->Tail.Overlay.CurrentStackLocation[-1])
+                                ? STATUS_PENDING
+                                : present(device, irp);
+    if (caller != nullptr) caller->passed_on = status;
+    return status;
 }
 
 // The IRP enters the device's location and its dispatch routine.
@@ -657,7 +681,7 @@ NTSTATUS IoManager::present(PDEVICE_OBJECT device, PIRP irp) {
         irp_bug_check("INVALID_MAJOR_FUNCTION", irp, "major function out of range");
     }
 
-    Frame frame{rec.id, irp->CurrentLocation};
+    Frame frame{rec.id, irp->CurrentLocation, m_kernel.scheduler().running().id};
     m_frames.push_back(&frame);
     // The frame leaves the list however the dispatch routine ends, even when
     // its thread is unwound at the end of the world.
@@ -699,6 +723,16 @@ NTSTATUS IoManager::present(PDEVICE_OBJECT device, PIRP irp) {
                       static_cast<unsigned>(status),
                       frame.pending_at_pop ? "it had marked pending (it must return STATUS_PENDING)"
                                            : "completed with another status");
+        bug_check("DISPATCH_STATUS_MISMATCH", detail);
+    } else if (!frame.popped && frame.passed_on == STATUS_PENDING) {
+        // Passed on and still pending below: the routine returns what the
+        // lower driver returned, or the request would seem done while it runs.
+        char detail[240];
+        std::snprintf(detail, sizeof detail,
+                      "IRP #%llu: the dispatch routine of %s passed the request on, the lower driver "
+                      "returned STATUS_PENDING, and it returned 0x%08X",
+                      static_cast<unsigned long long>(frame.id), to_utf8(device_name(device)).c_str(),
+                      static_cast<unsigned>(status));
         bug_check("DISPATCH_STATUS_MISMATCH", detail);
     }
     return status;

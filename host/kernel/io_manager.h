@@ -44,6 +44,8 @@ public:
     NTSTATUS create_device(PDRIVER_OBJECT driver, ULONG extension_size,
                            PUNICODE_STRING name, DEVICE_TYPE type, ULONG characteristics,
                            BOOLEAN exclusive, PDEVICE_OBJECT* device);
+    // With handles open the device is only marked delete-pending, loses its
+    // name, and goes after their cleanup and close, as on the platform.
     void delete_device(PDEVICE_OBJECT device);
     PDEVICE_OBJECT attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
     void detach(PDEVICE_OBJECT target);
@@ -130,9 +132,12 @@ private:
     struct Frame {
         std::uint64_t id;
         int location;
+        std::uint32_t thread;
         bool popped = false;
         bool pending_at_pop = false;
         NTSTATUS status_at_pop = STATUS_SUCCESS;
+        // What IofCallDriver returned when the routine passed the request on.
+        std::optional<NTSTATUS> passed_on;
     };
 
     struct DeviceHolder;
@@ -149,6 +154,7 @@ private:
     static bool in_power_lane(const IO_STACK_LOCATION& location);
     bool held_for_power(PDEVICE_OBJECT device, PIRP irp, IO_STACK_LOCATION& arriving);
     NTSTATUS present(PDEVICE_OBJECT device, PIRP irp);
+    void finish_delete(PDEVICE_OBJECT device);
     static std::u16string fold(std::u16string_view name);
 
     Kernel& m_kernel;

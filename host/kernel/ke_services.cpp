@@ -1,5 +1,6 @@
 // Kernel services: IRQL, events and waits, interlocked operations, threads
 // and objects. Each entry point checks what the platform's verifier checks.
+#include <algorithm>
 #include <cstdio>
 
 #include "host/kernel/kernel.h"
@@ -69,6 +70,10 @@ KIRQL KeGetCurrentIrql() { return self().irql; }
 
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     host::Thread& thread = self();
+    if (thread.owes_wait) {
+        bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (KeSetEvent with Wait TRUE not followed by a wait)",
+                  "KeRaiseIrql before the wait");
+    }
     if (NewIrql < thread.irql) {
         char detail[96];
         std::snprintf(detail, sizeof detail, "KeRaiseIrql to %u from %u", NewIrql, thread.irql);
@@ -80,6 +85,10 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
 
 VOID KeLowerIrql(KIRQL NewIrql) {
     host::Thread& thread = self();
+    if (thread.owes_wait) {
+        bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (KeSetEvent with Wait TRUE not followed by a wait)",
+                  "KeLowerIrql before the wait");
+    }
     if (NewIrql > thread.irql) {
         char detail[96];
         std::snprintf(detail, sizeof detail, "KeLowerIrql to %u from %u", NewIrql, thread.irql);
@@ -101,10 +110,33 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
 }
 
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+// With Wait TRUE the caller keeps the dispatcher lock, at DISPATCH_LEVEL, for
+// a wait that must come next (KeWaitFor...), as on the platform.
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait) {
     check_event(Event, "KeSetEvent");
-    return Kernel::current().set_event(Event);
+    host::Thread& thread = self();
+    if (thread.owes_wait) {
+        bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (KeSetEvent with Wait TRUE not followed by a wait)",
+                  "KeSetEvent called again before the wait");
+    }
+    if (!Wait) return Kernel::current().set_event(Event);
+    const LONG previous = Kernel::current().set_event(Event, false);
+    thread.owes_wait = thread.irql;
+    thread.irql = std::max<KIRQL>(thread.irql, DISPATCH_LEVEL);
+    return previous;
 }
+
+namespace {
+
+// The wait a KeSetEvent with Wait TRUE owed: the thread is back at its IRQL.
+void pay_owed_wait() {
+    host::Thread& thread = self();
+    if (!thread.owes_wait) return;
+    thread.irql = *thread.owes_wait;
+    thread.owes_wait.reset();
+}
+
+}  // namespace
 
 VOID KeClearEvent(PRKEVENT Event) {
     check_event(Event, "KeClearEvent");
@@ -127,6 +159,7 @@ LONG KeReadStateEvent(PRKEVENT Event) {
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                PLARGE_INTEGER Timeout) {
+    pay_owed_wait();
     check_wait_irql(Timeout, "KeWaitForSingleObject");
     check_waitable(Object, "KeWaitForSingleObject");
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
@@ -137,6 +170,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON,
                                   KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout,
                                   PKWAIT_BLOCK WaitBlockArray) {
+    pay_owed_wait();
     check_wait_irql(Timeout, "KeWaitForMultipleObjects");
     if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS ||
         (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)) {

@@ -151,7 +151,10 @@ NTSTATUS PnpManager::removed(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, NTSTATUS st
     if (pdo->AttachedDevice != nullptr) {
         bug_check("PNP_DEVICE_LEFT_ATTACHED", "after its removal a device object is still attached to the stack");
     }
-    if (fdo != nullptr && m_kernel.io().is_live_device(fdo)) {
+    // IoDeleteDevice with a handle still open leaves the object until the
+    // handle's close: deleted, as far as the removal goes.
+    if (fdo != nullptr && m_kernel.io().is_live_device(fdo) &&
+        !(fdo->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING)) {
         bug_check("PNP_DEVICE_LEFT_UNDELETED", "after its removal the function driver's device object still exists");
     }
     return status;

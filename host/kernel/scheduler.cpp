@@ -170,6 +170,10 @@ void Scheduler::switch_to(Thread* next) {
 
 void Scheduler::yield() {
     if (m_shutting_down) return;
+    if (m_running->owes_wait) {
+        bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (KeSetEvent with Wait TRUE not followed by a wait)",
+                  "the thread called KeSetEvent with Wait TRUE and then something other than a wait");
+    }
     Thread* next = choose();
     if (next != nullptr) switch_to(next);
     deliver_apcs();

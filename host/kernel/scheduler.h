@@ -82,6 +82,9 @@ public:
     KPRIORITY priority = 8;
     std::uint64_t pct_priority = 0;  // the PCT strategy's priority: the highest ready one runs
     WaitBlock wait;
+    // After KeSetEvent with Wait TRUE: the thread holds the dispatcher lock at
+    // DISPATCH_LEVEL until its next wait, which returns it to this IRQL.
+    std::optional<KIRQL> owes_wait;
     bool kill = false;  // set at teardown: unwind at the next resume
     // Kernel APCs queued to this thread: run in it, in order, at PASSIVE_LEVEL,
     // at its next scheduling point or during a wait (which then goes on).

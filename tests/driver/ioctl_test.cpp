@@ -115,6 +115,30 @@ TEST_F(IoctlTest, EveryCodeWithNoBufferOneByteShortAndExactlyEnough) {
     }
 }
 
+// A tool that holds the device open while the adapter is pulled out: the
+// device object stays until the tool closes its handle, and the close still
+// reaches the driver; a new open finds no device.
+TEST_F(IoctlTest, AHandleHeldAcrossAnUnplugIsClosedThroughTheDriver) {
+    const std::string name = sim::Tool(*world).device_name();
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(kernel().io().open(name, &file), STATUS_SUCCESS);
+    PDEVICE_OBJECT device = fdo();
+    ASSERT_EQ(world->unplug(), STATUS_SUCCESS);
+    EXPECT_TRUE(kernel().io().is_live_device(device));
+    PFILE_OBJECT again = nullptr;
+    EXPECT_EQ(kernel().io().open(name, &again), STATUS_OBJECT_NAME_NOT_FOUND);
+    const std::uint64_t before = kernel().trace().count();
+    EXPECT_EQ(kernel().io().close(file), STATUS_SUCCESS);
+    std::vector<UCHAR> majors;  // the requests the close sent down the removed device's stack
+    const std::vector<host::TraceEntry> entries = kernel().trace().entries();
+    for (std::size_t i = entries.size() - std::min<std::size_t>(entries.size(), kernel().trace().count() - before);
+         i < entries.size(); ++i) {
+        if (entries[i].kind == host::TraceKind::IrpCall) majors.push_back(static_cast<UCHAR>(entries[i].arg >> 8));
+    }
+    EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_FALSE(kernel().io().is_live_device(device));
+}
+
 // Capture as a tool uses it: purge, open, bytes arrive, fetch (twice: the
 // buffer keeps them), and close. What does not fit in the 256-byte buffer is
 // dropped; an output too short for the captured bytes gets nothing.

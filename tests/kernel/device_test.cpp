@@ -61,7 +61,7 @@ TEST_F(DeviceTest, SymbolicLinksResolveToTheirDevices) {
     EXPECT_EQ(kernel->io().resolve("\\DosDevices\\USBCOM-1"), nullptr);
 }
 
-TEST_F(DeviceTest, ASecondOpenOfAnExclusiveDeviceIsRefusedBeforeTheDriver) {
+TEST_F(DeviceTest, OpensReachTheDriverOnceAndClosesEvenAfterTheDeviceIsDeleted) {
     static int creates;
     static int closes;
     creates = closes = 0;
@@ -94,7 +94,17 @@ TEST_F(DeviceTest, ASecondOpenOfAnExclusiveDeviceIsRefusedBeforeTheDriver) {
     ASSERT_EQ(kernel->io().open("\\DosDevices\\ONLY", &second), STATUS_SUCCESS);
     kernel->io().close(second);
     EXPECT_EQ(kernel->io().open("\\DosDevices\\NONE", &second), STATUS_OBJECT_NAME_NOT_FOUND);
+
+    // Deleted with a handle open: the device stays, nameless, until the
+    // handle's cleanup and close have reached its driver.
+    ASSERT_EQ(kernel->io().open("\\DosDevices\\ONLY", &file), STATUS_SUCCESS);
     IoDeleteSymbolicLink(&link);
+    IoDeleteDevice(device);
+    EXPECT_TRUE(kernel->io().is_live_device(device));
+    EXPECT_EQ(kernel->io().open("\\Device\\Only", &second), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(kernel->io().close(file), STATUS_SUCCESS);
+    EXPECT_EQ(closes, 3);
+    EXPECT_FALSE(kernel->io().is_live_device(device));
 }
 
 TEST_F(DeviceTest, PnpRequestsReachTheBusAsThePlatformSendsThem) {

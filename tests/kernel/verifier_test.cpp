@@ -275,6 +275,27 @@ TEST_F(VerifierTest, EventsMustBeInitialisedAndUsedAtDispatchLevelAtMost) {
     EXPECT_DEATH(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), "IRQL_NOT_LESS_OR_EQUAL\nKeSetEvent at IRQL 3");
     KeLowerIrql(old);
     EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+
+    // With Wait TRUE a wait must come next: the caller is at DISPATCH_LEVEL
+    // until the wait puts it back.
+    KEVENT other;
+    KeInitializeEvent(&other, NotificationEvent, TRUE);
+    EXPECT_DEATH(
+        {
+            KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
+            KeClearEvent(&other);
+        },
+        "KeSetEvent with Wait TRUE not followed by a wait");
+    EXPECT_DEATH(
+        {
+            KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
+            KeLowerIrql(PASSIVE_LEVEL);
+        },
+        "KeSetEvent with Wait TRUE not followed by a wait\)\nKeLowerIrql before the wait");
+    KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(KeWaitForSingleObject(&other, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 // Dispatch, completion and cancel routines return at the IRQL they were
@@ -325,6 +346,32 @@ TEST_F(VerifierTest, ADispatchRoutineReturnsTheStatusOfWhatItCompleted) {
     EXPECT_DEATH(send_allocated(), "DISPATCH_STATUS_MISMATCH\n.*it had marked pending");
     s_behaviour = [](PIRP irp) { return complete_with(irp, STATUS_UNSUCCESSFUL); };
     PIRP irp = send_allocated();
+    IoFreeIrp(irp);
+
+    // A pass-through whose lower driver left the request pending returns
+    // STATUS_PENDING, what the lower driver returned.
+    static PDEVICE_OBJECT lower;
+    static PIRP held;
+    static bool pass_through_returns_success;
+    lower = device;
+    ScriptedDriver::handlers[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT d, PIRP request) {
+        if (d == lower) {
+            IoMarkIrpPending(request);
+            held = request;
+            return STATUS_PENDING;
+        }
+        const NTSTATUS below = pass_down(d, request);
+        return pass_through_returns_success ? STATUS_SUCCESS : below;
+    };
+    device = create_device(nullptr);
+    IoAttachDeviceToDeviceStack(device, lower);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    pass_through_returns_success = true;
+    EXPECT_DEATH(send_allocated(), "DISPATCH_STATUS_MISMATCH\n.*passed the request on, the lower driver returned "
+                                   "STATUS_PENDING, and it returned 0x00000000");
+    pass_through_returns_success = false;
+    irp = send_allocated();
+    complete_with(held, STATUS_SUCCESS);
     IoFreeIrp(irp);
 }
 
