@@ -33,11 +33,13 @@ struct kernel_termios_head {
 static int (*real_ioctl)(int, unsigned long, ...);
 static int (*real_tcsetattr)(int, int, const struct termios*);
 static int (*real_tcgetattr)(int, struct termios*);
+static int (*real_tcsendbreak)(int, int);
 
 static void bind_real(void) {
     if (real_ioctl != NULL) return;
     real_tcsetattr = (int (*)(int, int, const struct termios*))dlsym(RTLD_NEXT, "tcsetattr");
     real_tcgetattr = (int (*)(int, struct termios*))dlsym(RTLD_NEXT, "tcgetattr");
+    real_tcsendbreak = (int (*)(int, int))dlsym(RTLD_NEXT, "tcsendbreak");
     real_ioctl = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
 }
 
@@ -119,8 +121,7 @@ int tcgetattr(int fd, struct termios* t) {
 
 int tcsendbreak(int fd, int duration) {
     bind_real();
-    (void)duration;
-    if (!is_pty(fd)) return real_ioctl(fd, TCSBRK, 0);
+    if (!is_pty(fd)) return real_tcsendbreak(fd, duration);
     return mark_lines(fd, 1, 0, 0);
 }
 
