@@ -189,7 +189,7 @@ public:
                 return finish(1);
             }
         }
-        std::fprintf(m_out, "COM%lu is %s%s%s\n", static_cast<unsigned long>(m_world->port() + 1),
+        std::fprintf(m_out, "COM%lu is %s%s%s\n", static_cast<unsigned long>(m_world->port()),
                      m_port.path().c_str(), m_options.link.empty() ? "" : " (linked as ",
                      m_options.link.empty() ? "" : (m_options.link + ")").c_str());
         if (m_options.far_pty) std::fprintf(m_out, "the far end of the line is %s\n", m_far.path().c_str());
