@@ -233,21 +233,17 @@ private:
         }
     }
 
-    // A change of settings waits until what the program wrote before it has
-    // left the port (a program that sets with TCSADRAIN has had it all read),
-    // and nothing more is taken meanwhile: those bytes go at the old settings.
+    // A termios change applies when packet mode reports it; the report can
+    // come ahead of bytes written before the change, which then go at the new
+    // settings.
     void from_port_program(bool attached) {
         if (attached != m_open) attached ? open_port() : close_port();
         if (!m_open) return;
-        if (m_change_waits) {
-            if (m_serport->pending_transmit() != 0 || m_serport->transmitting()) return;
-            m_change_waits = false;
-            apply(m_port.settings());
-        }
         std::vector<std::uint8_t> data;
-        while (!m_change_waits && m_serport->pending_transmit() + data.size() < kTransmitHeld &&
-               m_port.read(data, m_change_waits)) {
+        bool changed = false;
+        while (m_serport->pending_transmit() + data.size() < kTransmitHeld && m_port.read(data, changed)) {
         }
+        if (changed) apply(m_port.settings());
         if (!data.empty()) m_serport->write(data);
     }
 
@@ -297,7 +293,6 @@ private:
     // terminal has them.
     void open_port() {
         m_open = true;
-        m_change_waits = false;
         m_applied.reset();
         m_breaks = std::nullopt;
         m_held = false;
@@ -392,7 +387,6 @@ private:
     Pty m_port;
     Pty m_far;
     bool m_open = false;
-    bool m_change_waits = false;  // a termios change reported, not applied yet
     bool m_far_open = false;
     std::optional<PortSettings> m_applied;
     std::optional<std::uint8_t> m_breaks;
