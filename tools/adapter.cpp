@@ -173,13 +173,7 @@ int AdapterSession::descriptors() {
             hex_line(8, "wMaxPacketSize", word(e, 4), 4, "1x " + std::to_string(word(e, 4) & 0x7FF) + " bytes");
             number_line(8, "bInterval", e[6]);
         } else {
-            std::string raw;
-            for (std::uint8_t b : e) {
-                char text[4];
-                std::snprintf(text, sizeof text, " %02x", b);
-                raw += text;
-            }
-            std::fprintf(m_out, "      Descriptor type 0x%02x:%s\n", e[1], raw.c_str());
+            std::fprintf(m_out, "      Descriptor type 0x%02x: %s\n", e[1], hex_text(e).c_str());
         }
     }
     return 0;

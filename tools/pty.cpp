@@ -24,17 +24,10 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
-// The kernel's termios with the rates as numbers (TCGETS2), read through the
-// master side: on Linux that is the terminal the program configures.
-struct Termios2 {
-    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
-    cc_t c_line;
-    cc_t c_cc[19];
-    speed_t c_ispeed, c_ospeed;
-};
+// The terminal's termios, read and set through the master side (on Linux
+// that is the terminal the program configures), with the rates as numbers.
+using Termios2 = torvex_termios2;
 static_assert(sizeof(Termios2) == 44, "the kernel's struct termios2");
-constexpr unsigned long kTcgets2 = 0x802C542A;  // _IOR('T', 0x2A, struct termios2)
-constexpr unsigned long kTcsets2 = 0x402C542B;  // _IOW('T', 0x2B, struct termios2)
 
 // Bytes a program may have queued towards the port before it is held back:
 // then its writes block, or fill its buffer, as on a real port.
@@ -91,7 +84,7 @@ public:
 
     Termios2 settings() const {
         Termios2 t{};
-        ::ioctl(m_fd, kTcgets2, &t);
+        ::ioctl(m_fd, TORVEX_TCGETS2, &t);
         return t;
     }
 
@@ -99,7 +92,7 @@ public:
     void set_stash(int index, cc_t mask, cc_t bits) {
         Termios2 t = settings();
         t.c_cc[index] = static_cast<cc_t>((t.c_cc[index] & ~mask) | (bits & mask));
-        ::ioctl(m_fd, kTcsets2, &t);
+        ::ioctl(m_fd, TORVEX_TCSETS2, &t);
     }
 
     // What the program wrote, and whether its termios changed since. False

@@ -11,6 +11,19 @@
 
 #include <termios.h>
 
+/* The kernel's struct termios2, which TCGETS2 and TCSETS2 carry (any rate as
+ * a number); the kernel's struct termios is its first 36 bytes. */
+struct torvex_termios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+#define TORVEX_TCGETS2 0x802C542AUL  /* _IOR('T', 0x2A, struct termios2) */
+#define TORVEX_TCSETS2 0x402C542BUL  /* _IOW('T', 0x2B, struct termios2) */
+#define TORVEX_TCSETSW2 0x402C542CUL
+#define TORVEX_TCSETSF2 0x402C542DUL
+
 /* c_cc[7] (VSWTC, unused on Linux): 0x80 | 0x40 if PARENB | CSIZE >> 4 from
  * the library; the modem lines coming in from the tool. */
 #define TORVEX_STASH_FRAMING 7

@@ -279,6 +279,15 @@ int run(const Options& options) {
     return tool::run_script(text, tool::ScriptRun{options.script, options.seed_given, options.strategy}, stdout);
 }
 
+// The world the options describe, for the commands that start an adapter.
+sim::WorldOptions world_options(const Options& options) {
+    return {.seed = options.seed,
+            .strategy = options.strategy.value_or(host::Strategy::Random),
+            .chip = options.chip,
+            .interfaces = options.interfaces,
+            .eeprom = options.eeprom};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -286,20 +295,8 @@ int main(int argc, char** argv) {
     if (options.command == "run") return run(options);
     if (options.command == "demo") return demo(options);
     if (options.command == "pty") {
-        return tool::pty_command({.world = {.seed = options.seed,
-                                            .strategy = options.strategy.value_or(host::Strategy::Random),
-                                            .chip = options.chip,
-                                            .interfaces = options.interfaces,
-                                            .eeprom = options.eeprom},
-                                  .far_pty = options.far_pty,
-                                  .link = options.link},
+        return tool::pty_command({.world = world_options(options), .far_pty = options.far_pty, .link = options.link},
                                  stdout, stderr);
     }
-    return tool::adapter_command(options.command, options.arguments,
-                         {.seed = options.seed,
-                          .strategy = options.strategy.value_or(host::Strategy::Random),
-                          .chip = options.chip,
-                          .interfaces = options.interfaces,
-                          .eeprom = options.eeprom},
-                         stdout, stderr);
+    return tool::adapter_command(options.command, options.arguments, world_options(options), stdout, stderr);
 }

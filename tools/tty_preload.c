@@ -17,19 +17,6 @@
 
 #include "tools/pty_stash.h"
 
-/* The kernel's termios and termios2 begin alike: four flags, the line
- * discipline and 19 control characters. */
-struct kernel_termios_head {
-    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
-    cc_t c_line;
-    cc_t c_cc[19];
-};
-
-#define TORVEX_TCGETS2 0x802C542AUL
-#define TORVEX_TCSETS2 0x402C542BUL
-#define TORVEX_TCSETSW2 0x402C542CUL
-#define TORVEX_TCSETSF2 0x402C542DUL
-
 static int (*real_ioctl)(int, unsigned long, ...);
 static int (*real_tcsetattr)(int, int, const struct termios*);
 static int (*real_tcgetattr)(int, struct termios*);
@@ -132,7 +119,8 @@ int ioctl(int fd, unsigned long request, ...) {
     void* arg = va_arg(ap, void*);
     va_end(ap);
     if (!is_pty(fd)) return real_ioctl(fd, request, arg);
-    struct kernel_termios_head* head = (struct kernel_termios_head*)arg;
+    /* Only the fields a kernel termios shares with termios2 are touched. */
+    struct torvex_termios2* head = (struct torvex_termios2*)arg;
     switch (request) {
     case TCSETS:
     case TCSETSW:
@@ -145,7 +133,7 @@ int ioctl(int fd, unsigned long request, ...) {
         const size_t size = (request == TCSETS || request == TCSETSW || request == TCSETSF) ? 36 : 44;
         if (arg == NULL) break;
         memcpy(copy, arg, size);
-        stash(fd, head->c_cflag, ((struct kernel_termios_head*)copy)->c_cc);
+        stash(fd, head->c_cflag, ((struct torvex_termios2*)copy)->c_cc);
         return real_ioctl(fd, request, copy);
     }
     case TCGETS:

@@ -652,8 +652,9 @@ NTSTATUS IoManager::call(PDEVICE_OBJECT device, PIRP irp) {
     // on this thread running on it.
     Frame* caller = nullptr;
     const std::uint32_t thread = m_kernel.scheduler().running().id;
+    const std::uint64_t id = m_irps.at(irp).id;
     for (Frame* frame : m_frames) {
-        if (frame->id == m_irps.at(irp).id && frame->thread == thread) caller = frame;
+        if (frame->id == id && frame->thread == thread) caller = frame;
     }
     const NTSTATUS status = held_for_power(device, irp, irp->Tail.Overlay.CurrentStackLocation[-1])
                                 ? STATUS_PENDING

@@ -70,10 +70,7 @@ KIRQL KeGetCurrentIrql() { return self().irql; }
 
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     host::Thread& thread = self();
-    if (thread.owes_wait) {
-        bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (KeSetEvent with Wait TRUE not followed by a wait)",
-                  "KeRaiseIrql before the wait");
-    }
+    Kernel::current().scheduler().check_no_wait_owed("KeRaiseIrql");
     if (NewIrql < thread.irql) {
         char detail[96];
         std::snprintf(detail, sizeof detail, "KeRaiseIrql to %u from %u", NewIrql, thread.irql);
@@ -85,10 +82,7 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
 
 VOID KeLowerIrql(KIRQL NewIrql) {
     host::Thread& thread = self();
-    if (thread.owes_wait) {
-        bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (KeSetEvent with Wait TRUE not followed by a wait)",
-                  "KeLowerIrql before the wait");
-    }
+    Kernel::current().scheduler().check_no_wait_owed("KeLowerIrql");
     if (NewIrql > thread.irql) {
         char detail[96];
         std::snprintf(detail, sizeof detail, "KeLowerIrql to %u from %u", NewIrql, thread.irql);
@@ -115,10 +109,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait) {
     check_event(Event, "KeSetEvent");
     host::Thread& thread = self();
-    if (thread.owes_wait) {
-        bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (KeSetEvent with Wait TRUE not followed by a wait)",
-                  "KeSetEvent called again before the wait");
-    }
+    Kernel::current().scheduler().check_no_wait_owed("KeSetEvent");
     if (!Wait) return Kernel::current().set_event(Event);
     const LONG previous = Kernel::current().set_event(Event, false);
     thread.owes_wait = thread.irql;

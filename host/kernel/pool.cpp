@@ -62,7 +62,6 @@ PVOID Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller)
     void* block = std::malloc(size == 0 ? 1 : size);
     if (block == nullptr) return nullptr;
     std::memset(block, kFreshFill, size);
-    m_freed.erase(block);
     m_blocks[block] = Block{tag, size, type, m_serial, thread.id, caller};
     m_kernel.trace().record(m_kernel.now(), thread.id, TraceKind::Allocate, size, block);
     return block;

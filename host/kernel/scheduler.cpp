@@ -170,13 +170,16 @@ void Scheduler::switch_to(Thread* next) {
 
 void Scheduler::yield() {
     if (m_shutting_down) return;
-    if (m_running->owes_wait) {
-        bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (KeSetEvent with Wait TRUE not followed by a wait)",
-                  "the thread called KeSetEvent with Wait TRUE and then something other than a wait");
-    }
+    check_no_wait_owed("a scheduling point");
     Thread* next = choose();
     if (next != nullptr) switch_to(next);
     deliver_apcs();
+}
+
+void Scheduler::check_no_wait_owed(const char* what) {
+    if (!m_running->owes_wait) return;
+    bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (KeSetEvent with Wait TRUE not followed by a wait)",
+              std::string(what) + " before the wait");
 }
 
 void Scheduler::queue_apc(Thread& thread, std::function<void()> apc) {

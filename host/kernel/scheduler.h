@@ -134,6 +134,9 @@ public:
 
     // A scheduling point: another ready thread may run before this returns.
     void yield();
+    // Stops the run if the running thread owes the wait of a KeSetEvent with
+    // Wait TRUE and does `what` instead.
+    void check_no_wait_owed(const char* what);
 
     // Waits for the objects; deadline is absolute virtual time. Returns
     // STATUS_WAIT_0 + index (wait-any), STATUS_WAIT_0 (wait-all) or STATUS_TIMEOUT.

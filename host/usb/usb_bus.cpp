@@ -270,12 +270,9 @@ NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
     t->fault = match_fault(*t);
     // The default pipe is a queue: however late one control request ends,
     // the ones sent after it end after it.
-    if (t->op != Op::Data && t->op != Op::ResetPort && t->op != Op::AbortPipe) {
+    if (on_default_pipe(*t)) {
         for (auto& other : m_pending) {
-            if (other->port == &port && other->op != Op::Data && other->op != Op::ResetPort &&
-                other->op != Op::AbortPipe) {
-                t->ready_at = std::max(t->ready_at, other->ready_at);
-            }
+            if (other->port == &port && on_default_pipe(*other)) t->ready_at = std::max(t->ready_at, other->ready_at);
         }
     }
     const bool fault_inline = t->fault && t->fault->inline_completion;
@@ -284,8 +281,7 @@ NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
         return complete_inline(std::move(t), *failure);
     }
     // An abort ends other transfers: it always waits for the controller.
-    bool inline_control = t->op != Op::Data && t->op != Op::ResetPort && t->op != Op::AbortPipe &&
-                          (m_options.complete_inline || fault_inline);
+    bool inline_control = on_default_pipe(*t) && (m_options.complete_inline || fault_inline);
     if (inline_control && !never_answered(*t)) {
         USBD_STATUS result = execute_control(*t, kernel().now());
         return complete_inline(std::move(t), result);
@@ -755,6 +751,12 @@ void UsbBus::process_frame(Time frame_start) {
     serve_bulk(frame_start);
     m_moment = 0;
     KeLowerIrql(old);
+}
+
+// A control request: it goes on the wire through the device's default pipe
+// (the port reset is the hub's, the abort the controller's own).
+bool UsbBus::on_default_pipe(const Transfer& t) {
+    return t.op != Op::Data && t.op != Op::ResetPort && t.op != Op::AbortPipe;
 }
 
 // A transfer that is never answered waits for its cancellation.

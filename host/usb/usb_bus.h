@@ -155,6 +155,7 @@ private:
 
     WireRecord record_of(const Transfer& t);
     void record_submission(const Transfer& t);
+    static bool on_default_pipe(const Transfer& t);
     static bool never_answered(const Transfer& t);
     void finish(Transfer* t, USBD_STATUS status);
     bool take(Transfer* t);
