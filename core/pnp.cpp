@@ -30,7 +30,7 @@ NTSTATUS USB2SER_ForwardAndWait(PUSB2SER_EXTENSION ext, PIRP Irp) {
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoSetCompletionRoutine(Irp, USB2SER_DeferIrpCompletion, &event, TRUE, TRUE, TRUE);
     if (IoCallDriver(ext->TopOfStackDeviceObject, Irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        USB2SER_WaitForEvent(&event, NULL);
     }
     return Irp->IoStatus.Status;
 }
@@ -53,6 +53,9 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (NT_SUCCESS(status)) status = initialised;
     }
     USB2SER_SetFlowThreshold(DeviceObject, USB2SER_START_FLOW_THRESHOLD);
+    // A started device works at full power: the next sleep is a power-down,
+    // and no wake ever asks for the state the device is already in.
+    if (NT_SUCCESS(status)) SetPowerState(ext, PowerDeviceD0);
     // A restart (after a stop) finds the port still open, but its reads ended
     // when the configuration went: they are armed again on the new pipes.
     if (ext->PortOpen) USB2SER_ArmReads(DeviceObject, FALSE);
@@ -82,7 +85,7 @@ NTSTATUS USB2SER_RemoveSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const NTSTATUS status = USB2SER_ForwardAndWait(ext, Irp);
     USB2SER_DecrementIoCount(DeviceObject);  // this routine's reference
     USB2SER_Kill_Thread(DeviceObject);
-    KeWaitForSingleObject(&ext->RemoveEvent, Executive, KernelMode, FALSE, NULL);
+    USB2SER_WaitForEvent(&ext->RemoveEvent, NULL);
     USB2SER_Cleanup(DeviceObject);
     USB2SER_CableRemove(static_cast<ULONG>(ext->PortIndex));
     USB2SER_RemoveDevice(DeviceObject);
@@ -122,7 +125,7 @@ NTSTATUS USB2SER_QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         IoCopyCurrentIrpStackLocationToNext(Irp);
         IoSetCompletionRoutine(Irp, SerialSyncCompletion, event, TRUE, TRUE, TRUE);
         if (IoCallDriver(ext->TopOfStackDeviceObject, Irp) == STATUS_PENDING) {
-            KeWaitForSingleObject(event, Executive, KernelMode, FALSE, NULL);
+            USB2SER_WaitForEvent(event, NULL);
         }
         ExFreePool(event);
     }

@@ -21,11 +21,21 @@ DEVICE_POWER_STATE USB2SER_DeviceStateFor(SYSTEM_POWER_STATE State) {
     return State <= PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
 }
 
-// Waits for a device power request the driver made of itself.
+// Waits for a device power request the driver made of itself. The record is
+// shared by the requester and the request's completion: whichever of the
+// two lets go of it last frees it, so a requester that stops waiting leaves
+// nothing behind for a late completion to write into.
 typedef struct _USB2SER_POWER_WAIT {
     KEVENT Event;
     NTSTATUS Status;
+    LONG Holders;
 } USB2SER_POWER_WAIT, *PUSB2SER_POWER_WAIT;
+
+const LONG kPowerRequestLimit = -100000000;  // 10 seconds, relative
+
+VOID USB2SER_ReleasePowerWait(PUSB2SER_POWER_WAIT Wait) {
+    if (InterlockedDecrement(&Wait->Holders) == 0) ExFreePool(Wait);
+}
 
 // Passes a power-up request down with a completion routine of this driver.
 // The request holds a device reference until that routine is done with it
@@ -133,19 +143,30 @@ NTSTATUS USB2SER_PassDownToNextPowerDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
 }
 
 // At PASSIVE_LEVEL: the request goes to the top of the device's own stack,
-// through this driver first, and is waited for.
+// through this driver first, and is waited for, 10 seconds at most. The
+// present state is never requested: Windows 98 and Me answer such a request
+// with STATUS_PENDING and never complete it. A request that does not complete
+// in time fails with STATUS_IO_TIMEOUT and changes no recorded state.
 NTSTATUS USB2SER_SendDeviceSetPower(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State) {
-    USB2SER_POWER_WAIT wait;
-    KeInitializeEvent(&wait.Event, NotificationEvent, FALSE);
-    wait.Status = STATUS_SUCCESS;
+    if (State == Extension->DevicePowerState) return STATUS_SUCCESS;
+    PUSB2SER_POWER_WAIT wait = static_cast<PUSB2SER_POWER_WAIT>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(USB2SER_POWER_WAIT), USB2SER_POOL_TAG));
+    if (wait == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    KeInitializeEvent(&wait->Event, NotificationEvent, FALSE);
+    wait->Status = STATUS_SUCCESS;
+    wait->Holders = 2;
     POWER_STATE power;
     power.DeviceState = State;
     NTSTATUS status = PoRequestPowerIrp(Extension->PhysicalDeviceObject, IRP_MN_SET_POWER, power,
-                                        OnCompleteDeviceSetPower, &wait, NULL);
+                                        OnCompleteDeviceSetPower, wait, NULL);
     if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&wait.Event, Executive, KernelMode, FALSE, NULL);
-        status = wait.Status;
+        LARGE_INTEGER limit;
+        limit.QuadPart = kPowerRequestLimit;
+        status = USB2SER_WaitForEvent(&wait->Event, &limit) == STATUS_WAIT_0 ? wait->Status : STATUS_IO_TIMEOUT;
+    } else {
+        wait->Holders = 1;  // no completion is coming
     }
+    USB2SER_ReleasePowerWait(wait);
     if (NT_SUCCESS(status) && State != Extension->DevicePowerState) SetPowerState(Extension, State);
     return status;
 }
@@ -158,6 +179,7 @@ VOID NTAPI OnCompleteDeviceSetPower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunc
     PUSB2SER_POWER_WAIT wait = static_cast<PUSB2SER_POWER_WAIT>(Context);
     wait->Status = IoStatus->Status;
     KeSetEvent(&wait->Event, IO_NO_INCREMENT, FALSE);
+    USB2SER_ReleasePowerWait(wait);
 }
 
 VOID SetPowerState(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State) {

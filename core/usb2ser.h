@@ -116,6 +116,20 @@ VOID USB2SER_ReleasePort(PDEVICE_OBJECT DeviceObject);
 VOID USB2SER_WaitForPortLookups();
 extern LONG gPortLookups;
 
+// Waits at PASSIVE_LEVEL (a zero time-out also at DISPATCH_LEVEL) for any or
+// all of the objects, for at most *Timeout (relative or absolute, as the
+// kernel takes it) or without limit when Timeout is NULL. Returns
+// STATUS_WAIT_0 + the index of the object that ended a wait for any,
+// STATUS_WAIT_0 for all, or STATUS_TIMEOUT; any other answer of the
+// platform is waited through, USB2SER_WAIT_ATTEMPTS times in a row at most,
+// and then STATUS_UNSUCCESSFUL is returned.
+#define USB2SER_WAIT_ATTEMPTS 64
+NTSTATUS USB2SER_Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Timeout);
+inline NTSTATUS USB2SER_WaitForEvent(PKEVENT Event, PLARGE_INTEGER Timeout) {
+    PVOID object = Event;
+    return USB2SER_Wait(1, &object, WaitAny, Timeout);
+}
+
 // Driver entry and dispatch.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 NTSTATUS NTAPI USB2SER_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp);

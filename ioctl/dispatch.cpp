@@ -98,16 +98,16 @@ NTSTATUS USB2SER_OpenCapture(PUSB2SER_EXTENSION ext) {
     return STATUS_SUCCESS;
 }
 
-// This device's reads are cancelled and waited for (2 s at most), the device
-// is recorded at PowerDeviceMaximum, and the port counts as closed.
+// This device's reads are cancelled and waited for (2 s at most), and the
+// port counts as closed. The device's power is what it was: recording a
+// power state here would make the next sleep take the path of a wake.
 VOID USB2SER_CloseCapture(PUSB2SER_EXTENSION ext) {
     CancelTheIrp(ext, USB2SER_SLOT_INTERRUPT_IN);
     CancelTheIrp(ext, USB2SER_SLOT_BULK_IN);
     PVOID idle[2] = {&ext->DataIdleEvent, &ext->CtrlIdleEvent};
     LARGE_INTEGER limit;
     limit.QuadPart = kCloseCaptureIdleLimit;
-    KeWaitForMultipleObjects(2, idle, WaitAll, Executive, KernelMode, FALSE, &limit, NULL);
-    SetPowerState(ext, PowerDeviceMaximum);
+    USB2SER_Wait(2, idle, WaitAll, &limit);
     ext->PortOpen = FALSE;
 }
 

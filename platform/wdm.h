@@ -85,7 +85,6 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 VOID NTAPI KeClearEvent(PRKEVENT Event);
 LONG NTAPI KeResetEvent(PRKEVENT Event);
-LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 
 // Timeout: null waits forever, negative is relative, positive is absolute
 // system time, zero polls. All in units of 100 ns.
@@ -176,7 +175,6 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 NTSTATUS NTAPI ZwClose(HANDLE Handle);
-NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 PKTHREAD NTAPI KeGetCurrentThread();
 KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
 
@@ -615,6 +613,10 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
                            PVOID Context, PIRP* Irp);
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                             POWER_STATE State);
+
+// TRUE when the platform's WDM is at least the version asked: Windows 98
+// (and 98 SE) are 1.00, Windows Me 1.05, Windows 2000 1.10.
+BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 
 // ---------------------------------------------------------------------------
 // Registry

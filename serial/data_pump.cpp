@@ -137,35 +137,42 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 // the port driver is asked for the next transmit chunk, and where the chip is
 // restored after the system has worked again. A power-up handed over is
 // finished whatever woke the thread, also on its way out: removal waits for
-// the thread to end, so the power request is completed before that.
+// the thread's exit event, so the power request is completed before that.
+// Setting that event is the thread's last act before it ends: Windows 98 and
+// Me cannot wait on a thread object (the wait crashes the system), and their
+// code at PASSIVE_LEVEL is not preempted unless it blocks, so nothing of this
+// driver runs in the thread once the event is set.
 VOID NTAPI USB2SER_Thread_Main(PVOID StartContext) {
     PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(StartContext);
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
     KeSetPriorityThread(KeGetCurrentThread(), USB2SER_WORKER_PRIORITY);
     PVOID events[3] = {&ext->KillEvent, &ext->JobEvent, &ext->WriteEvent};
     for (;;) {
-        // KillEvent comes first: it wins when several are signalled.
-        NTSTATUS status = KeWaitForMultipleObjects(3, events, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
+        // KillEvent comes first: it wins when several are signalled. An
+        // answer that is none of the three is no job: the thread waits again.
+        const NTSTATUS status = USB2SER_Wait(3, events, WaitAny, NULL);
         if (status == STATUS_WAIT_0) {
             InterlockedExchange(&ext->ThreadGone, TRUE);
             USB2SER_FinishPowerUp(device);
             KeSetEvent(&ext->ThreadExitEvent, IO_NO_INCREMENT, FALSE);
             PsTerminateSystemThread(STATUS_SUCCESS);
         }
+        if (status != STATUS_WAIT_0 + 1 && status != STATUS_WAIT_0 + 2) continue;
         USB2SER_FinishPowerUp(device);
         if (InterlockedExchange(&ext->ReadsHalted, FALSE) && ext->PortOpen && !ext->Removed) {
             USB2SER_ArmReads(device, TRUE);
         }
-        if (status == STATUS_WAIT_2 && pWriteOutQueue != NULL && ext->PortOpen && !ext->Removed) {
+        if (status == STATUS_WAIT_0 + 2 && pWriteOutQueue != NULL && ext->PortOpen && !ext->Removed) {
             pWriteOutQueue(static_cast<ULONG>(ext->PortIndex));
         }
     }
 }
 
 // One worker thread per device: a start that follows a stop finds the thread
-// of the earlier start still running and keeps it, events and all. Without a
-// reference to the thread object removal could not wait for the thread to
-// end; then the thread is ended here and the start fails.
+// of the earlier start still running and keeps it, events and all. The
+// reference to the thread object says that the thread runs; without it the
+// thread is stopped again here (through its exit event, never a wait on the
+// thread) and the start fails.
 NTSTATUS USB2SER_Create_Thread(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     if (ext->ThreadObject != NULL) return STATUS_SUCCESS;
@@ -180,25 +187,23 @@ NTSTATUS USB2SER_Create_Thread(PDEVICE_OBJECT DeviceObject) {
     if (!NT_SUCCESS(status)) return status;
     PVOID thread = NULL;
     status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode, &thread, NULL);
+    ZwClose(handle);
     if (!NT_SUCCESS(status)) {
         KeSetEvent(&ext->KillEvent, IO_NO_INCREMENT, FALSE);
-        ZwWaitForSingleObject(handle, FALSE, NULL);
-    } else {
-        ext->ThreadObject = static_cast<PKTHREAD>(thread);
+        USB2SER_WaitForEvent(&ext->ThreadExitEvent, NULL);
+        return status;
     }
-    ZwClose(handle);
-    return status;
+    ext->ThreadObject = static_cast<PKTHREAD>(thread);
+    return STATUS_SUCCESS;
 }
 
-// Returns when the worker thread has ended, not only left its loop: the
-// thread object is signalled when the thread has terminated. At once when
-// there is none (the device was never started).
+// Returns when the worker thread has set its exit event, its last act: at
+// once when there is no thread (the device was never started).
 VOID USB2SER_Kill_Thread(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     if (ext->ThreadObject == NULL) return;
     KeSetEvent(&ext->KillEvent, IO_NO_INCREMENT, FALSE);
-    PVOID objects[2] = {&ext->ThreadExitEvent, ext->ThreadObject};
-    KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, NULL, NULL);
+    USB2SER_WaitForEvent(&ext->ThreadExitEvent, NULL);
     ObDereferenceObject(ext->ThreadObject);
     ext->ThreadObject = NULL;
 }

@@ -209,7 +209,7 @@ BOOLEAN NTAPI WriteForSerport(PUCHAR Data, ULONG Length, ULONG Port) {
     if (device == NULL) return FALSE;
     LARGE_INTEGER limit;
     limit.QuadPart = kCtrlIdleLimit;
-    KeWaitForSingleObject(&USB2SER_Extension(device)->CtrlIdleEvent, Executive, KernelMode, FALSE, &limit);
+    USB2SER_WaitForEvent(&USB2SER_Extension(device)->CtrlIdleEvent, &limit);
     const BOOLEAN sent = NT_SUCCESS(USB2SER_AsyncTransfer(device, USB2SER_SLOT_BULK_OUT, Data, Length));
     USB2SER_ReleasePort(device);
     return sent;

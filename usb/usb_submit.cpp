@@ -47,15 +47,15 @@ NTSTATUS USB2SER_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     if (pended) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = kCallTimeout;
-        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        if (USB2SER_WaitForEvent(&event, &timeout) != STATUS_WAIT_0) {
             IoCancelIrp(irp);
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+            USB2SER_WaitForEvent(&event, NULL);
         }
         status = irp->IoStatus.Status;  // as a rule STATUS_CANCELLED after a time-out
     }
     const BOOLEAN signalled = pended || !NT_ERROR(irp->IoStatus.Status);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-    if (signalled) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    if (signalled) USB2SER_WaitForEvent(&done, NULL);
     return status;
 }
 
@@ -236,6 +236,6 @@ VOID USB2SER_ResetDevice(PDEVICE_OBJECT DeviceObject) {
     if (irp == NULL) return;
     NTSTATUS status = IoCallDriver(ext->TopOfStackDeviceObject, irp);
     if (status == STATUS_PENDING || !NT_ERROR(status)) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        USB2SER_WaitForEvent(&event, NULL);
     }
 }

@@ -111,8 +111,16 @@ void IoManager::unload_driver(PDRIVER_OBJECT driver) {
                       to_utf8(device_name(driver->DeviceObject)) + " still exists");
     }
     // The image goes away with the unload: no thread the driver created may
-    // still run its code, nor any reference to one be held.
-    for (auto& thread : m_kernel.scheduler().threads()) {
+    // still run its code, nor any reference to one be held. On Windows 98 SE
+    // a driver cannot wait for its thread's end, only for an event the thread
+    // sets as its last act: a thread that has just set one is let end first.
+    const auto& threads = m_kernel.scheduler().threads();
+    for (std::size_t i = 0; i < threads.size(); ++i) {  // a thread's end may start another
+        Thread* thread = threads[i].get();
+        if (thread->driver_thread && thread->state != ThreadState::Terminated && thread->after_set_event &&
+            thread->state != ThreadState::Waiting) {
+            m_kernel.scheduler().finish_exiting(*thread);
+        }
         if (thread->driver_thread && thread->state != ThreadState::Terminated) {
             bug_check("DRIVER_UNLOADED_WITH_THREADS",
                       "driver " + to_utf8(from_unicode_string(&driver->DriverName)) + " is unloaded while its thread '" +
@@ -524,7 +532,7 @@ NTSTATUS IoManager::send_and_wait(PDEVICE_OBJECT target, PIRP irp, PKEVENT event
     // without pending; a wait with no time then lets it release the request.
     const bool signalled = result == STATUS_PENDING || !NT_ERROR(result);
     LARGE_INTEGER now{};
-    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, signalled ? nullptr : &now);
+    host::wait_for(event, signalled ? nullptr : &now);
     if (signalled) result = status->Status;
     return result;
 }
@@ -1002,15 +1010,13 @@ bool IoManager::held_for_power(PDEVICE_OBJECT device, PIRP irp, IO_STACK_LOCATIO
     return true;
 }
 
+// Windows 98 SE does nothing with the report and hands the state given back
+// (Oney, 2nd ed., the Windows 98/Me notes of the power chapter); the host
+// keeps it for the tests to read.
 POWER_STATE IoManager::set_power_state(PDEVICE_OBJECT device, POWER_STATE_TYPE type,
                                        POWER_STATE state) {
-    POWER_STATE old{};
-    if (type == DevicePowerState) {
-        auto it = m_power_states.find(device);
-        old.DeviceState = it == m_power_states.end() ? PowerDeviceUnspecified : it->second;
-        m_power_states[device] = state.DeviceState;
-    }
-    return old;
+    if (type == DevicePowerState) m_power_states[device] = state.DeviceState;
+    return state;
 }
 
 std::optional<DEVICE_POWER_STATE> IoManager::reported_power_state(PDEVICE_OBJECT device) const {

@@ -183,6 +183,11 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
     return io().set_power_state(DeviceObject, Type, State);
 }
 
+BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
+    const UCHAR minor = Kernel::current().platform() == host::Platform::WinMe ? 0x05 : 0x00;
+    return MajorVersion < 1 || (MajorVersion == 1 && MinorVersion <= minor);
+}
+
 // ---------------------------------------------------------------------------
 // Registry
 

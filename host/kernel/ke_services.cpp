@@ -30,9 +30,20 @@ void check_event(PRKEVENT event, const char* service) {
     }
 }
 
-void check_waitable(PVOID object, const char* service) {
+void check_waitable(PVOID object, const char* service, bool thread_allowed) {
     auto* header = static_cast<DISPATCHER_HEADER*>(object);
     UCHAR type = header->Type;
+    if (type == host::kThreadObject && !thread_allowed) {
+        // Windows 98 and Me hand the object to the VxD layer unchecked, and a
+        // thread object has no dispatcher header there: the wait crashes the
+        // system (W. Oney, Programming the Microsoft Windows Driver Model,
+        // 2nd ed., the Windows 98/Me notes on waiting for system threads).
+        char detail[160];
+        std::snprintf(detail, sizeof detail,
+                      "%s(%p) on a thread object: Windows 98 SE and Me cannot wait on a thread "
+                      "(the thread must set an event before PsTerminateSystemThread)", service, object);
+        bug_check("INVALID_DISPATCHER_OBJECT", detail);
+    }
     if ((type != NotificationEvent && type != SynchronizationEvent && type != host::kThreadObject) ||
         !host::initialised(*header)) {
         char detail[128];
@@ -110,7 +121,14 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait) {
     check_event(Event, "KeSetEvent");
     host::Thread& thread = self();
     Kernel::current().scheduler().check_no_wait_owed("KeSetEvent");
-    if (!Wait) return Kernel::current().set_event(Event);
+    if (!Wait) {
+        const LONG previous = Kernel::current().set_event(Event, false);
+        // A system thread's exit signal, if it ends next: another thread may
+        // run before it does, and its driver may be unloaded meanwhile.
+        thread.after_set_event = true;
+        Kernel::current().scheduler().yield(true);
+        return previous;
+    }
     const LONG previous = Kernel::current().set_event(Event, false);
     thread.owes_wait = thread.irql;
     thread.irql = std::max<KIRQL>(thread.irql, DISPATCH_LEVEL);
@@ -143,16 +161,28 @@ LONG KeResetEvent(PRKEVENT Event) {
     return previous;
 }
 
-LONG KeReadStateEvent(PRKEVENT Event) {
-    check_event(Event, "KeReadStateEvent");
-    return Event->Header.SignalState;
+namespace {
+
+// Windows 98 and Me answer a wait now and then with 0xFFFFFFFF, a value no
+// header documents, without the object being signalled (Oney, 2nd ed., the
+// Windows 98/Me notes on kernel waits). Here one in so many of the driver's
+// waits without a time-out does, under the seed; nothing is consumed.
+bool disturbed(PLARGE_INTEGER timeout) {
+    if (timeout != nullptr || !Kernel::current().spurious_wait()) return false;
+    Kernel::current().scheduler().yield();
+    return true;
 }
+
+const NTSTATUS kWaitDisturbed = static_cast<NTSTATUS>(0xFFFFFFFFu);
+
+}  // namespace
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                PLARGE_INTEGER Timeout) {
     pay_owed_wait();
     check_wait_irql(Timeout, "KeWaitForSingleObject");
-    check_waitable(Object, "KeWaitForSingleObject");
+    check_waitable(Object, "KeWaitForSingleObject", false);
+    if (disturbed(Timeout)) return kWaitDisturbed;
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
     return Kernel::current().scheduler().wait(std::span(&header, 1), WaitAny, deadline_of(Timeout),
                                               "KeWaitForSingleObject");
@@ -173,11 +203,19 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
     }
     std::vector<DISPATCHER_HEADER*> headers;
     for (ULONG i = 0; i < Count; ++i) {
-        check_waitable(Object[i], "KeWaitForMultipleObjects");
+        check_waitable(Object[i], "KeWaitForMultipleObjects", false);
         headers.push_back(static_cast<DISPATCHER_HEADER*>(Object[i]));
     }
+    if (disturbed(Timeout)) return kWaitDisturbed;
     return Kernel::current().scheduler().wait(headers, WaitType, deadline_of(Timeout),
                                               "KeWaitForMultipleObjects");
+}
+
+NTSTATUS host::wait_for(PVOID object, PLARGE_INTEGER timeout) {
+    check_wait_irql(timeout, "a host wait");
+    check_waitable(object, "a host wait", true);
+    auto* header = static_cast<DISPATCHER_HEADER*>(object);
+    return Kernel::current().scheduler().wait(std::span(&header, 1), WaitAny, deadline_of(timeout), "a host wait");
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
@@ -298,15 +336,6 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE Obje
 LONG_PTR ObfDereferenceObject(PVOID Object) { return Kernel::current().objects().dereference(Object); }
 
 NTSTATUS ZwClose(HANDLE Handle) { return Kernel::current().objects().close(Handle); }
-
-NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN, PLARGE_INTEGER Timeout) {
-    check_wait_irql(Timeout, "ZwWaitForSingleObject");
-    PVOID object = Kernel::current().objects().lookup(Handle, host::ObjectTable::Kind::Thread);
-    if (object == nullptr) return STATUS_INVALID_HANDLE;
-    auto* header = static_cast<DISPATCHER_HEADER*>(object);
-    return Kernel::current().scheduler().wait(std::span(&header, 1), WaitAny, deadline_of(Timeout),
-                                              "ZwWaitForSingleObject");
-}
 
 PKTHREAD KeGetCurrentThread() { return &self().object; }
 

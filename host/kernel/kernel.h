@@ -26,6 +26,11 @@ namespace host {
 
 class PnpManager;
 
+// The platform the world is: the WDM layer of Windows 98 Second Edition, or
+// of Windows Me. They differ, where this host can tell, only in the WDM
+// version they report (IoIsWdmVersionAvailable: 1.00 and 1.05).
+enum class Platform { Win98SE, WinMe };
+
 class Kernel {
 public:
     // The calling thread is adopted as the emulated thread "caller". The
@@ -39,6 +44,12 @@ public:
     static bool exists();
 
     std::uint64_t seed() const { return m_scheduler->seed(); }
+    Platform platform() const { return m_platform; }
+    void set_platform(Platform platform) { m_platform = platform; }
+    // One in `n` of the driver's waits without a time-out answers the
+    // platform's undocumented 0xFFFFFFFF instead of waiting (0: none does).
+    void set_spurious_waits(std::uint64_t n) { m_spurious_waits = n; }
+    bool spurious_wait() { return m_spurious_waits != 0 && m_scheduler->one_in(m_spurious_waits); }
     Time now() const { return m_scheduler->now(); }
 
     Scheduler& scheduler() { return *m_scheduler; }
@@ -89,6 +100,8 @@ public:
     [[noreturn]] void bug_check(std::string_view check, const std::string& detail);
 
 private:
+    Platform m_platform = Platform::Win98SE;
+    std::uint64_t m_spurious_waits = 0;
     Trace m_trace;
     Pool m_pool;
     IoManager m_io;
@@ -105,6 +118,11 @@ private:
     // Last member: destroyed first, so that threads unwind while the rest lives.
     std::unique_ptr<Scheduler> m_scheduler;
 };
+
+// A wait of the host's own components (the bus, the line, the port driver
+// model, the I/O manager) on a dispatcher object: the scheduler's wait,
+// without the answers the platform gives the driver's waits now and then.
+NTSTATUS wait_for(PVOID object, PLARGE_INTEGER timeout);
 
 // Stops the run with a report: the check, the detail, the thread, its IRQL,
 // the virtual time, the recent trace and the seed that replays the run.

@@ -4,6 +4,67 @@
 
 namespace host {
 
+namespace {
+
+// Windows 98 SE's exports to WDM drivers, as "module", "routine" pairs: made
+// at configuration from platform/target/imports.whitelist.
+struct PlatformExport {
+    const char* module;
+    const char* routine;
+};
+const PlatformExport kPlatformExports[] = {
+#include "platform_exports.inc"
+};
+
+// How the platform's headers bind a routine the host build calls by another
+// name: on the target these are macros onto the routine given, or (null)
+// inline code that imports nothing. The configuration manager's services are
+// no imports either: the VxD loader links them in place.
+struct HeaderBinding {
+    const char* host;
+    const char* target;
+};
+const HeaderBinding kHeaderBindings[] = {
+    {"InterlockedCompareExchangePointer", "InterlockedCompareExchange"},
+    {"InterlockedExchangePointer", "InterlockedExchange"},
+    {"IoCopyCurrentIrpStackLocationToNext", nullptr},
+    {"IoGetCurrentIrpStackLocation", nullptr},
+    {"IoGetNextIrpStackLocation", nullptr},
+    {"IoMarkIrpPending", nullptr},
+    {"IoSetCompletionRoutine", nullptr},
+    {"IoSetNextIrpStackLocation", nullptr},
+    {"IoSkipCurrentIrpStackLocation", nullptr},
+    {"KeAcquireSpinLock", "KfAcquireSpinLock"},
+    {"KeLowerIrql", "KfLowerIrql"},
+    {"KeRaiseIrql", "KfRaiseIrql"},
+    {"KeReleaseSpinLock", "KfReleaseSpinLock"},
+    {"KrtAtol", "atol"},
+    {"KrtSprintf", "sprintf"},
+    {"KrtWcslen", "wcslen"},
+    {"RtlCopyMemory", "memcpy"},
+    {"RtlZeroMemory", "memset"},
+};
+
+}  // namespace
+
+std::string Module::link() const {
+    std::string refused;
+    for (const char* const* import = m_imports; *import != nullptr; ++import) {
+        std::string_view name = *import;
+        if (name.starts_with("CONFIGMG_")) continue;
+        auto binding = std::find_if(std::begin(kHeaderBindings), std::end(kHeaderBindings),
+                                    [&](const HeaderBinding& b) { return name == b.host; });
+        if (binding != std::end(kHeaderBindings)) {
+            if (binding->target == nullptr) continue;
+            name = binding->target;
+        }
+        bool exported = std::any_of(std::begin(kPlatformExports), std::end(kPlatformExports),
+                                    [&](const PlatformExport& e) { return name == e.routine; });
+        if (!exported) refused += m_name + ": imports " + std::string(name) + ", which Windows 98 SE does not export\n";
+    }
+    return refused;
+}
+
 std::string Module::check() const {
     for (std::size_t i = 0; i < m_exports.size(); ++i) {
         const MODULE_EXPORT& e = m_exports[i];

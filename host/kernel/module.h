@@ -14,8 +14,11 @@ namespace host {
 
 class Module {
 public:
-    Module(std::string name, PDRIVER_INITIALIZE entry, std::span<const MODULE_EXPORT> exports)
-        : m_name(std::move(name)), m_entry(entry), m_exports(exports) {}
+    // `imports`: the routines the module takes from the platform, as the
+    // host build names them, ended by a null.
+    Module(std::string name, PDRIVER_INITIALIZE entry, std::span<const MODULE_EXPORT> exports,
+           const char* const* imports)
+        : m_name(std::move(name)), m_entry(entry), m_exports(exports), m_imports(imports) {}
 
     const std::string& name() const { return m_name; }
     PDRIVER_INITIALIZE entry() const { return m_entry; }
@@ -25,6 +28,10 @@ public:
     // in strictly ascending byte order, ordinals 1 to N in that order, every
     // address set); empty when it is sound.
     std::string check() const;
+    // What the loader cannot bind: each import the platform does not export
+    // (Windows 98 SE's set, platform/target/imports.whitelist), by name, as
+    // the platform's loader refuses such an image; empty when all bind.
+    std::string link() const;
     // The address of the export of this name, or null; found by name, as an
     // import is resolved.
     PVOID resolve(std::string_view name) const;
@@ -33,6 +40,7 @@ private:
     std::string m_name;
     PDRIVER_INITIALIZE m_entry;
     std::span<const MODULE_EXPORT> m_exports;
+    const char* const* m_imports;
 };
 
 }  // namespace host

@@ -23,6 +23,9 @@ struct PowerRequestContext {
 NTSTATUS power_request_done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* request = static_cast<PowerRequestContext*>(context);
     IO_STATUS_BLOCK status = irp->IoStatus;
+    if (request->minor == IRP_MN_SET_POWER && NT_SUCCESS(status.Status)) {
+        Kernel::current().pnp().device_powered(request->device, request->state.DeviceState);
+    }
     if (request->completion != nullptr) {
         request->completion(request->device, request->minor, request->state, request->context,
                             &status);
@@ -65,6 +68,7 @@ NTSTATUS PnpManager::start(PDEVICE_OBJECT pdo) {
     NTSTATUS status = send(pdo, IRP_MN_START_DEVICE);
     if (!NT_SUCCESS(status)) return status;
     m_states[pdo] = State::Started;
+    m_device_power[pdo] = PowerDeviceD0;
     DEVICE_CAPABILITIES capabilities;
     query_capabilities(pdo, &capabilities);
     query_relations(pdo, BusRelations);
@@ -242,7 +246,18 @@ NTSTATUS PnpManager::request_power_irp(PDEVICE_OBJECT device, UCHAR minor, POWER
     if (!m_kernel.io().is_live_device(device)) {
         bug_check("INVALID_DEVICE_OBJECT", "PoRequestPowerIrp for a device object that does not exist");
     }
-    m_power_requests.push_back(PowerRequest{m_kernel.now(), device, minor, state});
+    // Windows 98 SE and Me take the physical device object only, and answer
+    // a request for the device power state the device is in with
+    // STATUS_PENDING and never send it (Oney, 1st and 2nd ed., the Windows
+    // 98/Me notes of the power chapter).
+    if (device->DeviceObjectExtension->AttachedTo != nullptr) {
+        bug_check("INVALID_DEVICE_OBJECT",
+                  "PoRequestPowerIrp for a device object that is not a physical device object: "
+                  "Windows 98 SE takes the PDO only");
+    }
+    const bool sent = minor != IRP_MN_SET_POWER || state.DeviceState != device_power(device);
+    m_power_requests.push_back(PowerRequest{m_kernel.now(), device, minor, state, sent});
+    if (!sent) return STATUS_PENDING;
     PDEVICE_OBJECT top = IoManager::attached_top(device);
     PIRP irp = m_kernel.io().allocate_irp(top->StackSize, false);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -257,6 +272,11 @@ NTSTATUS PnpManager::request_power_irp(PDEVICE_OBJECT device, UCHAR minor, POWER
     if (irp_out != nullptr) *irp_out = irp;
     PoCallDriver(top, irp);
     return STATUS_PENDING;
+}
+
+DEVICE_POWER_STATE PnpManager::device_power(PDEVICE_OBJECT pdo) const {
+    auto it = m_device_power.find(pdo);
+    return it == m_device_power.end() ? PowerDeviceUnspecified : it->second;
 }
 
 }  // namespace host

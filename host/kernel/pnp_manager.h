@@ -23,6 +23,7 @@ public:
         PDEVICE_OBJECT device;
         UCHAR minor;
         POWER_STATE state;
+        bool sent;  // false: the device was in that state, and the request never comes
     };
 
     explicit PnpManager(Kernel& kernel) : m_kernel(kernel) {}
@@ -62,6 +63,10 @@ public:
                                PREQUEST_POWER_COMPLETE completion, PVOID context, PIRP* irp);
     // Every PoRequestPowerIrp made, in order.
     const std::vector<PowerRequest>& power_requests() const { return m_power_requests; }
+    // The device power state the power manager knows a device in: D0 from
+    // its start, then what each device set-power request it completed set.
+    DEVICE_POWER_STATE device_power(PDEVICE_OBJECT pdo) const;
+    void device_powered(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) { m_device_power[pdo] = state; }
 
 private:
     // Sends a request built by the I/O manager to the top of the stack and waits.
@@ -79,6 +84,7 @@ private:
     Kernel& m_kernel;
     std::vector<PowerRequest> m_power_requests;
     std::map<PDEVICE_OBJECT, State> m_states;
+    std::map<PDEVICE_OBJECT, DEVICE_POWER_STATE> m_device_power;
 };
 
 }  // namespace host

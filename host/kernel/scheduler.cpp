@@ -168,12 +168,32 @@ void Scheduler::switch_to(Thread* next) {
     if (current->kill) throw ThreadUnwind{};
 }
 
-void Scheduler::yield() {
+void Scheduler::yield(bool after_exit_signal) {
     if (m_shutting_down) return;
     check_no_wait_owed("a scheduling point");
+    if (!after_exit_signal) check_not_exiting();
     Thread* next = choose();
     if (next != nullptr) switch_to(next);
     deliver_apcs();
+}
+
+// Any scheduling point of a thread after its service has run: the thread
+// ran on, so what it set before was not its exit signal; one that may only
+// end is reported.
+void Scheduler::check_not_exiting() {
+    Thread& self = *m_running;
+    if (self.exiting) {
+        bug_check("DRIVER_UNLOADED_WITH_THREADS",
+                  "thread '" + self.name + "' ran driver code after the event it set before its driver's "
+                  "unload: on Windows 98 SE the event must be its last act before PsTerminateSystemThread");
+    }
+    self.after_set_event = false;
+}
+
+void Scheduler::finish_exiting(Thread& thread) {
+    thread.exiting = true;
+    DISPATCHER_HEADER* header = &thread.object.Header;
+    wait(std::span(&header, 1), WaitAny, std::nullopt, "a thread's end before its driver's unload");
 }
 
 void Scheduler::check_no_wait_owed(const char* what) {
@@ -265,6 +285,7 @@ bool Scheduler::try_satisfy(Thread& thread) {
 NTSTATUS Scheduler::wait(std::span<DISPATCHER_HEADER* const> objects, WAIT_TYPE type,
                          std::optional<Time> deadline, const char* reason) {
     Thread& self = *m_running;
+    check_not_exiting();
     for (;;) {
         deliver_apcs();
         self.wait.objects.assign(objects.begin(), objects.end());

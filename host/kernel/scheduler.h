@@ -86,6 +86,12 @@ public:
     // DISPATCH_LEVEL until its next wait, which returns it to this IRQL.
     std::optional<KIRQL> owes_wait;
     bool kill = false;  // set at teardown: unwind at the next resume
+    // A system thread's exit, as Windows 98 has it: the thread sets an event
+    // and then calls PsTerminateSystemThread. after_set_event says that its
+    // last service was KeSetEvent; exiting that its driver is being unloaded
+    // and it may do nothing but end.
+    bool after_set_event = false;
+    bool exiting = false;
     // Kernel APCs queued to this thread: run in it, in order, at PASSIVE_LEVEL,
     // at its next scheduling point or during a wait (which then goes on).
     std::deque<std::function<void()>> apcs;
@@ -133,7 +139,13 @@ public:
     Thread* find(PVOID object);
 
     // A scheduling point: another ready thread may run before this returns.
-    void yield();
+    // after_exit_signal: the point that follows a KeSetEvent, which may be a
+    // system thread's last act before its end.
+    void yield(bool after_exit_signal = false);
+    // Lets a system thread that has set its exit signal end before its
+    // driver is unloaded; reports it if it runs anything but its end.
+    void finish_exiting(Thread& thread);
+
     // Stops the run if the running thread owes the wait of a KeSetEvent with
     // Wait TRUE and does `what` instead.
     void check_no_wait_owed(const char* what);
@@ -165,6 +177,7 @@ private:
     void reschedule();
     bool try_satisfy(Thread& thread);
     void deliver_apcs();
+    void check_not_exiting();
     void advance_clock();
     void pin_current_thread() const;
 

@@ -90,7 +90,7 @@ UsbBus::~UsbBus() {
     }
     m_stopping = true;
     kick();
-    KeWaitForSingleObject(&m_controller->object, Executive, KernelMode, FALSE, nullptr);
+    host::wait_for(&m_controller->object, nullptr);
 }
 
 NTSTATUS UsbBus::irp_status_of(USBD_STATUS status) {
@@ -670,13 +670,13 @@ void UsbBus::run_host_controller() {
     while (!m_stopping) {
         std::optional<Time> due = next_frame_due();
         if (!due) {
-            KeWaitForSingleObject(&m_work, Executive, KernelMode, FALSE, nullptr);
+            host::wait_for(&m_work, nullptr);
             continue;
         }
         if (*due > kernel().now()) {
             LARGE_INTEGER until;
             until.QuadPart = *due;
-            if (KeWaitForSingleObject(&m_work, Executive, KernelMode, FALSE, &until) != STATUS_TIMEOUT) {
+            if (host::wait_for(&m_work, &until) != STATUS_TIMEOUT) {
                 continue;  // something changed: work out the next frame again
             }
         }

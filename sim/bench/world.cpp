@@ -1,10 +1,13 @@
 #include "sim/bench/world.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/exports.h"
 #include "sim/serport/serport.h"
+
+extern const char* const kDriverImports[];  // generated from the driver's objects
 
 namespace sim {
 
@@ -25,8 +28,12 @@ void load_image() {
 
 }  // namespace
 
-World::World(const WorldOptions& options) : m_module("TORVEX.SYS", DriverEntry, USB2SER_ExportTable) {
+World::World(const WorldOptions& options)
+    : m_module("TORVEX.SYS", DriverEntry, USB2SER_ExportTable, kDriverImports) {
     m_kernel = std::make_unique<host::Kernel>(options.seed, options.strategy);
+    m_kernel->set_platform(options.platform);
+    const char* spurious = std::getenv("TORVEX_SPURIOUS_WAITS");
+    m_kernel->set_spurious_waits(spurious != nullptr ? std::strtoull(spurious, nullptr, 10) : options.spurious_waits);
     m_bus = std::make_unique<host::UsbBus>(*m_kernel, options.bus);
     m_chip = std::make_unique<BridgeChip>(options.chip_config ? *options.chip_config
                                                               : ChipConfig::of(options.chip, options.interfaces));
@@ -40,6 +47,7 @@ World::World(const WorldOptions& options) : m_module("TORVEX.SYS", DriverEntry, 
     m_pdo = m_bus->plug(*m_chip);
     load_image();
     std::string error = m_module.check();
+    if (error.empty()) error = m_module.link();
     if (error.empty()) error = Serport::bind(m_module);
     if (!error.empty()) host::bug_check("IMAGE_LOAD_FAILED", error);
     m_driver = m_kernel->io().load_driver("TORVEX", m_module.entry());

@@ -24,6 +24,11 @@ enum class LineKind { Loopback, Peer };
 struct WorldOptions {
     std::uint64_t seed = 1;
     host::Strategy strategy = host::Strategy::Random;
+    host::Platform platform = host::Platform::Win98SE;
+    // One in so many of the driver's waits without a time-out answers the
+    // platform's undocumented 0xFFFFFFFF (0: none); TORVEX_SPURIOUS_WAITS
+    // overrides it, as the sweep does to turn it up.
+    std::uint64_t spurious_waits = 64;
     ChipKind chip = ChipKind::Extended;
     int interfaces = 1;
     std::optional<ChipConfig> chip_config;  // instead of `chip` and `interfaces`

@@ -103,7 +103,7 @@ PeerReader::PeerReader(ScriptedPeer& peer, std::uint64_t bytes_per_second, std::
 
 PeerReader::~PeerReader() {
     m_stop = true;
-    KeWaitForSingleObject(&m_stopped, Executive, KernelMode, FALSE, nullptr);
+    host::wait_for(&m_stopped, nullptr);
 }
 
 void PeerReader::run() {

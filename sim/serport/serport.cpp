@@ -147,7 +147,7 @@ void Serport::write(std::span<const std::uint8_t> bytes) {
 }
 
 Serport::TransmitLock::TransmitLock(Serport& serport) : m_serport(serport) {
-    KeWaitForSingleObject(&serport.m_transmit_lock, Executive, KernelMode, FALSE, nullptr);
+    host::wait_for(&serport.m_transmit_lock, nullptr);
 }
 
 Serport::TransmitLock::~TransmitLock() { KeSetEvent(&m_serport.m_transmit_lock, IO_NO_INCREMENT, FALSE); }
@@ -174,7 +174,7 @@ std::vector<std::uint8_t> Serport::read(std::size_t max, host::Time timeout) {
     if (m_received.empty()) {
         LARGE_INTEGER limit;
         limit.QuadPart = -timeout;
-        KeWaitForSingleObject(&m_data, Executive, KernelMode, FALSE, &limit);
+        host::wait_for(&m_data, &limit);
     }
     std::size_t n = std::min(max, m_received.size());
     std::vector<std::uint8_t> out(m_received.begin(), m_received.begin() + static_cast<std::ptrdiff_t>(n));

@@ -81,9 +81,9 @@ TEST_F(DeviceTest, AddDeviceNamesLinksAndInitialisesTheFirstDevice) {
     EXPECT_TRUE(fdo()->Flags & DO_POWER_PAGABLE);
     EXPECT_TRUE(fdo()->Flags & DO_EXCLUSIVE);
     EXPECT_EQ(fdo()->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
-    EXPECT_EQ(KeReadStateEvent(&e->DataIdleEvent), 1);
-    EXPECT_EQ(KeReadStateEvent(&e->CtrlIdleEvent), 1);
-    EXPECT_EQ(KeReadStateEvent(&e->RemoveEvent), 0);
+    EXPECT_EQ(e->DataIdleEvent.Header.SignalState, 1);
+    EXPECT_EQ(e->CtrlIdleEvent.Header.SignalState, 1);
+    EXPECT_EQ(e->RemoveEvent.Header.SignalState, 0);
 }
 
 TEST_F(DeviceTest, DevicesTakeTheLowestFreeNumberAndTheTenthGetsAColon) {
@@ -207,12 +207,24 @@ TEST_F(DeviceTest, ThePortDriverResolvesTheThirteenExportsByName) {
 
     std::vector<MODULE_EXPORT> table(USB2SER_ExportTable, USB2SER_ExportTable + USB2SER_EXPORT_COUNT);
     table[11].Name = "WriteForSerPort";  // misspelt, still in byte order
-    host::Module misspelt("TORVEX.SYS", DriverEntry, table);
+    const char* const none[] = {nullptr};
+    host::Module misspelt("TORVEX.SYS", DriverEntry, table, none);
     EXPECT_EQ(misspelt.check(), "");
     EXPECT_EQ(sim::Serport::bind(misspelt), "TORVEX.SYS does not export WriteForSerport");
 
     std::swap(table[0], table[1]);  // out of byte order
-    EXPECT_NE(host::Module("TORVEX.SYS", DriverEntry, table).check(), "");
+    EXPECT_NE(host::Module("TORVEX.SYS", DriverEntry, table, none).check(), "");
+
+    // Its imports bind against what Windows 98 SE exports; an image that
+    // imports anything else is refused, each routine named. The host names
+    // of routines the target's headers bind otherwise are taken as those.
+    EXPECT_EQ(world->module().link(), "");
+    const char* const imports[] = {"KeSetEvent",         "KeAcquireSpinLock", "RtlCopyMemory", "CONFIGMG_Create_DevNode",
+                                   "ZwWaitForSingleObject", "KeReadStateEvent", "KeWaitForSingleObjekt", nullptr};
+    EXPECT_EQ(host::Module("TORVEX.SYS", DriverEntry, table, imports).link(),
+              "TORVEX.SYS: imports ZwWaitForSingleObject, which Windows 98 SE does not export\n"
+              "TORVEX.SYS: imports KeReadStateEvent, which Windows 98 SE does not export\n"
+              "TORVEX.SYS: imports KeWaitForSingleObjekt, which Windows 98 SE does not export\n");
 
     // The driver image exports what its .def file lists: the same names
     // under the same ordinals as this table.

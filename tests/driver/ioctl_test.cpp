@@ -174,8 +174,12 @@ TEST_F(IoctlTest, CaptureCollectsReceivedBytesUntilFetchedAndKeepsThemUntilThePu
     ASSERT_EQ(send(IOCTL_USB2SER_CLOSE_CAPTURE).status, STATUS_SUCCESS);
     EXPECT_FALSE(ext()->PortOpen);
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_IN], nullptr);
-    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceMaximum);
-    EXPECT_EQ(kernel().io().reported_power_state(world->pdo()), PowerDeviceMaximum);
+    // The device's power is what it was: a false state would turn the next
+    // sleep into a wake.
+    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+    ASSERT_EQ(world->sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD3);
+    ASSERT_EQ(world->wake(), STATUS_SUCCESS);
     ASSERT_EQ(send(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
     EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
     EXPECT_TRUE(world->chip().dtr());

@@ -112,7 +112,8 @@ TEST_F(PowerTest, ADeviceRequestFollowsOnlyWhenTheDeviceStateMustChange) {
         bool restored;
     };
     const Step steps[] = {
-        {"sleep after the start: D3 since AddDevice", PowerSystemSleeping3, std::nullopt, false},
+        {"wake after the start: D0 since the start", PowerSystemWorking, std::nullopt, false},
+        {"sleep", PowerSystemSleeping3, PowerDeviceD3, false},
         {"wake", PowerSystemWorking, PowerDeviceD0, true},
         {"wake again", PowerSystemWorking, std::nullopt, false},
         {"sleep", PowerSystemSleeping1, PowerDeviceD3, false},
@@ -184,7 +185,7 @@ TEST_F(PowerTest, RemovalDuringTheRestoreUnderEverySeed) {
         } else {
             ASSERT_EQ(world->remove(), STATUS_SUCCESS) << "seed " << s;
         }
-        KeWaitForSingleObject(&power.object, Executive, KernelMode, FALSE, nullptr);
+        host::wait_for(&power.object, nullptr);
         EXPECT_NE(woke, STATUS_PENDING) << "seed " << s;
         finish();
         if (HasFailure()) break;

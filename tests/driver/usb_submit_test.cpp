@@ -75,10 +75,10 @@ TEST_F(UsbSubmitTest, FireAndForgetHandsTheUrbOverAndCountsItWhileInFlight) {
     PURB urb = USB2SER_BuildVendorWrite(0x0000, 0x41);
     EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), urb), STATUS_PENDING);
     EXPECT_EQ(ext()->CtrlIoCount, 1);
-    EXPECT_EQ(KeReadStateEvent(&ext()->CtrlIdleEvent), 0);
+    EXPECT_EQ(ext()->CtrlIdleEvent.Header.SignalState, 0);
     kernel().run_for(5 * kMillisecond);
     EXPECT_EQ(ext()->CtrlIoCount, 0);
-    EXPECT_EQ(KeReadStateEvent(&ext()->CtrlIdleEvent), 1);
+    EXPECT_EQ(ext()->CtrlIdleEvent.Header.SignalState, 1);
     EXPECT_EQ(world->chip().reg(0), 0x41);
     // A request the device rejects is dropped without a trace.
     world->bus().add_fault({.wValue = 0x0001, .action = host::FaultAction::Stall});
@@ -104,7 +104,7 @@ TEST_F(UsbSubmitTest, OutOfPoolForTheContextOrTheRequestSendsNothingAndLeavesNot
     EXPECT_EQ(world->bus().trace().records().size(), records);
     EXPECT_EQ(kernel().pool().outstanding().size(), blocks);
     EXPECT_EQ(ext()->CtrlIoCount, 0);
-    EXPECT_EQ(KeReadStateEvent(&ext()->CtrlIdleEvent), 1);
+    EXPECT_EQ(ext()->CtrlIdleEvent.Header.SignalState, 1);
 
     // Nor does a synchronous request whose request object cannot be built.
     UCHAR value = 0;
@@ -123,11 +123,11 @@ TEST_F(UsbSubmitTest, ADataTransferIsCountedUntilItsCompletionFreesEverything) {
     EXPECT_EQ(USB2SER_AsyncCallUSBD(fdo(), reinterpret_cast<PURB>(t), USB2SER_SLOT_BULK_OUT), STATUS_PENDING);
     EXPECT_NE(ext()->IrpSlot[USB2SER_SLOT_BULK_OUT], nullptr);
     EXPECT_EQ(ext()->DataIoCount, 1);
-    EXPECT_EQ(KeReadStateEvent(&ext()->DataIdleEvent), 0);
+    EXPECT_EQ(ext()->DataIdleEvent.Header.SignalState, 0);
     kernel().run_for(5 * kMillisecond);
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_OUT], nullptr);
     EXPECT_EQ(ext()->DataIoCount, 0);
-    EXPECT_EQ(KeReadStateEvent(&ext()->DataIdleEvent), 1);
+    EXPECT_EQ(ext()->DataIdleEvent.Header.SignalState, 1);
     EXPECT_TRUE(kernel().pool().outstanding(USB2SER_POOL_TAG).size() == 1u);  // the interface copy only
 }
 

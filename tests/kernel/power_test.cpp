@@ -75,7 +75,7 @@ TEST_F(PowerTest, SystemRequestsTravelDownAndPowerStatesAreRecorded) {
     EXPECT_FALSE(kernel->io().reported_power_state(pdo).has_value());
     POWER_STATE d0{};
     d0.DeviceState = PowerDeviceD0;
-    EXPECT_EQ(PoSetPowerState(pdo, DevicePowerState, d0).DeviceState, PowerDeviceUnspecified);
+    EXPECT_EQ(PoSetPowerState(pdo, DevicePowerState, d0).DeviceState, PowerDeviceD0);  // handed back, as 98 does
     EXPECT_EQ(kernel->io().reported_power_state(pdo), PowerDeviceD0);
 }
 

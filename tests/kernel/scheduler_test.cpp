@@ -182,10 +182,10 @@ TEST_F(SchedulerTest, SystemThreadLifecycle) {
 
     EXPECT_NE(kernel->leaks(), "");  // the thread runs and a reference is held
     LARGE_INTEGER short_wait = relative(kMillisecond);
-    EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &short_wait), STATUS_TIMEOUT);
+    EXPECT_EQ(host::wait_for(object, &short_wait), STATUS_TIMEOUT);
     EXPECT_EQ(seen, object);
     KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
-    EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(host::wait_for(object, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(ObfDereferenceObject(object), 0);
 }
 

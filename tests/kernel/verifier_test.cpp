@@ -101,7 +101,7 @@ TEST_F(VerifierTest, FreedPoolIsQuarantinedAndBlocksInUseAreNotFreed) {
     EXPECT_DEATH(ExFreePool(event), "DRIVER_VERIFIER_DETECTED_VIOLATION \\(pool freed while in use\\)\n"
                                     "ExFreePool.*: thread T[0-9]+ 'waiter' waits on an object in it");
     KeSetEvent(event, IO_NO_INCREMENT, FALSE);
-    KeWaitForSingleObject(&waiter.object, Executive, KernelMode, FALSE, nullptr);
+    host::wait_for(&waiter.object, nullptr);
     ExFreePool(event);
 }
 
@@ -166,6 +166,9 @@ TEST_F(VerifierTest, PowerIrpsMustBeStartedExactlyOnce) {
         return complete_with(irp, STATUS_SUCCESS);
     };
     EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr), STATUS_PENDING);
+    // The device is in D0 now: a request for D0 would never be sent.
+    POWER_STATE d3{};
+    d3.DeviceState = PowerDeviceD3;
     // Passed down past the power manager.
     s_behaviour = [](PIRP irp) {
         PDEVICE_OBJECT below = pdo_of(irp);
@@ -173,7 +176,7 @@ TEST_F(VerifierTest, PowerIrpsMustBeStartedExactlyOnce) {
         IoSkipCurrentIrpStackLocation(irp);
         return IofCallDriver(below, irp);
     };
-    EXPECT_DEATH(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr),
+    EXPECT_DEATH(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, nullptr, nullptr, nullptr),
                  "POWER_IRP_NOT_VIA_POCALLDRIVER");
     // A power-up the bus completes at DISPATCH_LEVEL: a completion routine
     // that waits there is stopped.
@@ -193,7 +196,7 @@ TEST_F(VerifierTest, PowerIrpsMustBeStartedExactlyOnce) {
         KeLowerIrql(old);
         return status;
     };
-    EXPECT_DEATH(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr),
+    EXPECT_DEATH(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, nullptr, nullptr, nullptr),
                  "IRQL_NOT_LESS_OR_EQUAL\nKeWaitForSingleObject with no time-out at IRQL 2");
 }
 
