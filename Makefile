@@ -5,7 +5,8 @@
 #   make demo    build the command-line program and run its demonstration session
 #   make fuzz    run the libFuzzer targets for a while (FUZZ_SECONDS, default 60)
 #   make sweep   the race-prone driver scenarios over a wide seed range (SEEDS, default 1..500),
-#                then the whole suite under SWEEP_COUNT more seeds; with each scheduling strategy
+#                with one driver wait in SPURIOUS_WAITS (4) answering the platform's undocumented
+#                value, then the whole suite under SWEEP_COUNT more seeds; with each scheduling strategy
 #   make sys     the driver image build-sys/TORVEX.SYS (i686 MinGW-w64), then its image check
 
 BUILD      ?= build
@@ -14,6 +15,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 SEEDS      ?= 1..500
 SWEEP_COUNT ?= 20
+SPURIOUS_WAITS ?= 4
 GENERATOR  := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
 JOBS       ?= $(shell nproc)
 
@@ -64,7 +66,8 @@ sys: deps
 
 sweep: all
 	for strategy in random pct; do \
-		TORVEX_STRATEGY=$$strategy TORVEX_SEEDS=$(SEEDS) $(BUILD)/tests/driver_tests --gtest_brief=1 \
+		TORVEX_STRATEGY=$$strategy TORVEX_SEEDS=$(SEEDS) TORVEX_SPURIOUS_WAITS=$(SPURIOUS_WAITS) \
+			$(BUILD)/tests/driver_tests --gtest_brief=1 \
 			--gtest_filter='*UnderEverySeed*:*RacingFreeTheRequestOnce*' || exit 1; \
 		TORVEX_STRATEGY=$$strategy tools/seed_sweep.sh 2000 $(SWEEP_COUNT) $(BUILD)/tests/kernel_tests \
 			$(BUILD)/tests/usb_tests $(BUILD)/tests/driver_tests || exit 1; \

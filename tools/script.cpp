@@ -244,6 +244,13 @@ void Runner::setup(const Line& line) {
     } else if (w[0] == "port-power") {
         need(w[1] == "cut" || w[1] == "kept", "port-power takes cut or kept");
         m_options.bus.cut_power_in_sleep = w[1] == "cut";
+    } else if (w[0] == "platform") {
+        need(w[1] == "98se" || w[1] == "me", "platform takes 98se or me");
+        m_options.platform = w[1] == "me" ? host::Platform::WinMe : host::Platform::Win98SE;
+    } else if (w[0] == "spurious-waits") {
+        auto n = unsigned_number(w[1]);
+        need(n.has_value(), "spurious-waits takes a number (one wait in so many; 0 for none)");
+        m_options.spurious_waits = *n;
     } else if (w[0] == "jitter") {
         auto frames = unsigned_number(w[1]);
         need(frames.has_value() && *frames <= 8, "jitter takes a number of frames from 0 to 8");
@@ -262,8 +269,9 @@ void Runner::build_world() {
     m_serport = std::make_unique<sim::Serport>(m_world->port());
     sim::Serport::register_callbacks();
     static const char* const kinds[] = {"comm", "vendor", "extended"};
-    std::fprintf(m_out, "[%12.3f ms] world: seed %llu, chip %s, %d interface%s, %s; the device started as COM%lu\n",
-                 0.0, static_cast<unsigned long long>(m_options.seed), kinds[static_cast<int>(m_options.chip)],
+    std::fprintf(m_out, "[%12.3f ms] world: %s, seed %llu, chip %s, %d interface%s, %s; the device started as COM%lu\n",
+                 0.0, m_options.platform == host::Platform::WinMe ? "Windows Me" : "Windows 98 SE",
+                 static_cast<unsigned long long>(m_options.seed), kinds[static_cast<int>(m_options.chip)],
                  m_options.interfaces, m_options.interfaces == 1 ? "" : "s",
                  m_options.line == sim::LineKind::Peer ? "a peer on the line" : "a loopback plug on the line",
                  static_cast<unsigned long>(m_world->port()));
@@ -628,7 +636,7 @@ int Runner::execute(const std::vector<Line>& lines) {
             current = &line;
             const std::string& first = line.words[0];
             if (first == "seed" || first == "chip" || first == "interfaces" || first == "line" || first == "port-power" ||
-                first == "strategy" || first == "jitter") {
+                first == "strategy" || first == "jitter" || first == "platform" || first == "spurious-waits") {
                 need(m_world == nullptr, "\"" + line.words[0] + "\" sets up the world: it comes before the first other command");
                 setup(line);
                 continue;
