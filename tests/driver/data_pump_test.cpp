@@ -216,7 +216,7 @@ TEST_F(DataPumpTest, KillAndWriteTogetherEndTheThreadWithoutACallback) {
         }
     };
     serport->write(pattern(4));
-    KeWaitForSingleObject(&ext()->ThreadExitEvent, Executive, KernelMode, FALSE, nullptr);
+    host::wait_for(&ext()->ThreadExitEvent, nullptr);
     kernel().run_for(kMillisecond);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(ext()->WriteEvent.Header.SignalState, 1);  // left unconsumed
