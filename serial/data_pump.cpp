@@ -148,8 +148,8 @@ VOID NTAPI USB2SER_Thread_Main(PVOID StartContext) {
     KeSetPriorityThread(KeGetCurrentThread(), USB2SER_WORKER_PRIORITY);
     PVOID events[3] = {&ext->KillEvent, &ext->JobEvent, &ext->WriteEvent};
     for (;;) {
-        // KillEvent comes first: it wins when several are signalled. An
-        // answer that is none of the three is no job: the thread waits again.
+        // KillEvent comes first: it wins when several are signalled. A wait
+        // that ends on none of the three is no job: the thread waits again.
         const NTSTATUS status = USB2SER_Wait(3, events, WaitAny, NULL);
         if (status == STATUS_WAIT_0) {
             InterlockedExchange(&ext->ThreadGone, TRUE);
@@ -157,12 +157,12 @@ VOID NTAPI USB2SER_Thread_Main(PVOID StartContext) {
             KeSetEvent(&ext->ThreadExitEvent, IO_NO_INCREMENT, FALSE);
             PsTerminateSystemThread(STATUS_SUCCESS);
         }
-        if (status != STATUS_WAIT_0 + 1 && status != STATUS_WAIT_0 + 2) continue;
+        if (!NT_SUCCESS(status)) continue;
         USB2SER_FinishPowerUp(device);
         if (InterlockedExchange(&ext->ReadsHalted, FALSE) && ext->PortOpen && !ext->Removed) {
             USB2SER_ArmReads(device, TRUE);
         }
-        if (status == STATUS_WAIT_0 + 2 && pWriteOutQueue != NULL && ext->PortOpen && !ext->Removed) {
+        if (status == STATUS_WAIT_2 && pWriteOutQueue != NULL && ext->PortOpen && !ext->Removed) {
             pWriteOutQueue(static_cast<ULONG>(ext->PortIndex));
         }
     }

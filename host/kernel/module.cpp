@@ -6,13 +6,10 @@ namespace host {
 
 namespace {
 
-// Windows 98 SE's exports to WDM drivers, as "module", "routine" pairs: made
-// at configuration from platform/target/imports.whitelist.
-struct PlatformExport {
-    const char* module;
-    const char* routine;
-};
-const PlatformExport kPlatformExports[] = {
+// The routines Windows 98 SE exports to WDM drivers: made at configuration
+// from platform/target/imports.whitelist. A host import names no module, so
+// the routine's name is what binds it.
+const char* const kPlatformExports[] = {
 #include "platform_exports.inc"
 };
 
@@ -59,7 +56,7 @@ std::string Module::link() const {
             name = binding->target;
         }
         bool exported = std::any_of(std::begin(kPlatformExports), std::end(kPlatformExports),
-                                    [&](const PlatformExport& e) { return name == e.routine; });
+                                    [&](const char* routine) { return name == routine; });
         if (!exported) refused += m_name + ": imports " + std::string(name) + ", which Windows 98 SE does not export\n";
     }
     return refused;
