@@ -4,6 +4,7 @@
 #include "ioctl/eeprom.h"
 #include "legacy/devnode.h"
 #include "serial/data_pump.h"
+#include "serial/line_coding.h"
 #include "serial/modem_lines.h"
 #include "usb/configure.h"
 #include "usb/usb_submit.h"
@@ -35,6 +36,30 @@ NTSTATUS USB2SER_ForwardAndWait(PUSB2SER_EXTENSION ext, PIRP Irp) {
     return Irp->IoStatus.Status;
 }
 
+// A start's port reset returned the chip to its power-on state. An open port
+// (a restart after a stop) gets back what a wake from sleep gives it, in the
+// same order: its line, its flow-control switches, its control lines, and
+// its reads, which ended when the configuration went, armed on the new pipes.
+// For a closed port the driver's record of the line, the switches and the
+// lines becomes what the chip now has (its power-on line, everything off), so
+// that a later wake gives back that; the next open sets the line afresh.
+VOID USB2SER_RestartPort(PDEVICE_OBJECT DeviceObject) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    if (!ext->PortOpen) {
+        USB2SER_SetSettingsRate(ext->PortSettings, 0);
+        ext->PortSettings[USB2SER_SETTINGS_DATA_BITS] = 0;
+        ext->PortSettings[USB2SER_SETTINGS_PARITY] = 0;
+        ext->PortSettings[USB2SER_SETTINGS_STOP_BITS] = 0;
+        ext->DcrStateOn = FALSE;
+        ext->XonXoffStateOn = FALSE;
+        ext->ControlLineState = 0;
+        return;
+    }
+    USB2SER_RestoreState(DeviceObject);
+    USB2SER_RestoreSwitchesAndLines(DeviceObject);
+    USB2SER_ArmReads(DeviceObject, FALSE);
+}
+
 // Lets the lower drivers start the device first (their status is not
 // examined), then brings the device into use; the results of the steps are
 // not used, but for the worker thread's and the chip initialisation's. The
@@ -43,9 +68,11 @@ NTSTATUS USB2SER_ForwardAndWait(PUSB2SER_EXTENSION ext, PIRP Irp) {
 NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     USB2SER_ForwardAndWait(ext, Irp);
-    USB2SER_StartDevice(DeviceObject);
+    const NTSTATUS configured = USB2SER_StartDevice(DeviceObject);
     USB2SER_CreateDevNode(DeviceObject);
     USB2SER_ResetDevice(DeviceObject);
+    // The reset clears remote wake-up with the rest of the device's state.
+    if (NT_SUCCESS(configured)) USB2SER_ControlRemoteWakeup(DeviceObject, TRUE);
     NTSTATUS status = USB2SER_Create_Thread(DeviceObject);
     USB2SER_QueryCOMPort(DeviceObject);
     if (!USB2SER_IsEEPROM0E2A(DeviceObject)) {
@@ -56,9 +83,7 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // A started device works at full power: the next sleep is a power-down,
     // and no wake ever asks for the state the device is already in.
     if (NT_SUCCESS(status)) SetPowerState(ext, PowerDeviceD0);
-    // A restart (after a stop) finds the port still open, but its reads ended
-    // when the configuration went: they are armed again on the new pipes.
-    if (ext->PortOpen) USB2SER_ArmReads(DeviceObject, FALSE);
+    USB2SER_RestartPort(DeviceObject);
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     USB2SER_DecrementIoCount(DeviceObject);

@@ -53,10 +53,11 @@ NTSTATUS USB2SER_PassPowerUpDown(PUSB2SER_EXTENSION ext, PIRP Irp, PIO_COMPLETIO
 
 // The system works again, at PASSIVE_LEVEL in the worker thread: the device
 // gets full power, then the chip gets back the port's line settings, its
-// initialisation, the DCR state and the control lines, and both reads are
-// armed again where their slots are empty (a port open or not). The results
-// of the restore's steps are not used; the system request then completes
-// with the status it came back with.
+// initialisation, the flow-control switches and the control lines, and both
+// reads are armed again where their slots are empty (a port open or not: the
+// chip lost all of it with its power, and the far end sees the lines of a
+// closed port too). The results of the restore's steps are not used; the
+// system request then completes with the status it came back with.
 VOID USB2SER_FinishPowerUp(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     PIRP irp = static_cast<PIRP>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->PowerUpIrp), NULL));
@@ -67,10 +68,7 @@ VOID USB2SER_FinishPowerUp(PDEVICE_OBJECT DeviceObject) {
     if (wanted < ext->DevicePowerState) USB2SER_SendDeviceSetPower(ext, wanted);
     USB2SER_RestoreState(DeviceObject);
     if (!USB2SER_IsEEPROM0E2A(DeviceObject)) USB2SER_InitHW(DeviceObject);
-    if (ext->DcrStateOn) USB2SER_SetDCRState(TRUE, static_cast<ULONG>(ext->DcrStatePort));
-    // The chip lost DTR and RTS with its power: the lines the driver keeps
-    // for an open port are driven again.
-    if (ext->PortOpen) USB2SER_SendControlLineState(DeviceObject);
+    USB2SER_RestoreSwitchesAndLines(DeviceObject);
     USB2SER_ArmReads(DeviceObject, FALSE);
 
     IoCompleteRequest(irp, IO_NO_INCREMENT);

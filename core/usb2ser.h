@@ -61,8 +61,10 @@ typedef struct _USB2SER_EXTENSION {
     LONG CaptureLength;
     KSPIN_LOCK CaptureLock;  // the appending against the fetch and the purge
     ULONG LastBaudRate;
+    // The flow-control switches as last asked for, set again when the chip
+    // has lost them.
     BOOLEAN DcrStateOn;
-    LONG DcrStatePort;
+    BOOLEAN XonXoffStateOn;
     // The system power request whose power-up the worker thread finishes
     // with the restore (one at a time, as the power manager sends one system
     // request at a time), and whether the thread has ended (then nobody

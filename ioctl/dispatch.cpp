@@ -6,6 +6,7 @@
 #include "ioctl/diagnostics.h"
 #include "ioctl/eeprom.h"
 #include "ioctl/ioctl_codes.h"
+#include "legacy/devnode.h"
 #include "serial/data_pump.h"
 #include "serial/line_coding.h"
 #include "serial/modem_lines.h"
@@ -63,8 +64,9 @@ BOOLEAN USB2SER_LengthsTooShort(ULONG Code, PVOID Buffer, ULONG InputLength, ULO
 }
 
 // Baud rate or line control: a copy of the port settings with the request's
-// values goes to the port through SetStateForSerport; its result is not used.
-VOID USB2SER_ChangeLine(PUSB2SER_EXTENSION ext, const UCHAR* Input, UCHAR Kind) {
+// values goes to the port through SetStateForSerport. A line the device
+// refuses fails the request.
+NTSTATUS USB2SER_ChangeLine(PUSB2SER_EXTENSION ext, const UCHAR* Input, UCHAR Kind) {
     UCHAR settings[USB2SER_PORT_SETTINGS_SIZE];
     RtlCopyMemory(settings, ext->PortSettings, sizeof(settings));
     if (Kind == USB2SER_STATE_BAUD_RATE) {
@@ -74,7 +76,21 @@ VOID USB2SER_ChangeLine(PUSB2SER_EXTENSION ext, const UCHAR* Input, UCHAR Kind) 
         settings[USB2SER_SETTINGS_PARITY] = Input[1];
         settings[USB2SER_SETTINGS_DATA_BITS] = Input[2];
     }
-    SetStateForSerport(settings, Kind, static_cast<ULONG>(ext->PortIndex));
+    return SetStateForSerport(settings, Kind, static_cast<ULONG>(ext->PortIndex)) ? STATUS_SUCCESS
+                                                                                  : STATUS_UNSUCCESSFUL;
+}
+
+// Moves the device to another port number, its table entry with it. The
+// byte is taken as an unsigned number: every entry of gDevObj, 0 to 255, can
+// be named, and none outside it. A number another device holds is refused (the
+// tool would take that device's port from under its port driver), and so is
+// any number once removal has begun: the device must not enter the table again.
+NTSTATUS USB2SER_ChangePortIndex(PDEVICE_OBJECT DeviceObject, UCHAR Port) {
+    if (USB2SER_Extension(DeviceObject)->Removed) return STATUS_DELETE_PENDING;
+    PDEVICE_OBJECT holder = USB2SER_GetDeviceObject(Port);
+    if (holder != NULL && holder != DeviceObject) return STATUS_OBJECT_NAME_COLLISION;
+    USB2SER_SetPortIndex(DeviceObject, Port, TRUE);
+    return STATUS_SUCCESS;
 }
 
 // DTR and RTS: the device counts as at full power again first.
@@ -185,8 +201,10 @@ NTSTATUS NTAPI USB2SER_ProcessIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         status = STATUS_BUFFER_TOO_SMALL;
     } else {
         switch (code) {
-        case IOCTL_SERIAL_SET_BAUD_RATE: USB2SER_ChangeLine(ext, buffer, USB2SER_STATE_BAUD_RATE); break;
-        case IOCTL_SERIAL_SET_LINE_CONTROL: USB2SER_ChangeLine(ext, buffer, USB2SER_STATE_LINE_CONTROL); break;
+        case IOCTL_SERIAL_SET_BAUD_RATE: status = USB2SER_ChangeLine(ext, buffer, USB2SER_STATE_BAUD_RATE); break;
+        case IOCTL_SERIAL_SET_LINE_CONTROL:
+            status = USB2SER_ChangeLine(ext, buffer, USB2SER_STATE_LINE_CONTROL);
+            break;
         case IOCTL_SERIAL_SET_DTR: USB2SER_ChangeControlLine(ext, USB2SER_CONTROL_DTR, TRUE); break;
         case IOCTL_SERIAL_CLR_DTR: USB2SER_ChangeControlLine(ext, USB2SER_CONTROL_DTR, FALSE); break;
         case IOCTL_SERIAL_SET_RTS: USB2SER_ChangeControlLine(ext, USB2SER_CONTROL_RTS, TRUE); break;
@@ -200,11 +218,7 @@ NTSTATUS NTAPI USB2SER_ProcessIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         case IOCTL_USB2SER_CLOSE_CAPTURE: USB2SER_CloseCapture(ext); break;
         case IOCTL_USB2SER_NO_OPERATION: break;
         case IOCTL_USB2SER_GET_CAPTURE: status = USB2SER_FetchCapture(ext, buffer, outputLength, &count); break;
-        case IOCTL_USB2SER_SET_PORT_INDEX:
-            // Taken as an unsigned port number: every entry of gDevObj, 0 to
-            // 255, can be named, and none outside it.
-            ext->PortIndex = buffer[0];
-            break;
+        case IOCTL_USB2SER_SET_PORT_INDEX: status = USB2SER_ChangePortIndex(DeviceObject, buffer[0]); break;
         case IOCTL_USB2SER_GET_DEVNODE:
             USB2SER_PutLong(buffer, ext->DevNode);
             count = kDevNodeBytes;

@@ -107,9 +107,8 @@ CONFIGRET CDECL EnumHandler(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVN
 }
 
 // Binds the device to its COM port number. A name that cannot be read, or
-// that holds no usable number, leaves the device under port 3 when that entry
-// is free. When the number changes, the entry under the old one goes: no
-// entry may name the device under a number it no longer has.
+// that holds no usable number, leaves the device under port 3, in the table
+// only when that entry is free.
 ULONG USB2SER_QueryCOMPort(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     CHAR name[kPortNameSize];
@@ -123,14 +122,15 @@ ULONG USB2SER_QueryCOMPort(PDEVICE_OBJECT DeviceObject) {
     if (result == CR_SUCCESS && !USB2SER_ParsePortName(name, length < sizeof(name) ? length : sizeof(name), &port)) {
         result = CR_INVALID_DATA;
     }
-    if (ext->PortIndex != port) USB2SER_ReleasePortEntry(DeviceObject);
-    ext->PortIndex = port;
-    if (result != CR_SUCCESS) {
-        if (gDevObj[USB2SER_DEFAULT_PORT] == NULL) gDevObj[USB2SER_DEFAULT_PORT] = DeviceObject;
-        return result;
-    }
-    gDevObj[port] = DeviceObject;
-    return 0;
+    USB2SER_SetPortIndex(DeviceObject, port, result == CR_SUCCESS);
+    return result == CR_SUCCESS ? 0 : result;
+}
+
+VOID USB2SER_SetPortIndex(PDEVICE_OBJECT DeviceObject, LONG Port, BOOLEAN Take) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    if (ext->PortIndex != Port) USB2SER_ReleasePortEntry(DeviceObject);
+    ext->PortIndex = Port;
+    if (Take || gDevObj[Port] == NULL) gDevObj[Port] = DeviceObject;
 }
 
 // Clears the device's table entry (only its own: another device may hold the

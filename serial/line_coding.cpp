@@ -19,6 +19,8 @@ const ULONG AvailBaudRate[USB2SER_BAUD_ROWS][2] = {
 
 namespace {
 
+const ULONG kPowerOnRate = 9600;
+const UCHAR kPowerOnDataBits = 8;
 const ULONG kTextBufferSize = 260;  // 259 characters and the terminator
 const ULONG kTokenMax = 21;
 
@@ -139,33 +141,37 @@ ULONG USB2SER_LineRate(PUSB2SER_EXTENSION Extension, PULONG Rate) {
     return AvailBaudRate[index][0];
 }
 
-ULONG USB2SER_StoredLineRate(PUSB2SER_EXTENSION Extension) {
-    ULONG rate = USB2SER_SettingsRate(Extension->PortSettings);
-    if ((rate & USB2SER_DIVISOR_CODE) != 0) return rate;
-    return USB2SER_LineRate(Extension, &rate);
+USB2SER_LINE USB2SER_RecordedLine(PUSB2SER_EXTENSION Extension) {
+    const UCHAR* settings = Extension->PortSettings;
+    USB2SER_LINE line;
+    line.StopBits = settings[USB2SER_SETTINGS_STOP_BITS];
+    line.Parity = settings[USB2SER_SETTINGS_PARITY];
+    line.DataBits = settings[USB2SER_SETTINGS_DATA_BITS];
+    if (line.DataBits == 0) line.DataBits = kPowerOnDataBits;
+    ULONG rate = USB2SER_SettingsRate(settings);
+    if (rate == 0) rate = kPowerOnRate;
+    line.Rate = (rate & USB2SER_DIVISOR_CODE) != 0 ? rate : USB2SER_LineRate(Extension, &rate);
+    return line;
 }
 
-PURB USB2SER_BuildLineCoding(PUCHAR Coding, ULONG Rate, UCHAR StopBits, UCHAR Parity, UCHAR DataBits) {
-    Coding[0] = static_cast<UCHAR>(Rate);
-    Coding[1] = static_cast<UCHAR>(Rate >> 8);
-    Coding[2] = static_cast<UCHAR>(Rate >> 16);
-    Coding[3] = static_cast<UCHAR>(Rate >> 24);
-    Coding[4] = StopBits;
-    Coding[5] = Parity;
-    Coding[6] = DataBits;
+PURB USB2SER_BuildLineCoding(PUCHAR Coding, const USB2SER_LINE* Line) {
+    Coding[0] = static_cast<UCHAR>(Line->Rate);
+    Coding[1] = static_cast<UCHAR>(Line->Rate >> 8);
+    Coding[2] = static_cast<UCHAR>(Line->Rate >> 16);
+    Coding[3] = static_cast<UCHAR>(Line->Rate >> 24);
+    Coding[4] = Line->StopBits;
+    Coding[5] = Line->Parity;
+    Coding[6] = Line->DataBits;
     return USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_LINE_CODING, 0, Coding, USB2SER_LINE_CODING_SIZE);
 }
 
-// At PASSIVE_LEVEL, when power returns: the stored settings, the rate told
-// as before the loss of power (the table row or its divisor code, not the
-// rate asked for, which the device may not run at).
+// At PASSIVE_LEVEL, when the device lost its settings: the recorded line, the
+// rate told as before (the table row or its divisor code, not the rate asked
+// for, which the device may not run at).
 NTSTATUS USB2SER_RestoreState(PDEVICE_OBJECT DeviceObject) {
-    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    const UCHAR* settings = ext->PortSettings;
+    const USB2SER_LINE line = USB2SER_RecordedLine(USB2SER_Extension(DeviceObject));
     UCHAR coding[USB2SER_LINE_CODING_SIZE];
-    PURB urb = USB2SER_BuildLineCoding(coding, USB2SER_StoredLineRate(ext), settings[USB2SER_SETTINGS_STOP_BITS],
-                                       settings[USB2SER_SETTINGS_PARITY], settings[USB2SER_SETTINGS_DATA_BITS]);
-    return USB2SER_SendRequest(DeviceObject, urb, FALSE, NULL);
+    return USB2SER_SendRequest(DeviceObject, USB2SER_BuildLineCoding(coding, &line), FALSE, NULL);
 }
 
 ULONG USB2SER_SettingsRate(const UCHAR* Settings) {

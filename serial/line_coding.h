@@ -28,15 +28,24 @@ NTSTATUS USB2SER_RestoreState(PDEVICE_OBJECT DeviceObject);
 // row's rate. A rate no row matches (below 75, or 112) is sent as it stands.
 ULONG USB2SER_LineRate(PUSB2SER_EXTENSION Extension, PULONG Rate);
 
-// What the device is told for the rate PortSettings holds, as a baud-rate
-// change would tell it, without rewriting anything; a divisor code read back
-// from the device goes as it is.
-ULONG USB2SER_StoredLineRate(PUSB2SER_EXTENSION Extension);
+// A line as the device is told it: the rate or divisor code (dwDTERate) and
+// the framing.
+typedef struct _USB2SER_LINE {
+    ULONG Rate;
+    UCHAR StopBits;
+    UCHAR Parity;
+    UCHAR DataBits;
+} USB2SER_LINE;
 
-// A SET_LINE_CODING request: fills the caller's 7-byte Coding with the rate
-// or divisor code and the framing, and builds the URB that sends it (null
-// when there is no pool).
-PURB USB2SER_BuildLineCoding(PUCHAR Coding, ULONG Rate, UCHAR StopBits, UCHAR Parity, UCHAR DataBits);
+// The line the driver's record says the device runs: the framing PortSettings
+// holds, and its rate as a baud-rate change tells it (a divisor code read back
+// from the device goes as it is). What the record does not hold yet (it is all
+// zero until the port is first set) is the device's power-on 9,600 8N1.
+USB2SER_LINE USB2SER_RecordedLine(PUSB2SER_EXTENSION Extension);
+
+// A SET_LINE_CODING request: fills the caller's 7-byte Coding with the line
+// and builds the URB that sends it (null when there is no pool).
+PURB USB2SER_BuildLineCoding(PUCHAR Coding, const USB2SER_LINE* Line);
 
 // The little-endian rate at bytes 4-7 of a port-settings block.
 ULONG USB2SER_SettingsRate(const UCHAR* Settings);

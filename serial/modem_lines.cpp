@@ -59,17 +59,15 @@ BOOLEAN USB2SER_SetControlLine(USHORT Line, BOOLEAN On, ULONG Port) {
 // Read-modify-write of register 0: the read is synchronous, the write goes
 // fire-and-forget. When the read fails the value to modify is unknown and
 // nothing is written; the state asked for is still recorded, so that the
-// return of power applies it.
-BOOLEAN USB2SER_SwitchRegister0(BOOLEAN Dcr, BOOLEAN On, ULONG Port) {
-    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
-    if (device == NULL) return FALSE;
-    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
+// restore after a loss of power applies it.
+BOOLEAN USB2SER_SwitchRegister0(PDEVICE_OBJECT DeviceObject, BOOLEAN Dcr, BOOLEAN On) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     const BOOLEAN extended = ext->ChipType == CHIP_EXTENDED;
     if (!Dcr && !extended) return FALSE;
     PURB write = USB2SER_BuildVendorWrite(USB2SER_VENDOR_WRITE_REGISTER(0), 0);
     if (write == NULL) return FALSE;
     UCHAR value = 0;
-    NTSTATUS status = USB2SER_ReadRegister(device, 0, &value);
+    NTSTATUS status = USB2SER_ReadRegister(DeviceObject, 0, &value);
     if (status == STATUS_NO_MEMORY) {
         ExFreePool(write);
         return FALSE;
@@ -88,15 +86,21 @@ BOOLEAN USB2SER_SwitchRegister0(BOOLEAN Dcr, BOOLEAN On, ULONG Port) {
     }
     if (Dcr) {
         ext->DcrStateOn = On;
-        if (On) ext->DcrStatePort = static_cast<LONG>(Port);
+    } else {
+        ext->XonXoffStateOn = On;
     }
     if (!NT_SUCCESS(status)) {
         ExFreePool(write);
         return TRUE;
     }
     write->UrbControlVendorClassRequest.Index = static_cast<UCHAR>(On ? value | set : value & keep);
-    USB2SER_SendRequest(device, write, TRUE, NULL);
+    USB2SER_SendRequest(DeviceObject, write, TRUE, NULL);
     return TRUE;
+}
+
+BOOLEAN USB2SER_SwitchPortRegister0(BOOLEAN Dcr, BOOLEAN On, ULONG Port) {
+    PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);
+    return device != NULL && USB2SER_SwitchRegister0(device, Dcr, On);
 }
 
 // The single vendor commands of CHIP_EXTENDED chips.
@@ -130,9 +134,17 @@ BOOLEAN USB2SER_SetDTRState(BOOLEAN On, ULONG Port) { return USB2SER_SetControlL
 // Up to DISPATCH_LEVEL.
 BOOLEAN USB2SER_SetRTSState(BOOLEAN On, ULONG Port) { return USB2SER_SetControlLine(USB2SER_CONTROL_RTS, On, Port); }
 
-BOOLEAN USB2SER_SetDCRState(BOOLEAN On, ULONG Port) { return USB2SER_SwitchRegister0(TRUE, On, Port); }
+BOOLEAN USB2SER_SetDCRState(BOOLEAN On, ULONG Port) { return USB2SER_SwitchPortRegister0(TRUE, On, Port); }
 
-BOOLEAN USB2SER_SetXonXoffState(BOOLEAN On, ULONG Port) { return USB2SER_SwitchRegister0(FALSE, On, Port); }
+BOOLEAN USB2SER_SetXonXoffState(BOOLEAN On, ULONG Port) { return USB2SER_SwitchPortRegister0(FALSE, On, Port); }
+
+// The switches go to this device, whatever port number it has now.
+VOID USB2SER_RestoreSwitchesAndLines(PDEVICE_OBJECT DeviceObject) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    if (ext->DcrStateOn) USB2SER_SwitchRegister0(DeviceObject, TRUE, TRUE);
+    if (ext->XonXoffStateOn) USB2SER_SwitchRegister0(DeviceObject, FALSE, TRUE);
+    USB2SER_SendControlLineState(DeviceObject);
+}
 
 BOOLEAN USB2SER_GetDCR(ULONG Register, ULONG Port) {
     PDEVICE_OBJECT device = USB2SER_GetDeviceObject(Port);

@@ -17,6 +17,10 @@ NTSTATUS USB2SER_SendControlLineState(PDEVICE_OBJECT DeviceObject);
 BOOLEAN USB2SER_SetRTSState(BOOLEAN On, ULONG Port);
 BOOLEAN USB2SER_SetDCRState(BOOLEAN On, ULONG Port);
 BOOLEAN USB2SER_SetXonXoffState(BOOLEAN On, ULONG Port);
+// At PASSIVE_LEVEL, after the chip lost its settings with its power or a port
+// reset: the flow-control switches the driver recorded are set again, then
+// the control lines it keeps are driven again.
+VOID USB2SER_RestoreSwitchesAndLines(PDEVICE_OBJECT DeviceObject);
 BOOLEAN USB2SER_GetDCR(ULONG Register, ULONG Port);
 BOOLEAN USB2SER_GetDCR_NoCOM(PUSB2SER_EXTENSION Extension, ULONG Register);
 BOOLEAN USB2SER_SetDCR(USHORT Register, USHORT Value, ULONG Port);

@@ -24,33 +24,32 @@ VOID USB2SER_OpenPort(PDEVICE_OBJECT DeviceObject, ULONG Port) {
     USB2SER_ArmReads(DeviceObject, TRUE);
 }
 
-// Takes the whole block; the line coding sent depends on the kind: the
-// matched rate with the framing held before (2), the rate held before with the
-// block's framing (1), or the line as it was (other kinds). The rate held
-// before is told as the baud-rate change told it (its row or divisor code): a
-// change of framing does not move the line's speed. The caller's block comes
-// back with the rate actually chosen; PortSettings keeps the rate asked for. A
-// change of rate is given 200 ms to settle.
+// The line coding sent depends on the kind: the matched rate with the
+// framing held before (2), the rate held before with the block's framing (1),
+// or the line as it was (other kinds). The rate held before is told as the
+// baud-rate change told it (its row or divisor code): a change of framing does
+// not move the line's speed. A line the device refuses (a rate or framing it
+// cannot run) changes nothing and gives FALSE: the device kept its line. Taken,
+// the whole block becomes PortSettings, which keeps the rate asked for, and
+// the caller's block comes back with the rate actually chosen. A change of
+// rate is given 200 ms to settle.
 BOOLEAN USB2SER_SetState(PDEVICE_OBJECT DeviceObject, PUCHAR Settings, UCHAR Kind) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    ULONG rate = USB2SER_StoredLineRate(ext);
-    UCHAR stopBits = ext->PortSettings[USB2SER_SETTINGS_STOP_BITS];
-    UCHAR parity = ext->PortSettings[USB2SER_SETTINGS_PARITY];
-    UCHAR dataBits = ext->PortSettings[USB2SER_SETTINGS_DATA_BITS];
+    USB2SER_LINE line = USB2SER_RecordedLine(ext);
     ULONG chosen = USB2SER_SettingsRate(Settings);
     if (Kind == USB2SER_STATE_BAUD_RATE) {
-        rate = USB2SER_LineRate(ext, &chosen);
+        line.Rate = USB2SER_LineRate(ext, &chosen);
     } else if (Kind == USB2SER_STATE_LINE_CONTROL) {
-        stopBits = Settings[USB2SER_SETTINGS_STOP_BITS];
-        parity = Settings[USB2SER_SETTINGS_PARITY];
-        dataBits = Settings[USB2SER_SETTINGS_DATA_BITS];
+        line.StopBits = Settings[USB2SER_SETTINGS_STOP_BITS];
+        line.Parity = Settings[USB2SER_SETTINGS_PARITY];
+        line.DataBits = Settings[USB2SER_SETTINGS_DATA_BITS];
     }
     UCHAR coding[USB2SER_LINE_CODING_SIZE];
-    PURB urb = USB2SER_BuildLineCoding(coding, rate, stopBits, parity, dataBits);
+    PURB urb = USB2SER_BuildLineCoding(coding, &line);
     if (urb == NULL) return FALSE;
+    if (!NT_SUCCESS(USB2SER_SendRequest(DeviceObject, urb, FALSE, NULL))) return FALSE;
     RtlCopyMemory(ext->PortSettings, Settings, USB2SER_PORT_SETTINGS_SIZE);
     USB2SER_SetSettingsRate(Settings, chosen);
-    USB2SER_SendRequest(DeviceObject, urb, FALSE, NULL);
     if (Kind == USB2SER_STATE_BAUD_RATE && chosen != ext->LastBaudRate) {
         LARGE_INTEGER interval;
         interval.QuadPart = kSettleTime;
@@ -195,8 +194,6 @@ BOOLEAN NTAPI SetStateForSerport(PUCHAR Settings, UCHAR Kind, ULONG Port) {
     USB2SER_ReleasePort(device);
     return set;
 }
-
-
 
 // At PASSIVE_LEVEL. Sends one chunk on the bulk-out pipe once no
 // fire-and-forget request is outstanding (at most 2 seconds); the caller may

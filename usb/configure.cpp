@@ -58,9 +58,7 @@ NTSTATUS USB2SER_StartDevice(PDEVICE_OBJECT DeviceObject) {
         ext->ChipType = CHIP_EXTENDED;
     }
     if (!NT_SUCCESS(status)) return status;
-    status = USB2SER_ConfigureDevice(DeviceObject);
-    USB2SER_ControlRemoteWakeup(DeviceObject, TRUE);
-    return status;
+    return USB2SER_ConfigureDevice(DeviceObject);
 }
 
 NTSTATUS USB2SER_ControlRemoteWakeup(PDEVICE_OBJECT DeviceObject, BOOLEAN Enable) {

@@ -381,6 +381,18 @@ TEST_F(DataPumpTest, AStatusPacketReadOnRequestIsNotLost) {
     EXPECT_EQ(ignored, 0x5A5A);
     EXPECT_EQ(serport->modem_status(), 0x0083);
     EXPECT_EQ(ext()->ModemStatus, 0x0083);
+
+    // With the port closed the status is kept, and the port driver is not
+    // called back.
+    ASSERT_TRUE(serport->close());
+    const std::size_t reports = serport->modem_reports().size();
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    USB2SER_SetRTSState(FALSE, port);
+    KeLowerIrql(old);
+    EXPECT_TRUE(sim::Serport::imports().GetIntStatusForSerport(&ignored, port));
+    kernel().run_for(5 * kMillisecond);
+    EXPECT_EQ(ext()->ModemStatus, 0x0003);
+    EXPECT_EQ(serport->modem_reports().size(), reports);
 }
 
 // A read whose pipe halts is brought back by the worker thread (the stall

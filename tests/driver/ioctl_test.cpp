@@ -212,16 +212,49 @@ TEST_F(IoctlTest, LineControlLinesPortIndexAndRegisterBits) {
     ASSERT_EQ(send(IOCTL_USB2SER_WRITE_REG1_BIT6, {0x00}).status, STATUS_SUCCESS);
     EXPECT_EQ(world->chip().reg(1), 0x05);
 
-    // A port index names any entry of the table, 0 to 255, taken unsigned.
+    // A port index names any entry of the table, 0 to 255, taken unsigned,
+    // and moves the device there, entry and all: the port driver of the old
+    // number finds no device, the tool's codes reach it under the new one,
+    // and its removal is told to the new number. A number another device
+    // holds is refused and changes nothing.
+    sim::Serport moved(255);
     ASSERT_EQ(send(IOCTL_USB2SER_SET_PORT_INDEX, {0xFF}).status, STATUS_SUCCESS);
     EXPECT_EQ(ext()->PortIndex, 255);
-    EXPECT_EQ(send(IOCTL_USB2SER_OPEN_CAPTURE).status, STATUS_INVALID_PARAMETER);
-    EXPECT_TRUE(ext()->CaptureMode);
-    ASSERT_EQ(send(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
-    EXPECT_FALSE(world->chip().dtr());  // no device at 255: nothing was sent
-    ASSERT_EQ(send(IOCTL_USB2SER_SET_PORT_INDEX, {static_cast<UCHAR>(port)}).status, STATUS_SUCCESS);
+    EXPECT_EQ(USB2SER_GetDeviceObject(255), fdo());
+    EXPECT_EQ(USB2SER_GetDeviceObject(port), nullptr);
+    EXPECT_FALSE(serport->set_dtr(true));
     ASSERT_EQ(send(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
     EXPECT_TRUE(world->chip().dtr());
+    DEVICE_OBJECT other{};
+    gDevObj[9] = &other;
+    EXPECT_EQ(send(IOCTL_USB2SER_SET_PORT_INDEX, {9}).status, STATUS_OBJECT_NAME_COLLISION);
+    gDevObj[9] = nullptr;
+    EXPECT_EQ(ext()->PortIndex, 255);
+    EXPECT_EQ(USB2SER_GetDeviceObject(255), fdo());
+    ASSERT_EQ(world->unplug(), STATUS_SUCCESS);
+    EXPECT_TRUE(moved.cable_removed());
+    EXPECT_FALSE(serport->cable_removed());
+    for (PDEVICE_OBJECT entry : gDevObj) EXPECT_EQ(entry, nullptr);
+}
+
+// A line the chip refuses fails the request and leaves the chip's line and
+// the driver's record as they were; before any rate or framing the record is
+// the chip's own 9,600 8N1, so the first change of either alone is one the
+// chip takes.
+TEST_F(IoctlTest, TheFirstChangeOfFramingOrRateKeepsTheOtherAndARefusalFails) {
+    for (ULONG first : {IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_BAUD_RATE}) {
+        started({});
+        const bool framing = first == IOCTL_SERIAL_SET_LINE_CONTROL;
+        EXPECT_EQ(send(first, framing ? Bytes{0, 2, 7} : Bytes{0x00, 0xE1, 0x00, 0x00}).status, STATUS_SUCCESS);
+        EXPECT_EQ(world->chip().line_coding().framing(),
+                  framing ? (sim::Framing{9'600, 7, 2, 0}) : (sim::Framing{57'600, 8, 0, 0}));
+        const sim::Framing taken = world->chip().line_coding().framing();
+        EXPECT_EQ(send(IOCTL_SERIAL_SET_LINE_CONTROL, {0, 0, 9}).status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(world->chip().line_coding().framing(), taken);
+        ASSERT_EQ(world->sleep(), STATUS_SUCCESS);
+        ASSERT_EQ(world->wake(), STATUS_SUCCESS);
+        EXPECT_EQ(world->chip().line_coding().framing(), taken);
+    }
 }
 
 // The diagnostic operations put exactly these requests on the wire.

@@ -30,8 +30,8 @@ struct Layout {
 
 class StartLayoutTest : public DriverTest, public ::testing::WithParamInterface<Layout> {};
 
-// The start on the wire: descriptors, configuration, remote wake-up, the port
-// reset, the EEPROM signature test on addresses 0 and 1 (a status read before
+// The start on the wire: descriptors, configuration, the port reset, remote
+// wake-up (after the reset, which clears it), the EEPROM signature test on addresses 0 and 1 (a status read before
 // each latch and each byte read), the three initialisation writes only
 // without the signature, the flow threshold only on the extended chip.
 TEST_P(StartLayoutTest, TheStartSequenceOnTheWire) {
@@ -61,6 +61,7 @@ TEST_P(StartLayoutTest, TheStartSequenceOnTheWire) {
         std::size_t resets = 0;
         for (const host::WireRecord& r : world->bus().trace().records()) resets += r.function == host::kFunctionResetPort;
         EXPECT_EQ(resets, 2u);  // submission and completion
+        EXPECT_TRUE(world->chip().remote_wakeup());
     }
 
     PUSB2SER_EXTENSION e = ext();
