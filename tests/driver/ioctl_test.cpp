@@ -117,7 +117,7 @@ TEST_F(IoctlTest, EveryCodeWithNoBufferOneByteShortAndExactlyEnough) {
 
 // A tool that holds the device open while the adapter is pulled out: the
 // device object stays until the tool closes its handle, and the close still
-// reaches the driver; a new open finds no device.
+// reaches the driver; a new open finds no device, and a port index is refused.
 TEST_F(IoctlTest, AHandleHeldAcrossAnUnplugIsClosedThroughTheDriver) {
     const std::string name = sim::Tool(*world).device_name();
     PFILE_OBJECT file = nullptr;
@@ -127,6 +127,12 @@ TEST_F(IoctlTest, AHandleHeldAcrossAnUnplugIsClosedThroughTheDriver) {
     EXPECT_TRUE(kernel().io().is_live_device(device));
     PFILE_OBJECT again = nullptr;
     EXPECT_EQ(kernel().io().open(name, &again), STATUS_OBJECT_NAME_NOT_FOUND);
+    // The removed device cannot enter the port table again.
+    const UCHAR number = 7;
+    ULONG_PTR information = 0;
+    EXPECT_EQ(kernel().io().device_io_control(file, IOCTL_USB2SER_SET_PORT_INDEX, &number, 1, nullptr, 0, &information),
+              STATUS_DELETE_PENDING);
+    for (PDEVICE_OBJECT entry : gDevObj) EXPECT_EQ(entry, nullptr);
     const std::uint64_t before = kernel().trace().count();
     EXPECT_EQ(kernel().io().close(file), STATUS_SUCCESS);
     std::vector<UCHAR> majors;  // the requests the close sent down the removed device's stack
