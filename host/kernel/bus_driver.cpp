@@ -104,6 +104,17 @@ NTSTATUS BusDriver::pnp_answer(PIO_STACK_LOCATION stack, PIRP irp) {
     if (chosen != m_pnp_results.end()) return chosen->second;
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_QUERY_CAPABILITIES:
+        // The requests a bus driver may fail.
+        if (m_kernel.faults().reached(FaultKind::LowerPnp, "Plug and Play request")) return STATUS_UNSUCCESSFUL;
+        break;
+    default:
+        break;
+    }
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_REMOVE_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -134,6 +145,7 @@ NTSTATUS BusDriver::dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
     bus.m_arrivals.push_back(Arrival{IRP_MJ_POWER, stack->MinorFunction, irp->IoStatus.Status,
                                      irp->IoStatus.Information, device});
     PoStartNextPowerIrp(irp);
+    if (bus.m_kernel.faults().reached(FaultKind::LowerPower, "power request")) return complete(irp, STATUS_UNSUCCESSFUL);
     return bus.power(device, irp);
 }
 

@@ -11,6 +11,9 @@ namespace {
 
 host::IoManager& io() { return Kernel::current().io(); }
 
+// A fault point of the driver's: true when it is the one to fail.
+bool fails(host::FaultKind kind, const char* service) { return Kernel::current().faults().reached(kind, service); }
+
 void require_irql(KIRQL highest, const char* service) {
     KIRQL irql = Kernel::current().scheduler().running().irql;
     if (irql > highest) {
@@ -27,6 +30,7 @@ void require_irql(KIRQL highest, const char* service) {
 // Pool
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    if (fails(host::FaultKind::Pool, "ExAllocatePoolWithTag")) return nullptr;
     return Kernel::current().pool().allocate(PoolType, NumberOfBytes, Tag,
                                              __builtin_return_address(0));
 }
@@ -41,6 +45,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject) {
     require_irql(PASSIVE_LEVEL, "IoCreateDevice");
+    if (fails(host::FaultKind::Device, "IoCreateDevice")) return STATUS_INSUFFICIENT_RESOURCES;
     return io().create_device(DriverObject, DeviceExtensionSize, DeviceName, DeviceType,
                               DeviceCharacteristics, Exclusive, DeviceObject);
 }
@@ -52,6 +57,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
     require_irql(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
+    if (fails(host::FaultKind::Attach, "IoAttachDeviceToDeviceStack")) return nullptr;
     return io().attach(SourceDevice, TargetDevice);
 }
 
@@ -62,6 +68,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
     require_irql(PASSIVE_LEVEL, "IoCreateSymbolicLink");
+    if (fails(host::FaultKind::Link, "IoCreateSymbolicLink")) return STATUS_INSUFFICIENT_RESOURCES;
     return io().create_link(SymbolicLinkName, DeviceName);
 }
 
@@ -75,6 +82,7 @@ NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
     require_irql(DISPATCH_LEVEL, "IoAllocateIrp");
+    if (fails(host::FaultKind::Irp, "IoAllocateIrp")) return nullptr;
     return io().allocate_irp(StackSize, false);
 }
 
@@ -88,6 +96,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
     require_irql(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+    if (fails(host::FaultKind::Irp, "IoBuildDeviceIoControlRequest")) return nullptr;
     return io().build_device_io_control(IoControlCode, DeviceObject, InputBuffer, InputBufferLength,
                                         OutputBuffer, OutputBufferLength, InternalDeviceIoControl,
                                         Event, IoStatusBlock);
@@ -174,6 +183,7 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                            PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
     require_irql(DISPATCH_LEVEL, "PoRequestPowerIrp");
+    if (fails(host::FaultKind::PowerRequest, "PoRequestPowerIrp")) return STATUS_INSUFFICIENT_RESOURCES;
     return Kernel::current().pnp().request_power_irp(DeviceObject, MinorFunction, PowerState,
                                                       CompletionFunction, Context, Irp);
 }
@@ -194,6 +204,7 @@ BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                  ACCESS_MASK, PHANDLE DevInstRegKey) {
     require_irql(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
+    if (fails(host::FaultKind::Registry, "IoOpenDeviceRegistryKey")) return STATUS_INSUFFICIENT_RESOURCES;
     return Kernel::current().registry().open_device_key(DeviceObject, DevInstKeyType, DevInstRegKey);
 }
 
@@ -201,6 +212,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
     require_irql(PASSIVE_LEVEL, "ZwQueryValueKey");
+    if (fails(host::FaultKind::Registry, "ZwQueryValueKey")) return STATUS_INSUFFICIENT_RESOURCES;
     return Kernel::current().registry().query_value(KeyHandle, ValueName, KeyValueInformationClass,
                                                     KeyValueInformation, Length, ResultLength);
 }

@@ -297,6 +297,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
     if (self().irql != PASSIVE_LEVEL) {
         bug_check("IRQL_NOT_LESS_OR_EQUAL", "PsCreateSystemThread above PASSIVE_LEVEL");
     }
+    if (kernel.faults().reached(host::FaultKind::Thread, "PsCreateSystemThread")) return STATUS_INSUFFICIENT_RESOURCES;
     std::string name = "system thread " + std::to_string(kernel.scheduler().threads().size());
     host::Thread& created = kernel.scheduler().spawn(
         std::move(name), [StartRoutine, StartContext] { StartRoutine(StartContext); }, true);
@@ -330,6 +331,9 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS) {
 
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE, PVOID* Object, POBJECT_HANDLE_INFORMATION) {
+    if (Kernel::current().faults().reached(host::FaultKind::ThreadReference, "ObReferenceObjectByHandle")) {
+        return STATUS_INVALID_HANDLE;
+    }
     return Kernel::current().objects().reference_by_handle(Handle, ObjectType, Object);
 }
 

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "host/configmg/config_manager.h"
+#include "host/kernel/faults.h"
 #include "host/kernel/io_manager.h"
 #include "host/kernel/objects.h"
 #include "host/kernel/pool.h"
@@ -55,6 +56,7 @@ public:
     Scheduler& scheduler() { return *m_scheduler; }
     Trace& trace() { return m_trace; }
     Pool& pool() { return m_pool; }
+    FaultPoints& faults() { return m_faults; }
     IoManager& io() { return m_io; }
     ObjectTable& objects() { return m_objects; }
     Registry& registry() { return m_registry; }
@@ -104,6 +106,7 @@ private:
     std::uint64_t m_spurious_waits = 0;
     Trace m_trace;
     Pool m_pool;
+    FaultPoints m_faults;
     IoManager m_io;
     ObjectTable m_objects;
     Registry m_registry;

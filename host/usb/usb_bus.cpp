@@ -247,6 +247,7 @@ NTSTATUS UsbBus::internal_device_control(PDEVICE_OBJECT pdo, PIRP irp) {
         t->ready_at = align_up(kernel().now()) + kResetPortFrames * kFrame;
         record_submission(*t);
         if (!port.present) return complete_inline(std::move(t), USBD_STATUS_DEVICE_GONE);
+        t->fault = injected_fault("port reset");
         return pend(std::move(t));
     }
     irp->IoStatus.Information = 0;
@@ -268,6 +269,7 @@ NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
     if (!port.present) return complete_inline(std::move(t), USBD_STATUS_DEVICE_GONE);
     if (status != USBD_STATUS_SUCCESS) return complete_inline(std::move(t), status);
     t->fault = match_fault(*t);
+    if (!t->fault) t->fault = injected_fault(t->op == Op::Data ? "data transfer" : "control request");
     // The default pipe is a queue: however late one control request ends,
     // the ones sent after it end after it.
     if (on_default_pipe(*t)) {
@@ -424,6 +426,16 @@ std::optional<FaultRule> UsbBus::match_fault(const Transfer& t) {
         if (rule.times > 0) --rule.times;
         return rule;
     }
+    return std::nullopt;
+}
+
+// The kernel's fault points for a request: it fails, stalls, or is never
+// answered, each a point of its own.
+std::optional<FaultRule> UsbBus::injected_fault(const char* what) {
+    FaultPoints& points = kernel().faults();
+    if (points.reached(FaultKind::BusFailed, what)) return FaultRule{.action = FaultAction::Fail};
+    if (points.reached(FaultKind::BusStalled, what)) return FaultRule{.action = FaultAction::Stall};
+    if (points.reached(FaultKind::BusUnanswered, what)) return FaultRule{.action = FaultAction::Never};
     return std::nullopt;
 }
 
@@ -689,7 +701,7 @@ std::optional<Time> UsbBus::next_frame_due() {
     std::optional<Time> earliest;
     for (auto& t : m_pending) {
         std::optional<Time> ready;
-        if (t->cancelled) {
+        if (t->cancelled || pipe_closed(*t)) {
             if (!earliest || t->ready_at < *earliest) earliest = t->ready_at;
             continue;
         }
@@ -737,10 +749,21 @@ void UsbBus::process_frame(Time frame_start) {
         if (it == m_pending.end()) break;
         finish(it->get(), USBD_STATUS_CANCELED);
     }
+    // Transfers whose pipe closed while they could not be ended end next,
+    // never answered ones included: they have no endpoint left to go to.
+    for (;;) {
+        auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& t) {
+            return pipe_closed(*t) && t->ready_at <= frame_start && t->irp->CancelRoutine;
+        });
+        if (it == m_pending.end()) break;
+        Transfer* t = it->get();
+        if (take(t)) finish(t, USBD_STATUS_CANCELED);
+    }
     // Control requests that are due, oldest first.
     for (;;) {
         auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& t) {
-            return t->op != Op::Data && t->ready_at <= frame_start && t->irp->CancelRoutine && !never_answered(*t);
+            return t->op != Op::Data && !pipe_closed(*t) && t->ready_at <= frame_start && t->irp->CancelRoutine &&
+                   !never_answered(*t);
         });
         if (it == m_pending.end()) break;
         Transfer* t = it->get();
@@ -757,6 +780,13 @@ void UsbBus::process_frame(Time frame_start) {
 // (the port reset is the hub's, the abort the controller's own).
 bool UsbBus::on_default_pipe(const Transfer& t) {
     return t.op != Op::Data && t.op != Op::ResetPort && t.op != Op::AbortPipe;
+}
+
+// A transfer on a pipe, whose pipe has closed since it was queued: the
+// controller ended it then unless its cancel routine was not yet set, or it
+// was being cancelled.
+bool UsbBus::pipe_closed(const Transfer& t) {
+    return (t.op == Op::Data || t.op == Op::ResetPipe || t.op == Op::AbortPipe) && t.pipe == nullptr;
 }
 
 // A transfer that is never answered waits for its cancellation.
@@ -839,7 +869,7 @@ void UsbBus::serve_bulk(Time frame_start) {
         m_moment = frame_start + slot * kFrame / slots;
         std::vector<std::pair<unsigned, std::uint64_t>> order;  // (endpoint key, transfer id)
         for (auto& t : m_pending) {
-            if (t->op == Op::Data && t->pipe->type == UsbdPipeTypeBulk && t->ready_at <= m_moment &&
+            if (t->op == Op::Data && t->pipe && t->pipe->type == UsbdPipeTypeBulk && t->ready_at <= m_moment &&
                 t->irp->CancelRoutine && !never_answered(*t) && first_on_endpoint(*t)) {
                 order.emplace_back(unsigned{t->port->address} << 8 | t->endpoint, t->id);
             }

@@ -150,12 +150,14 @@ private:
     static Time next_poll(const Pipe& pipe, Time at);
     static USBD_PIPE_HANDLE handle_of(const Port& port, const Pipe& pipe);
     std::optional<FaultRule> match_fault(const Transfer& t);
+    std::optional<FaultRule> injected_fault(const char* what);
     NTSTATUS pend(std::unique_ptr<Transfer> t);
     NTSTATUS complete_inline(std::unique_ptr<Transfer> t, USBD_STATUS status);
 
     WireRecord record_of(const Transfer& t);
     void record_submission(const Transfer& t);
     static bool on_default_pipe(const Transfer& t);
+    static bool pipe_closed(const Transfer& t);
     static bool never_answered(const Transfer& t);
     void finish(Transfer* t, USBD_STATUS status);
     bool take(Transfer* t);

@@ -1,0 +1,56 @@
+// Fault points: every resource the driver asks the platform for, every
+// request it sends the bus, every answer it gets from the drivers below it.
+// They are counted in the order the world reaches them, which the seed fixes,
+// and one of them, chosen by its number, can be made to fail: a scenario run
+// once to count and then once per point fails each of them exactly once.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace host {
+
+enum class FaultKind : std::uint8_t {
+    Pool,             // ExAllocatePoolWithTag: no block
+    Irp,              // IoAllocateIrp, IoBuildDeviceIoControlRequest: no IRP
+    PowerRequest,     // PoRequestPowerIrp: STATUS_INSUFFICIENT_RESOURCES
+    Registry,         // IoOpenDeviceRegistryKey, ZwQueryValueKey: STATUS_INSUFFICIENT_RESOURCES
+    ConfigManager,    // the configuration manager's services: CR_OUT_OF_MEMORY
+    Thread,           // PsCreateSystemThread: STATUS_INSUFFICIENT_RESOURCES
+    ThreadReference,  // ObReferenceObjectByHandle: STATUS_INVALID_HANDLE
+    Device,           // IoCreateDevice: STATUS_INSUFFICIENT_RESOURCES
+    Link,             // IoCreateSymbolicLink: STATUS_INSUFFICIENT_RESOURCES
+    Attach,           // IoAttachDeviceToDeviceStack: no device
+    BusFailed,        // a request to the bus ends with a transaction error
+    BusStalled,       // ... with a stall
+    BusUnanswered,    // ... never, until it is cancelled
+    LowerPnp,         // the bus fails a Plug and Play request it could fail
+    LowerPower,       // the bus fails a power request
+};
+constexpr std::size_t kFaultKinds = 15;
+
+class FaultPoints {
+public:
+    // The point that fails: its number, counting from 1; 0 for none.
+    void fail_at(std::uint64_t point) { m_fail_at = point; }
+    std::uint64_t fail_at() const { return m_fail_at; }
+
+    // A fault point is reached: counts it, and answers whether it is the one
+    // to fail. `what` names the service or request, for the report.
+    bool reached(FaultKind kind, const char* what);
+
+    std::uint64_t count() const { return m_count; }
+    std::uint64_t count(FaultKind kind) const { return m_by_kind[static_cast<std::size_t>(kind)]; }
+    // The point that failed ("" while none has): "123 pool: ExAllocatePoolWithTag".
+    const std::string& failed() const { return m_failed; }
+    static const char* name(FaultKind kind);
+
+private:
+    std::uint64_t m_fail_at = 0;
+    std::uint64_t m_count = 0;
+    std::array<std::uint64_t, kFaultKinds> m_by_kind{};
+    std::string m_failed;
+};
+
+}  // namespace host
