@@ -183,9 +183,14 @@ private:
     std::string peer_command(const Words& w);
 
     sim::Serport& port() { return *m_serport; }
+    // The device's COM port number; 0 while there is no device (its AddDevice failed).
+    ULONG port_number() { return m_world->fdo() != nullptr ? m_world->port() : 0; }
     sim::ScriptedPeer& peer();
     host::Kernel& kernel() { return m_world->kernel(); }
 
+    void run_line(const Line& line);
+    std::string replay() const;
+    std::string check_after_fault();
     std::string expect_port(const std::string& text, Time timeout);
     std::string expect_peer(const std::string& text, Time timeout);
     static void need(bool condition, const std::string& message) {
@@ -212,6 +217,7 @@ private:
     std::size_t m_peer_matched = 0;
     sim::Serport::LineEvents m_events_seen;
     std::size_t m_peer_errors_seen = 0;
+    bool m_started = false;  // the last start (or plug) succeeded and no stop came since
 };
 
 sim::ScriptedPeer& Runner::peer() {
@@ -264,17 +270,20 @@ void Runner::setup(const Line& line) {
 void Runner::build_world() {
     if (m_run.seed) m_options.seed = *m_run.seed;
     if (m_run.strategy) m_options.strategy = *m_run.strategy;
+    if (m_run.interfaces) m_options.interfaces = *m_run.interfaces;
+    m_options.fault = m_run.fault;
     m_world = std::make_unique<sim::World>(m_options);
-    need(NT_SUCCESS(m_world->start()), "the device did not start");
-    m_serport = std::make_unique<sim::Serport>(m_world->port());
+    m_started = NT_SUCCESS(m_world->start());
+    m_serport = std::make_unique<sim::Serport>(port_number());
     sim::Serport::register_callbacks();
+    hold(m_started, "the device did not start");
     static const char* const kinds[] = {"comm", "vendor", "extended"};
     std::fprintf(m_out, "[%12.3f ms] world: %s, seed %llu, chip %s, %d interface%s, %s; the device started as COM%lu\n",
                  0.0, m_options.platform == host::Platform::WinMe ? "Windows Me" : "Windows 98 SE",
                  static_cast<unsigned long long>(m_options.seed), kinds[static_cast<int>(m_options.chip)],
                  m_options.interfaces, m_options.interfaces == 1 ? "" : "s",
                  m_options.line == sim::LineKind::Peer ? "a peer on the line" : "a loopback plug on the line",
-                 static_cast<unsigned long>(m_world->port()));
+                 static_cast<unsigned long>(port_number()));
 }
 
 std::string Runner::expect_port(const std::string& text, Time timeout) {
@@ -521,13 +530,16 @@ std::string Runner::command(const Words& w) {
 std::string Runner::pnp_command(const std::string& c) {
     if (c == "stop" || c == "start") {
         need(m_world->plugged(), "the adapter is not plugged in");
-        return status_text(c == "stop" ? m_world->stop() : m_world->start());
+        const NTSTATUS status = c == "stop" ? m_world->stop() : m_world->start();
+        m_started = c == "start" && NT_SUCCESS(status);
+        return status_text(status);
     }
     std::string out;
     if (c == "unplug" || c == "replug") {
         need(m_world->plugged(), "the adapter is not plugged in");
         const std::uint64_t notices = port().cable_removals();
         const NTSTATUS removed = m_world->unplug();
+        m_started = false;
         out = "unplugged: " + status_text(removed) +
               (port().cable_removals() > notices ? ", the port driver was told" : ", the port driver was not told");
         if (c == "unplug") return out;
@@ -536,11 +548,12 @@ std::string Runner::pnp_command(const std::string& c) {
         need(!m_world->plugged(), "the adapter is plugged in already");
     }
     NTSTATUS started = m_world->plug();
-    if (NT_SUCCESS(started) && m_world->port() != port().number()) {
-        m_serport = std::make_unique<sim::Serport>(m_world->port());
+    m_started = NT_SUCCESS(started);
+    if (NT_SUCCESS(started) && port_number() != port().number()) {
+        m_serport = std::make_unique<sim::Serport>(port_number());
         sim::Serport::register_callbacks();
     }
-    return out + "plugged in and started: " + status_text(started) + ", COM" + std::to_string(m_world->port());
+    return out + "plugged in and started: " + status_text(started) + ", COM" + std::to_string(port_number());
 }
 
 std::string Runner::peer_command(const Words& w) {
@@ -641,13 +654,7 @@ int Runner::execute(const std::vector<Line>& lines) {
                 setup(line);
                 continue;
             }
-            if (m_world == nullptr) {
-                build_world();  // the adapter is plugged in and started here
-                if (first == "plug") continue;
-            }
-            std::string result = command(line.words);
-            std::fprintf(m_out, "[%12.3f ms] %s: %s\n", static_cast<double>(kernel().now()) / kMillisecond,
-                         line.text.c_str(), result.c_str());
+            run_line(line);
         }
         current = nullptr;
         if (m_world == nullptr) build_world();
@@ -657,22 +664,115 @@ int Runner::execute(const std::vector<Line>& lines) {
             std::fprintf(m_out, "%s: %s\n", where.c_str(), stop.reason.c_str());
             return 2;
         }
-        const char* strategy = m_options.strategy == host::Strategy::Pct ? " --strategy pct" : "";
-        std::fprintf(m_out, "FAILED %s: %s\n  %s\n  seed %llu; replay: torvex run %s --seed %llu%s\n", where.c_str(),
-                     current->text.c_str(), stop.reason.c_str(), static_cast<unsigned long long>(m_options.seed),
-                     m_run.path.c_str(), static_cast<unsigned long long>(m_options.seed), strategy);
+        std::fprintf(m_out, "FAILED %s: %s\n  %s\n  seed %llu; replay: %s\n", where.c_str(),
+                     current ? current->text.c_str() : "the world's start", stop.reason.c_str(),
+                     static_cast<unsigned long long>(m_options.seed), replay().c_str());
         m_serport.reset();
         if (m_world) m_world->teardown();
         return 1;
     }
+    int result = 0;
+    if (m_run.fault != 0) {
+        const std::string& failed = kernel().faults().failed();
+        std::fprintf(m_out, "[%12.3f ms] fault point: %s\n", static_cast<double>(kernel().now()) / kMillisecond,
+                     failed.empty() ? ("point " + std::to_string(m_run.fault) + " was not reached").c_str()
+                                    : failed.c_str());
+        const std::string problem = check_after_fault();
+        if (problem.empty()) {
+            std::fprintf(m_out, "[%12.3f ms] after the fault: the port carries data both ways\n",
+                         static_cast<double>(kernel().now()) / kMillisecond);
+        } else {
+            std::fprintf(m_out, "FAILED after the fault: %s\n  seed %llu; replay: %s\n", problem.c_str(),
+                         static_cast<unsigned long long>(m_options.seed), replay().c_str());
+            result = 1;
+        }
+    }
     m_serport.reset();
     const std::string left = m_world->teardown();
+    if (m_run.fault_points != nullptr) *m_run.fault_points = m_world->fault_points();
     if (!left.empty()) {
         std::fprintf(m_out, "the world left this behind:\n%s", left.c_str());
         return 1;
     }
     std::fprintf(m_out, "device removed, driver unloaded, nothing left behind\n");
-    return 0;
+    return result;
+}
+
+// One command; with a fault, an expectation that fails is reported and the
+// run goes on.
+void Runner::run_line(const Line& line) {
+    try {
+        if (m_world == nullptr) {
+            build_world();  // the adapter is plugged in and started here
+            if (line.words[0] == "plug") return;
+        }
+        std::string result = command(line.words);
+        std::fprintf(m_out, "[%12.3f ms] %s: %s\n", static_cast<double>(kernel().now()) / kMillisecond,
+                     line.text.c_str(), result.c_str());
+    } catch (const Stop& stop) {
+        if (m_run.fault == 0 || !stop.failed_expectation || m_world == nullptr) throw;
+        std::fprintf(m_out, "[%12.3f ms] %s: did not hold with the fault: %s\n",
+                     static_cast<double>(kernel().now()) / kMillisecond, line.text.c_str(), stop.reason.c_str());
+    }
+}
+
+// The command that replays this run.
+std::string Runner::replay() const {
+    std::string command = "torvex run " + m_run.path + " --seed " + std::to_string(m_options.seed);
+    if (m_options.strategy == host::Strategy::Pct) command += " --strategy pct";
+    if (m_run.interfaces) command += " --interfaces " + std::to_string(*m_run.interfaces);
+    if (m_run.fault != 0) command += " --fault " + std::to_string(m_run.fault);
+    return command;
+}
+
+// After a fault the port must carry data both ways again: the adapter goes
+// back in if it is out, or out and in again if its start failed (as a user
+// would do with a device that shows an error); the port opens at 115,200
+// 8N1 without flow control, and a text goes out and one comes back (through
+// the loopback plug the same one). "" when it does; what went wrong if not.
+std::string Runner::check_after_fault() {
+    if (m_world->plugged() && !m_started) m_world->unplug();
+    if (!m_world->plugged()) {
+        const NTSTATUS started = m_world->plug();
+        if (!NT_SUCCESS(started)) return "the adapter put back in does not start: " + status_text(started);
+    }
+    m_started = true;
+    m_serport.reset();
+    m_serport = std::make_unique<sim::Serport>(port_number());
+    sim::Serport::register_callbacks();
+    sim::Serport& p = port();
+    if (!p.open()) return "the port does not open";
+    p.set_hardware_flow(false);
+    p.set_xon_xoff(false);
+    if (!p.set_line({.baud = 115'200, .data_bits = 8, .parity = 0, .stop_bits = 0})) return "the line cannot be set";
+    const bool far = m_options.line == sim::LineKind::Peer;
+    if (far) {
+        peer().set_framing(std::nullopt);
+        peer().set_flow_control({});
+        peer().set_lines({.dsr = true, .cts = true});
+    }
+    kernel().run_for(50 * kMillisecond);
+    while (!p.read(4096, kMillisecond).empty()) {
+    }
+    const std::string out = "the port after the fault";
+    const std::string in = far ? "and the far end" : out;
+    const std::size_t seen = far ? peer().received().size() : 0;
+    p.write(std::span(reinterpret_cast<const std::uint8_t*>(out.data()), out.size()));
+    if (far) peer().send(std::vector<std::uint8_t>(in.begin(), in.end()));
+    std::string got;
+    for (int i = 0; i < 20 && got.size() < in.size(); ++i) {
+        std::vector<std::uint8_t> part = p.read(in.size() - got.size(), 100 * kMillisecond);
+        got.append(part.begin(), part.end());
+    }
+    if (got != in) return "the port received " + quoted(got) + ", not " + quoted(in);
+    if (far) {
+        kernel().run_for(20 * kMillisecond);
+        const std::vector<std::uint8_t>& all = peer().received();
+        const std::string sent(all.begin() + static_cast<std::ptrdiff_t>(seen), all.end());
+        if (sent != out) return "the far end received " + quoted(sent) + ", not " + quoted(out);
+    }
+    if (!p.close()) return "the port does not close";
+    return "";
 }
 
 }  // namespace

@@ -15,12 +15,21 @@ struct ScriptRun {
     std::string path;                    // for messages and the replay line
     std::optional<std::uint64_t> seed;   // overrides the script's own seed
     std::optional<host::Strategy> strategy;  // overrides the script's own strategy
+    std::optional<int> interfaces;       // overrides the script's own layout
+    // The fault point that fails (0: none). Such a run goes on past the
+    // expectations that fail after the fault, and ends by checking that the
+    // port carries data both ways again.
+    std::uint64_t fault = 0;
+    // Where to leave the number of fault points the run reached, if anywhere.
+    std::uint64_t* fault_points = nullptr;
 };
 
 // Runs the script text. Prints one line per command, with the virtual time,
 // to `out`; a failed expectation prints the script line, the seed and the
 // command that replays it. Returns 0 when everything held, 1 on a failed
-// expectation or a world left unclean, 2 on a script that cannot run.
+// expectation or a world left unclean, 2 on a script that cannot run. With a
+// fault: 0 when the port carried data afterwards and nothing was left
+// behind, 1 otherwise.
 int run_script(const std::string& text, const ScriptRun& run, std::FILE* out);
 
 }  // namespace tool

@@ -6,12 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+
+#include <unistd.h>
 #include <string>
 
 #include "host/usb/pcap_writer.h"
 #include "sim/bench/world.h"
 #include "sim/serport/serport.h"
 #include "tools/adapter.h"
+#include "tools/faults.h"
 #include "tools/pty.h"
 #include "tools/script.h"
 #include "usb/requests.h"
@@ -31,6 +34,9 @@ struct Options {
     std::vector<std::string> arguments;  // the inspection commands' own
     bool far_pty = false;                // pty --line pty
     std::string link;                    // pty --link PATH
+    std::optional<int> interfaces_given;
+    std::uint64_t fault = 0;             // run --fault N
+    unsigned jobs = 0;                   // faults --jobs N (0: one per processor)
 };
 
 const char* kUsage =
@@ -42,6 +48,11 @@ const char* kUsage =
     "                       show the banner, the device names and the wire trace\n"
     "  run FILE             run a scenario script (FILE - reads standard input);\n"
     "                       exits 1 when an expectation fails, 2 on a script error\n"
+    "  faults FILE          run the script once to count its fault points, then once\n"
+    "                       per point with that one failing, each in a process of\n"
+    "                       its own; prints every run that did not end clean (a\n"
+    "                       crash, a bug check, a sanitizer report, a hang, something\n"
+    "                       left behind, a port that no longer carries data)\n"
     "  pty [--line loopback|pty] [--link PATH]\n"
     "                       the port as a pseudo-terminal for serial programs, the\n"
     "                       world in real time; the far end of the line is the\n"
@@ -81,6 +92,9 @@ const char* kUsage =
     "  --strategy S         how threads are scheduled under the seed: random (default)\n"
     "                       or pct (probabilistic concurrency testing)\n"
     "  --pcap FILE          write the session's USB traffic as a USBPcap capture\n"
+    "  --fault N            run: fail the Nth fault point (a platform service, a bus\n"
+    "                       request, an answer from below) and check the port after\n"
+    "  --jobs N             faults: runs at a time (default: one per processor)\n"
     "  --eeprom FILE        load FILE (at most 256 bytes) into the adapter's EEPROM\n"
     "  --help               show this text\n";
 
@@ -134,6 +148,15 @@ Options parse(int argc, char** argv) {
             std::string count = value();
             if (count != "1" && count != "2") usage_error("--interfaces takes 1 or 2, not " + count);
             options.interfaces = count[0] - '0';
+            options.interfaces_given = options.interfaces;
+        } else if (arg == "--fault") {
+            auto point = number(value());
+            if (!point || *point == 0) usage_error("--fault takes a fault point's number, from 1");
+            options.fault = *point;
+        } else if (arg == "--jobs") {
+            auto jobs = number(value());
+            if (!jobs || *jobs == 0 || *jobs > 64) usage_error("--jobs takes a number from 1 to 64");
+            options.jobs = static_cast<unsigned>(*jobs);
         } else if (arg == "--strategy") {
             std::string strategy = value();
             if (strategy != "random" && strategy != "pct") usage_error("--strategy takes random or pct, not " + strategy);
@@ -159,7 +182,7 @@ Options parse(int argc, char** argv) {
             usage_error("unknown option " + arg);
         } else if (options.command.empty()) {
             options.command = arg;
-        } else if (options.command == "run" && options.script.empty()) {
+        } else if ((options.command == "run" || options.command == "faults") && options.script.empty()) {
             options.script = arg;
         } else if (options.command == "eeprom" || options.command == "descriptors" || options.command == "registers") {
             options.arguments.push_back(arg);
@@ -168,11 +191,16 @@ Options parse(int argc, char** argv) {
         }
     }
     if (options.command.empty()) usage_error("no command given");
-    if (options.command != "demo" && options.command != "run" && options.command != "descriptors" &&
+    if (options.command != "demo" && options.command != "run" && options.command != "faults" &&
+        options.command != "descriptors" &&
         options.command != "eeprom" && options.command != "registers" && options.command != "pty") {
         usage_error("unknown command " + options.command);
     }
-    if (options.command == "run" && options.script.empty()) usage_error("run needs a script file");
+    if ((options.command == "run" || options.command == "faults") && options.script.empty()) {
+        usage_error(options.command + " needs a script file");
+    }
+    if (options.fault != 0 && options.command != "run") usage_error("--fault is an option of run");
+    if (options.jobs != 0 && options.command != "faults") usage_error("--jobs is an option of faults");
     if ((options.far_pty || !options.link.empty()) && options.command != "pty") {
         usage_error("--line and --link are options of pty");
     }
@@ -276,7 +304,20 @@ int run(const Options& options) {
     char buffer[4096];
     for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
     if (file != stdin) std::fclose(file);
-    return tool::run_script(text, tool::ScriptRun{options.script, options.seed_given, options.strategy}, stdout);
+    return tool::run_script(
+        text, tool::ScriptRun{options.script, options.seed_given, options.strategy, options.interfaces_given, options.fault},
+        stdout);
+}
+
+int faults(const Options& options, const char* self) {
+    const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    return tool::faults_command({.self = self,
+                                 .path = options.script,
+                                 .seed = options.seed_given,
+                                 .strategy = options.strategy,
+                                 .interfaces = options.interfaces_given,
+                                 .jobs = options.jobs != 0 ? options.jobs : static_cast<unsigned>(std::max(1L, processors))},
+                                stdout);
 }
 
 // The world the options describe, for the commands that start an adapter.
@@ -293,6 +334,7 @@ sim::WorldOptions world_options(const Options& options) {
 int main(int argc, char** argv) {
     Options options = parse(argc, argv);
     if (options.command == "run") return run(options);
+    if (options.command == "faults") return faults(options, "/proc/self/exe");
     if (options.command == "demo") return demo(options);
     if (options.command == "pty") {
         return tool::pty_command({.world = world_options(options), .far_pty = options.far_pty, .link = options.link},

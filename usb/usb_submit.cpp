@@ -6,7 +6,7 @@ namespace {
 
 const LONG kCallTimeout = -50000000;  // 5 seconds, relative
 
-// Completion of a synchronous request: the IRP comes back to USB2SER_CallUSBD,
+// Completion of a synchronous request: the IRP comes back to USB2SER_CallBus,
 // which may still cancel it safely and then lets the I/O manager finish it.
 NTSTATUS NTAPI USB2SER_SyncCallCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
@@ -15,11 +15,8 @@ NTSTATUS NTAPI USB2SER_SyncCallCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-}  // namespace
-
-// At PASSIVE_LEVEL. The caller keeps its URB and frees it afterwards.
-//
-// A request still pending after 5 seconds is cancelled and waited for. The
+// At PASSIVE_LEVEL: an internal device-control request to the bus, waited
+// for. A request still pending after 5 seconds is cancelled and waited for. The
 // IRP is held by a completion routine until then, so the cancel can never
 // reach an IRP the I/O manager has already released. The I/O manager then
 // finishes the request in this thread (status block, event, release), not
@@ -27,7 +24,7 @@ NTSTATUS NTAPI USB2SER_SyncCallCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 // event live in this frame, so the call waits for that final step. The
 // platform skips it (and signals nothing) for a request that failed without
 // pending.
-NTSTATUS USB2SER_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+NTSTATUS USB2SER_CallBus(PDEVICE_OBJECT DeviceObject, ULONG IoControlCode, PURB Urb) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     KEVENT event;
     KEVENT done;
@@ -35,8 +32,8 @@ NTSTATUS USB2SER_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     KeInitializeEvent(&done, NotificationEvent, FALSE);
 
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, ext->TopOfStackDeviceObject, NULL,
-                                             0, NULL, 0, TRUE, &done, &ioStatus);
+    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, ext->TopOfStackDeviceObject, NULL, 0, NULL, 0, TRUE,
+                                             &done, &ioStatus);
     if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->Parameters.Others.Argument1 = Urb;
@@ -57,6 +54,13 @@ NTSTATUS USB2SER_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     if (signalled) USB2SER_WaitForEvent(&done, NULL);
     return status;
+}
+
+}  // namespace
+
+// At PASSIVE_LEVEL. The caller keeps its URB and frees it afterwards.
+NTSTATUS USB2SER_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+    return USB2SER_CallBus(DeviceObject, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb);
 }
 
 USBD_PIPE_HANDLE USB2SER_SlotPipeHandle(PUSB2SER_EXTENSION Extension, ULONG PipeSlot) {
@@ -223,19 +227,9 @@ NTSTATUS USB2SER_ResetPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot) {
     return USB2SER_CallUSBD(DeviceObject, &urb);
 }
 
-// At PASSIVE_LEVEL: resets the device's upstream port; the outcome is not
-// reported. The event and status block live in this frame: the call waits
-// for the I/O manager's final step whenever the platform makes it.
+// At PASSIVE_LEVEL: resets the device's upstream port, waited for as a
+// synchronous request is (a hub that never answers costs the start 5
+// seconds, not the machine); the outcome is not reported.
 VOID USB2SER_ResetDevice(PDEVICE_OBJECT DeviceObject) {
-    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, ext->TopOfStackDeviceObject, NULL, 0,
-                                             NULL, 0, TRUE, &event, &ioStatus);
-    if (irp == NULL) return;
-    NTSTATUS status = IoCallDriver(ext->TopOfStackDeviceObject, irp);
-    if (status == STATUS_PENDING || !NT_ERROR(status)) {
-        USB2SER_WaitForEvent(&event, NULL);
-    }
+    USB2SER_CallBus(DeviceObject, IOCTL_INTERNAL_USB_RESET_PORT, NULL);
 }

@@ -34,6 +34,7 @@ World::World(const WorldOptions& options)
     m_kernel->set_platform(options.platform);
     const char* spurious = std::getenv("TORVEX_SPURIOUS_WAITS");
     m_kernel->set_spurious_waits(spurious != nullptr ? std::strtoull(spurious, nullptr, 10) : options.spurious_waits);
+    m_kernel->faults().fail_at(options.fault);
     m_bus = std::make_unique<host::UsbBus>(*m_kernel, options.bus);
     m_chip = std::make_unique<BridgeChip>(options.chip_config ? *options.chip_config
                                                               : ChipConfig::of(options.chip, options.interfaces));
@@ -108,6 +109,7 @@ std::string World::teardown() {
     }
     m_bus.reset();
     left += m_kernel->leaks();
+    m_fault_points = m_kernel->faults().count();
     m_kernel.reset();
     return left;
 }

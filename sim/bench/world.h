@@ -38,6 +38,9 @@ struct WorldOptions {
     // Loaded into the chip's EEPROM from address 0 before anything runs (at
     // most 256 bytes are taken).
     std::vector<std::uint8_t> eeprom;
+    // The fault point that fails, by its number in the order the world
+    // reaches them (host::FaultPoints); 0 for none.
+    std::uint64_t fault = 0;
 };
 
 class World {
@@ -82,6 +85,8 @@ public:
     // Removes the device if it is still there, unloads the driver and ends
     // the bus. Returns what the world left behind; empty when clean.
     std::string teardown();
+    // The fault points the world reached, its teardown included.
+    std::uint64_t fault_points() const { return m_kernel ? m_kernel->faults().count() : m_fault_points; }
 
 private:
     host::Module m_module;
@@ -93,6 +98,7 @@ private:
     PDRIVER_OBJECT m_driver = nullptr;
     PDEVICE_OBJECT m_pdo = nullptr;
     bool m_torn_down = false;
+    std::uint64_t m_fault_points = 0;
 };
 
 }  // namespace sim

@@ -1,0 +1,204 @@
+#include "tools/faults.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#include "tools/script.h"
+
+namespace tool {
+
+namespace {
+
+struct Child {
+    std::uint64_t point = 0;
+    pid_t pid = -1;
+    int output = -1;  // the read end of its standard output and error
+    std::string text;
+    std::chrono::steady_clock::time_point started;
+    bool killed = false;
+};
+
+std::vector<std::string> arguments(const FaultsRun& run, std::uint64_t point) {
+    std::vector<std::string> a = {run.self, "run", run.path, "--fault", std::to_string(point)};
+    if (run.seed) a.insert(a.end(), {"--seed", std::to_string(*run.seed)});
+    if (run.strategy == host::Strategy::Pct) a.insert(a.end(), {"--strategy", "pct"});
+    if (run.interfaces) a.insert(a.end(), {"--interfaces", std::to_string(*run.interfaces)});
+    return a;
+}
+
+std::string command_line(const std::vector<std::string>& a) {
+    std::string out = "torvex";
+    for (std::size_t i = 1; i < a.size(); ++i) out += " " + a[i];
+    return out;
+}
+
+bool start(const FaultsRun& run, Child& child) {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    const std::vector<std::string> a = arguments(run, child.point);
+    child.pid = fork();
+    if (child.pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return false;
+    }
+    if (child.pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        dup2(fds[1], STDERR_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        std::vector<char*> argv;
+        for (const std::string& s : a) argv.push_back(const_cast<char*>(s.c_str()));
+        argv.push_back(nullptr);
+        execv(run.self.c_str(), argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    child.output = fds[0];
+    child.started = std::chrono::steady_clock::now();
+    return true;
+}
+
+// The first line of `text` that holds `mark`, from the mark on.
+std::string line_with(const std::string& text, const char* mark) {
+    const std::size_t at = text.find(mark);
+    if (at == std::string::npos) return {};
+    const std::size_t end = text.find('\n', at);
+    return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// What went wrong in a run; "" when it ended clean.
+std::string finding(const Child& child, int status) {
+    const std::string& text = child.text;
+    if (child.killed) return "a hang: the run did not end in time";
+    if (WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) > 2)) {
+        if (std::string check = line_with(text, "*** BUG CHECK"); !check.empty()) {
+            const std::size_t next = text.find('\n', text.find("*** BUG CHECK"));
+            const std::size_t end = text.find('\n', next + 1);
+            return "a bug check: " + check.substr(14) + ": " + text.substr(next + 1, end - next - 1);
+        }
+        if (std::string report = line_with(text, "ERROR: AddressSanitizer"); !report.empty()) {
+            return "a sanitizer report: " + report;
+        }
+        if (std::string report = line_with(text, "runtime error:"); !report.empty()) {
+            return "a sanitizer report: " + report;
+        }
+        if (std::string report = line_with(text, "ERROR: LeakSanitizer"); !report.empty()) {
+            return "a sanitizer report: " + report;
+        }
+        return WIFSIGNALED(status) ? "a crash: signal " + std::to_string(WTERMSIG(status))
+                                   : "an exit with status " + std::to_string(WEXITSTATUS(status));
+    }
+    const int code = WEXITSTATUS(status);
+    if (code == 0) return {};
+    if (code == 2) return "a script error: " + text.substr(text.rfind('\n', text.size() - 2) + 1);
+    if (std::string left = line_with(text, "the world left this behind:"); !left.empty()) {
+        const std::size_t at = text.find("the world left this behind:");
+        const std::size_t next = text.find('\n', at);
+        const std::size_t end = text.find('\n', next + 1);
+        return "left behind: " + text.substr(next + 1, end - next - 1);
+    }
+    if (std::string port = line_with(text, "FAILED after the fault: "); !port.empty()) {
+        return "the port afterwards: " + port.substr(24);
+    }
+    return "a failure: " + line_with(text, "FAILED");
+}
+
+}  // namespace
+
+int faults_command(const FaultsRun& run, std::FILE* out) {
+    std::string text;
+    std::FILE* file = std::fopen(run.path.c_str(), "r");
+    if (file == nullptr) {
+        std::fprintf(out, "torvex: cannot open %s: %s\n", run.path.c_str(), std::strerror(errno));
+        return 2;
+    }
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+    std::fclose(file);
+
+    // The count: the scenario as it is, which must hold without a fault.
+    std::uint64_t points = 0;
+    std::FILE* quiet = std::fopen("/dev/null", "w");
+    const int clean = run_script(text, ScriptRun{run.path, run.seed, run.strategy, run.interfaces, 0, &points},
+                                 quiet != nullptr ? quiet : out);
+    if (quiet != nullptr) std::fclose(quiet);
+    if (clean != 0) {
+        std::fprintf(out, "%s does not run clean without a fault: see torvex run %s\n", run.path.c_str(),
+                     run.path.c_str());
+        return 2;
+    }
+    std::fprintf(out, "%s: %llu fault points; running each with its fault, %u at a time\n", run.path.c_str(),
+                 static_cast<unsigned long long>(points), run.jobs);
+    std::fflush(out);
+
+    std::deque<Child> running;
+    std::uint64_t next = 1;
+    std::uint64_t clean_runs = 0;
+    std::uint64_t findings = 0;
+    while (next <= points || !running.empty()) {
+        while (next <= points && running.size() < run.jobs) {
+            Child child;
+            child.point = next++;
+            if (!start(run, child)) {
+                std::fprintf(out, "fault %llu: the run could not be started: %s\n",
+                             static_cast<unsigned long long>(child.point), std::strerror(errno));
+                ++findings;
+                continue;
+            }
+            running.push_back(std::move(child));
+        }
+        std::vector<pollfd> fds;
+        for (const Child& c : running) fds.push_back(pollfd{c.output, POLLIN, 0});
+        poll(fds.data(), fds.size(), 200);
+        for (std::size_t i = 0; i < running.size();) {
+            Child& c = running[i];
+            bool ended = false;
+            if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                char chunk[4096];
+                const ssize_t n = read(c.output, chunk, sizeof chunk);
+                if (n > 0) c.text.append(chunk, static_cast<std::size_t>(n));
+                ended = n == 0 || (n < 0 && errno != EINTR);
+            }
+            const bool late = std::chrono::steady_clock::now() - c.started > std::chrono::seconds(run.timeout_seconds);
+            if (late && !c.killed) {
+                kill(c.pid, SIGKILL);
+                c.killed = true;
+            }
+            if (!ended) {
+                ++i;
+                continue;
+            }
+            // The pipe closed: the run has ended.
+            close(c.output);
+            int status = 0;
+            waitpid(c.pid, &status, 0);
+            const std::string found = finding(c, status);
+            if (found.empty()) {
+                ++clean_runs;
+            } else {
+                ++findings;
+                const std::string failed = line_with(c.text, "fault point: ");
+                std::fprintf(out, "fault %llu (%s): %s\n  replay: %s\n", static_cast<unsigned long long>(c.point),
+                             failed.empty() ? "its end not reached" : failed.substr(13).c_str(), found.c_str(),
+                             command_line(arguments(run, c.point)).c_str());
+                std::fflush(out);
+            }
+            running.erase(running.begin() + static_cast<std::ptrdiff_t>(i));
+            fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+    std::fprintf(out, "%llu of %llu clean\n", static_cast<unsigned long long>(clean_runs),
+                 static_cast<unsigned long long>(points));
+    return findings == 0 ? 0 : 1;
+}
+
+}  // namespace tool

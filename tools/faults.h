@@ -1,0 +1,30 @@
+// `torvex faults FILE`: runs a scenario script once to count its fault
+// points, then once per point with that one failing, each in a process of its
+// own, and reports every run that did not end clean.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "host/kernel/scheduler.h"
+
+namespace tool {
+
+struct FaultsRun {
+    std::string self;    // this program, to run each point
+    std::string path;    // the script
+    std::optional<std::uint64_t> seed;
+    std::optional<host::Strategy> strategy;
+    std::optional<int> interfaces;
+    unsigned jobs = 1;           // runs at a time
+    unsigned timeout_seconds = 120;  // a run that takes longer hangs
+};
+
+// Prints each finding with the command that replays it, and a last line
+// "N of M clean". Returns 0 when every run was clean, 1 when one was not, 2
+// when the scenario cannot be run or fails without a fault.
+int faults_command(const FaultsRun& run, std::FILE* out);
+
+}  // namespace tool
