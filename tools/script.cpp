@@ -726,12 +726,12 @@ std::string Runner::replay() const {
 }
 
 // After a fault the port must carry data both ways again: the adapter goes
-// back in if it is out, or out and in again if its start failed (as a user
-// would do with a device that shows an error); the port opens at 115,200
+// back in if it is out, or out and in again if its AddDevice or its start
+// failed (as a user would do with a device that shows an error); the port opens at 115,200
 // 8N1 without flow control, and a text goes out and one comes back (through
 // the loopback plug the same one). "" when it does; what went wrong if not.
 std::string Runner::check_after_fault() {
-    if (m_world->plugged() && !m_started) m_world->unplug();
+    if (m_world->plugged() && (!m_started || m_world->fdo() == nullptr)) m_world->unplug();
     if (!m_world->plugged()) {
         const NTSTATUS started = m_world->plug();
         if (!NT_SUCCESS(started)) return "the adapter put back in does not start: " + status_text(started);

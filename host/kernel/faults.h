@@ -24,7 +24,7 @@ enum class FaultKind : std::uint8_t {
     Attach,           // IoAttachDeviceToDeviceStack: no device
     BusFailed,        // a request to the bus ends with a transaction error
     BusStalled,       // ... with a stall
-    BusUnanswered,    // ... never, until it is cancelled
+    BusUnanswered,    // a control request is never answered, until it is cancelled
     LowerPnp,         // the bus fails a Plug and Play request it could fail
     LowerPower,       // the bus fails a power request
 };

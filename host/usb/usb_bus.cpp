@@ -247,7 +247,7 @@ NTSTATUS UsbBus::internal_device_control(PDEVICE_OBJECT pdo, PIRP irp) {
         t->ready_at = align_up(kernel().now()) + kResetPortFrames * kFrame;
         record_submission(*t);
         if (!port.present) return complete_inline(std::move(t), USBD_STATUS_DEVICE_GONE);
-        t->fault = injected_fault("port reset");
+        t->fault = injected_fault("port reset", false);
         return pend(std::move(t));
     }
     irp->IoStatus.Information = 0;
@@ -269,7 +269,9 @@ NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
     if (!port.present) return complete_inline(std::move(t), USBD_STATUS_DEVICE_GONE);
     if (status != USBD_STATUS_SUCCESS) return complete_inline(std::move(t), status);
     t->fault = match_fault(*t);
-    if (!t->fault) t->fault = injected_fault(t->op == Op::Data ? "data transfer" : "control request");
+    if (!t->fault) {
+        t->fault = t->op == Op::Data ? injected_fault("data transfer", true) : injected_fault("control request", false);
+    }
     // The default pipe is a queue: however late one control request ends,
     // the ones sent after it end after it.
     if (on_default_pipe(*t)) {
@@ -429,13 +431,15 @@ std::optional<FaultRule> UsbBus::match_fault(const Transfer& t) {
     return std::nullopt;
 }
 
-// The kernel's fault points for a request: it fails, stalls, or is never
-// answered, each a point of its own.
-std::optional<FaultRule> UsbBus::injected_fault(const char* what) {
+// The kernel's fault points for a request: it fails, stalls, or (a control
+// request) is never answered, each a point of its own. A data transfer that
+// is not answered is no fault: an endpoint with nothing to send, or held by
+// flow control, does just that.
+std::optional<FaultRule> UsbBus::injected_fault(const char* what, bool data) {
     FaultPoints& points = kernel().faults();
     if (points.reached(FaultKind::BusFailed, what)) return FaultRule{.action = FaultAction::Fail};
     if (points.reached(FaultKind::BusStalled, what)) return FaultRule{.action = FaultAction::Stall};
-    if (points.reached(FaultKind::BusUnanswered, what)) return FaultRule{.action = FaultAction::Never};
+    if (!data && points.reached(FaultKind::BusUnanswered, what)) return FaultRule{.action = FaultAction::Never};
     return std::nullopt;
 }
 

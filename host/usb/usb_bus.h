@@ -150,7 +150,7 @@ private:
     static Time next_poll(const Pipe& pipe, Time at);
     static USBD_PIPE_HANDLE handle_of(const Port& port, const Pipe& pipe);
     std::optional<FaultRule> match_fault(const Transfer& t);
-    std::optional<FaultRule> injected_fault(const char* what);
+    std::optional<FaultRule> injected_fault(const char* what, bool data);
     NTSTATUS pend(std::unique_ptr<Transfer> t);
     NTSTATUS complete_inline(std::unique_ptr<Transfer> t, USBD_STATUS status);
 
