@@ -62,9 +62,9 @@ VOID USB2SER_RestartPort(PDEVICE_OBJECT DeviceObject) {
 
 // Lets the lower drivers start the device first (their status is not
 // examined), then brings the device into use; the results of the steps are
-// not used, but for the worker thread's and the chip initialisation's. The
-// initialisation's status replaces the start result only when that is a
-// success: a start without its worker thread must not report success.
+// not used, but for the configuration's, the worker thread's and the chip
+// initialisation's. The first of them that failed is the start's result: a
+// start without pipes or without its worker thread must not report success.
 NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     USB2SER_ForwardAndWait(ext, Irp);
@@ -74,6 +74,7 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // The reset clears remote wake-up with the rest of the device's state.
     if (NT_SUCCESS(configured)) USB2SER_ControlRemoteWakeup(DeviceObject, TRUE);
     NTSTATUS status = USB2SER_Create_Thread(DeviceObject);
+    if (NT_SUCCESS(status)) status = configured;
     USB2SER_QueryCOMPort(DeviceObject);
     if (!USB2SER_IsEEPROM0E2A(DeviceObject)) {
         NTSTATUS initialised = USB2SER_InitHW(DeviceObject);

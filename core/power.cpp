@@ -144,9 +144,13 @@ NTSTATUS USB2SER_PassDownToNextPowerDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
 // through this driver first, and is waited for, 10 seconds at most. The
 // present state is never requested: Windows 98 and Me answer such a request
 // with STATUS_PENDING and never complete it. A request that does not complete
-// in time fails with STATUS_IO_TIMEOUT and changes no recorded state.
+// in time fails with STATUS_IO_TIMEOUT. A request that fails leaves the
+// recorded state as it was before it: the dispatch records a lower state on
+// the way down, and a device the drivers below kept powered must not be taken
+// for one in D3 (the next wake would ask for the state it is in).
 NTSTATUS USB2SER_SendDeviceSetPower(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State) {
-    if (State == Extension->DevicePowerState) return STATUS_SUCCESS;
+    const DEVICE_POWER_STATE before = static_cast<DEVICE_POWER_STATE>(Extension->DevicePowerState);
+    if (State == before) return STATUS_SUCCESS;
     PUSB2SER_POWER_WAIT wait = static_cast<PUSB2SER_POWER_WAIT>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(USB2SER_POWER_WAIT), USB2SER_POOL_TAG));
     if (wait == NULL) return STATUS_INSUFFICIENT_RESOURCES;
@@ -165,7 +169,8 @@ NTSTATUS USB2SER_SendDeviceSetPower(PUSB2SER_EXTENSION Extension, DEVICE_POWER_S
         wait->Holders = 1;  // no completion is coming
     }
     USB2SER_ReleasePowerWait(wait);
-    if (NT_SUCCESS(status) && State != Extension->DevicePowerState) SetPowerState(Extension, State);
+    const DEVICE_POWER_STATE recorded = NT_SUCCESS(status) ? State : before;
+    if (recorded != Extension->DevicePowerState) SetPowerState(Extension, recorded);
     return status;
 }
 

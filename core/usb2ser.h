@@ -20,6 +20,9 @@
 #define CHIP_CLASS_VENDOR 1
 #define CHIP_EXTENDED     2
 
+// Fire-and-forget control requests in flight at once, at most.
+#define USB2SER_MAX_CTRL_REQUESTS 32
+
 #define USB2SER_PORT_SETTINGS_SIZE 48
 #define USB2SER_CAPTURE_SIZE 256
 
@@ -45,6 +48,9 @@ typedef struct _USB2SER_EXTENSION {
     USHORT ControlLineState;
     USHORT ModemStatus;
     PIRP IrpSlot[USB2SER_SLOT_COUNT];
+    // The fire-and-forget control requests in flight, each in an entry of its
+    // own: removal cancels them as it cancels the slots.
+    PIRP CtrlIrps[USB2SER_MAX_CTRL_REQUESTS];
     LONG PortIndex;
     LONG ChipType;
     BOOLEAN PortOpen;
@@ -76,7 +82,14 @@ typedef struct _USB2SER_EXTENSION {
     // the last read that succeeded (ReadRecoveries counts them).
     LONG ReadsHalted;
     LONG ReadRecoveries;
-    // Hands the worker thread a job: a power-up to finish or reads to recover.
+    // A transmit chunk whose transfer failed on a halted pipe, kept for the
+    // worker thread to send again (its unsent rest) once the stall is
+    // cleared, at most USB2SER_MAX_WRITE_RETRIES times in a row; no other
+    // chunk goes before it.
+    PVOID FailedWrite;
+    LONG WriteRetries;
+    // Hands the worker thread a job: a power-up to finish, reads to recover
+    // or a chunk to send again.
     KEVENT JobEvent;
 } USB2SER_EXTENSION, *PUSB2SER_EXTENSION;
 

@@ -43,6 +43,44 @@ VOID USB2SER_CaptureBytes(PUSB2SER_EXTENSION ext, PUCHAR Data, ULONG Length) {
     KeReleaseSpinLock(&ext->CaptureLock, irql);
 }
 
+// Hands the worker thread the recovery of the reads.
+VOID USB2SER_RecoverReads(PUSB2SER_EXTENSION ext) {
+    InterlockedExchange(&ext->ReadsHalted, TRUE);
+    KeSetEvent(&ext->JobEvent, IO_NO_INCREMENT, FALSE);
+}
+
+// Arms a read again from its completion. A re-arm that cannot start (no pool,
+// no IRP) is no end of reception: the thread tries again, within the bound
+// of the read recoveries.
+VOID USB2SER_ReArm(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, ULONG Length) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    const NTSTATUS status = USB2SER_AsyncTransfer(DeviceObject, PipeSlot, NULL, Length);
+    if (status == STATUS_NO_MEMORY && !ext->Removed &&
+        InterlockedIncrement(&ext->ReadRecoveries) <= USB2SER_MAX_READ_RECOVERIES) {
+        USB2SER_RecoverReads(ext);
+    }
+}
+
+// At PASSIVE_LEVEL in the worker thread: the chunk whose transfer failed goes
+// again, its unsent rest, once the stall of the bulk-out pipe is cleared. A
+// resend that cannot start lets the port driver go on.
+VOID USB2SER_ResendFailedWrite(PDEVICE_OBJECT DeviceObject) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    PUSB2SER_TRANSFER failed = static_cast<PUSB2SER_TRANSFER>(InterlockedExchangePointer(&ext->FailedWrite, NULL));
+    if (failed == NULL) return;
+    const ULONG sent = failed->Urb.TransferBufferLength < failed->Length ? failed->Urb.TransferBufferLength
+                                                                          : failed->Length;
+    NTSTATUS status = STATUS_DELETE_PENDING;
+    if (!ext->Removed) {
+        USB2SER_ResetPipe(DeviceObject, USB2SER_SLOT_BULK_OUT);
+        status = USB2SER_AsyncTransfer(DeviceObject, USB2SER_SLOT_BULK_OUT, failed->DataBuffer + sent,
+                                       failed->Length - sent);
+    }
+    if (!NT_SUCCESS(status) && !ext->Removed) KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
+    ExFreePool(failed->DataBuffer);
+    ExFreePool(failed);
+}
+
 }  // namespace
 
 // Up to DISPATCH_LEVEL. Source is read only for the bulk-out slot; the caller
@@ -64,6 +102,7 @@ NTSTATUS USB2SER_AsyncTransfer(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, PVOI
     RtlZeroMemory(transfer, sizeof(USB2SER_TRANSFER));
     USB2SER_FillPipeTransfer(&transfer->Urb, pipe, kSlotFlags[PipeSlot], buffer, Length);
     transfer->DataBuffer = buffer;
+    transfer->Length = Length;
     return USB2SER_AsyncCallUSBD(DeviceObject, reinterpret_cast<PURB>(transfer), PipeSlot);
 }
 
@@ -73,6 +112,11 @@ NTSTATUS USB2SER_AsyncTransfer(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, PVOI
 // to whichever of this routine and a canceller frees it, and is never
 // completed further. The device reference the transfer held is dropped last:
 // after it, removal may delete the device.
+//
+// A transfer whose pipe halted is handed to the worker thread, which clears
+// the stall: a read to be armed again, a chunk to be sent again. A failed
+// chunk is kept before its slot is given up, so that no later chunk can go
+// before it; a chunk given up after its retries lets the port driver go on.
 NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     PUSB2SER_TRANSFER transfer = static_cast<PUSB2SER_TRANSFER>(Context);
@@ -84,6 +128,10 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     Irp->IoStatus.Information = count;
     const NTSTATUS status = Irp->IoStatus.Status;
     const ULONG slot = USB2SER_SlotOfFlags(transfer->Urb.TransferFlags);
+    const BOOLEAN halted = !NT_SUCCESS(status) && !ext->Removed && USB2SER_PipeHalted(transfer->Urb.Hdr.Status);
+    const BOOLEAN resend = slot == USB2SER_SLOT_BULK_OUT && halted &&
+                           InterlockedIncrement(&ext->WriteRetries) <= USB2SER_MAX_WRITE_RETRIES;
+    if (resend) InterlockedExchangePointer(&ext->FailedWrite, transfer);
 
     // The slot is taken back only if it still holds this request: another
     // path may have armed it again after a canceller took this one out.
@@ -104,9 +152,10 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
                 ext->ModemStatus = modemStatus;
             }
             InterlockedExchange(&ext->ReadRecoveries, 0);
-            USB2SER_AsyncTransfer(device, USB2SER_SLOT_INTERRUPT_IN, NULL, USB2SER_INTERRUPT_PACKET_SIZE);
+            USB2SER_ReArm(device, USB2SER_SLOT_INTERRUPT_IN, USB2SER_INTERRUPT_PACKET_SIZE);
             break;
         case USB2SER_SLOT_BULK_OUT:
+            InterlockedExchange(&ext->WriteRetries, 0);
             KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
             break;
         default:
@@ -116,19 +165,32 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
             } else if (pSetReadQueue != NULL && ext->PortOpen && !ext->Removed) {
                 pSetReadQueue(transfer->DataBuffer, count, static_cast<ULONG>(ext->PortIndex));
             }
-            USB2SER_AsyncTransfer(device, USB2SER_SLOT_BULK_IN, NULL, USB2SER_BULK_IN_SIZE);
+            USB2SER_ReArm(device, USB2SER_SLOT_BULK_IN, USB2SER_BULK_IN_SIZE);
             break;
         }
-    } else if (slot != USB2SER_SLOT_BULK_OUT && !ext->Removed && USB2SER_PipeHalted(transfer->Urb.Hdr.Status) &&
+    } else if (resend) {
+        // A thread on its way out takes what it finds handed over after it
+        // has said so; if it has gone already, the chunk is taken back here.
+        if (!InterlockedCompareExchange(&ext->ThreadGone, TRUE, TRUE) ||
+            InterlockedCompareExchangePointer(&ext->FailedWrite, NULL, transfer) != transfer) {
+            KeSetEvent(&ext->JobEvent, IO_NO_INCREMENT, FALSE);
+            transfer = NULL;  // the thread's now
+        }
+    } else if (slot == USB2SER_SLOT_BULK_OUT && halted) {
+        // Given up: the chunk is lost, but the port goes on with the next.
+        InterlockedExchange(&ext->WriteRetries, 0);
+        KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
+    } else if (slot != USB2SER_SLOT_BULK_OUT && halted &&
                InterlockedIncrement(&ext->ReadRecoveries) <= USB2SER_MAX_READ_RECOVERIES) {
         // Without this the port would hear no more modem status or data
         // until it is opened again: the thread recovers the read at PASSIVE_LEVEL.
-        InterlockedExchange(&ext->ReadsHalted, TRUE);
-        KeSetEvent(&ext->JobEvent, IO_NO_INCREMENT, FALSE);
+        USB2SER_RecoverReads(ext);
     }
 
-    ExFreePool(transfer->DataBuffer);
-    ExFreePool(transfer);
+    if (transfer != NULL) {
+        ExFreePool(transfer->DataBuffer);
+        ExFreePool(transfer);
+    }
     USB2SER_DecrementIoCount(device);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -154,13 +216,20 @@ VOID NTAPI USB2SER_Thread_Main(PVOID StartContext) {
         if (status == STATUS_WAIT_0) {
             InterlockedExchange(&ext->ThreadGone, TRUE);
             USB2SER_FinishPowerUp(device);
+            USB2SER_ResendFailedWrite(device);
             KeSetEvent(&ext->ThreadExitEvent, IO_NO_INCREMENT, FALSE);
             PsTerminateSystemThread(STATUS_SUCCESS);
         }
         if (!NT_SUCCESS(status)) continue;
         USB2SER_FinishPowerUp(device);
+        USB2SER_ResendFailedWrite(device);
         if (InterlockedExchange(&ext->ReadsHalted, FALSE) && ext->PortOpen && !ext->Removed) {
             USB2SER_ArmReads(device, TRUE);
+            // A read that still cannot be armed is tried again, within the bound.
+            if ((ext->IrpSlot[USB2SER_SLOT_INTERRUPT_IN] == NULL || ext->IrpSlot[USB2SER_SLOT_BULK_IN] == NULL) &&
+                InterlockedIncrement(&ext->ReadRecoveries) <= USB2SER_MAX_READ_RECOVERIES) {
+                USB2SER_RecoverReads(ext);
+            }
         }
         if (status == STATUS_WAIT_2 && pWriteOutQueue != NULL && ext->PortOpen && !ext->Removed) {
             pWriteOutQueue(static_cast<ULONG>(ext->PortIndex));

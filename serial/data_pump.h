@@ -11,12 +11,14 @@ typedef struct _USB2SER_TRANSFER {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER Urb;
     PDEVICE_OBJECT DeviceObject;
     PUCHAR DataBuffer;
+    ULONG Length;  // the bytes asked for; the URB's length says how many went
 } USB2SER_TRANSFER, *PUSB2SER_TRANSFER;
 
 #define USB2SER_INTERRUPT_PACKET_SIZE 10
 #define USB2SER_BULK_IN_SIZE          256
 #define USB2SER_WORKER_PRIORITY       17
 #define USB2SER_MAX_READ_RECOVERIES   3
+#define USB2SER_MAX_WRITE_RETRIES     3
 
 NTSTATUS USB2SER_AsyncTransfer(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, PVOID Source, ULONG Length);
 NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

@@ -198,16 +198,20 @@ BOOLEAN NTAPI SetStateForSerport(PUCHAR Settings, UCHAR Kind, ULONG Port) {
 // At PASSIVE_LEVEL. Sends one chunk on the bulk-out pipe once no
 // fire-and-forget request is outstanding (at most 2 seconds); the caller may
 // reuse its buffer at once. FALSE when the chunk does not go: no device, the
-// device being removed, or a transfer that cannot start (the slot still holds
-// the last chunk, or no pool), since those bytes would vanish in silence.
+// device being removed, a transfer that cannot start (the slot still holds
+// the last chunk, or no pool), since those bytes would vanish in silence, or
+// a failed chunk waiting to be sent again, which must go first (the port
+// driver is asked for the next chunk once it has).
 BOOLEAN NTAPI WriteForSerport(PUCHAR Data, ULONG Length, ULONG Port) {
     if (Data == NULL && Length != 0) return FALSE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
     LARGE_INTEGER limit;
     limit.QuadPart = kCtrlIdleLimit;
-    USB2SER_WaitForEvent(&USB2SER_Extension(device)->CtrlIdleEvent, &limit);
-    const BOOLEAN sent = NT_SUCCESS(USB2SER_AsyncTransfer(device, USB2SER_SLOT_BULK_OUT, Data, Length));
+    USB2SER_WaitForEvent(&ext->CtrlIdleEvent, &limit);
+    const BOOLEAN sent = ext->FailedWrite == NULL &&
+                         NT_SUCCESS(USB2SER_AsyncTransfer(device, USB2SER_SLOT_BULK_OUT, Data, Length));
     USB2SER_ReleasePort(device);
     return sent;
 }

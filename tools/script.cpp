@@ -530,8 +530,11 @@ std::string Runner::command(const Words& w) {
 std::string Runner::pnp_command(const std::string& c) {
     if (c == "stop" || c == "start") {
         need(m_world->plugged(), "the adapter is not plugged in");
+        // The Plug and Play manager stops only a started device and starts
+        // only one that is not (a fault may have left it either way).
+        hold(m_started == (c == "stop"), c == "stop" ? "the device is not started" : "the device is started");
         const NTSTATUS status = c == "stop" ? m_world->stop() : m_world->start();
-        m_started = c == "start" && NT_SUCCESS(status);
+        if (NT_SUCCESS(status)) m_started = c == "start";
         return status_text(status);
     }
     std::string out;
@@ -728,7 +731,7 @@ std::string Runner::replay() const {
 // After a fault the port must carry data both ways again: the adapter goes
 // back in if it is out, or out and in again if its AddDevice or its start
 // failed (as a user would do with a device that shows an error); the port opens at 115,200
-// 8N1 without flow control, and a text goes out and one comes back (through
+// 8N1 without a break or flow control, and a text goes out and one comes back (through
 // the loopback plug the same one). "" when it does; what went wrong if not.
 std::string Runner::check_after_fault() {
     if (m_world->plugged() && (!m_started || m_world->fdo() == nullptr)) m_world->unplug();
@@ -742,6 +745,7 @@ std::string Runner::check_after_fault() {
     sim::Serport::register_callbacks();
     sim::Serport& p = port();
     if (!p.open()) return "the port does not open";
+    p.set_break(false);
     p.set_hardware_flow(false);
     p.set_xon_xoff(false);
     if (!p.set_line({.baud = 115'200, .data_bits = 8, .parity = 0, .stop_bits = 0})) return "the line cannot be set";

@@ -143,14 +143,23 @@ FreeTransfer:
 }
 
 // Up to DISPATCH_LEVEL. The URB is taken over in every case: freed by the
-// completion routine, or here when the request cannot be sent.
+// completion routine, or here when the request cannot be sent. The request
+// takes a free entry of CtrlIrps, where removal finds it to cancel it: a
+// device that never answers must not hold the removal for ever. With every
+// entry taken the request is not sent (STATUS_DEVICE_BUSY). The request's IRP
+// has a stack location of the driver's own for the hand-off flag between the
+// completion and a canceller, as a data transfer's has.
 NTSTATUS USB2SER_AsyncCallUSBD_Ctrl(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    PIRP irp = IoAllocateIrp(ext->TopOfStackDeviceObject->StackSize, FALSE);
+    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(ext->TopOfStackDeviceObject->StackSize + 1), FALSE);
     if (irp == NULL) {
         ExFreePool(Urb);
         return STATUS_NO_MEMORY;
     }
+    IoSetNextIrpStackLocation(irp);
+    PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(irp);
+    own->DeviceObject = DeviceObject;
+    own->Parameters.Others.Argument2 = NULL;  // the hand-off flag
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -163,34 +172,61 @@ NTSTATUS USB2SER_AsyncCallUSBD_Ctrl(PDEVICE_OBJECT DeviceObject, PURB Urb) {
         ExFreePool(Urb);
         return STATUS_NO_MEMORY;
     }
+    ULONG entry = 0;
+    while (entry < USB2SER_MAX_CTRL_REQUESTS &&
+           InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->CtrlIrps[entry]), irp, NULL) !=
+               NULL) {
+        ++entry;
+    }
+    if (entry == USB2SER_MAX_CTRL_REQUESTS) {
+        ExFreePool(context);
+        IoFreeIrp(irp);
+        ExFreePool(Urb);
+        return STATUS_DEVICE_BUSY;
+    }
     context->Irp = irp;
     context->Urb = Urb;
     context->DeviceObject = DeviceObject;
+    context->Entry = entry;
     IoSetCompletionRoutine(irp, USB2SER_AsyncComplete_Ctrl, context, TRUE, TRUE, TRUE);
     USB2SER_IncrementIoCount_Ctrl(DeviceObject);
     USB2SER_IncrementIoCount(DeviceObject);  // released by the completion's last step
-    return IoCallDriver(ext->TopOfStackDeviceObject, irp);
+    const NTSTATUS status = IoCallDriver(ext->TopOfStackDeviceObject, irp);
+    // Removal may have looked at the entries before this one was taken.
+    if (ext->Removed) USB2SER_CancelCtrlIrp(ext, entry);
+    return status;
 }
 
 // Completion of a fire-and-forget request, up to DISPATCH_LEVEL: frees the
-// request, the URB and the context. The request's own status is not looked at.
-// The device reference the request held goes last: once it is dropped,
-// removal may delete the device.
+// request (or leaves it to a canceller that has it), the URB and the context.
+// The request's own status is not looked at. The device reference the
+// request held goes last: once it is dropped, removal may delete the device.
 NTSTATUS NTAPI USB2SER_AsyncComplete_Ctrl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
-    (void)Irp;
     PUSB2SER_CTRL_CONTEXT context = static_cast<PUSB2SER_CTRL_CONTEXT>(Context);
     PDEVICE_OBJECT device = context->DeviceObject;
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
     USB2SER_DecrementIoCount_Ctrl(device);
-    PIRP irp = static_cast<PIRP>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&context->Irp), NULL));
-    if (irp != NULL) IoFreeIrp(irp);
-    if (context->Urb != NULL) {
-        ExFreePool(context->Urb);
-        context->Urb = NULL;
+    if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->CtrlIrps[context->Entry]), NULL,
+                                          Irp) == Irp) {
+        IoFreeIrp(Irp);
+    } else {
+        USB2SER_ReleaseSlotIrp(Irp);
     }
+    ExFreePool(context->Urb);
     ExFreePool(context);
     USB2SER_DecrementIoCount(device);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Up to DISPATCH_LEVEL: the fire-and-forget request in the entry, if any, is
+// cancelled; the hand-off with its completion is a slot's.
+VOID USB2SER_CancelCtrlIrp(PUSB2SER_EXTENSION Extension, ULONG Entry) {
+    PIRP irp = static_cast<PIRP>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Extension->CtrlIrps[Entry]), NULL));
+    if (irp == NULL) return;
+    IoCancelIrp(irp);
+    USB2SER_ReleaseSlotIrp(irp);
 }
 
 VOID USB2SER_ReleaseSlotIrp(PIRP Irp) {
@@ -213,6 +249,7 @@ VOID USB2SER_CancelAllIrps(PUSB2SER_EXTENSION Extension) {
     CancelTheIrp(Extension, USB2SER_SLOT_INTERRUPT_IN);
     CancelTheIrp(Extension, USB2SER_SLOT_BULK_OUT);
     CancelTheIrp(Extension, USB2SER_SLOT_BULK_IN);
+    for (ULONG entry = 0; entry < USB2SER_MAX_CTRL_REQUESTS; ++entry) USB2SER_CancelCtrlIrp(Extension, entry);
 }
 
 // At PASSIVE_LEVEL: clears a stall of the slot's pipe on both sides.

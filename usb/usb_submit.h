@@ -11,6 +11,7 @@ typedef struct _USB2SER_CTRL_CONTEXT {
     PURB Urb;
     PDEVICE_OBJECT DeviceObject;
     PIRP Irp;
+    ULONG Entry;  // the request's entry in CtrlIrps, where removal finds it to cancel it
 } USB2SER_CTRL_CONTEXT, *PUSB2SER_CTRL_CONTEXT;
 
 NTSTATUS USB2SER_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb);
@@ -18,6 +19,7 @@ NTSTATUS USB2SER_AsyncCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Pipe
 NTSTATUS USB2SER_AsyncCallUSBD_Ctrl(PDEVICE_OBJECT DeviceObject, PURB Urb);
 NTSTATUS NTAPI USB2SER_AsyncComplete_Ctrl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 VOID CancelTheIrp(PUSB2SER_EXTENSION Extension, ULONG PipeSlot);
+VOID USB2SER_CancelCtrlIrp(PUSB2SER_EXTENSION Extension, ULONG Entry);
 VOID USB2SER_CancelAllIrps(PUSB2SER_EXTENSION Extension);
 NTSTATUS USB2SER_ResetPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot);
 VOID USB2SER_ResetDevice(PDEVICE_OBJECT DeviceObject);

@@ -22,7 +22,7 @@ enum class FaultKind : std::uint8_t {
     Device,           // IoCreateDevice: STATUS_INSUFFICIENT_RESOURCES
     Link,             // IoCreateSymbolicLink: STATUS_INSUFFICIENT_RESOURCES
     Attach,           // IoAttachDeviceToDeviceStack: no device
-    BusFailed,        // a request to the bus ends with a transaction error
+    BusFailed,        // a request to the bus ends with a transaction error (CRC)
     BusStalled,       // ... with a stall
     BusUnanswered,    // a control request is never answered, until it is cancelled
     LowerPnp,         // the bus fails a Plug and Play request it could fail

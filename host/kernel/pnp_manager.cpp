@@ -47,9 +47,11 @@ NTSTATUS PnpManager::add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     require_passive("AddDevice");
     PDRIVER_ADD_DEVICE add = driver->DriverExtension->AddDevice;
     if (add == nullptr) return STATUS_NOT_SUPPORTED;
-    NTSTATUS status = add(driver, pdo);
-    if (NT_SUCCESS(status)) m_states[pdo] = State::Added;
-    return status;
+    // The device is there whether or not its function driver took it: a
+    // later removal goes to what the stack holds (a new physical device
+    // object may have the address of one removed before).
+    m_states[pdo] = State::Added;
+    return add(driver, pdo);
 }
 
 void PnpManager::expect_state(PDEVICE_OBJECT pdo, std::initializer_list<State> allowed, const char* request) {

@@ -437,7 +437,9 @@ std::optional<FaultRule> UsbBus::match_fault(const Transfer& t) {
 // flow control, does just that.
 std::optional<FaultRule> UsbBus::injected_fault(const char* what, bool data) {
     FaultPoints& points = kernel().faults();
-    if (points.reached(FaultKind::BusFailed, what)) return FaultRule{.action = FaultAction::Fail};
+    if (points.reached(FaultKind::BusFailed, what)) {
+        return FaultRule{.action = FaultAction::Fail, .usbd_status = USBD_STATUS_CRC};  // an error on the wire
+    }
     if (points.reached(FaultKind::BusStalled, what)) return FaultRule{.action = FaultAction::Stall};
     if (!data && points.reached(FaultKind::BusUnanswered, what)) return FaultRule{.action = FaultAction::Never};
     return std::nullopt;
