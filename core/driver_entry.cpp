@@ -18,15 +18,19 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
     return STATUS_SUCCESS;
 }
 
-// Create and close alike, at PASSIVE_LEVEL: there is no per-open state.
-// The I/O manager refuses a second open of the exclusive device before this runs.
+// At PASSIVE_LEVEL: there is no per-open state. The I/O manager refuses a
+// second open of the exclusive device before this runs. An open once removal
+// has begun is refused; a close always succeeds (a handle held across an
+// unplug must be closable).
 NTSTATUS NTAPI USB2SER_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     USB2SER_IncrementIoCount(DeviceObject);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
+    const BOOLEAN open = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE;
+    const NTSTATUS status = open && USB2SER_Extension(DeviceObject)->Removed ? STATUS_DELETE_PENDING : STATUS_SUCCESS;
+    Irp->IoStatus.Status = status;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     USB2SER_DecrementIoCount(DeviceObject);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 // Every internal device-control request is refused, whatever its code.

@@ -102,6 +102,8 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS USB2SER_RemoveSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     ext->Removed = TRUE;
+    // Nobody opens the device by its name any more.
+    USB2SER_Cleanup(DeviceObject);
     // No export finds the device from here on; one that found it before holds
     // a reference, which RemoveEvent waits for.
     USB2SER_ReleasePortEntry(DeviceObject);
@@ -112,7 +114,6 @@ NTSTATUS USB2SER_RemoveSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     USB2SER_DecrementIoCount(DeviceObject);  // this routine's reference
     USB2SER_Kill_Thread(DeviceObject);
     USB2SER_WaitForEvent(&ext->RemoveEvent, NULL);
-    USB2SER_Cleanup(DeviceObject);
     USB2SER_CableRemove(static_cast<ULONG>(ext->PortIndex));
     USB2SER_RemoveDevice(DeviceObject);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);

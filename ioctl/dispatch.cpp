@@ -82,11 +82,9 @@ NTSTATUS USB2SER_ChangeLine(PUSB2SER_EXTENSION ext, const UCHAR* Input, UCHAR Ki
 
 // Moves the device to another port number, its table entry with it. The
 // byte is taken as an unsigned number: every entry of gDevObj, 0 to 255, can
-// be named, and none outside it. A number another device holds is refused (the
-// tool would take that device's port from under its port driver), and so is
-// any number once removal has begun: the device must not enter the table again.
+// be named, and none outside it. A number another device holds is refused: the
+// tool would take that device's port from under its port driver.
 NTSTATUS USB2SER_ChangePortIndex(PDEVICE_OBJECT DeviceObject, UCHAR Port) {
-    if (USB2SER_Extension(DeviceObject)->Removed) return STATUS_DELETE_PENDING;
     PDEVICE_OBJECT holder = USB2SER_GetDeviceObject(Port);
     if (holder != NULL && holder != DeviceObject) return STATUS_OBJECT_NAME_COLLISION;
     USB2SER_SetPortIndex(DeviceObject, Port, TRUE);
@@ -197,7 +195,9 @@ NTSTATUS NTAPI USB2SER_ProcessIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status = STATUS_SUCCESS;
     ULONG count = 0;
 
-    if (USB2SER_LengthsTooShort(code, buffer, inputLength, outputLength)) {
+    if (ext->Removed) {
+        status = STATUS_DELETE_PENDING;  // the device is leaving: nothing more is done with it
+    } else if (USB2SER_LengthsTooShort(code, buffer, inputLength, outputLength)) {
         status = STATUS_BUFFER_TOO_SMALL;
     } else {
         switch (code) {

@@ -214,9 +214,17 @@ void IoManager::delete_device(PDEVICE_OBJECT device) {
                   name + " is deleted while " + to_utf8(device_name(device->AttachedDevice)) +
                       " is attached on top of it");
     }
+    const bool handles_open = it->second->open_count > 0;
     for (auto& [address, rec] : m_irps) {
         if (rec.state == IrpState::Idle) continue;
         auto* irp = static_cast<PIRP>(address);
+        // A request made through a handle of the device keeps the device
+        // object with the handle: the deletion waits for the last close, as
+        // the platform's object references make it wait.
+        if (handles_open && irp->Tail.Overlay.OriginalFileObject != nullptr &&
+            irp->Tail.Overlay.OriginalFileObject->DeviceObject == device) {
+            continue;
+        }
         auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
         // A completion routine of the device may be the one that let the
         // removal go on (by dropping its last reference, as a remove lock is
@@ -352,12 +360,23 @@ NTSTATUS IoManager::open(std::string_view path, PFILE_OBJECT* file) {
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     irp->Tail.Overlay.OriginalFileObject = object.get();
     IoGetNextIrpStackLocation(irp)->FileObject = object.get();
-    NTSTATUS result = send_and_wait(top, irp, &event, &status);
-    if (!NT_SUCCESS(result)) return result;
+    // The open holds the device from before its create request, as the
+    // platform's object reference does: a removal meanwhile deletes it only
+    // when the open is over. The holder is looked up afresh afterwards.
     ++holder.open_count;
+    NTSTATUS result = send_and_wait(top, irp, &event, &status);
+    if (!NT_SUCCESS(result)) {
+        release_open(device);
+        return result;
+    }
     *file = object.get();
     m_files[object.get()] = std::move(object);
     return result;
+}
+
+void IoManager::release_open(PDEVICE_OBJECT device) {
+    DeviceHolder& holder = *m_devices.at(device);
+    if (--holder.open_count == 0 && holder.delete_pending) finish_delete(device);
 }
 
 NTSTATUS IoManager::close(PFILE_OBJECT file) {
@@ -371,8 +390,7 @@ NTSTATUS IoManager::close(PFILE_OBJECT file) {
         // while the handle was open gets both, then goes.
         send_simple(file, IRP_MJ_CLEANUP);
         result = send_simple(file, IRP_MJ_CLOSE);
-        DeviceHolder& holder = *m_devices.at(device);
-        if (--holder.open_count == 0 && holder.delete_pending) finish_delete(device);
+        release_open(device);
     }
     m_files.erase(it);
     return result;

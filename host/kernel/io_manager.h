@@ -109,6 +109,8 @@ public:
     bool is_live_irp(const void* irp) const { return m_irps.count(const_cast<void*>(irp)) != 0; }
 
 private:
+    // An open or a handle ends: a device deleted meanwhile goes with the last.
+    void release_open(PDEVICE_OBJECT device);
     enum class IrpState { Idle, InFlight, Completing, Returned };
 
     struct IrpRecord {

@@ -256,11 +256,13 @@ TEST_F(DataPumpTest, TheWorkerThreadAsksForMoreOnlyWhileThePortIsOpenAndTheDevic
 
 // Removal with the port open while bytes flow both ways, the port driver is
 // slow to take received bytes and its application keeps changing the line, at
-// a moment chosen by the seed: one removal notice, no callback after it (nor
-// one still running when it comes), no thread of the driver left, exports
-// that find no device afterwards, and nothing left behind (the sanitizers
-// catch a completion or an export that outlives the device object; the unload
-// check a thread).
+// a moment chosen by the seed, while a tool opens the device, reads its
+// descriptor and closes it again in a loop: one removal notice, no callback
+// after it (nor one still running when it comes), no thread of the driver
+// left, exports that find no device afterwards, a tool that cannot open the
+// device any more, and nothing left behind (the sanitizers catch a completion
+// or an export that outlives the device object; the verifier a device deleted
+// with the tool's request inside; the unload check a thread).
 TEST_F(DataPumpTest, RemovalWhileDataFlowsBothWaysIsSafeUnderEverySeed) {
     const SeedRange seeds = seed_range(60);
     std::uint64_t delivered = 0;  // the scenario must really move data
@@ -275,6 +277,18 @@ TEST_F(DataPumpTest, RemovalWhileDataFlowsBothWaysIsSafeUnderEverySeed) {
         host::Thread& application = kernel().spawn("application", [this, &refused] {
             for (ULONG i = 0; i < 4 && !refused; ++i) {
                 refused = !serport->set_dtr(i % 2 == 0) || !serport->set_baud(i % 2 == 0 ? 57'600 : 115'200);
+            }
+        });
+        const std::string name = sim::Tool(*world).device_name();
+        host::Thread& tool = kernel().spawn("tool", [this, &name] {
+            for (int i = 0; i < 100; ++i) {
+                PFILE_OBJECT file = nullptr;
+                if (kernel().io().open(name, &file) != STATUS_SUCCESS) break;
+                UCHAR descriptor[18];
+                ULONG_PTR information = 0;
+                kernel().io().device_io_control(file, IOCTL_USB2SER_GET_DEVICE_DESCRIPTOR, nullptr, 0, descriptor,
+                                                sizeof descriptor, &information);
+                kernel().io().close(file);
             }
         });
         // The moment falls anywhere from the first bytes to after the last
@@ -294,6 +308,9 @@ TEST_F(DataPumpTest, RemovalWhileDataFlowsBothWaysIsSafeUnderEverySeed) {
         EXPECT_FALSE(serport->set_dtr(true)) << "seed " << s;
         host::wait_for(&application.object, nullptr);
         EXPECT_TRUE(refused) << "seed " << s;
+        host::wait_for(&tool.object, nullptr);
+        PFILE_OBJECT file = nullptr;
+        EXPECT_EQ(kernel().io().open(name, &file), STATUS_OBJECT_NAME_NOT_FOUND) << "seed " << s;
         // Only bytes the line carried were delivered, in order.
         std::vector<std::uint8_t> got = serport->read(64, 0);
         EXPECT_TRUE(std::equal(got.begin(), got.end(), pattern(8).begin())) << "seed " << s;
