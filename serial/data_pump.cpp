@@ -62,11 +62,14 @@ VOID USB2SER_ReArm(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, ULONG Length) {
 }
 
 // At PASSIVE_LEVEL in the worker thread: the chunk whose transfer failed goes
-// again, its unsent rest, once the stall of the bulk-out pipe is cleared. A
-// resend that cannot start lets the port driver go on.
+// again, its unsent rest, once the stall of the bulk-out pipe is cleared. It
+// stays in FailedWrite until its resend holds the slot, so that no other
+// chunk can go in between (and is taken out only if a failure of the resend
+// has not put another there already). A resend that cannot start lets the
+// port driver go on.
 VOID USB2SER_ResendFailedWrite(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    PUSB2SER_TRANSFER failed = static_cast<PUSB2SER_TRANSFER>(InterlockedExchangePointer(&ext->FailedWrite, NULL));
+    PUSB2SER_TRANSFER failed = static_cast<PUSB2SER_TRANSFER>(ext->FailedWrite);
     if (failed == NULL) return;
     const ULONG sent = failed->Urb.TransferBufferLength < failed->Length ? failed->Urb.TransferBufferLength
                                                                           : failed->Length;
@@ -76,6 +79,7 @@ VOID USB2SER_ResendFailedWrite(PDEVICE_OBJECT DeviceObject) {
         status = USB2SER_AsyncTransfer(DeviceObject, USB2SER_SLOT_BULK_OUT, failed->DataBuffer + sent,
                                        failed->Length - sent);
     }
+    InterlockedCompareExchangePointer(&ext->FailedWrite, NULL, failed);
     if (!NT_SUCCESS(status) && !ext->Removed) KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
     ExFreePool(failed->DataBuffer);
     ExFreePool(failed);

@@ -222,13 +222,50 @@ TEST_F(DataPumpTest, KillAndWriteTogetherEndTheThreadWithoutACallback) {
     EXPECT_EQ(ext()->WriteEvent.Header.SignalState, 1);  // left unconsumed
 }
 
-TEST_F(DataPumpTest, AFailedTransmitWakesNobody) {
-    serport->open();
+// A chunk whose transfer failed on the wire (its pipe halted) goes again once
+// the stall is cleared, before anything written after it, and the far end
+// gets every byte once; after three failures in a row it is given up and the
+// port goes on with the next. A device that does not answer any more (it is
+// gone) wakes nobody.
+TEST_F(DataPumpTest, AFailedTransmitIsSentAgainBeforeTheNextUnlessTheDeviceIsGone) {
+    started({.line = sim::LineKind::Peer});
+    ASSERT_TRUE(serport->open());
+    ASSERT_TRUE(serport->set_baud(115'200));
+    world->bus().add_fault({.endpoint = 0x02, .action = host::FaultAction::Fail, .usbd_status = USBD_STATUS_CRC,
+                            .times = 2});
+    world->bus().add_fault(
+        {.function = URB_FUNCTION_RESET_PIPE, .action = host::FaultAction::Delay, .delay_frames = 5, .times = 1});
+    serport->write(pattern(10));
+    for (int i = 0; i < 40 && ext()->FailedWrite == nullptr; ++i) kernel().run_for(kMillisecond / 4);
+    ASSERT_NE(ext()->FailedWrite, nullptr);
+    // While the failed chunk waits for its pipe, no other goes before it.
+    std::vector<std::uint8_t> other = pattern(6);
+    EXPECT_FALSE(sim::Serport::imports().WriteForSerport(other.data(), 6, port));
+    serport->write(pattern(6));
+    kernel().run_for(50 * kMillisecond);
+    std::vector<std::uint8_t> both = pattern(10);
+    const std::vector<std::uint8_t> six = pattern(6);
+    both.insert(both.end(), six.begin(), six.end());
+    EXPECT_EQ(world->peer().received(), both);
+    EXPECT_FALSE(serport->transmitting());
+
+    world->bus().add_fault({.endpoint = 0x02, .action = host::FaultAction::Fail, .usbd_status = USBD_STATUS_CRC,
+                            .times = 4});
+    serport->write(pattern(5));
+    kernel().run_for(50 * kMillisecond);
+    serport->write(pattern(3));
+    kernel().run_for(50 * kMillisecond);
+    std::vector<std::uint8_t> after = both;
+    const std::vector<std::uint8_t> three = pattern(3);
+    after.insert(after.end(), three.begin(), three.end());
+    EXPECT_EQ(world->peer().received(), after);  // the 5 bytes failed four times
+
     world->bus().add_fault({.endpoint = 0x02, .action = host::FaultAction::Fail,
                             .usbd_status = USBD_STATUS_DEV_NOT_RESPONDING, .times = 1});
+    const std::uint64_t asked = serport->write_callbacks();
     serport->write(pattern(10));
     kernel().run_for(20 * kMillisecond);
-    EXPECT_EQ(serport->write_callbacks(), 0u);
+    EXPECT_EQ(serport->write_callbacks(), asked);
     EXPECT_TRUE(serport->transmitting());  // the port driver was not asked for more
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_OUT], nullptr);
 }
@@ -507,6 +544,14 @@ TEST_F(DataPumpTest, AReArmThatFindsNoPoolLeavesTheSlotEmptyAndLeaksNothing) {
     EXPECT_NE(ext()->IrpSlot[USB2SER_SLOT_BULK_IN], nullptr);
     world->peer().send(pattern(3));
     EXPECT_EQ(read_all(3, kSecond), pattern(3));
+
+    // A re-arm that fails once is tried again by the worker thread: the
+    // rest of the bytes arrives without the port being opened again.
+    kernel().run_for(5 * kMillisecond);
+    world->peer().send(pattern(4));
+    kernel().pool().fail_nth(1);
+    EXPECT_EQ(read_all(4, kSecond), pattern(4));
+    kernel().pool().clear_failures();
 }
 
 TEST_F(DataPumpTest, AStartAfterAStopKeepsTheOneWorkerThread) {

@@ -283,6 +283,15 @@ TEST_F(PowerTest, FailuresBelowStopTheTransitionAndAreReported) {
     kernel().run_for(100 * kMillisecond);
     EXPECT_FALSE(line_coding_sent_since(mark));
     world->bus().set_power_result(STATUS_SUCCESS);
+    // The device stayed at full power, and the driver knows it: the next
+    // sleep and wake go as ever (a wake that took the device for one in D3
+    // would ask for D0, which Windows 98 never answers).
+    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+    const host::Time before = kernel().now();
+    ASSERT_EQ(world->sleep(), STATUS_SUCCESS);
+    ASSERT_EQ(world->wake(), STATUS_SUCCESS);
+    EXPECT_LT(kernel().now() - before, kSecond);
+    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
 }
 
 // A wait-wake request takes the port's device node and its table entry away

@@ -259,15 +259,15 @@ TEST_F(StartTest, AStopThenAStartReplacesTheInterfaceCopies) {
 }
 
 // A stop kills the pipe handles: after a restart that fails (at the
-// descriptor read, or at the selection), the pipe routines send nothing with
-// a handle of the old configuration.
+// descriptor read, or at the selection), the start reports the failure and
+// the pipe routines send nothing with a handle of the old configuration.
 TEST_F(StartTest, AFailedRestartLeavesNoPipeHandleOfTheOldConfiguration) {
     for (UCHAR failing : {0x06, 0x09}) {  // GET_DESCRIPTOR, SET_CONFIGURATION
         build({.interfaces = 2});
         ASSERT_EQ(world->start(), STATUS_SUCCESS);
         ASSERT_EQ(kernel().pnp().stop(world->pdo()), STATUS_SUCCESS);
         world->bus().add_fault({.bRequest = failing, .action = host::FaultAction::Stall});
-        world->start();
+        EXPECT_FALSE(NT_SUCCESS(world->start())) << "request " << int{failing};
         world->bus().trace().clear();
         EXPECT_EQ(USB2SER_ResetPipe(fdo(), USB2SER_SLOT_BULK_IN), STATUS_INVALID_DEVICE_STATE);
         EXPECT_EQ(USB2SER_AsyncTransfer(fdo(), USB2SER_SLOT_INTERRUPT_IN, nullptr, 10), STATUS_INVALID_DEVICE_STATE);

@@ -85,6 +85,14 @@ TEST_F(UsbSubmitTest, FireAndForgetHandsTheUrbOverAndCountsItWhileInFlight) {
     EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), USB2SER_BuildVendorWrite(0x0001, 0x22)), STATUS_PENDING);
     kernel().run_for(5 * kMillisecond);
     EXPECT_EQ(ext()->CtrlIoCount, 0);
+    // One the device never answers is cancelled by the removal, which does
+    // not wait for it for ever.
+    world->bus().add_fault({.wValue = 0x0002, .action = host::FaultAction::Never});
+    EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), USB2SER_BuildVendorWrite(0x0002, 0x33)), STATUS_PENDING);
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_EQ(ext()->CtrlIoCount, 1);
+    EXPECT_EQ(world->remove(), STATUS_SUCCESS);
+    EXPECT_EQ(world->bus().pending(), 0u);
 }
 
 TEST_F(UsbSubmitTest, OutOfPoolForTheContextOrTheRequestSendsNothingAndLeavesNothing) {
@@ -172,11 +180,24 @@ TEST_F(UsbSubmitTest, TwoInterfaceLayoutTakesSlotsOneAndTwoFromTheSecondInterfac
     EXPECT_EQ(USB2SER_SlotPipeHandle(ext(), 2), ext()->InterfaceInfo1->Pipes[1].PipeHandle);
 }
 
+// The reset waits for the hub, and for a hub that never answers 5 seconds,
+// after which the reset is cancelled and waited for.
 TEST_F(UsbSubmitTest, ResetDeviceResetsThePortAndWaits) {
     host::Time before = kernel().now();
     USB2SER_ResetDevice(fdo());
     EXPECT_GE(kernel().now() - before, 10 * host::kFrame);
     EXPECT_EQ(world->bus().trace().submissions(host::kFunctionResetPort).size(), 1u);
+
+    // The fourth fault point from here: the IRP, then the reset failed,
+    // stalled, and (this one) never answered.
+    kernel().faults().fail_at(kernel().faults().count() + 4);
+    before = kernel().now();
+    USB2SER_ResetDevice(fdo());
+    EXPECT_EQ(kernel().faults().failed().substr(kernel().faults().failed().find(' ') + 1),
+              "bus request unanswered: port reset");
+    EXPECT_GE(kernel().now() - before, 5 * host::kSecond);
+    EXPECT_LT(kernel().now() - before, 5 * host::kSecond + 10 * host::kFrame);
+    EXPECT_EQ(world->bus().pending(), 0u);
 }
 
 // A bulk-in read completes at the moment a canceller takes its slot. Each
