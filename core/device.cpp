@@ -75,7 +75,7 @@ NTSTATUS USB2SER_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT*
     RtlInitUnicodeString(&linkString, linkName);
     status = IoCreateSymbolicLink(&linkString, &deviceString);
     RtlCopyMemory(ext->SymbolicLinkName, linkName, (linkLast + 2) * sizeof(WCHAR));
-    KeInitializeEvent(&ext->RemoveEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&ext->RemoveEvent, SynchronizationEvent, FALSE);
     KeInitializeSpinLock(&ext->CaptureLock);
     KeInitializeEvent(&ext->DataIdleEvent, NotificationEvent, TRUE);
     KeInitializeEvent(&ext->CtrlIdleEvent, NotificationEvent, TRUE);
@@ -128,14 +128,13 @@ LONG USB2SER_IncrementIoCount(PDEVICE_OBJECT DeviceObject) {
     return InterlockedIncrement(&USB2SER_Extension(DeviceObject)->IoCount);
 }
 
-// The count falls to zero for good only once removal has dropped the
-// device's own reference, which it does after setting Removed; a request that
-// comes after that is refused at once. RemoveEvent, a notification event, is
-// set then and stays set: no earlier moment can satisfy the removal's wait.
+// The count reaches zero only once removal has dropped the device's own
+// reference, which it does after setting Removed: a request that comes after
+// that is refused at once.
 LONG USB2SER_DecrementIoCount(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     LONG count = InterlockedDecrement(&ext->IoCount);
-    if (count == 0 && ext->Removed) KeSetEvent(&ext->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    if (count == 0) KeSetEvent(&ext->RemoveEvent, IO_NO_INCREMENT, FALSE);
     return count;
 }
 

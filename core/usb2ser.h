@@ -30,7 +30,7 @@ typedef struct _USB2SER_EXTENSION {
     PDEVICE_OBJECT PhysicalDeviceObject;
     PDEVICE_OBJECT TopOfStackDeviceObject;
     PDEVICE_OBJECT FunctionalDeviceObject;
-    KEVENT RemoveEvent;     // notification; set when IoCount drops to 0 once removal has begun
+    KEVENT RemoveEvent;     // synchronization; set when IoCount drops to 0
     KEVENT DataIdleEvent;   // notification; set while no data transfer is in flight
     KEVENT CtrlIdleEvent;   // notification; set while no fire-and-forget request is in flight
     WCHAR SymbolicLinkName[64];
