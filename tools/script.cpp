@@ -35,7 +35,13 @@ struct Stop {
     std::string reason;
 };
 
+constexpr std::size_t kShownBytes = 48;       // a longer text is shown cut, with its length
+constexpr std::size_t kRepeatedBytes = 1 << 20;  // "TEXT"*N makes at most this many
+
 std::string quoted(const std::string& bytes) {
+    if (bytes.size() > kShownBytes) {
+        return quoted(bytes.substr(0, kShownBytes)) + "... (" + std::to_string(bytes.size()) + " bytes)";
+    }
     std::string out = "\"";
     for (unsigned char c : bytes) {
         if (c == '\n') {
@@ -57,7 +63,8 @@ std::string quoted(const std::string& bytes) {
 }
 
 // Splits a line into words; "quoted text" is one word, with \n \r \t \\ \"
-// and \xHH decoded. Text after an unquoted '#' is a comment.
+// and \xHH decoded, and "quoted text"*N is that text N times over. Text after
+// an unquoted '#' is a comment.
 std::optional<std::vector<std::string>> split(const std::string& text, std::string* error) {
     std::vector<std::string> words;
     std::size_t i = 0;
@@ -106,6 +113,20 @@ std::optional<std::vector<std::string>> split(const std::string& text, std::stri
                     word += e;
                 }
             }
+            if (i < text.size() && text[i] == '*') {
+                std::size_t end = ++i;
+                while (end < text.size() && text[end] >= '0' && text[end] <= '9' && end - i < 8) ++end;
+                const std::size_t times = end > i ? std::stoul(text.substr(i, end - i)) : 0;
+                if (times == 0 || word.empty() || word.size() * times > kRepeatedBytes) {
+                    *error = "\"TEXT\"*N takes a count from 1, for at most " + std::to_string(kRepeatedBytes) +
+                             " bytes";
+                    return std::nullopt;
+                }
+                std::string whole;
+                for (std::size_t n = 0; n < times; ++n) whole += word;
+                word = std::move(whole);
+                i = end;
+            }
             words.push_back(word);
         } else {
             std::size_t start = i;
@@ -120,7 +141,7 @@ std::optional<std::vector<std::string>> split(const std::string& text, std::stri
 std::string shown(const std::vector<std::string>& words) {
     std::string out;
     for (const std::string& word : words) {
-        bool plain = !word.empty();
+        bool plain = !word.empty() && word.size() <= kShownBytes;
         for (unsigned char c : word) plain = plain && c > 0x20 && c < 0x7F && c != '"' && c != '#' && c != '\\';
         out += (out.empty() ? "" : " ") + (plain ? word : quoted(word));
     }
