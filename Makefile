@@ -8,6 +8,8 @@
 #                with one driver wait in SPURIOUS_WAITS (4) answering the platform's undocumented
 #                value, then the whole suite under SWEEP_COUNT more seeds; with each scheduling strategy
 #   make sys     the driver image build-sys/TORVEX.SYS (i686 MinGW-w64), then its image check
+#   make faults  every fault point of the fault scenarios failed once, under the sanitizers
+#                (FAULT_SCRIPTS, FAULT_SEEDS 1 2 3, both interface layouts)
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -16,12 +18,14 @@ FUZZ_SECONDS ?= 60
 SEEDS      ?= 1..500
 SWEEP_COUNT ?= 20
 SPURIOUS_WAITS ?= 4
+FAULT_SCRIPTS ?= examples/every_step.script examples/power.script examples/plug_and_play.script
+FAULT_SEEDS ?= 1 2 3
 GENERATOR  := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
 JOBS       ?= $(shell nproc)
 
 SYS_BUILD  ?= build-sys
 
-.PHONY: all test asan bench demo fuzz sweep sys clean configure deps
+.PHONY: all test asan bench demo fuzz sweep faults sys clean configure deps
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -59,6 +63,15 @@ fuzz:
 	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/ioctl_corpus
 	$(FUZZ_BUILD)/start_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 $(FUZZ_BUILD)/corpus fuzz/corpus
 	$(FUZZ_BUILD)/ioctl_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=2048 $(FUZZ_BUILD)/ioctl_corpus fuzz/ioctl_corpus
+
+faults: deps
+	@test -f $(ASAN_BUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) $(GENERATOR) \
+		-DCMAKE_BUILD_TYPE=Debug -DTORVEX_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS) --target torvex
+	for script in $(FAULT_SCRIPTS); do for seed in $(FAULT_SEEDS); do for layout in 1 2; do \
+		ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+			$(ASAN_BUILD)/torvex faults $$script --seed $$seed --interfaces $$layout || exit 1; \
+	done; done; done
 
 sys: deps
 	tools/build_sys.sh $(SYS_BUILD)

@@ -79,29 +79,20 @@ std::string line_with(const std::string& text, const char* mark) {
 std::string finding(const Child& child, int status) {
     const std::string& text = child.text;
     if (child.killed) return "a hang: the run did not end in time";
-    if (WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) > 2)) {
-        if (std::string check = line_with(text, "*** BUG CHECK"); !check.empty()) {
-            const std::size_t next = text.find('\n', text.find("*** BUG CHECK"));
-            const std::size_t end = text.find('\n', next + 1);
-            return "a bug check: " + check.substr(14) + ": " + text.substr(next + 1, end - next - 1);
-        }
-        if (std::string report = line_with(text, "ERROR: AddressSanitizer"); !report.empty()) {
-            return "a sanitizer report: " + report;
-        }
-        if (std::string report = line_with(text, "runtime error:"); !report.empty()) {
-            return "a sanitizer report: " + report;
-        }
-        if (std::string report = line_with(text, "ERROR: LeakSanitizer"); !report.empty()) {
-            return "a sanitizer report: " + report;
-        }
-        return WIFSIGNALED(status) ? "a crash: signal " + std::to_string(WTERMSIG(status))
-                                   : "an exit with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
+    if (const std::size_t at = text.find("*** BUG CHECK"); at != std::string::npos) {
+        const std::size_t next = text.find('\n', at);
+        const std::size_t end = text.find('\n', next + 1);
+        return "a bug check: " + text.substr(at + 14, next - at - 14) + ": " + text.substr(next + 1, end - next - 1);
     }
+    for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
+        if (std::string report = line_with(text, mark); !report.empty()) return "a sanitizer report: " + report;
+    }
+    if (WIFSIGNALED(status)) return "a crash: signal " + std::to_string(WTERMSIG(status));
     const int code = WEXITSTATUS(status);
-    if (code == 0) return {};
     if (code == 2) return "a script error: " + text.substr(text.rfind('\n', text.size() - 2) + 1);
-    if (std::string left = line_with(text, "the world left this behind:"); !left.empty()) {
-        const std::size_t at = text.find("the world left this behind:");
+    if (code != 1) return "an exit with status " + std::to_string(code);
+    if (const std::size_t at = text.find("the world left this behind:"); at != std::string::npos) {
         const std::size_t next = text.find('\n', at);
         const std::size_t end = text.find('\n', next + 1);
         return "left behind: " + text.substr(next + 1, end - next - 1);
