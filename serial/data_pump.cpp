@@ -66,21 +66,23 @@ VOID USB2SER_ReArm(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, ULONG Length) {
 // stays in FailedWrite until its resend holds the slot, so that no other
 // chunk can go in between (and is taken out only if a failure of the resend
 // has not put another there already). A resend that cannot start lets the
-// port driver go on.
+// port driver go on. Once removal has begun the chunk is only dropped, by
+// whichever of the thread and a completion on the thread's way out takes it.
 VOID USB2SER_ResendFailedWrite(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     PUSB2SER_TRANSFER failed = static_cast<PUSB2SER_TRANSFER>(ext->FailedWrite);
     if (failed == NULL) return;
-    const ULONG sent = failed->Urb.TransferBufferLength < failed->Length ? failed->Urb.TransferBufferLength
-                                                                          : failed->Length;
-    NTSTATUS status = STATUS_DELETE_PENDING;
-    if (!ext->Removed) {
+    if (ext->Removed) {
+        if (InterlockedCompareExchangePointer(&ext->FailedWrite, NULL, failed) != failed) return;
+    } else {
+        const ULONG sent = failed->Urb.TransferBufferLength < failed->Length ? failed->Urb.TransferBufferLength
+                                                                              : failed->Length;
         USB2SER_ResetPipe(DeviceObject, USB2SER_SLOT_BULK_OUT);
-        status = USB2SER_AsyncTransfer(DeviceObject, USB2SER_SLOT_BULK_OUT, failed->DataBuffer + sent,
-                                       failed->Length - sent);
+        const NTSTATUS status = USB2SER_AsyncTransfer(DeviceObject, USB2SER_SLOT_BULK_OUT,
+                                                      failed->DataBuffer + sent, failed->Length - sent);
+        InterlockedCompareExchangePointer(&ext->FailedWrite, NULL, failed);
+        if (!NT_SUCCESS(status)) KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
     }
-    InterlockedCompareExchangePointer(&ext->FailedWrite, NULL, failed);
-    if (!NT_SUCCESS(status) && !ext->Removed) KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
     ExFreePool(failed->DataBuffer);
     ExFreePool(failed);
 }
