@@ -31,6 +31,7 @@ std::vector<std::string> arguments(const FaultsRun& run, std::uint64_t point) {
     if (run.seed) a.insert(a.end(), {"--seed", std::to_string(*run.seed)});
     if (run.strategy == host::Strategy::Pct) a.insert(a.end(), {"--strategy", "pct"});
     if (run.interfaces) a.insert(a.end(), {"--interfaces", std::to_string(*run.interfaces)});
+    if (run.unplug) a.push_back("--unplug");
     return a;
 }
 
@@ -119,7 +120,7 @@ int faults_command(const FaultsRun& run, std::FILE* out) {
     // The count: the scenario as it is, which must hold without a fault.
     std::uint64_t points = 0;
     std::FILE* quiet = std::fopen("/dev/null", "w");
-    const int clean = run_script(text, ScriptRun{run.path, run.seed, run.strategy, run.interfaces, 0, &points},
+    const int clean = run_script(text, ScriptRun{run.path, run.seed, run.strategy, run.interfaces, 0, false, &points},
                                  quiet != nullptr ? quiet : out);
     if (quiet != nullptr) std::fclose(quiet);
     if (clean != 0) {
@@ -127,8 +128,9 @@ int faults_command(const FaultsRun& run, std::FILE* out) {
                      run.path.c_str());
         return 2;
     }
-    std::fprintf(out, "%s: %llu fault points; running each with its fault, %u at a time\n", run.path.c_str(),
-                 static_cast<unsigned long long>(points), run.jobs);
+    std::fprintf(out, "%s: %llu fault points; running each %s, %u at a time\n", run.path.c_str(),
+                 static_cast<unsigned long long>(points),
+                 run.unplug ? "with the adapter pulled out there" : "with its fault", run.jobs);
     std::fflush(out);
 
     std::deque<Child> running;

@@ -210,6 +210,7 @@ private:
     host::Kernel& kernel() { return m_world->kernel(); }
 
     void run_line(const Line& line);
+    void finish_pull_out();
     std::string replay() const;
     std::string check_after_fault();
     std::string expect_port(const std::string& text, Time timeout);
@@ -227,6 +228,14 @@ private:
     static Time timeout_at(const Words& w, std::size_t i) { return w.size() <= i ? kDefaultTimeout : time_word(w[i]); }
     static void hold(bool condition, const std::string& message) {
         if (!condition) throw Stop{true, message};
+    }
+    // A command that needs the adapter in (or out): a script error, but for
+    // an expectation the fault made fail when the fault pulled it out.
+    void plugged_in(bool in) const {
+        if (m_world->plugged() == in) return;
+        const std::string message = in ? "the adapter is not plugged in" : "the adapter is plugged in already";
+        if (m_run.unplug) hold(false, message);
+        need(false, message);
     }
 
     const ScriptRun& m_run;
@@ -293,6 +302,7 @@ void Runner::build_world() {
     if (m_run.strategy) m_options.strategy = *m_run.strategy;
     if (m_run.interfaces) m_options.interfaces = *m_run.interfaces;
     m_options.fault = m_run.fault;
+    m_options.fault_unplugs = m_run.unplug;
     m_world = std::make_unique<sim::World>(m_options);
     m_started = NT_SUCCESS(m_world->start());
     m_serport = std::make_unique<sim::Serport>(port_number());
@@ -348,7 +358,7 @@ std::string Runner::command(const Words& w) {
     }
     if (c == "sleep") {
         args(0, 1);
-        need(m_world->plugged(), "the adapter is not plugged in");
+        plugged_in(true);
         int state = 3;
         if (w.size() == 2) {
             need(w[1].size() == 2 && w[1][0] == 'S' && w[1][1] >= '1' && w[1][1] <= '5', "sleep takes S1 to S5");
@@ -361,19 +371,19 @@ std::string Runner::command(const Words& w) {
     }
     if (c == "wake") {
         args(0, 0);
-        need(m_world->plugged(), "the adapter is not plugged in");
+        plugged_in(true);
         return "the system works again: " + status_text(m_world->wake());
     }
     if (c == "uart" || c == "expect-uart") {
         args(c == "uart" ? 0 : 1, c == "uart" ? 0 : 1);
-        need(m_world->plugged(), "the adapter is not plugged in");
+        plugged_in(true);
         const std::string uart = uart_text(m_world->chip());
         if (c == "expect-uart") hold(uart == w[1], "expected the chip's UART at " + quoted(w[1]) + ", found " + quoted(uart));
         return "the chip's UART runs at " + uart;
     }
     if (c == "ioctl") {
         args(1, 3);
-        need(m_world->plugged(), "the adapter is not plugged in");
+        plugged_in(true);
         std::optional<std::uint64_t> code = sim::Tool::code_of(w[1]);
         if (!code) code = unsigned_number(w[1]);
         need(code && *code <= 0xFFFFFFFFu, "ioctl takes a code's name (IOCTL_...) or its number");
@@ -397,13 +407,13 @@ std::string Runner::command(const Words& w) {
         args(1, 1);
         auto value = unsigned_number(w[1]);
         need(value && *value <= 0xFFFFFFFFu, "multiport takes a number");
-        need(m_world->plugged(), "the adapter is not plugged in");
+        plugged_in(true);
         kernel().registry().set_dword(m_world->pdo(), "MultiportDevice", static_cast<ULONG>(*value));
         return "\"MultiportDevice\" = " + w[1] + " in the device's hardware key";
     }
     if (c == "identifiers") {
         args(0, 0);
-        need(m_world->plugged(), "the adapter is not plugged in");
+        plugged_in(true);
         std::vector<std::u16string> ids;
         NTSTATUS status = kernel().pnp().query_id(m_world->pdo(), BusQueryHardwareIDs, &ids);
         std::string out = "hardware identifiers:";
@@ -550,7 +560,7 @@ std::string Runner::command(const Words& w) {
 // port driver works the port under the number the device was given.
 std::string Runner::pnp_command(const std::string& c) {
     if (c == "stop" || c == "start") {
-        need(m_world->plugged(), "the adapter is not plugged in");
+        plugged_in(true);
         // The Plug and Play manager stops only a started device and starts
         // only one that is not (a fault may have left it either way).
         hold(m_started == (c == "stop"), c == "stop" ? "the device is not started" : "the device is started");
@@ -560,7 +570,7 @@ std::string Runner::pnp_command(const std::string& c) {
     }
     std::string out;
     if (c == "unplug" || c == "replug") {
-        need(m_world->plugged(), "the adapter is not plugged in");
+        plugged_in(true);
         const std::uint64_t notices = port().cable_removals();
         const NTSTATUS removed = m_world->unplug();
         m_started = false;
@@ -569,7 +579,7 @@ std::string Runner::pnp_command(const std::string& c) {
         if (c == "unplug") return out;
         out += "; ";
     } else {
-        need(!m_world->plugged(), "the adapter is plugged in already");
+        plugged_in(false);
     }
     NTSTATUS started = m_world->plug();
     m_started = NT_SUCCESS(started);
@@ -701,7 +711,11 @@ int Runner::execute(const std::vector<Line>& lines) {
         std::fprintf(m_out, "[%12.3f ms] fault point: %s\n", static_cast<double>(kernel().now()) / kMillisecond,
                      failed.empty() ? ("point " + std::to_string(m_run.fault) + " was not reached").c_str()
                                     : failed.c_str());
+        // The check is no part of the scenario: its requests are no fault
+        // points, so that the points of the teardown keep their numbers.
+        kernel().faults().set_paused(true);
         const std::string problem = check_after_fault();
+        kernel().faults().set_paused(false);
         if (problem.empty()) {
             std::fprintf(m_out, "[%12.3f ms] after the fault: the port carries data both ways\n",
                          static_cast<double>(kernel().now()) / kMillisecond);
@@ -726,6 +740,7 @@ int Runner::execute(const std::vector<Line>& lines) {
 // run goes on.
 void Runner::run_line(const Line& line) {
     try {
+        finish_pull_out();
         if (m_world == nullptr) {
             build_world();  // the adapter is plugged in and started here
             if (line.words[0] == "plug") return;
@@ -740,12 +755,25 @@ void Runner::run_line(const Line& line) {
     }
 }
 
+// An adapter the fault pulled out gets its removal before the next command,
+// as the hub reports it and the Plug and Play manager removes the device.
+void Runner::finish_pull_out() {
+    if (m_world == nullptr) return;
+    const std::uint64_t notices = port().cable_removals();
+    if (!m_world->finish_pull_out()) return;
+    m_started = false;
+    std::fprintf(m_out, "[%12.3f ms] the adapter was pulled out: %s\n",
+                 static_cast<double>(kernel().now()) / kMillisecond,
+                 port().cable_removals() > notices ? "the port driver was told" : "the port driver was not told");
+}
+
 // The command that replays this run.
 std::string Runner::replay() const {
     std::string command = "torvex run " + m_run.path + " --seed " + std::to_string(m_options.seed);
     if (m_options.strategy == host::Strategy::Pct) command += " --strategy pct";
     if (m_run.interfaces) command += " --interfaces " + std::to_string(*m_run.interfaces);
     if (m_run.fault != 0) command += " --fault " + std::to_string(m_run.fault);
+    if (m_run.unplug) command += " --unplug";
     return command;
 }
 
@@ -755,6 +783,7 @@ std::string Runner::replay() const {
 // 8N1 without a break or flow control, and a text goes out and one comes back (through
 // the loopback plug the same one). "" when it does; what went wrong if not.
 std::string Runner::check_after_fault() {
+    finish_pull_out();
     if (m_world->plugged() && (!m_started || m_world->fdo() == nullptr)) m_world->unplug();
     if (!m_world->plugged()) {
         const NTSTATUS started = m_world->plug();

@@ -20,6 +20,8 @@ struct ScriptRun {
     // expectations that fail after the fault, and ends by checking that the
     // port carries data both ways again.
     std::uint64_t fault = 0;
+    // The fault point is the moment the adapter is pulled out instead.
+    bool unplug = false;
     // Where to leave the number of fault points the run reached, if anywhere.
     std::uint64_t* fault_points = nullptr;
 };

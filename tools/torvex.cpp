@@ -36,6 +36,7 @@ struct Options {
     std::string link;                    // pty --link PATH
     std::optional<int> interfaces_given;
     std::uint64_t fault = 0;             // run --fault N
+    bool unplug = false;                 // run, faults --unplug
     unsigned jobs = 0;                   // faults --jobs N (0: one per processor)
 };
 
@@ -95,6 +96,8 @@ const char* kUsage =
     "  --fault N            run: fail the Nth fault point (a platform service, a bus\n"
     "                       request, an answer from below) and check the port after\n"
     "  --jobs N             faults: runs at a time (default: one per processor)\n"
+    "  --unplug             faults, run --fault: the point is the moment the adapter\n"
+    "                       is pulled out, instead of a failure\n"
     "  --eeprom FILE        load FILE (at most 256 bytes) into the adapter's EEPROM\n"
     "  --help               show this text\n";
 
@@ -153,6 +156,8 @@ Options parse(int argc, char** argv) {
             auto point = number(value());
             if (!point || *point == 0) usage_error("--fault takes a fault point's number, from 1");
             options.fault = *point;
+        } else if (arg == "--unplug") {
+            options.unplug = true;
         } else if (arg == "--jobs") {
             auto jobs = number(value());
             if (!jobs || *jobs == 0 || *jobs > 64) usage_error("--jobs takes a number from 1 to 64");
@@ -201,6 +206,9 @@ Options parse(int argc, char** argv) {
     }
     if (options.fault != 0 && options.command != "run") usage_error("--fault is an option of run");
     if (options.jobs != 0 && options.command != "faults") usage_error("--jobs is an option of faults");
+    if (options.unplug && (options.command != "faults" && (options.command != "run" || options.fault == 0))) {
+        usage_error("--unplug is an option of faults, and of run with --fault");
+    }
     if ((options.far_pty || !options.link.empty()) && options.command != "pty") {
         usage_error("--line and --link are options of pty");
     }
@@ -305,7 +313,9 @@ int run(const Options& options) {
     for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
     if (file != stdin) std::fclose(file);
     return tool::run_script(
-        text, tool::ScriptRun{options.script, options.seed_given, options.strategy, options.interfaces_given, options.fault},
+        text,
+        tool::ScriptRun{options.script, options.seed_given, options.strategy, options.interfaces_given, options.fault,
+                        options.unplug},
         stdout);
 }
 
@@ -316,6 +326,7 @@ int faults(const Options& options, const char* self) {
                                  .seed = options.seed_given,
                                  .strategy = options.strategy,
                                  .interfaces = options.interfaces_given,
+                                 .unplug = options.unplug,
                                  .jobs = options.jobs != 0 ? options.jobs : static_cast<unsigned>(std::max(1L, processors))},
                                 stdout);
 }

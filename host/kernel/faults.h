@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace host {
@@ -35,10 +36,20 @@ public:
     // The point that fails: its number, counting from 1; 0 for none.
     void fail_at(std::uint64_t point) { m_fail_at = point; }
     std::uint64_t fail_at() const { return m_fail_at; }
+    // Instead of failing, the point's moment is when the adapter is pulled
+    // out: `unplug` is called there (it must only ask for it; the bus pulls
+    // the device from its own context), and the request goes on.
+    void unplug_at(std::uint64_t point, std::function<void()> unplug) {
+        m_fail_at = point;
+        m_unplug = std::move(unplug);
+    }
 
     // A fault point is reached: counts it, and answers whether it is the one
     // to fail. `what` names the service or request, for the report.
     bool reached(FaultKind kind, const char* what);
+    // While paused nothing counts and nothing fails (a check of the world
+    // that the run without a fault did not make).
+    void set_paused(bool paused) { m_paused = paused; }
 
     std::uint64_t count() const { return m_count; }
     std::uint64_t count(FaultKind kind) const { return m_by_kind[static_cast<std::size_t>(kind)]; }
@@ -48,6 +59,8 @@ public:
 
 private:
     std::uint64_t m_fail_at = 0;
+    std::function<void()> m_unplug;
+    bool m_paused = false;
     std::uint64_t m_count = 0;
     std::array<std::uint64_t, kFaultKinds> m_by_kind{};
     std::string m_failed;

@@ -122,6 +122,7 @@ PDEVICE_OBJECT UsbBus::plug(UsbDevice& device) {
     port->address = m_next_address++;
     device.attach([this] { kick(); });
     m_ports[pdo] = std::move(port);
+    if (m_pull_out == pdo) m_pull_out = nullptr;  // asked for the device that had the address before
     return pdo;
 }
 
@@ -684,8 +685,19 @@ void UsbBus::apply_configuration(Port& port, PURB urb, std::uint8_t value) {
 // ---------------------------------------------------------------------------
 // The host controller
 
+void UsbBus::pull_out_soon(PDEVICE_OBJECT pdo) {
+    m_pull_out = pdo;
+    kick();
+}
+
+bool UsbBus::pulled(PDEVICE_OBJECT pdo) const {
+    auto it = m_ports.find(pdo);
+    return it != m_ports.end() && !it->second->present;
+}
+
 void UsbBus::run_host_controller() {
     while (!m_stopping) {
+        if (PDEVICE_OBJECT pdo = std::exchange(m_pull_out, nullptr); pdo != nullptr && !pulled(pdo)) unplug(pdo);
         std::optional<Time> due = next_frame_due();
         if (!due) {
             host::wait_for(&m_work, nullptr);

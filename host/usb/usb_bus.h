@@ -76,6 +76,11 @@ public:
     // The device is gone: pending requests complete with STATUS_DEVICE_NOT_CONNECTED
     // and new ones are refused. The physical device object stays until removal.
     void unplug(PDEVICE_OBJECT pdo);
+    // The adapter is pulled out at a moment the caller cannot act in (a
+    // driver's call in progress): the controller notices at its next turn
+    // and unplugs it then, from its own context. `pulled` tells when it has.
+    void pull_out_soon(PDEVICE_OBJECT pdo);
+    bool pulled(PDEVICE_OBJECT pdo) const;
 
     void add_fault(const FaultRule& rule) { m_faults.push_back(rule); }
     void clear_faults() { m_faults.clear(); }
@@ -190,6 +195,7 @@ private:
     int m_free_check = 0;  // the kernel's check that nothing the bus holds is freed
     Thread* m_controller = nullptr;
     bool m_stopping = false;
+    PDEVICE_OBJECT m_pull_out = nullptr;
 };
 
 }  // namespace host

@@ -34,8 +34,14 @@ World::World(const WorldOptions& options)
     m_kernel->set_platform(options.platform);
     const char* spurious = std::getenv("TORVEX_SPURIOUS_WAITS");
     m_kernel->set_spurious_waits(spurious != nullptr ? std::strtoull(spurious, nullptr, 10) : options.spurious_waits);
-    m_kernel->faults().fail_at(options.fault);
     m_bus = std::make_unique<host::UsbBus>(*m_kernel, options.bus);
+    if (options.fault_unplugs) {
+        m_kernel->faults().unplug_at(options.fault, [this] {
+            if (m_pdo != nullptr) m_bus->pull_out_soon(m_pdo);
+        });
+    } else {
+        m_kernel->faults().fail_at(options.fault);
+    }
     m_chip = std::make_unique<BridgeChip>(options.chip_config ? *options.chip_config
                                                               : ChipConfig::of(options.chip, options.interfaces));
     if (options.line == LineKind::Loopback) {
@@ -73,11 +79,17 @@ NTSTATUS World::add_device() { return m_kernel->pnp().add_device(m_driver, m_pdo
 NTSTATUS World::remove() { return m_kernel->pnp().remove(m_pdo); }
 
 NTSTATUS World::unplug() {
-    m_bus->unplug(m_pdo);
+    if (!m_bus->pulled(m_pdo)) m_bus->unplug(m_pdo);
     NTSTATUS status = m_kernel->pnp().remove_gone(m_pdo);
     m_bus->delete_pdo(m_pdo);
     m_pdo = nullptr;
     return status;
+}
+
+bool World::finish_pull_out() {
+    if (m_pdo == nullptr || !m_bus->pulled(m_pdo)) return false;
+    unplug();
+    return true;
 }
 
 NTSTATUS World::plug() {
@@ -101,7 +113,9 @@ std::string World::teardown() {
     if (m_torn_down) return {};
     m_torn_down = true;
     std::string left;
-    if (fdo() != nullptr) remove();
+    // A removal the stack vetoes (its query failed) ends with the adapter
+    // pulled out, which nothing can veto.
+    if (fdo() != nullptr && !NT_SUCCESS(remove())) unplug();
     if (m_driver->DeviceObject != nullptr) {
         left += "the driver still has device objects after removal\n";
     } else {

@@ -39,8 +39,10 @@ struct WorldOptions {
     // most 256 bytes are taken).
     std::vector<std::uint8_t> eeprom;
     // The fault point that fails, by its number in the order the world
-    // reaches them (host::FaultPoints); 0 for none.
+    // reaches them (host::FaultPoints); 0 for none. With `fault_unplugs` the
+    // point is instead the moment the adapter is pulled out.
     std::uint64_t fault = 0;
+    bool fault_unplugs = false;
 };
 
 class World {
@@ -75,6 +77,9 @@ public:
     // starts it: AddDevice, then the start with its queries.
     NTSTATUS unplug();
     NTSTATUS plug();
+    // The adapter the bus has seen pulled out (pull_out_soon) gets its
+    // removal, as unplug() gives it; false when there is none to finish.
+    bool finish_pull_out();
     // The system sleeps (a query, then the set request, if the query
     // succeeded), and comes back to the working state. With the adapter
     // pulled out there is no device to send them to: STATUS_NO_SUCH_DEVICE.
