@@ -8,7 +8,8 @@
 #                with one driver wait in SPURIOUS_WAITS (4) answering the platform's undocumented
 #                value, then the whole suite under SWEEP_COUNT more seeds; with each scheduling strategy
 #   make sys     the driver image build-sys/TORVEX.SYS (i686 MinGW-w64), then its image check
-#   make faults  every fault point of the fault scenarios failed once, under the sanitizers
+#   make faults  every fault point of the fault scenarios failed once, and the adapter pulled out
+#                at each, under the sanitizers
 #                (FAULT_SCRIPTS, FAULT_SEEDS 1 2 3, both interface layouts)
 
 BUILD      ?= build
@@ -71,6 +72,8 @@ faults: deps
 	for script in $(FAULT_SCRIPTS); do for seed in $(FAULT_SEEDS); do for layout in 1 2; do \
 		ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 			$(ASAN_BUILD)/torvex faults $$script --seed $$seed --interfaces $$layout || exit 1; \
+		ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+			$(ASAN_BUILD)/torvex faults $$script --seed $$seed --interfaces $$layout --unplug || exit 1; \
 	done; done; done
 
 sys: deps
