@@ -50,6 +50,12 @@ static void stash(int fd, tcflag_t cflag, cc_t* cc) {
         (cc_t)(TORVEX_STASH_MARK | lines | ((cflag & PARENB) ? 0x40 : 0) | ((cflag & CSIZE) >> 4));
 }
 
+/* What the terminal is handed: 8 bits without parity, as a pseudo-terminal
+ * keeps them whatever it is told (the framing lives in the stash). The C
+ * library reads the terminal back after setting it and fails with EINVAL
+ * when it finds other bits than it set. */
+static void as_pty(tcflag_t* cflag) { *cflag = (*cflag & ~(tcflag_t)(CSIZE | PARENB)) | CS8; }
+
 /* What the program reads back: its own framing, and no stash. */
 static void unstash(tcflag_t* cflag, cc_t* cc) {
     const cc_t v = cc[TORVEX_STASH_FRAMING];
@@ -96,6 +102,7 @@ int tcsetattr(int fd, int actions, const struct termios* t) {
     if (t == NULL || !is_pty(fd)) return real_tcsetattr(fd, actions, t);
     struct termios copy = *t;
     stash(fd, t->c_cflag, copy.c_cc);
+    as_pty(&copy.c_cflag);
     return real_tcsetattr(fd, actions, &copy);
 }
 
@@ -134,6 +141,7 @@ int ioctl(int fd, unsigned long request, ...) {
         if (arg == NULL) break;
         memcpy(copy, arg, size);
         stash(fd, head->c_cflag, ((struct torvex_termios2*)copy)->c_cc);
+        as_pty(&((struct torvex_termios2*)copy)->c_cflag);
         return real_ioctl(fd, request, copy);
     }
     case TCGETS:
