@@ -319,6 +319,9 @@ private:
             const bool line_ok = m_serport->set_line(wanted.line);
             m_serport->set_hardware_flow(wanted.hardware_flow);
             m_serport->set_xon_xoff(wanted.xon_xoff);
+            // The flow-control switches reach the chip as fire-and-forget
+            // register writes: the line printed below is the chip's after them.
+            m_world->kernel().run_for(3 * host::kMillisecond);
             m_applied = wanted;
             event(std::string(line_ok ? "settings" : "settings refused") + ": " + std::to_string(wanted.line.baud) +
                   " " + framing_name(wanted.line.data_bits, wanted.line.parity, wanted.line.stop_bits) +

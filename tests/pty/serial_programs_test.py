@@ -75,6 +75,9 @@ class LoopbackTest(unittest.TestCase):
             "sys.stdin.readline()\n"
             "port.baudrate = 250000\n"
             "port.rtscts = True\n"
+            "sys.stdin.readline()\n"
+            "port.rtscts = False\n"
+            "port.xonxoff = True\n"
             "sys.stdin.readline()\n")
         with subprocess.Popen([sys.executable, "-c", program, self.pty.link], env=environment,
                               stdin=subprocess.PIPE, text=True) as child:
@@ -88,6 +91,10 @@ class LoopbackTest(unittest.TestCase):
             child.stdin.flush()
             # 250,000 is not in the driver's table: it picks its nearest rate.
             self.pty.wait_for(r"settings: 250000 7E1, flow hardware; the chip's UART runs at \d+ 7E1, flow hardware")
+            child.stdin.write("\n")
+            child.stdin.flush()
+            # The line printed is the chip's after the switch, not before it.
+            self.pty.wait_for(r"settings: 250000 7E1, flow xon; the chip's UART runs at \d+ 7E1, flow xon")
             child.stdin.write("\n")
             child.stdin.flush()
         self.assertEqual(child.returncode, 0)
