@@ -121,6 +121,10 @@ TEST_F(IoctlTest, EveryCodeWithNoBufferOneByteShortAndExactlyEnough) {
 TEST_F(IoctlTest, AHandleHeldAcrossAnUnplugIsClosedThroughTheDriver) {
     const std::string name = sim::Tool(*world).device_name();
     PFILE_OBJECT file = nullptr;
+    // An open that reaches the driver once removal has begun is refused.
+    ext()->Removed = TRUE;
+    EXPECT_EQ(kernel().io().open(name, &file), STATUS_DELETE_PENDING);
+    ext()->Removed = FALSE;
     ASSERT_EQ(kernel().io().open(name, &file), STATUS_SUCCESS);
     PDEVICE_OBJECT device = fdo();
     ASSERT_EQ(world->unplug(), STATUS_SUCCESS);
