@@ -84,6 +84,7 @@ const char* kUsage =
     "  the system:\n"
     "    sleep [S1..S5] | wake | uart | expect-uart \"57600 7E1, flow hardware, DTR on, RTS on\"\n"
     "  wait TIME | pcap FILE        (TIME: 500us, 20ms, 2s; a plain number is ms)\n"
+    "  a text is \"quoted\", with \\n \\r \\t \\xHH; \"quoted\"*N is it N times over\n"
     "\n"
     "options:\n"
     "  --seed N             the seed of the world (default 1, or $TORVEX_SEED;\n"
