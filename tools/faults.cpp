@@ -76,15 +76,21 @@ std::string line_with(const std::string& text, const char* mark) {
     return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
+// The line after the one that holds text[at].
+std::string next_line(const std::string& text, std::size_t at) {
+    const std::size_t next = text.find('\n', at);
+    if (next == std::string::npos) return {};
+    const std::size_t end = text.find('\n', next + 1);
+    return text.substr(next + 1, end == std::string::npos ? std::string::npos : end - next - 1);
+}
+
 // What went wrong in a run; "" when it ended clean.
 std::string finding(const Child& child, int status) {
     const std::string& text = child.text;
     if (child.killed) return "a hang: the run did not end in time";
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
-    if (const std::size_t at = text.find("*** BUG CHECK"); at != std::string::npos) {
-        const std::size_t next = text.find('\n', at);
-        const std::size_t end = text.find('\n', next + 1);
-        return "a bug check: " + text.substr(at + 14, next - at - 14) + ": " + text.substr(next + 1, end - next - 1);
+    if (const std::size_t at = text.find("*** BUG CHECK "); at != std::string::npos) {
+        return "a bug check: " + line_with(text, "*** BUG CHECK ").substr(14) + ": " + next_line(text, at);
     }
     for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
         if (std::string report = line_with(text, mark); !report.empty()) return "a sanitizer report: " + report;
@@ -94,9 +100,7 @@ std::string finding(const Child& child, int status) {
     if (code == 2) return "a script error: " + text.substr(text.rfind('\n', text.size() - 2) + 1);
     if (code != 1) return "an exit with status " + std::to_string(code);
     if (const std::size_t at = text.find("the world left this behind:"); at != std::string::npos) {
-        const std::size_t next = text.find('\n', at);
-        const std::size_t end = text.find('\n', next + 1);
-        return "left behind: " + text.substr(next + 1, end - next - 1);
+        return "left behind: " + next_line(text, at);
     }
     if (std::string port = line_with(text, "FAILED after the fault: "); !port.empty()) {
         return "the port afterwards: " + port.substr(24);
