@@ -88,6 +88,10 @@ typedef struct _USB2SER_EXTENSION {
     // chunk goes before it.
     PVOID FailedWrite;
     LONG WriteRetries;
+    // Set while a start brings the device up: the port's chunks wait until
+    // the chip has the port's settings again (a restart's port reset returns
+    // it to its power-on line).
+    BOOLEAN Starting;
     // Hands the worker thread a job: a power-up to finish, reads to recover
     // or a chunk to send again.
     KEVENT JobEvent;
