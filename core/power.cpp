@@ -70,6 +70,9 @@ VOID USB2SER_FinishPowerUp(PDEVICE_OBJECT DeviceObject) {
     if (!USB2SER_IsEEPROM0E2A(DeviceObject)) USB2SER_InitHW(DeviceObject);
     USB2SER_RestoreSwitchesAndLines(DeviceObject);
     USB2SER_ArmReads(DeviceObject, FALSE);
+    // The chunk the power took with it ended without a word: the port driver
+    // is asked for the next one.
+    if (ext->PortOpen) KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
 
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     USB2SER_DecrementIoCount(DeviceObject);

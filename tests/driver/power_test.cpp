@@ -65,14 +65,12 @@ public:
     }
 
     // Once the traffic from before has settled (what the port driver still
-    // queued is sent), a text written at each end arrives at the other
+    // queued is sent, the driver asking for it of its own accord), a text
+    // written at each end arrives at the other
     // exactly: nothing lost, garbled or added on the way; and a change of the
     // far end's DCD reaches the port driver (the status read is armed).
     void expect_flowing(std::uint64_t s) {
-        for (int i = 0; i < 100 && (serport->pending_transmit() != 0 || serport->transmitting()); ++i) {
-            serport->kick();
-            kernel().run_for(10 * kMillisecond);
-        }
+        for (int i = 0; i < 100 && serport->pending_transmit() != 0; ++i) kernel().run_for(10 * kMillisecond);
         // ... and the chip's transmit FIFO has run dry.
         for (std::size_t i = 0, before = SIZE_MAX; i < 200 && world->peer().received().size() != before; ++i) {
             before = world->peer().received().size();
