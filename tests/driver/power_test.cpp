@@ -49,6 +49,7 @@ public:
         ASSERT_TRUE(serport->set_hardware_flow(true));
         world->peer().set_framing(kInUse);
         world->peer().set_lines({.dsr = true, .cts = true});
+        serport->set_chunk_bytes(16);  // a sleep or a stop finds chunks still queued behind the one in flight
     }
 
     Uart uart() {
