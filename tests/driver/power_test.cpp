@@ -125,7 +125,7 @@ TEST_F(PowerTest, SleepAndWakeWhileDataFlowsRestoreThePortUnderEverySeed) {
         // Two sleeps: the first finds the device in D3 still (as AddDevice
         // left it), the second in D0 after the first wake.
         for (int round = 0; round < 2; ++round) {
-            serport->write(text);
+            for (int copy = 0; copy < 16; ++copy) serport->write(text);  // more than the chip's FIFO holds
             world->peer().send(text);
             kernel().run_for(static_cast<host::Time>((s + round) * 7919 % 120) * 100 * host::kMicrosecond);
             const auto state = static_cast<SYSTEM_POWER_STATE>(PowerSystemSleeping1 + (s + round) % 4);
