@@ -67,7 +67,7 @@ VOID USB2SER_RestartPort(PDEVICE_OBJECT DeviceObject) {
 // start without pipes or without its worker thread must not report success.
 NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    ext->Starting = TRUE;
+    ext->Restoring = TRUE;
     USB2SER_ForwardAndWait(ext, Irp);
     const NTSTATUS configured = USB2SER_StartDevice(DeviceObject);
     USB2SER_CreateDevNode(DeviceObject);
@@ -86,9 +86,7 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // and no wake ever asks for the state the device is already in.
     if (NT_SUCCESS(status)) SetPowerState(ext, PowerDeviceD0);
     USB2SER_RestartPort(DeviceObject);
-    // The chunks refused meanwhile go now: the port driver is asked for them.
-    ext->Starting = FALSE;
-    if (ext->PortOpen) KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
+    USB2SER_EndRestoring(ext);
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     USB2SER_DecrementIoCount(DeviceObject);

@@ -88,10 +88,11 @@ typedef struct _USB2SER_EXTENSION {
     // chunk goes before it.
     PVOID FailedWrite;
     LONG WriteRetries;
-    // Set while a start brings the device up: the port's chunks wait until
-    // the chip has the port's settings again (a restart's port reset returns
-    // it to its power-on line).
-    BOOLEAN Starting;
+    // Set while the chip is without the port's settings, from a start's
+    // beginning or a system power-up's passing down until the restore has
+    // given them back (the port reset and the loss of power return it to its
+    // power-on line): the port's chunks wait until then.
+    BOOLEAN Restoring;
     // Hands the worker thread a job: a power-up to finish, reads to recover
     // or a chunk to send again.
     KEVENT JobEvent;
@@ -176,6 +177,8 @@ NTSTATUS USB2SER_DefaultPowerHandler(PUSB2SER_EXTENSION Extension, PIRP Irp);
 NTSTATUS USB2SER_PassDownToNextPowerDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS USB2SER_SendDeviceSetPower(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State);
 VOID SetPowerState(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State);
+// The chip has the port's settings again after a start or a power-up.
+VOID USB2SER_EndRestoring(PUSB2SER_EXTENSION Extension);
 NTSTATUS NTAPI OnCompleteIncreaseSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS NTAPI OnCompleteIncreaseDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // In the worker thread: restores the chip for a power-up handed over, if one

@@ -268,6 +268,8 @@ NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
     USBD_STATUS status = prepare(port, urb, *t);
     record_submission(*t);
     if (!port.present) return complete_inline(std::move(t), USBD_STATUS_DEVICE_GONE);
+    // A device whose power is cut answers nothing until its port has power again.
+    if (port.unpowered && t->op != Op::ResetPort) return complete_inline(std::move(t), USBD_STATUS_DEV_NOT_RESPONDING);
     if (status != USBD_STATUS_SUCCESS) return complete_inline(std::move(t), status);
     t->fault = match_fault(*t);
     if (!t->fault) {
