@@ -106,12 +106,7 @@ NTSTATUS USB2SER_PowerSetPower(PUSB2SER_EXTENSION Extension, PIRP Irp) {
 
     if (stack->Parameters.Power.Type == SystemPowerState) {
         const DEVICE_POWER_STATE wanted = USB2SER_DeviceStateFor(requested.SystemState);
-        if (wanted < present) {
-            // The chip comes back at its power-on line: the port's chunks
-            // wait until the restore has given it the port's settings.
-            Extension->Restoring = TRUE;
-            return USB2SER_PassPowerUpDown(Extension, Irp, OnCompleteIncreaseSystemPower);
-        }
+        if (wanted < present) return USB2SER_PassPowerUpDown(Extension, Irp, OnCompleteIncreaseSystemPower);
         if (wanted > present) {
             const NTSTATUS status = USB2SER_SendDeviceSetPower(Extension, wanted);
             if (!NT_SUCCESS(status)) {
@@ -191,10 +186,12 @@ VOID NTAPI OnCompleteDeviceSetPower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunc
     USB2SER_ReleasePowerWait(wait);
 }
 
-// Up to DISPATCH_LEVEL: the chip has the port's settings again (or nothing
-// will give them back); the chunks refused meanwhile go now, the port driver
-// being asked for them. It also learns so of a chunk the loss of power or the
-// stop took with it, which ended without a word.
+// The chip has the port's settings again after a start or a power-up: the
+// chunks a start refused meanwhile go now, the port driver being asked for
+// them; so it also learns of a chunk the loss of power or the stop took with
+// it, which ended without a word. (A wake needs no refusal: the platform
+// resumes programs only once the system request has completed, after the
+// restore.)
 VOID USB2SER_EndRestoring(PUSB2SER_EXTENSION Extension) {
     Extension->Restoring = FALSE;
     if (Extension->PortOpen) KeSetEvent(&Extension->WriteEvent, EVENT_INCREMENT, FALSE);
@@ -234,7 +231,6 @@ NTSTATUS NTAPI OnCompleteIncreaseSystemPower(PDEVICE_OBJECT DeviceObject, PIRP I
     const NTSTATUS status = Irp->IoStatus.Status;
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     if (!NT_SUCCESS(status) || ext->ThreadObject == NULL) {
-        USB2SER_EndRestoring(ext);
         USB2SER_DecrementIoCount(DeviceObject);
         return status;
     }
@@ -243,7 +239,6 @@ NTSTATUS NTAPI OnCompleteIncreaseSystemPower(PDEVICE_OBJECT DeviceObject, PIRP I
     // said so; if it has gone already, the request is taken back here.
     if (InterlockedCompareExchange(&ext->ThreadGone, TRUE, TRUE) &&
         InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->PowerUpIrp), NULL, Irp) == Irp) {
-        USB2SER_EndRestoring(ext);
         USB2SER_DecrementIoCount(DeviceObject);
         return status;
     }

@@ -88,10 +88,9 @@ typedef struct _USB2SER_EXTENSION {
     // chunk goes before it.
     PVOID FailedWrite;
     LONG WriteRetries;
-    // Set while the chip is without the port's settings, from a start's
-    // beginning or a system power-up's passing down until the restore has
-    // given them back (the port reset and the loss of power return it to its
-    // power-on line): the port's chunks wait until then.
+    // Set while a start brings the device up: its port reset returns the
+    // chip to its power-on line, and the port's chunks wait until the start
+    // has given it the port's settings again.
     BOOLEAN Restoring;
     // Hands the worker thread a job: a power-up to finish, reads to recover
     // or a chunk to send again.

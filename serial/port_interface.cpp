@@ -200,9 +200,9 @@ BOOLEAN NTAPI SetStateForSerport(PUCHAR Settings, UCHAR Kind, ULONG Port) {
 // reuse its buffer at once. FALSE when the chunk does not go: no device, the
 // device being removed, a transfer that cannot start (the slot still holds
 // the last chunk, or no pool), since those bytes would vanish in silence, a
-// failed chunk waiting to be sent again, which must go first, or a chip still
-// without the port's settings (a start or the return of power restoring them;
-// the port driver is asked for the next chunk once either is done).
+// failed chunk waiting to be sent again, which must go first, or a start
+// still giving the chip the port's settings (the port driver is asked for the
+// next chunk once either is done).
 BOOLEAN NTAPI WriteForSerport(PUCHAR Data, ULONG Length, ULONG Port) {
     if (Data == NULL && Length != 0) return FALSE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
