@@ -372,7 +372,11 @@ std::string Runner::command(const Words& w) {
     if (c == "wake") {
         args(0, 0);
         plugged_in(true);
-        return "the system works again: " + status_text(m_world->wake());
+        const NTSTATUS woke = m_world->wake();
+        // A device whose power did not come back works no more: a user puts it
+        // back in, as after a failed start.
+        if (!NT_SUCCESS(woke)) m_started = false;
+        return "the system works again: " + status_text(woke);
     }
     if (c == "uart" || c == "expect-uart") {
         args(c == "uart" ? 0 : 1, c == "uart" ? 0 : 1);
@@ -778,8 +782,8 @@ std::string Runner::replay() const {
 }
 
 // After a fault the port must carry data both ways again: the adapter goes
-// back in if it is out, or out and in again if its AddDevice or its start
-// failed (as a user would do with a device that shows an error); the port opens at 115,200
+// back in if it is out, or out and in again if its AddDevice, its start or a
+// wake failed (as a user would do with a device that shows an error); the port opens at 115,200
 // 8N1 without a break or flow control, and a text goes out and one comes back (through
 // the loopback plug the same one). "" when it does; what went wrong if not.
 std::string Runner::check_after_fault() {
