@@ -139,14 +139,7 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
                            InterlockedIncrement(&ext->WriteRetries) <= USB2SER_MAX_WRITE_RETRIES;
     if (resend) InterlockedExchangePointer(&ext->FailedWrite, transfer);
 
-    // The slot is taken back only if it still holds this request: another
-    // path may have armed it again after a canceller took this one out.
-    if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IrpSlot[slot]), NULL, Irp) ==
-        Irp) {
-        IoFreeIrp(Irp);
-    } else {
-        USB2SER_ReleaseSlotIrp(Irp);
-    }
+    USB2SER_GiveBackIrp(&ext->IrpSlot[slot], Irp);
 
     if (NT_SUCCESS(status) && !ext->Removed) {
         switch (slot) {

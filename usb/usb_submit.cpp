@@ -87,6 +87,35 @@ PVOID volatile* USB2SER_SlotIrpDone(PIRP Irp) {
     return &own->Parameters.Others.Argument2;
 }
 
+// An IRP that submits the URB to the bus, with a stack location of the
+// driver's own on top that holds the hand-off flag (0 until a side sets it).
+// Null when there is none to be had.
+PIRP USB2SER_AllocateSubmitIrp(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+    PIRP irp = IoAllocateIrp(
+        static_cast<CCHAR>(USB2SER_Extension(DeviceObject)->TopOfStackDeviceObject->StackSize + 1), FALSE);
+    if (irp == NULL) return NULL;
+    IoSetNextIrpStackLocation(irp);
+    PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(irp);
+    own->DeviceObject = DeviceObject;
+    own->Parameters.Others.Argument2 = NULL;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = Urb;
+    return irp;
+}
+
+// Up to DISPATCH_LEVEL: the request held in the entry (a slot or a
+// fire-and-forget entry), if any, is taken out and cancelled. The completion
+// routine may be running at the same moment: whoever takes the IRP out first
+// decides who frees it, and it is never freed while IoCancelIrp still runs on it.
+VOID USB2SER_CancelHeldIrp(PIRP* Entry) {
+    PIRP irp = static_cast<PIRP>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(Entry), NULL));
+    if (irp == NULL) return;  // idle, or the completion routine has it
+    IoCancelIrp(irp);
+    USB2SER_ReleaseSlotIrp(irp);
+}
+
 }  // namespace
 
 // Up to DISPATCH_LEVEL. The transfer record is taken over in every case:
@@ -104,19 +133,8 @@ NTSTATUS USB2SER_AsyncCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Pipe
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     PUSB2SER_TRANSFER transfer = reinterpret_cast<PUSB2SER_TRANSFER>(Urb);
     NTSTATUS status = STATUS_NO_MEMORY;
-    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(ext->TopOfStackDeviceObject->StackSize + 1), FALSE);
+    PIRP irp = USB2SER_AllocateSubmitIrp(DeviceObject, Urb);
     if (irp == NULL) goto FreeTransfer;
-
-    IoSetNextIrpStackLocation(irp);
-    PIO_STACK_LOCATION own;
-    own = IoGetCurrentIrpStackLocation(irp);
-    own->DeviceObject = DeviceObject;
-    own->Parameters.Others.Argument2 = NULL;  // the hand-off flag, 0 until a side sets it
-    PIO_STACK_LOCATION next;
-    next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = Urb;
     transfer->DeviceObject = DeviceObject;
     IoSetCompletionRoutine(irp, USB2SER_AsyncComplete, transfer, TRUE, TRUE, TRUE);
 
@@ -151,20 +169,11 @@ FreeTransfer:
 // completion and a canceller, as a data transfer's has.
 NTSTATUS USB2SER_AsyncCallUSBD_Ctrl(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(ext->TopOfStackDeviceObject->StackSize + 1), FALSE);
+    PIRP irp = USB2SER_AllocateSubmitIrp(DeviceObject, Urb);
     if (irp == NULL) {
         ExFreePool(Urb);
         return STATUS_NO_MEMORY;
     }
-    IoSetNextIrpStackLocation(irp);
-    PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(irp);
-    own->DeviceObject = DeviceObject;
-    own->Parameters.Others.Argument2 = NULL;  // the hand-off flag
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = Urb;
-
     PUSB2SER_CTRL_CONTEXT context = static_cast<PUSB2SER_CTRL_CONTEXT>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(USB2SER_CTRL_CONTEXT), USB2SER_POOL_TAG));
     if (context == NULL) {
@@ -193,7 +202,7 @@ NTSTATUS USB2SER_AsyncCallUSBD_Ctrl(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     USB2SER_IncrementIoCount(DeviceObject);  // released by the completion's last step
     const NTSTATUS status = IoCallDriver(ext->TopOfStackDeviceObject, irp);
     // Removal may have looked at the entries before this one was taken.
-    if (ext->Removed) USB2SER_CancelCtrlIrp(ext, entry);
+    if (ext->Removed) USB2SER_CancelHeldIrp(&ext->CtrlIrps[entry]);
     return status;
 }
 
@@ -207,49 +216,37 @@ NTSTATUS NTAPI USB2SER_AsyncComplete_Ctrl(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     PDEVICE_OBJECT device = context->DeviceObject;
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
     USB2SER_DecrementIoCount_Ctrl(device);
-    if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->CtrlIrps[context->Entry]), NULL,
-                                          Irp) == Irp) {
-        IoFreeIrp(Irp);
-    } else {
-        USB2SER_ReleaseSlotIrp(Irp);
-    }
+    USB2SER_GiveBackIrp(&ext->CtrlIrps[context->Entry], Irp);
     ExFreePool(context->Urb);
     ExFreePool(context);
     USB2SER_DecrementIoCount(device);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Up to DISPATCH_LEVEL: the fire-and-forget request in the entry, if any, is
-// cancelled; the hand-off with its completion is a slot's.
-VOID USB2SER_CancelCtrlIrp(PUSB2SER_EXTENSION Extension, ULONG Entry) {
-    PIRP irp = static_cast<PIRP>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Extension->CtrlIrps[Entry]), NULL));
-    if (irp == NULL) return;
-    IoCancelIrp(irp);
-    USB2SER_ReleaseSlotIrp(irp);
-}
-
 VOID USB2SER_ReleaseSlotIrp(PIRP Irp) {
     if (InterlockedExchangePointer(USB2SER_SlotIrpDone(Irp), reinterpret_cast<PVOID>(1)) != NULL) IoFreeIrp(Irp);
 }
 
-// Up to DISPATCH_LEVEL. The completion routine may be running at the same
-// moment: whoever takes the IRP out of the slot first decides who frees it,
-// and the IRP is never freed while IoCancelIrp still runs on it.
+// The entry is given back only if it still holds this request: another path
+// may have put a new one there after a canceller took this one out.
+VOID USB2SER_GiveBackIrp(PIRP* Entry, PIRP Irp) {
+    if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(Entry), NULL, Irp) == Irp) {
+        IoFreeIrp(Irp);
+    } else {
+        USB2SER_ReleaseSlotIrp(Irp);
+    }
+}
+
+// Up to DISPATCH_LEVEL.
 VOID CancelTheIrp(PUSB2SER_EXTENSION Extension, ULONG PipeSlot) {
-    if (PipeSlot >= USB2SER_SLOT_COUNT) return;
-    PIRP irp = static_cast<PIRP>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Extension->IrpSlot[PipeSlot]), NULL));
-    if (irp == NULL) return;  // idle, or the completion routine has it
-    IoCancelIrp(irp);
-    USB2SER_ReleaseSlotIrp(irp);
+    if (PipeSlot < USB2SER_SLOT_COUNT) USB2SER_CancelHeldIrp(&Extension->IrpSlot[PipeSlot]);
 }
 
 VOID USB2SER_CancelAllIrps(PUSB2SER_EXTENSION Extension) {
     CancelTheIrp(Extension, USB2SER_SLOT_INTERRUPT_IN);
     CancelTheIrp(Extension, USB2SER_SLOT_BULK_OUT);
     CancelTheIrp(Extension, USB2SER_SLOT_BULK_IN);
-    for (ULONG entry = 0; entry < USB2SER_MAX_CTRL_REQUESTS; ++entry) USB2SER_CancelCtrlIrp(Extension, entry);
+    for (PIRP& entry : Extension->CtrlIrps) USB2SER_CancelHeldIrp(&entry);
 }
 
 // At PASSIVE_LEVEL: clears a stall of the slot's pipe on both sides.

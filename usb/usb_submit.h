@@ -19,7 +19,6 @@ NTSTATUS USB2SER_AsyncCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Pipe
 NTSTATUS USB2SER_AsyncCallUSBD_Ctrl(PDEVICE_OBJECT DeviceObject, PURB Urb);
 NTSTATUS NTAPI USB2SER_AsyncComplete_Ctrl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 VOID CancelTheIrp(PUSB2SER_EXTENSION Extension, ULONG PipeSlot);
-VOID USB2SER_CancelCtrlIrp(PUSB2SER_EXTENSION Extension, ULONG Entry);
 VOID USB2SER_CancelAllIrps(PUSB2SER_EXTENSION Extension);
 NTSTATUS USB2SER_ResetPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot);
 VOID USB2SER_ResetDevice(PDEVICE_OBJECT DeviceObject);
@@ -31,3 +30,7 @@ USBD_PIPE_HANDLE USB2SER_SlotPipeHandle(PUSB2SER_EXTENSION Extension, ULONG Pipe
 // The last step of the hand-off between a canceller and the completion of an
 // IRP taken out of its slot: whichever side gets here second frees it.
 VOID USB2SER_ReleaseSlotIrp(PIRP Irp);
+// A completion's side of that hand-off: takes its IRP out of its entry (a
+// slot, or a fire-and-forget entry) and frees it, unless a canceller took it
+// out first.
+VOID USB2SER_GiveBackIrp(PIRP* Entry, PIRP Irp);
