@@ -5,7 +5,6 @@ namespace host {
 bool FaultPoints::reached(FaultKind kind, const char* what) {
     if (m_paused) return false;
     ++m_count;
-    ++m_by_kind[static_cast<std::size_t>(kind)];
     if (m_count != m_fail_at) return false;
     m_failed = std::to_string(m_count) + " " + name(kind) + ": " + what;
     if (!m_unplug) return true;

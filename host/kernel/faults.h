@@ -5,7 +5,6 @@
 // once to count and then once per point fails each of them exactly once.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -29,13 +28,11 @@ enum class FaultKind : std::uint8_t {
     LowerPnp,         // the bus fails a Plug and Play request it could fail
     LowerPower,       // the bus fails a power request
 };
-constexpr std::size_t kFaultKinds = 15;
 
 class FaultPoints {
 public:
     // The point that fails: its number, counting from 1; 0 for none.
     void fail_at(std::uint64_t point) { m_fail_at = point; }
-    std::uint64_t fail_at() const { return m_fail_at; }
     // Instead of failing, the point's moment is when the adapter is pulled
     // out: `unplug` is called there (it must only ask for it; the bus pulls
     // the device from its own context), and the request goes on.
@@ -52,7 +49,6 @@ public:
     void set_paused(bool paused) { m_paused = paused; }
 
     std::uint64_t count() const { return m_count; }
-    std::uint64_t count(FaultKind kind) const { return m_by_kind[static_cast<std::size_t>(kind)]; }
     // The point that failed ("" while none has): "123 pool: ExAllocatePoolWithTag".
     const std::string& failed() const { return m_failed; }
     static const char* name(FaultKind kind);
@@ -62,7 +58,6 @@ private:
     std::function<void()> m_unplug;
     bool m_paused = false;
     std::uint64_t m_count = 0;
-    std::array<std::uint64_t, kFaultKinds> m_by_kind{};
     std::string m_failed;
 };
 
