@@ -112,14 +112,11 @@ std::string finding(const Child& child, int status) {
 
 int faults_command(const FaultsRun& run, std::FILE* out) {
     std::string text;
-    std::FILE* file = std::fopen(run.path.c_str(), "r");
-    if (file == nullptr) {
-        std::fprintf(out, "torvex: cannot open %s: %s\n", run.path.c_str(), std::strerror(errno));
+    std::string error;
+    if (!read_script(run.path, &text, &error)) {
+        std::fprintf(out, "torvex: %s\n", error.c_str());
         return 2;
     }
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-    std::fclose(file);
 
     // The count: the scenario as it is, which must hold without a fault.
     std::uint64_t points = 0;

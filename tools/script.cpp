@@ -1,6 +1,8 @@
 #include "tools/script.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -834,6 +836,18 @@ std::string Runner::check_after_fault() {
 }
 
 }  // namespace
+
+bool read_script(const std::string& path, std::string* text, std::string* error) {
+    std::FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "r");
+    if (file == nullptr) {
+        *error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text->append(buffer, n);
+    if (file != stdin) std::fclose(file);
+    return true;
+}
 
 int run_script(const std::string& text, const ScriptRun& run, std::FILE* out) {
     std::vector<Line> lines;

@@ -34,4 +34,8 @@ struct ScriptRun {
 // behind, 1 otherwise.
 int run_script(const std::string& text, const ScriptRun& run, std::FILE* out);
 
+// The text of a script file ("-": standard input); false, with `error` set,
+// when it cannot be opened.
+bool read_script(const std::string& path, std::string* text, std::string* error);
+
 }  // namespace tool

@@ -305,14 +305,11 @@ int demo(const Options& options) {
 
 int run(const Options& options) {
     std::string text;
-    std::FILE* file = options.script == "-" ? stdin : std::fopen(options.script.c_str(), "r");
-    if (file == nullptr) {
-        std::fprintf(stderr, "torvex: cannot open %s: %s\n", options.script.c_str(), std::strerror(errno));
+    std::string error;
+    if (!tool::read_script(options.script, &text, &error)) {
+        std::fprintf(stderr, "torvex: %s\n", error.c_str());
         return 2;
     }
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-    if (file != stdin) std::fclose(file);
     return tool::run_script(
         text,
         tool::ScriptRun{options.script, options.seed_given, options.strategy, options.interfaces_given, options.fault,
