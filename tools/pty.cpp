@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,7 +12,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "sim/serport/serport.h"
@@ -30,56 +35,119 @@ using Termios2 = torvex_termios2;
 static_assert(sizeof(Termios2) == 44, "the kernel's struct termios2");
 
 // Bytes a program may have queued towards the port before it is held back:
-// then its writes block, or fill its buffer, as on a real port.
+// then its writes block, or fill its buffer, as on a real port. The far end's
+// program is held the same way, by what it has still to send on the line.
 constexpr std::size_t kTransmitHeld = 4096;
+constexpr std::size_t kFarHeld = 1024;
 constexpr std::size_t kChunk = 4096;
+// What a closing program left in the terminal is read up to this much; a
+// second program writing meanwhile waits for its own session.
+constexpr std::size_t kCloseRead = 65536;
 
-// One pseudo-terminal, seen from its master side: packet mode tells of the
-// program's termios changes (EXTPROC), and a hang-up says no program has the
-// terminal open.
+// One pseudo-terminal, seen from its master side. A pseudo-terminal tells
+// nobody when a program opens or closes it, so every open and close of its
+// path is watched (inotify), on a thread of its own that sees them the
+// moment they happen. For the port, that thread also stops the terminal's
+// output the moment a program closes it (as the program's own tcflow would,
+// through a slave descriptor the tool keeps open): a program that opens next
+// then writes nothing until the port has finished the last one's session
+// and opened for it. Packet mode reports the program's flushes.
 class Pty {
 public:
+    enum class Event { Opened, Closed };
+
     ~Pty() {
-        if (m_fd >= 0) ::close(m_fd);
+        if (m_watcher.joinable()) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(m_quit, &one, sizeof one);
+            m_watcher.join();
+        }
+        for (int fd : {m_quit, m_wake, m_watch, m_slave, m_fd}) {
+            if (fd >= 0) ::close(fd);
+        }
     }
 
-    bool create(std::string* error) {
-        int slave = -1;
+    // `port`: the port's terminal, whose drains the tool answers and whose
+    // output it stops at each close, until let_through().
+    bool create(bool port, std::string* error) {
         m_fd = ::posix_openpt(O_RDWR | O_NOCTTY);
         if (m_fd < 0 || ::grantpt(m_fd) != 0 || ::unlockpt(m_fd) != 0 || ::ptsname(m_fd) == nullptr) {
             *error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
             return false;
         }
         m_path = ::ptsname(m_fd);
-        // The terminal starts raw at 9,600 8N1; the slave is opened once here
-        // so that what is set now stays set for the first program.
-        slave = ::open(m_path.c_str(), O_RDWR | O_NOCTTY);
+        // The terminal starts raw at 9,600 8N1; the slave is opened here so
+        // that what is set now stays set for the first program, and kept
+        // open when the output is to be stopped. The watch starts after that
+        // open, so that it sees programs only.
+        m_slave = ::open(m_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         termios t{};
         int on = 1;
-        if (slave < 0 || ::tcgetattr(m_fd, &t) != 0) {
+        if (m_slave < 0 || ::tcgetattr(m_fd, &t) != 0) {
             *error = "cannot set up " + m_path + ": " + std::strerror(errno);
-            if (slave >= 0) ::close(slave);
             return false;
         }
         ::cfmakeraw(&t);
-        t.c_lflag |= EXTPROC;
         t.c_cflag |= CLOCAL | HUPCL;
+        t.c_cc[TORVEX_STASH_HELD] = port ? TORVEX_STASH_SERVED : 0;
         ::cfsetispeed(&t, B9600);
         ::cfsetospeed(&t, B9600);
-        const bool ok = ::tcsetattr(m_fd, TCSANOW, &t) == 0 && ::ioctl(m_fd, TIOCPKT, &on) == 0 &&
-                        ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK) == 0;
-        ::close(slave);
-        if (!ok) *error = "cannot set up " + m_path + ": " + std::strerror(errno);
-        return ok;
+        bool ok = ::tcsetattr(m_fd, TCSANOW, &t) == 0 && ::ioctl(m_fd, TIOCPKT, &on) == 0 &&
+                  ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK) == 0;
+        if (!port) {
+            ::close(m_slave);
+            m_slave = -1;
+        } else {
+            m_held = ::tcflow(m_slave, TCOOFF) == 0;  // until the port opens for a program
+            ok = ok && m_held;
+        }
+        m_watch = ::inotify_init1(IN_CLOEXEC);
+        m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        m_quit = ::eventfd(0, EFD_CLOEXEC);
+        ok = ok && m_watch >= 0 && m_wake >= 0 && m_quit >= 0 &&
+             ::inotify_add_watch(m_watch, m_path.c_str(), IN_OPEN | IN_CLOSE) >= 0;
+        if (!ok) {
+            *error = "cannot set up " + m_path + ": " + std::strerror(errno);
+            return false;
+        }
+        m_watcher = std::thread([this] { watch(); });
+        // A program can close and open again within tens of microseconds:
+        // the watching thread runs ahead of the others where the system
+        // allows it (real-time scheduling needs the right to it).
+        sched_param fifo{};
+        fifo.sched_priority = 1;
+        ::pthread_setschedparam(m_watcher.native_handle(), SCHED_FIFO, &fifo);
+        return true;
     }
 
     int fd() const { return m_fd; }
+    int wake() const { return m_wake; }  // readable when opens or closes wait to be taken
     const std::string& path() const { return m_path; }
 
-    // Whether a program has the terminal open (no hang-up on the master).
+    // Whether a program has the terminal open (no hang-up on the master);
+    // the port's always is, by the tool.
     bool attached() const {
         pollfd p{m_fd, POLLIN, 0};
         return ::poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
+    }
+
+    // Opens and closes by programs since the last call, oldest first.
+    void take_events(std::deque<Event>& events) {
+        std::uint64_t count;
+        [[maybe_unused]] const ssize_t n = ::read(m_wake, &count, sizeof count);
+        std::lock_guard lock(m_lock);
+        events.insert(events.end(), m_events.begin(), m_events.end());
+        m_events.clear();
+    }
+
+    // Lets the program's output through, unless a close has come since the
+    // last take_events().
+    void let_through() {
+        std::lock_guard lock(m_lock);
+        if (m_held && m_events.empty()) {
+            ::tcflow(m_slave, TCOON);
+            m_held = false;
+        }
     }
 
     Termios2 settings() const {
@@ -95,17 +163,15 @@ public:
         ::ioctl(m_fd, TORVEX_TCSETS2, &t);
     }
 
-    // What the program wrote, and whether its termios changed since. False
-    // when there is nothing to read now.
-    bool read(std::vector<std::uint8_t>& data, bool& changed) {
+    // What the program wrote; false when there is nothing to read now.
+    bool read(std::vector<std::uint8_t>& data) {
         std::uint8_t buffer[kChunk + 1];
         const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
         if (n <= 0) return false;
         if (buffer[0] == TIOCPKT_DATA) {
             data.insert(data.end(), buffer + 1, buffer + n);
-        } else {
-            if (buffer[0] & TIOCPKT_IOCTL) changed = true;
-            if (buffer[0] & TIOCPKT_FLUSHREAD) m_backlog.clear();
+        } else if (buffer[0] & TIOCPKT_FLUSHREAD) {
+            m_backlog.clear();
         }
         return true;
     }
@@ -119,12 +185,50 @@ public:
             m_backlog.erase(m_backlog.begin(), m_backlog.begin() + n);
         }
     }
-    void drop_backlog() { m_backlog.clear(); }
+    // Nothing sent towards the program is left for the next one to read.
+    void drop_input() {
+        m_backlog.clear();
+        ::tcflush(m_fd, TCOFLUSH);
+    }
 
 private:
+    void watch() {
+        alignas(inotify_event) char buffer[4096];
+        for (;;) {
+            pollfd waits[] = {{m_watch, POLLIN, 0}, {m_quit, POLLIN, 0}};
+            if (::poll(waits, 2, -1) < 0 && errno != EINTR) return;
+            if (waits[1].revents) return;
+            if (!waits[0].revents) continue;
+            const ssize_t n = ::read(m_watch, buffer, sizeof buffer);
+            std::lock_guard lock(m_lock);
+            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (e->mask & IN_OPEN) m_events.push_back(Event::Opened);
+                if (e->mask & IN_CLOSE) {
+                    if (m_slave >= 0 && !m_held) {
+                        ::tcflow(m_slave, TCOOFF);
+                        m_held = true;
+                    }
+                    m_events.push_back(Event::Closed);
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t w = ::write(m_wake, &one, sizeof one);
+        }
+    }
+
     int m_fd = -1;
+    int m_slave = -1;  // kept open by the tool to stop the output
+    int m_watch = -1;
+    int m_wake = -1;
+    int m_quit = -1;
     std::string m_path;
     std::vector<std::uint8_t> m_backlog;
+    std::thread m_watcher;
+    std::mutex m_lock;  // the watching thread's events and the output's state
+    std::deque<Event> m_events;
+    bool m_held = false;
 };
 
 // The port's settings as the program's termios gives them. Data bits and
@@ -171,7 +275,7 @@ public:
         sim::Serport::register_callbacks();
         m_serport = std::make_unique<sim::Serport>(m_world->port());
         std::string error;
-        if (!m_port.create(&error) || (m_options.far_pty && !m_far.create(&error))) {
+        if (!m_port.create(true, &error) || (m_options.far_pty && !m_far.create(false, &error))) {
             std::fprintf(m_err, "torvex: %s\n", error.c_str());
             return finish(1);
         }
@@ -197,25 +301,36 @@ public:
     }
 
 private:
+    // Where the port is in a program's session. A close keeps the port open
+    // until what the program wrote has gone out on the line, as a serial
+    // port's close waits for its output, so that it all goes within its own
+    // session; later opens and their bytes wait meanwhile.
+    enum class PortState { Closed, Open, Closing };
+
     // Paced to the wall clock: each turn waits for the programs (a
-    // millisecond at most), hands the world what they wrote and their
-    // settings, brings the world's virtual time up to the time that has
-    // passed, and hands the programs what arrived meanwhile.
+    // millisecond at most), acts on their opens and closes, hands the world
+    // what they wrote and their settings, brings the world's virtual time up
+    // to the time that has passed, and hands the programs what arrived
+    // meanwhile.
     void loop() {
         using Clock = std::chrono::steady_clock;
         const Clock::time_point wall_start = Clock::now();
         host::Kernel& kernel = m_world->kernel();
         const host::Time virtual_start = kernel.now();
         while (!g_stop) {
-            std::vector<pollfd> waits;
-            const bool attached = m_port.attached();
-            if (attached && m_serport->pending_transmit() < kTransmitHeld) waits.push_back({m_port.fd(), POLLIN, 0});
-            const bool far_attached = m_options.far_pty && m_far.attached();
-            if (far_attached) waits.push_back({m_far.fd(), POLLIN, 0});
+            std::vector<pollfd> waits{{m_port.wake(), POLLIN, 0}};
+            if (m_state == PortState::Open && m_programs > 0 && m_serport->pending_transmit() < kTransmitHeld) {
+                waits.push_back({m_port.fd(), POLLIN, 0});
+            }
+            if (m_options.far_pty) {
+                waits.push_back({m_far.wake(), POLLIN, 0});
+                if (m_far_programs > 0 && m_world->chip().incoming() < kFarHeld) waits.push_back({m_far.fd(), POLLIN, 0});
+            }
             ::poll(waits.data(), waits.size(), 1);
 
-            from_port_program(attached);
-            if (m_options.far_pty) from_far_program(far_attached);
+            port_sessions();
+            from_port_program();
+            if (m_options.far_pty) from_far_program();
             const auto passed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wall_start);
             const host::Time target = virtual_start + static_cast<host::Time>(passed.count() / 100);
             if (target > kernel.now()) kernel.run_for(target - kernel.now());
@@ -226,22 +341,73 @@ private:
         }
     }
 
-    // A termios change applies when packet mode reports it; the report can
-    // come ahead of bytes written before the change, which then go at the new
-    // settings.
-    void from_port_program(bool attached) {
-        if (attached != m_open) attached ? open_port() : close_port();
-        if (!m_open) return;
-        std::vector<std::uint8_t> data;
-        bool changed = false;
-        while (m_serport->pending_transmit() + data.size() < kTransmitHeld && m_port.read(data, changed)) {
+    // Acts on the opens and closes programs made, in order: the first open
+    // opens the port, the last close drains it and then closes it.
+    void port_sessions() {
+        m_port.take_events(m_port_events);
+        if (m_state == PortState::Closing) finish_closing();
+        while (m_state != PortState::Closing && !m_port_events.empty()) {
+            const Pty::Event e = m_port_events.front();
+            m_port_events.pop_front();
+            if (e == Pty::Event::Opened) {
+                if (++m_programs == 1) {
+                    open_port();
+                } else {
+                    event("another program opened " + m_port.path());
+                }
+            } else if (m_programs > 1) {
+                --m_programs;
+                event("a program closed " + m_port.path() + "; another still has it open");
+            } else if (m_programs == 1) {
+                m_programs = 0;
+                begin_closing();
+            }
         }
-        if (changed) apply(m_port.settings());
+        if (m_state == PortState::Open && m_port_events.empty()) m_port.let_through();
+    }
+
+    // While the port is open, what the program writes goes to the port as
+    // the port takes it; while it closes, what the program left.
+    void from_port_program() {
+        if (m_state == PortState::Closed) return;
+        if (m_state == PortState::Closing) {
+            const std::size_t n = std::min(m_last_words.size(), kTransmitHeld - std::min(kTransmitHeld, m_serport->pending_transmit()));
+            if (n > 0) {
+                m_serport->write(std::span<const std::uint8_t>(m_last_words.data(), n));
+                m_last_words.erase(m_last_words.begin(), m_last_words.begin() + static_cast<std::ptrdiff_t>(n));
+            }
+            return;
+        }
+        apply(m_port.settings());
+        std::vector<std::uint8_t> data;
+        m_read_all = false;
+        while (m_serport->pending_transmit() + data.size() < kTransmitHeld) {
+            if (!m_port.read(data)) {
+                m_read_all = true;
+                break;
+            }
+        }
+        m_session_bytes += data.size();
         if (!data.empty()) m_serport->write(data);
+        answer_drain();
+    }
+
+    // A program waiting in tcdrain (through the preload library) is answered
+    // once everything it wrote has gone out on the line.
+    void answer_drain() {
+        const Termios2 t = m_port.settings();
+        if (!stash::drain_asked(t.c_cc) || !m_read_all || !sent()) return;
+        const bool asked = (t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_DRAIN_ASKED) != 0;
+        m_port.set_stash(TORVEX_STASH_HELD, TORVEX_STASH_DRAINED, asked ? TORVEX_STASH_DRAINED : 0);
+    }
+
+    // Whether everything given to the port has finished on the line.
+    bool sent() {
+        return m_serport->pending_transmit() == 0 && !m_serport->transmitting() && m_world->chip().tx_fifo_level() == 0;
     }
 
     void to_port_program() {
-        if (!m_open) return;
+        if (m_state != PortState::Open) return;
         // The modem lines coming in, for the preload library to report.
         const std::uint16_t status = m_serport->modem_status();
         const cc_t lines = static_cast<cc_t>(((status & 0x80) ? TORVEX_STASH_CTS : 0) |
@@ -257,19 +423,31 @@ private:
         m_port.flush();
     }
 
-    // The device at the far end: its lines are up while its program has the
+    // The device at the far end: its lines are up while a program has its
     // terminal open; it follows the port's framing, as a device set up to
-    // match would.
-    void from_far_program(bool attached) {
-        if (attached != m_far_open) {
-            m_far_open = attached;
-            m_world->peer().set_lines({.dcd = attached, .dsr = attached, .cts = attached});
-            event(std::string("the far end's program ") + (attached ? "opened" : "closed") + " " + m_far.path());
+    // match would, and sends what its program writes no faster than the line
+    // carries it.
+    void from_far_program() {
+        std::deque<Pty::Event> events;
+        m_far.take_events(events);
+        for (Pty::Event e : events) {
+            if (e == Pty::Event::Opened) {
+                ++m_far_programs;
+            } else if (m_far_programs > 0) {
+                --m_far_programs;
+            }
         }
-        if (!m_far_open) return;
+        // Two closes in a row that the watch merged: no program has the
+        // terminal open any more.
+        if (events.empty() && m_far_programs > 0 && !m_far.attached()) m_far_programs = 0;
+        const bool open = m_far_programs > 0;
+        if (open != m_far_open) {
+            m_far_open = open;
+            m_world->peer().set_lines({.dcd = open, .dsr = open, .cts = open});
+            event(std::string("the far end's program ") + (open ? "opened" : "closed") + " " + m_far.path());
+        }
         std::vector<std::uint8_t> data;
-        bool changed = false;
-        while (data.size() < kTransmitHeld && m_far.read(data, changed)) {
+        while (m_world->chip().incoming() + data.size() < kFarHeld && m_far.read(data)) {
         }
         if (!data.empty()) m_world->peer().send(data);
     }
@@ -285,13 +463,14 @@ private:
     // As a real port: opened with DTR and RTS raised, settings as the
     // terminal has them.
     void open_port() {
-        m_open = true;
+        m_state = PortState::Open;
+        m_session_bytes = 0;
         m_applied.reset();
         m_breaks = std::nullopt;
         m_held = false;
         m_dtr = m_rts = true;
         m_lines.reset();
-        m_port.set_stash(TORVEX_STASH_HELD, 0xFF, 0);
+        m_port.set_stash(TORVEX_STASH_HELD, static_cast<cc_t>(~TORVEX_STASH_SERVED), 0);
         m_serport->open();
         m_serport->set_dtr(true);
         m_serport->set_rts(true);
@@ -299,18 +478,43 @@ private:
         apply(m_port.settings());
     }
 
+    // Everything the program wrote before its close is in the terminal now;
+    // it goes out before the port closes, for as long as the line needs for
+    // it and a second more (what flow control still holds then is dropped).
+    void begin_closing() {
+        m_state = PortState::Closing;
+        while (m_last_words.size() < kCloseRead && m_port.read(m_last_words)) {
+        }
+        m_session_bytes += m_last_words.size();
+        const std::uint64_t waiting = m_last_words.size() + m_serport->pending_transmit() + m_world->chip().tx_fifo_level();
+        const std::uint64_t rate = std::max<std::uint64_t>(m_serport->rate(), 1);
+        m_close_by = m_world->kernel().now() + host::kSecond + static_cast<host::Time>(waiting * 12 * host::kSecond / rate);
+        finish_closing();
+    }
+
+    void finish_closing() {
+        if ((m_last_words.empty() && sent()) || m_world->kernel().now() >= m_close_by) close_port();
+    }
+
     // With HUPCL (the default) DTR and RTS drop before the port closes.
+    // Nothing of this session is left for the next: what was not sent and
+    // what the program did not read are dropped.
     void close_port() {
-        m_open = false;
+        m_state = PortState::Closed;
+        const std::size_t dropped = m_last_words.size() + m_serport->pending_transmit();
+        m_last_words.clear();
+        m_serport->purge_transmit();
         const bool hangup = (m_port.settings().c_cflag & HUPCL) != 0;
         if (hangup) {
             m_serport->set_dtr(false);
             m_serport->set_rts(false);
         }
         m_serport->close();
-        m_port.drop_backlog();
-        event(std::string("the program closed ") + m_port.path() + ": the port is closed" +
-              (hangup ? ", DTR and RTS off" : ""));
+        m_serport->purge_receive();
+        m_port.drop_input();
+        event("the program closed " + m_port.path() + " after writing " + std::to_string(m_session_bytes) + " bytes" +
+              (dropped ? " (" + std::to_string(dropped) + " of them held back by the line and dropped)" : "") +
+              ": the port is closed" + (hangup ? ", DTR and RTS off" : ""));
     }
 
     void apply(const Termios2& t) {
@@ -363,7 +567,7 @@ private:
     }
 
     int finish(int status) {
-        if (m_open) close_port();
+        if (m_state != PortState::Closed) close_port();
         if (!m_options.link.empty()) ::unlink(m_options.link.c_str());
         m_serport.reset();
         const std::string left = m_world->teardown();
@@ -382,7 +586,14 @@ private:
     std::unique_ptr<sim::Serport> m_serport;
     Pty m_port;
     Pty m_far;
-    bool m_open = false;
+    PortState m_state = PortState::Closed;
+    std::deque<Pty::Event> m_port_events;  // not yet acted on
+    unsigned m_programs = 0;               // programs with the port's terminal open
+    std::uint64_t m_session_bytes = 0;     // what the session's programs wrote
+    bool m_read_all = false;               // the last read found the terminal empty
+    std::vector<std::uint8_t> m_last_words;  // what a closing program left, still to go out
+    host::Time m_close_by = 0;
+    unsigned m_far_programs = 0;
     bool m_far_open = false;
     std::optional<PortSettings> m_applied;
     std::optional<std::uint8_t> m_breaks;

@@ -35,12 +35,18 @@ struct torvex_termios2 {
 #define TORVEX_STASH_LINES 0x3C
 /* c_cc[17] (past VEOL2, unused): timed breaks sent so far, modulo 256.
  * c_cc[18]: the program's own lines: 0x01 while a break is held on, 0x02
- * when it dropped DTR, 0x04 when it dropped RTS (both are up at an open). */
+ * when it dropped DTR, 0x04 when it dropped RTS (both are up at an open);
+ * a drain: the library flips 0x08 to ask for one (tcdrain), the tool makes
+ * 0x10 equal to it once the port has sent everything the program wrote;
+ * 0x80, set by the tool, says that it serves the terminal. */
 #define TORVEX_STASH_BREAKS 17
 #define TORVEX_STASH_HELD 18
 #define TORVEX_STASH_BREAK_ON 0x01
 #define TORVEX_STASH_DTR_OFF 0x02
 #define TORVEX_STASH_RTS_OFF 0x04
+#define TORVEX_STASH_DRAIN_ASKED 0x08
+#define TORVEX_STASH_DRAINED 0x10
+#define TORVEX_STASH_SERVED 0x80
 
 #ifdef __cplusplus
 #include <optional>
@@ -58,6 +64,11 @@ inline cc_t breaks(const cc_t* cc) { return cc[TORVEX_STASH_BREAKS]; }
 inline bool held(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_BREAK_ON) != 0; }
 inline bool dtr(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_DTR_OFF) == 0; }
 inline bool rts(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_RTS_OFF) == 0; }
+// Whether the program waits for a drain the tool has not answered yet.
+inline bool drain_asked(const cc_t* cc) {
+    const cc_t v = cc[TORVEX_STASH_HELD];
+    return ((v & TORVEX_STASH_DRAIN_ASKED) != 0) != ((v & TORVEX_STASH_DRAINED) != 0);
+}
 
 }  // namespace tool::stash
 #endif

@@ -3,7 +3,8 @@
  * modem lines; with this library preloaded (LD_PRELOAD) a program's data
  * bits, parity, breaks, DTR and RTS on a pseudo-terminal are kept in spare
  * termios fields (tools/pty_stash.h), where the tool reads them; the program
- * reads back the framing it set, and the modem lines the tool put there.
+ * reads back the framing it set, and the modem lines the tool put there;
+ * its drains (tcdrain) wait until the port has sent what it wrote.
  * Other terminals and files are left alone. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "tools/pty_stash.h"
@@ -21,12 +23,14 @@ static int (*real_ioctl)(int, unsigned long, ...);
 static int (*real_tcsetattr)(int, int, const struct termios*);
 static int (*real_tcgetattr)(int, struct termios*);
 static int (*real_tcsendbreak)(int, int);
+static int (*real_tcdrain)(int);
 
 static void bind_real(void) {
     if (real_ioctl != NULL) return;
     real_tcsetattr = (int (*)(int, int, const struct termios*))dlsym(RTLD_NEXT, "tcsetattr");
     real_tcgetattr = (int (*)(int, struct termios*))dlsym(RTLD_NEXT, "tcgetattr");
     real_tcsendbreak = (int (*)(int, int))dlsym(RTLD_NEXT, "tcsendbreak");
+    real_tcdrain = (int (*)(int))dlsym(RTLD_NEXT, "tcdrain");
     real_ioctl = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
 }
 
@@ -97,9 +101,35 @@ static int set_modem_lines(int fd, unsigned long request, const int* in) {
     return mark_lines(fd, 0, TORVEX_STASH_DTR_OFF | TORVEX_STASH_RTS_OFF, dropped);
 }
 
+/* A pseudo-terminal's output is gone once the master has read it; a port's
+ * is gone once it is on the line. On a terminal `torvex pty` serves, the
+ * library asks the tool for a drain (flips one stash bit) and waits until
+ * the tool answers (makes the other equal), which it does once the port has
+ * sent everything the program wrote. A signal ends the wait with EINTR. */
+static int drain(int fd) {
+    struct termios t;
+    if (real_tcgetattr(fd, &t) != 0) return -1;
+    if (!(t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED)) return real_tcdrain(fd);
+    t.c_cc[TORVEX_STASH_HELD] ^= TORVEX_STASH_DRAIN_ASKED;
+    if (real_tcsetattr(fd, TCSANOW, &t) != 0) return -1;
+    const struct timespec turn = {0, 1000000};
+    for (;;) {
+        if (nanosleep(&turn, NULL) != 0 || real_tcgetattr(fd, &t) != 0) return -1;
+        const cc_t v = t.c_cc[TORVEX_STASH_HELD];
+        if (!(v & TORVEX_STASH_DRAIN_ASKED) == !(v & TORVEX_STASH_DRAINED)) return 0;
+    }
+}
+
+int tcdrain(int fd) {
+    bind_real();
+    return is_pty(fd) ? drain(fd) : real_tcdrain(fd);
+}
+
 int tcsetattr(int fd, int actions, const struct termios* t) {
     bind_real();
     if (t == NULL || !is_pty(fd)) return real_tcsetattr(fd, actions, t);
+    /* TCSADRAIN and TCSAFLUSH change the settings once the output is out. */
+    if (actions != TCSANOW && drain(fd) != 0) return -1;
     struct termios copy = *t;
     stash(fd, t->c_cflag, copy.c_cc);
     as_pty(&copy.c_cflag);
@@ -139,6 +169,7 @@ int ioctl(int fd, unsigned long request, ...) {
         unsigned char copy[64];
         const size_t size = (request == TCSETS || request == TCSETSW || request == TCSETSF) ? 36 : 44;
         if (arg == NULL) break;
+        if (request != TCSETS && request != TORVEX_TCSETS2 && drain(fd) != 0) return -1;
         memcpy(copy, arg, size);
         stash(fd, head->c_cflag, ((struct torvex_termios2*)copy)->c_cc);
         as_pty(&((struct torvex_termios2*)copy)->c_cflag);
@@ -153,7 +184,7 @@ int ioctl(int fd, unsigned long request, ...) {
     case TCSBRK:
     case TCSBRKP:
         if ((long)arg == 0 || request == TCSBRKP) return mark_lines(fd, 1, 0, 0);
-        break; /* TCSBRK with a non-zero argument is tcdrain */
+        return drain(fd); /* TCSBRK with a non-zero argument is tcdrain */
     case TIOCSBRK:
         return mark_lines(fd, 0, TORVEX_STASH_BREAK_ON, TORVEX_STASH_BREAK_ON);
     case TIOCCBRK:

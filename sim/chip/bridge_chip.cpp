@@ -600,6 +600,11 @@ std::size_t BridgeChip::rx_fifo_level() {
     return m_rx_fifo.size();
 }
 
+std::size_t BridgeChip::tx_fifo_level() {
+    advance_to(host::Kernel::current().now());
+    return m_tx_fifo.size();
+}
+
 // A character reaches the receiver. One sent with another framing is an
 // error, reported in the serial state, not a byte.
 void BridgeChip::rx_arrive(std::uint8_t byte, const Framing& framing, Time at) {

@@ -198,6 +198,10 @@ public:
     // The UART's state as of the world's present time.
     const ChipCounters& counters();
     std::size_t rx_fifo_level();
+    // Bytes from the host that have not finished on the line yet, and what
+    // the far end has still to send.
+    std::size_t tx_fifo_level();
+    std::size_t incoming() const { return m_incoming.size(); }
 
     static constexpr std::uint8_t kAuxLine = 0x04;   // register 1: the auxiliary output
     static constexpr std::uint8_t kAuxReady = 0x08;  // register 1: the far side is ready

@@ -170,6 +170,16 @@ void Serport::send_next_chunk() {
     }
 }
 
+void Serport::purge_transmit() {
+    TransmitLock lock(*this);
+    m_transmit.clear();
+}
+
+void Serport::purge_receive() {
+    m_received.clear();
+    KeClearEvent(&m_data);
+}
+
 std::vector<std::uint8_t> Serport::read(std::size_t max, host::Time timeout) {
     if (m_received.empty()) {
         LARGE_INTEGER limit;

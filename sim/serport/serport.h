@@ -96,6 +96,9 @@ public:
     std::vector<std::uint8_t> read(std::size_t max, host::Time timeout);
     std::size_t available() const { return m_received.size(); }
     std::size_t pending_transmit() const { return m_transmit.size(); }
+    // What waits to go to the driver, or for the application, is dropped.
+    void purge_transmit();
+    void purge_receive();
     bool transmitting() const { return m_in_flight; }
     // The modem status word as last reported, and every report. The word is
     // the serial state of the communications class (DCD 0x01, DSR 0x02,
