@@ -8,6 +8,8 @@
 #                with one driver wait in SPURIOUS_WAITS (4) answering the platform's undocumented
 #                value, then the whole suite under SWEEP_COUNT more seeds; with each scheduling strategy
 #   make sys     the driver image build-sys/TORVEX.SYS (i686 MinGW-w64), then its image check
+#   make programs the serial-program trials of `torvex pty` at full length: lrzsz's X-, Y- and
+#                ZMODEM 1 MB each way and a far end writing 1 MB at 115,200 baud (about 15 minutes)
 #   make faults  every fault point of the fault scenarios failed once, and the adapter pulled out
 #                at each, under the sanitizers
 #                (FAULT_SCRIPTS, FAULT_SEEDS 1 2 3, both interface layouts)
@@ -26,7 +28,7 @@ JOBS       ?= $(shell nproc)
 
 SYS_BUILD  ?= build-sys
 
-.PHONY: all test asan bench demo fuzz sweep faults sys clean configure deps
+.PHONY: all test asan bench demo fuzz sweep faults programs sys clean configure deps
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -75,6 +77,9 @@ faults: deps
 		ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 			$(ASAN_BUILD)/torvex faults $$script --seed $$seed --interfaces $$layout --unplug || exit 1; \
 	done; done; done
+
+programs: all
+	/usr/bin/python3 tests/pty/transfer_test.py $(BUILD)/torvex $(BUILD)/libtorvex_tty.so 1048576
 
 sys: deps
 	tools/build_sys.sh $(SYS_BUILD)

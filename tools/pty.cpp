@@ -67,9 +67,9 @@ public:
         }
     }
 
-    // `port`: the port's terminal, whose drains the tool answers and whose
-    // output it stops at each close, until let_through().
-    bool create(bool port, std::string* error) {
+    // `hold_at_close`: the port's terminal, whose output is stopped at each
+    // close until let_through().
+    bool create(bool hold_at_close, std::string* error) {
         m_fd = ::posix_openpt(O_RDWR | O_NOCTTY);
         if (m_fd < 0 || ::grantpt(m_fd) != 0 || ::unlockpt(m_fd) != 0 || ::ptsname(m_fd) == nullptr) {
             *error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
@@ -89,12 +89,12 @@ public:
         }
         ::cfmakeraw(&t);
         t.c_cflag |= CLOCAL | HUPCL;
-        t.c_cc[TORVEX_STASH_HELD] = port ? TORVEX_STASH_SERVED : 0;
+        t.c_cc[TORVEX_STASH_HELD] = TORVEX_STASH_SERVED;
         ::cfsetispeed(&t, B9600);
         ::cfsetospeed(&t, B9600);
         bool ok = ::tcsetattr(m_fd, TCSANOW, &t) == 0 && ::ioctl(m_fd, TIOCPKT, &on) == 0 &&
                   ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK) == 0;
-        if (!port) {
+        if (!hold_at_close) {
             ::close(m_slave);
             m_slave = -1;
         } else {
@@ -389,16 +389,16 @@ private:
         }
         m_session_bytes += data.size();
         if (!data.empty()) m_serport->write(data);
-        answer_drain();
+        answer_drain(m_port, m_read_all && sent());
     }
 
     // A program waiting in tcdrain (through the preload library) is answered
     // once everything it wrote has gone out on the line.
-    void answer_drain() {
-        const Termios2 t = m_port.settings();
-        if (!stash::drain_asked(t.c_cc) || !m_read_all || !sent()) return;
+    static void answer_drain(Pty& pty, bool sent) {
+        const Termios2 t = pty.settings();
+        if (!sent || !stash::drain_asked(t.c_cc)) return;
         const bool asked = (t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_DRAIN_ASKED) != 0;
-        m_port.set_stash(TORVEX_STASH_HELD, TORVEX_STASH_DRAINED, asked ? TORVEX_STASH_DRAINED : 0);
+        pty.set_stash(TORVEX_STASH_HELD, TORVEX_STASH_DRAINED, asked ? TORVEX_STASH_DRAINED : 0);
     }
 
     // Whether everything given to the port has finished on the line.
@@ -447,9 +447,15 @@ private:
             event(std::string("the far end's program ") + (open ? "opened" : "closed") + " " + m_far.path());
         }
         std::vector<std::uint8_t> data;
-        while (m_world->chip().incoming() + data.size() < kFarHeld && m_far.read(data)) {
+        bool read_all = false;
+        while (m_world->chip().incoming() + data.size() < kFarHeld) {
+            if (!m_far.read(data)) {
+                read_all = true;
+                break;
+            }
         }
         if (!data.empty()) m_world->peer().send(data);
+        answer_drain(m_far, read_all && m_world->chip().incoming() == 0);
     }
 
     // What the chip put on the line goes to the far end's program, or is lost

@@ -4,6 +4,7 @@ library and a terminal program in a detached terminal session.
 usage: serial_programs_test.py TORVEX PRELOAD_LIBRARY
 Fails (never skips) when the serial library, tmux or picocom is missing."""
 import os
+import re
 import subprocess
 import sys
 import termios
@@ -122,16 +123,83 @@ class LoopbackTest(unittest.TestCase):
 
 
 class FarEndTest(unittest.TestCase):
+    def setUp(self):
+        self.pty = TorvexPty(TORVEX, line="pty")
+
+    def tearDown(self):
+        self.assertEqual(self.pty.stop(), 0)
+
     def test_two_programs_talk_through_the_adapter(self):
-        pty = TorvexPty(TORVEX, line="pty")
-        with serial.Serial(pty.link, 57600, timeout=1) as port, serial.Serial(pty.far, 57600, timeout=1) as far:
-            pty.wait_for(r"the far end's program opened")
+        with serial.Serial(self.pty.link, 57600, timeout=1) as port, serial.Serial(self.pty.far, 57600, timeout=1) as far:
+            self.pty.wait_for(r"the far end's program opened")
             port.write(b"ping from the port\n")
             self.assertEqual(far.readline(), b"ping from the port\n")
             far.write(b"pong from the far end\n")
             self.assertEqual(port.readline(), b"pong from the far end\n")
-        pty.wait_for(r"the port is closed")
-        self.assertEqual(pty.stop(), 0)
+        self.pty.wait_for(r"the port is closed")
+
+    def test_every_short_session_goes_out_whole_and_in_order(self):
+        with serial.Serial(self.pty.far, 115200, timeout=0) as far:
+            self.pty.wait_for(r"the far end's program opened")
+            for _ in range(20):  # the shell's way to poke a port
+                started = time.monotonic()
+                subprocess.run(["sh", "-c", "printf 'AT\\r' > %s" % self.pty.link], check=True)
+                got = b""
+                while len(got) < 3 and time.monotonic() - started < 1:
+                    got += far.read(3)
+                self.assertEqual(got, b"AT\r")
+                self.assertLess(time.monotonic() - started, 0.05)
+            serial.Serial(self.pty.link, 115200).close()  # the rate stays for the next programs
+            sessions = 500
+            sent = b"".join(bytes([i >> 8, i & 0xFF]) * 32 for i in range(sessions))
+            for i in range(sessions):  # as fast as Python can go
+                with open(self.pty.link, "wb", buffering=0) as port:
+                    port.write(sent[i * 64:(i + 1) * 64])
+            got = b""
+            end = time.monotonic() + 60
+            while len(got) < len(sent) and time.monotonic() < end:
+                got += far.read(4096) or b""
+                time.sleep(0.005)
+            self.assertEqual(got, sent)
+        closes = [self.pty.wait_for(r"the program closed .* after writing", timeout=60) for _ in range(21 + sessions)]
+        opens = [line for line in self.pty.seen if "a program opened" in line]
+        self.assertEqual(len(opens), 21 + sessions)
+        # What a program wrote goes out in its own session, or in an earlier
+        # one when it opened before the bridge saw the last close; never later.
+        written = [int(re.search(r"after writing (\d+) bytes", line).group(1)) for line in closes[21:]]
+        self.assertEqual(sum(written), len(sent))
+        at = 0
+        for session, count in enumerate(written):
+            chunk = got[at:at + count]
+            at += count
+            writers = {chunk[k] << 8 | chunk[k + 1] for k in range(0, count, 2)}
+            self.assertTrue(all(writer >= session for writer in writers), "session %d sent %s" % (session, writers))
+
+    def test_tcdrain_waits_for_the_line_and_a_flush_after_it_loses_nothing(self):
+        program = (
+            "import serial, termios, time, sys\n"
+            "port = serial.Serial(sys.argv[1], 9600)\n"
+            "time.sleep(0.2)\n"
+            "started = time.monotonic()\n"
+            "port.write(bytes(range(48)) * 10)\n"
+            "termios.tcdrain(port.fd)\n"
+            "print(time.monotonic() - started, flush=True)\n"
+            "termios.tcflush(port.fd, termios.TCIOFLUSH)\n"
+            "port.close()\n"
+            "import os\n"
+            "far = os.open(sys.argv[2], os.O_RDWR | os.O_NOCTTY)\n"
+            "started = time.monotonic()\n"
+            "termios.tcdrain(far)\n"  # nothing written there: at once
+            "print(time.monotonic() - started, flush=True)\n")
+        with serial.Serial(self.pty.far, 9600, timeout=2) as far:
+            self.pty.wait_for(r"the far end's program opened")
+            child = subprocess.run([sys.executable, "-c", program, self.pty.link, self.pty.far], capture_output=True,
+                                   text=True, env=dict(os.environ, LD_PRELOAD=PRELOAD), timeout=20)
+            self.assertEqual(child.returncode, 0, child.stderr)
+            drained, idle = (float(x) for x in child.stdout.split())
+            self.assertGreater(drained, 480 * 10 / 9600 * 0.95)  # the line's time for 480 bytes
+            self.assertLess(idle, 0.1)
+            self.assertEqual(far.read(480), bytes(range(48)) * 10)
 
 
 if __name__ == "__main__":
