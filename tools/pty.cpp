@@ -476,7 +476,6 @@ private:
         m_held = false;
         m_dtr = m_rts = true;
         m_lines.reset();
-        m_port.set_stash(TORVEX_STASH_HELD, static_cast<cc_t>(~TORVEX_STASH_SERVED), 0);
         m_serport->open();
         m_serport->set_dtr(true);
         m_serport->set_rts(true);
@@ -518,6 +517,10 @@ private:
         m_serport->close();
         m_serport->purge_receive();
         m_port.drop_input();
+        // The next program starts with DTR and RTS up and no break. Forgotten
+        // here rather than at its open, where rewriting the termios could undo
+        // the settings the program makes right after opening.
+        m_port.set_stash(TORVEX_STASH_HELD, static_cast<cc_t>(~TORVEX_STASH_SERVED), 0);
         event("the program closed " + m_port.path() + " after writing " + std::to_string(m_session_bytes) + " bytes" +
               (dropped ? " (" + std::to_string(dropped) + " of them held back by the line and dropped)" : "") +
               ": the port is closed" + (hangup ? ", DTR and RTS off" : ""));
