@@ -519,8 +519,9 @@ private:
         m_port.drop_input();
         // The next program starts with DTR and RTS up and no break. Forgotten
         // here rather than at its open, where rewriting the termios could undo
-        // the settings the program makes right after opening.
-        m_port.set_stash(TORVEX_STASH_HELD, static_cast<cc_t>(~TORVEX_STASH_SERVED), 0);
+        // the settings the program makes right after opening; not when it has
+        // opened already, for the same reason.
+        if (m_port_events.empty()) m_port.set_stash(TORVEX_STASH_HELD, static_cast<cc_t>(~TORVEX_STASH_SERVED), 0);
         event("the program closed " + m_port.path() + " after writing " + std::to_string(m_session_bytes) + " bytes" +
               (dropped ? " (" + std::to_string(dropped) + " of them held back by the line and dropped)" : "") +
               ": the port is closed" + (hangup ? ", DTR and RTS off" : ""));
