@@ -395,8 +395,9 @@ private:
     // A program waiting in tcdrain (through the preload library) is answered
     // once everything it wrote has gone out on the line.
     static void answer_drain(Pty& pty, bool sent) {
+        if (!sent) return;
         const Termios2 t = pty.settings();
-        if (!sent || !stash::drain_asked(t.c_cc)) return;
+        if (!stash::drain_asked(t.c_cc)) return;
         const bool asked = (t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_DRAIN_ASKED) != 0;
         pty.set_stash(TORVEX_STASH_HELD, TORVEX_STASH_DRAINED, asked ? TORVEX_STASH_DRAINED : 0);
     }
