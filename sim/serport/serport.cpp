@@ -15,6 +15,10 @@ std::map<ULONG, Serport*> g_ports;  // the Serport of each port number
 constexpr UCHAR kLineControl = 1;
 constexpr UCHAR kBaudRate = 2;
 
+// The flow-control characters, DC1 and DC3.
+constexpr std::uint8_t kXon = 0x11;
+constexpr std::uint8_t kXoff = 0x13;
+
 // The rate at bytes 4-7 of a port-settings block, little-endian.
 constexpr std::size_t kRate = 4;
 ULONG rate_of(const UCHAR* block) {
@@ -117,6 +121,41 @@ std::optional<LineSettings> Serport::read_line() {
 
 bool Serport::control_line(CHAR selector, bool on) { return s_imports.SetControlLineForSerport(selector, on ? 1 : 0, m_port); }
 
+bool Serport::set_rts(bool on) {
+    m_rts = on;
+    return control_line(2, on && !(m_holding && m_hardware_flow));
+}
+
+// A flow control switched off lets the far end go.
+bool Serport::set_hardware_flow(bool on) {
+    if (!on && m_hardware_flow && m_holding) {
+        m_hardware_flow = false;
+        hold_far_end(false);
+    }
+    m_hardware_flow = on;
+    return control_line(3, on);
+}
+
+bool Serport::set_xon_xoff(bool on) {
+    if (!on && m_xon_xoff && m_holding) {
+        m_xon_xoff = false;
+        hold_far_end(false);
+    }
+    m_xon_xoff = on;
+    return control_line(4, on);
+}
+
+// Up to DISPATCH_LEVEL, as the driver's RTS switch and kick are: the
+// receive callback holds the far end back from within.
+void Serport::hold_far_end(bool hold) {
+    m_holding = hold;
+    if (m_hardware_flow) control_line(2, m_rts && !hold);
+    if (m_xon_xoff) {
+        m_flow_char = hold ? kXoff : kXon;
+        kick();
+    }
+}
+
 bool Serport::set_break(bool on) { return s_imports.SetBreakForSerport(on ? TRUE : FALSE, m_port); }
 
 bool Serport::set_rate_table(const std::string& text) {
@@ -153,8 +192,14 @@ Serport::TransmitLock::TransmitLock(Serport& serport) : m_serport(serport) {
 Serport::TransmitLock::~TransmitLock() { KeSetEvent(&m_serport.m_transmit_lock, IO_NO_INCREMENT, FALSE); }
 
 // One chunk at a time, under the transmit lock: the next goes when the
-// worker thread reports the last done.
+// worker thread reports the last done. An XOFF or XON goes first, alone.
 void Serport::send_next_chunk() {
+    if (m_flow_char) {
+        UCHAR c = *m_flow_char;
+        m_in_flight = s_imports.WriteForSerport(&c, 1, m_port) != FALSE;
+        if (m_in_flight) m_flow_char.reset();
+        return;
+    }
     if (m_transmit.empty()) {
         m_in_flight = false;
         return;
@@ -178,6 +223,7 @@ void Serport::purge_transmit() {
 void Serport::purge_receive() {
     m_received.clear();
     KeClearEvent(&m_data);
+    if (m_holding) hold_far_end(false);
 }
 
 std::vector<std::uint8_t> Serport::read(std::size_t max, host::Time timeout) {
@@ -190,6 +236,7 @@ std::vector<std::uint8_t> Serport::read(std::size_t max, host::Time timeout) {
     std::vector<std::uint8_t> out(m_received.begin(), m_received.begin() + static_cast<std::ptrdiff_t>(n));
     m_received.erase(m_received.begin(), m_received.begin() + static_cast<std::ptrdiff_t>(n));
     if (m_received.empty()) KeClearEvent(&m_data);
+    if (m_holding && m_received.size() <= m_receive_buffer / 4) hold_far_end(false);
     return out;
 }
 
@@ -221,7 +268,14 @@ VOID Serport::on_received(PUCHAR data, ULONG length, ULONG port) {
         LONG work = 0;
         for (unsigned i = 0; i < serport->m_receive_cost; ++i) InterlockedIncrement(&work);
         ++serport->m_read_callbacks;
-        serport->m_received.insert(serport->m_received.end(), data, data + length);
+        const std::size_t room = serport->m_receive_buffer - std::min(serport->m_receive_buffer, serport->m_received.size());
+        const std::size_t taken = std::min<std::size_t>(room, length);
+        serport->m_received.insert(serport->m_received.end(), data, data + taken);
+        serport->m_receive_overflows += length - taken;
+        if (!serport->m_holding && (serport->m_hardware_flow || serport->m_xon_xoff) &&
+            serport->m_received.size() >= serport->m_receive_buffer * 3 / 4) {
+            serport->hold_far_end(true);
+        }
         if (length > 0) {
             host::Kernel& kernel = host::Kernel::current();
             serport->m_last_received_at = kernel.now();

@@ -49,6 +49,9 @@ struct SerportImports {
 
 class Serport {
 public:
+    // The receive buffer's size unless set otherwise.
+    static constexpr std::size_t kReceiveBuffer = 4096;
+
     // Resolves the thirteen imports from the driver module, as the loader
     // does when the port driver loads. Empty when all were found; otherwise
     // the load fails, naming the first export the module lacks.
@@ -78,9 +81,11 @@ public:
     // The line as the device reports it back.
     std::optional<LineSettings> read_line();
     bool set_dtr(bool on) { return control_line(1, on); }
-    bool set_rts(bool on) { return control_line(2, on); }
-    bool set_hardware_flow(bool on) { return control_line(3, on); }
-    bool set_xon_xoff(bool on) { return control_line(4, on); }
+    // RTS as the application wants it; while the receive buffer holds the
+    // far end back with hardware flow, the line keeps it low until then.
+    bool set_rts(bool on);
+    bool set_hardware_flow(bool on);
+    bool set_xon_xoff(bool on);
     bool set_break(bool on);
     // Hands the driver its run-time baud-rate table as text ("rate,code ...").
     static bool set_rate_table(const std::string& text);
@@ -95,6 +100,15 @@ public:
     // most `max` bytes.
     std::vector<std::uint8_t> read(std::size_t max, host::Time timeout);
     std::size_t available() const { return m_received.size(); }
+    // The receive buffer, as the port driver's is: what arrives when it is
+    // full is lost (counted). With hardware flow RTS drops when it is three
+    // quarters full and rises again when the application has read it down to
+    // a quarter; with XON/XOFF an XOFF and an XON go out at the same marks,
+    // ahead of what waits to be sent.
+    void set_receive_buffer(std::size_t bytes) { m_receive_buffer = bytes; }
+    std::uint64_t receive_overflows() const { return m_receive_overflows; }
+    // Whether the receive buffer holds the far end back now.
+    bool holding_far_end() const { return m_holding; }
     std::size_t pending_transmit() const { return m_transmit.size(); }
     // What waits to go to the driver, or for the application, is dropped.
     void purge_transmit();
@@ -141,6 +155,7 @@ private:
     static VOID on_cable_remove(ULONG port);
     static VOID on_write_out(ULONG port);
     void send_next_chunk();
+    void hold_far_end(bool hold);
     // Holds the transmit queue and the chunk hand-off for one thread.
     class TransmitLock {
     public:
@@ -166,6 +181,13 @@ private:
     std::size_t m_chunk_bytes;
     std::deque<std::uint8_t> m_transmit;
     std::deque<std::uint8_t> m_received;
+    std::size_t m_receive_buffer = kReceiveBuffer;
+    std::uint64_t m_receive_overflows = 0;
+    bool m_rts = false;               // as the application set it
+    bool m_hardware_flow = false;
+    bool m_xon_xoff = false;
+    bool m_holding = false;           // RTS held low or XOFF sent by the receive buffer
+    std::optional<std::uint8_t> m_flow_char;  // XOFF or XON, ahead of the transmit queue
     bool m_in_flight = false;
     KEVENT m_data;
     std::uint16_t m_modem_status = 0;

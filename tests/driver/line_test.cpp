@@ -339,6 +339,56 @@ TEST_F(LineTest, AFullReceiveFifoHoldsAPeerThatHonoursRts) {
     EXPECT_EQ(world->chip().counters().overruns, 0u);
 }
 
+// An application that reads slower than the line brings: the port driver's
+// receive buffer fills, and with flow control it holds the far end back
+// (RTS low, or an XOFF) at three quarters and lets it go at a quarter, so
+// nothing is lost; without, what the full buffer cannot take is lost and
+// counted.
+TEST_F(LineTest, AFullReceiveBufferHoldsTheFarEndBack) {
+    const std::size_t n = 20'000;
+    std::vector<std::uint8_t> in(n);
+    for (std::size_t i = 0; i < n; ++i) in[i] = static_cast<std::uint8_t>('a' + i * 7 % 26);  // no XON or XOFF in it
+    const struct {
+        bool hardware, xon;
+    } flows[] = {{false, false}, {true, false}, {false, true}};
+    for (const auto [hardware, xon] : flows) {
+        SCOPED_TRACE(hardware ? "hardware" : xon ? "xon" : "none");
+        started({});
+        ASSERT_TRUE(serport->set_baud(115'200));
+        ASSERT_TRUE(serport->set_rts(true));
+        ASSERT_TRUE(serport->set_hardware_flow(hardware));
+        ASSERT_TRUE(serport->set_xon_xoff(xon));
+        ASSERT_TRUE(serport->open());
+        peer().set_flow_control({.hardware = hardware, .xon_xoff = xon});
+        peer().send(in);
+        std::vector<std::uint8_t> got;
+        std::size_t most = 0;
+        bool held = false;
+        const host::Time end = kernel().now() + 10 * kSecond;
+        while (got.size() < n && kernel().now() < end) {
+            kernel().run_for(50 * kMillisecond);  // 5 KB a second, half the line
+            most = std::max(most, serport->available());
+            held = held || serport->holding_far_end();
+            std::vector<std::uint8_t> part = serport->read(256, 0);
+            got.insert(got.end(), part.begin(), part.end());
+        }
+        EXPECT_LE(most, sim::Serport::kReceiveBuffer);
+        EXPECT_EQ(world->chip().counters().overruns, 0u);
+        if (hardware || xon) {
+            EXPECT_TRUE(held);
+            EXPECT_FALSE(serport->holding_far_end());
+            EXPECT_EQ(serport->receive_overflows(), 0u);
+            EXPECT_EQ(got, in);
+            EXPECT_TRUE(peer().received().empty());  // XOFF and XON are no data
+        } else {
+            EXPECT_FALSE(held);
+            EXPECT_GT(serport->receive_overflows(), 0u);
+            EXPECT_EQ(got.size() + serport->receive_overflows(), n);
+        }
+        if (hardware) EXPECT_TRUE(peer().rts());
+    }
+}
+
 // At 6,000,000 baud with hardware flow control on both sides and an
 // application at the far end that reads at half the line's rate: the port's
 // transmitter waits for CTS, the far end waits for RTS, and no byte is lost

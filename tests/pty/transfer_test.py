@@ -64,14 +64,19 @@ class TransferTest(unittest.TestCase):
         environment = dict(os.environ, LD_PRELOAD=PRELOAD)
         # Both ends open before either program starts: what reaches a
         # terminal nobody has open is lost, as on a line.
-        with open(target, "rb+", buffering=0) as to, open(source, "rb+", buffering=0) as fro:
+        # The receiver's progress goes to a file: a pipe nobody reads until
+        # the sender is done fills up and stops it.
+        with open(target, "rb+", buffering=0) as to, open(source, "rb+", buffering=0) as fro, \
+                tempfile.TemporaryFile(dir=self.directory) as rx_log:
             time.sleep(0.1)
-            rx = subprocess.Popen(receiver, cwd=inbox, stdin=to, stdout=to, stderr=subprocess.PIPE, env=environment)
+            rx = subprocess.Popen(receiver, cwd=inbox, stdin=to, stdout=to, stderr=rx_log, env=environment)
             tx = subprocess.run(sender + [sent], stdin=fro, stdout=fro, stderr=subprocess.PIPE, timeout=limit,
                                 env=environment)
-            rx_errors = rx.communicate(timeout=limit)[1]
+            rx.wait(timeout=limit)
+            rx_log.seek(-min(300, rx_log.tell()), os.SEEK_END)
+            rx_errors = rx_log.read()
         self.assertEqual(tx.returncode, 0, "%s sender: %s" % (name, tx.stderr[-300:]))
-        self.assertEqual(rx.returncode, 0, "%s receiver: %s" % (name, rx_errors[-300:]))
+        self.assertEqual(rx.returncode, 0, "%s receiver: %s" % (name, rx_errors))
         received = os.path.join(inbox, "received" if name == "XMODEM" else "sent")
         with open(received, "rb") as f:
             self.assertEqual(f.read(), data, "%s: the file arrived changed" % name)
