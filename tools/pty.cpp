@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "sim/serport/serport.h"
@@ -34,12 +35,20 @@ void on_signal(int) { g_stop = 1; }
 using Termios2 = torvex_termios2;
 static_assert(sizeof(Termios2) == 44, "the kernel's struct termios2");
 
-// Bytes a program may have queued towards the port before it is held back:
-// then its writes block, or fill its buffer, as on a real port. The far end's
-// program is held the same way, by what it has still to send on the line.
+// Bytes a program may have queued towards the port before the tool stops
+// reading its terminal. The far end's program is held the same way, by what
+// it has still to send on the line.
 constexpr std::size_t kTransmitHeld = 4096;
 constexpr std::size_t kFarHeld = 1024;
 constexpr std::size_t kChunk = 4096;
+// With more than this waiting to go on the line the program's output is
+// stopped, so that its writes block and its terminal polls as not writable,
+// as a serial port's does while its driver holds that much (the preload
+// library stops it at once from its own count; the tool lets it go).
+constexpr std::size_t kPaceMark = TORVEX_PACE_MARK;
+// What waits for a program to read, beyond what its terminal holds, before
+// the port or the far end stops taking more from the line.
+constexpr std::size_t kBacklogHeld = 4096;
 // What a closing program left in the terminal is read up to this much; a
 // second program writing meanwhile waits for its own session.
 constexpr std::size_t kCloseRead = 65536;
@@ -68,7 +77,8 @@ public:
     }
 
     // `hold_at_close`: the port's terminal, whose output is stopped at each
-    // close until let_through().
+    // close until let_through(). The tool keeps a slave descriptor of each
+    // to stop and start the output.
     bool create(bool hold_at_close, std::string* error) {
         m_fd = ::posix_openpt(O_RDWR | O_NOCTTY);
         if (m_fd < 0 || ::grantpt(m_fd) != 0 || ::unlockpt(m_fd) != 0 || ::ptsname(m_fd) == nullptr) {
@@ -76,10 +86,10 @@ public:
             return false;
         }
         m_path = ::ptsname(m_fd);
+        m_hold_at_close = hold_at_close;
         // The terminal starts raw at 9,600 8N1; the slave is opened here so
-        // that what is set now stays set for the first program, and kept
-        // open when the output is to be stopped. The watch starts after that
-        // open, so that it sees programs only.
+        // that what is set now stays set for the first program. The watch
+        // starts after that open, so that it sees programs only.
         m_slave = ::open(m_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         termios t{};
         int on = 1;
@@ -94,10 +104,7 @@ public:
         ::cfsetospeed(&t, B9600);
         bool ok = ::tcsetattr(m_fd, TCSANOW, &t) == 0 && ::ioctl(m_fd, TIOCPKT, &on) == 0 &&
                   ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK) == 0;
-        if (!hold_at_close) {
-            ::close(m_slave);
-            m_slave = -1;
-        } else {
+        if (hold_at_close) {
             m_held = ::tcflow(m_slave, TCOOFF) == 0;  // until the port opens for a program
             ok = ok && m_held;
         }
@@ -141,13 +148,18 @@ public:
     }
 
     // Lets the program's output through, unless a close has come since the
-    // last take_events().
+    // last take_events(); also when the preload library stopped it.
     void let_through() {
         std::lock_guard lock(m_lock);
-        if (m_held && m_events.empty()) {
+        if (m_events.empty()) {
             ::tcflow(m_slave, TCOON);
             m_held = false;
         }
+    }
+    // Stops the program's output while the port cannot take more.
+    void stop() {
+        std::lock_guard lock(m_lock);
+        if (!m_held) m_held = ::tcflow(m_slave, TCOOFF) == 0;
     }
 
     Termios2 settings() const {
@@ -170,11 +182,22 @@ public:
         if (n <= 0) return false;
         if (buffer[0] == TIOCPKT_DATA) {
             data.insert(data.end(), buffer + 1, buffer + n);
-        } else if (buffer[0] & TIOCPKT_FLUSHREAD) {
-            m_backlog.clear();
+        } else {
+            if (buffer[0] & TIOCPKT_FLUSHREAD) m_backlog.clear();
+            m_flushes |= buffer[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE);
         }
         return true;
     }
+    // The program's flushes since the last call: TIOCPKT_FLUSHREAD for its
+    // input (tcflush TCIFLUSH), TIOCPKT_FLUSHWRITE for its output (TCOFLUSH).
+    // Reported ahead of the data, so a flush drops only what came before it.
+    int take_flushes() { return std::exchange(m_flushes, 0); }
+    // Whether a flush or other status waits to be read.
+    bool status_waiting() const {
+        pollfd p{m_fd, POLLPRI, 0};
+        return ::poll(&p, 1, 0) > 0 && (p.revents & POLLPRI) != 0;
+    }
+    std::size_t backlog() const { return m_backlog.size(); }
 
     // Towards the program: what the terminal does not take now is kept.
     void write(const std::vector<std::uint8_t>& bytes) { m_backlog.insert(m_backlog.end(), bytes.begin(), bytes.end()); }
@@ -205,7 +228,7 @@ private:
                 const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
                 if (e->mask & IN_OPEN) m_events.push_back(Event::Opened);
                 if (e->mask & IN_CLOSE) {
-                    if (m_slave >= 0 && !m_held) {
+                    if (m_hold_at_close && !m_held) {
                         ::tcflow(m_slave, TCOOFF);
                         m_held = true;
                     }
@@ -220,11 +243,13 @@ private:
 
     int m_fd = -1;
     int m_slave = -1;  // kept open by the tool to stop the output
+    bool m_hold_at_close = false;
     int m_watch = -1;
     int m_wake = -1;
     int m_quit = -1;
     std::string m_path;
     std::vector<std::uint8_t> m_backlog;
+    int m_flushes = 0;
     std::thread m_watcher;
     std::mutex m_lock;  // the watching thread's events and the output's state
     std::deque<Event> m_events;
@@ -363,7 +388,6 @@ private:
                 begin_closing();
             }
         }
-        if (m_state == PortState::Open && m_port_events.empty()) m_port.let_through();
     }
 
     // While the port is open, what the program writes goes to the port as
@@ -381,15 +405,33 @@ private:
         apply(m_port.settings());
         std::vector<std::uint8_t> data;
         m_read_all = false;
-        while (m_serport->pending_transmit() + data.size() < kTransmitHeld) {
+        // A flush waiting is read even when the port takes nothing more.
+        bool more = m_serport->pending_transmit() < kTransmitHeld || m_port.status_waiting();
+        while (more) {
             if (!m_port.read(data)) {
                 m_read_all = true;
                 break;
             }
+            // A flush comes ahead of what the program wrote after it.
+            const int flushes = m_port.take_flushes();
+            if (flushes & TIOCPKT_FLUSHWRITE) {
+                data.clear();
+                m_serport->purge_transmit();
+            }
+            if (flushes & TIOCPKT_FLUSHREAD) m_serport->purge_receive();
+            more = m_serport->pending_transmit() + data.size() < kTransmitHeld;
         }
         m_session_bytes += data.size();
         if (!data.empty()) m_serport->write(data);
         answer_drain(m_port, m_read_all && sent());
+        // The program's writes wait while the port holds more than a
+        // driver's buffer, or while the far end holds the port back.
+        if (m_serport->pending_transmit() + m_world->chip().tx_fifo_level() > kPaceMark ||
+            m_world->chip().transmitter_held()) {
+            m_port.stop();
+        } else if (m_port_events.empty()) {
+            m_port.let_through();
+        }
     }
 
     // A program waiting in tcdrain (through the preload library) is answered
@@ -419,15 +461,20 @@ private:
             m_port.set_stash(TORVEX_STASH_FRAMING, TORVEX_STASH_LINES, lines);
             m_lines = lines;
         }
-        std::vector<std::uint8_t> received = m_serport->read(SIZE_MAX, 0);
-        if (!received.empty()) m_port.write(received);
+        // Taken from the port only as the program's terminal takes it: the
+        // port's receive buffer fills behind a program that does not read.
         m_port.flush();
+        if (m_port.backlog() < kBacklogHeld) {
+            std::vector<std::uint8_t> received = m_serport->read(kBacklogHeld - m_port.backlog(), 0);
+            if (!received.empty()) m_port.write(received);
+            m_port.flush();
+        }
     }
 
     // The device at the far end: its lines are up while a program has its
-    // terminal open; it follows the port's framing, as a device set up to
-    // match would, and sends what its program writes no faster than the line
-    // carries it.
+    // terminal open; it follows the port's framing and flow control, as a
+    // device set up to match would, and sends what its program writes no
+    // faster than the line carries it.
     void from_far_program() {
         std::deque<Pty::Event> events;
         m_far.take_events(events);
@@ -444,7 +491,7 @@ private:
         const bool open = m_far_programs > 0;
         if (open != m_far_open) {
             m_far_open = open;
-            m_world->peer().set_lines({.dcd = open, .dsr = open, .cts = open});
+            far_lines();
             event(std::string("the far end's program ") + (open ? "opened" : "closed") + " " + m_far.path());
         }
         std::vector<std::uint8_t> data;
@@ -457,14 +504,34 @@ private:
         }
         if (!data.empty()) m_world->peer().send(data);
         answer_drain(m_far, read_all && m_world->chip().incoming() == 0);
+        if (m_world->chip().incoming() > kPaceMark) {
+            m_far.stop();
+        } else {
+            m_far.let_through();
+        }
     }
 
     // What the chip put on the line goes to the far end's program, or is lost
-    // when none has the terminal open.
+    // when none has the terminal open. Behind a program that does not read,
+    // the device holds the port back as its flow control says: its RTS (the
+    // chip's CTS) low, or an XOFF, at three quarters of what it keeps, and
+    // lets it go at a quarter.
     void to_far_program() {
         std::vector<std::uint8_t> line = m_world->peer().take_received();
         if (m_far_open && !line.empty()) m_far.write(line);
         m_far.flush();
+        const std::size_t level = m_far.backlog();
+        const bool full = m_far_full ? level > kBacklogHeld / 4 : level >= kBacklogHeld * 3 / 4;
+        if (full != m_far_full) {
+            m_far_full = full;
+            far_lines();
+            if (m_applied && m_applied->xon_xoff) m_world->peer().send(std::vector<std::uint8_t>{full ? sim::kXoff : sim::kXon});
+        }
+    }
+
+    void far_lines() {
+        const bool cts = m_far_open && !(m_far_full && m_applied && m_applied->hardware_flow);
+        m_world->peer().set_lines({.dcd = m_far_open, .dsr = m_far_open, .cts = cts});
     }
 
     // As a real port: opened with DTR and RTS raised, settings as the
@@ -534,6 +601,9 @@ private:
             const bool line_ok = m_serport->set_line(wanted.line);
             m_serport->set_hardware_flow(wanted.hardware_flow);
             m_serport->set_xon_xoff(wanted.xon_xoff);
+            if (m_options.far_pty) {
+                m_world->peer().set_flow_control({.hardware = wanted.hardware_flow, .xon_xoff = wanted.xon_xoff});
+            }
             // The flow-control switches reach the chip as fire-and-forget
             // register writes: the line printed below is the chip's after them.
             m_world->kernel().run_for(3 * host::kMillisecond);
@@ -606,6 +676,7 @@ private:
     host::Time m_close_by = 0;
     unsigned m_far_programs = 0;
     bool m_far_open = false;
+    bool m_far_full = false;  // the far end holds the port back for its program
     std::optional<PortSettings> m_applied;
     std::optional<std::uint8_t> m_breaks;
     bool m_held = false;

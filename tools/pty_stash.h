@@ -40,6 +40,10 @@ struct torvex_termios2 {
  * 0x10 equal to it once the port has sent everything the program wrote;
  * 0x80, set by the tool, says that it serves the terminal. */
 #define TORVEX_STASH_BREAKS 17
+/* Bytes waiting to go on the line above which a served terminal's output is
+ * stopped until the port has sent them down to it, as a serial port polls
+ * as not writable while its driver holds that many (Linux: 256). */
+#define TORVEX_PACE_MARK 256
 #define TORVEX_STASH_HELD 18
 #define TORVEX_STASH_BREAK_ON 0x01
 #define TORVEX_STASH_DTR_OFF 0x02

@@ -4,7 +4,8 @@
  * bits, parity, breaks, DTR and RTS on a pseudo-terminal are kept in spare
  * termios fields (tools/pty_stash.h), where the tool reads them; the program
  * reads back the framing it set, and the modem lines the tool put there;
- * its drains (tcdrain) wait until the port has sent what it wrote.
+ * its drains (tcdrain) wait until the port has sent what it wrote, and its
+ * writes stop the terminal's output once they are ahead of the line.
  * Other terminals and files are left alone. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -24,6 +25,7 @@ static int (*real_tcsetattr)(int, int, const struct termios*);
 static int (*real_tcgetattr)(int, struct termios*);
 static int (*real_tcsendbreak)(int, int);
 static int (*real_tcdrain)(int);
+static ssize_t (*real_write)(int, const void*, size_t);
 
 static void bind_real(void) {
     if (real_ioctl != NULL) return;
@@ -31,6 +33,7 @@ static void bind_real(void) {
     real_tcgetattr = (int (*)(int, struct termios*))dlsym(RTLD_NEXT, "tcgetattr");
     real_tcsendbreak = (int (*)(int, int))dlsym(RTLD_NEXT, "tcsendbreak");
     real_tcdrain = (int (*)(int))dlsym(RTLD_NEXT, "tcdrain");
+    real_write = (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
     real_ioctl = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
 }
 
@@ -123,6 +126,41 @@ static int drain(int fd) {
 int tcdrain(int fd) {
     bind_real();
     return is_pty(fd) ? drain(fd) : real_tcdrain(fd);
+}
+
+/* What each terminal's writes have put ahead of the line, by the library's
+ * own count: the line takes a tenth of its rate in bytes a second. */
+#define PACED_FDS 256
+static struct {
+    double ahead;
+    struct timespec at;
+} paced[PACED_FDS];
+
+/* A serial port polls as not writable, and blocks the next write, while its
+ * driver holds more than a few hundred bytes. A pseudo-terminal takes
+ * kilobytes at once; on a terminal the tool serves, a write that leaves more
+ * than that ahead of the line stops the terminal's output (tcflow TCOOFF)
+ * before it returns, and the tool lets it go once the port has sent its
+ * queue down to that mark. */
+static void pace(int fd, size_t written) {
+    struct torvex_termios2 t;
+    struct timespec now;
+    if (fd < 0 || fd >= PACED_FDS || real_ioctl(fd, TORVEX_TCGETS2, &t) != 0 ||
+        !(t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED) || clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+        return;
+    }
+    const double passed = (double)(now.tv_sec - paced[fd].at.tv_sec) + (double)(now.tv_nsec - paced[fd].at.tv_nsec) / 1e9;
+    const double sent = passed * (double)t.c_ospeed / 10.0;
+    paced[fd].ahead = (paced[fd].ahead > sent ? paced[fd].ahead - sent : 0.0) + (double)written;
+    paced[fd].at = now;
+    if (paced[fd].ahead > TORVEX_PACE_MARK) real_ioctl(fd, TCXONC, TCOOFF);
+}
+
+ssize_t write(int fd, const void* data, size_t size) {
+    bind_real();
+    const ssize_t n = real_write(fd, data, size);
+    if (n > 0 && is_pty(fd)) pace(fd, (size_t)n);
+    return n;
 }
 
 int tcsetattr(int fd, int actions, const struct termios* t) {

@@ -201,6 +201,9 @@ public:
     // Bytes from the host that have not finished on the line yet, and what
     // the far end has still to send.
     std::size_t tx_fifo_level();
+    // Whether the far end holds the transmitter back now (CTS low with
+    // hardware flow, an XOFF with XON/XOFF), or a break does.
+    bool transmitter_held() const;
     std::size_t incoming() const { return m_incoming.size(); }
 
     static constexpr std::uint8_t kAuxLine = 0x04;   // register 1: the auxiliary output
@@ -234,7 +237,6 @@ private:
 
     Time char_time_whole() const;
     static LineClock next_char(LineClock clock, const Framing& framing);
-    bool transmitter_held() const;
     bool receiver_held() const;
     void transmit_one(Time now);
     void rx_arrive(std::uint8_t byte, const Framing& framing, Time at);
