@@ -358,9 +358,14 @@ private:
             if (m_options.far_pty) from_far_program();
             const auto passed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wall_start);
             const host::Time target = virtual_start + static_cast<host::Time>(passed.count() / 100);
-            if (target > kernel.now()) kernel.run_for(target - kernel.now());
-            to_port_program();
-            if (m_options.far_pty) to_far_program();
+            // After a late turn the world catches up a millisecond at a time,
+            // handing over what arrived in each, as a port's interrupts would:
+            // its buffers are not meant to hold what a late turn brings.
+            do {
+                if (target > kernel.now()) kernel.run_for(std::min<host::Time>(target - kernel.now(), host::kMillisecond));
+                to_port_program();
+                if (m_options.far_pty) to_far_program();
+            } while (target > kernel.now());
             // Nobody reads the wire trace here; a session may run for hours.
             m_world->bus().trace().clear();
         }
