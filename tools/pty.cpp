@@ -41,11 +41,14 @@ static_assert(sizeof(Termios2) == 44, "the kernel's struct termios2");
 constexpr std::size_t kTransmitHeld = 4096;
 constexpr std::size_t kFarHeld = 1024;
 constexpr std::size_t kChunk = 4096;
-// With more than this waiting to go on the line the program's output is
-// stopped, so that its writes block and its terminal polls as not writable,
-// as a serial port's does while its driver holds that much (the preload
-// library stops it at once from its own count; the tool lets it go).
+// A serial port takes writes while its driver's buffer has room, and polls
+// as writable only while little waits to go out. The program's output is
+// stopped while more than the buffer waits, or while the far end holds the
+// port back, and let go once the port has sent its queue down to the mark;
+// the preload library stops it at once when a write passes the mark, by its
+// own count, and lets a write through while the buffer has room.
 constexpr std::size_t kPaceMark = TORVEX_PACE_MARK;
+constexpr std::size_t kPaceBuffer = TORVEX_PACE_BUFFER;
 // What waits for a program to read, beyond what its terminal holds, before
 // the port or the far end stops taking more from the line.
 constexpr std::size_t kBacklogHeld = 4096;
@@ -156,6 +159,16 @@ public:
             m_held = false;
         }
     }
+    // Tells the preload library that the port is open for the program, so
+    // that it may let a write through; the watching thread takes it back at
+    // the next close, before anything else sees that close.
+    void mark_open() {
+        std::lock_guard lock(m_lock);
+        if (!m_marked_open && m_events.empty()) {
+            change_stash(TORVEX_STASH_HELD, TORVEX_STASH_OPEN, TORVEX_STASH_OPEN);
+            m_marked_open = true;
+        }
+    }
     // Stops the program's output while the port cannot take more.
     void stop() {
         std::lock_guard lock(m_lock);
@@ -170,9 +183,8 @@ public:
 
     // Sets the bits of one of the stash's fields in `mask` to `bits`.
     void set_stash(int index, cc_t mask, cc_t bits) {
-        Termios2 t = settings();
-        t.c_cc[index] = static_cast<cc_t>((t.c_cc[index] & ~mask) | (bits & mask));
-        ::ioctl(m_fd, TORVEX_TCSETS2, &t);
+        std::lock_guard lock(m_lock);
+        change_stash(index, mask, bits);
     }
 
     // What the program wrote; false when there is nothing to read now.
@@ -215,6 +227,12 @@ public:
     }
 
 private:
+    void change_stash(int index, cc_t mask, cc_t bits) {
+        Termios2 t = settings();
+        t.c_cc[index] = static_cast<cc_t>((t.c_cc[index] & ~mask) | (bits & mask));
+        ::ioctl(m_fd, TORVEX_TCSETS2, &t);
+    }
+
     void watch() {
         alignas(inotify_event) char buffer[4096];
         for (;;) {
@@ -231,6 +249,10 @@ private:
                     if (m_hold_at_close && !m_held) {
                         ::tcflow(m_slave, TCOOFF);
                         m_held = true;
+                    }
+                    if (m_marked_open) {
+                        change_stash(TORVEX_STASH_HELD, TORVEX_STASH_OPEN, 0);
+                        m_marked_open = false;
                     }
                     m_events.push_back(Event::Closed);
                 }
@@ -254,6 +276,7 @@ private:
     std::mutex m_lock;  // the watching thread's events and the output's state
     std::deque<Event> m_events;
     bool m_held = false;
+    bool m_marked_open = false;
 };
 
 // The port's settings as the program's termios gives them. Data bits and
@@ -409,34 +432,39 @@ private:
         }
         apply(m_port.settings());
         std::vector<std::uint8_t> data;
-        m_read_all = false;
         // A flush waiting is read even when the port takes nothing more.
-        bool more = m_serport->pending_transmit() < kTransmitHeld || m_port.status_waiting();
-        while (more) {
-            if (!m_port.read(data)) {
-                m_read_all = true;
-                break;
-            }
-            // A flush comes ahead of what the program wrote after it.
-            const int flushes = m_port.take_flushes();
-            if (flushes & TIOCPKT_FLUSHWRITE) {
-                data.clear();
-                m_serport->purge_transmit();
-            }
-            if (flushes & TIOCPKT_FLUSHREAD) m_serport->purge_receive();
-            more = m_serport->pending_transmit() + data.size() < kTransmitHeld;
+        m_read_all = false;
+        if (m_serport->pending_transmit() < kTransmitHeld || m_port.status_waiting()) {
+            m_read_all = read_port_program(data, kTransmitHeld - std::min(kTransmitHeld, m_serport->pending_transmit()));
         }
         m_session_bytes += data.size();
         if (!data.empty()) m_serport->write(data);
         answer_drain(m_port, m_read_all && sent());
-        // The program's writes wait while the port holds more than a
-        // driver's buffer, or while the far end holds the port back.
-        if (m_serport->pending_transmit() + m_world->chip().tx_fifo_level() > kPaceMark ||
-            m_world->chip().transmitter_held()) {
+        const std::size_t queued = m_serport->pending_transmit() + m_world->chip().tx_fifo_level();
+        if (queued > kPaceBuffer || m_world->chip().transmitter_held()) {
             m_port.stop();
-        } else if (m_port_events.empty()) {
+        } else if (queued <= kPaceMark && m_port_events.empty()) {
             m_port.let_through();
         }
+        if (m_port_events.empty()) m_port.mark_open();
+    }
+
+    // What the program wrote, up to about `limit` bytes, into `data`; true
+    // when its terminal had no more. A flush comes ahead of what the program
+    // wrote after it: one of its output drops what was read before it and
+    // what the port holds; one of its input what the port has received.
+    bool read_port_program(std::vector<std::uint8_t>& data, std::size_t limit) {
+        while (data.size() < limit) {
+            if (!m_port.read(data)) return true;
+            const int flushes = m_port.take_flushes();
+            if (flushes & TIOCPKT_FLUSHWRITE) {
+                m_session_bytes += data.size();
+                data.clear();
+                m_serport->purge_transmit();
+            }
+            if (flushes & TIOCPKT_FLUSHREAD) m_serport->purge_receive();
+        }
+        return false;
     }
 
     // A program waiting in tcdrain (through the preload library) is answered
@@ -556,13 +584,14 @@ private:
         apply(m_port.settings());
     }
 
-    // Everything the program wrote before its close is in the terminal now;
-    // it goes out before the port closes, for as long as the line needs for
-    // it and a second more (what flow control still holds then is dropped).
+    // Everything the program wrote and set before its close is in the
+    // terminal now; it goes out before the port closes, for as long as the
+    // line needs for it and a second more (what flow control still holds then
+    // is dropped).
     void begin_closing() {
         m_state = PortState::Closing;
-        while (m_last_words.size() < kCloseRead && m_port.read(m_last_words)) {
-        }
+        apply(m_port.settings());  // what the program set just before its close
+        read_port_program(m_last_words, kCloseRead);
         m_session_bytes += m_last_words.size();
         const std::uint64_t waiting = m_last_words.size() + m_serport->pending_transmit() + m_world->chip().tx_fifo_level();
         const std::uint64_t rate = std::max<std::uint64_t>(m_serport->rate(), 1);

@@ -38,18 +38,23 @@ struct torvex_termios2 {
  * when it dropped DTR, 0x04 when it dropped RTS (both are up at an open);
  * a drain: the library flips 0x08 to ask for one (tcdrain), the tool makes
  * 0x10 equal to it once the port has sent everything the program wrote;
+ * 0x20, set by the tool while the port is open for the program, lets the
+ * library start a stopped output for a write while the port has room;
  * 0x80, set by the tool, says that it serves the terminal. */
 #define TORVEX_STASH_BREAKS 17
-/* Bytes waiting to go on the line above which a served terminal's output is
- * stopped until the port has sent them down to it, as a serial port polls
- * as not writable while its driver holds that many (Linux: 256). */
+/* Pacing a served terminal's writes as a serial port's: it takes writes
+ * while fewer than TORVEX_PACE_BUFFER bytes wait to go on the line (its
+ * driver's buffer), and polls as writable only while at most
+ * TORVEX_PACE_MARK wait (Linux: 256); the output is stopped otherwise. */
 #define TORVEX_PACE_MARK 256
+#define TORVEX_PACE_BUFFER 4096
 #define TORVEX_STASH_HELD 18
 #define TORVEX_STASH_BREAK_ON 0x01
 #define TORVEX_STASH_DTR_OFF 0x02
 #define TORVEX_STASH_RTS_OFF 0x04
 #define TORVEX_STASH_DRAIN_ASKED 0x08
 #define TORVEX_STASH_DRAINED 0x10
+#define TORVEX_STASH_OPEN 0x20
 #define TORVEX_STASH_SERVED 0x80
 
 #ifdef __cplusplus

@@ -9,6 +9,7 @@
  * Other terminals and files are left alone. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <stdarg.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -136,31 +137,45 @@ static struct {
     struct timespec at;
 } paced[PACED_FDS];
 
-/* A serial port polls as not writable, and blocks the next write, while its
- * driver holds more than a few hundred bytes. A pseudo-terminal takes
- * kilobytes at once; on a terminal the tool serves, a write that leaves more
- * than that ahead of the line stops the terminal's output (tcflow TCOOFF)
- * before it returns, and the tool lets it go once the port has sent its
- * queue down to that mark. */
-static void pace(int fd, size_t written) {
+/* A serial port takes a write while its driver's buffer has room, then polls
+ * as not writable while more than a few hundred bytes wait. A pseudo-terminal
+ * takes kilobytes at once, so on a terminal the tool serves and has open for
+ * the program, the library counts what its writes put ahead of the line:
+ * while the buffer has room it starts the output the tool stopped and lets
+ * the write through (no more than the room), and a write that leaves more
+ * than the mark ahead stops the output (tcflow TCOOFF) before it returns;
+ * the tool lets it go once the port has sent its queue down to the mark.
+ * The count only knows the line's rate: while the far end holds the port,
+ * the tool's stop holds the program (after the pseudo-terminal's own
+ * buffer). */
+static ssize_t paced_write(int fd, const void* data, size_t size) {
     struct torvex_termios2 t;
     struct timespec now;
     if (fd < 0 || fd >= PACED_FDS || real_ioctl(fd, TORVEX_TCGETS2, &t) != 0 ||
         !(t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED) || clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-        return;
+        return real_write(fd, data, size);
     }
     const double passed = (double)(now.tv_sec - paced[fd].at.tv_sec) + (double)(now.tv_nsec - paced[fd].at.tv_nsec) / 1e9;
     const double sent = passed * (double)t.c_ospeed / 10.0;
-    paced[fd].ahead = (paced[fd].ahead > sent ? paced[fd].ahead - sent : 0.0) + (double)written;
+    double ahead = paced[fd].ahead > sent ? paced[fd].ahead - sent : 0.0;
+    size_t n = size;
+    if ((t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_OPEN) && ahead < TORVEX_PACE_BUFFER) {
+        if (n > TORVEX_PACE_BUFFER - (size_t)ahead) n = TORVEX_PACE_BUFFER - (size_t)ahead;
+        real_ioctl(fd, TCXONC, TCOON);
+    }
+    const ssize_t written = real_write(fd, data, n);
+    const int error = errno;
+    if (written > 0) ahead += (double)written;
+    paced[fd].ahead = ahead;
     paced[fd].at = now;
-    if (paced[fd].ahead > TORVEX_PACE_MARK) real_ioctl(fd, TCXONC, TCOOFF);
+    if (ahead > TORVEX_PACE_MARK) real_ioctl(fd, TCXONC, TCOOFF);
+    errno = error;
+    return written;
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
     bind_real();
-    const ssize_t n = real_write(fd, data, size);
-    if (n > 0 && is_pty(fd)) pace(fd, (size_t)n);
-    return n;
+    return is_pty(fd) ? paced_write(fd, data, size) : real_write(fd, data, size);
 }
 
 int tcsetattr(int fd, int actions, const struct termios* t) {

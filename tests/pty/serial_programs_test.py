@@ -106,6 +106,55 @@ class LoopbackTest(unittest.TestCase):
         self.assertEqual(child.returncode, 0)
         self.pty.wait_for(r"the port is closed, DTR and RTS off")
 
+    def test_writes_wait_for_the_line_and_purges_drop_what_waits(self):
+        """Python's serial library (through the preload library) sees a port
+        whose writes wait for the line: a write time-out fires, a cancelled
+        write returns, an XOFF from the far end holds writes; its purges drop
+        what waits in either direction."""
+        program = (
+            "import serial, sys, threading, time\n"
+            "path = sys.argv[1]\n"
+            "def timed(call):\n"
+            "    started = time.monotonic()\n"
+            "    try:\n"
+            "        call()\n"
+            "    except serial.SerialTimeoutException:\n"
+            "        return time.monotonic() - started\n"
+            "    raise AssertionError('no write time-out')\n"
+            "port = serial.Serial(path, 300, timeout=0.2, write_timeout=1)\n"
+            # 1 KB takes 34 s at 300 baud: the write times out after its second.
+            "took = timed(lambda: port.write(bytes(1024)))\n"
+            "assert 0.8 < took < 1.2, took\n"
+            "port.write_timeout = None\n"
+            "threading.Timer(0.3, port.cancel_write).start()\n"
+            "started = time.monotonic()\n"
+            "port.write(bytes(1024))\n"
+            "assert time.monotonic() - started < 0.8, time.monotonic() - started\n"
+            # What waits goes; the chip sends what it holds before the close
+            # ends (faster at 9,600), and the next open finds nothing.
+            "port.reset_output_buffer()\n"
+            "port.baudrate = 9600\n"
+            "port.close()\n"
+            "port.open()\n"
+            "assert port.read(64) == b'', 'an old write came back'\n"
+            "port.write(b'x' * 100)\n"
+            "time.sleep(0.3)\n"
+            "port.reset_input_buffer()\n"
+            "assert port.read(64) == b'', 'a purged byte came back'\n"
+            "port.write(b'fresh')\n"
+            "assert port.read(5) == b'fresh'\n"
+            # The loopback plug sends the XOFF back: the port's transmitter
+            # stops and writes wait.
+            "port.xonxoff = True\n"
+            "port.write(b'\\x13')\n"
+            "time.sleep(0.1)\n"
+            "port.write_timeout = 1\n"
+            "took = timed(lambda: port.write(bytes(2800)))\n"
+            "assert 0.8 < took < 1.2, took\n")
+        result = subprocess.run([sys.executable, "-c", program, self.pty.link], capture_output=True, text=True,
+                                timeout=60, env=dict(os.environ, LD_PRELOAD=PRELOAD))
+        self.assertEqual(result.returncode, 0, result.stderr)
+
     def test_a_terminal_program_echoes_through_the_loopback_plug(self):
         session = "torvex-pty-%d" % os.getpid()
         subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "80", "-y", "10",
