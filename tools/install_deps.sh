@@ -5,7 +5,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev tshark
-          g++-mingw-w64-i686 binutils-mingw-w64-i686 python3-pefile python3-serial picocom tmux lrzsz)
+          g++-mingw-w64-i686 binutils-mingw-w64-i686 python3-pefile python3-serial picocom tmux lrzsz
+          minicom screen sigrok-cli)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
