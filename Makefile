@@ -10,7 +10,8 @@
 #                value, then the whole suite under SWEEP_COUNT more seeds; with each scheduling strategy
 #   make sys     the driver image build-sys/TORVEX.SYS (i686 MinGW-w64), then its image check
 #   make programs the serial-program trials of `torvex pty` at full length: lrzsz's X-, Y- and
-#                ZMODEM 1 MB each way and a far end writing 1 MB at 115,200 baud (about 15 minutes)
+#                ZMODEM 1 MB each way, a far end writing 1 MB at 115,200 baud, and 1 MB at 921,600
+#                with hardware flow toward a slow reader each way (about 25 minutes)
 #   make faults  every fault point of the fault scenarios failed once, and the adapter pulled out
 #                at each, under the sanitizers
 #                (FAULT_SCRIPTS, FAULT_SEEDS 1 2 3, both interface layouts)
@@ -81,6 +82,7 @@ faults: deps
 
 programs: all
 	/usr/bin/python3 tests/pty/transfer_test.py $(BUILD)/torvex $(BUILD)/libtorvex_tty.so 1048576
+	/usr/bin/python3 tests/pty/flow_test.py $(BUILD)/torvex 1048576
 
 sys: deps
 	tools/build_sys.sh $(SYS_BUILD)
