@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim/line/vcd.h"
 #include "sim/serport/serport.h"
 #include "tools/pty_stash.h"
 #include "tools/text.h"
@@ -315,14 +316,19 @@ public:
     int run() {
         sim::WorldOptions world_options = m_options.world;
         world_options.line = m_options.far_pty ? sim::LineKind::Peer : sim::LineKind::Loopback;
+        std::string error;
+        if (!m_options.vcd.empty() && !m_vcd.open(m_options.vcd, &error)) {
+            std::fprintf(m_err, "torvex: %s\n", error.c_str());
+            return 1;
+        }
         m_world = std::make_unique<sim::World>(world_options);
+        if (!m_options.vcd.empty()) m_world->chip().set_probe(&m_vcd);
         if (!NT_SUCCESS(m_world->start())) {
             std::fprintf(m_err, "torvex: the device did not start\n");
             return 1;
         }
         sim::Serport::register_callbacks();
         m_serport = std::make_unique<sim::Serport>(m_world->port());
-        std::string error;
         if (!m_port.create(true, &error) || (m_options.far_pty && !m_far.create(false, &error))) {
             std::fprintf(m_err, "torvex: %s\n", error.c_str());
             return finish(1);
@@ -685,7 +691,17 @@ private:
         if (m_state != PortState::Closed) close_port();
         if (!m_options.link.empty()) ::unlink(m_options.link.c_str());
         m_serport.reset();
+        const host::Time end = m_world->kernel().now();
         const std::string left = m_world->teardown();
+        std::string error;
+        if (!m_options.vcd.empty()) {
+            if (!m_vcd.close(end, &error)) {
+                std::fprintf(m_err, "torvex: %s\n", error.c_str());
+                status = 1;
+            } else {
+                std::fprintf(m_out, "waveform written to %s\n", m_options.vcd.c_str());
+            }
+        }
         if (!left.empty()) {
             std::fprintf(m_err, "torvex: the world left this behind:\n%s", left.c_str());
             return 1;
@@ -697,6 +713,7 @@ private:
     const PtyOptions& m_options;
     std::FILE* m_out;
     std::FILE* m_err;
+    sim::VcdWriter m_vcd;  // the world's chip reports to it: it outlives the world
     std::unique_ptr<sim::World> m_world;
     std::unique_ptr<sim::Serport> m_serport;
     Pty m_port;

@@ -16,6 +16,7 @@ struct PtyOptions {
     // standing for the device at the other end of the cable.
     bool far_pty = false;
     std::string link;  // a symlink to the port's pseudo-terminal, when given
+    std::string vcd;   // where to write the line's waveform, when given
 };
 
 // Runs until SIGINT or SIGTERM; returns 0 when the world was torn down clean.

@@ -12,6 +12,7 @@
 #include "host/usb/pcap_writer.h"
 #include "sim/bench/tool.h"
 #include "sim/bench/world.h"
+#include "sim/line/vcd.h"
 #include "sim/serport/serport.h"
 #include "tools/text.h"
 
@@ -201,6 +202,7 @@ private:
     // World setup, before the first other command.
     void setup(const Line& line);
     void build_world();
+    bool finish_vcd(Time end);
     std::string command(const Words& w);
     std::string pnp_command(const std::string& c);
     std::string peer_command(const Words& w);
@@ -243,6 +245,7 @@ private:
     const ScriptRun& m_run;
     std::FILE* m_out;
     sim::WorldOptions m_options;
+    sim::VcdWriter m_vcd;  // the world's chip reports to it: it outlives the world
     std::unique_ptr<sim::World> m_world;
     std::unique_ptr<sim::Serport> m_serport;
     std::string m_received;  // the port's bytes read and not yet matched
@@ -305,7 +308,10 @@ void Runner::build_world() {
     if (m_run.interfaces) m_options.interfaces = *m_run.interfaces;
     m_options.fault = m_run.fault;
     m_options.fault_unplugs = m_run.unplug;
+    std::string error;
+    need(m_run.vcd.empty() || m_vcd.open(m_run.vcd, &error), error);
     m_world = std::make_unique<sim::World>(m_options);
+    if (!m_run.vcd.empty()) m_world->chip().set_probe(&m_vcd);
     m_started = NT_SUCCESS(m_world->start());
     m_serport = std::make_unique<sim::Serport>(port_number());
     sim::Serport::register_callbacks();
@@ -708,7 +714,11 @@ int Runner::execute(const std::vector<Line>& lines) {
                      current ? current->text.c_str() : "the world's start", stop.reason.c_str(),
                      static_cast<unsigned long long>(m_options.seed), replay().c_str());
         m_serport.reset();
-        if (m_world) m_world->teardown();
+        if (m_world) {
+            const Time end = kernel().now();
+            m_world->teardown();
+            finish_vcd(end);
+        }
         return 1;
     }
     int result = 0;
@@ -732,7 +742,9 @@ int Runner::execute(const std::vector<Line>& lines) {
         }
     }
     m_serport.reset();
+    const Time end = kernel().now();
     const std::string left = m_world->teardown();
+    if (!finish_vcd(end)) result = 1;
     if (m_run.fault_points != nullptr) *m_run.fault_points = m_world->fault_points();
     if (!left.empty()) {
         std::fprintf(m_out, "the world left this behind:\n%s", left.c_str());
@@ -740,6 +752,18 @@ int Runner::execute(const std::vector<Line>& lines) {
     }
     std::fprintf(m_out, "device removed, driver unloaded, nothing left behind\n");
     return result;
+}
+
+// The waveform ends at `end`, or with the teardown's last change after it.
+bool Runner::finish_vcd(Time end) {
+    if (m_run.vcd.empty()) return true;
+    std::string error;
+    if (!m_vcd.close(end, &error)) {
+        std::fprintf(m_out, "torvex: %s\n", error.c_str());
+        return false;
+    }
+    std::fprintf(m_out, "waveform written to %s\n", m_run.vcd.c_str());
+    return true;
 }
 
 // One command; with a fault, an expectation that fails is reported and the

@@ -24,6 +24,8 @@ struct ScriptRun {
     bool unplug = false;
     // Where to leave the number of fault points the run reached, if anywhere.
     std::uint64_t* fault_points = nullptr;
+    // Where to write the line's waveform as a Value Change Dump, if anywhere.
+    std::string vcd;
 };
 
 // Runs the script text. Prints one line per command, with the virtual time,

@@ -30,6 +30,7 @@ struct Options {
     sim::ChipKind chip = sim::ChipKind::Extended;
     int interfaces = 1;
     std::string pcap;
+    std::string vcd;
     std::vector<std::uint8_t> eeprom;   // --eeprom: an image for the chip
     std::vector<std::string> arguments;  // the inspection commands' own
     bool far_pty = false;                // pty --line pty
@@ -94,6 +95,8 @@ const char* kUsage =
     "  --strategy S         how threads are scheduled under the seed: random (default)\n"
     "                       or pct (probabilistic concurrency testing)\n"
     "  --pcap FILE          write the session's USB traffic as a USBPcap capture\n"
+    "  --vcd FILE           run, pty: write the line's waveform as a Value Change Dump\n"
+    "                       (TXD and RXD bit by bit, the modem lines; GTKWave, PulseView)\n"
     "  --fault N            run: fail the Nth fault point (a platform service, a bus\n"
     "                       request, an answer from below) and check the port after\n"
     "  --jobs N             faults: runs at a time (default: one per processor)\n"
@@ -175,6 +178,8 @@ Options parse(int argc, char** argv) {
             options.link = value();
         } else if (arg == "--pcap") {
             options.pcap = value();
+        } else if (arg == "--vcd") {
+            options.vcd = value();
         } else if (arg == "--eeprom") {
             const char* path = value();
             std::FILE* file = std::fopen(path, "rb");
@@ -209,6 +214,9 @@ Options parse(int argc, char** argv) {
     if (options.jobs != 0 && options.command != "faults") usage_error("--jobs is an option of faults");
     if (options.unplug && (options.command != "faults" && (options.command != "run" || options.fault == 0))) {
         usage_error("--unplug is an option of faults, and of run with --fault");
+    }
+    if (!options.vcd.empty() && options.command != "run" && options.command != "pty") {
+        usage_error("--vcd is an option of run and pty");
     }
     if ((options.far_pty || !options.link.empty()) && options.command != "pty") {
         usage_error("--line and --link are options of pty");
@@ -312,8 +320,13 @@ int run(const Options& options) {
     }
     return tool::run_script(
         text,
-        tool::ScriptRun{options.script, options.seed_given, options.strategy, options.interfaces_given, options.fault,
-                        options.unplug},
+        tool::ScriptRun{.path = options.script,
+                        .seed = options.seed_given,
+                        .strategy = options.strategy,
+                        .interfaces = options.interfaces_given,
+                        .fault = options.fault,
+                        .unplug = options.unplug,
+                        .vcd = options.vcd},
         stdout);
 }
 
@@ -346,7 +359,8 @@ int main(int argc, char** argv) {
     if (options.command == "faults") return faults(options, "/proc/self/exe");
     if (options.command == "demo") return demo(options);
     if (options.command == "pty") {
-        return tool::pty_command({.world = world_options(options), .far_pty = options.far_pty, .link = options.link},
+        return tool::pty_command(
+            {.world = world_options(options), .far_pty = options.far_pty, .link = options.link, .vcd = options.vcd},
                                  stdout, stderr);
     }
     return tool::adapter_command(options.command, options.arguments, world_options(options), stdout, stderr);

@@ -84,6 +84,16 @@ BridgeChip::BridgeChip(ChipConfig config) : m_config(std::move(config)) {
     build_descriptors();
 }
 
+void BridgeChip::set_probe(LineProbe* probe) {
+    m_probe = probe;
+    if (m_probe == nullptr) return;
+    m_probe->expect(m_coding.framing(), m_now);
+    m_probe->outputs(m_line_dtr, m_line_rts, m_now);
+    m_probe->inputs(m_inputs, m_now);
+    m_probe->line_break(LineProbe::Wire::Txd, m_break, m_now);
+    m_probe->aux(aux(), m_now);
+}
+
 void BridgeChip::connect(LineEnd* line) {
     m_line = line;
     if (m_line == nullptr) return;
@@ -242,6 +252,7 @@ host::ControlResult BridgeChip::class_request(const host::SetupPacket& setup, st
         if (m_break != (setup.wValue != 0)) {
             m_break = setup.wValue != 0;
             if (m_line) m_line->on_break(m_break, now);
+            if (m_probe) m_probe->line_break(LineProbe::Wire::Txd, m_break, now);
             kick();
         }
         return kOk;
@@ -342,6 +353,7 @@ bool BridgeChip::set_line_coding(std::span<const std::uint8_t> bytes, Time now) 
     // Characters already on the line finish at the old speed.
     advance_to(now);
     m_coding = coding;
+    if (m_probe) m_probe->expect(m_coding.framing(), now);
     m_tx_free = LineClock{std::max(m_tx_free.at, now), 0};
     m_rx_free = LineClock{std::max(m_rx_free.at, now), 0};
     kick();
@@ -368,6 +380,7 @@ void BridgeChip::write_register(std::size_t n, std::uint8_t value, Time now) {
         if (level != aux()) {
             if (level) m_aux_since = now;
             if (m_line) m_line->on_aux(level, now);
+            if (m_probe) m_probe->aux(level, now);
         }
     }
     m_registers[n] = value;
@@ -388,7 +401,10 @@ bool BridgeChip::line_rts() const { return m_rts && !(flow_control().hardware &&
 // Tells the line end the output lines when they changed.
 void BridgeChip::lines_changed(Time now) {
     const bool rts = line_rts();
-    if (m_line && (m_dtr != m_line_dtr || rts != m_line_rts)) m_line->on_control_lines(m_dtr, rts, now);
+    if (m_dtr != m_line_dtr || rts != m_line_rts) {
+        if (m_line) m_line->on_control_lines(m_dtr, rts, now);
+        if (m_probe) m_probe->outputs(m_dtr, rts, now);
+    }
     m_line_dtr = m_dtr;
     m_line_rts = rts;
 }
@@ -479,6 +495,11 @@ void BridgeChip::port_reset(Time now) {
         m_line->on_break(false, now);
         if (aux() != aux_was) m_line->on_aux(aux(), now);
     }
+    if (m_probe) {
+        m_probe->expect(m_coding.framing(), now);
+        m_probe->line_break(LineProbe::Wire::Txd, false, now);
+        if (aux() != aux_was) m_probe->aux(aux(), now);
+    }
 }
 
 // Without power the chip keeps only its EEPROM: it comes back as from a
@@ -556,6 +577,7 @@ void BridgeChip::transmit_one(Time at) {
         ++m_counters.tx_bytes;
     }
     if (m_line) m_line->on_byte(byte, m_coding.framing(), at);
+    if (m_probe) m_probe->character(LineProbe::Wire::Txd, byte, m_coding.framing(), at);
 }
 
 // Both directions, one character at a time in the order they finish on the
@@ -608,6 +630,7 @@ std::size_t BridgeChip::tx_fifo_level() {
 // A character reaches the receiver. One sent with another framing is an
 // error, reported in the serial state, not a byte.
 void BridgeChip::rx_arrive(std::uint8_t byte, const Framing& framing, Time at) {
+    if (m_probe) m_probe->character(LineProbe::Wire::Rxd, byte, framing, at);
     const Reception reception = receive(framing, m_coding.framing(), byte);
     if (reception != Reception::Byte) {
         ++(reception == Reception::FramingError ? m_counters.framing_errors : m_counters.parity_errors);
@@ -653,6 +676,7 @@ void BridgeChip::line_receive(std::uint8_t byte, const Framing& framing, Time at
 
 void BridgeChip::line_send(std::span<const std::uint8_t> bytes, std::optional<Framing> framing, Time now) {
     advance_to(now);
+    if (m_probe) m_probe->expect(framing.value_or(m_coding.framing()), now);
     if (m_incoming.empty() && m_rx_free.at < now) m_rx_free = LineClock{now, 0};
     for (std::uint8_t byte : bytes) m_incoming.push_back(Incoming{byte, framing});
     kick();
@@ -662,12 +686,14 @@ void BridgeChip::set_modem_inputs(ModemInputs inputs, Time now) {
     advance_to(now);
     if (inputs.ring && !m_inputs.ring) m_transient |= kStateRing;
     m_inputs = inputs;
+    if (m_probe) m_probe->inputs(inputs, now);
     update_state(now);
     kick();  // CTS may let the transmitter go on
 }
 
 void BridgeChip::line_break(bool on, Time now) {
     advance_to(now);
+    if (m_probe) m_probe->line_break(LineProbe::Wire::Rxd, on, now);
     if (on) m_transient |= kStateBreak;
     update_state(now);
 }

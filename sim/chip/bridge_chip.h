@@ -143,11 +143,30 @@ struct ChipCounters {
     std::uint64_t parity_errors = 0;
 };
 
+// Watches the line at the chip's connector, both directions: each character
+// with its framing and the time its last stop bit ends, the breaks, the
+// chip's output lines as the line sees them, its inputs, and the auxiliary
+// line. `expect` names a framing characters may come with from now on,
+// before the first of them ends.
+class LineProbe {
+public:
+    enum class Wire { Txd, Rxd };  // from the chip, and toward it
+    virtual ~LineProbe() = default;
+    virtual void expect(const Framing& framing, Time at) = 0;
+    virtual void character(Wire wire, std::uint8_t byte, const Framing& framing, Time end) = 0;
+    virtual void line_break(Wire wire, bool on, Time at) = 0;
+    virtual void outputs(bool dtr, bool rts, Time at) = 0;
+    virtual void inputs(const ModemInputs& inputs, Time at) = 0;
+    virtual void aux(bool level, Time at) = 0;
+};
+
 class BridgeChip final : public host::UsbDevice {
 public:
     explicit BridgeChip(ChipConfig config);
 
     void connect(LineEnd* line);
+    // Tells `probe` (none: nobody) the line's levels now and every change.
+    void set_probe(LineProbe* probe);
     const ChipConfig& config() const { return m_config; }
 
     // host::UsbDevice
@@ -252,6 +271,7 @@ private:
     std::vector<std::uint8_t> m_configuration_descriptor;
     std::function<void()> m_kick;
     LineEnd* m_line = nullptr;
+    LineProbe* m_probe = nullptr;
 
     std::uint8_t m_configuration = 0;
     bool m_remote_wakeup = false;
