@@ -48,12 +48,12 @@ def slice_vcd(text, start_ns, end_ns):
 
 
 def decode(path, wire, baud, data_bits, parity):
-    """What the decoder reads on one wire: bytes, "Frame error",
+    """What the decoder reads on one wire: bytes, "Parity error", "Frame error",
     "Break condition" and the like, in order."""
     result = subprocess.run(
         ["sigrok-cli", "-I", "vcd:downsample=100", "-i", path,
          "-P", "uart:rx=%s:baudrate=%d:data_bits=%d:parity=%s" % (wire, baud, data_bits, parity),
-         "-A", "uart=rx-data:rx-warnings:rx-break"], capture_output=True, text=True, check=True)
+         "-A", "uart=rx-data:rx-parity-err:rx-warnings:rx-break"], capture_output=True, text=True, check=True)
     return [line.split(": ", 1)[1] for line in result.stdout.splitlines()]
 
 
