@@ -557,6 +557,15 @@ private:
     // lets it go at a quarter.
     void to_far_program() {
         std::vector<std::uint8_t> line = m_world->peer().take_received();
+        // A break reads as a NUL, as from a Linux serial port without
+        // IGNBRK or BRKINT.
+        const std::vector<sim::LineLevels>& levels = m_world->peer().history();
+        for (; m_far_levels < levels.size(); ++m_far_levels) {
+            if (levels[m_far_levels].brk && !levels[m_far_levels - 1].brk) {
+                line.push_back(0);
+                event("a break reached the far end");
+            }
+        }
         if (m_far_open && !line.empty()) m_far.write(line);
         m_far.flush();
         const std::size_t level = m_far.backlog();
@@ -728,6 +737,7 @@ private:
     unsigned m_far_programs = 0;
     bool m_far_open = false;
     bool m_far_full = false;  // the far end holds the port back for its program
+    std::size_t m_far_levels = 1;  // the far end's line changes looked at (the first is the start)
     std::optional<PortSettings> m_applied;
     std::optional<std::uint8_t> m_breaks;
     bool m_held = false;

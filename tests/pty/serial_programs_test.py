@@ -1,8 +1,10 @@
 """Serial programs on the emulated port through `torvex pty`: Python's serial
-library and a terminal program in a detached terminal session.
+library, and terminal programs (picocom, minicom, screen) in detached terminal
+sessions.
 
 usage: serial_programs_test.py TORVEX PRELOAD_LIBRARY
-Fails (never skips) when the serial library, tmux or picocom is missing."""
+Fails (never skips) when the serial library, tmux, picocom, minicom or screen
+is missing."""
 import os
 import re
 import subprocess
@@ -191,6 +193,82 @@ class FarEndTest(unittest.TestCase):
             far.write(b"pong from the far end\n")
             self.assertEqual(port.readline(), b"pong from the far end\n")
         self.pty.wait_for(r"the port is closed")
+
+    def far_read_timed(self, far, n):
+        """n bytes at the far end, and the time from the first to the last."""
+        got, first, last = b"", None, None
+        end = time.monotonic() + 10
+        while len(got) < n and time.monotonic() < end:
+            part = far.read(n - len(got))
+            if part:
+                last = time.monotonic()
+                first = first or last
+                got += part
+            time.sleep(0.002)
+        self.assertEqual(len(got), n)
+        return got, last - first
+
+    def test_every_program_changes_the_rate_and_sends_breaks(self):
+        """minicom's rate menu, a program in raw mode (c_lflag = 0) and
+        screen's break, each in a detached terminal session or in-process:
+        the chip follows each change, and 480 bytes take 9,600 baud's half a
+        second at the far end (115,200 would take 42 ms)."""
+        session = "torvex-programs-%d" % os.getpid()
+
+        def keys(*words):
+            subprocess.run(["tmux", "send-keys", "-t", session] + list(words), check=True)
+
+        with serial.Serial(self.pty.far, 9600, timeout=0) as far:
+            with self.subTest(program="minicom"):
+                subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "80", "-y", "24",
+                                "minicom -o -D %s -b 115200" % self.pty.link], check=True)
+                try:
+                    self.pty.wait_for(r"settings: 115200 8N1.*; the chip's UART runs at 115200 8N1")
+                    time.sleep(0.3)
+                    for step in (("C-a", "p"), ("c",), ("Enter",)):  # 9600 from the menu of rates
+                        keys(*step)
+                        time.sleep(0.3)
+                    self.pty.wait_for(r"settings: 9600 8N1.*; the chip's UART runs at 9600 8N1")
+                    keys("-l", "m" * 480)
+                    got, took = self.far_read_timed(far, 480)
+                    self.assertEqual(got, b"m" * 480)
+                    self.assertGreater(took, 0.45)
+                finally:
+                    subprocess.run(["tmux", "kill-session", "-t", session], check=True)
+                self.pty.wait_for(r"the port is closed")
+            with self.subTest(program="raw mode"):
+                fd = os.open(self.pty.link, os.O_RDWR | os.O_NOCTTY)
+                try:
+                    attributes = termios.tcgetattr(fd)
+                    attributes[0] = 0  # c_iflag: no XON/XOFF
+                    attributes[2] = termios.CS8 | termios.CREAD | termios.CLOCAL
+                    attributes[3] = 0  # c_lflag: no EXTPROC, nothing
+                    attributes[4] = attributes[5] = termios.B115200
+                    termios.tcsetattr(fd, termios.TCSANOW, attributes)
+                    self.pty.wait_for(r"settings: 115200 8N1; the chip's UART runs at 115200 8N1")
+                    attributes[4] = attributes[5] = termios.B9600
+                    termios.tcsetattr(fd, termios.TCSANOW, attributes)
+                    self.pty.wait_for(r"settings: 9600 8N1; the chip's UART runs at 9600 8N1")
+                    os.write(fd, b"r" * 480)
+                    got, took = self.far_read_timed(far, 480)
+                    self.assertEqual(got, b"r" * 480)
+                    self.assertGreater(took, 0.45)
+                finally:
+                    os.close(fd)
+                self.pty.wait_for(r"the port is closed")
+            with self.subTest(program="screen"):
+                subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "80", "-y", "24",
+                                "LD_PRELOAD=%s screen %s 9600" % (PRELOAD, self.pty.link)], check=True)
+                try:
+                    self.pty.wait_for(r"settings: 9600 8N1")
+                    time.sleep(0.3)
+                    keys("C-a", "b")
+                    self.pty.wait_for(r"a break of 250 ms")
+                    self.pty.wait_for(r"a break reached the far end")
+                    got, _ = self.far_read_timed(far, 1)
+                    self.assertEqual(got, b"\0")  # as a Linux port reads a break
+                finally:
+                    subprocess.run(["tmux", "kill-session", "-t", session], check=True)
 
     def test_every_short_session_goes_out_whole_and_in_order(self):
         with serial.Serial(self.pty.far, 115200, timeout=0) as far:
