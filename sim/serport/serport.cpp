@@ -126,23 +126,15 @@ bool Serport::set_rts(bool on) {
     return control_line(2, on && !(m_holding && m_hardware_flow));
 }
 
-// A flow control switched off lets the far end go.
-bool Serport::set_hardware_flow(bool on) {
-    if (!on && m_hardware_flow && m_holding) {
-        m_hardware_flow = false;
-        hold_far_end(false);
-    }
-    m_hardware_flow = on;
-    return control_line(3, on);
-}
+bool Serport::set_hardware_flow(bool on) { return switch_flow(m_hardware_flow, 3, on); }
+bool Serport::set_xon_xoff(bool on) { return switch_flow(m_xon_xoff, 4, on); }
 
-bool Serport::set_xon_xoff(bool on) {
-    if (!on && m_xon_xoff && m_holding) {
-        m_xon_xoff = false;
-        hold_far_end(false);
-    }
-    m_xon_xoff = on;
-    return control_line(4, on);
+// A flow control switched off while the receive buffer holds the far end back
+// lets it go: RTS up, or an XON.
+bool Serport::switch_flow(bool& flow, CHAR selector, bool on) {
+    if (!on && flow && m_holding) hold_far_end(false);
+    flow = on;
+    return control_line(selector, on);
 }
 
 // Up to DISPATCH_LEVEL, as the driver's RTS switch and kick are: the

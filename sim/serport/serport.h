@@ -156,6 +156,7 @@ private:
     static VOID on_write_out(ULONG port);
     void send_next_chunk();
     void hold_far_end(bool hold);
+    bool switch_flow(bool& flow, CHAR selector, bool on);
     // Holds the transmit queue and the chunk hand-off for one thread.
     class TransmitLock {
     public:

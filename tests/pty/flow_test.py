@@ -15,7 +15,7 @@ import threading
 import time
 import unittest
 
-from torvex_pty import TorvexPty
+from torvex_pty import TorvexPty, resident_peak_kb
 
 TORVEX = sys.argv[1]
 SIZE = int(sys.argv[2]) if len(sys.argv) > 2 else 128 * 1024
@@ -23,14 +23,6 @@ RATE = 921600
 READ_STEP, READ_EVERY = 2048, 0.1
 MAX_AHEAD = 64 * 1024
 MAX_RESIDENT_KB = 32 * 1024
-
-
-def resident_peak_kb(pid):
-    with open("/proc/%d/status" % pid) as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmHWM for %d" % pid)
 
 
 class FlowTest(unittest.TestCase):

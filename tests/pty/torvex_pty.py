@@ -9,6 +9,15 @@ import threading
 import time
 
 
+def resident_peak_kb(pid):
+    """The most a process has had resident, in KB."""
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmHWM for %d" % pid)
+
+
 class TorvexPty:
     """`torvex pty` in the background: the port's path (a link), the far
     end's path with --line pty, and the events it prints, waited for by

@@ -17,7 +17,7 @@ import tempfile
 import time
 import unittest
 
-from torvex_pty import TorvexPty
+from torvex_pty import TorvexPty, resident_peak_kb
 
 TORVEX, PRELOAD = sys.argv[1], sys.argv[2]
 SIZE = int(sys.argv[3]) if len(sys.argv) > 3 else 16384
@@ -31,14 +31,6 @@ PROTOCOLS = (
     ("YMODEM", ["sb", "-b"], ["rb", "-b", "-y"]),
     ("ZMODEM", ["sz", "-b"], ["rz", "-b", "-y"]),
 )
-
-
-def resident_peak_kb(pid):
-    with open("/proc/%d/status" % pid) as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmHWM for %d" % pid)
 
 
 class TransferTest(unittest.TestCase):
