@@ -30,7 +30,8 @@ class TorvexPty:
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.lines = queue.Queue()
         self.seen = []
-        threading.Thread(target=self._follow, daemon=True).start()
+        self.follower = threading.Thread(target=self._follow, daemon=True)
+        self.follower.start()
         self.far = None
         self.wait_for(r"^the world runs in real time")
         if line == "pty":
@@ -64,5 +65,7 @@ class TorvexPty:
         self.process.send_signal(signal.SIGINT)
         self.wait_for(r"nothing left behind", timeout=10)
         status = self.process.wait(timeout=10)
+        self.follower.join(timeout=10)
+        self.process.stdout.close()
         os.rmdir(self.directory)
         return status
