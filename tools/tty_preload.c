@@ -10,6 +10,7 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -152,25 +153,36 @@ static ssize_t paced_write(int fd, const void* data, size_t size) {
     struct torvex_termios2 t;
     struct timespec now;
     if (fd < 0 || fd >= PACED_FDS || real_ioctl(fd, TORVEX_TCGETS2, &t) != 0 ||
-        !(t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED) || clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+        !(t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED)) {
         return real_write(fd, data, size);
     }
-    const double passed = (double)(now.tv_sec - paced[fd].at.tv_sec) + (double)(now.tv_nsec - paced[fd].at.tv_nsec) / 1e9;
-    const double sent = passed * (double)t.c_ospeed / 10.0;
-    double ahead = paced[fd].ahead > sent ? paced[fd].ahead - sent : 0.0;
-    size_t n = size;
-    if ((t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_OPEN) && ahead < TORVEX_PACE_BUFFER) {
-        if (n > TORVEX_PACE_BUFFER - (size_t)ahead) n = TORVEX_PACE_BUFFER - (size_t)ahead;
-        real_ioctl(fd, TCXONC, TCOON);
-    }
-    const ssize_t written = real_write(fd, data, n);
-    const int error = errno;
-    if (written > 0) ahead += (double)written;
-    paced[fd].ahead = ahead;
-    paced[fd].at = now;
-    if (ahead > TORVEX_PACE_MARK) real_ioctl(fd, TCXONC, TCOOFF);
-    errno = error;
-    return written;
+    /* A blocking write goes on, a buffer's room at a time, until all of it is
+     * taken, as a serial port's does; a non-blocking one takes what it can. */
+    const int blocking = !(fcntl(fd, F_GETFL) & O_NONBLOCK);
+    size_t done = 0;
+    ssize_t written;
+    do {
+        if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return real_write(fd, (const char*)data + done, size - done);
+        const double passed = (double)(now.tv_sec - paced[fd].at.tv_sec) + (double)(now.tv_nsec - paced[fd].at.tv_nsec) / 1e9;
+        const double sent = passed * (double)t.c_ospeed / 10.0;
+        double ahead = paced[fd].ahead > sent ? paced[fd].ahead - sent : 0.0;
+        size_t n = size - done;
+        if ((t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_OPEN) && ahead < TORVEX_PACE_BUFFER) {
+            if (n > TORVEX_PACE_BUFFER - (size_t)ahead) n = TORVEX_PACE_BUFFER - (size_t)ahead;
+            real_ioctl(fd, TCXONC, TCOON);
+        }
+        written = real_write(fd, (const char*)data + done, n);
+        const int error = errno;
+        if (written > 0) {
+            ahead += (double)written;
+            done += (size_t)written;
+        }
+        paced[fd].ahead = ahead;
+        paced[fd].at = now;
+        if (ahead > TORVEX_PACE_MARK) real_ioctl(fd, TCXONC, TCOOFF);
+        errno = error;
+    } while (written > 0 && done < size && blocking);
+    return done > 0 ? (ssize_t)done : written;
 }
 
 ssize_t write(int fd, const void* data, size_t size) {

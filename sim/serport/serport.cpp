@@ -187,9 +187,12 @@ Serport::TransmitLock::~TransmitLock() { KeSetEvent(&m_serport.m_transmit_lock, 
 // worker thread reports the last done. An XOFF or XON goes first, alone.
 void Serport::send_next_chunk() {
     if (m_flow_char) {
+        // Taken before the call, which may wait: the receive callback can
+        // ask for the other one meanwhile, and that one goes next.
         UCHAR c = *m_flow_char;
+        m_flow_char.reset();
         m_in_flight = s_imports.WriteForSerport(&c, 1, m_port) != FALSE;
-        if (m_in_flight) m_flow_char.reset();
+        if (!m_in_flight && !m_flow_char) m_flow_char = c;
         return;
     }
     if (m_transmit.empty()) {
