@@ -835,8 +835,10 @@ std::string Runner::check_after_fault() {
         peer().set_flow_control({});
         peer().set_lines({.dsr = true, .cts = true});
     }
+    // What the scenario left on its way (a far end still sending what flow
+    // control held back) is read until the line has been quiet for a while.
     kernel().run_for(50 * kMillisecond);
-    while (!p.read(4096, kMillisecond).empty()) {
+    while (!p.read(4096, 20 * kMillisecond).empty()) {
     }
     const std::string out = "the port after the fault";
     const std::string in = far ? "and the far end" : out;
