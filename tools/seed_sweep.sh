@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Runs test binaries again under other seeds (TORVEX_SEED), so that a scenario
 # that holds only for its fixed seed is caught. Usage: seed_sweep.sh FIRST COUNT BINARY...
+# The tests that hand a capture to tshark (named Tshark...) run once, in the
+# suite: they check that tshark reads a capture as the trace has it, which
+# holds for the traffic of any seed, and tshark costs most of a sweep's time.
 set -u
+export GTEST_FILTER="-*Tshark*"
 first=$1
 count=$2
 shift 2

@@ -83,7 +83,7 @@ TEST_P(StartLayoutTest, TheStartSequenceOnTheWire) {
     EXPECT_EQ(data->Pipes[layout.interfaces == 1 ? 2 : 1].EndpointAddress, 0x83);
 }
 
-TEST_P(StartLayoutTest, ACaptureOfTheStartShowsTheSameRequestsAsTheTrace) {
+TEST_P(StartLayoutTest, TsharkFindsTheSameRequestsInTheStartsCaptureAsInTheTrace) {
     ASSERT_TRUE(tshark_available()) << "tshark is not installed: make installs it (tools/install_deps.sh)";
     const Layout layout = GetParam();
     build({.chip = layout.kind, .interfaces = layout.interfaces});

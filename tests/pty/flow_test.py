@@ -32,6 +32,7 @@ class FlowTest(unittest.TestCase):
             for end in (pty.link, pty.far):
                 if end:
                     subprocess.run(["stty", "-F", end, str(RATE), "raw", "-echo", "crtscts"], check=True)
+            pty.wait_for(r"the program closed")  # stty's own session on the port
             data = bytes((i * 11 + i // 509) & 0xFF for i in range(SIZE))
             paths = {"port": pty.link, "far": pty.far}
             writer_fd = os.open(paths[writer_end], os.O_RDWR | os.O_NOCTTY)

@@ -1,4 +1,5 @@
 """Runs `torvex pty` for a test or a benchmark and follows what it reports."""
+import atexit
 import os
 import queue
 import re
@@ -28,6 +29,8 @@ class TorvexPty:
         self.link = os.path.join(self.directory, "ttyCOM")
         self.process = subprocess.Popen([torvex, "pty", "--line", line, "--link", self.link],
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        # A test that ends early leaves no tool running behind it.
+        atexit.register(lambda: self.process.poll() is None and self.process.kill())
         self.lines = queue.Queue()
         self.seen = []
         self.follower = threading.Thread(target=self._follow, daemon=True)

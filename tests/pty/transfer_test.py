@@ -38,6 +38,9 @@ class TransferTest(unittest.TestCase):
         self.pty = TorvexPty(TORVEX, line="pty")
         for path in (self.pty.link, self.pty.far):
             subprocess.run(["stty", "-F", path, str(RATE), "raw", "-echo"], check=True)
+        # stty's own session on the port ends before a test opens it: the
+        # tests wait for their own session's lines.
+        self.pty.wait_for(r"the program closed")
         self.directory = tempfile.mkdtemp(prefix="torvex-transfer-")
 
     def tearDown(self):
