@@ -73,10 +73,13 @@ NTSTATUS BusDriver::complete(PIRP irp, NTSTATUS status) {
 
 NTSTATUS BusDriver::dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) { return of(device).pnp(device, irp); }
 
-bool BusDriver::removal_reached(PDEVICE_OBJECT pdo) const {
-    return std::any_of(m_arrivals.begin(), m_arrivals.end(), [&](const Arrival& a) {
-        return a.pdo == pdo && a.major == IRP_MJ_PNP && a.minor == IRP_MN_REMOVE_DEVICE;
-    });
+bool BusDriver::removal_reached(PDEVICE_OBJECT pdo) const { return m_removal_reached.count(pdo) != 0; }
+
+void BusDriver::arrival(const Arrival& a) {
+    m_arrivals.push_back(a);
+    ++m_arrived;
+    if (m_arrivals.size() > kArrivalsKept) m_arrivals.pop_front();
+    if (a.major == IRP_MJ_PNP && a.minor == IRP_MN_REMOVE_DEVICE) m_removal_reached.insert(a.pdo);
 }
 
 // Answers a Plug and Play request at once or, chosen by the world's seed,
@@ -84,8 +87,7 @@ bool BusDriver::removal_reached(PDEVICE_OBJECT pdo) const {
 // then marked pending and STATUS_PENDING returned.
 NTSTATUS BusDriver::pnp(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    m_arrivals.push_back(Arrival{IRP_MJ_PNP, stack->MinorFunction, irp->IoStatus.Status,
-                                 irp->IoStatus.Information, pdo});
+    arrival(Arrival{IRP_MJ_PNP, stack->MinorFunction, irp->IoStatus.Status, irp->IoStatus.Information, pdo});
     if (m_removed.count(pdo) != 0) return complete(irp, STATUS_NO_SUCH_DEVICE);
     if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE && m_gone.count(pdo) != 0) m_removed.insert(pdo);
     const NTSTATUS status = pnp_answer(stack, irp);
@@ -143,7 +145,7 @@ NTSTATUS BusDriver::pnp_answer(PIO_STACK_LOCATION stack, PIRP irp) {
 NTSTATUS BusDriver::dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
     BusDriver& bus = of(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    bus.m_arrivals.push_back(Arrival{IRP_MJ_POWER, stack->MinorFunction, irp->IoStatus.Status,
+    bus.arrival(Arrival{IRP_MJ_POWER, stack->MinorFunction, irp->IoStatus.Status,
                                      irp->IoStatus.Information, device});
     PoStartNextPowerIrp(irp);
     if (bus.m_kernel.faults().reached(FaultKind::LowerPower, "power request")) return complete(irp, STATUS_UNSUCCESSFUL);
@@ -155,7 +157,7 @@ NTSTATUS BusDriver::power(PDEVICE_OBJECT, PIRP irp) { return complete(irp, m_pow
 NTSTATUS BusDriver::dispatch_other(PDEVICE_OBJECT device, PIRP irp) {
     BusDriver& bus = of(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    bus.m_arrivals.push_back(Arrival{stack->MajorFunction, stack->MinorFunction,
+    bus.arrival(Arrival{stack->MajorFunction, stack->MinorFunction,
                                      irp->IoStatus.Status, irp->IoStatus.Information});
     if (stack->MajorFunction == IRP_MJ_SYSTEM_CONTROL) return complete(irp, irp->IoStatus.Status);
     irp->IoStatus.Information = 0;
@@ -165,7 +167,7 @@ NTSTATUS BusDriver::dispatch_other(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS BusDriver::dispatch_internal(PDEVICE_OBJECT device, PIRP irp) {
     BusDriver& bus = of(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    bus.m_arrivals.push_back(Arrival{stack->MajorFunction, stack->MinorFunction,
+    bus.arrival(Arrival{stack->MajorFunction, stack->MinorFunction,
                                      irp->IoStatus.Status, irp->IoStatus.Information});
     return bus.internal_device_control(device, irp);
 }

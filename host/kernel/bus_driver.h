@@ -4,6 +4,7 @@
 // on it; by itself it refuses internal device-control requests.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -44,8 +45,12 @@ public:
     // The bus driver of a physical device object.
     static BusDriver& of(PDEVICE_OBJECT pdo);
 
-    // Every request that reached a physical device object, in order.
-    const std::vector<Arrival>& arrivals() const { return m_arrivals; }
+    // The requests that reached a physical device object, in order: the last
+    // kArrivalsKept of them, so that a long session keeps no more; arrived()
+    // counts them all.
+    static constexpr std::size_t kArrivalsKept = 1024;
+    const std::deque<Arrival>& arrivals() const { return m_arrivals; }
+    std::uint64_t arrived() const { return m_arrived; }
     // Whether the removal request reached the physical device object.
     bool removal_reached(PDEVICE_OBJECT pdo) const;
 
@@ -69,6 +74,7 @@ private:
     static NTSTATUS dispatch_other(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS dispatch_internal(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS pnp(PDEVICE_OBJECT pdo, PIRP irp);
+    void arrival(const Arrival& a);
 
     Kernel& m_kernel;
     std::string m_name;
@@ -77,7 +83,9 @@ private:
     std::vector<PDEVICE_OBJECT> m_pdos;
     std::map<UCHAR, NTSTATUS> m_pnp_results;
     NTSTATUS m_power_result = STATUS_SUCCESS;
-    std::vector<Arrival> m_arrivals;
+    std::deque<Arrival> m_arrivals;
+    std::uint64_t m_arrived = 0;
+    std::set<PDEVICE_OBJECT> m_removal_reached;
     std::set<PDEVICE_OBJECT> m_gone;     // devices gone from the bus
     std::set<PDEVICE_OBJECT> m_removed;  // gone, and their removal request came
 };

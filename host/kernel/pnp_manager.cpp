@@ -81,9 +81,10 @@ NTSTATUS PnpManager::start(PDEVICE_OBJECT pdo) {
     // Other requests (the driver's own) may reach the bus meanwhile: the
     // check looks at this one's arrival.
     auto& bus = BusDriver::of(pdo);
-    const std::size_t before = bus.arrivals().size();
+    const std::uint64_t before = bus.arrived();
     send(pdo, IRP_MN_QUERY_LEGACY_BUS_INFORMATION);
-    auto arrival = std::find_if(bus.arrivals().begin() + static_cast<std::ptrdiff_t>(before), bus.arrivals().end(),
+    const std::size_t since = static_cast<std::size_t>(std::min<std::uint64_t>(bus.arrived() - before, bus.arrivals().size()));
+    auto arrival = std::find_if(bus.arrivals().end() - static_cast<std::ptrdiff_t>(since), bus.arrivals().end(),
                                 [](const BusDriver::Arrival& a) {
                                     return a.major == IRP_MJ_PNP && a.minor == IRP_MN_QUERY_LEGACY_BUS_INFORMATION;
                                 });

@@ -22,10 +22,10 @@ public:
 // fails with the registry's status and goes no further.
 TEST_F(PnpTest, TheHardwareIdentifierFollowsTheMultiportValue) {
     std::vector<std::u16string> ids;
-    const std::size_t arrivals = world->bus().arrivals().size();
+    const std::uint64_t arrivals = world->bus().arrived();
     EXPECT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_TRUE(ids.empty());
-    EXPECT_EQ(world->bus().arrivals().size(), arrivals);
+    EXPECT_EQ(world->bus().arrived(), arrivals);
 
     kernel().registry().set_dword(world->pdo(), "MultiportDevice", 1);
     ASSERT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids), STATUS_SUCCESS);
