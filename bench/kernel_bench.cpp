@@ -40,15 +40,18 @@ void BM_EventPingPong(benchmark::State& state) {
 }
 BENCHMARK(BM_EventPingPong)->Unit(benchmark::kMicrosecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
 
+// An allocation and its free, poison checks included: a URB's size and a
+// transfer buffer's.
 void BM_PoolAllocateFree(benchmark::State& state) {
     host::Kernel kernel(1);
+    const auto size = static_cast<SIZE_T>(state.range(0));
     for (auto _ : state) {
-        PVOID block = ExAllocatePoolWithTag(NonPagedPool, 80, ' mdW');
+        PVOID block = ExAllocatePoolWithTag(NonPagedPool, size, ' mdW');
         benchmark::DoNotOptimize(block);
         ExFreePool(block);
     }
 }
-BENCHMARK(BM_PoolAllocateFree);
+BENCHMARK(BM_PoolAllocateFree)->Arg(80)->Arg(4096);
 
 // An IRP allocated by a driver goes down through an upper device to the
 // bus's physical device object, is completed there and comes back to the

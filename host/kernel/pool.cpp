@@ -12,6 +12,7 @@ namespace host {
 namespace {
 constexpr unsigned char kFreshFill = 0xA5;  // pool is not zeroed: make that visible
 constexpr unsigned char kFreedFill = 0xDD;
+constexpr std::uint64_t kFreedWord = 0xDDDDDDDDDDDDDDDDull;
 }  // namespace
 
 std::string tag_text(ULONG tag) {
@@ -71,12 +72,12 @@ void Pool::free(PVOID block) {
     Thread& thread = m_kernel.scheduler().running();
     auto it = m_blocks.find(block);
     if (it == m_blocks.end()) {
+        const bool freed = std::any_of(m_quarantine.begin(), m_quarantine.end(),
+                                       [&](const Freed& f) { return f.block == block; });
         char detail[160];
         std::snprintf(detail, sizeof detail, "ExFreePool(%p): %s", block,
-                      m_freed.count(block) ? "the block was already freed"
-                                           : "the address is not a pool block");
-        bug_check(m_freed.count(block) ? "BAD_POOL_CALLER (double free)" : "BAD_POOL_CALLER",
-                  detail);
+                      freed ? "the block was already freed" : "the address is not a pool block");
+        bug_check(freed ? "BAD_POOL_CALLER (double free)" : "BAD_POOL_CALLER", detail);
     }
     if ((it->second.type & 1) != 0 && thread.irql >= DISPATCH_LEVEL) {
         bug_check("IRQL_NOT_LESS_OR_EQUAL", "paged pool freed at DISPATCH_LEVEL");
@@ -93,13 +94,19 @@ void Pool::free(PVOID block) {
     m_quarantine.push_back(Freed{static_cast<unsigned char*>(block), it->second});
     m_quarantine_bytes += it->second.size;
     m_blocks.erase(it);
-    m_freed.insert(block);
     while (m_quarantine.size() > kQuarantineBlocks || m_quarantine_bytes > kQuarantineBytes) release_oldest();
 }
 
 // Where a quarantined block no longer holds its poison; empty when it does.
+// A word at a time up to the first word that differs, then byte by byte to
+// the first byte written.
 std::string Pool::corruption(const Freed& freed) {
-    for (SIZE_T i = 0; i < freed.info.size; ++i) {
+    SIZE_T i = 0;
+    for (std::uint64_t word; i + sizeof word <= freed.info.size; i += sizeof word) {
+        std::memcpy(&word, freed.block + i, sizeof word);
+        if (word != kFreedWord) break;
+    }
+    for (; i < freed.info.size; ++i) {
         if (freed.block[i] != kFreedFill) {
             char text[200];
             std::snprintf(text, sizeof text,
@@ -119,7 +126,6 @@ void Pool::release_oldest() {
     if (!written.empty()) bug_check("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION", "a freed block:\n" + written);
     m_quarantine.pop_front();
     m_quarantine_bytes -= freed.info.size;
-    m_freed.erase(freed.block);
     std::free(freed.block);
 }
 

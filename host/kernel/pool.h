@@ -78,7 +78,6 @@ private:
     Kernel& m_kernel;
     std::mt19937_64 m_random;
     std::unordered_map<void*, Block> m_blocks;
-    std::set<const void*> m_freed;  // the quarantined addresses
     std::deque<Freed> m_quarantine;  // oldest first
     std::size_t m_quarantine_bytes = 0;
     std::uint64_t m_serial = 0;

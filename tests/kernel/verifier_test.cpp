@@ -76,21 +76,26 @@ TEST_F(VerifierTest, PagedPoolAtDispatchLevel) {
 TEST_F(VerifierTest, FreedPoolIsQuarantinedAndBlocksInUseAreNotFreed) {
     auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 8, ' mdW'));
     ExFreePool(block);
+    auto* odd = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 13, ' mdW'));  // a word and a tail
+    ExFreePool(odd);
     for (int i = 0; i < 100; ++i) ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, ' mdW'));
     EXPECT_DEATH(ExFreePool(block), "BAD_POOL_CALLER \\(double free\\)");
     int local = 0;
     EXPECT_DEATH(ExFreePool(&local), "BAD_POOL_CALLER\nExFreePool.*not a pool block");
 
     block[5] = 1;
-    EXPECT_NE(kernel->leaks().find("freed pool blocks written after their free:\n  'Wdm ' 8 bytes"),
-              std::string::npos);
+    odd[11] = 1;
+    const std::string leaks = kernel->leaks();
+    EXPECT_NE(leaks.find("freed pool blocks written after their free:\n  'Wdm ' 8 bytes"), std::string::npos);
+    EXPECT_NE(leaks.find("'Wdm ' 13 bytes, allocation #2 by T0: byte 11 written after the free"), std::string::npos)
+        << leaks;
     EXPECT_DEATH(
         for (std::size_t i = 0; i < host::Pool::kQuarantineBlocks; ++i) {
             ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, ' mdW'));
         },
         "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION\na freed block:\n  'Wdm ' 8 bytes, allocation #1 by T0: "
         "byte 5 written after the free");
-    block[5] = 0xDD;  // the poison back, for a clean end
+    block[5] = odd[11] = 0xDD;  // the poison back, for a clean end
 
     auto* event = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), ' mdW'));
     KeInitializeEvent(event, NotificationEvent, FALSE);
