@@ -145,8 +145,7 @@ NTSTATUS BusDriver::pnp_answer(PIO_STACK_LOCATION stack, PIRP irp) {
 NTSTATUS BusDriver::dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
     BusDriver& bus = of(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    bus.arrival(Arrival{IRP_MJ_POWER, stack->MinorFunction, irp->IoStatus.Status,
-                                     irp->IoStatus.Information, device});
+    bus.arrival(Arrival{IRP_MJ_POWER, stack->MinorFunction, irp->IoStatus.Status, irp->IoStatus.Information, device});
     PoStartNextPowerIrp(irp);
     if (bus.m_kernel.faults().reached(FaultKind::LowerPower, "power request")) return complete(irp, STATUS_UNSUCCESSFUL);
     return bus.power(device, irp);
@@ -157,8 +156,7 @@ NTSTATUS BusDriver::power(PDEVICE_OBJECT, PIRP irp) { return complete(irp, m_pow
 NTSTATUS BusDriver::dispatch_other(PDEVICE_OBJECT device, PIRP irp) {
     BusDriver& bus = of(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    bus.arrival(Arrival{stack->MajorFunction, stack->MinorFunction,
-                                     irp->IoStatus.Status, irp->IoStatus.Information});
+    bus.arrival(Arrival{stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status, irp->IoStatus.Information});
     if (stack->MajorFunction == IRP_MJ_SYSTEM_CONTROL) return complete(irp, irp->IoStatus.Status);
     irp->IoStatus.Information = 0;
     return complete(irp, STATUS_SUCCESS);
@@ -167,8 +165,7 @@ NTSTATUS BusDriver::dispatch_other(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS BusDriver::dispatch_internal(PDEVICE_OBJECT device, PIRP irp) {
     BusDriver& bus = of(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    bus.arrival(Arrival{stack->MajorFunction, stack->MinorFunction,
-                                     irp->IoStatus.Status, irp->IoStatus.Information});
+    bus.arrival(Arrival{stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status, irp->IoStatus.Information});
     return bus.internal_device_control(device, irp);
 }
 

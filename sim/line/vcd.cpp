@@ -39,6 +39,7 @@ bool VcdWriter::open(const std::string& path, std::string* error) {
 }
 
 bool VcdWriter::close(Time end, std::string* error) {
+    if (m_file == nullptr) return true;  // never opened
     write_until(UINT64_MAX);
     std::fprintf(m_file, "#%llu\n", static_cast<unsigned long long>(std::max(ns_of(end), m_written)));
     const bool failed = std::ferror(m_file) != 0;
