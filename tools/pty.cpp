@@ -36,20 +36,19 @@ void on_signal(int) { g_stop = 1; }
 using Termios2 = torvex_termios2;
 static_assert(sizeof(Termios2) == 44, "the kernel's struct termios2");
 
-// Bytes a program may have queued towards the port before the tool stops
-// reading its terminal. The far end's program is held the same way, by what
-// it has still to send on the line.
-constexpr std::size_t kTransmitHeld = 4096;
+// A serial port takes writes while its driver's buffer has room, and polls
+// as writable only while little waits to go out. The tool reads the
+// program's terminal while the port holds less than that buffer; the
+// program's output is stopped while more waits, or while the far end holds
+// the port back, and let go once the port has sent its queue down to the
+// mark; the preload library stops it at once when a write passes the mark,
+// by its own count, and lets a write through while the buffer has room. The
+// far end's program is held the same way, by what it has still to send on
+// the line.
+constexpr std::size_t kTransmitHeld = TORVEX_PACE_BUFFER;
+constexpr std::size_t kPaceMark = TORVEX_PACE_MARK;
 constexpr std::size_t kFarHeld = 1024;
 constexpr std::size_t kChunk = 4096;
-// A serial port takes writes while its driver's buffer has room, and polls
-// as writable only while little waits to go out. The program's output is
-// stopped while more than the buffer waits, or while the far end holds the
-// port back, and let go once the port has sent its queue down to the mark;
-// the preload library stops it at once when a write passes the mark, by its
-// own count, and lets a write through while the buffer has room.
-constexpr std::size_t kPaceMark = TORVEX_PACE_MARK;
-constexpr std::size_t kPaceBuffer = TORVEX_PACE_BUFFER;
 // What waits for a program to read, beyond what its terminal holds, before
 // the port or the far end stops taking more from the line.
 constexpr std::size_t kBacklogHeld = 4096;
@@ -109,7 +108,7 @@ public:
         bool ok = ::tcsetattr(m_fd, TCSANOW, &t) == 0 && ::ioctl(m_fd, TIOCPKT, &on) == 0 &&
                   ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK) == 0;
         if (hold_at_close) {
-            m_held = ::tcflow(m_slave, TCOOFF) == 0;  // until the port opens for a program
+            hold();  // until the port opens for a program
             ok = ok && m_held;
         }
         m_watch = ::inotify_init1(IN_CLOEXEC);
@@ -173,7 +172,7 @@ public:
     // Stops the program's output while the port cannot take more.
     void stop() {
         std::lock_guard lock(m_lock);
-        if (!m_held) m_held = ::tcflow(m_slave, TCOOFF) == 0;
+        hold();
     }
 
     Termios2 settings() const {
@@ -228,6 +227,10 @@ public:
     }
 
 private:
+    void hold() {
+        if (!m_held) m_held = ::tcflow(m_slave, TCOOFF) == 0;
+    }
+
     void change_stash(int index, cc_t mask, cc_t bits) {
         Termios2 t = settings();
         t.c_cc[index] = static_cast<cc_t>((t.c_cc[index] & ~mask) | (bits & mask));
@@ -247,10 +250,7 @@ private:
                 const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
                 if (e->mask & IN_OPEN) m_events.push_back(Event::Opened);
                 if (e->mask & IN_CLOSE) {
-                    if (m_hold_at_close && !m_held) {
-                        ::tcflow(m_slave, TCOOFF);
-                        m_held = true;
-                    }
+                    if (m_hold_at_close) hold();
                     if (m_marked_open) {
                         change_stash(TORVEX_STASH_HELD, TORVEX_STASH_OPEN, 0);
                         m_marked_open = false;
@@ -373,7 +373,7 @@ private:
         const host::Time virtual_start = kernel.now();
         while (!g_stop) {
             std::vector<pollfd> waits{{m_port.wake(), POLLIN, 0}};
-            if (m_state == PortState::Open && m_programs > 0 && m_serport->pending_transmit() < kTransmitHeld) {
+            if (m_state == PortState::Open && m_programs > 0 && transmit_room() > 0) {
                 waits.push_back({m_port.fd(), POLLIN, 0});
             }
             if (m_options.far_pty) {
@@ -429,7 +429,7 @@ private:
     void from_port_program() {
         if (m_state == PortState::Closed) return;
         if (m_state == PortState::Closing) {
-            const std::size_t n = std::min(m_last_words.size(), kTransmitHeld - std::min(kTransmitHeld, m_serport->pending_transmit()));
+            const std::size_t n = std::min(m_last_words.size(), transmit_room());
             if (n > 0) {
                 m_serport->write(std::span<const std::uint8_t>(m_last_words.data(), n));
                 m_last_words.erase(m_last_words.begin(), m_last_words.begin() + static_cast<std::ptrdiff_t>(n));
@@ -439,15 +439,12 @@ private:
         apply(m_port.settings());
         std::vector<std::uint8_t> data;
         // A flush waiting is read even when the port takes nothing more.
-        m_read_all = false;
-        if (m_serport->pending_transmit() < kTransmitHeld || m_port.status_waiting()) {
-            m_read_all = read_port_program(data, kTransmitHeld - std::min(kTransmitHeld, m_serport->pending_transmit()));
-        }
+        const bool read_all = (transmit_room() > 0 || m_port.status_waiting()) && read_port_program(data, transmit_room());
         m_session_bytes += data.size();
         if (!data.empty()) m_serport->write(data);
-        answer_drain(m_port, m_read_all && sent());
+        answer_drain(m_port, read_all && sent());
         const std::size_t queued = m_serport->pending_transmit() + m_world->chip().tx_fifo_level();
-        if (queued > kPaceBuffer || m_world->chip().transmitter_held()) {
+        if (queued > kTransmitHeld || m_world->chip().transmitter_held()) {
             m_port.stop();
         } else if (queued <= kPaceMark && m_port_events.empty()) {
             m_port.let_through();
@@ -482,6 +479,9 @@ private:
         const bool asked = (t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_DRAIN_ASKED) != 0;
         pty.set_stash(TORVEX_STASH_HELD, TORVEX_STASH_DRAINED, asked ? TORVEX_STASH_DRAINED : 0);
     }
+
+    // What the port takes from the program before the tool stops reading it.
+    std::size_t transmit_room() const { return kTransmitHeld - std::min(kTransmitHeld, m_serport->pending_transmit()); }
 
     // Whether everything given to the port has finished on the line.
     bool sent() {
@@ -731,7 +731,6 @@ private:
     std::deque<Pty::Event> m_port_events;  // not yet acted on
     unsigned m_programs = 0;               // programs with the port's terminal open
     std::uint64_t m_session_bytes = 0;     // what the session's programs wrote
-    bool m_read_all = false;               // the last read found the terminal empty
     std::vector<std::uint8_t> m_last_words;  // what a closing program left, still to go out
     host::Time m_close_by = 0;
     unsigned m_far_programs = 0;
