@@ -12,16 +12,29 @@
 // __stdcall (NTAPI), a few hot ones __fastcall, DbgPrint, the C runtime
 // subset and the configuration manager's services __cdecl. The driver's own
 // routines that the system calls (dispatch, completion, thread, work item and
-// power routines, and the exports) are NTAPI too. On this host they expand to
-// nothing.
+// power routines, and the exports) are NTAPI too. The 32-bit host that runs
+// the image (TORVEX_IMAGE_HOST) gives its services the same conventions, so
+// that the image's calls reach them as the platform's; on the 64-bit host,
+// which links the driver's sources, they expand to nothing.
 #if defined(TORVEX_TARGET)
 #define NTAPI __stdcall
 #define FASTCALL __fastcall
 #define CDECL __cdecl
+#elif defined(TORVEX_IMAGE_HOST)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#define CDECL __attribute__((cdecl))
 #else
 #define NTAPI
 #define FASTCALL
 #define CDECL
+#endif
+
+// The image's structure layouts, which the target's compiler and the 32-bit
+// host must agree on: a 64-bit integer is aligned to 8 inside a structure
+// (i386 System V aligns it to 4), and a few structures are packed to 4.
+#if defined(TORVEX_TARGET) || defined(TORVEX_IMAGE_HOST)
+#define TORVEX_IMAGE_LAYOUT 1
 #endif
 
 // The platform's services have C names on the target, where they are
@@ -42,8 +55,8 @@ typedef short SHORT;
 typedef unsigned short USHORT;
 typedef int LONG;
 typedef unsigned int ULONG;
-typedef long long LONGLONG;
-typedef unsigned long long ULONGLONG;
+typedef long long LONGLONG __attribute__((aligned(8)));
+typedef unsigned long long ULONGLONG __attribute__((aligned(8)));
 typedef char16_t WCHAR;
 typedef UCHAR BOOLEAN;
 typedef CHAR CCHAR;

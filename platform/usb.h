@@ -321,7 +321,7 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
 
 TORVEX_C_END
 
-#if defined(TORVEX_TARGET)
+#if defined(TORVEX_IMAGE_LAYOUT)
 static_assert(sizeof(URB) == 80 && sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72 &&
                   sizeof(struct _URB_HEADER) == 16,
               "the platform's request blocks");

@@ -435,8 +435,8 @@ typedef struct _DRIVER_OBJECT {
 #define METHOD_NEITHER    3
 #define FILE_ANY_ACCESS   0
 
-#if defined(TORVEX_TARGET)
-#pragma pack(push, 4)  // as the platform packs it on the 32-bit target
+#if defined(TORVEX_IMAGE_LAYOUT)
+#pragma pack(push, 4)  // as the platform packs it in the image
 #endif
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
@@ -498,7 +498,7 @@ typedef struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
-#if defined(TORVEX_TARGET)
+#if defined(TORVEX_IMAGE_LAYOUT)
 #pragma pack(pop)
 #endif
 

@@ -59,10 +59,12 @@ done
 
 # Linked as an image (not a DLL) that keeps its relocations (dynamic base);
 # the WDM flag, the native subsystem and the entry point make it a driver.
+# The image carries no symbols; the linker's map beside it (TORVEX.map) names
+# the routines, for the host to say where a fault in the image happened.
 # Nothing else is linked: the image needs no routine of libgcc or of any
 # runtime (the link fails if it ever does).
 $target-g++ -nostdlib -o "$out/TORVEX.SYS" "${objects[@]}" "$exports" "${libraries[@]}" \
     -Wl,--subsystem,native -Wl,--wdmdriver -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000 \
     -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 -Wl,--dynamicbase -Wl,--nxcompat \
-    -Wl,--no-seh -Wl,--disable-auto-import -Wl,--exclude-all-symbols -s
+    -Wl,--no-seh -Wl,--disable-auto-import -Wl,--exclude-all-symbols -s -Wl,-Map,"$out/TORVEX.map"
 echo "$out/TORVEX.SYS: $(stat -c %s "$out/TORVEX.SYS") bytes"

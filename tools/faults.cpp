@@ -32,6 +32,7 @@ std::vector<std::string> arguments(const FaultsRun& run, std::uint64_t point) {
     if (run.strategy == host::Strategy::Pct) a.insert(a.end(), {"--strategy", "pct"});
     if (run.interfaces) a.insert(a.end(), {"--interfaces", std::to_string(*run.interfaces)});
     if (run.unplug) a.push_back("--unplug");
+    if (!run.image.empty()) a.insert(a.end(), {"--image", run.image});
     return a;
 }
 
@@ -121,7 +122,12 @@ int faults_command(const FaultsRun& run, std::FILE* out) {
     // The count: the scenario as it is, which must hold without a fault.
     std::uint64_t points = 0;
     std::FILE* quiet = std::fopen("/dev/null", "w");
-    const int clean = run_script(text, ScriptRun{run.path, run.seed, run.strategy, run.interfaces, 0, false, &points},
+    const int clean = run_script(text, ScriptRun{.path = run.path,
+                                                        .seed = run.seed,
+                                                        .strategy = run.strategy,
+                                                        .interfaces = run.interfaces,
+                                                        .fault_points = &points,
+                                                        .image = run.image},
                                  quiet != nullptr ? quiet : out);
     if (quiet != nullptr) std::fclose(quiet);
     if (clean != 0) {

@@ -21,6 +21,7 @@ struct FaultsRun {
     bool unplug = false;         // each point is the moment the adapter is pulled out
     unsigned jobs = 1;           // runs at a time
     unsigned timeout_seconds = 120;  // a run that takes longer hangs
+    std::string image;           // the driver image each run loads (the 32-bit host)
 };
 
 // Prints each finding with the command that replays it, and a last line

@@ -308,6 +308,7 @@ void Runner::build_world() {
     if (m_run.interfaces) m_options.interfaces = *m_run.interfaces;
     m_options.fault = m_run.fault;
     m_options.fault_unplugs = m_run.unplug;
+    m_options.image = m_run.image;
     std::string error;
     need(m_run.vcd.empty() || m_vcd.open(m_run.vcd, &error), error);
     m_world = std::make_unique<sim::World>(m_options);
@@ -804,6 +805,7 @@ std::string Runner::replay() const {
     if (m_run.interfaces) command += " --interfaces " + std::to_string(*m_run.interfaces);
     if (m_run.fault != 0) command += " --fault " + std::to_string(m_run.fault);
     if (m_run.unplug) command += " --unplug";
+    if (!m_run.image.empty()) command += " --image " + m_run.image;
     return command;
 }
 

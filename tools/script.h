@@ -26,6 +26,8 @@ struct ScriptRun {
     std::uint64_t* fault_points = nullptr;
     // Where to write the line's waveform as a Value Change Dump, if anywhere.
     std::string vcd;
+    // The driver image the world loads (the 32-bit host runs only an image).
+    std::string image;
 };
 
 // Runs the script text. Prints one line per command, with the virtual time,

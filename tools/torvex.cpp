@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <string>
 
+#include "host/kernel/image.h"
 #include "host/usb/pcap_writer.h"
 #include "sim/bench/world.h"
 #include "sim/serport/serport.h"
@@ -39,6 +40,7 @@ struct Options {
     std::uint64_t fault = 0;             // run --fault N
     bool unplug = false;                 // run, faults --unplug
     unsigned jobs = 0;                   // faults --jobs N (0: one per processor)
+    std::string image;                   // --image FILE: the driver image (the 32-bit host)
 };
 
 const char* kUsage =
@@ -103,6 +105,10 @@ const char* kUsage =
     "  --unplug             faults, run --fault: the point is the moment the adapter\n"
     "                       is pulled out, instead of a failure\n"
     "  --eeprom FILE        load FILE (at most 256 bytes) into the adapter's EEPROM\n"
+    "  --image FILE         run the driver image FILE (build-sys/TORVEX.SYS), loaded as\n"
+    "                       the platform's loader loads it: the 32-bit host's torvex\n"
+    "                       (make image) takes it for every command but demo, and\n"
+    "                       runs no other driver\n"
     "  --help               show this text\n";
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -180,6 +186,8 @@ Options parse(int argc, char** argv) {
             options.pcap = value();
         } else if (arg == "--vcd") {
             options.vcd = value();
+        } else if (arg == "--image") {
+            options.image = value();
         } else if (arg == "--eeprom") {
             const char* path = value();
             std::FILE* file = std::fopen(path, "rb");
@@ -221,9 +229,16 @@ Options parse(int argc, char** argv) {
     if ((options.far_pty || !options.link.empty()) && options.command != "pty") {
         usage_error("--line and --link are options of pty");
     }
+#if defined(TORVEX_IMAGE_HOST)
+    if (options.command == "demo") usage_error("demo calls the driver's own routines: it runs on the linked driver (build/torvex)");
+    if (options.image.empty()) usage_error("this torvex runs the driver image: give it with --image build-sys/TORVEX.SYS");
+#else
+    if (!options.image.empty()) usage_error("--image is for the 32-bit host that runs the image: make image, then build-image/torvex");
+#endif
     return options;
 }
 
+#if !defined(TORVEX_IMAGE_HOST)
 const char* chip_name(sim::ChipKind kind) {
     switch (kind) {
     case sim::ChipKind::Comm: return "comm (class 0x02)";
@@ -311,6 +326,8 @@ int demo(const Options& options) {
     return 0;
 }
 
+#endif
+
 int run(const Options& options) {
     std::string text;
     std::string error;
@@ -326,7 +343,8 @@ int run(const Options& options) {
                         .interfaces = options.interfaces_given,
                         .fault = options.fault,
                         .unplug = options.unplug,
-                        .vcd = options.vcd},
+                        .vcd = options.vcd,
+                        .image = options.image},
         stdout);
 }
 
@@ -338,7 +356,8 @@ int faults(const Options& options, const char* self) {
                                  .strategy = options.strategy,
                                  .interfaces = options.interfaces_given,
                                  .unplug = options.unplug,
-                                 .jobs = options.jobs != 0 ? options.jobs : static_cast<unsigned>(std::max(1L, processors))},
+                                 .jobs = options.jobs != 0 ? options.jobs : static_cast<unsigned>(std::max(1L, processors)),
+                                 .image = options.image},
                                 stdout);
 }
 
@@ -348,16 +367,27 @@ sim::WorldOptions world_options(const Options& options) {
             .strategy = options.strategy.value_or(host::Strategy::Random),
             .chip = options.chip,
             .interfaces = options.interfaces,
-            .eeprom = options.eeprom};
+            .eeprom = options.eeprom,
+            .image = options.image};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options = parse(argc, argv);
+#if defined(TORVEX_IMAGE_HOST)
+    // An image the loader refuses is told once, plainly, before any world.
+    std::string refused;
+    if (!host::load_image(options.image, &refused)) {
+        std::fprintf(stderr, "torvex: the loader refuses %s\n", refused.c_str());
+        return 1;
+    }
+#endif
     if (options.command == "run") return run(options);
     if (options.command == "faults") return faults(options, "/proc/self/exe");
+#if !defined(TORVEX_IMAGE_HOST)
     if (options.command == "demo") return demo(options);
+#endif
     if (options.command == "pty") {
         return tool::pty_command(
             {.world = world_options(options), .far_pty = options.far_pty, .link = options.link, .vcd = options.vcd},

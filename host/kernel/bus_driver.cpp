@@ -9,7 +9,7 @@ namespace host {
 
 namespace {
 
-NTSTATUS bus_driver_entry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI bus_driver_entry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
 struct PdoExtension {
     BusDriver* bus;
@@ -71,7 +71,7 @@ NTSTATUS BusDriver::complete(PIRP irp, NTSTATUS status) {
     return status;
 }
 
-NTSTATUS BusDriver::dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) { return of(device).pnp(device, irp); }
+NTSTATUS NTAPI BusDriver::dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) { return of(device).pnp(device, irp); }
 
 bool BusDriver::removal_reached(PDEVICE_OBJECT pdo) const { return m_removal_reached.count(pdo) != 0; }
 
@@ -142,7 +142,7 @@ NTSTATUS BusDriver::pnp_answer(PIO_STACK_LOCATION stack, PIRP irp) {
     }
 }
 
-NTSTATUS BusDriver::dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI BusDriver::dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
     BusDriver& bus = of(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     bus.arrival(Arrival{IRP_MJ_POWER, stack->MinorFunction, irp->IoStatus.Status, irp->IoStatus.Information, device});
@@ -153,7 +153,7 @@ NTSTATUS BusDriver::dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS BusDriver::power(PDEVICE_OBJECT, PIRP irp) { return complete(irp, m_power_result); }
 
-NTSTATUS BusDriver::dispatch_other(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI BusDriver::dispatch_other(PDEVICE_OBJECT device, PIRP irp) {
     BusDriver& bus = of(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     bus.arrival(Arrival{stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status, irp->IoStatus.Information});
@@ -162,7 +162,7 @@ NTSTATUS BusDriver::dispatch_other(PDEVICE_OBJECT device, PIRP irp) {
     return complete(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS BusDriver::dispatch_internal(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI BusDriver::dispatch_internal(PDEVICE_OBJECT device, PIRP irp) {
     BusDriver& bus = of(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     bus.arrival(Arrival{stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status, irp->IoStatus.Information});

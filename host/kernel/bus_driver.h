@@ -69,10 +69,10 @@ protected:
     Kernel& kernel() { return m_kernel; }
 
 private:
-    static NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS dispatch_power(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS dispatch_other(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS dispatch_internal(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI dispatch_pnp(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI dispatch_power(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI dispatch_other(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI dispatch_internal(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS pnp(PDEVICE_OBJECT pdo, PIRP irp);
     void arrival(const Arrival& a);
 

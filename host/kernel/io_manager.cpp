@@ -63,7 +63,7 @@ IoManager::~IoManager() = default;
 // ---------------------------------------------------------------------------
 // Drivers
 
-NTSTATUS IoManager::default_dispatch(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI IoManager::default_dispatch(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);

@@ -38,7 +38,7 @@ public:
     PDRIVER_OBJECT load_driver(std::string_view name, PDRIVER_INITIALIZE entry,
                                NTSTATUS* status = nullptr);
     void unload_driver(PDRIVER_OBJECT driver);
-    static NTSTATUS default_dispatch(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI default_dispatch(PDEVICE_OBJECT device, PIRP irp);
 
     // Device objects and the namespace.
     NTSTATUS create_device(PDRIVER_OBJECT driver, ULONG extension_size,

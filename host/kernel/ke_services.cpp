@@ -326,7 +326,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS) {
     if (thread.irql != PASSIVE_LEVEL) {
         bug_check("IRQL_NOT_LESS_OR_EQUAL", "PsTerminateSystemThread above PASSIVE_LEVEL");
     }
-    throw host::ThreadUnwind{};
+    host::end_thread(thread);
 }
 
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType,

@@ -55,11 +55,14 @@ std::string Module::link() const {
             if (binding->target == nullptr) continue;
             name = binding->target;
         }
-        bool exported = std::any_of(std::begin(kPlatformExports), std::end(kPlatformExports),
-                                    [&](const char* routine) { return name == routine; });
-        if (!exported) refused += m_name + ": imports " + std::string(name) + ", which Windows 98 SE does not export\n";
+        if (!platform_exports(name)) refused += m_name + ": imports " + std::string(name) + ", which Windows 98 SE does not export\n";
     }
     return refused;
+}
+
+bool Module::platform_exports(std::string_view routine) {
+    return std::any_of(std::begin(kPlatformExports), std::end(kPlatformExports),
+                       [&](const char* name) { return routine == name; });
 }
 
 std::string Module::check() const {

@@ -20,7 +20,7 @@ struct PowerRequestContext {
 
 // Completion of a power IRP the power manager made for a driver: the driver's
 // completion function sees the final status, then the IRP is released.
-NTSTATUS power_request_done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI power_request_done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* request = static_cast<PowerRequestContext*>(context);
     IO_STATUS_BLOCK status = irp->IoStatus;
     if (request->minor == IRP_MN_SET_POWER && NT_SUCCESS(status.Status)) {

@@ -41,7 +41,11 @@ void thread_trampoline(Scheduler* scheduler, Thread* thread) {
     thread->baton.acquire();
     if (!thread->kill) {
         try {
+#if defined(TORVEX_IMAGE_HOST)
+            if (setjmp(thread->end) == 0) thread->body();
+#else
             thread->body();
+#endif
         } catch (const ThreadUnwind&) {
         } catch (const std::exception& e) {
             bug_check("HOST_THREAD_EXCEPTION",
@@ -49,6 +53,14 @@ void thread_trampoline(Scheduler* scheduler, Thread* thread) {
         }
     }
     scheduler->finish_running();
+}
+
+void end_thread([[maybe_unused]] Thread& thread) {
+#if defined(TORVEX_IMAGE_HOST)
+    std::longjmp(thread.end, 1);
+#else
+    throw ThreadUnwind{};
+#endif
 }
 
 Scheduler::Scheduler(std::uint64_t seed, Strategy strategy, Trace& trace)
@@ -165,7 +177,7 @@ void Scheduler::switch_to(Thread* next) {
     next->baton.release();
     if (current->state == ThreadState::Terminated) return;
     current->baton.acquire();
-    if (current->kill) throw ThreadUnwind{};
+    if (current->kill) end_thread(*current);
 }
 
 void Scheduler::yield(bool after_exit_signal) {

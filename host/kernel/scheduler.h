@@ -19,6 +19,9 @@
 #include <span>
 #include <string>
 #include <thread>
+#if defined(TORVEX_IMAGE_HOST)
+#include <csetjmp>
+#endif
 #include <vector>
 
 #include "platform/wdm.h"
@@ -98,10 +101,21 @@ public:
     std::function<void()> body;
     std::binary_semaphore baton{0};
     std::thread os;
+#if defined(TORVEX_IMAGE_HOST)
+    std::jmp_buf end;  // where end_thread() leaves the thread's frames for
+#endif
 };
 
 // Thrown into an emulated thread to unwind it; caught by its entry trampoline.
 struct ThreadUnwind {};
+
+// Ends the running emulated thread where it stands. The frames of a driver
+// linked into the host unwind (ThreadUnwind). A driver image's frames have no
+// unwind tables the host can read, so the 32-bit host leaves them with a long
+// jump back to the thread's entry; the host's frames it skips hold only
+// memory, which a thread ends this way only at its driver's thread exit or
+// at the world's end.
+[[noreturn]] void end_thread(Thread& thread);
 
 // How the scheduler picks the thread that runs at a scheduling point, under
 // the seed. Random: any ready thread, uniformly. Pct (probabilistic

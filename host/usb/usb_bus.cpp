@@ -476,7 +476,7 @@ NTSTATUS UsbBus::complete_inline(std::unique_ptr<Transfer> t, USBD_STATUS status
 
 // A cancelled transfer ends as a host controller ends one: at the next frame,
 // from the controller's context, never inside IoCancelIrp.
-void UsbBus::cancel_routine(PDEVICE_OBJECT device, PIRP irp) {
+VOID NTAPI UsbBus::cancel_routine(PDEVICE_OBJECT device, PIRP irp) {
     auto& bus = static_cast<UsbBus&>(BusDriver::of(device));
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Transfer* t = bus.find(irp);

@@ -141,7 +141,7 @@ private:
         bool cancelled = false;  // ends with USBD_STATUS_CANCELED at ready_at
     };
 
-    static void cancel_routine(PDEVICE_OBJECT device, PIRP irp);
+    static VOID NTAPI cancel_routine(PDEVICE_OBJECT device, PIRP irp);
 
     Port& port_of(PDEVICE_OBJECT pdo);
     NTSTATUS submit_urb(Port& port, PIRP irp, PURB urb);

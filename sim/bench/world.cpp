@@ -5,17 +5,32 @@
 #include <cstring>
 
 #include "core/exports.h"
+#include "host/kernel/image.h"
 #include "sim/serport/serport.h"
 
+#if !defined(TORVEX_IMAGE_HOST)
 extern const char* const kDriverImports[];  // generated from the driver's objects
+#endif
 
 namespace sim {
 
 namespace {
 
-// The driver image starts zero-filled at every load: its global tables are
-// cleared before DriverEntry runs, as a fresh image would have them.
-void load_image() {
+#if defined(TORVEX_IMAGE_HOST)
+// This host runs the driver only from its image, mapped afresh for each
+// world: its data starts as the image has it at every load.
+host::Module driver_module(const WorldOptions& options) {
+    if (options.image.empty()) host::bug_check("IMAGE_LOAD_FAILED", "this host runs the driver from its image: none was given");
+    std::string error;
+    std::optional<host::Module> module = host::load_image(options.image, &error);
+    if (!module) host::bug_check("IMAGE_LOAD_FAILED", error);
+    return *module;
+}
+#else
+// The driver linked into this host. Its global tables are cleared before
+// DriverEntry runs, as a freshly loaded image would have them.
+host::Module driver_module(const WorldOptions& options) {
+    if (!options.image.empty()) host::bug_check("IMAGE_LOAD_FAILED", "this host links the driver: it loads no image");
     std::memset(gDevObj, 0, sizeof gDevObj);
     pSetMSRShadow = nullptr;
     pSetReadQueue = nullptr;
@@ -24,12 +39,13 @@ void load_image() {
     gExtBaudrateCnt = 0;
     gPortLookups = 0;
     std::memset(AvailExtBaudRate, 0, sizeof AvailExtBaudRate);
+    return host::Module("TORVEX.SYS", DriverEntry, USB2SER_ExportTable, kDriverImports);
 }
+#endif
 
 }  // namespace
 
-World::World(const WorldOptions& options)
-    : m_module("TORVEX.SYS", DriverEntry, USB2SER_ExportTable, kDriverImports) {
+World::World(const WorldOptions& options) : m_module(driver_module(options)) {
     m_kernel = std::make_unique<host::Kernel>(options.seed, options.strategy);
     m_kernel->set_platform(options.platform);
     const char* spurious = std::getenv("TORVEX_SPURIOUS_WAITS");
@@ -52,7 +68,6 @@ World::World(const WorldOptions& options)
     std::copy_n(options.eeprom.begin(), std::min(options.eeprom.size(), m_chip->eeprom().size()),
                 m_chip->eeprom().begin());
     m_pdo = m_bus->plug(*m_chip);
-    load_image();
     std::string error = m_module.check();
     if (error.empty()) error = m_module.link();
     if (error.empty()) error = Serport::bind(m_module);

@@ -43,6 +43,9 @@ struct WorldOptions {
     // point is instead the moment the adapter is pulled out.
     std::uint64_t fault = 0;
     bool fault_unplugs = false;
+    // The driver image to load (the 32-bit host runs the driver only from its
+    // image; the 64-bit host links the driver and loads none).
+    std::string image;
 };
 
 class World {

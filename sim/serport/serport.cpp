@@ -242,7 +242,7 @@ Serport::CallbackScope::CallbackScope(Serport& serport) : m_serport(serport) {
 
 Serport::CallbackScope::~CallbackScope() { --m_serport.m_active_callbacks; }
 
-VOID Serport::on_modem_status(PUSHORT status, ULONG port) {
+VOID NTAPI Serport::on_modem_status(PUSHORT status, ULONG port) {
     if (Serport* serport = of(port)) {
         CallbackScope scope(*serport);
         const std::uint16_t word = *status;
@@ -257,7 +257,7 @@ VOID Serport::on_modem_status(PUSHORT status, ULONG port) {
 }
 
 // Called at up to DISPATCH_LEVEL; the bytes are valid only during the call.
-VOID Serport::on_received(PUCHAR data, ULONG length, ULONG port) {
+VOID NTAPI Serport::on_received(PUCHAR data, ULONG length, ULONG port) {
     if (Serport* serport = of(port)) {
         CallbackScope scope(*serport);
         LONG work = 0;
@@ -279,7 +279,7 @@ VOID Serport::on_received(PUCHAR data, ULONG length, ULONG port) {
     }
 }
 
-VOID Serport::on_cable_remove(ULONG port) {
+VOID NTAPI Serport::on_cable_remove(ULONG port) {
     if (Serport* serport = of(port)) {
         if (serport->m_active_callbacks > 0) serport->m_late_callbacks += serport->m_active_callbacks;
         serport->m_cable_removed = true;
@@ -287,7 +287,7 @@ VOID Serport::on_cable_remove(ULONG port) {
     }
 }
 
-VOID Serport::on_write_out(ULONG port) {
+VOID NTAPI Serport::on_write_out(ULONG port) {
     if (Serport* serport = of(port)) {
         CallbackScope scope(*serport);
         ++serport->m_write_callbacks;

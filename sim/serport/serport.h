@@ -32,19 +32,19 @@ struct LineSettings {
 // The driver's exports, as the port driver imports them: resolved by name
 // from the driver module's export directory, never by their symbols.
 struct SerportImports {
-    BOOLEAN (*COMOpenedForSerport)(BOOLEAN Opened, ULONG Port);
-    BOOLEAN (*CableRemoveForSerport)(PCABLE_REMOVE Callback);
-    BOOLEAN (*ExtBaudrateForSerport)(PCHAR Text);
-    BOOLEAN (*GetIntStatusForSerport)(PVOID Ignored, ULONG Port);
-    BOOLEAN (*GetStateForSerport)(PUCHAR Settings, ULONG Port);
-    BOOLEAN (*KickTxForSerport)(ULONG Port);
-    BOOLEAN (*SetBreakForSerport)(BOOLEAN On, ULONG Port);
-    BOOLEAN (*SetControlLineForSerport)(CHAR Line, ULONG State, ULONG Port);
-    BOOLEAN (*SetMSRShadowForSerport)(PSET_MSR_SHADOW Callback);
-    BOOLEAN (*SetReadQueueForSerport)(PSET_READ_QUEUE Callback);
-    BOOLEAN (*SetStateForSerport)(PUCHAR Settings, UCHAR Kind, ULONG Port);
-    BOOLEAN (*WriteForSerport)(PUCHAR Data, ULONG Length, ULONG Port);
-    BOOLEAN (*WriteOutQueueForSerport)(PWRITE_OUT_QUEUE Callback);
+    BOOLEAN (NTAPI* COMOpenedForSerport)(BOOLEAN Opened, ULONG Port);
+    BOOLEAN (NTAPI* CableRemoveForSerport)(PCABLE_REMOVE Callback);
+    BOOLEAN (NTAPI* ExtBaudrateForSerport)(PCHAR Text);
+    BOOLEAN (NTAPI* GetIntStatusForSerport)(PVOID Ignored, ULONG Port);
+    BOOLEAN (NTAPI* GetStateForSerport)(PUCHAR Settings, ULONG Port);
+    BOOLEAN (NTAPI* KickTxForSerport)(ULONG Port);
+    BOOLEAN (NTAPI* SetBreakForSerport)(BOOLEAN On, ULONG Port);
+    BOOLEAN (NTAPI* SetControlLineForSerport)(CHAR Line, ULONG State, ULONG Port);
+    BOOLEAN (NTAPI* SetMSRShadowForSerport)(PSET_MSR_SHADOW Callback);
+    BOOLEAN (NTAPI* SetReadQueueForSerport)(PSET_READ_QUEUE Callback);
+    BOOLEAN (NTAPI* SetStateForSerport)(PUCHAR Settings, UCHAR Kind, ULONG Port);
+    BOOLEAN (NTAPI* WriteForSerport)(PUCHAR Data, ULONG Length, ULONG Port);
+    BOOLEAN (NTAPI* WriteOutQueueForSerport)(PWRITE_OUT_QUEUE Callback);
 };
 
 class Serport {
@@ -150,10 +150,10 @@ private:
     static inline SerportImports s_imports{};
     static Serport* of(ULONG port);
     bool control_line(CHAR selector, bool on);
-    static VOID on_modem_status(PUSHORT status, ULONG port);
-    static VOID on_received(PUCHAR data, ULONG length, ULONG port);
-    static VOID on_cable_remove(ULONG port);
-    static VOID on_write_out(ULONG port);
+    static VOID NTAPI on_modem_status(PUSHORT status, ULONG port);
+    static VOID NTAPI on_received(PUCHAR data, ULONG length, ULONG port);
+    static VOID NTAPI on_cable_remove(ULONG port);
+    static VOID NTAPI on_write_out(ULONG port);
     void send_next_chunk();
     void hold_far_end(bool hold);
     bool switch_flow(bool& flow, CHAR selector, bool on);
