@@ -615,6 +615,14 @@ std::string Runner::peer_command(const Words& w) {
         need(w.size() == 3 || w.size() == 4, "peer expect takes a text and a time-out");
         return expect_peer(w[2], timeout_at(w, 3));
     }
+    if (c == "read") {
+        need(w.size() <= 3, "peer read takes a time");
+        kernel().run_for(timeout_at(w, 2));
+        const std::vector<std::uint8_t>& all = peer().received();
+        const std::string got(all.begin() + static_cast<std::ptrdiff_t>(m_peer_matched), all.end());
+        m_peer_matched = all.size();
+        return "the peer read " + quoted(got);
+    }
     if (c == "lines") {
         need(w.size() >= 4 && w.size() % 2 == 0, "peer lines takes pairs of a line (cts, dsr, dcd, ri) and on or off");
         sim::ModemInputs inputs = peer().lines();

@@ -73,9 +73,14 @@ void Serport::register_callbacks() {
 }
 
 // A port that opens gets its line set afresh: the device behind the number
-// may be another than at the last open (the adapter was put back in).
+// may be another than at the last open (the adapter was put back in). Its
+// queues start empty, as the port driver makes them at each open: nothing of
+// an earlier session (a write the adapter's removal cut short) goes out in
+// this one, or is read in it.
 bool Serport::open() {
     m_applied.reset();
+    purge_transmit();
+    purge_receive();
     return s_imports.COMOpenedForSerport(TRUE, m_port);
 }
 
