@@ -9,6 +9,9 @@
 #                with one driver wait in SPURIOUS_WAITS (4) answering the platform's undocumented
 #                value, then the whole suite under SWEEP_COUNT more seeds; with each scheduling strategy
 #   make sys     the driver image build-sys/TORVEX.SYS (i686 MinGW-w64), then its image check
+#   make image   the image, and the 32-bit host that runs it (build-image/torvex --image)
+#   make image-test  the scenario scripts against the image, its loader's refusals, and the image
+#                against the linked driver on the wire
 #   make programs the serial-program trials of `torvex pty` at full length: lrzsz's X-, Y- and
 #                ZMODEM 1 MB each way, a far end writing 1 MB at 115,200 baud, and 1 MB at 921,600
 #                with hardware flow toward a slow reader each way (about 25 minutes)
@@ -29,8 +32,9 @@ GENERATOR  := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
 JOBS       ?= $(shell nproc)
 
 SYS_BUILD  ?= build-sys
+IMAGE_BUILD ?= build-image
 
-.PHONY: all test asan bench demo fuzz sweep faults programs sys clean configure deps
+.PHONY: all test asan bench demo fuzz sweep faults programs sys image image-test clean configure deps
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -88,6 +92,16 @@ sys: deps
 	tools/build_sys.sh $(SYS_BUILD)
 	tools/check_sys_image.py $(SYS_BUILD)/TORVEX.SYS core/exports.def platform/target/imports.whitelist
 
+# The 32-bit host that runs the image: i386 like the image, without the
+# driver's sources.
+image: sys
+	@test -f $(IMAGE_BUILD)/CMakeCache.txt || cmake -S . -B $(IMAGE_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DTORVEX_IMAGE=ON -DTORVEX_IMAGE_FILE=$(CURDIR)/$(SYS_BUILD)/TORVEX.SYS -DTORVEX_LINKED_TORVEX=$(CURDIR)/$(BUILD)/torvex
+	cmake --build $(IMAGE_BUILD) -j $(JOBS)
+
+image-test: all image
+	cd $(IMAGE_BUILD) && ctest --output-on-failure -j $(JOBS)
+
 sweep: all
 	for strategy in random pct; do \
 		TORVEX_STRATEGY=$$strategy TORVEX_SEEDS=$(SEEDS) TORVEX_SPURIOUS_WAITS=$(SPURIOUS_WAITS) \
@@ -98,4 +112,4 @@ sweep: all
 	done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(SYS_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(SYS_BUILD) $(IMAGE_BUILD)

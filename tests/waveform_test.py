@@ -5,7 +5,8 @@ framing the line ran at then. Exactly the bytes that went over the line come
 back, the break shows as one, and the far end at the wrong rate as framing
 errors.
 
-usage: waveform_test.py TORVEX SCRIPT
+usage: waveform_test.py TORVEX SCRIPT [TORVEX OPTION...]
+(the options, such as --image FILE, go to each run)
 Fails (never skips) when sigrok-cli is missing."""
 import os
 import re
@@ -14,12 +15,12 @@ import sys
 import tempfile
 import unittest
 
-TORVEX, SCRIPT = sys.argv[1], sys.argv[2]
+TORVEX, SCRIPT, OPTIONS = sys.argv[1], sys.argv[2], sys.argv[3:]
 
 
 def run_scenario(vcd):
     """The run's output: each command with the virtual time it ended at."""
-    out = subprocess.run([TORVEX, "run", "--vcd", vcd, SCRIPT], capture_output=True, text=True, check=True).stdout
+    out = subprocess.run([TORVEX, "run", "--vcd", vcd, SCRIPT] + OPTIONS, capture_output=True, text=True, check=True).stdout
     return [(float(m.group(1)), m.group(2)) for m in re.finditer(r"^\[\s*([\d.]+) ms\] (.*)$", out, re.M)]
 
 

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev tshark
-          g++-mingw-w64-i686 binutils-mingw-w64-i686 python3-pefile python3-serial picocom tmux lrzsz
+          g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-multilib python3-pefile python3-serial picocom tmux lrzsz
           minicom screen sigrok-cli)
 missing=()
 for p in "${packages[@]}"; do

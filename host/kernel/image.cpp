@@ -1,6 +1,5 @@
 #include "host/kernel/image.h"
 
-#include <cxxabi.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <ucontext.h>
@@ -57,18 +56,15 @@ std::string machine_name(std::uint16_t machine) {
     return hex;
 }
 
-// A routine of the image by the linker's name for it: C++ names demangled,
-// the i386 underscore and the __stdcall/__fastcall byte counts taken off.
+// A routine of the image by the linker's name for it (the map gives C++
+// names demangled): the __stdcall/__fastcall decorations taken off.
 std::string routine_name(std::string symbol) {
-    if (!symbol.empty() && (symbol[0] == '_' || symbol[0] == '@')) symbol.erase(0, 1);
-    if (std::size_t at = symbol.rfind('@'); at != std::string::npos && at > 0 &&
-        std::all_of(symbol.begin() + at + 1, symbol.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    if (!symbol.empty() && symbol[0] == '@') symbol.erase(0, 1);
+    if (std::size_t at = symbol.rfind('@'); at != std::string::npos && at > 0 && at + 1 < symbol.size() &&
+        std::all_of(symbol.begin() + static_cast<std::ptrdiff_t>(at) + 1, symbol.end(),
+                    [](char c) { return c >= '0' && c <= '9'; })) {
         symbol.erase(at);
     }
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status);
-    if (status == 0 && demangled != nullptr) symbol = demangled;
-    std::free(demangled);
     return symbol;
 }
 
@@ -216,11 +212,12 @@ void on_fault(int signal, siginfo_t* info, void* context) {
 }
 
 // The routines the linker's map file places in the image's code: its lines
-// "0xADDRESS  NAME" that fall inside it, at the base the image was linked for.
+// "0xADDRESS  NAME" that fall inside it, at the base the image was linked for
+// (not a section's line, "0xADDRESS 0xSIZE FILE", nor an assignment).
 void read_map(const std::string& path, std::uint32_t image_base, LoadedImage& image) {
     std::ifstream map(path);
     if (!map) return;
-    static const std::regex symbol(R"(^\s+0x([0-9a-fA-F]+)\s+([A-Za-z_@?$.][\w@?$.]*)\s*$)");
+    static const std::regex symbol(R"(^\s+0x([0-9a-fA-F]+)\s+([A-Za-z_@?][^=]*?)\s*$)");
     std::string line;
     std::smatch match;
     while (std::getline(map, line)) {
