@@ -6,14 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <regex>
-#include <sstream>
 #include <vector>
 
 #include "host/kernel/image_exports.h"
@@ -259,13 +258,13 @@ std::optional<Module> load(const std::string& path, std::string* error) {
         *error = path + ": " + why;
         return std::nullopt;
     };
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
     if (!file) return refuse(std::string("cannot open it: ") + std::strerror(errno));
-    std::vector<std::uint8_t> data;
-    data.resize(kLargestFile + 1);
-    file.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    data.resize(static_cast<std::size_t>(file.gcount()));
-    if (data.size() > kLargestFile) return refuse("larger than 16 MB: not a driver image");
+    const std::streamoff length = file.tellg();
+    if (length < 0 || static_cast<std::uint64_t>(length) > kLargestFile) return refuse("larger than 16 MB: not a driver image");
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(length));
+    file.seekg(0);
+    if (!file.read(reinterpret_cast<char*>(data.data()), length)) return refuse("cannot read it");
 
     // The headers: MS-DOS stub, PE signature, file header, optional header.
     FileReader in(data);
@@ -326,7 +325,7 @@ std::optional<Module> load(const std::string& path, std::string* error) {
     auto image = std::make_shared<LoadedImage>(name, static_cast<std::uint8_t*>(mapped), image_size);
     std::memcpy(image->base(), data.data(), headers_size);
     for (const Section& s : sections) {
-        std::memcpy(image->base() + s.virtual_address, &data[s.raw_offset], std::min(s.raw_size, std::max(s.virtual_size, s.raw_size)));
+        if (s.raw_size != 0) std::memcpy(image->base() + s.virtual_address, &data[s.raw_offset], s.raw_size);
         if (s.characteristics & kSectionExecute) image->add_code(s.virtual_address, std::max(s.virtual_size, s.raw_size));
     }
 

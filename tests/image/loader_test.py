@@ -110,6 +110,9 @@ class Loader(unittest.TestCase):
         for data, message in cases:
             with self.subTest(message=message):
                 self.refused(data, message)
+        run = subprocess.run([TORVEX, "registers", "--image", "/nonexistent/TORVEX.SYS"], capture_output=True, text=True)
+        self.assertEqual(run.returncode, 1, run.stderr)
+        self.assertIn("/nonexistent/TORVEX.SYS: cannot open it: No such file or directory", run.stderr)
 
     def test_a_fault_in_the_image_names_its_routine_and_the_seed(self):
         broken = break_export(read(IMAGE), "KickTxForSerport")
