@@ -759,7 +759,8 @@ int Runner::execute(const std::vector<Line>& lines) {
         std::fprintf(m_out, "the world left this behind:\n%s", left.c_str());
         return 1;
     }
-    std::fprintf(m_out, "device removed, driver unloaded, nothing left behind\n");
+    std::fprintf(m_out, "device removed, driver unloaded, nothing left behind (trace digest %016llx)\n",
+                 static_cast<unsigned long long>(m_world->digest()));
     return result;
 }
 

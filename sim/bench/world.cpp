@@ -139,6 +139,7 @@ std::string World::teardown() {
     m_bus.reset();
     left += m_kernel->leaks();
     m_fault_points = m_kernel->faults().count();
+    m_digest = m_kernel->trace().digest();
     m_kernel.reset();
     return left;
 }

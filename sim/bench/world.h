@@ -95,6 +95,10 @@ public:
     std::string teardown();
     // The fault points the world reached, its teardown included.
     std::uint64_t fault_points() const { return m_kernel ? m_kernel->faults().count() : m_fault_points; }
+    // The digest of the kernel's trace, its teardown included: the same seed
+    // and scenario give the same digest on the same host (sizes the 64-bit
+    // and the 32-bit host record differ).
+    std::uint64_t digest() const { return m_kernel ? m_kernel->trace().digest() : m_digest; }
 
 private:
     host::Module m_module;
@@ -107,6 +111,7 @@ private:
     PDEVICE_OBJECT m_pdo = nullptr;
     bool m_torn_down = false;
     std::uint64_t m_fault_points = 0;
+    std::uint64_t m_digest = 0;
 };
 
 }  // namespace sim
