@@ -1,7 +1,5 @@
 #include "host/kernel/scheduler.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -37,8 +35,7 @@ const char* state_name(ThreadState state) {
 }  // namespace
 
 void thread_trampoline(Scheduler* scheduler, Thread* thread) {
-    scheduler->pin_current_thread();
-    thread->baton.acquire();
+    scheduler->reap();
     if (!thread->kill) {
         try {
 #if defined(TORVEX_IMAGE_HOST)
@@ -74,11 +71,8 @@ Scheduler::Scheduler(std::uint64_t seed, Strategy strategy, Trace& trace)
         }
         std::sort(m_change_points.begin(), m_change_points.end());
     }
-    CPU_ZERO(&m_caller_affinity);
-    sched_getaffinity(0, sizeof m_caller_affinity, &m_caller_affinity);
-    m_cpu = sched_getcpu();
-    pin_current_thread();
     auto adopted = std::make_unique<Thread>(0, "caller", false);
+    adopted->fiber = std::make_unique<Fiber>();
     adopted->state = ThreadState::Running;
     adopted->pct_priority = kPctDepth + (m_random() >> 1);
     adopted->object.Header.Type = kThreadObject;
@@ -90,31 +84,24 @@ Scheduler::Scheduler(std::uint64_t seed, Strategy strategy, Trace& trace)
 
 Scheduler::~Scheduler() {
     // Teardown runs on the adopted thread. Every other thread that has not
-    // ended is resumed once with its kill flag set, unwinds, and hands the
-    // baton straight back.
+    // ended is resumed once with its kill flag set, unwinds, and switches
+    // straight back.
     m_shutting_down = true;
     for (auto& thread : m_threads) {
-        if (thread.get() == m_adopted) continue;
-        if (thread->state != ThreadState::Terminated) {
-            thread->kill = true;
-            m_running = thread.get();
-            thread->baton.release();
-            m_adopted->baton.acquire();
-        }
-        if (thread->os.joinable()) thread->os.join();
+        if (thread.get() == m_adopted || thread->state == ThreadState::Terminated) continue;
+        thread->kill = true;
+        m_running = thread.get();
+        m_adopted->fiber->switch_to(*thread->fiber);
+        reap();
     }
     m_running = m_adopted;
-    sched_setaffinity(0, sizeof m_caller_affinity, &m_caller_affinity);
 }
 
-void Scheduler::pin_current_thread() const {
-    // All emulated threads share one processor: only one runs at a time, and a
-    // baton handed between threads on one core costs far less than across cores.
-    if (m_cpu < 0) return;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(m_cpu, &set);
-    sched_setaffinity(0, sizeof set, &set);
+// Frees the stack of the thread that ended last, which no longer runs.
+void Scheduler::reap() {
+    if (m_ended == nullptr) return;
+    m_ended->fiber.reset();
+    m_ended = nullptr;
 }
 
 Thread& Scheduler::spawn(std::string name, std::function<void()> body, bool driver_thread) {
@@ -127,7 +114,7 @@ Thread& Scheduler::spawn(std::string name, std::function<void()> body, bool driv
     Thread* raw = thread.get();
     m_threads.push_back(std::move(thread));
     m_trace.record(m_now, m_running->id, TraceKind::ThreadStart, id);
-    raw->os = std::thread(thread_trampoline, this, raw);
+    raw->fiber = std::make_unique<Fiber>([this, raw] { thread_trampoline(this, raw); }, kStackSize);
     return *raw;
 }
 
@@ -174,9 +161,9 @@ void Scheduler::switch_to(Thread* next) {
     if (current->state == ThreadState::Running) current->state = ThreadState::Ready;
     next->state = ThreadState::Running;
     m_running = next;
-    next->baton.release();
-    if (current->state == ThreadState::Terminated) return;
-    current->baton.acquire();
+    // A thread that ended switches away for good.
+    current->fiber->switch_to(*next->fiber, current->state == ThreadState::Terminated);
+    reap();
     if (current->kill) end_thread(*current);
 }
 
@@ -349,13 +336,13 @@ void Scheduler::finish_running() {
     m_trace.record(m_now, self.id, TraceKind::ThreadExit, 0);
     self.state = ThreadState::Terminated;
     self.object.Header.SignalState = 1;
+    m_ended = &self;
     if (m_shutting_down) {
         m_running = m_adopted;
-        m_adopted->baton.release();
-        return;
+        self.fiber->switch_to(*m_adopted->fiber, true);
     }
     signalled(&self.object.Header);
-    reschedule();  // hands the baton on and returns without waiting for it
+    reschedule();  // switches to another thread for good
 }
 
 std::string Scheduler::describe_threads() const {

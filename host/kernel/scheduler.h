@@ -1,13 +1,12 @@
 // Emulated threads, the seeded scheduler and the virtual clock.
 //
-// Exactly one emulated thread runs at a time: it holds the baton. At every
+// Exactly one emulated thread runs at a time, each a fiber on the OS thread
+// that built the world (the "caller", adopted as the first). At every
 // scheduling point the running thread asks the scheduler to choose, with the
 // seeded generator, which ready thread runs next. When no thread is ready the
 // virtual clock jumps to the earliest deadline; when there is none the run is
 // a deadlock and is stopped with a report.
 #pragma once
-
-#include <sched.h>
 
 #include <cstdint>
 #include <deque>
@@ -15,15 +14,14 @@
 #include <memory>
 #include <optional>
 #include <random>
-#include <semaphore>
 #include <span>
 #include <string>
-#include <thread>
 #if defined(TORVEX_IMAGE_HOST)
 #include <csetjmp>
 #endif
 #include <vector>
 
+#include "host/kernel/fiber.h"
 #include "platform/wdm.h"
 
 namespace host {
@@ -99,8 +97,7 @@ public:
     // at its next scheduling point or during a wait (which then goes on).
     std::deque<std::function<void()>> apcs;
     std::function<void()> body;
-    std::binary_semaphore baton{0};
-    std::thread os;
+    std::unique_ptr<Fiber> fiber;  // null once the thread has ended
 #if defined(TORVEX_IMAGE_HOST)
     std::jmp_buf end;  // where end_thread() leaves the thread's frames for
 #endif
@@ -134,6 +131,9 @@ public:
     // Scheduling points in a row without virtual time moving on, after which
     // the threads are taken to be busy forever without progress (a livelock).
     static constexpr std::uint64_t kLivelockSteps = 10'000'000;
+    // Each emulated thread's stack (reserved, and touched only as deep as it
+    // goes).
+    static constexpr std::size_t kStackSize = 1 << 20;
 
     Scheduler(std::uint64_t seed, Strategy strategy, Trace& trace);
     ~Scheduler();  // unwinds and joins every thread but the adopted one
@@ -177,8 +177,8 @@ public:
     // the order in which they began to wait.
     void signalled(DISPATCHER_HEADER* object);
 
-    // Ends the running thread after its body returned or unwound; the baton
-    // goes to another thread and the caller's OS thread may then return.
+    // Ends the running thread after its body returned or unwound: another
+    // thread runs, and this one never again (the call does not return).
     void finish_running();
 
     std::string describe_threads() const;
@@ -193,7 +193,7 @@ private:
     void deliver_apcs();
     void check_not_exiting();
     void advance_clock();
-    void pin_current_thread() const;
+    void reap();
 
     const std::uint64_t m_seed;
     const Strategy m_strategy;
@@ -210,8 +210,7 @@ private:
     std::vector<Thread*> m_ready_scratch;
     Thread* m_running = nullptr;
     Thread* m_adopted = nullptr;
-    int m_cpu = -1;
-    cpu_set_t m_caller_affinity;  // restored when the world ends
+    Thread* m_ended = nullptr;  // a thread that ended, whose stack the next to run frees
     bool m_shutting_down = false;
 };
 
