@@ -2,11 +2,29 @@
 #include <benchmark/benchmark.h>
 
 #include "host/kernel/bus_driver.h"
+#include "host/kernel/fiber.h"
 #include "host/kernel/kernel.h"
 
 namespace {
 
-// Two emulated threads hand the baton back and forth through two
+// The hand-off itself: two fibers switching to each other; each iteration is
+// two switches.
+void BM_FiberSwitch(benchmark::State& state) {
+    static host::Fiber caller;
+    static host::Fiber* other;
+    host::Fiber partner(
+        [] {
+            for (;;) other->switch_to(caller);
+        },
+        64 << 10);
+    other = &partner;
+    for (auto _ : state) caller.switch_to(partner);
+    state.counters["per_switch"] =
+        benchmark::Counter(2.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_FiberSwitch);
+
+// Two emulated threads hand the running turn back and forth through two
 // synchronization events; each iteration is two switches.
 void BM_EventPingPong(benchmark::State& state) {
     host::Kernel kernel(1);

@@ -26,11 +26,11 @@ const char* kind_name(TraceKind kind) {
     return "?";
 }
 
+// A word at a time: a multiply by the golden ratio's odd constant spreads each
+// bit of the word over the upper half, and the shift folds it back down.
 void mix(std::uint64_t& digest, std::uint64_t value) {
-    for (int i = 0; i < 8; ++i) {
-        digest ^= (value >> (8 * i)) & 0xFF;
-        digest *= 1099511628211ull;
-    }
+    digest = (digest ^ value) * 0x9E3779B97F4A7C15ull;
+    digest ^= digest >> 29;
 }
 
 }  // namespace
@@ -40,8 +40,7 @@ void Trace::record(std::int64_t time, std::uint32_t thread, TraceKind kind, std:
     m_ring[m_count % kRing] = TraceEntry{time, thread, kind, arg, object};
     ++m_count;
     mix(m_digest, static_cast<std::uint64_t>(time));
-    mix(m_digest, thread);
-    mix(m_digest, static_cast<std::uint64_t>(kind));
+    mix(m_digest, static_cast<std::uint64_t>(thread) << 8 | static_cast<std::uint64_t>(kind));
     mix(m_digest, arg);
 }
 

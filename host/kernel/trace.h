@@ -38,7 +38,7 @@ public:
     void record(std::int64_t time, std::uint32_t thread, TraceKind kind, std::uint64_t arg,
                 const void* object = nullptr);
 
-    // FNV-1a over every entry's deterministic fields since the world began.
+    // A hash of every entry's deterministic fields since the world began.
     std::uint64_t digest() const { return m_digest; }
     std::uint64_t count() const { return m_count; }
 
