@@ -88,7 +88,9 @@ TEST_F(IoctlTest, EveryCodeWithNoBufferOneByteShortAndExactlyEnough) {
         const std::string name = sim::Tool::name_of(row.code);
         sim::Tool::Answer none = send(row.code);
         EXPECT_EQ(none.status, row.none) << name << " with no buffer";
-        if (!NT_SUCCESS(none.status)) EXPECT_EQ(none.information, 0u) << name << " with no buffer";
+        if (!NT_SUCCESS(none.status)) {
+            EXPECT_EQ(none.information, 0u) << name << " with no buffer";
+        }
         if (row.side != neither) {
             Bytes input = row.input;
             ULONG output = row.output;
@@ -99,7 +101,9 @@ TEST_F(IoctlTest, EveryCodeWithNoBufferOneByteShortAndExactlyEnough) {
             }
             sim::Tool::Answer short_answer = send(row.code, input, output);
             EXPECT_EQ(short_answer.status, row.short_by_one) << name << " one byte short";
-            if (!NT_SUCCESS(short_answer.status)) EXPECT_EQ(short_answer.information, 0u) << name;
+            if (!NT_SUCCESS(short_answer.status)) {
+                EXPECT_EQ(short_answer.information, 0u) << name;
+            }
         }
         sim::Tool::Answer exact = send(row.code, row.input, row.output);
         EXPECT_EQ(exact.status, row.status) << name;

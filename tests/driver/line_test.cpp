@@ -155,7 +155,9 @@ TEST_F(LineTest, TheRunTimeTableTakesWellFormedTextOnly) {
     for (const auto& row : table) {
         sim::Serport::set_rate_table(row.text);
         EXPECT_EQ(gExtBaudrateCnt, row.count) << '"' << row.text << '"';
-        if (row.count > 0) EXPECT_EQ(AvailExtBaudRate[row.count - 1][1], row.last_code) << '"' << row.text << '"';
+        if (row.count > 0) {
+            EXPECT_EQ(AvailExtBaudRate[row.count - 1][1], row.last_code) << '"' << row.text << '"';
+        }
     }
     EXPECT_TRUE(sim::Serport::imports().ExtBaudrateForSerport(nullptr));
     EXPECT_EQ(gExtBaudrateCnt, 0);

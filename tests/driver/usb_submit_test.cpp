@@ -235,7 +235,9 @@ TEST_F(UsbSubmitTest, CompletionAndCancellationRacingFreeTheRequestOnce) {
             kernel().run_for(10 * kMillisecond);
             // In service, the re-armed request may reuse the address; teardown
             // then finds any request left.
-            if (removing) ASSERT_FALSE(kernel().io().is_live_irp(irp)) << "seed " << s;
+            if (removing) {
+                ASSERT_FALSE(kernel().io().is_live_irp(irp)) << "seed " << s;
+            }
             std::uint32_t freed_by = UINT32_MAX;
             for (const host::TraceEntry& e : kernel().trace().entries()) {
                 if (e.kind == host::TraceKind::Free && e.object == irp) freed_by = e.thread;

@@ -299,7 +299,7 @@ TEST_F(VerifierTest, EventsMustBeInitialisedAndUsedAtDispatchLevelAtMost) {
             KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
             KeLowerIrql(PASSIVE_LEVEL);
         },
-        "KeSetEvent with Wait TRUE not followed by a wait\)\nKeLowerIrql before the wait");
+        "KeSetEvent with Wait TRUE not followed by a wait\\)\nKeLowerIrql before the wait");
     KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
     EXPECT_EQ(KeWaitForSingleObject(&other, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
