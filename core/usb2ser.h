@@ -9,11 +9,16 @@
 
 #define USB2SER_MAX_PORTS 256
 
-// Pipe slots: the asynchronous transfers in flight, one per data pipe.
+// Pipe slots: the asynchronous transfers in flight, one per data pipe, and a
+// second read on the bulk-in pipe queued behind the first: at 6,000,000 baud
+// the chip's 256-byte FIFO fills in under half a millisecond, so a read the
+// host controller reaches a frame or two late must find the next one already
+// there. The bus ends the two in the order they were queued.
 #define USB2SER_SLOT_INTERRUPT_IN 0
 #define USB2SER_SLOT_BULK_OUT     1
 #define USB2SER_SLOT_BULK_IN      2
-#define USB2SER_SLOT_COUNT        3
+#define USB2SER_SLOT_BULK_IN_NEXT 3
+#define USB2SER_SLOT_COUNT        4
 
 // ChipType: the classification of the device made at start.
 #define CHIP_CLASS_COMM   0

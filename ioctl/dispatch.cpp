@@ -118,6 +118,7 @@ NTSTATUS USB2SER_OpenCapture(PUSB2SER_EXTENSION ext) {
 VOID USB2SER_CloseCapture(PUSB2SER_EXTENSION ext) {
     CancelTheIrp(ext, USB2SER_SLOT_INTERRUPT_IN);
     CancelTheIrp(ext, USB2SER_SLOT_BULK_IN);
+    CancelTheIrp(ext, USB2SER_SLOT_BULK_IN_NEXT);
     PVOID idle[2] = {&ext->DataIdleEvent, &ext->CtrlIdleEvent};
     LARGE_INTEGER limit;
     limit.QuadPart = kCloseCaptureIdleLimit;

@@ -5,20 +5,15 @@
 
 namespace {
 
-// The slot a transfer was sent on, told by its transfer flags alone.
-ULONG USB2SER_SlotOfFlags(ULONG TransferFlags) {
-    switch (TransferFlags) {
-    case USBD_TRANSFER_DIRECTION_IN: return USB2SER_SLOT_INTERRUPT_IN;
-    case USBD_TRANSFER_DIRECTION_OUT: return USB2SER_SLOT_BULK_OUT;
-    default: return USB2SER_SLOT_BULK_IN;
-    }
-}
-
 const ULONG kSlotFlags[USB2SER_SLOT_COUNT] = {
     USBD_TRANSFER_DIRECTION_IN,
     USBD_TRANSFER_DIRECTION_OUT,
     USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+    USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
 };
+
+// The slots whose reads stay armed while the port is open.
+const ULONG kReadSlots[] = {USB2SER_SLOT_INTERRUPT_IN, USB2SER_SLOT_BULK_IN, USB2SER_SLOT_BULK_IN_NEXT};
 
 // A read that ended this way left its pipe halted (a stall, an underrun, a
 // transaction error) on a device that still answers: clearing the stall
@@ -133,7 +128,7 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     const ULONG count = transfer->Urb.TransferBufferLength;
     Irp->IoStatus.Information = count;
     const NTSTATUS status = Irp->IoStatus.Status;
-    const ULONG slot = USB2SER_SlotOfFlags(transfer->Urb.TransferFlags);
+    const ULONG slot = transfer->PipeSlot;
     const BOOLEAN halted = !NT_SUCCESS(status) && !ext->Removed && USB2SER_PipeHalted(transfer->Urb.Hdr.Status);
     const BOOLEAN resend = slot == USB2SER_SLOT_BULK_OUT && halted &&
                            InterlockedIncrement(&ext->WriteRetries) <= USB2SER_MAX_WRITE_RETRIES;
@@ -164,7 +159,7 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
             } else if (pSetReadQueue != NULL && ext->PortOpen && !ext->Removed) {
                 pSetReadQueue(transfer->DataBuffer, count, static_cast<ULONG>(ext->PortIndex));
             }
-            USB2SER_ReArm(device, USB2SER_SLOT_BULK_IN, USB2SER_BULK_IN_SIZE);
+            USB2SER_ReArm(device, slot, USB2SER_BULK_IN_SIZE);
             break;
         }
     } else if (resend) {
@@ -225,8 +220,7 @@ VOID NTAPI USB2SER_Thread_Main(PVOID StartContext) {
         if (InterlockedExchange(&ext->ReadsHalted, FALSE) && ext->PortOpen && !ext->Removed) {
             USB2SER_ArmReads(device, TRUE);
             // A read that still cannot be armed is tried again, within the bound.
-            if ((ext->IrpSlot[USB2SER_SLOT_INTERRUPT_IN] == NULL || ext->IrpSlot[USB2SER_SLOT_BULK_IN] == NULL) &&
-                InterlockedIncrement(&ext->ReadRecoveries) <= USB2SER_MAX_READ_RECOVERIES) {
+            if (USB2SER_ReadsUnarmed(ext) && InterlockedIncrement(&ext->ReadRecoveries) <= USB2SER_MAX_READ_RECOVERIES) {
                 USB2SER_RecoverReads(ext);
             }
         }
@@ -276,13 +270,20 @@ VOID USB2SER_Kill_Thread(PDEVICE_OBJECT DeviceObject) {
     ext->ThreadObject = NULL;
 }
 
-// At PASSIVE_LEVEL.
+// At PASSIVE_LEVEL. The second bulk-in read shares the first's pipe, which
+// is reset once, for the first.
 VOID USB2SER_ArmReads(PDEVICE_OBJECT DeviceObject, BOOLEAN ResetPipes) {
-    const ULONG slots[2] = {USB2SER_SLOT_INTERRUPT_IN, USB2SER_SLOT_BULK_IN};
-    const ULONG lengths[2] = {USB2SER_INTERRUPT_PACKET_SIZE, USB2SER_BULK_IN_SIZE};
-    for (ULONG i = 0; i < 2; ++i) {
-        if (USB2SER_Extension(DeviceObject)->IrpSlot[slots[i]] != NULL) continue;
-        if (ResetPipes) USB2SER_ResetPipe(DeviceObject, slots[i]);
-        USB2SER_AsyncTransfer(DeviceObject, slots[i], NULL, lengths[i]);
+    for (ULONG slot : kReadSlots) {
+        if (USB2SER_Extension(DeviceObject)->IrpSlot[slot] != NULL) continue;
+        if (ResetPipes && slot != USB2SER_SLOT_BULK_IN_NEXT) USB2SER_ResetPipe(DeviceObject, slot);
+        USB2SER_AsyncTransfer(DeviceObject, slot, NULL,
+                              slot == USB2SER_SLOT_INTERRUPT_IN ? USB2SER_INTERRUPT_PACKET_SIZE : USB2SER_BULK_IN_SIZE);
     }
+}
+
+BOOLEAN USB2SER_ReadsUnarmed(PUSB2SER_EXTENSION ext) {
+    for (ULONG slot : kReadSlots) {
+        if (ext->IrpSlot[slot] == NULL) return TRUE;
+    }
+    return FALSE;
 }

@@ -12,6 +12,7 @@ typedef struct _USB2SER_TRANSFER {
     PDEVICE_OBJECT DeviceObject;
     PUCHAR DataBuffer;
     ULONG Length;  // the bytes asked for; the URB's length says how many went
+    ULONG PipeSlot;
 } USB2SER_TRANSFER, *PUSB2SER_TRANSFER;
 
 #define USB2SER_INTERRUPT_PACKET_SIZE 10
@@ -29,3 +30,5 @@ VOID NTAPI USB2SER_Thread_Main(PVOID StartContext);
 // Arms the status read and the receive read, each only while its slot is
 // empty, after clearing a stall of its pipe when ResetPipes is set.
 VOID USB2SER_ArmReads(PDEVICE_OBJECT DeviceObject, BOOLEAN ResetPipes);
+// Whether a read the open port keeps armed is not.
+BOOLEAN USB2SER_ReadsUnarmed(PUSB2SER_EXTENSION ext);

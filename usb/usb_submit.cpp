@@ -65,6 +65,7 @@ NTSTATUS USB2SER_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb) {
 
 USBD_PIPE_HANDLE USB2SER_SlotPipeHandle(PUSB2SER_EXTENSION Extension, ULONG PipeSlot) {
     if (PipeSlot >= USB2SER_SLOT_COUNT) return NULL;
+    if (PipeSlot == USB2SER_SLOT_BULK_IN_NEXT) PipeSlot = USB2SER_SLOT_BULK_IN;
     PUSBD_INTERFACE_INFORMATION info = Extension->InterfaceInfo0;
     ULONG entry = PipeSlot;
     if (!Extension->SingleInterface && PipeSlot != USB2SER_SLOT_INTERRUPT_IN) {
@@ -136,6 +137,7 @@ NTSTATUS USB2SER_AsyncCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Pipe
     PIRP irp = USB2SER_AllocateSubmitIrp(DeviceObject, Urb);
     if (irp == NULL) goto FreeTransfer;
     transfer->DeviceObject = DeviceObject;
+    transfer->PipeSlot = PipeSlot;
     IoSetCompletionRoutine(irp, USB2SER_AsyncComplete, transfer, TRUE, TRUE, TRUE);
 
     if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IrpSlot[PipeSlot]), irp, NULL) !=
@@ -246,6 +248,7 @@ VOID USB2SER_CancelAllIrps(PUSB2SER_EXTENSION Extension) {
     CancelTheIrp(Extension, USB2SER_SLOT_INTERRUPT_IN);
     CancelTheIrp(Extension, USB2SER_SLOT_BULK_OUT);
     CancelTheIrp(Extension, USB2SER_SLOT_BULK_IN);
+    CancelTheIrp(Extension, USB2SER_SLOT_BULK_IN_NEXT);
     for (PIRP& entry : Extension->CtrlIrps) USB2SER_CancelHeldIrp(&entry);
 }
 

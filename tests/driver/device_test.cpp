@@ -163,11 +163,11 @@ TEST_F(DeviceTest, EveryDispatchRoutineGivesItsReferenceBack) {
     EXPECT_EQ(kernel().pnp().system_control(world->pdo()), STATUS_SUCCESS);
     EXPECT_EQ(kernel().pnp().set_system_power(world->pdo(), PowerSystemSleeping1), STATUS_SUCCESS);
     EXPECT_EQ(ext()->IoCount, 1);
-    // Waking restores the chip in a work item and arms both reads: each read
+    // Waking restores the chip in a work item and arms the three reads: each
     // holds its reference while it waits, and nothing else does.
     EXPECT_EQ(kernel().pnp().set_system_power(world->pdo(), PowerSystemWorking), STATUS_SUCCESS);
     kernel().run_for(10 * host::kMillisecond);
-    EXPECT_EQ(ext()->IoCount, 3);
+    EXPECT_EQ(ext()->IoCount, 4);
 }
 
 TEST_F(DeviceTest, OutOfRangePortNumbersFindNoDevice) {

@@ -161,7 +161,8 @@ TEST_F(UsbSubmitTest, ASlotWithoutItsInterfaceInformationIsRefused) {
     EXPECT_EQ(USB2SER_ResetPipe(fdo(), USB2SER_SLOT_BULK_IN), STATUS_INVALID_DEVICE_STATE);
     configure();
     EXPECT_NE(USB2SER_SlotPipeHandle(ext(), USB2SER_SLOT_BULK_IN), nullptr);
-    EXPECT_EQ(USB2SER_SlotPipeHandle(ext(), 3), nullptr);
+    EXPECT_EQ(USB2SER_SlotPipeHandle(ext(), USB2SER_SLOT_BULK_IN_NEXT), USB2SER_SlotPipeHandle(ext(), USB2SER_SLOT_BULK_IN));
+    EXPECT_EQ(USB2SER_SlotPipeHandle(ext(), USB2SER_SLOT_COUNT), nullptr);
     ext()->InterfaceInfo0->NumberOfPipes = 2;  // fewer entries than slot 2 needs
     EXPECT_EQ(USB2SER_SlotPipeHandle(ext(), USB2SER_SLOT_BULK_IN), nullptr);
     ext()->InterfaceInfo0->NumberOfPipes = 3;
