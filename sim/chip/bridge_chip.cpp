@@ -581,13 +581,59 @@ void BridgeChip::transmit_one(Time at) {
     if (m_probe) m_probe->character(LineProbe::Wire::Txd, byte, m_coding.framing(), at);
 }
 
+// How many of the characters waiting to go out can go through a loopback
+// plug in one run before `now`: each comes straight back with the chip's own
+// framing, into the receive FIFO, and nothing can change what follows until
+// the FIFO reaches its mark (which moves RTS, and so CTS) or fills, or an
+// XON or XOFF may come back. Characters one at a time where a run cannot go:
+// an XON or XOFF to send, a waveform to draw, another kind of line end.
+std::size_t BridgeChip::echo_run(Time now) const {
+    if (m_line == nullptr || !m_line->echoes() || m_probe != nullptr || m_tx_control || !m_incoming.empty() ||
+        transmitter_held() || flow_control().xon_xoff) {
+        return 0;
+    }
+    const std::size_t mark = m_config.rx_fifo_bytes * 3 / 4;
+    const std::size_t limit = m_rx_high ? m_config.rx_fifo_bytes : mark;
+    if (m_rx_fifo.size() + 1 >= limit) return 0;
+    // The k-th character ends at at + (k * N + fraction) / D (N the character's
+    // half bits times the clock's rate, D twice the baud rate): at or before
+    // now for k up to ((now - at + 1) * D - fraction - 1) / N.
+    const Framing own = m_coding.framing();
+    const unsigned __int128 denominator = 2u * own.baud;
+    const unsigned __int128 numerator = own.half_bits() * 10'000'000u;
+    if (now < m_tx_free.at) return 0;
+    const unsigned __int128 span = static_cast<unsigned __int128>(now - m_tx_free.at + 1) * denominator - m_tx_free.fraction - 1;
+    const auto fits = static_cast<std::size_t>(std::min<unsigned __int128>(span / numerator, m_tx_fifo.size()));
+    return std::min(fits, limit - 1 - m_rx_fifo.size());
+}
+
+// The run: as many characters sent and received again, one at a time, would
+// leave the FIFOs, the counters and the transmit clock.
+void BridgeChip::echo(std::size_t count) {
+    const Framing own = m_coding.framing();
+    const std::uint64_t denominator = 2u * own.baud;
+    const unsigned __int128 numerator = static_cast<unsigned __int128>(count) * own.half_bits() * 10'000'000u + m_tx_free.fraction;
+    m_tx_free.at += static_cast<Time>(numerator / denominator);
+    m_tx_free.fraction = static_cast<std::uint64_t>(numerator % denominator);
+    const std::uint8_t mask = static_cast<std::uint8_t>((1u << m_coding.data_bits) - 1);
+    const auto end = m_tx_fifo.begin() + static_cast<std::ptrdiff_t>(count);
+    for (auto it = m_tx_fifo.begin(); it != end; ++it) m_rx_fifo.push_back(*it & mask);
+    m_tx_fifo.erase(m_tx_fifo.begin(), end);
+    m_counters.tx_bytes += count;
+    m_counters.rx_bytes += count;
+}
+
 // Both directions, one character at a time in the order they finish on the
 // line, so that what one direction carries (XOFF, a full FIFO dropping RTS)
-// holds the other at the right moment.
+// holds the other at the right moment; through a loopback plug, in runs.
 void BridgeChip::advance_to(Time now) {
     if (now <= m_now || m_advancing) return;
     m_advancing = true;
     for (;;) {
+        if (const std::size_t run = echo_run(now); run > 1) {
+            echo(run);
+            continue;
+        }
         const Framing own = m_coding.framing();
         std::optional<LineClock> tx;
         std::optional<LineClock> rx;

@@ -256,6 +256,8 @@ private:
 
     Time char_time_whole() const;
     static LineClock next_char(LineClock clock, const Framing& framing);
+    std::size_t echo_run(Time now) const;
+    void echo(std::size_t count);
     bool receiver_held() const;
     void transmit_one(Time now);
     void rx_arrive(std::uint8_t byte, const Framing& framing, Time at);

@@ -23,6 +23,8 @@ public:
     virtual void on_aux(bool, Time) {}
     // Whether the far end holds back what it sends (its flow control).
     virtual bool sending_held() const { return false; }
+    // Whether every character sent comes straight back, as it was sent.
+    virtual bool echoes() const { return false; }
 
 protected:
     BridgeChip* m_chip = nullptr;
@@ -38,6 +40,7 @@ public:
         m_chip->set_modem_inputs(ModemInputs{dtr, dtr, rts, false}, at);
     }
     void on_break(bool on, Time at) override { m_chip->line_break(on, at); }
+    bool echoes() const override { return true; }
 };
 
 // What a peer saw of the chip's output lines, at one moment.
