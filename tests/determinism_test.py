@@ -2,9 +2,11 @@
 """The same seed gives the same run: a scenario run twice under one seed, with
 each scheduling strategy, prints the same lines (the trace's digest among
 them) and writes a byte-identical capture; another seed schedules the
-threads otherwise and ends with another digest.
+threads otherwise and ends with another digest. And a waveform probe, which
+makes the chip move every character on its own, changes nothing of a stream
+it would otherwise move in runs.
 
-usage: determinism_test.py TORVEX SCRIPT [TORVEX OPTION...]"""
+usage: determinism_test.py TORVEX SCRIPT STREAM_SCRIPT [TORVEX OPTION...]"""
 import os
 import re
 import subprocess
@@ -12,7 +14,7 @@ import sys
 import tempfile
 import unittest
 
-TORVEX, SCRIPT, OPTIONS = sys.argv[1], sys.argv[2], sys.argv[3:]
+TORVEX, SCRIPT, STREAM, OPTIONS = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
 
 
 class SameSeedSameRun(unittest.TestCase):
@@ -40,6 +42,17 @@ class SameSeedSameRun(unittest.TestCase):
                 self.assertEqual(first_capture, second_capture)
                 other, _ = self.run_once(12, strategy)
                 self.assertNotEqual(self.digest(first), self.digest(other))
+
+
+    def test_a_waveform_probe_changes_nothing(self):
+        for seed in (1, 2, 3):
+            with self.subTest(seed=seed):
+                plain = subprocess.run([TORVEX, "run", STREAM, "--seed", str(seed)] + OPTIONS,
+                                       capture_output=True, text=True)
+                probed = subprocess.run([TORVEX, "run", STREAM, "--seed", str(seed), "--vcd", os.devnull] + OPTIONS,
+                                        capture_output=True, text=True)
+                self.assertEqual(plain.returncode, 0, plain.stdout + plain.stderr)
+                self.assertEqual(plain.stdout, probed.stdout.replace("waveform written to %s\n" % os.devnull, ""))
 
 
 if __name__ == "__main__":
