@@ -391,8 +391,15 @@ std::string Runner::command(const Words& w) {
         args(c == "uart" ? 0 : 1, c == "uart" ? 0 : 1);
         plugged_in(true);
         const std::string uart = uart_text(m_world->chip());
-        if (c == "expect-uart") hold(uart == w[1], "expected the chip's UART at " + quoted(w[1]) + ", found " + quoted(uart));
-        return "the chip's UART runs at " + uart;
+        if (c == "expect-uart") {
+            hold(uart == w[1], "expected the chip's UART at " + quoted(w[1]) + ", found " + quoted(uart));
+            return "the chip's UART runs at " + uart;
+        }
+        sim::BridgeChip& chip = m_world->chip();
+        const sim::ChipCounters& counters = chip.counters();
+        return "the chip's UART runs at " + uart + "; FIFOs " + std::to_string(chip.tx_fifo_level()) + " to send, " +
+               std::to_string(chip.rx_fifo_level()) + " received; " + std::to_string(counters.tx_bytes) + " sent, " +
+               std::to_string(counters.rx_bytes) + " received, " + std::to_string(counters.overruns) + " overruns";
     }
     if (c == "ioctl") {
         args(1, 3);
