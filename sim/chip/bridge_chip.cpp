@@ -598,13 +598,15 @@ std::size_t BridgeChip::echo_run(Time now) const {
     // The k-th character ends at at + (k * N + fraction) / D (N the character's
     // half bits times the clock's rate, D twice the baud rate): at or before
     // now for k up to ((now - at + 1) * D - fraction - 1) / N.
-    const Framing own = m_coding.framing();
-    const unsigned __int128 denominator = 2u * own.baud;
-    const unsigned __int128 numerator = own.half_bits() * 10'000'000u;
+    // (The time is taken no further than 1,000 s ahead, more than a full FIFO
+    // takes at any rate, so that the product stays within 64 bits.)
     if (now < m_tx_free.at) return 0;
-    const unsigned __int128 span = static_cast<unsigned __int128>(now - m_tx_free.at + 1) * denominator - m_tx_free.fraction - 1;
-    const auto fits = static_cast<std::size_t>(std::min<unsigned __int128>(span / numerator, m_tx_fifo.size()));
-    return std::min(fits, limit - 1 - m_rx_fifo.size());
+    const Framing own = m_coding.framing();
+    const std::uint64_t denominator = 2u * own.baud;
+    const std::uint64_t numerator = own.half_bits() * 10'000'000u;
+    const std::uint64_t ahead = std::min<std::uint64_t>(static_cast<std::uint64_t>(now - m_tx_free.at) + 1, 10'000'000'000u);
+    const std::uint64_t fits = (ahead * denominator - m_tx_free.fraction - 1) / numerator;
+    return static_cast<std::size_t>(std::min<std::uint64_t>({fits, m_tx_fifo.size(), limit - 1 - m_rx_fifo.size()}));
 }
 
 // The run: as many characters sent and received again, one at a time, would
@@ -612,7 +614,7 @@ std::size_t BridgeChip::echo_run(Time now) const {
 void BridgeChip::echo(std::size_t count) {
     const Framing own = m_coding.framing();
     const std::uint64_t denominator = 2u * own.baud;
-    const unsigned __int128 numerator = static_cast<unsigned __int128>(count) * own.half_bits() * 10'000'000u + m_tx_free.fraction;
+    const std::uint64_t numerator = count * own.half_bits() * 10'000'000u + m_tx_free.fraction;
     m_tx_free.at += static_cast<Time>(numerator / denominator);
     m_tx_free.fraction = static_cast<std::uint64_t>(numerator % denominator);
     const std::uint8_t mask = static_cast<std::uint8_t>((1u << m_coding.data_bits) - 1);
