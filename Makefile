@@ -32,9 +32,6 @@ FAULT_SCRIPTS ?= examples/every_step.script examples/power.script examples/plug_
 FAULT_SEEDS ?= 1 2 3
 GENERATOR  := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
 JOBS       ?= $(shell nproc)
-# The three tests of `torvex pty` with real programs run on the wall clock and
-# mostly wait: ctest runs them beside JOBS others.
-TEST_JOBS  ?= $(shell echo $$(( $(JOBS) + 3 )))
 
 SYS_BUILD  ?= build-sys
 IMAGE_BUILD ?= build-image
@@ -52,7 +49,7 @@ configure: deps
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 test: all
-	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 asan: deps
 	@test -f $(ASAN_BUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) $(GENERATOR) \
