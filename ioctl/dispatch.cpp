@@ -102,7 +102,7 @@ VOID USB2SER_ChangeControlLine(PUSB2SER_EXTENSION ext, USHORT Line, BOOLEAN On) 
     }
 }
 
-// Capture on, and the device at the port index opened with both reads armed.
+// Capture on, and the device at the port index opened with its reads armed.
 NTSTATUS USB2SER_OpenCapture(PUSB2SER_EXTENSION ext) {
     ext->CaptureMode = TRUE;
     PDEVICE_OBJECT target = USB2SER_GetDeviceObject(static_cast<ULONG>(ext->PortIndex));

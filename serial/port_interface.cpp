@@ -67,8 +67,9 @@ BOOLEAN USB2SER_SetState(PDEVICE_OBJECT DeviceObject, PUCHAR Settings, UCHAR Kin
 
 // Any IRQL; acts only at PASSIVE_LEVEL. Opening reads the registers, runs the
 // open-time sequence and the data-pipe resets, reports a known modem status
-// and arms both reads; closing runs the close-time sequence. The reads stay
-// armed after a close: with the port closed they reach no callback.
+// and arms the reads (the status read, and two on the bulk-in pipe); closing
+// runs the close-time sequence. The reads stay armed after a close: with the
+// port closed they reach no callback.
 BOOLEAN NTAPI COMOpenedForSerport(BOOLEAN Opened, ULONG Port) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) return TRUE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
