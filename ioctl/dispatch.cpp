@@ -116,9 +116,7 @@ NTSTATUS USB2SER_OpenCapture(PUSB2SER_EXTENSION ext) {
 // port counts as closed. The device's power is what it was: recording a
 // power state here would make the next sleep take the path of a wake.
 VOID USB2SER_CloseCapture(PUSB2SER_EXTENSION ext) {
-    CancelTheIrp(ext, USB2SER_SLOT_INTERRUPT_IN);
-    CancelTheIrp(ext, USB2SER_SLOT_BULK_IN);
-    CancelTheIrp(ext, USB2SER_SLOT_BULK_IN_NEXT);
+    USB2SER_CancelReads(ext);
     PVOID idle[2] = {&ext->DataIdleEvent, &ext->CtrlIdleEvent};
     LARGE_INTEGER limit;
     limit.QuadPart = kCloseCaptureIdleLimit;

@@ -281,6 +281,10 @@ VOID USB2SER_ArmReads(PDEVICE_OBJECT DeviceObject, BOOLEAN ResetPipes) {
     }
 }
 
+VOID USB2SER_CancelReads(PUSB2SER_EXTENSION ext) {
+    for (ULONG slot : kReadSlots) CancelTheIrp(ext, slot);
+}
+
 BOOLEAN USB2SER_ReadsUnarmed(PUSB2SER_EXTENSION ext) {
     for (ULONG slot : kReadSlots) {
         if (ext->IrpSlot[slot] == NULL) return TRUE;

@@ -27,8 +27,10 @@ NTSTATUS USB2SER_Create_Thread(PDEVICE_OBJECT DeviceObject);
 VOID USB2SER_Kill_Thread(PDEVICE_OBJECT DeviceObject);
 VOID NTAPI USB2SER_Thread_Main(PVOID StartContext);
 
-// Arms the status read and the receive read, each only while its slot is
+// Arms the status read and the two receive reads, each only while its slot is
 // empty, after clearing a stall of its pipe when ResetPipes is set.
 VOID USB2SER_ArmReads(PDEVICE_OBJECT DeviceObject, BOOLEAN ResetPipes);
 // Whether a read the open port keeps armed is not.
 BOOLEAN USB2SER_ReadsUnarmed(PUSB2SER_EXTENSION ext);
+// Cancels the reads; up to DISPATCH_LEVEL.
+VOID USB2SER_CancelReads(PUSB2SER_EXTENSION ext);

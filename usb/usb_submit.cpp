@@ -245,10 +245,7 @@ VOID CancelTheIrp(PUSB2SER_EXTENSION Extension, ULONG PipeSlot) {
 }
 
 VOID USB2SER_CancelAllIrps(PUSB2SER_EXTENSION Extension) {
-    CancelTheIrp(Extension, USB2SER_SLOT_INTERRUPT_IN);
-    CancelTheIrp(Extension, USB2SER_SLOT_BULK_OUT);
-    CancelTheIrp(Extension, USB2SER_SLOT_BULK_IN);
-    CancelTheIrp(Extension, USB2SER_SLOT_BULK_IN_NEXT);
+    for (ULONG slot = 0; slot < USB2SER_SLOT_COUNT; ++slot) CancelTheIrp(Extension, slot);
     for (PIRP& entry : Extension->CtrlIrps) USB2SER_CancelHeldIrp(&entry);
 }
 

@@ -67,6 +67,24 @@ std::string routine_name(std::string symbol) {
     return symbol;
 }
 
+// Little-endian fields of a file or a mapped image, each read only after the
+// caller has checked that it lies inside (`holds`).
+struct Bytes {
+    const std::uint8_t* data;
+    std::size_t size;
+
+    bool holds(std::size_t at, std::size_t count) const { return at <= size && count <= size - at; }
+    std::uint16_t u16(std::size_t at) const { return static_cast<std::uint16_t>(data[at] | data[at + 1] << 8); }
+    std::uint32_t u32(std::size_t at) const {
+        return static_cast<std::uint32_t>(u16(at)) | static_cast<std::uint32_t>(u16(at + 2)) << 16;
+    }
+    // The NUL-terminated string at `at`, or null when it runs off the end.
+    const char* string(std::size_t at) const {
+        if (at >= size) return nullptr;
+        return std::memchr(data + at, 0, size - at) != nullptr ? reinterpret_cast<const char*>(data + at) : nullptr;
+    }
+};
+
 class LoadedImage;
 // The images mapped now, for the fault handler. They change only while no
 // image code runs (a world's start and end, on the thread that builds it).
@@ -95,29 +113,11 @@ public:
     LoadedImage(const LoadedImage&) = delete;
     LoadedImage& operator=(const LoadedImage&) = delete;
 
-    const std::string& name() const { return m_name; }
     std::uint8_t* base() const { return m_base; }
+    // The image's bytes, by their relative addresses.
+    Bytes bytes() const { return {m_base, m_size}; }
     bool contains(std::uintptr_t address) const {
         return address >= reinterpret_cast<std::uintptr_t>(m_base) && address - reinterpret_cast<std::uintptr_t>(m_base) < m_size;
-    }
-
-    // `count` bytes at `rva` lie inside the image.
-    bool holds(std::uint32_t rva, std::uint32_t count) const { return rva <= m_size && count <= m_size - rva; }
-    std::uint32_t u32(std::uint32_t rva) const {
-        std::uint32_t value;
-        std::memcpy(&value, m_base + rva, sizeof value);
-        return value;
-    }
-    std::uint16_t u16(std::uint32_t rva) const {
-        std::uint16_t value;
-        std::memcpy(&value, m_base + rva, sizeof value);
-        return value;
-    }
-    // The NUL-terminated string at `rva`, or null when it runs off the image.
-    const char* string(std::uint32_t rva) const {
-        if (rva >= m_size) return nullptr;
-        const void* end = std::memchr(m_base + rva, 0, m_size - rva);
-        return end != nullptr ? reinterpret_cast<const char*>(m_base + rva) : nullptr;
     }
 
     void add_symbol(std::uint32_t rva, std::string name) { m_symbols.push_back({rva, std::move(name)}); }
@@ -147,8 +147,10 @@ public:
     // does not provide (`*refused` says which).
     bool link_dynamic_call(std::uintptr_t address, std::string* refused) const {
         const auto rva = static_cast<std::uint32_t>(address - reinterpret_cast<std::uintptr_t>(m_base));
-        if (!in_code(rva) || !holds(rva, 6) || m_base[rva] != kInt || m_base[rva + 1] != kDynamicLinkInterrupt) return false;
-        const std::uint32_t operand = u32(rva + 2);
+        if (!in_code(rva) || !bytes().holds(rva, 6) || m_base[rva] != kInt || m_base[rva + 1] != kDynamicLinkInterrupt) {
+            return false;
+        }
+        const std::uint32_t operand = bytes().u32(rva + 2);
         const auto device = static_cast<std::uint16_t>(operand >> 16);
         const auto service = static_cast<std::uint16_t>(operand & ~kJumpFlag & 0xFFFF);
         void* const* entry = vxd_service(device, service);
@@ -233,26 +235,14 @@ struct Section {
     std::uint32_t virtual_size, virtual_address, raw_size, raw_offset, characteristics;
 };
 
-// Reads little-endian fields of the file, each checked against its length.
-class FileReader {
-public:
-    explicit FileReader(const std::vector<std::uint8_t>& data) : m_data(data) {}
-    bool has(std::size_t offset, std::size_t count) const { return offset <= m_data.size() && count <= m_data.size() - offset; }
-    std::uint16_t u16(std::size_t offset) const { return static_cast<std::uint16_t>(m_data[offset] | m_data[offset + 1] << 8); }
-    std::uint32_t u32(std::size_t offset) const {
-        return static_cast<std::uint32_t>(u16(offset)) | static_cast<std::uint32_t>(u16(offset + 2)) << 16;
-    }
-
-private:
-    const std::vector<std::uint8_t>& m_data;
-};
-
 std::string basename_of(const std::string& path) {
     std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::optional<Module> load(const std::string& path, std::string* error) {
+}  // namespace
+
+std::optional<Module> load_image(const std::string& path, std::string* error) {
     const std::string name = basename_of(path);
     auto refuse = [&](const std::string& why) {
         *error = path + ": " + why;
@@ -267,16 +257,16 @@ std::optional<Module> load(const std::string& path, std::string* error) {
     if (!file.read(reinterpret_cast<char*>(data.data()), length)) return refuse("cannot read it");
 
     // The headers: MS-DOS stub, PE signature, file header, optional header.
-    FileReader in(data);
-    if (!in.has(0, 64) || in.u16(0) != 0x5A4D) return refuse("not an executable image (no MZ header)");
+    const Bytes in{data.data(), data.size()};
+    if (!in.holds(0, 64) || in.u16(0) != 0x5A4D) return refuse("not an executable image (no MZ header)");
     const std::uint32_t pe = in.u32(0x3C);
-    if (!in.has(pe, 24) || in.u32(pe) != 0x00004550) return refuse("not a PE image (no PE signature)");
+    if (!in.holds(pe, 24) || in.u32(pe) != 0x00004550) return refuse("not a PE image (no PE signature)");
     const std::uint16_t machine = in.u16(pe + 4);
     if (machine != kMachineI386) return refuse("built for machine " + machine_name(machine) + ", not i386: it cannot run here");
     const std::uint16_t section_count = in.u16(pe + 6);
     const std::uint16_t optional_size = in.u16(pe + 20);
     const std::size_t optional = pe + 24;
-    if (optional_size < 96 || !in.has(optional, optional_size)) return refuse("its optional header is cut short");
+    if (optional_size < 96 || !in.holds(optional, optional_size)) return refuse("its optional header is cut short");
     if (in.u16(optional) != kMagicPe32) return refuse("not a 32-bit (PE32) image");
     const std::uint32_t entry_rva = in.u32(optional + 16);
     const std::uint32_t image_base = in.u32(optional + 28);
@@ -290,7 +280,7 @@ std::optional<Module> load(const std::string& path, std::string* error) {
     if (section_alignment == 0 || section_alignment % page != 0) {
         return refuse("its sections are aligned to " + std::to_string(section_alignment) + " bytes, not to whole pages");
     }
-    if (image_size == 0 || image_size > kLargestImage || headers_size > image_size || !in.has(0, headers_size)) {
+    if (image_size == 0 || image_size > kLargestImage || headers_size > image_size || !in.holds(0, headers_size)) {
         return refuse("its sizes do not fit: image " + std::to_string(image_size) + " bytes, headers " +
                       std::to_string(headers_size));
     }
@@ -300,7 +290,7 @@ std::optional<Module> load(const std::string& path, std::string* error) {
     };
     std::vector<Section> sections;
     const std::size_t table = optional + optional_size;
-    if (!in.has(table, std::size_t{40} * section_count)) return refuse("its section table is cut short");
+    if (!in.holds(table, std::size_t{40} * section_count)) return refuse("its section table is cut short");
     for (std::uint16_t i = 0; i < section_count; ++i) {
         const std::size_t at = table + 40 * i;
         Section s{};
@@ -313,7 +303,7 @@ std::optional<Module> load(const std::string& path, std::string* error) {
         const std::uint32_t span = std::max(s.virtual_size, s.raw_size);
         if (s.virtual_address % section_alignment != 0 || s.virtual_address < headers_size ||
             s.virtual_address > image_size || span > image_size - s.virtual_address ||
-            (s.raw_size != 0 && !in.has(s.raw_offset, s.raw_size))) {
+            (s.raw_size != 0 && !in.holds(s.raw_offset, s.raw_size))) {
             return refuse(std::string("section ") + s.name + " lies outside the image or the file");
         }
         sections.push_back(s);
@@ -330,22 +320,23 @@ std::optional<Module> load(const std::string& path, std::string* error) {
     }
 
     // Base relocations, for the place the image got.
+    const Bytes view = image->bytes();
     const std::uint32_t delta = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(image->base())) - image_base;
     auto [relocations, relocations_size] = directory(kRelocationDirectory);
     if (delta != 0 && relocations_size == 0) return refuse("it has no relocations, and cannot be placed at its own base");
-    if (!image->holds(relocations, relocations_size)) return refuse("its relocations lie outside the image");
+    if (!view.holds(relocations, relocations_size)) return refuse("its relocations lie outside the image");
     for (std::uint32_t block = relocations; block + 8 <= relocations + relocations_size;) {
-        const std::uint32_t page_rva = image->u32(block);
-        const std::uint32_t block_size = image->u32(block + 4);
+        const std::uint32_t page_rva = view.u32(block);
+        const std::uint32_t block_size = view.u32(block + 4);
         if (block_size < 8 || block_size > relocations + relocations_size - block) return refuse("a relocation block is malformed");
         for (std::uint32_t entry = block + 8; entry + 2 <= block + block_size; entry += 2) {
-            const std::uint16_t value = image->u16(entry);
+            const std::uint16_t value = view.u16(entry);
             const std::uint16_t type = value >> 12;
             if (type == kRelocationAbsolute) continue;
             if (type != kRelocationHighLow) return refuse("a relocation of type " + std::to_string(type) + ", which i386 has not");
             const std::uint32_t target = page_rva + (value & 0x0FFF);
-            if (!image->holds(target, 4)) return refuse("a relocation lies outside the image");
-            const std::uint32_t fixed = image->u32(target) + delta;
+            if (!view.holds(target, 4)) return refuse("a relocation lies outside the image");
+            const std::uint32_t fixed = view.u32(target) + delta;
             std::memcpy(image->base() + target, &fixed, sizeof fixed);
         }
         block += block_size;
@@ -356,23 +347,23 @@ std::optional<Module> load(const std::string& path, std::string* error) {
     auto [imports, imports_size] = directory(kImportDirectory);
     std::string refused;
     for (std::uint32_t descriptor = imports; imports_size != 0; descriptor += 20) {
-        if (!image->holds(descriptor, 20)) return refuse("its import directory runs off the image");
-        const std::uint32_t lookup = image->u32(descriptor) != 0 ? image->u32(descriptor) : image->u32(descriptor + 16);
-        const std::uint32_t bound = image->u32(descriptor + 16);
-        const std::uint32_t module_rva = image->u32(descriptor + 12);
+        if (!view.holds(descriptor, 20)) return refuse("its import directory runs off the image");
+        const std::uint32_t lookup = view.u32(descriptor) != 0 ? view.u32(descriptor) : view.u32(descriptor + 16);
+        const std::uint32_t bound = view.u32(descriptor + 16);
+        const std::uint32_t module_rva = view.u32(descriptor + 12);
         if (module_rva == 0 && bound == 0) break;
-        const char* module = image->string(module_rva);
+        const char* module = view.string(module_rva);
         if (module == nullptr) return refuse("an imported module's name runs off the image");
         for (std::uint32_t i = 0;; ++i) {
-            if (!image->holds(lookup + 4 * i, 4) || !image->holds(bound + 4 * i, 4)) return refuse("an import table runs off the image");
-            const std::uint32_t thunk = image->u32(lookup + 4 * i);
+            if (!view.holds(lookup + 4 * i, 4) || !view.holds(bound + 4 * i, 4)) return refuse("an import table runs off the image");
+            const std::uint32_t thunk = view.u32(lookup + 4 * i);
             if (thunk == 0) break;
             if (thunk & kOrdinalFlag) {
                 refused += name + " imports ordinal " + std::to_string(thunk & 0xFFFF) + " from " + module +
                            ": the loader binds imports by name only\n";
                 continue;
             }
-            const char* routine = image->string(thunk + 2);
+            const char* routine = view.string(thunk + 2);
             if (routine == nullptr) return refuse("an imported routine's name runs off the image");
             auto found = std::find_if(exports.begin(), exports.end(), [&](const ImageExport& e) {
                 return strcasecmp(e.module, module) == 0 && std::strcmp(e.name, routine) == 0;
@@ -400,22 +391,22 @@ std::optional<Module> load(const std::string& path, std::string* error) {
     // The export directory, as the module's export table.
     auto [exported, exported_size] = directory(kExportDirectory);
     if (exported_size != 0) {
-        if (!image->holds(exported, 40)) return refuse("its export directory lies outside the image");
-        const std::uint32_t base_ordinal = image->u32(exported + 16);
-        const std::uint32_t function_count = image->u32(exported + 20);
-        const std::uint32_t name_count = image->u32(exported + 24);
-        const std::uint32_t functions = image->u32(exported + 28);
-        const std::uint32_t names = image->u32(exported + 32);
-        const std::uint32_t ordinals = image->u32(exported + 36);
-        if (function_count > image_size / 4 || name_count > image_size / 4 || !image->holds(functions, 4 * function_count) ||
-            !image->holds(names, 4 * name_count) || !image->holds(ordinals, 2 * name_count)) {
+        if (!view.holds(exported, 40)) return refuse("its export directory lies outside the image");
+        const std::uint32_t base_ordinal = view.u32(exported + 16);
+        const std::uint32_t function_count = view.u32(exported + 20);
+        const std::uint32_t name_count = view.u32(exported + 24);
+        const std::uint32_t functions = view.u32(exported + 28);
+        const std::uint32_t names = view.u32(exported + 32);
+        const std::uint32_t ordinals = view.u32(exported + 36);
+        if (function_count > image_size / 4 || name_count > image_size / 4 || !view.holds(functions, 4 * function_count) ||
+            !view.holds(names, 4 * name_count) || !view.holds(ordinals, 2 * name_count)) {
             return refuse("its export directory lies outside the image");
         }
         for (std::uint32_t i = 0; i < name_count; ++i) {
-            const char* export_name = image->string(image->u32(names + 4 * i));
-            const std::uint16_t index = image->u16(ordinals + 2 * i);
+            const char* export_name = view.string(view.u32(names + 4 * i));
+            const std::uint16_t index = view.u16(ordinals + 2 * i);
             if (export_name == nullptr || index >= function_count) return refuse("an export lies outside the image");
-            const std::uint32_t rva = image->u32(functions + 4 * index);
+            const std::uint32_t rva = view.u32(functions + 4 * index);
             if (!image->in_code(rva)) return refuse(std::string("its export ") + export_name + " is not in its code");
             image->exports.push_back(
                 {export_name, static_cast<USHORT>(base_ordinal + index), image->base() + rva});
@@ -444,9 +435,5 @@ std::optional<Module> load(const std::string& path, std::string* error) {
     auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(image->base() + entry_rva);
     return Module(name, entry, image->exports, image->imports.data(), image);
 }
-
-}  // namespace
-
-std::optional<Module> load_image(const std::string& path, std::string* error) { return load(path, error); }
 
 }  // namespace host

@@ -550,9 +550,9 @@ Time BridgeChip::char_time_whole() const {
     return static_cast<Time>((m_coding.framing().half_bits() * 10'000'000u + denominator - 1) / denominator);
 }
 
-BridgeChip::LineClock BridgeChip::next_char(LineClock clock, const Framing& framing) {
+BridgeChip::LineClock BridgeChip::next_char(LineClock clock, const Framing& framing, std::uint64_t count) {
     const std::uint64_t denominator = 2u * framing.baud;
-    const std::uint64_t numerator = framing.half_bits() * 10'000'000u + clock.fraction;
+    const std::uint64_t numerator = count * framing.half_bits() * 10'000'000u + clock.fraction;
     clock.at += static_cast<Time>(numerator / denominator);
     clock.fraction = numerator % denominator;
     return clock;
@@ -612,11 +612,7 @@ std::size_t BridgeChip::echo_run(Time now) const {
 // The run: as many characters sent and received again, one at a time, would
 // leave the FIFOs, the counters and the transmit clock.
 void BridgeChip::echo(std::size_t count) {
-    const Framing own = m_coding.framing();
-    const std::uint64_t denominator = 2u * own.baud;
-    const std::uint64_t numerator = count * own.half_bits() * 10'000'000u + m_tx_free.fraction;
-    m_tx_free.at += static_cast<Time>(numerator / denominator);
-    m_tx_free.fraction = static_cast<std::uint64_t>(numerator % denominator);
+    m_tx_free = next_char(m_tx_free, m_coding.framing(), count);
     const std::uint8_t mask = static_cast<std::uint8_t>((1u << m_coding.data_bits) - 1);
     const auto end = m_tx_fifo.begin() + static_cast<std::ptrdiff_t>(count);
     for (auto it = m_tx_fifo.begin(); it != end; ++it) m_rx_fifo.push_back(*it & mask);

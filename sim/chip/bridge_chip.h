@@ -255,7 +255,8 @@ private:
     };
 
     Time char_time_whole() const;
-    static LineClock next_char(LineClock clock, const Framing& framing);
+    // The clock after `count` more characters back to back.
+    static LineClock next_char(LineClock clock, const Framing& framing, std::uint64_t count = 1);
     std::size_t echo_run(Time now) const;
     void echo(std::size_t count);
     bool receiver_held() const;

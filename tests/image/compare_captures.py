@@ -9,21 +9,12 @@ each kind of chip and interface layout, and for a whole serial session.
 
 usage: compare_captures.py LINKED_TORVEX IMAGE_TORVEX IMAGE SESSION_SCRIPT"""
 import os
+from pathlib import Path
 import struct
 import subprocess
 import sys
 import tempfile
 import unittest
-
-def read(path, mode="rb"):
-    with open(path, mode) as f:
-        return f.read()
-
-
-def write(path, data):
-    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
-        f.write(data)
-
 
 LINKED, IMAGE_TORVEX, IMAGE, SESSION = sys.argv[1:5]
 
@@ -41,7 +32,7 @@ pcap {pcap}
 def records(path):
     """Each record of a capture: its time and its USBPcap packet with the IRP
     identifier (bytes 2 to 9 of the packet header) taken out."""
-    data = read(path)
+    data = Path(path).read_bytes()
     out, at = [], 24
     while at < len(data):
         seconds, micros, length, _ = struct.unpack_from("<IIII", data, at)
@@ -64,7 +55,7 @@ class SameRequestsOnTheWire(unittest.TestCase):
         with tempfile.TemporaryDirectory() as work:
             pcap = os.path.join(work, "wire.pcap")
             path = os.path.join(work, "scenario.script")
-            write(path, script.replace("{pcap}", pcap))
+            Path(path).write_text(script.replace("{pcap}", pcap))
             run = subprocess.run([torvex, "run", path, "--seed", str(seed)] + extra, capture_output=True, text=True)
             self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
             return records(pcap)
@@ -85,7 +76,7 @@ class SameRequestsOnTheWire(unittest.TestCase):
                     self.same(START.format(kind=kind, layout=layout, pcap="{pcap}"), 7)
 
     def test_a_whole_serial_session(self):
-        self.same(read(SESSION, "r") + "\npcap {pcap}\n", 3)
+        self.same(Path(SESSION).read_text() + "\npcap {pcap}\n", 3)
 
 
 if __name__ == "__main__":

@@ -8,21 +8,12 @@ image, and code that reads address 0.
 
 usage: loader_test.py IMAGE_TORVEX IMAGE"""
 import os
+from pathlib import Path
 import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
-
-def read(path, mode="rb"):
-    with open(path, mode) as f:
-        return f.read()
-
-
-def write(path, data):
-    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
-        f.write(data)
-
 
 import pefile
 
@@ -62,11 +53,11 @@ class Loader(unittest.TestCase):
     def run_image(self, data, keep_map=True):
         with tempfile.TemporaryDirectory() as work:
             image = os.path.join(work, "TORVEX.SYS")
-            write(image, data)
+            Path(image).write_bytes(data)
             if keep_map:
                 shutil.copy(MAP, os.path.join(work, "TORVEX.map"))
             script = os.path.join(work, "session.script")
-            write(script, SESSION)
+            Path(script).write_text(SESSION)
             run = subprocess.run([TORVEX, "run", script, "--image", image, "--seed", "4"],
                                  capture_output=True, text=True)
             return run.returncode, run.stdout + run.stderr
@@ -78,12 +69,12 @@ class Loader(unittest.TestCase):
         self.assertIn(message, output)
 
     def test_the_image_as_built_runs(self):
-        status, output = self.run_image(read(IMAGE))
+        status, output = self.run_image(Path(IMAGE).read_bytes())
         self.assertEqual(status, 0, output)
         self.assertIn("nothing left behind", output)
 
     def test_imports_that_do_not_bind_are_named(self):
-        image = read(IMAGE)
+        image = Path(IMAGE).read_bytes()
         cases = [
             (rename_import(image, b"KeSetEvent", b"KeSetEvemt"),
              "imports KeSetEvemt from ntoskrnl.exe, which Windows 98 SE does not export"),
@@ -99,7 +90,7 @@ class Loader(unittest.TestCase):
                 self.refused(data, message)
 
     def test_files_that_are_no_image_for_this_machine_are_refused(self):
-        image = read(IMAGE)
+        image = Path(IMAGE).read_bytes()
         cases = [
             (set_machine(image, 0x8664), "built for machine x86-64, not i386"),
             (set_machine(image, 0x01C4), "built for machine ARM, not i386"),
@@ -115,7 +106,7 @@ class Loader(unittest.TestCase):
         self.assertIn("/nonexistent/TORVEX.SYS: cannot open it: No such file or directory", run.stderr)
 
     def test_a_fault_in_the_image_names_its_routine_and_the_seed(self):
-        broken = break_export(read(IMAGE), "KickTxForSerport")
+        broken = break_export(Path(IMAGE).read_bytes(), "KickTxForSerport")
         for keep_map in (True, False):
             with self.subTest(map=keep_map):
                 status, output = self.run_image(broken, keep_map)
