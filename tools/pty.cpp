@@ -232,9 +232,11 @@ private:
     }
 
     void change_stash(int index, cc_t mask, cc_t bits) {
+        torvex_stash_lock(m_slave, F_WRLCK);
         Termios2 t = settings();
         t.c_cc[index] = static_cast<cc_t>((t.c_cc[index] & ~mask) | (bits & mask));
         ::ioctl(m_fd, TORVEX_TCSETS2, &t);
+        torvex_stash_lock(m_slave, F_UNLCK);
     }
 
     void watch() {

@@ -9,6 +9,9 @@
 #ifndef TORVEX_PTY_STASH_H
 #define TORVEX_PTY_STASH_H
 
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
 #include <termios.h>
 
 /* The kernel's struct termios2, which TCGETS2 and TCSETS2 carry (any rate as
@@ -56,6 +59,27 @@ struct torvex_termios2 {
 #define TORVEX_STASH_DRAINED 0x10
 #define TORVEX_STASH_OPEN 0x20
 #define TORVEX_STASH_SERVED 0x80
+
+/* Both sides change the stash by reading the termios and writing it back
+ * whole, so a change made between the other's read and write would be lost
+ * (a program's new rate, or the DSR the tool put in). Each holds a lock on
+ * the terminal around its read and write: an open file description's lock on
+ * one byte far past anything a program locks (not flock, which a program may
+ * hold for its whole session). The tool holds it only for those two calls; a
+ * program only around a change that does not wait for the tool. */
+#define TORVEX_STASH_LOCK_AT 0x7FFFFFFF00LL
+static inline int torvex_stash_lock(int fd, short type) {
+    struct flock lock;
+    memset(&lock, 0, sizeof lock);
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = TORVEX_STASH_LOCK_AT;
+    lock.l_len = 1;
+    while (fcntl(fd, F_OFD_SETLKW, &lock) != 0) {
+        if (errno != EINTR) return -1;
+    }
+    return 0;
+}
 
 #ifdef __cplusplus
 #include <optional>

@@ -45,8 +45,17 @@ static int is_pty(int fd) {
     return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
 }
 
+/* Ends a change of the stash begun with torvex_stash_lock(fd, F_WRLCK),
+ * returning `result` with errno as the change left it. */
+static int unlock(int fd, int result) {
+    const int error = errno;
+    torvex_stash_lock(fd, F_UNLCK);
+    errno = error;
+    return result;
+}
+
 /* The framing asked for goes into the stash; the stash's other fields keep
- * what the terminal holds. */
+ * what the terminal holds. Called with the stash locked. */
 static void stash(int fd, tcflag_t cflag, cc_t* cc) {
     struct termios now;
     cc_t lines = 0;
@@ -78,10 +87,11 @@ static void unstash(tcflag_t* cflag, cc_t* cc) {
  * of c_cc[18] in `mask` set to `bits`; the tool sees a termios change. */
 static int mark_lines(int fd, int counted, cc_t mask, cc_t bits) {
     struct termios t;
-    if (real_tcgetattr(fd, &t) != 0) return -1;
+    torvex_stash_lock(fd, F_WRLCK);
+    if (real_tcgetattr(fd, &t) != 0) return unlock(fd, -1);
     if (counted) t.c_cc[TORVEX_STASH_BREAKS]++;
     t.c_cc[TORVEX_STASH_HELD] = (cc_t)((t.c_cc[TORVEX_STASH_HELD] & ~mask) | (bits & mask));
-    return real_tcsetattr(fd, TCSANOW, &t);
+    return unlock(fd, real_tcsetattr(fd, TCSANOW, &t));
 }
 
 /* TIOCMGET: the program's DTR and RTS, and the lines the tool put in. */
@@ -115,8 +125,10 @@ static int drain(int fd) {
     struct termios t;
     if (real_tcgetattr(fd, &t) != 0) return -1;
     if (!(t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED)) return real_tcdrain(fd);
+    torvex_stash_lock(fd, F_WRLCK);
+    if (real_tcgetattr(fd, &t) != 0) return unlock(fd, -1);
     t.c_cc[TORVEX_STASH_HELD] ^= TORVEX_STASH_DRAIN_ASKED;
-    if (real_tcsetattr(fd, TCSANOW, &t) != 0) return -1;
+    if (unlock(fd, real_tcsetattr(fd, TCSANOW, &t)) != 0) return -1;
     const struct timespec turn = {0, 1000000};
     for (;;) {
         if (nanosleep(&turn, NULL) != 0 || real_tcgetattr(fd, &t) != 0) return -1;
@@ -193,12 +205,16 @@ ssize_t write(int fd, const void* data, size_t size) {
 int tcsetattr(int fd, int actions, const struct termios* t) {
     bind_real();
     if (t == NULL || !is_pty(fd)) return real_tcsetattr(fd, actions, t);
-    /* TCSADRAIN and TCSAFLUSH change the settings once the output is out. */
+    /* TCSADRAIN and TCSAFLUSH change the settings once the output is out;
+     * the change itself is then immediate, so that the lock is never held
+     * while the terminal waits for the tool. */
     if (actions != TCSANOW && drain(fd) != 0) return -1;
+    if (actions == TCSAFLUSH && tcflush(fd, TCIFLUSH) != 0) return -1;
     struct termios copy = *t;
-    stash(fd, t->c_cflag, copy.c_cc);
     as_pty(&copy.c_cflag);
-    return real_tcsetattr(fd, actions, &copy);
+    torvex_stash_lock(fd, F_WRLCK);
+    stash(fd, t->c_cflag, copy.c_cc);
+    return unlock(fd, real_tcsetattr(fd, TCSANOW, &copy));
 }
 
 int tcgetattr(int fd, struct termios* t) {
@@ -230,15 +246,19 @@ int ioctl(int fd, unsigned long request, ...) {
     case TORVEX_TCSETS2:
     case TORVEX_TCSETSW2:
     case TORVEX_TCSETSF2: {
-        /* The caller's buffer is left as it was: the stash goes in a copy. */
+        /* The caller's buffer is left as it was: the stash goes in a copy.
+         * The waiting forms wait first, then set at once (as tcsetattr). */
         unsigned char copy[64];
-        const size_t size = (request == TCSETS || request == TCSETSW || request == TCSETSF) ? 36 : 44;
+        const int old = request == TCSETS || request == TCSETSW || request == TCSETSF;
+        const size_t size = old ? 36 : 44;
         if (arg == NULL) break;
         if (request != TCSETS && request != TORVEX_TCSETS2 && drain(fd) != 0) return -1;
+        if ((request == TCSETSF || request == TORVEX_TCSETSF2) && tcflush(fd, TCIFLUSH) != 0) return -1;
         memcpy(copy, arg, size);
-        stash(fd, head->c_cflag, ((struct torvex_termios2*)copy)->c_cc);
         as_pty(&((struct torvex_termios2*)copy)->c_cflag);
-        return real_ioctl(fd, request, copy);
+        torvex_stash_lock(fd, F_WRLCK);
+        stash(fd, head->c_cflag, ((struct torvex_termios2*)copy)->c_cc);
+        return unlock(fd, real_ioctl(fd, old ? TCSETS : TORVEX_TCSETS2, copy));
     }
     case TCGETS:
     case TORVEX_TCGETS2: {
