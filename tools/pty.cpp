@@ -498,9 +498,11 @@ private:
                                              ((status & 0x02) ? TORVEX_STASH_DSR : 0) |
                                              ((status & 0x01) ? TORVEX_STASH_DCD : 0) |
                                              ((status & 0x08) ? TORVEX_STASH_RI : 0));
-        if (lines != m_lines) {
+        // Compared with what the terminal holds, not with what was put there
+        // last: a program that sets its termios without the library writes
+        // back the lines it read before.
+        if ((m_port.settings().c_cc[TORVEX_STASH_FRAMING] & TORVEX_STASH_LINES) != lines) {
             m_port.set_stash(TORVEX_STASH_FRAMING, TORVEX_STASH_LINES, lines);
-            m_lines = lines;
         }
         // Taken from the port only as the program's terminal takes it: the
         // port's receive buffer fills behind a program that does not read.
@@ -593,7 +595,6 @@ private:
         m_breaks = std::nullopt;
         m_held = false;
         m_dtr = m_rts = true;
-        m_lines.reset();
         m_serport->open();
         m_serport->set_dtr(true);
         m_serport->set_rts(true);
@@ -744,7 +745,6 @@ private:
     bool m_held = false;
     bool m_dtr = true;
     bool m_rts = true;
-    std::optional<cc_t> m_lines;  // the modem lines last put in the stash
 };
 
 }  // namespace

@@ -87,6 +87,20 @@ class LoopbackTest(unittest.TestCase):
             "port.rtscts = False\n"
             "port.xonxoff = True\n"
             "sys.stdin.readline()\n")
+        # A program without the library writes back a termios read before
+        # the modem lines came in (here: none at all); the tool puts them back.
+        stale = ("import os, sys, termios, time\n"
+                 "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)\n"
+                 "def dsr(): return ord(termios.tcgetattr(fd)[6][7]) & 0x08\n"
+                 "for turn in ('DSR not put in', 'DSR not put back'):\n"
+                 "    end = time.monotonic() + 2\n"
+                 "    while not dsr() and time.monotonic() < end: time.sleep(0.01)\n"
+                 "    assert dsr(), turn\n"
+                 "    t = termios.tcgetattr(fd)\n"
+                 "    t[6][7] = b'\\0'\n"
+                 "    termios.tcsetattr(fd, termios.TCSANOW, t)\n")
+        subprocess.run([sys.executable, "-c", stale, self.pty.link], check=True)
+        self.pty.wait_for(r"the port is closed")
         with subprocess.Popen([sys.executable, "-c", program, self.pty.link], env=environment,
                               stdin=subprocess.PIPE, text=True) as child:
             self.pty.wait_for(r"settings: 19200 7E1; the chip's UART runs at 19200 7E1, flow none, DTR on, RTS on")
