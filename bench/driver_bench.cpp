@@ -18,6 +18,7 @@ void BM_DriverLoopback(benchmark::State& state) {
     std::uint64_t overruns = 0;
     for (auto _ : state) {
         sim::World world({.seed = 1, .bus = {.jitter_frames = 0}});  // without the controller's lateness
+        world.bus().trace().forget_old();  // as `torvex pty`: nobody captures
         world.start();
         sim::Serport serport(world.port(), chunk);
         sim::Serport::register_callbacks();
@@ -71,6 +72,7 @@ void BM_FlowControlledHalfRateReader(benchmark::State& state) {
     std::uint64_t lost = 0;
     for (auto _ : state) {
         sim::World world({.seed = 1, .line = sim::LineKind::Peer, .bus = {.jitter_frames = 0}});
+        world.bus().trace().forget_old();
         world.start();
         sim::Serport serport(world.port(), 4096);
         sim::Serport::register_callbacks();

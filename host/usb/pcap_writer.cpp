@@ -1,6 +1,8 @@
 #include "host/usb/pcap_writer.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -52,7 +54,7 @@ std::vector<std::uint8_t> payload(const WireRecord& r) {
     return r.data;
 }
 
-void record(Out& out, const WireRecord& r) {
+void encode(Out& out, const WireRecord& r) {
     std::vector<std::uint8_t> data = payload(r);
     const bool control = r.kind == TransferKind::Control;
     const std::uint16_t header = control ? 28 : 27;
@@ -84,18 +86,27 @@ void descriptor_request(Out& out, std::uint64_t id, std::uint8_t device, std::ui
     submit.endpoint = 0x80;
     submit.setup = SetupPacket{0x80, 0x06, static_cast<std::uint16_t>(type << 8), 0,
                                static_cast<std::uint16_t>(descriptor.size())};
-    record(out, submit);
+    encode(out, submit);
     WireRecord done = submit;
     done.completion = true;
     done.setup.reset();
     done.data = descriptor;
-    record(out, done);
+    encode(out, done);
 }
 
 }  // namespace
 
-std::vector<std::uint8_t> pcap_bytes(const WireTrace& trace,
-                                     const std::vector<DescriptorSnapshot>& snapshots) {
+void pcap_record(std::vector<std::uint8_t>& bytes, const WireRecord& record) {
+    Out out(bytes);
+    if (record.function != kFunctionResetPort) encode(out, record);
+}
+
+namespace {
+
+// The capture's bytes in order, each part handed to `sink` (a pointer and a
+// length); false, with the reason in `error`, when the spool cannot be read.
+template <typename Sink>
+bool emit(const WireTrace& trace, const std::vector<DescriptorSnapshot>& snapshots, Sink sink, std::string* error) {
     std::vector<std::uint8_t> bytes;
     Out out(bytes);
     out.u32(kMagic);
@@ -112,26 +123,61 @@ std::vector<std::uint8_t> pcap_bytes(const WireTrace& trace,
         descriptor_request(out, id++, snapshot.device, USB_CONFIGURATION_DESCRIPTOR_TYPE,
                            snapshot.configuration_descriptor);
     }
-    for (const WireRecord& r : trace.records()) {
-        if (r.function != kFunctionResetPort) record(out, r);
+    if (!sink(bytes.data(), bytes.size())) return false;
+    if (!trace.spool_error().empty()) {
+        if (error) *error = trace.spool_error();
+        return false;
     }
+    if (std::FILE* spool = trace.spool()) {
+        std::uint8_t chunk[1 << 16];
+        std::uint64_t left = trace.spool_bytes();
+        std::fflush(spool);
+        std::rewind(spool);
+        while (left > 0) {
+            const std::size_t n = std::fread(chunk, 1, std::min<std::uint64_t>(left, sizeof chunk), spool);
+            if (n == 0 || !sink(chunk, n)) break;
+            left -= n;
+        }
+        std::fseek(spool, 0, SEEK_END);  // where the next record goes
+        if (left > 0) {
+            if (error) *error = "the spool of older records could not be read back";
+            return false;
+        }
+    }
+    bytes.clear();
+    for (const WireRecord& r : trace.records()) pcap_record(bytes, r);
+    return sink(bytes.data(), bytes.size());
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> pcap_bytes(const WireTrace& trace,
+                                     const std::vector<DescriptorSnapshot>& snapshots) {
+    std::vector<std::uint8_t> bytes;
+    const bool whole = emit(trace, snapshots, [&](const std::uint8_t* data, std::size_t size) {
+        bytes.insert(bytes.end(), data, data + size);
+        return true;
+    }, nullptr);
+    if (!whole) bytes.clear();
     return bytes;
 }
 
 bool write_pcap(const std::string& path, const WireTrace& trace,
                 const std::vector<DescriptorSnapshot>& snapshots, std::string* error) {
-    std::vector<std::uint8_t> bytes = pcap_bytes(trace, snapshots);
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     if (!file) {
         if (error) *error = path + ": " + std::strerror(errno);
         return false;
     }
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    const bool whole = emit(trace, snapshots, [&](const std::uint8_t* data, std::size_t size) {
+        file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+        return static_cast<bool>(file);
+    }, error);
     if (!file) {
         if (error) *error = path + ": write failed";
         return false;
     }
-    return true;
+    return whole;
 }
 
 }  // namespace host

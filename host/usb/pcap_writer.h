@@ -18,6 +18,11 @@ struct DescriptorSnapshot {
     std::vector<std::uint8_t> configuration_descriptor;
 };
 
+// Appends one record as the capture holds it; a port reset, which is not a
+// URB, has none.
+void pcap_record(std::vector<std::uint8_t>& bytes, const WireRecord& record);
+// The whole capture: the snapshots, the spooled records and the window;
+// nothing when the spool cannot be read.
 std::vector<std::uint8_t> pcap_bytes(const WireTrace& trace,
                                      const std::vector<DescriptorSnapshot>& snapshots);
 // Writes the capture; returns false, with the reason in `error`, when it cannot.

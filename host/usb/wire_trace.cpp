@@ -1,6 +1,9 @@
 #include "host/usb/wire_trace.h"
 
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
+
+#include "host/usb/pcap_writer.h"
 
 namespace host {
 
@@ -22,7 +25,45 @@ const char* function_name(std::uint16_t function) {
     }
 }
 
+// What a record holds in memory, for the window's size.
+std::size_t footprint(const WireRecord& record) { return sizeof record + record.data.size(); }
+
 }  // namespace
+
+WireTrace::~WireTrace() {
+    if (m_spool != nullptr) std::fclose(m_spool);
+}
+
+void WireTrace::add(WireRecord record) {
+    m_window_bytes += footprint(record);
+    m_records.push_back(std::move(record));
+    while (m_window_bytes > kWindowBytes && m_records.size() > 1) spool_front();
+}
+
+void WireTrace::spool_front() {
+    const WireRecord& oldest = m_records.front();
+    if (!m_forget && m_spool_error.empty()) {
+        m_encoded.clear();
+        pcap_record(m_encoded, oldest);
+        if (m_spool == nullptr) m_spool = std::tmpfile();
+        if (m_spool == nullptr || std::fwrite(m_encoded.data(), 1, m_encoded.size(), m_spool) != m_encoded.size()) {
+            m_spool_error = std::string("the spool of older records could not be written: ") + std::strerror(errno);
+        } else {
+            m_spool_bytes += m_encoded.size();
+        }
+    }
+    m_window_bytes -= footprint(oldest);
+    m_records.pop_front();
+}
+
+void WireTrace::clear() {
+    m_records.clear();
+    m_window_bytes = 0;
+    if (m_spool != nullptr) std::fclose(m_spool);
+    m_spool = nullptr;
+    m_spool_bytes = 0;
+    m_spool_error.clear();
+}
 
 std::vector<SetupPacket> WireTrace::control_setups() const {
     std::vector<SetupPacket> setups;

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,11 +42,32 @@ struct WireRecord {
     NTSTATUS status = STATUS_SUCCESS;  // completion: the IRP's status
 };
 
+// The newest records stay in memory, about kWindowBytes of them; older ones
+// leave for a spool file in the capture file's own record format, which a
+// capture copies: a capture of a long session holds every record while the
+// process stays the same size. A trace nobody captures (forget_old) drops
+// them instead.
 class WireTrace {
 public:
-    void add(WireRecord record) { m_records.push_back(std::move(record)); }
-    void clear() { m_records.clear(); }
-    const std::vector<WireRecord>& records() const { return m_records; }
+    static constexpr std::size_t kWindowBytes = 2u << 20;
+
+    WireTrace() = default;
+    WireTrace(const WireTrace&) = delete;
+    WireTrace& operator=(const WireTrace&) = delete;
+    ~WireTrace();
+
+    void add(WireRecord record);
+    // Forgets every record, those in the spool too.
+    void clear();
+    void forget_old() { m_forget = true; }
+    // The window: the newest records, oldest first.
+    const std::deque<WireRecord>& records() const { return m_records; }
+    // The older records in the capture's format, in a file read from its
+    // start up to spool_bytes(); null before any left the window. When the
+    // spool could not be written, spool_error() says why.
+    std::FILE* spool() const { return m_spool; }
+    std::uint64_t spool_bytes() const { return m_spool_bytes; }
+    const std::string& spool_error() const { return m_spool_error; }
 
     // The setup packets of the control requests submitted, in order.
     std::vector<SetupPacket> control_setups() const;
@@ -58,7 +81,15 @@ public:
     static std::string line(const WireRecord& record);
 
 private:
-    std::vector<WireRecord> m_records;
+    void spool_front();
+
+    std::deque<WireRecord> m_records;
+    std::size_t m_window_bytes = 0;
+    bool m_forget = false;
+    std::FILE* m_spool = nullptr;
+    std::uint64_t m_spool_bytes = 0;
+    std::string m_spool_error;
+    std::vector<std::uint8_t> m_encoded;  // one record on its way to the spool
 };
 
 }  // namespace host
