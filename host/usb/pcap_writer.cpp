@@ -138,7 +138,7 @@ bool emit(const WireTrace& trace, const std::vector<DescriptorSnapshot>& snapsho
             if (n == 0 || !sink(chunk, n)) break;
             left -= n;
         }
-        std::fseek(spool, 0, SEEK_END);  // where the next record goes
+        std::fseek(spool, 0, SEEK_END);  // the next record's place (a write after a read needs a seek)
         if (left > 0) {
             if (error) *error = "the spool of older records could not be read back";
             return false;
