@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <ctime>
 
 #include "sim/bench/world.h"
 #include "sim/serport/serport.h"
@@ -117,5 +118,31 @@ void BM_FlowControlledHalfRateReader(benchmark::State& state) {
     state.counters["simulated_s_per_real_s"] = speed;
 }
 BENCHMARK(BM_FlowControlledHalfRateReader)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// From nothing to a port open for a program: the world built, the driver
+// loaded, the device started, the port opened; then closed and the world torn
+// down (timed apart). Process CPU time: the world runs on one thread.
+void BM_WorldStartToOpenPort(benchmark::State& state) {
+    double teardown = 0;
+    for (auto _ : state) {
+        std::string left;
+        {
+            sim::World world({.seed = 1});
+            if (!NT_SUCCESS(world.start())) state.SkipWithError("the device did not start");
+            sim::Serport serport(world.port());
+            sim::Serport::register_callbacks();
+            serport.open();
+            state.PauseTiming();
+            const auto started = std::clock();
+            serport.close();
+            left = world.teardown();
+            teardown += static_cast<double>(std::clock() - started) / CLOCKS_PER_SEC;
+        }
+        if (!left.empty()) state.SkipWithError("the world left something behind");
+        state.ResumeTiming();
+    }
+    state.counters["teardown_ms"] = benchmark::Counter(teardown * 1000, benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_WorldStartToOpenPort)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
 
 }  // namespace
