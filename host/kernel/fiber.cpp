@@ -16,6 +16,7 @@
 #endif
 #endif
 #if defined(TORVEX_ASAN)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -108,30 +109,90 @@ constexpr int kArgumentRegister = 0;  // edi
 
 namespace host {
 
+namespace {
+
+// The stacks of ended fibers, kept for the next fibers of the same OS thread
+// (mapping, guarding and first touching a stack cost more than a world's
+// start): a world makes a dozen fibers, a fuzzer or a sweep thousands of
+// worlds.
+class StackCache {
+public:
+    ~StackCache() {
+        for (std::size_t i = 0; i < m_count; ++i) munmap(m_free[i].base, m_free[i].mapped);
+        m_count = 0;
+    }
+    void* take(std::size_t mapped) {
+        for (std::size_t i = 0; i < m_count; ++i) {
+            if (m_free[i].mapped == mapped) {
+                void* base = m_free[i].base;
+                m_free[i] = m_free[--m_count];
+                return base;
+            }
+        }
+        return nullptr;
+    }
+    void give(void* base, std::size_t mapped) {
+        if (m_count < kKept) {
+            m_free[m_count++] = {base, mapped};
+        } else {
+            munmap(base, mapped);
+        }
+    }
+
+private:
+    static constexpr std::size_t kKept = 32;
+    // A plain array: a fiber that outlives the thread's cache (a world kept
+    // in a static) still finds somewhere to put its stack.
+    struct Stack {
+        void* base;
+        std::size_t mapped;
+    } m_free[kKept];
+    std::size_t m_count = 0;
+};
+
+thread_local StackCache t_stacks;
+
+}  // namespace
+
 Fiber::Fiber() {
 #if defined(TORVEX_ASAN)
-    // The OS thread's stack, for the sanitizer to switch back to.
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
-        void* low = nullptr;
-        pthread_attr_getstack(&attributes, &low, &m_size);
-        m_bottom = low;
-        pthread_attr_destroy(&attributes);
+    // The OS thread's stack, for the sanitizer to switch back to (read once:
+    // for the main thread the C library parses the process's memory map).
+    thread_local const void* bottom = nullptr;
+    thread_local std::size_t size = 0;
+    if (bottom == nullptr) {
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            void* low = nullptr;
+            pthread_attr_getstack(&attributes, &low, &size);
+            bottom = low;
+            pthread_attr_destroy(&attributes);
+        }
     }
+    m_bottom = bottom;
+    m_size = size;
 #endif
 }
 
 Fiber::Fiber(std::function<void()> entry, std::size_t stack_size) : m_entry(std::move(entry)) {
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     m_mapped = (stack_size + page - 1) / page * page + page;
-    m_stack = mmap(nullptr, m_mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
-    if (m_stack == MAP_FAILED) {
-        std::perror("torvex: a fiber's stack");
-        std::abort();
+    m_stack = t_stacks.take(m_mapped);
+    if (m_stack == nullptr) {
+        m_stack = mmap(nullptr, m_mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+        if (m_stack == MAP_FAILED) {
+            std::perror("torvex: a fiber's stack");
+            std::abort();
+        }
+        mprotect(m_stack, page, PROT_NONE);  // the guard page: an overflow faults
     }
-    mprotect(m_stack, page, PROT_NONE);  // the guard page: an overflow faults
     m_bottom = static_cast<char*>(m_stack) + page;
     m_size = m_mapped - page;
+#if defined(TORVEX_ASAN)
+    // A fiber that ended never returned from its frames: their red zones
+    // are still marked on a stack used before.
+    __asan_unpoison_memory_region(m_bottom, m_size);
+#endif
 
     auto* top = reinterpret_cast<std::uintptr_t*>(
         (reinterpret_cast<std::uintptr_t>(m_stack) + m_mapped) & ~static_cast<std::uintptr_t>(15));
@@ -145,7 +206,7 @@ Fiber::Fiber(std::function<void()> entry, std::size_t stack_size) : m_entry(std:
 }
 
 Fiber::~Fiber() {
-    if (m_stack != nullptr) munmap(m_stack, m_mapped);
+    if (m_stack != nullptr) t_stacks.give(m_stack, m_mapped);
 }
 
 void Fiber::start(void* fiber) {
