@@ -883,25 +883,33 @@ void UsbBus::serve_interrupts(Time now) {
 
 void UsbBus::serve_bulk(Time frame_start) {
     // Each slot carries one data packet. Bulk endpoints take turns; a NAK
-    // costs next to no bus time, so the slot passes to the next endpoint.
+    // costs next to no bus time, so the slot passes to the next endpoint
+    // (a NAK changes nothing, so the candidates stay valid through the slot).
     const int slots = m_options.bulk_packets_per_frame;
     for (int slot = 0; slot < slots; ++slot) {
         m_moment = frame_start + slot * kFrame / slots;
-        std::vector<std::pair<unsigned, std::uint64_t>> order;  // (endpoint key, transfer id)
+        // The first transfer queued on each endpoint, if it may go now, in
+        // the order of the endpoints' keys, from the one after the endpoint
+        // served last.
+        m_candidates.clear();
+        m_endpoints_seen.clear();
         for (auto& t : m_pending) {
-            if (t->op == Op::Data && t->pipe && t->pipe->type == UsbdPipeTypeBulk && t->ready_at <= m_moment &&
-                t->irp->CancelRoutine && !never_answered(*t) && first_on_endpoint(*t)) {
-                order.emplace_back(unsigned{t->port->address} << 8 | t->endpoint, t->id);
+            if (t->op != Op::Data) continue;
+            const std::pair<const Port*, std::uint8_t> endpoint{t->port, t->endpoint};
+            if (std::find(m_endpoints_seen.begin(), m_endpoints_seen.end(), endpoint) != m_endpoints_seen.end()) continue;
+            m_endpoints_seen.push_back(endpoint);
+            if (t->pipe && t->pipe->type == UsbdPipeTypeBulk && t->ready_at <= m_moment && t->irp->CancelRoutine &&
+                !never_answered(*t)) {
+                m_candidates.push_back({unsigned{t->port->address} << 8 | t->endpoint, t->id, t.get()});
             }
         }
-        if (order.empty()) return;
-        std::sort(order.begin(), order.end());
-        auto next = std::upper_bound(order.begin(), order.end(), std::make_pair(m_round_robin, UINT64_MAX));
-        std::rotate(order.begin(), next, order.end());
-        for (auto& [key, id] : order) {
-            Transfer* t = find(id);
-            if (t != nullptr && serve_packet(*t, m_moment)) {
-                m_round_robin = key;
+        if (m_candidates.empty()) return;
+        auto turn = [&](const Candidate& c) { return std::pair(c.key <= m_round_robin, std::pair(c.key, c.id)); };
+        std::sort(m_candidates.begin(), m_candidates.end(),
+                  [&](const Candidate& a, const Candidate& b) { return turn(a) < turn(b); });
+        for (const Candidate& c : m_candidates) {
+            if (serve_packet(*c.transfer, m_moment)) {
+                m_round_robin = c.key;
                 break;
             }
         }
