@@ -444,7 +444,6 @@ PIRP IoManager::allocate_irp(CCHAR stack_size, bool threaded) {
     irp->Tail.Overlay.CurrentStackLocation =
         reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stack_size;
     irp->Tail.Overlay.Thread = &m_kernel.scheduler().running().object;
-    m_freed_irps.erase(irp);
     IrpRecord rec;
     rec.id = m_next_irp_id++;
     rec.threaded = threaded;
@@ -485,7 +484,6 @@ void IoManager::retire(PIRP irp, IrpRecord& rec) {
     m_kernel.trace().record(m_kernel.now(), m_kernel.scheduler().running().id, TraceKind::Free,
                             rec.id, irp);
     m_irps.erase(irp);
-    m_freed_irps.insert(irp);
     m_kernel.pool().free(irp);
 }
 
@@ -561,11 +559,13 @@ NTSTATUS IoManager::send_and_wait(PDEVICE_OBJECT target, PIRP irp, PKEVENT event
 IoManager::IrpRecord& IoManager::record(PIRP irp, const char* operation) {
     auto it = m_irps.find(irp);
     if (it != m_irps.end()) return it->second;
+    // A released IRP's block stays in the pool's quarantine for a while.
+    const Pool::Block* freed = m_kernel.pool().freed(irp);
+    const bool released = freed != nullptr && freed->tag == pool_tag("Irp ");
     char detail[160];
     std::snprintf(detail, sizeof detail, "%s(%p): %s", operation, static_cast<void*>(irp),
-                  m_freed_irps.count(irp) ? "the IRP was already completed and released"
-                                          : "the address is not a live IRP");
-    bug_check(m_freed_irps.count(irp) ? "IRP_USED_AFTER_RELEASE" : "INVALID_IRP", detail);
+                  released ? "the IRP was already completed and released" : "the address is not a live IRP");
+    bug_check(released ? "IRP_USED_AFTER_RELEASE" : "INVALID_IRP", detail);
 }
 
 std::string IoManager::describe(PIRP irp) const {

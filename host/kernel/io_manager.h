@@ -161,7 +161,6 @@ private:
 
     Kernel& m_kernel;
     std::unordered_map<void*, IrpRecord> m_irps;
-    std::set<const void*> m_freed_irps;
     std::uint64_t m_next_irp_id = 1;
     std::vector<Frame*> m_frames;
 

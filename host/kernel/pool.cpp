@@ -12,7 +12,6 @@ namespace host {
 namespace {
 constexpr unsigned char kFreshFill = 0xA5;  // pool is not zeroed: make that visible
 constexpr unsigned char kFreedFill = 0xDD;
-constexpr std::uint64_t kFreedWord = 0xDDDDDDDDDDDDDDDDull;
 }  // namespace
 
 std::string tag_text(ULONG tag) {
@@ -72,12 +71,11 @@ void Pool::free(PVOID block) {
     Thread& thread = m_kernel.scheduler().running();
     auto it = m_blocks.find(block);
     if (it == m_blocks.end()) {
-        const bool freed = std::any_of(m_quarantine.begin(), m_quarantine.end(),
-                                       [&](const Freed& f) { return f.block == block; });
+        const bool double_free = freed(block) != nullptr;
         char detail[160];
         std::snprintf(detail, sizeof detail, "ExFreePool(%p): %s", block,
-                      freed ? "the block was already freed" : "the address is not a pool block");
-        bug_check(freed ? "BAD_POOL_CALLER (double free)" : "BAD_POOL_CALLER", detail);
+                      double_free ? "the block was already freed" : "the address is not a pool block");
+        bug_check(double_free ? "BAD_POOL_CALLER (double free)" : "BAD_POOL_CALLER", detail);
     }
     if ((it->second.type & 1) != 0 && thread.irql >= DISPATCH_LEVEL) {
         bug_check("IRQL_NOT_LESS_OR_EQUAL", "paged pool freed at DISPATCH_LEVEL");
@@ -98,13 +96,14 @@ void Pool::free(PVOID block) {
 }
 
 // Where a quarantined block no longer holds its poison; empty when it does.
-// A word at a time up to the first word that differs, then byte by byte to
-// the first byte written.
+// Compared a page at a time with a page of poison (the C library's compare
+// runs at the memory's speed), then byte by byte in the page that differs.
 std::string Pool::corruption(const Freed& freed) {
+    static const std::vector<unsigned char> poison(4096, kFreedFill);
     SIZE_T i = 0;
-    for (std::uint64_t word; i + sizeof word <= freed.info.size; i += sizeof word) {
-        std::memcpy(&word, freed.block + i, sizeof word);
-        if (word != kFreedWord) break;
+    for (SIZE_T n; i < freed.info.size; i += n) {
+        n = std::min<SIZE_T>(poison.size(), freed.info.size - i);
+        if (std::memcmp(freed.block + i, poison.data(), n) != 0) break;
     }
     for (; i < freed.info.size; ++i) {
         if (freed.block[i] != kFreedFill) {
@@ -138,6 +137,13 @@ std::string Pool::written_after_free() const {
 const Pool::Block* Pool::find(const void* block) const {
     auto it = m_blocks.find(const_cast<void*>(block));
     return it == m_blocks.end() ? nullptr : &it->second;
+}
+
+const Pool::Block* Pool::freed(const void* block) const {
+    for (const Freed& f : m_quarantine) {
+        if (f.block == block) return &f.info;
+    }
+    return nullptr;
 }
 
 std::vector<Pool::Block> Pool::outstanding(ULONG tag) const {

@@ -43,6 +43,9 @@ public:
     PVOID allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller);
     void free(PVOID block);
     const Block* find(const void* block) const;
+    // The block if it was freed and is still in the quarantine (for the
+    // reports of a use after the free: a linear search).
+    const Block* freed(const void* block) const;
     // Freed blocks are kept poisoned, not handed out again, until this many
     // (or this many bytes) have been freed since: a double free is told as
     // one, and a write after the free is found when the block leaves the
