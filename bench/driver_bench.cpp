@@ -25,7 +25,7 @@ void BM_DriverLoopback(benchmark::State& state) {
     std::uint64_t overruns = 0;
     for (auto _ : state) {
         sim::World world({.seed = 1, .bus = {.jitter_frames = 0}});  // without the controller's lateness
-        world.bus().trace().forget_old();  // as `torvex pty`: nobody captures
+        world.bus().trace().keep_nothing();  // as `torvex pty`: nobody reads it
         world.start();
         sim::Serport serport(world.port(), chunk);
         sim::Serport::register_callbacks();
@@ -83,7 +83,7 @@ void BM_FlowControlledHalfRateReader(benchmark::State& state) {
     std::uint64_t lost = 0;
     for (auto _ : state) {
         sim::World world({.seed = 1, .line = sim::LineKind::Peer, .bus = {.jitter_frames = 0}});
-        world.bus().trace().forget_old();
+        world.bus().trace().keep_nothing();
         world.start();
         sim::Serport serport(world.port(), 4096);
         sim::Serport::register_callbacks();

@@ -4,15 +4,18 @@
 # DriverEntry, linked against import libraries made here from the .def files
 # in platform/target, with no C or C++ runtime.
 #
-# Usage: build_sys.sh OUT_DIR [VARIANT]
+# Usage: build_sys.sh OUT_DIR [VARIANT [BUILT_DIR]]
 #   VARIANT bad-export       the export table with one name misspelt
 #   VARIANT forbidden-import the image also calls a kernel function that is
 #                            not on the whitelist
-# (the variants exist to show that the image check rejects them).
+# (the variants exist to show that the image check rejects them). A variant
+# differs from the image only where it is linked: with BUILT_DIR it links
+# the objects an earlier build left there instead of compiling its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$1
 variant=${2:-}
+built=${3:-}
 target=i686-w64-mingw32
 for tool in $target-g++ $target-as $target-dlltool; do
     command -v $tool >/dev/null || { echo "build_sys: $tool is missing: run tools/install_deps.sh" >&2; exit 1; }
@@ -26,12 +29,20 @@ flags=(-std=c++20 -DTORVEX_TARGET -I. -O2 -Wall -Wno-multichar -Werror
 # The whole driver compiles in a second or two: every build starts afresh.
 objects=()
 for source in $(find core usb serial ioctl legacy -name '*.cpp' | sort); do
-    object="$out/obj/$(echo "${source%.cpp}" | tr / _).o"
-    $target-g++ "${flags[@]}" -c "$source" -o "$object"
-    objects+=("$object")
+    object="obj/$(echo "${source%.cpp}" | tr / _).o"
+    if [ -n "$built" ]; then
+        objects+=("$built/$object")
+    else
+        $target-g++ "${flags[@]}" -c "$source" -o "$out/$object"
+        objects+=("$out/$object")
+    fi
 done
-$target-as legacy/configmg_stubs.s -o "$out/obj/legacy_configmg_stubs.o"
-objects+=("$out/obj/legacy_configmg_stubs.o")
+if [ -n "$built" ]; then
+    objects+=("$built/obj/legacy_configmg_stubs.o")
+else
+    $target-as legacy/configmg_stubs.s -o "$out/obj/legacy_configmg_stubs.o"
+    objects+=("$out/obj/legacy_configmg_stubs.o")
+fi
 
 exports=core/exports.def
 imports=(platform/target/ntoskrnl.def platform/target/hal.def platform/target/usbd.def)

@@ -324,7 +324,7 @@ public:
             return 1;
         }
         m_world = std::make_unique<sim::World>(world_options);
-        m_world->bus().trace().forget_old();  // nobody captures here; a session may run for hours
+        m_world->bus().trace().keep_nothing();  // nobody reads it here; a session may run for hours
         if (!m_options.vcd.empty()) m_world->chip().set_probe(&m_vcd);
         if (!NT_SUCCESS(m_world->start())) {
             std::fprintf(m_err, "torvex: the device did not start\n");

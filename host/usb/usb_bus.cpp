@@ -534,6 +534,7 @@ WireRecord UsbBus::record_of(const Transfer& t) {
 }
 
 void UsbBus::record_submission(const Transfer& t) {
+    if (!m_trace.keeping()) return;
     WireRecord r = record_of(t);
     if (r.kind == TransferKind::Control || t.op == Op::ResetPipe) r.setup = t.setup;
     if (t.op != Op::ResetPort && !t.in && t.buffer) r.data.assign(t.buffer, t.buffer + t.length);
@@ -554,10 +555,14 @@ void UsbBus::finish(Transfer* t, USBD_STATUS status) {
     auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& p) { return p.get() == t; });
     std::unique_ptr<Transfer> owned = std::move(*it);
     m_pending.erase(it);
-    WireRecord r = record_of(*t);
-    r.completion = true;
-    r.usbd_status = status;
-    r.status = irp_status_of(status);
+    if (m_trace.keeping()) {
+        WireRecord r = record_of(*t);
+        r.completion = true;
+        r.usbd_status = status;
+        r.status = irp_status_of(status);
+        if (t->op != Op::ResetPort && t->in && t->buffer) r.data.assign(t->buffer, t->buffer + t->done);
+        m_trace.add(std::move(r));
+    }
     if (t->op != Op::ResetPort) {
         t->urb->UrbHeader.Status = status;
         ULONG transferred = t->in ? t->done : (USBD_SUCCESS(status) ? t->length : 0);
@@ -577,9 +582,7 @@ void UsbBus::finish(Transfer* t, USBD_STATUS status) {
         default:  // no data stage to report
             break;
         }
-        if (t->in && t->buffer) r.data.assign(t->buffer, t->buffer + t->done);
     }
-    m_trace.add(std::move(r));
     PIRP irp = t->irp;
     irp->IoStatus.Status = irp_status_of(status);
     irp->IoStatus.Information = 0;

@@ -35,6 +35,7 @@ WireTrace::~WireTrace() {
 }
 
 void WireTrace::add(WireRecord record) {
+    if (!m_keeping) return;
     m_window_bytes += footprint(record);
     m_records.push_back(std::move(record));
     while (m_window_bytes > kWindowBytes && m_records.size() > 1) spool_front();
@@ -42,7 +43,7 @@ void WireTrace::add(WireRecord record) {
 
 void WireTrace::spool_front() {
     const WireRecord& oldest = m_records.front();
-    if (!m_forget && m_spool_error.empty()) {
+    if (m_spool_error.empty()) {
         m_encoded.clear();
         pcap_record(m_encoded, oldest);
         if (m_spool == nullptr) m_spool = std::tmpfile();

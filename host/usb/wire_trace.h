@@ -45,8 +45,8 @@ struct WireRecord {
 // The newest records stay in memory, about kWindowBytes of them; older ones
 // leave for a spool file in the capture file's own record format, which a
 // capture copies: a capture of a long session holds every record while the
-// process stays the same size. A trace nobody captures (forget_old) drops
-// them instead.
+// process stays the same size. A session nobody reads the trace of (`torvex
+// pty`, the benchmarks) keeps nothing at all.
 class WireTrace {
 public:
     static constexpr std::size_t kWindowBytes = 2u << 20;
@@ -56,10 +56,15 @@ public:
     WireTrace& operator=(const WireTrace&) = delete;
     ~WireTrace();
 
+    // Whether records are kept: the bus builds none when they are not.
+    bool keeping() const { return m_keeping; }
+    void keep_nothing() {
+        clear();
+        m_keeping = false;
+    }
     void add(WireRecord record);
     // Forgets every record, those in the spool too.
     void clear();
-    void forget_old() { m_forget = true; }
     // The window: the newest records, oldest first.
     const std::deque<WireRecord>& records() const { return m_records; }
     // The older records in the capture's format, in a file read from its
@@ -85,7 +90,7 @@ private:
 
     std::deque<WireRecord> m_records;
     std::size_t m_window_bytes = 0;
-    bool m_forget = false;
+    bool m_keeping = true;
     std::FILE* m_spool = nullptr;
     std::uint64_t m_spool_bytes = 0;
     std::string m_spool_error;
