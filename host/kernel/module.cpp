@@ -1,6 +1,7 @@
 #include "host/kernel/module.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace host {
 
@@ -61,8 +62,13 @@ std::string Module::link() const {
 }
 
 bool Module::platform_exports(std::string_view routine) {
-    return std::any_of(std::begin(kPlatformExports), std::end(kPlatformExports),
-                       [&](const char* name) { return routine == name; });
+    // Sorted once: every world links its driver against the table.
+    static const std::vector<std::string_view> sorted = [] {
+        std::vector<std::string_view> names(std::begin(kPlatformExports), std::end(kPlatformExports));
+        std::sort(names.begin(), names.end());
+        return names;
+    }();
+    return std::binary_search(sorted.begin(), sorted.end(), routine);
 }
 
 std::string Module::check() const {
