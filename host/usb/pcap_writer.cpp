@@ -94,15 +94,6 @@ void descriptor_request(Out& out, std::uint64_t id, std::uint8_t device, std::ui
     encode(out, done);
 }
 
-}  // namespace
-
-void pcap_record(std::vector<std::uint8_t>& bytes, const WireRecord& record) {
-    Out out(bytes);
-    if (record.function != kFunctionResetPort) encode(out, record);
-}
-
-namespace {
-
 // The capture's bytes in order, each part handed to `sink` (a pointer and a
 // length); false, with the reason in `error`, when the spool cannot be read.
 template <typename Sink>
@@ -129,7 +120,7 @@ bool emit(const WireTrace& trace, const std::vector<DescriptorSnapshot>& snapsho
         return false;
     }
     if (std::FILE* spool = trace.spool()) {
-        std::uint8_t chunk[1 << 16];
+        std::uint8_t chunk[1 << 14];
         std::uint64_t left = trace.spool_bytes();
         std::fflush(spool);
         std::rewind(spool);
@@ -150,6 +141,11 @@ bool emit(const WireTrace& trace, const std::vector<DescriptorSnapshot>& snapsho
 }
 
 }  // namespace
+
+void pcap_record(std::vector<std::uint8_t>& bytes, const WireRecord& record) {
+    Out out(bytes);
+    if (record.function != kFunctionResetPort) encode(out, record);
+}
 
 std::vector<std::uint8_t> pcap_bytes(const WireTrace& trace,
                                      const std::vector<DescriptorSnapshot>& snapshots) {
