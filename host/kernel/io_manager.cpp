@@ -215,15 +215,15 @@ void IoManager::delete_device(PDEVICE_OBJECT device) {
                       " is attached on top of it");
     }
     const bool handles_open = it->second->open_count > 0;
-    for (auto& [address, rec] : m_irps) {
-        if (rec.state == IrpState::Idle) continue;
+    m_irps.for_each([&](void* address, const IrpRecord& rec) {
+        if (rec.state == IrpState::Idle) return;
         auto* irp = static_cast<PIRP>(address);
         // A request made through a handle of the device keeps the device
         // object with the handle: the deletion waits for the last close, as
         // the platform's object references make it wait.
         if (handles_open && irp->Tail.Overlay.OriginalFileObject != nullptr &&
             irp->Tail.Overlay.OriginalFileObject->DeviceObject == device) {
-            continue;
+            return;
         }
         auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
         // A completion routine of the device may be the one that let the
@@ -236,7 +236,7 @@ void IoManager::delete_device(PDEVICE_OBJECT device) {
                               name + " is deleted while this IRP is still in flight on it");
             }
         }
-    }
+    });
     if (!it->second->name.empty()) m_names.erase(fold(it->second->name));
     if (it->second->open_count > 0) {
         device->DeviceObjectExtension->ExtensionFlags |= DOE_DELETE_PENDING;
@@ -447,7 +447,7 @@ PIRP IoManager::allocate_irp(CCHAR stack_size, bool threaded) {
     IrpRecord rec;
     rec.id = m_next_irp_id++;
     rec.threaded = threaded;
-    m_irps[irp] = rec;
+    m_irps.add(irp, rec);
     return irp;
 }
 
@@ -557,8 +557,7 @@ NTSTATUS IoManager::send_and_wait(PDEVICE_OBJECT target, PIRP irp, PKEVENT event
 // Checks and reports
 
 IoManager::IrpRecord& IoManager::record(PIRP irp, const char* operation) {
-    auto it = m_irps.find(irp);
-    if (it != m_irps.end()) return it->second;
+    if (IrpRecord* rec = m_irps.find(irp)) return *rec;
     // A released IRP's block stays in the pool's quarantine for a while.
     const Pool::Block* freed = m_kernel.pool().freed(irp);
     const bool released = freed != nullptr && freed->tag == pool_tag("Irp ");
@@ -569,9 +568,9 @@ IoManager::IrpRecord& IoManager::record(PIRP irp, const char* operation) {
 }
 
 std::string IoManager::describe(PIRP irp) const {
-    auto it = m_irps.find(irp);
+    const IrpRecord* rec = m_irps.find(irp);
     char text[200];
-    if (it == m_irps.end()) {
+    if (rec == nullptr) {
         std::snprintf(text, sizeof text, "IRP %p (released)", static_cast<void*>(irp));
         return text;
     }
@@ -581,8 +580,8 @@ std::string IoManager::describe(PIRP irp) const {
         (location >= 1 && location <= irp->StackCount) ? &stack[location - 1] : nullptr;
     std::snprintf(text, sizeof text,
                   "IRP #%llu at %p: %s, location %d of %d, major 0x%02X minor 0x%02X, status %s",
-                  static_cast<unsigned long long>(it->second.id), static_cast<void*>(irp),
-                  it->second.threaded ? "built by the I/O manager" : "allocated by a driver",
+                  static_cast<unsigned long long>(rec->id), static_cast<void*>(irp),
+                  rec->threaded ? "built by the I/O manager" : "allocated by a driver",
                   location, irp->StackCount, current ? current->MajorFunction : 0xFF,
                   current ? current->MinorFunction : 0xFF, hex(irp->IoStatus.Status).c_str());
     return text;
@@ -594,7 +593,7 @@ void IoManager::irp_bug_check(const char* check, PIRP irp, const std::string& de
 
 std::string IoManager::irp_report() const {
     std::vector<std::pair<std::uint64_t, PIRP>> irps;
-    for (auto& [address, rec] : m_irps) irps.emplace_back(rec.id, static_cast<PIRP>(address));
+    m_irps.for_each([&](void* address, const IrpRecord& rec) { irps.emplace_back(rec.id, static_cast<PIRP>(address)); });
     std::sort(irps.begin(), irps.end());
     std::string out;
     for (auto& [id, irp] : irps) out += "  " + describe(irp) + "\n";
@@ -850,16 +849,16 @@ void IoManager::complete(PIRP irp, CCHAR) {
             const KIRQL entry = m_kernel.scheduler().running().irql;
             NTSTATUS result = routine(upper, irp, context);
             check_irql_kept(entry, "a completion routine", popped_major);
-            auto it = m_irps.find(irp);
-            if (it != m_irps.end() && it->second.id == id) it->second.in_routine = false;
-            bool overtaken = it != m_irps.end() && it->second.id == id && it->second.epoch != epoch;
+            IrpRecord* after = m_irps.find(irp);
+            if (after != nullptr && after->id == id) after->in_routine = false;
+            bool overtaken = after != nullptr && after->id == id && after->epoch != epoch;
             if (overtaken && result != STATUS_MORE_PROCESSING_REQUIRED) {
                 irp_bug_check("MULTIPLE_IRP_COMPLETE_REQUESTS", irp,
                               "the IRP was completed again while a completion routine that did not return "
                               "STATUS_MORE_PROCESSING_REQUIRED was running");
             }
             if (overtaken) return;
-            if (it == m_irps.end() || it->second.id != id) {
+            if (after == nullptr || after->id != id) {
                 if (result != STATUS_MORE_PROCESSING_REQUIRED) {
                     char detail[160];
                     std::snprintf(detail, sizeof detail,
@@ -871,7 +870,7 @@ void IoManager::complete(PIRP irp, CCHAR) {
                 return;
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-                it->second.state = IrpState::Returned;
+                after->state = IrpState::Returned;
                 return;
             }
         } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
@@ -901,11 +900,11 @@ void IoManager::finish_threaded(PIRP irp, IrpRecord& rec) {
     }
     const std::uint64_t id = rec.id;
     m_kernel.scheduler().queue_apc(*requester, [this, irp, id] {
-        auto it = m_irps.find(irp);
-        if (it == m_irps.end() || it->second.id != id) {
+        IrpRecord* found = m_irps.find(irp);
+        if (found == nullptr || found->id != id) {
             bug_check("IRP_USED_AFTER_RELEASE", "a built IRP was released before its final completion");
         }
-        IrpRecord& done = it->second;
+        IrpRecord& done = *found;
         if (done.buffered) {
             PVOID buffer = irp->AssociatedIrp.SystemBuffer;
             if (!NT_ERROR(irp->IoStatus.Status) && irp->IoStatus.Information > done.user_output_length) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -106,7 +107,7 @@ public:
     // Inspection for tests and leak checks.
     std::size_t live_irps() const { return m_irps.size(); }
     std::string irp_report() const;
-    bool is_live_irp(const void* irp) const { return m_irps.count(const_cast<void*>(irp)) != 0; }
+    bool is_live_irp(const void* irp) const { return m_irps.find(irp) != nullptr; }
 
 private:
     // An open or a handle ends: a device deleted meanwhile goes with the last.
@@ -128,6 +129,60 @@ private:
         PVOID user_output = nullptr;
         ULONG user_output_length = 0;
         bool buffered = false;
+    };
+
+    // The live IRPs' records. A handful live at a time, and each is looked up
+    // at every step of its IRP: their addresses are searched in a contiguous
+    // array rather than hashed. A record stays where it is while its IRP
+    // lives (it is held by reference across calls that add and remove
+    // others); a released one is kept for the next IRP.
+    class IrpTable {
+    public:
+        IrpRecord* find(const void* irp) const {
+            for (std::size_t i = 0; i < m_addresses.size(); ++i) {
+                if (m_addresses[i] == irp) return m_records[i].get();
+            }
+            return nullptr;
+        }
+        IrpRecord& at(const void* irp) const {
+            IrpRecord* rec = find(irp);
+            if (rec == nullptr) throw std::out_of_range("not a live IRP");
+            return *rec;
+        }
+        void add(void* irp, const IrpRecord& rec) {
+            std::unique_ptr<IrpRecord> record;
+            if (m_spare.empty()) {
+                record = std::make_unique<IrpRecord>(rec);
+            } else {
+                record = std::move(m_spare.back());
+                m_spare.pop_back();
+                *record = rec;
+            }
+            m_addresses.push_back(irp);
+            m_records.push_back(std::move(record));
+        }
+        void erase(const void* irp) {
+            for (std::size_t i = 0; i < m_addresses.size(); ++i) {
+                if (m_addresses[i] != irp) continue;
+                m_spare.push_back(std::move(m_records[i]));
+                m_addresses[i] = m_addresses.back();
+                m_records[i] = std::move(m_records.back());
+                m_addresses.pop_back();
+                m_records.pop_back();
+                return;
+            }
+        }
+        std::size_t size() const { return m_addresses.size(); }
+        // Calls f(address, record) for each live IRP.
+        template <typename F>
+        void for_each(F f) const {
+            for (std::size_t i = 0; i < m_addresses.size(); ++i) f(m_addresses[i], *m_records[i]);
+        }
+
+    private:
+        std::vector<void*> m_addresses;
+        std::vector<std::unique_ptr<IrpRecord>> m_records;
+        std::vector<std::unique_ptr<IrpRecord>> m_spare;
     };
 
     // One dispatch routine running on an IRP location (for the pending check).
@@ -160,7 +215,7 @@ private:
     static std::u16string fold(std::u16string_view name);
 
     Kernel& m_kernel;
-    std::unordered_map<void*, IrpRecord> m_irps;
+    IrpTable m_irps;
     std::uint64_t m_next_irp_id = 1;
     std::vector<Frame*> m_frames;
 
