@@ -127,8 +127,7 @@ std::string Kernel::user_of(const void* block, std::size_t size) const {
         }
     }
     for (auto& [id, check] : m_free_checks) {
-        std::string user = check(begin, end);
-        if (!user.empty()) return user;
+        if (const char* user = check(begin, end)) return user;
     }
     return {};
 }

@@ -84,9 +84,10 @@ public:
 
     // What still uses a pool block about to be freed: a thread waiting on an
     // object in it, or what a check added by a bus driver reports (a URB or a
-    // buffer it holds). Empty when nothing does.
+    // buffer it holds). Empty when nothing does. A check answers null when
+    // nothing of its own uses the block.
     std::string user_of(const void* block, std::size_t size) const;
-    using FreeCheck = std::function<std::string(const unsigned char* begin, const unsigned char* end)>;
+    using FreeCheck = std::function<const char*(const unsigned char* begin, const unsigned char* end)>;
     int add_free_check(FreeCheck check);
     void remove_free_check(int id) { m_free_checks.erase(id); }
 

@@ -69,15 +69,15 @@ UsbBus::UsbBus(Kernel& kernel, Options options) : BusDriver(kernel, "UsbBus"), m
     KeInitializeEvent(&m_work, SynchronizationEvent, FALSE);
     m_controller = &kernel.spawn("host controller", [this] { run_host_controller(); });
     // A URB or a transfer buffer is the controller's until the request completes.
-    m_free_check = kernel.add_free_check([this](const unsigned char* begin, const unsigned char* end) {
+    m_free_check = kernel.add_free_check([this](const unsigned char* begin, const unsigned char* end) -> const char* {
         for (auto& t : m_pending) {
             const auto* urb = reinterpret_cast<const unsigned char*>(t->urb);
-            if (urb >= begin && urb < end) return std::string("the bus still holds a URB in it");
+            if (urb >= begin && urb < end) return "the bus still holds a URB in it";
             if (t->buffer != nullptr && t->buffer < end && t->buffer + t->length > begin) {
-                return std::string("the bus still holds a transfer buffer in it");
+                return "the bus still holds a transfer buffer in it";
             }
         }
-        return std::string();
+        return nullptr;
     });
 }
 
