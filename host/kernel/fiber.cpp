@@ -16,7 +16,6 @@
 #endif
 #endif
 #if defined(TORVEX_ASAN)
-#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -188,11 +187,6 @@ Fiber::Fiber(std::function<void()> entry, std::size_t stack_size) : m_entry(std:
     }
     m_bottom = static_cast<char*>(m_stack) + page;
     m_size = m_mapped - page;
-#if defined(TORVEX_ASAN)
-    // A fiber that ended never returned from its frames: their red zones
-    // are still marked on a stack used before.
-    __asan_unpoison_memory_region(m_bottom, m_size);
-#endif
 
     auto* top = reinterpret_cast<std::uintptr_t*>(
         (reinterpret_cast<std::uintptr_t>(m_stack) + m_mapped) & ~static_cast<std::uintptr_t>(15));
