@@ -247,7 +247,8 @@ void Scheduler::advance_clock() {
         m_now = *earliest;
         m_steps_standing = 0;
     }
-    std::vector<Thread*> expired;
+    std::vector<Thread*>& expired = m_waiters_scratch;
+    expired.clear();
     for (auto& thread : m_threads) {
         if (thread->state == ThreadState::Waiting && thread->wait.deadline &&
             *thread->wait.deadline <= m_now) {
@@ -311,7 +312,8 @@ NTSTATUS Scheduler::wait(std::span<DISPATCHER_HEADER* const> objects, WAIT_TYPE 
 }
 
 void Scheduler::signalled(DISPATCHER_HEADER* object) {
-    std::vector<Thread*> waiters;
+    std::vector<Thread*>& waiters = m_waiters_scratch;
+    waiters.clear();
     for (auto& thread : m_threads) {
         if (thread->state != ThreadState::Waiting) continue;
         auto& objects = thread->wait.objects;

@@ -208,6 +208,9 @@ private:
     std::uint64_t m_switches = 0;
     std::vector<std::unique_ptr<Thread>> m_threads;
     std::vector<Thread*> m_ready_scratch;
+    // The threads a signal wakes, or a time-out ends, in their order of waiting
+    // (neither calls the other; kept to spare an allocation a wake).
+    std::vector<Thread*> m_waiters_scratch;
     Thread* m_running = nullptr;
     Thread* m_adopted = nullptr;
     Thread* m_ended = nullptr;  // a thread that ended, whose stack the next to run frees
