@@ -45,7 +45,7 @@ class TorvexPty:
             self.lines.put(line.rstrip("\n"))
         self.lines.put(None)
 
-    def wait_for(self, pattern, timeout=10.0):
+    def wait_for(self, pattern, timeout=20.0):
         """The first line from now on that matches, or AssertionError."""
         end = time.monotonic() + timeout
         while True:
