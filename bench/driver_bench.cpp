@@ -143,10 +143,10 @@ void BM_WorldStartToOpenPort(benchmark::State& state) {
             sim::Serport::register_callbacks();
             serport.open();
             state.PauseTiming();
-            const auto started = std::clock();
+            const double started = cpu_seconds();
             serport.close();
             left = world.teardown();
-            teardown += static_cast<double>(std::clock() - started) / CLOCKS_PER_SEC;
+            teardown += cpu_seconds() - started;
         }
         if (!left.empty()) state.SkipWithError("the world left something behind");
         state.ResumeTiming();

@@ -123,10 +123,12 @@ static int set_modem_lines(int fd, unsigned long request, const int* in) {
  * sent everything the program wrote. A signal ends the wait with EINTR. */
 static int drain(int fd) {
     struct termios t;
-    if (real_tcgetattr(fd, &t) != 0) return -1;
-    if (!(t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED)) return real_tcdrain(fd);
     torvex_stash_lock(fd, F_WRLCK);
     if (real_tcgetattr(fd, &t) != 0) return unlock(fd, -1);
+    if (!(t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED)) {
+        unlock(fd, 0);
+        return real_tcdrain(fd);
+    }
     t.c_cc[TORVEX_STASH_HELD] ^= TORVEX_STASH_DRAIN_ASKED;
     if (unlock(fd, real_tcsetattr(fd, TCSANOW, &t)) != 0) return -1;
     const struct timespec turn = {0, 1000000};

@@ -895,14 +895,9 @@ void UsbBus::serve_bulk(Time frame_start) {
         // the order of the endpoints' keys, from the one after the endpoint
         // served last.
         m_candidates.clear();
-        m_endpoints_seen.clear();
         for (auto& t : m_pending) {
-            if (t->op != Op::Data) continue;
-            const std::pair<const Port*, std::uint8_t> endpoint{t->port, t->endpoint};
-            if (std::find(m_endpoints_seen.begin(), m_endpoints_seen.end(), endpoint) != m_endpoints_seen.end()) continue;
-            m_endpoints_seen.push_back(endpoint);
-            if (t->pipe && t->pipe->type == UsbdPipeTypeBulk && t->ready_at <= m_moment && t->irp->CancelRoutine &&
-                !never_answered(*t)) {
+            if (t->op == Op::Data && t->pipe && t->pipe->type == UsbdPipeTypeBulk && t->ready_at <= m_moment &&
+                t->irp->CancelRoutine && !never_answered(*t) && first_on_endpoint(*t)) {
                 m_candidates.push_back({unsigned{t->port->address} << 8 | t->endpoint, t->id, t.get()});
             }
         }

@@ -191,14 +191,13 @@ private:
     Time m_last_frame = -kFrame;
     Time m_moment = 0;  // the time of the packet being served within a frame
     unsigned m_round_robin = 0;  // the bulk endpoint served last: address << 8 | endpoint
-    // A bulk slot's work lists, kept to spare an allocation a slot.
+    // A bulk slot's candidates, kept to spare an allocation a slot.
     struct Candidate {
         unsigned key;  // address << 8 | endpoint
         std::uint64_t id;
         Transfer* transfer;
     };
     std::vector<Candidate> m_candidates;
-    std::vector<std::pair<const Port*, std::uint8_t>> m_endpoints_seen;
     KEVENT m_work{};
     int m_free_check = 0;  // the kernel's check that nothing the bus holds is freed
     Thread* m_controller = nullptr;
