@@ -23,10 +23,59 @@ std::string tag_text(ULONG tag) {
     return text;
 }
 
+std::size_t Pool::BlockTable::home(const void* address) const {
+    // The allocator's blocks are 16-byte aligned: the multiply spreads the
+    // bits above that over the top, where the index is taken.
+    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address)) >> 4;
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32) & (m_slots.size() - 1);
+}
+
+const Pool::Block* Pool::BlockTable::find(const void* address) const {
+    for (std::size_t i = home(address);; i = (i + 1) & (m_slots.size() - 1)) {
+        if (m_slots[i].address == address) return &m_slots[i].block;
+        if (m_slots[i].address == nullptr) return nullptr;
+    }
+}
+
+void Pool::BlockTable::insert(void* address, const Block& block) {
+    if (2 * (m_count + 1) > m_slots.size()) {
+        std::vector<Slot> old(m_slots.size() * 2);
+        old.swap(m_slots);
+        m_count = 0;
+        for (const Slot& slot : old) {
+            if (slot.address != nullptr) insert(slot.address, slot.block);
+        }
+    }
+    std::size_t i = home(address);
+    while (m_slots[i].address != nullptr) i = (i + 1) & (m_slots.size() - 1);
+    m_slots[i] = Slot{address, block};
+    ++m_count;
+}
+
+void Pool::BlockTable::erase(const void* address) {
+    const std::size_t mask = m_slots.size() - 1;
+    std::size_t hole = home(address);
+    while (m_slots[hole].address != address) {
+        if (m_slots[hole].address == nullptr) return;
+        hole = (hole + 1) & mask;
+    }
+    // Each entry after the hole, up to the next empty slot, moves into it
+    // unless the hole lies before its home on its probe path.
+    for (std::size_t i = (hole + 1) & mask; m_slots[i].address != nullptr; i = (i + 1) & mask) {
+        const std::size_t from_home = (i - home(m_slots[i].address)) & mask;
+        if (((i - hole) & mask) <= from_home) {
+            m_slots[hole] = m_slots[i];
+            hole = i;
+        }
+    }
+    m_slots[hole].address = nullptr;
+    --m_count;
+}
+
 Pool::Pool(Kernel& kernel, std::uint64_t seed) : m_kernel(kernel), m_random(seed ^ 0x9E3779B97F4A7C15ull) {}
 
 Pool::~Pool() {
-    for (auto& [block, info] : m_blocks) std::free(block);
+    m_blocks.for_each([](void* block, const Block&) { std::free(block); });
     for (const Freed& freed : m_quarantine) std::free(freed.block);
 }
 
@@ -62,36 +111,36 @@ PVOID Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller)
     void* block = std::malloc(size == 0 ? 1 : size);
     if (block == nullptr) return nullptr;
     std::memset(block, kFreshFill, size);
-    m_blocks[block] = Block{tag, size, type, m_serial, thread.id, caller};
+    m_blocks.insert(block, Block{tag, size, type, m_serial, thread.id, caller});
     m_kernel.trace().record(m_kernel.now(), thread.id, TraceKind::Allocate, size, block);
     return block;
 }
 
 void Pool::free(PVOID block) {
     Thread& thread = m_kernel.scheduler().running();
-    auto it = m_blocks.find(block);
-    if (it == m_blocks.end()) {
+    const Block* info = m_blocks.find(block);
+    if (info == nullptr) {
         const bool double_free = freed(block) != nullptr;
         char detail[160];
         std::snprintf(detail, sizeof detail, "ExFreePool(%p): %s", block,
                       double_free ? "the block was already freed" : "the address is not a pool block");
         bug_check(double_free ? "BAD_POOL_CALLER (double free)" : "BAD_POOL_CALLER", detail);
     }
-    if ((it->second.type & 1) != 0 && thread.irql >= DISPATCH_LEVEL) {
+    if ((info->type & 1) != 0 && thread.irql >= DISPATCH_LEVEL) {
         bug_check("IRQL_NOT_LESS_OR_EQUAL", "paged pool freed at DISPATCH_LEVEL");
     }
-    const std::string user = m_kernel.user_of(block, it->second.size);
+    const std::string user = m_kernel.user_of(block, info->size);
     if (!user.empty()) {
         char detail[240];
         std::snprintf(detail, sizeof detail, "ExFreePool(%p), '%s', %zu bytes: %s", block,
-                      tag_text(it->second.tag).c_str(), static_cast<size_t>(it->second.size), user.c_str());
+                      tag_text(info->tag).c_str(), static_cast<size_t>(info->size), user.c_str());
         bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (pool freed while in use)", detail);
     }
-    m_kernel.trace().record(m_kernel.now(), thread.id, TraceKind::Free, it->second.size, block);
-    std::memset(block, kFreedFill, it->second.size);
-    m_quarantine.push_back(Freed{static_cast<unsigned char*>(block), it->second});
-    m_quarantine_bytes += it->second.size;
-    m_blocks.erase(it);
+    m_kernel.trace().record(m_kernel.now(), thread.id, TraceKind::Free, info->size, block);
+    std::memset(block, kFreedFill, info->size);
+    m_quarantine.push_back(Freed{static_cast<unsigned char*>(block), *info});
+    m_quarantine_bytes += info->size;
+    m_blocks.erase(block);
     while (m_quarantine.size() > kQuarantineBlocks || m_quarantine_bytes > kQuarantineBytes) release_oldest();
 }
 
@@ -135,8 +184,7 @@ std::string Pool::written_after_free() const {
 }
 
 const Pool::Block* Pool::find(const void* block) const {
-    auto it = m_blocks.find(const_cast<void*>(block));
-    return it == m_blocks.end() ? nullptr : &it->second;
+    return m_blocks.find(block);
 }
 
 const Pool::Block* Pool::freed(const void* block) const {
@@ -148,9 +196,9 @@ const Pool::Block* Pool::freed(const void* block) const {
 
 std::vector<Pool::Block> Pool::outstanding(ULONG tag) const {
     std::vector<Block> blocks;
-    for (auto& [address, info] : m_blocks) {
+    m_blocks.for_each([&](void*, const Block& info) {
         if (tag == 0 || info.tag == tag) blocks.push_back(info);
-    }
+    });
     std::sort(blocks.begin(), blocks.end(),
               [](const Block& a, const Block& b) { return a.serial < b.serial; });
     return blocks;

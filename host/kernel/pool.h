@@ -6,7 +6,6 @@
 #include <random>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/wdm.h"
@@ -70,6 +69,31 @@ public:
     std::uint64_t injected_failures() const { return m_injected; }
 
 private:
+    // The live blocks by address: open addressing with linear probing, a
+    // removal shifting back the entries after it, doubled at half full. No
+    // allocation a block, and one probe at most loads.
+    class BlockTable {
+    public:
+        BlockTable() : m_slots(64) {}
+        const Block* find(const void* address) const;
+        void insert(void* address, const Block& block);
+        void erase(const void* address);
+        template <typename F>
+        void for_each(F f) const {
+            for (const Slot& slot : m_slots) {
+                if (slot.address != nullptr) f(slot.address, slot.block);
+            }
+        }
+
+    private:
+        struct Slot {
+            void* address = nullptr;
+            Block block;
+        };
+        std::size_t home(const void* address) const;
+        std::vector<Slot> m_slots;  // a power of two of them
+        std::size_t m_count = 0;
+    };
     struct Freed {
         unsigned char* block;
         Block info;
@@ -80,7 +104,7 @@ private:
 
     Kernel& m_kernel;
     std::mt19937_64 m_random;
-    std::unordered_map<void*, Block> m_blocks;
+    BlockTable m_blocks;
     std::deque<Freed> m_quarantine;  // oldest first
     std::size_t m_quarantine_bytes = 0;
     std::uint64_t m_serial = 0;

@@ -14,6 +14,8 @@ namespace {
 
 bool is_signalled(const DISPATCHER_HEADER* object) { return object->SignalState > 0; }
 
+bool is_runnable(ThreadState state) { return state == ThreadState::Ready || state == ThreadState::Running; }
+
 // A satisfied wait takes what it waited for: a synchronization event resets,
 // a spin lock becomes held.
 void consume(DISPATCHER_HEADER* object) {
@@ -73,7 +75,8 @@ Scheduler::Scheduler(std::uint64_t seed, Strategy strategy, Trace& trace)
     }
     auto adopted = std::make_unique<Thread>(0, "caller", false);
     adopted->fiber = std::make_unique<Fiber>();
-    adopted->state = ThreadState::Running;
+    ++m_runnable;  // as every new thread, it starts ready
+    set_state(*adopted, ThreadState::Running);
     adopted->pct_priority = kPctDepth + (m_random() >> 1);
     adopted->object.Header.Type = kThreadObject;
     initialise_wait_list(adopted->object.Header);
@@ -112,6 +115,7 @@ Thread& Scheduler::spawn(std::string name, std::function<void()> body, bool driv
     initialise_wait_list(thread->object.Header);
     thread->body = std::move(body);
     Thread* raw = thread.get();
+    ++m_runnable;  // a new thread is ready
     m_threads.push_back(std::move(thread));
     m_trace.record(m_now, m_running->id, TraceKind::ThreadStart, id);
     raw->fiber = std::make_unique<Fiber>([this, raw] { thread_trampoline(this, raw); }, kStackSize);
@@ -135,9 +139,11 @@ Thread* Scheduler::choose() {
     while (m_changes < m_change_points.size() && m_change_points[m_changes] <= m_steps) {
         m_running->pct_priority = ++m_changes;
     }
+    if (m_runnable == 0) return nullptr;
+    if (m_runnable == 1 && is_runnable(m_running->state)) return m_running;
     m_ready_scratch.clear();
     for (auto& thread : m_threads) {
-        if (thread->state == ThreadState::Ready || thread->state == ThreadState::Running) {
+        if (is_runnable(thread->state)) {
             m_ready_scratch.push_back(thread.get());
         }
     }
@@ -150,16 +156,22 @@ Thread* Scheduler::choose() {
     return m_ready_scratch[m_random() % m_ready_scratch.size()];
 }
 
+void Scheduler::set_state(Thread& thread, ThreadState state) {
+    m_runnable += is_runnable(state);
+    m_runnable -= is_runnable(thread.state);
+    thread.state = state;
+}
+
 void Scheduler::switch_to(Thread* next) {
     Thread* current = m_running;
     if (next == current) {
-        current->state = ThreadState::Running;
+        set_state(*current, ThreadState::Running);
         return;
     }
     m_trace.record(m_now, current->id, TraceKind::Switch, next->id);
     ++m_switches;
-    if (current->state == ThreadState::Running) current->state = ThreadState::Ready;
-    next->state = ThreadState::Running;
+    if (current->state == ThreadState::Running) set_state(*current, ThreadState::Ready);
+    set_state(*next, ThreadState::Running);
     m_running = next;
     // A thread that ended switches away for good.
     current->fiber->switch_to(*next->fiber, current->state == ThreadState::Terminated);
@@ -205,7 +217,7 @@ void Scheduler::queue_apc(Thread& thread, std::function<void()> apc) {
     thread.apcs.push_back(std::move(apc));
     if (thread.state == ThreadState::Waiting && thread.irql == PASSIVE_LEVEL) {
         thread.wait.result = STATUS_KERNEL_APC;
-        thread.state = ThreadState::Ready;
+        set_state(thread, ThreadState::Ready);
     }
 }
 
@@ -259,7 +271,7 @@ void Scheduler::advance_clock() {
               [](Thread* a, Thread* b) { return a->wait.order < b->wait.order; });
     for (Thread* thread : expired) {
         thread->wait.result = STATUS_TIMEOUT;
-        thread->state = ThreadState::Ready;
+        set_state(*thread, ThreadState::Ready);
         m_trace.record(m_now, thread->id, TraceKind::Timeout, 0);
     }
 }
@@ -304,7 +316,7 @@ NTSTATUS Scheduler::wait(std::span<DISPATCHER_HEADER* const> objects, WAIT_TYPE 
         }
         m_trace.record(m_now, self.id, TraceKind::Wait, objects.size(),
                        objects.empty() ? nullptr : objects.front());
-        self.state = ThreadState::Waiting;
+        set_state(self, ThreadState::Waiting);
         reschedule();
         // Woken for a kernel APC: run it and wait on.
         if (self.wait.result != STATUS_KERNEL_APC) return self.wait.result;
@@ -326,7 +338,7 @@ void Scheduler::signalled(DISPATCHER_HEADER* object) {
     for (Thread* thread : waiters) {
         if (!is_signalled(object)) break;
         if (try_satisfy(*thread)) {
-            thread->state = ThreadState::Ready;
+            set_state(*thread, ThreadState::Ready);
             m_trace.record(m_now, thread->id, TraceKind::Wake,
                            static_cast<std::uint64_t>(thread->wait.result));
         }
@@ -336,7 +348,7 @@ void Scheduler::signalled(DISPATCHER_HEADER* object) {
 void Scheduler::finish_running() {
     Thread& self = *m_running;
     m_trace.record(m_now, self.id, TraceKind::ThreadExit, 0);
-    self.state = ThreadState::Terminated;
+    set_state(self, ThreadState::Terminated);
     self.object.Header.SignalState = 1;
     m_ended = &self;
     if (m_shutting_down) {

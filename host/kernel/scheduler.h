@@ -78,7 +78,7 @@ public:
     const std::uint32_t id;
     const std::string name;
     const bool driver_thread;  // created by PsCreateSystemThread
-    ThreadState state = ThreadState::Ready;
+    ThreadState state = ThreadState::Ready;  // changed only by its scheduler's set_state()
     KIRQL irql = PASSIVE_LEVEL;
     KPRIORITY priority = 8;
     std::uint64_t pct_priority = 0;  // the PCT strategy's priority: the highest ready one runs
@@ -187,6 +187,7 @@ private:
     friend void thread_trampoline(Scheduler* scheduler, Thread* thread);
 
     Thread* choose();
+    void set_state(Thread& thread, ThreadState state);
     void switch_to(Thread* next);
     void reschedule();
     bool try_satisfy(Thread& thread);
@@ -207,6 +208,9 @@ private:
     std::uint64_t m_wait_order = 0;
     std::uint64_t m_switches = 0;
     std::vector<std::unique_ptr<Thread>> m_threads;
+    // Of them, the threads that are ready or running: at most scheduling
+    // points only the running one is, and it runs on without a search.
+    std::size_t m_runnable = 0;
     std::vector<Thread*> m_ready_scratch;
     // The threads a signal wakes, or a time-out ends, in their order of waiting
     // (neither calls the other; kept to spare an allocation a wake).

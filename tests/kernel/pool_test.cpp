@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <random>
 #include <vector>
 
 #include "tests/kernel/fixture.h"
@@ -24,6 +26,27 @@ TEST_F(PoolTest, OutstandingBlocksAreReportedByTagOldestFirst) {
     ExFreePool(a);
     ExFreePool(b);
     ExFreePool(c);
+    EXPECT_TRUE(kernel->pool().outstanding().empty());
+}
+
+// Thousands of live blocks, freed in an order the seed scrambles: each is
+// found (and its own size reported) until its free, whatever was freed
+// around it.
+TEST_F(PoolTest, ManyLiveBlocksAreEachFoundUntilFreed) {
+    std::vector<std::pair<PVOID, SIZE_T>> live;
+    for (SIZE_T size = 1; size <= 3000; ++size) live.emplace_back(ExAllocatePoolWithTag(NonPagedPool, size, kTag), size);
+    std::mt19937 random(static_cast<std::uint32_t>(seed));
+    std::shuffle(live.begin(), live.end(), random);
+    while (!live.empty()) {
+        for (std::size_t i = 0; i < live.size(); i += 97) {
+            const host::Pool::Block* block = kernel->pool().find(live[i].first);
+            ASSERT_NE(block, nullptr) << live.size() << " blocks live";
+            EXPECT_EQ(block->size, live[i].second);
+        }
+        ExFreePool(live.back().first);
+        EXPECT_EQ(kernel->pool().find(live.back().first), nullptr);
+        live.pop_back();
+    }
     EXPECT_TRUE(kernel->pool().outstanding().empty());
 }
 
