@@ -417,7 +417,7 @@ bool BridgeChip::out_packet(std::uint8_t endpoint, std::span<const std::uint8_t>
     advance_to(now);
     if (m_tx_fifo.size() + data.size() > m_config.tx_fifo_bytes) return false;  // NAK: no room
     if (data.empty()) ++m_counters.zero_length_out;
-    m_tx_fifo.insert(m_tx_fifo.end(), data.begin(), data.end());
+    m_tx_fifo.append(data);
     return true;
 }
 
@@ -441,8 +441,8 @@ std::optional<std::size_t> BridgeChip::in_packet(std::uint8_t endpoint, std::spa
     }
     std::size_t n = std::min(buffer.size(), m_rx_fifo.size());
     m_rx_owes_short = n == kBulkMaxPacket;
-    std::copy_n(m_rx_fifo.begin(), n, buffer.begin());
-    m_rx_fifo.erase(m_rx_fifo.begin(), m_rx_fifo.begin() + static_cast<std::ptrdiff_t>(n));
+    m_rx_fifo.copy_front(buffer.first(n));
+    m_rx_fifo.pop_front(n);
     rx_taken(now);
     return n;
 }
@@ -614,9 +614,8 @@ std::size_t BridgeChip::echo_run(Time now) const {
 void BridgeChip::echo(std::size_t count) {
     m_tx_free = next_char(m_tx_free, m_coding.framing(), count);
     const std::uint8_t mask = static_cast<std::uint8_t>((1u << m_coding.data_bits) - 1);
-    const auto end = m_tx_fifo.begin() + static_cast<std::ptrdiff_t>(count);
-    for (auto it = m_tx_fifo.begin(); it != end; ++it) m_rx_fifo.push_back(*it & mask);
-    m_tx_fifo.erase(m_tx_fifo.begin(), end);
+    for (std::size_t i = 0; i < count; ++i) m_rx_fifo.push_back(m_tx_fifo[i] & mask);
+    m_tx_fifo.pop_front(count);
     m_counters.tx_bytes += count;
     m_counters.rx_bytes += count;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/usb/usb_device.h"
+#include "sim/chip/byte_fifo.h"
 
 namespace sim {
 
@@ -293,7 +294,7 @@ private:
     bool m_break = false;
 
     Time m_now = 0;  // how far the UART has been advanced
-    std::deque<std::uint8_t> m_tx_fifo;
+    ByteFifo m_tx_fifo;
     LineClock m_tx_free;  // when the transmitter finishes its current character
     std::optional<std::uint8_t> m_tx_control;  // XON or XOFF, sent ahead of the FIFO
     bool m_xoff_received = false;
@@ -301,7 +302,7 @@ private:
     Time m_aux_since = 0;    // when the auxiliary line last went high
     std::deque<Incoming> m_incoming;  // what the far end is sending
     LineClock m_rx_free;
-    std::deque<std::uint8_t> m_rx_fifo;
+    ByteFifo m_rx_fifo;
     bool m_rx_owes_short = false;  // the last bulk-in packet was full: a short one must end the transfer
     bool m_line_dtr = false;  // last DTR and RTS told to the line
     bool m_line_rts = false;
