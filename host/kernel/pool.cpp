@@ -144,17 +144,21 @@ void Pool::free(PVOID block) {
     while (m_quarantine.size() > kQuarantineBlocks || m_quarantine_bytes > kQuarantineBytes) release_oldest();
 }
 
-// Where a quarantined block no longer holds its poison; empty when it does.
-// Compared a page at a time with a page of poison (the C library's compare
-// runs at the memory's speed), then byte by byte in the page that differs.
-std::string Pool::corruption(const Freed& freed) {
+// Whether a quarantined block still holds its poison: compared a page at a
+// time with a page of poison (the C library's compare runs at the memory's
+// speed).
+bool Pool::poisoned(const Freed& freed) {
     static const std::vector<unsigned char> poison(4096, kFreedFill);
-    SIZE_T i = 0;
-    for (SIZE_T n; i < freed.info.size; i += n) {
+    for (SIZE_T i = 0, n; i < freed.info.size; i += n) {
         n = std::min<SIZE_T>(poison.size(), freed.info.size - i);
-        if (std::memcmp(freed.block + i, poison.data(), n) != 0) break;
+        if (std::memcmp(freed.block + i, poison.data(), n) != 0) return false;
     }
-    for (; i < freed.info.size; ++i) {
+    return true;
+}
+
+// Where a quarantined block no longer holds its poison; empty when it does.
+std::string Pool::corruption(const Freed& freed) {
+    for (SIZE_T i = 0; i < freed.info.size; ++i) {
         if (freed.block[i] != kFreedFill) {
             char text[200];
             std::snprintf(text, sizeof text,
@@ -170,8 +174,7 @@ std::string Pool::corruption(const Freed& freed) {
 
 void Pool::release_oldest() {
     const Freed freed = m_quarantine.front();
-    const std::string written = corruption(freed);
-    if (!written.empty()) bug_check("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION", "a freed block:\n" + written);
+    if (!poisoned(freed)) bug_check("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION", "a freed block:\n" + corruption(freed));
     m_quarantine.pop_front();
     m_quarantine_bytes -= freed.info.size;
     std::free(freed.block);
@@ -179,7 +182,9 @@ void Pool::release_oldest() {
 
 std::string Pool::written_after_free() const {
     std::string out;
-    for (const Freed& freed : m_quarantine) out += corruption(freed);
+    for (const Freed& freed : m_quarantine) {
+        if (!poisoned(freed)) out += corruption(freed);
+    }
     return out;
 }
 

@@ -99,6 +99,7 @@ private:
         Block info;
     };
     bool should_fail(ULONG tag);
+    static bool poisoned(const Freed& freed);
     static std::string corruption(const Freed& freed);
     void release_oldest();
 
