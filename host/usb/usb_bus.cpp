@@ -1,6 +1,7 @@
 #include "host/usb/usb_bus.h"
 
 #include <algorithm>
+#include <limits>
 #include <cstring>
 
 #include "host/kernel/kernel.h"
@@ -227,7 +228,10 @@ std::vector<DescriptorSnapshot> UsbBus::snapshots() const {
     return snapshots;
 }
 
-void UsbBus::kick() { kernel().set_event(&m_work); }
+void UsbBus::kick() {
+    m_bulk_changed = true;
+    kernel().set_event(&m_work);
+}
 
 // ---------------------------------------------------------------------------
 // Submission
@@ -552,6 +556,7 @@ bool UsbBus::take(Transfer* t) {
 }
 
 void UsbBus::finish(Transfer* t, USBD_STATUS status) {
+    m_bulk_changed = true;
     auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& p) { return p.get() == t; });
     std::unique_ptr<Transfer> owned = std::move(*it);
     m_pending.erase(it);
@@ -734,12 +739,8 @@ std::optional<Time> UsbBus::next_frame_due() {
             ready = t->ready_at;  // ends without the device
         } else if (!first_on_endpoint(*t)) {
             continue;
-        } else if (t->in) {
-            ready = t->port->device->in_ready_at(t->endpoint, now);
-            if (ready && t->pipe->type == UsbdPipeTypeInterrupt) ready = next_poll(*t->pipe, *ready);
         } else {
-            std::size_t packet = std::min<std::size_t>(t->pipe->max_packet, t->length - t->done);
-            ready = packet == 0 ? std::optional<Time>(now) : t->port->device->out_ready_at(t->endpoint, packet, now);
+            ready = device_ready_at(*t, now);
         }
         if (!ready) continue;
         Time at = std::max(*ready, t->ready_at);
@@ -747,6 +748,18 @@ std::optional<Time> UsbBus::next_frame_due() {
     }
     if (!earliest) return std::nullopt;
     return std::max({align_up(*earliest), align_up(now), m_last_frame + kFrame});
+}
+
+// When the device can first answer the data transfer's next packet, as far
+// as can be told now (until the bus is kicked); none when it cannot tell.
+std::optional<Time> UsbBus::device_ready_at(const Transfer& t, Time now) const {
+    if (t.in) {
+        std::optional<Time> ready = t.port->device->in_ready_at(t.endpoint, now);
+        if (ready && t.pipe->type == UsbdPipeTypeInterrupt) ready = next_poll(*t.pipe, *ready);
+        return ready;
+    }
+    const std::size_t packet = std::min<std::size_t>(t.pipe->max_packet, t.length - t.done);
+    return packet == 0 ? std::optional<Time>(now) : t.port->device->out_ready_at(t.endpoint, packet, now);
 }
 
 bool UsbBus::first_on_endpoint(const Transfer& t) const {
@@ -888,9 +901,15 @@ void UsbBus::serve_bulk(Time frame_start) {
     // Each slot carries one data packet. Bulk endpoints take turns; a NAK
     // costs next to no bus time, so the slot passes to the next endpoint
     // (a NAK changes nothing, so the candidates stay valid through the slot).
+    // After a slot that all of them NAKed, the slots before any of them can
+    // be answered, or before another transfer may go, pass by unless
+    // something changes.
     const int slots = m_options.bulk_packets_per_frame;
+    Time quiet_until = frame_start;
     for (int slot = 0; slot < slots; ++slot) {
         m_moment = frame_start + slot * kFrame / slots;
+        if (m_moment < quiet_until && !m_bulk_changed) continue;
+        m_bulk_changed = false;
         // The first transfer queued on each endpoint, if it may go now, in
         // the order of the endpoints' keys, from the one after the endpoint
         // served last.
@@ -905,13 +924,32 @@ void UsbBus::serve_bulk(Time frame_start) {
         auto turn = [&](const Candidate& c) { return std::pair(c.key <= m_round_robin, std::pair(c.key, c.id)); };
         std::sort(m_candidates.begin(), m_candidates.end(),
                   [&](const Candidate& a, const Candidate& b) { return turn(a) < turn(b); });
+        bool served = false;
         for (const Candidate& c : m_candidates) {
             if (serve_packet(*c.transfer, m_moment)) {
                 m_round_robin = c.key;
+                served = true;
                 break;
             }
         }
+        if (!served) quiet_until = bulk_quiet_until(m_moment);
     }
+}
+
+// After a slot at `now` whose candidates all NAKed: the first time one of
+// them may be answered, or a bulk transfer not yet due may go. (A candidate
+// that NAKed has no fault to end it: it waits for its device.)
+Time UsbBus::bulk_quiet_until(Time now) const {
+    Time until = std::numeric_limits<Time>::max();
+    for (const Candidate& c : m_candidates) {
+        if (std::optional<Time> ready = device_ready_at(*c.transfer, now)) until = std::min(until, *ready);
+    }
+    for (auto& t : m_pending) {
+        if (t->op == Op::Data && t->pipe && t->pipe->type == UsbdPipeTypeBulk && t->ready_at > now) {
+            until = std::min(until, t->ready_at);
+        }
+    }
+    return until;
 }
 
 }  // namespace host

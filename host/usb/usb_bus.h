@@ -174,7 +174,9 @@ private:
     void process_frame(Time frame_start);
     void serve_interrupts(Time now);
     void serve_bulk(Time frame_start);
+    Time bulk_quiet_until(Time now) const;
     bool serve_packet(Transfer& t, Time now);
+    std::optional<Time> device_ready_at(const Transfer& t, Time now) const;
     bool first_on_endpoint(const Transfer& t) const;
     Transfer* find(std::uint64_t id);
     Transfer* find(PIRP irp);
@@ -198,6 +200,10 @@ private:
         Transfer* transfer;
     };
     std::vector<Candidate> m_candidates;
+    // Something changed since the last bulk slot that all its candidates
+    // NAKed: the bus was kicked (a request came or went, the device's state
+    // moved) or a transfer ended.
+    bool m_bulk_changed = false;
     KEVENT m_work{};
     int m_free_check = 0;  // the kernel's check that nothing the bus holds is freed
     Thread* m_controller = nullptr;
