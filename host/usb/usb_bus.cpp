@@ -899,8 +899,7 @@ void UsbBus::serve_interrupts(Time now) {
 
 void UsbBus::serve_bulk(Time frame_start) {
     // Each slot carries one data packet. Bulk endpoints take turns; a NAK
-    // costs next to no bus time, so the slot passes to the next endpoint
-    // (a NAK changes nothing, so the candidates stay valid through the slot).
+    // costs next to no bus time, so the slot passes to the next endpoint.
     // After a slot that all of them NAKed, the slots before any of them can
     // be answered, or before another transfer may go, pass by unless
     // something changes.
@@ -926,13 +925,20 @@ void UsbBus::serve_bulk(Time frame_start) {
                   [&](const Candidate& a, const Candidate& b) { return turn(a) < turn(b); });
         bool served = false;
         for (const Candidate& c : m_candidates) {
-            if (serve_packet(*c.transfer, m_moment)) {
+            // A NAK may let other threads run (a device's kick, a line's
+            // callback), and a transfer may end meanwhile: after a change,
+            // a candidate is looked up again.
+            Transfer* t = m_bulk_changed ? find(c.id) : c.transfer;
+            if (t == nullptr) continue;
+            if (serve_packet(*t, m_moment)) {
                 m_round_robin = c.key;
                 served = true;
                 break;
             }
         }
-        if (!served) quiet_until = bulk_quiet_until(m_moment);
+        // (A NAK that changed something, a kick or an ended transfer, may
+        // have left the candidates behind: the next slot looks again.)
+        if (!served && !m_bulk_changed) quiet_until = bulk_quiet_until(m_moment);
     }
 }
 
