@@ -70,8 +70,8 @@ public:
 
 private:
     // The live blocks by address: open addressing with linear probing, a
-    // removal shifting back the entries after it, doubled at half full. No
-    // allocation a block, and one probe at most loads.
+    // removal shifting back the entries after it, doubled at half full: no
+    // allocation a block, and most lookups take one probe.
     class BlockTable {
     public:
         BlockTable() : m_slots(64) {}

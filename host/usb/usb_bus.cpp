@@ -1,8 +1,8 @@
 #include "host/usb/usb_bus.h"
 
 #include <algorithm>
-#include <limits>
 #include <cstring>
+#include <limits>
 
 #include "host/kernel/kernel.h"
 
