@@ -139,8 +139,13 @@ private:
     class IrpTable {
     public:
         IrpRecord* find(const void* irp) const {
+            // An IRP is looked up several times in a row as it goes down and
+            // back up: the one found last is tried first.
+            if (m_last < m_addresses.size() && m_addresses[m_last] == irp) return m_records[m_last].get();
             for (std::size_t i = 0; i < m_addresses.size(); ++i) {
-                if (m_addresses[i] == irp) return m_records[i].get();
+                if (m_addresses[i] != irp) continue;
+                m_last = i;
+                return m_records[i].get();
             }
             return nullptr;
         }
@@ -183,6 +188,7 @@ private:
         std::vector<void*> m_addresses;
         std::vector<std::unique_ptr<IrpRecord>> m_records;
         std::vector<std::unique_ptr<IrpRecord>> m_spare;
+        mutable std::size_t m_last = 0;  // where find() found its IRP last
     };
 
     // One dispatch routine running on an IRP location (for the pending check).
