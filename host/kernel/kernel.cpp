@@ -111,7 +111,7 @@ LONG Kernel::set_event(PKEVENT event, bool yield) {
 void Kernel::debug_print(std::string_view text) { m_debug_output += text; }
 
 int Kernel::add_free_check(FreeCheck check) {
-    m_free_checks[m_next_free_check] = std::move(check);
+    m_free_checks.emplace_back(m_next_free_check, std::move(check));
     return m_next_free_check++;
 }
 

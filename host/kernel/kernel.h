@@ -13,6 +13,8 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "host/configmg/config_manager.h"
 #include "host/kernel/faults.h"
@@ -89,7 +91,9 @@ public:
     std::string user_of(const void* block, std::size_t size) const;
     using FreeCheck = std::function<const char*(const unsigned char* begin, const unsigned char* end)>;
     int add_free_check(FreeCheck check);
-    void remove_free_check(int id) { m_free_checks.erase(id); }
+    void remove_free_check(int id) {
+        std::erase_if(m_free_checks, [id](const auto& check) { return check.first == id; });
+    }
 
     // DbgPrint output, as the debugger would show it.
     const std::string& debug_output() const { return m_debug_output; }
@@ -116,7 +120,7 @@ private:
     std::set<PWORK_QUEUE_ITEM> m_queued_items;
     std::map<PKSPIN_LOCK, HeldLock> m_spin_locks;
     std::size_t m_work_items = 0;
-    std::map<int, FreeCheck> m_free_checks;
+    std::vector<std::pair<int, FreeCheck>> m_free_checks;  // in the order they were added
     int m_next_free_check = 0;
     std::unique_ptr<PnpManager> m_pnp;
     // Last member: destroyed first, so that threads unwind while the rest lives.
