@@ -131,16 +131,22 @@ Thread* Scheduler::find(PVOID object) {
 
 Thread* Scheduler::choose() {
     ++m_steps;
-    if (++m_steps_standing > kLivelockSteps) {
-        bug_check("LIVELOCK", "threads ran for " + std::to_string(kLivelockSteps) +
-                                  " scheduling points while virtual time stood still.\n" + describe_threads());
-    }
+    if (++m_steps_standing > kLivelockSteps) report_livelock();
     // PCT: at a change point the thread that is running drops below all others.
     while (m_changes < m_change_points.size() && m_change_points[m_changes] <= m_steps) {
         m_running->pct_priority = ++m_changes;
     }
     if (m_runnable == 0) return nullptr;
     if (m_runnable == 1 && is_runnable(m_running->state)) return m_running;
+    return choose_among_ready();
+}
+
+void Scheduler::report_livelock() const {
+    bug_check("LIVELOCK", "threads ran for " + std::to_string(kLivelockSteps) +
+                              " scheduling points while virtual time stood still.\n" + describe_threads());
+}
+
+Thread* Scheduler::choose_among_ready() {
     m_ready_scratch.clear();
     for (auto& thread : m_threads) {
         if (is_runnable(thread->state)) {

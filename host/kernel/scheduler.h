@@ -187,6 +187,8 @@ private:
     friend void thread_trampoline(Scheduler* scheduler, Thread* thread);
 
     Thread* choose();
+    Thread* choose_among_ready();
+    [[noreturn]] void report_livelock() const;
     void set_state(Thread& thread, ThreadState state);
     void switch_to(Thread* next);
     void reschedule();
