@@ -189,9 +189,10 @@ void Scheduler::yield(bool after_exit_signal) {
     if (m_shutting_down) return;
     check_no_wait_owed("a scheduling point");
     if (!after_exit_signal) check_not_exiting();
+    // Mostly the running thread runs on: it is running already.
     Thread* next = choose();
-    if (next != nullptr) switch_to(next);
-    deliver_apcs();
+    if (next != nullptr && next != m_running) switch_to(next);
+    if (!m_running->apcs.empty()) deliver_apcs();
 }
 
 // Any scheduling point of a thread after its service has run: the thread
