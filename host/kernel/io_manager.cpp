@@ -558,6 +558,10 @@ NTSTATUS IoManager::send_and_wait(PDEVICE_OBJECT target, PIRP irp, PKEVENT event
 
 IoManager::IrpRecord& IoManager::record(PIRP irp, const char* operation) {
     if (IrpRecord* rec = m_irps.find(irp)) return *rec;
+    report_not_live(irp, operation);
+}
+
+void IoManager::report_not_live(PIRP irp, const char* operation) {
     // A released IRP's block stays in the pool's quarantine for a while.
     const Pool::Block* freed = m_kernel.pool().freed(irp);
     const bool released = freed != nullptr && freed->tag == pool_tag("Irp ");

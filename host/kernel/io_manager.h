@@ -207,6 +207,7 @@ private:
     struct DriverHolder;
 
     IrpRecord& record(PIRP irp, const char* operation);
+    [[noreturn]] void report_not_live(PIRP irp, const char* operation);
     [[noreturn]] void irp_bug_check(const char* check, PIRP irp, const std::string& detail);
     std::string describe(PIRP irp) const;
     void finish_threaded(PIRP irp, IrpRecord& rec);
