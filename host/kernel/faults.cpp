@@ -2,10 +2,8 @@
 
 namespace host {
 
-bool FaultPoints::reached(FaultKind kind, const char* what) {
-    if (m_paused) return false;
-    ++m_count;
-    if (m_count != m_fail_at) return false;
+// The point to fail is reached: it fails, or the adapter is pulled out there.
+bool FaultPoints::fail(FaultKind kind, const char* what) {
     m_failed = std::to_string(m_count) + " " + name(kind) + ": " + what;
     if (!m_unplug) return true;
     m_failed += ", the adapter pulled out there";

@@ -43,7 +43,10 @@ public:
 
     // A fault point is reached: counts it, and answers whether it is the one
     // to fail. `what` names the service or request, for the report.
-    bool reached(FaultKind kind, const char* what);
+    bool reached(FaultKind kind, const char* what) {
+        if (m_paused) return false;
+        return ++m_count == m_fail_at && fail(kind, what);
+    }
     // While paused nothing counts and nothing fails (a check of the world
     // that the run without a fault did not make).
     void set_paused(bool paused) { m_paused = paused; }
@@ -54,6 +57,8 @@ public:
     static const char* name(FaultKind kind);
 
 private:
+    bool fail(FaultKind kind, const char* what);
+
     std::uint64_t m_fail_at = 0;
     std::function<void()> m_unplug;
     bool m_paused = false;

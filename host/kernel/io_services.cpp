@@ -14,14 +14,15 @@ host::IoManager& io() { return Kernel::current().io(); }
 // A fault point of the driver's: true when it is the one to fail.
 bool fails(host::FaultKind kind, const char* service) { return Kernel::current().faults().reached(kind, service); }
 
+[[noreturn]] void report_irql(KIRQL irql, KIRQL highest, const char* service) {
+    char detail[96];
+    std::snprintf(detail, sizeof detail, "%s at IRQL %u (at most %u allowed)", service, irql, highest);
+    bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
+}
+
 void require_irql(KIRQL highest, const char* service) {
     KIRQL irql = Kernel::current().scheduler().running().irql;
-    if (irql > highest) {
-        char detail[96];
-        std::snprintf(detail, sizeof detail, "%s at IRQL %u (at most %u allowed)", service, irql,
-                      highest);
-        bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
-    }
+    if (irql > highest) report_irql(irql, highest, service);
 }
 
 }  // namespace

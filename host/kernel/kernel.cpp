@@ -7,10 +7,6 @@
 
 namespace host {
 
-namespace {
-Kernel* g_current = nullptr;
-}  // namespace
-
 Kernel::Kernel(std::uint64_t seed, Strategy strategy)
     : m_pool(*this, seed),
       m_io(*this),
@@ -18,27 +14,22 @@ Kernel::Kernel(std::uint64_t seed, Strategy strategy)
       m_registry(*this),
       m_pnp(std::make_unique<PnpManager>(*this)),
       m_scheduler(std::make_unique<Scheduler>(seed, strategy, m_trace)) {
-    if (g_current != nullptr) {
+    if (s_current != nullptr) {
         std::fprintf(stderr, "torvex: a second world was built while one exists\n");
         std::abort();
     }
-    g_current = this;
+    s_current = this;
 }
 
 Kernel::~Kernel() {
     m_scheduler.reset();
-    g_current = nullptr;
+    s_current = nullptr;
 }
 
-Kernel& Kernel::current() {
-    if (g_current == nullptr) {
-        std::fprintf(stderr, "torvex: a kernel service was called with no world built\n");
-        std::abort();
-    }
-    return *g_current;
+void Kernel::no_world() {
+    std::fprintf(stderr, "torvex: a kernel service was called with no world built\n");
+    std::abort();
 }
-
-bool Kernel::exists() { return g_current != nullptr; }
 
 Thread& Kernel::spawn(std::string name, std::function<void()> body) {
     Thread& thread = m_scheduler->spawn(std::move(name), std::move(body), false);

@@ -43,8 +43,12 @@ public:
     Kernel(const Kernel&) = delete;
     Kernel& operator=(const Kernel&) = delete;
 
-    static Kernel& current();
-    static bool exists();
+    // The world built, one at a time; a service called with none stops the process.
+    static Kernel& current() {
+        if (s_current == nullptr) no_world();
+        return *s_current;
+    }
+    static bool exists() { return s_current != nullptr; }
 
     std::uint64_t seed() const { return m_scheduler->seed(); }
     Platform platform() const { return m_platform; }
@@ -107,6 +111,8 @@ public:
     [[noreturn]] void bug_check(std::string_view check, const std::string& detail);
 
 private:
+    [[noreturn]] static void no_world();
+    static inline Kernel* s_current = nullptr;
     Platform m_platform = Platform::Win98SE;
     std::uint64_t m_spurious_waits = 0;
     Trace m_trace;
