@@ -200,12 +200,14 @@ void Scheduler::yield(bool after_exit_signal) {
 // end is reported.
 void Scheduler::check_not_exiting() {
     Thread& self = *m_running;
-    if (self.exiting) {
-        bug_check("DRIVER_UNLOADED_WITH_THREADS",
-                  "thread '" + self.name + "' ran driver code after the event it set before its driver's "
-                  "unload: on Windows 98 SE the event must be its last act before PsTerminateSystemThread");
-    }
+    if (self.exiting) report_ran_after_exit(self);
     self.after_set_event = false;
+}
+
+void Scheduler::report_ran_after_exit(const Thread& thread) {
+    bug_check("DRIVER_UNLOADED_WITH_THREADS",
+              "thread '" + thread.name + "' ran driver code after the event it set before its driver's "
+              "unload: on Windows 98 SE the event must be its last act before PsTerminateSystemThread");
 }
 
 void Scheduler::finish_exiting(Thread& thread) {
@@ -215,7 +217,10 @@ void Scheduler::finish_exiting(Thread& thread) {
 }
 
 void Scheduler::check_no_wait_owed(const char* what) {
-    if (!m_running->owes_wait) return;
+    if (m_running->owes_wait) report_wait_owed(what);
+}
+
+void Scheduler::report_wait_owed(const char* what) {
     bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (KeSetEvent with Wait TRUE not followed by a wait)",
               std::string(what) + " before the wait");
 }

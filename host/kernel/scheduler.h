@@ -195,6 +195,8 @@ private:
     bool try_satisfy(Thread& thread);
     void deliver_apcs();
     void check_not_exiting();
+    [[noreturn]] static void report_ran_after_exit(const Thread& thread);
+    [[noreturn]] static void report_wait_owed(const char* what);
     void advance_clock();
     void reap();
 
