@@ -146,6 +146,7 @@ void Scheduler::report_livelock() const {
                               " scheduling points while virtual time stood still.\n" + describe_threads());
 }
 
+// With at least one thread ready (the count says so).
 Thread* Scheduler::choose_among_ready() {
     m_ready_scratch.clear();
     for (auto& thread : m_threads) {
@@ -153,7 +154,6 @@ Thread* Scheduler::choose_among_ready() {
             m_ready_scratch.push_back(thread.get());
         }
     }
-    if (m_ready_scratch.empty()) return nullptr;
     if (m_ready_scratch.size() == 1) return m_ready_scratch.front();
     if (m_strategy == Strategy::Pct) {
         return *std::max_element(m_ready_scratch.begin(), m_ready_scratch.end(),

@@ -825,6 +825,9 @@ bool UsbBus::pipe_closed(const Transfer& t) {
     return (t.op == Op::Data || t.op == Op::ResetPipe || t.op == Op::AbortPipe) && t.pipe == nullptr;
 }
 
+// A data transfer on a bulk pipe that is still open.
+bool UsbBus::bulk_data(const Transfer& t) { return t.op == Op::Data && t.pipe && t.pipe->type == UsbdPipeTypeBulk; }
+
 // A transfer that is never answered waits for its cancellation.
 bool UsbBus::never_answered(const Transfer& t) { return t.fault && t.fault->action == FaultAction::Never; }
 
@@ -914,8 +917,8 @@ void UsbBus::serve_bulk(Time frame_start) {
         // served last.
         m_candidates.clear();
         for (auto& t : m_pending) {
-            if (t->op == Op::Data && t->pipe && t->pipe->type == UsbdPipeTypeBulk && t->ready_at <= m_moment &&
-                t->irp->CancelRoutine && !never_answered(*t) && first_on_endpoint(*t)) {
+            if (bulk_data(*t) && t->ready_at <= m_moment && t->irp->CancelRoutine && !never_answered(*t) &&
+                first_on_endpoint(*t)) {
                 m_candidates.push_back({unsigned{t->port->address} << 8 | t->endpoint, t->id, t.get()});
             }
         }
@@ -951,9 +954,7 @@ Time UsbBus::bulk_quiet_until(Time now) const {
         if (std::optional<Time> ready = device_ready_at(*c.transfer, now)) until = std::min(until, *ready);
     }
     for (auto& t : m_pending) {
-        if (t->op == Op::Data && t->pipe && t->pipe->type == UsbdPipeTypeBulk && t->ready_at > now) {
-            until = std::min(until, t->ready_at);
-        }
+        if (bulk_data(*t) && t->ready_at > now) until = std::min(until, t->ready_at);
     }
     return until;
 }

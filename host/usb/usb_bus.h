@@ -164,6 +164,7 @@ private:
     static bool on_default_pipe(const Transfer& t);
     static bool pipe_closed(const Transfer& t);
     static bool never_answered(const Transfer& t);
+    static bool bulk_data(const Transfer& t);
     void finish(Transfer* t, USBD_STATUS status);
     bool take(Transfer* t);
     USBD_STATUS execute_control(Transfer& t, Time now);
