@@ -175,34 +175,6 @@ TEST_F(LineTest, TheRunTimeTableTakesWellFormedTextOnly) {
     EXPECT_EQ(world->chip().line_coding().baud, 268'800u);
 }
 
-// What the far end sends reaches the host in the frame after its last
-// character, wherever in its frame the bus stood: the bus serves a frame's
-// packet slots ahead of the world's clock, and the far end's characters
-// still start when it sends them, not at the slot the bus looked at last.
-TEST_F(LineTest, TheFarEndsBytesArriveInTheFrameAfterTheyEnd) {
-    ASSERT_TRUE(serport->open());
-    ASSERT_TRUE(serport->set_baud(115'200));
-    const std::vector<std::uint8_t> bytes{'a', 'n', 'd', ' ', 'b', 'a', 'c', 'k'};
-    for (int round = 0; round < 8; ++round) {
-        // The host sends, and the far end answers once it has it all, at a
-        // millisecond's step.
-        const std::size_t before = peer().received().size();
-        serport->write(std::vector<std::uint8_t>(19, 0x55));
-        while (peer().received().size() < before + 19) kernel().run_for(kMillisecond);
-        const host::Time sent = kernel().now();
-        peer().send(bytes);
-        std::vector<std::uint8_t> got;
-        for (int turn = 0; turn < 8 && got.size() < bytes.size(); ++turn) {
-            std::vector<std::uint8_t> more = serport->read(bytes.size() - got.size(), 20 * kMillisecond);
-            got.insert(got.end(), more.begin(), more.end());
-        }
-        ASSERT_EQ(got, bytes) << round;
-        const host::Time last_character = sent + 8 * 10 * kSecond / 115'200;
-        EXPECT_LE(serport->last_received_at(), (last_character / host::kFrame + 1) * host::kFrame) << round;
-        kernel().run_for(kMillisecond / 8 * (round + 1));
-    }
-}
-
 // A change of framing keeps the line's speed, as the baud-rate change set
 // it; so does the restore after power returns, and a code read back.
 TEST_F(LineTest, AChangeOfFramingAndARestoreKeepTheSpeedTheRateWasGiven) {

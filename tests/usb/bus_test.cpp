@@ -157,6 +157,51 @@ TEST_F(BusTest, ThreeHundredBaudCarriesThirtyBytesASecond) {
     EXPECT_NEAR(at.back() - start, 2 * kSecond, 3 * kFrame);
 }
 
+// The bus serves a frame's slots at the frame's start, looking at the chip
+// up to a slot ahead of the world's clock; what the far end sends after that
+// still starts when it is sent. Here a long write fills every slot of the
+// frames, and the far end's 14 characters (1.2 ms at 115,200 baud) reach the
+// host's queued reads within two slots of their last one's end.
+TEST_F(BusTest, TheFarEndsCharactersStartWhenSentWhileTheBusServesAhead) {
+    sim::ChipConfig config = sim::ChipConfig::of(sim::ChipKind::Extended, 1);
+    config.tx_fifo_bytes = 65536;
+    build(config, false, {.jitter_frames = 0});  // the far end a scripted peer
+    Select selected = select_configuration();
+    set_rate(115'200);
+    std::vector<Pending> reads(16);
+    UCHAR buffers[16][64];
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        fill_transfer(reads[i].urb, selected.pipes[2], USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                      buffers[i], sizeof buffers[i]);
+        ASSERT_EQ(submit(reads[i]), STATUS_PENDING);
+    }
+    kernel->run_for(kFrame / 2);
+    std::vector<std::uint8_t> out = pattern(4096);  // 64 packets: the slots of three frames and more
+    Pending write;
+    fill_transfer(write.urb, selected.pipes[1], 0, out.data(), static_cast<ULONG>(out.size()));
+    ASSERT_EQ(submit(write), STATUS_PENDING);
+    const host::Time frame = (kernel->now() / kFrame + 1) * kFrame;
+    kernel->run_for(frame + kFrame / 10 - kernel->now());  // the frame has been served
+    const host::Time sent = kernel->now();
+    const std::vector<std::uint8_t> answer = pattern(14);
+    peer.send(answer);
+    kernel->run_for(10 * kFrame);
+    std::vector<std::uint8_t> got;
+    host::Time last = 0;
+    for (const host::WireRecord& r : bus->trace().records()) {
+        if (!r.completion || r.endpoint != 0x83 || r.data.empty()) continue;
+        got.insert(got.end(), r.data.begin(), r.data.end());
+        last = r.time;
+    }
+    EXPECT_EQ(got, answer);
+    EXPECT_LE(last, sent + 14 * 10 * kSecond / 115'200 + 2 * kFrame / 19);
+    wait_and_free(write);
+    for (Pending& read : reads) {
+        if (read.status == STATUS_PENDING) IoCancelIrp(read.irp);
+        wait_and_free(read);
+    }
+}
+
 TEST_F(BusTest, BulkPacketsAreLimitedToNineteenAFrame) {
     sim::ChipConfig config = sim::ChipConfig::of(sim::ChipKind::Extended, 1);
     config.tx_fifo_bytes = 65536;
