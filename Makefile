@@ -48,10 +48,8 @@ deps:
 configure: deps
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-# The three tests of `torvex pty` with real programs run on the wall clock and
-# mostly wait: they run beside JOBS others.
 test: all
-	cd $(BUILD) && ctest --output-on-failure -j $$(( $(JOBS) + 3 ))
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 asan: deps
 	@test -f $(ASAN_BUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) $(GENERATOR) \
