@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -111,7 +112,7 @@ public:
             hold();  // until the port opens for a program
             ok = ok && m_held;
         }
-        m_watch = ::inotify_init1(IN_CLOEXEC);
+        m_watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
         m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         m_quit = ::eventfd(0, EFD_CLOEXEC);
         ok = ok && m_watch >= 0 && m_wake >= 0 && m_quit >= 0 &&
@@ -146,6 +147,7 @@ public:
         std::uint64_t count;
         [[maybe_unused]] const ssize_t n = ::read(m_wake, &count, sizeof count);
         std::lock_guard lock(m_lock);
+        collect();
         events.insert(events.end(), m_events.begin(), m_events.end());
         m_events.clear();
     }
@@ -154,6 +156,7 @@ public:
     // last take_events(); also when the preload library stopped it.
     void let_through() {
         std::lock_guard lock(m_lock);
+        collect();
         if (m_events.empty()) {
             ::tcflow(m_slave, TCOON);
             m_held = false;
@@ -164,6 +167,7 @@ public:
     // the next close, before anything else sees that close.
     void mark_open() {
         std::lock_guard lock(m_lock);
+        collect();
         if (!m_marked_open && m_events.empty()) {
             change_stash(TORVEX_STASH_HELD, TORVEX_STASH_OPEN, TORVEX_STASH_OPEN);
             m_marked_open = true;
@@ -185,6 +189,16 @@ public:
     void set_stash(int index, cc_t mask, cc_t bits) {
         std::lock_guard lock(m_lock);
         change_stash(index, mask, bits);
+    }
+    // The same, unless a program has opened the terminal since the last
+    // take_events(): what it set is its own. Decided with the stash locked, so
+    // a program that opens after the decision changes the stash after it.
+    void set_stash_unless_opened(int index, cc_t mask, cc_t bits) {
+        std::lock_guard lock(m_lock);
+        lock_stash();
+        collect();
+        if (std::find(m_events.begin(), m_events.end(), Event::Opened) == m_events.end()) change_stash(index, mask, bits);
+        unlock_stash();
     }
 
     // What the program wrote; false when there is nothing to read now.
@@ -231,23 +245,45 @@ private:
         if (!m_held) m_held = ::tcflow(m_slave, TCOOFF) == 0;
     }
 
+    // The stash's lock, taken again by a change made while it is held (a
+    // close collected while deciding on a change). Called with m_lock held.
+    void lock_stash() {
+        if (m_stash_locks++ == 0) torvex_stash_lock(m_slave, F_WRLCK);
+    }
+    void unlock_stash() {
+        if (--m_stash_locks == 0) torvex_stash_lock(m_slave, F_UNLCK);
+    }
+
     void change_stash(int index, cc_t mask, cc_t bits) {
-        torvex_stash_lock(m_slave, F_WRLCK);
+        lock_stash();
         Termios2 t = settings();
         t.c_cc[index] = static_cast<cc_t>((t.c_cc[index] & ~mask) | (bits & mask));
         ::ioctl(m_fd, TORVEX_TCSETS2, &t);
-        torvex_stash_lock(m_slave, F_UNLCK);
+        unlock_stash();
     }
 
+    // The watching thread takes the opens and closes the moment they come,
+    // where the system lets it run; every step that depends on them takes
+    // what is queued itself first, as the thread may lag behind a loaded
+    // machine. The kernel queues an open's event before the open returns.
     void watch() {
-        alignas(inotify_event) char buffer[4096];
         for (;;) {
             pollfd waits[] = {{m_watch, POLLIN, 0}, {m_quit, POLLIN, 0}};
             if (::poll(waits, 2, -1) < 0 && errno != EINTR) return;
             if (waits[1].revents) return;
             if (!waits[0].revents) continue;
-            const ssize_t n = ::read(m_watch, buffer, sizeof buffer);
             std::lock_guard lock(m_lock);
+            collect();
+        }
+    }
+
+    // Takes the queued opens and closes; a close stops the output at once
+    // (the port's terminal) and takes back the mark of an open port. Called
+    // with m_lock held.
+    void collect() {
+        alignas(inotify_event) char buffer[4096];
+        bool any = false;
+        for (ssize_t n; (n = ::read(m_watch, buffer, sizeof buffer)) > 0;) {
             for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
                 const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
                 if (e->mask & IN_OPEN) m_events.push_back(Event::Opened);
@@ -261,6 +297,9 @@ private:
                 }
                 at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
             }
+            any = true;
+        }
+        if (any) {
             const std::uint64_t one = 1;
             [[maybe_unused]] const ssize_t w = ::write(m_wake, &one, sizeof one);
         }
@@ -280,6 +319,7 @@ private:
     std::deque<Event> m_events;
     bool m_held = false;
     bool m_marked_open = false;
+    int m_stash_locks = 0;  // nested holds of the stash's lock
 };
 
 // The port's settings as the program's termios gives them. Data bits and
@@ -639,8 +679,11 @@ private:
         // The next program starts with DTR and RTS up and no break. Forgotten
         // here rather than at its open, where rewriting the termios could undo
         // the settings the program makes right after opening; not when it has
-        // opened already, for the same reason.
-        if (m_port_events.empty()) m_port.set_stash(TORVEX_STASH_HELD, static_cast<cc_t>(~TORVEX_STASH_SERVED), 0);
+        // opened already (even before the watching thread saw it), for the
+        // same reason.
+        if (m_port_events.empty()) {
+            m_port.set_stash_unless_opened(TORVEX_STASH_HELD, static_cast<cc_t>(~TORVEX_STASH_SERVED), 0);
+        }
         event("the program closed " + m_port.path() + " after writing " + std::to_string(m_session_bytes) + " bytes" +
               (dropped ? " (" + std::to_string(dropped) + " of them held back by the line and dropped)" : "") +
               ": the port is closed" + (hangup ? ", DTR and RTS off" : ""));
