@@ -169,7 +169,7 @@ public:
         std::lock_guard lock(m_lock);
         collect();
         if (!m_marked_open && m_events.empty()) {
-            change_stash(TORVEX_STASH_HELD, TORVEX_STASH_OPEN, TORVEX_STASH_OPEN);
+            change_told(TORVEX_TOLD_OPEN, TORVEX_TOLD_OPEN);
             m_marked_open = true;
         }
     }
@@ -185,19 +185,37 @@ public:
         return t;
     }
 
-    // Sets the bits of one of the stash's fields in `mask` to `bits`.
-    void set_stash(int index, cc_t mask, cc_t bits) {
-        std::lock_guard lock(m_lock);
-        change_stash(index, mask, bits);
+    // What the tool tells the program (TORVEX_TOLD_*), as the terminal holds it.
+    unsigned told() const {
+        winsize w{};
+        ::ioctl(m_fd, TIOCGWINSZ, &w);
+        return w.ws_xpixel;
     }
-    // The same, unless a program has opened the terminal since the last
-    // take_events(): what it set is its own. Decided with the stash locked, so
-    // a program that opens after the decision changes the stash after it.
-    void set_stash_unless_opened(int index, cc_t mask, cc_t bits) {
+    // Sets the bits of the tool's word in `mask` to `bits`.
+    void tell(unsigned mask, unsigned bits) {
+        std::lock_guard lock(m_lock);
+        change_told(mask, bits);
+    }
+    // At the end of a program's session: the lines it held (a break, DTR or
+    // RTS dropped) are forgotten, as the next program starts with DTR and RTS
+    // up and no break, and a drain it asked for is answered, so that the
+    // next one's waits. Not when a program has opened the terminal since the
+    // last take_events(): what it set is its own. Decided with the stash
+    // locked, so a program that opens after the decision changes the stash
+    // after it; the termios is rewritten only when a line is held.
+    void end_session() {
         std::lock_guard lock(m_lock);
         lock_stash();
         collect();
-        if (std::find(m_events.begin(), m_events.end(), Event::Opened) == m_events.end()) change_stash(index, mask, bits);
+        if (std::find(m_events.begin(), m_events.end(), Event::Opened) == m_events.end()) {
+            Termios2 t = settings();
+            constexpr cc_t lines = TORVEX_STASH_BREAK_ON | TORVEX_STASH_DTR_OFF | TORVEX_STASH_RTS_OFF;
+            if (t.c_cc[TORVEX_STASH_HELD] & lines) {
+                t.c_cc[TORVEX_STASH_HELD] &= static_cast<cc_t>(~lines);
+                ::ioctl(m_fd, TORVEX_TCSETS2, &t);
+            }
+            change_told(TORVEX_TOLD_DRAINED, stash::drain_bit(t.c_cc) ? TORVEX_TOLD_DRAINED : 0);
+        }
         unlock_stash();
     }
 
@@ -246,7 +264,7 @@ private:
     }
 
     // The stash's lock, taken again by a change made while it is held (a
-    // close collected while deciding on a change). Called with m_lock held.
+    // close collected at the end of a session). Called with m_lock held.
     void lock_stash() {
         if (m_stash_locks++ == 0) torvex_stash_lock(m_slave, F_WRLCK);
     }
@@ -254,11 +272,12 @@ private:
         if (--m_stash_locks == 0) torvex_stash_lock(m_slave, F_UNLCK);
     }
 
-    void change_stash(int index, cc_t mask, cc_t bits) {
+    void change_told(unsigned mask, unsigned bits) {
         lock_stash();
-        Termios2 t = settings();
-        t.c_cc[index] = static_cast<cc_t>((t.c_cc[index] & ~mask) | (bits & mask));
-        ::ioctl(m_fd, TORVEX_TCSETS2, &t);
+        winsize w{};
+        ::ioctl(m_fd, TIOCGWINSZ, &w);
+        w.ws_xpixel = static_cast<unsigned short>((w.ws_xpixel & ~mask) | (bits & mask));
+        ::ioctl(m_fd, TIOCSWINSZ, &w);
         unlock_stash();
     }
 
@@ -290,7 +309,7 @@ private:
                 if (e->mask & IN_CLOSE) {
                     if (m_hold_at_close) hold();
                     if (m_marked_open) {
-                        change_stash(TORVEX_STASH_HELD, TORVEX_STASH_OPEN, 0);
+                        change_told(TORVEX_TOLD_OPEN, 0);
                         m_marked_open = false;
                     }
                     m_events.push_back(Event::Closed);
@@ -515,10 +534,8 @@ private:
     // once everything it wrote has gone out on the line.
     static void answer_drain(Pty& pty, bool sent) {
         if (!sent) return;
-        const Termios2 t = pty.settings();
-        if (!stash::drain_asked(t.c_cc)) return;
-        const bool asked = (t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_DRAIN_ASKED) != 0;
-        pty.set_stash(TORVEX_STASH_HELD, TORVEX_STASH_DRAINED, asked ? TORVEX_STASH_DRAINED : 0);
+        const bool asked = stash::drain_bit(pty.settings().c_cc);
+        if (asked != ((pty.told() & TORVEX_TOLD_DRAINED) != 0)) pty.tell(TORVEX_TOLD_DRAINED, asked ? TORVEX_TOLD_DRAINED : 0);
     }
 
     // What the port takes from the program before the tool stops reading it.
@@ -533,16 +550,13 @@ private:
         if (m_state != PortState::Open) return;
         // The modem lines coming in, for the preload library to report.
         const std::uint16_t status = m_serport->modem_status();
-        const cc_t lines = static_cast<cc_t>(((status & 0x80) ? TORVEX_STASH_CTS : 0) |
-                                             ((status & 0x02) ? TORVEX_STASH_DSR : 0) |
-                                             ((status & 0x01) ? TORVEX_STASH_DCD : 0) |
-                                             ((status & 0x08) ? TORVEX_STASH_RI : 0));
+        constexpr unsigned kLines = TORVEX_TOLD_CTS | TORVEX_TOLD_DSR | TORVEX_TOLD_DCD | TORVEX_TOLD_RI;
+        const unsigned lines = ((status & 0x80) ? TORVEX_TOLD_CTS : 0) | ((status & 0x02) ? TORVEX_TOLD_DSR : 0) |
+                               ((status & 0x01) ? TORVEX_TOLD_DCD : 0) | ((status & 0x08) ? TORVEX_TOLD_RI : 0);
         // Compared with what the terminal holds, not with what was put there
-        // last: a program that sets its termios without the library writes
-        // back the lines it read before.
-        if ((m_port.settings().c_cc[TORVEX_STASH_FRAMING] & TORVEX_STASH_LINES) != lines) {
-            m_port.set_stash(TORVEX_STASH_FRAMING, TORVEX_STASH_LINES, lines);
-        }
+        // last: a program that sets a window size without the library
+        // overwrites the word.
+        if ((m_port.told() & kLines) != lines) m_port.tell(kLines, lines);
         // Taken from the port only as the program's terminal takes it: the
         // port's receive buffer fills behind a program that does not read.
         m_port.flush();
@@ -676,14 +690,9 @@ private:
         m_serport->close();
         m_serport->purge_receive();
         m_port.drop_input();
-        // The next program starts with DTR and RTS up and no break. Forgotten
-        // here rather than at its open, where rewriting the termios could undo
-        // the settings the program makes right after opening; not when it has
-        // opened already (even before the watching thread saw it), for the
-        // same reason.
-        if (m_port_events.empty()) {
-            m_port.set_stash_unless_opened(TORVEX_STASH_HELD, static_cast<cc_t>(~TORVEX_STASH_SERVED), 0);
-        }
+        // Here rather than at the next open, where rewriting the termios could
+        // undo the settings the program makes right after opening.
+        if (m_port_events.empty()) m_port.end_session();
         event("the program closed " + m_port.path() + " after writing " + std::to_string(m_session_bytes) + " bytes" +
               (dropped ? " (" + std::to_string(dropped) + " of them held back by the line and dropped)" : "") +
               ": the port is closed" + (hangup ? ", DTR and RTS off" : ""));

@@ -1,11 +1,14 @@
-/* What a pseudo-terminal cannot carry, kept for `torvex pty` in termios
- * fields Linux leaves unused: a pseudo-terminal forces CS8 without parity,
- * ignores breaks and has no modem lines, so the preload library
- * (tools/tty_preload.c) records the data bits and parity a program asks for,
- * its breaks and its DTR and RTS, in the spare control characters of the
- * terminal's termios, which the master side reads back; the tool puts the
- * modem lines coming in there for the library to report. Shared by the
- * library (C) and the tool (C++). */
+/* What a pseudo-terminal cannot carry, kept for `torvex pty` in fields Linux
+ * leaves unused: a pseudo-terminal forces CS8 without parity, ignores breaks
+ * and has no modem lines, so the preload library (tools/tty_preload.c)
+ * records the data bits and parity a program asks for, its breaks and its
+ * DTR and RTS, in the spare control characters of the terminal's termios,
+ * which the master side reads back. What the tool tells the program (the
+ * modem lines coming in, a drain done, the port open) goes in the window
+ * size, which the master sets without rewriting the termios: a program
+ * without the library sets its termios without the stash's lock, and a
+ * rewrite made meanwhile would undo it. Shared by the library (C) and the
+ * tool (C++). */
 #ifndef TORVEX_PTY_STASH_H
 #define TORVEX_PTY_STASH_H
 
@@ -27,46 +30,49 @@ struct torvex_termios2 {
 #define TORVEX_TCSETSW2 0x402C542CUL
 #define TORVEX_TCSETSF2 0x402C542DUL
 
-/* c_cc[7] (VSWTC, unused on Linux): 0x80 | 0x40 if PARENB | CSIZE >> 4 from
- * the library; the modem lines coming in from the tool. */
+/* c_cc[7] (VSWTC, unused on Linux): 0x80 | 0x40 if PARENB | CSIZE >> 4, the
+ * framing the program asked for. */
 #define TORVEX_STASH_FRAMING 7
 #define TORVEX_STASH_MARK 0x80
-#define TORVEX_STASH_CTS 0x04
-#define TORVEX_STASH_DSR 0x08
-#define TORVEX_STASH_DCD 0x10
-#define TORVEX_STASH_RI 0x20
-#define TORVEX_STASH_LINES 0x3C
 /* c_cc[17] (past VEOL2, unused): timed breaks sent so far, modulo 256.
  * c_cc[18]: the program's own lines: 0x01 while a break is held on, 0x02
  * when it dropped DTR, 0x04 when it dropped RTS (both are up at an open);
- * a drain: the library flips 0x08 to ask for one (tcdrain), the tool makes
- * 0x10 equal to it once the port has sent everything the program wrote;
- * 0x20, set by the tool while the port is open for the program, lets the
- * library start a stopped output for a write while the port has room;
- * 0x80, set by the tool, says that it serves the terminal. */
+ * 0x08, flipped to ask for a drain (tcdrain); 0x80, set by the tool when it
+ * creates the terminal, says that it serves the terminal. */
 #define TORVEX_STASH_BREAKS 17
+#define TORVEX_STASH_HELD 18
+#define TORVEX_STASH_BREAK_ON 0x01
+#define TORVEX_STASH_DTR_OFF 0x02
+#define TORVEX_STASH_RTS_OFF 0x04
+#define TORVEX_STASH_DRAIN_ASKED 0x08
+#define TORVEX_STASH_SERVED 0x80
+/* The tool's word, in ws_xpixel of a terminal it serves (a serial port has no
+ * window; the library keeps the field when a program sets a window size):
+ * the modem lines coming in; 0x10, made equal to the drain bit once the port
+ * has sent everything the program wrote; 0x20, while the port is open for
+ * the program, lets the library start a stopped output for a write while
+ * the port has room. */
+#define TORVEX_TOLD_CTS 0x01
+#define TORVEX_TOLD_DSR 0x02
+#define TORVEX_TOLD_DCD 0x04
+#define TORVEX_TOLD_RI 0x08
+#define TORVEX_TOLD_DRAINED 0x10
+#define TORVEX_TOLD_OPEN 0x20
 /* Pacing a served terminal's writes as a serial port's: it takes writes
  * while fewer than TORVEX_PACE_BUFFER bytes wait to go on the line (its
  * driver's buffer), and polls as writable only while at most
  * TORVEX_PACE_MARK wait (Linux: 256); the output is stopped otherwise. */
 #define TORVEX_PACE_MARK 256
 #define TORVEX_PACE_BUFFER 4096
-#define TORVEX_STASH_HELD 18
-#define TORVEX_STASH_BREAK_ON 0x01
-#define TORVEX_STASH_DTR_OFF 0x02
-#define TORVEX_STASH_RTS_OFF 0x04
-#define TORVEX_STASH_DRAIN_ASKED 0x08
-#define TORVEX_STASH_DRAINED 0x10
-#define TORVEX_STASH_OPEN 0x20
-#define TORVEX_STASH_SERVED 0x80
 
-/* Both sides change the stash by reading the termios and writing it back
- * whole, so a change made between the other's read and write would be lost
- * (a program's new rate, or the DSR the tool put in). Each holds a lock on
- * the terminal around its read and write: an open file description's lock on
- * one byte far past anything a program locks (not flock, which a program may
- * hold for its whole session). The tool holds it only for those two calls; a
- * program only around a change that does not wait for the tool. */
+/* Both sides change the stash and the tool's word by reading them and
+ * writing them back whole, so a change made between the other's read and
+ * write would be lost (a program's new rate, or a break). Each holds a lock
+ * on the terminal around its read and write: an open file description's
+ * lock on one byte far past anything a program locks (not flock, which a
+ * program may hold for its whole session). The tool holds it only for those
+ * two calls; a program only around a change that does not wait for the
+ * tool. */
 #define TORVEX_STASH_LOCK_AT 0x7FFFFFFF00LL
 static inline int torvex_stash_lock(int fd, short type) {
     struct flock lock;
@@ -97,11 +103,8 @@ inline cc_t breaks(const cc_t* cc) { return cc[TORVEX_STASH_BREAKS]; }
 inline bool held(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_BREAK_ON) != 0; }
 inline bool dtr(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_DTR_OFF) == 0; }
 inline bool rts(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_RTS_OFF) == 0; }
-// Whether the program waits for a drain the tool has not answered yet.
-inline bool drain_asked(const cc_t* cc) {
-    const cc_t v = cc[TORVEX_STASH_HELD];
-    return ((v & TORVEX_STASH_DRAIN_ASKED) != 0) != ((v & TORVEX_STASH_DRAINED) != 0);
-}
+// The program's drain bit, which the tool's word answers.
+inline bool drain_bit(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_DRAIN_ASKED) != 0; }
 
 }  // namespace tool::stash
 #endif

@@ -3,7 +3,7 @@
  * modem lines; with this library preloaded (LD_PRELOAD) a program's data
  * bits, parity, breaks, DTR and RTS on a pseudo-terminal are kept in spare
  * termios fields (tools/pty_stash.h), where the tool reads them; the program
- * reads back the framing it set, and the modem lines the tool put there;
+ * reads back the framing it set, and the modem lines the tool reports;
  * its drains (tcdrain) wait until the port has sent what it wrote, and its
  * writes stop the terminal's output once they are ahead of the line.
  * Other terminals and files are left alone. */
@@ -58,14 +58,18 @@ static int unlock(int fd, int result) {
  * what the terminal holds. Called with the stash locked. */
 static void stash(int fd, tcflag_t cflag, cc_t* cc) {
     struct termios now;
-    cc_t lines = 0;
     if (real_tcgetattr(fd, &now) == 0) {
         cc[TORVEX_STASH_BREAKS] = now.c_cc[TORVEX_STASH_BREAKS];
         cc[TORVEX_STASH_HELD] = now.c_cc[TORVEX_STASH_HELD];
-        lines = now.c_cc[TORVEX_STASH_FRAMING] & TORVEX_STASH_LINES;
     }
-    cc[TORVEX_STASH_FRAMING] =
-        (cc_t)(TORVEX_STASH_MARK | lines | ((cflag & PARENB) ? 0x40 : 0) | ((cflag & CSIZE) >> 4));
+    cc[TORVEX_STASH_FRAMING] = (cc_t)(TORVEX_STASH_MARK | ((cflag & PARENB) ? 0x40 : 0) | ((cflag & CSIZE) >> 4));
+}
+
+/* What the tool says on a terminal it serves; 0 on any other. */
+static unsigned told(int fd, const cc_t* cc) {
+    struct winsize w;
+    if (!(cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED) || real_ioctl(fd, TIOCGWINSZ, &w) != 0) return 0;
+    return w.ws_xpixel;
 }
 
 /* What the terminal is handed: 8 bits without parity, as a pseudo-terminal
@@ -94,15 +98,15 @@ static int mark_lines(int fd, int counted, cc_t mask, cc_t bits) {
     return unlock(fd, real_tcsetattr(fd, TCSANOW, &t));
 }
 
-/* TIOCMGET: the program's DTR and RTS, and the lines the tool put in. */
+/* TIOCMGET: the program's DTR and RTS, and the lines the tool reports. */
 static int modem_lines(int fd, int* out) {
     struct termios t;
     if (out == NULL || real_tcgetattr(fd, &t) != 0) return -1;
     const cc_t own = t.c_cc[TORVEX_STASH_HELD];
-    const cc_t in = t.c_cc[TORVEX_STASH_FRAMING];
+    const unsigned in = told(fd, t.c_cc);
     *out = ((own & TORVEX_STASH_DTR_OFF) ? 0 : TIOCM_DTR) | ((own & TORVEX_STASH_RTS_OFF) ? 0 : TIOCM_RTS) |
-           ((in & TORVEX_STASH_CTS) ? TIOCM_CTS : 0) | ((in & TORVEX_STASH_DSR) ? TIOCM_DSR : 0) |
-           ((in & TORVEX_STASH_DCD) ? TIOCM_CD : 0) | ((in & TORVEX_STASH_RI) ? TIOCM_RI : 0);
+           ((in & TORVEX_TOLD_CTS) ? TIOCM_CTS : 0) | ((in & TORVEX_TOLD_DSR) ? TIOCM_DSR : 0) |
+           ((in & TORVEX_TOLD_DCD) ? TIOCM_CD : 0) | ((in & TORVEX_TOLD_RI) ? TIOCM_RI : 0);
     return 0;
 }
 
@@ -118,9 +122,10 @@ static int set_modem_lines(int fd, unsigned long request, const int* in) {
 
 /* A pseudo-terminal's output is gone once the master has read it; a port's
  * is gone once it is on the line. On a terminal `torvex pty` serves, the
- * library asks the tool for a drain (flips one stash bit) and waits until
- * the tool answers (makes the other equal), which it does once the port has
- * sent everything the program wrote. A signal ends the wait with EINTR. */
+ * library asks the tool for a drain (flips the stash's drain bit) and waits
+ * until the tool answers (makes its word's bit equal), which it does once
+ * the port has sent everything the program wrote. A signal ends the wait
+ * with EINTR. */
 static int drain(int fd) {
     struct termios t;
     torvex_stash_lock(fd, F_WRLCK);
@@ -132,11 +137,24 @@ static int drain(int fd) {
     t.c_cc[TORVEX_STASH_HELD] ^= TORVEX_STASH_DRAIN_ASKED;
     if (unlock(fd, real_tcsetattr(fd, TCSANOW, &t)) != 0) return -1;
     const struct timespec turn = {0, 1000000};
+    const int asked = (t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_DRAIN_ASKED) != 0;
     for (;;) {
-        if (nanosleep(&turn, NULL) != 0 || real_tcgetattr(fd, &t) != 0) return -1;
-        const cc_t v = t.c_cc[TORVEX_STASH_HELD];
-        if (!(v & TORVEX_STASH_DRAIN_ASKED) == !(v & TORVEX_STASH_DRAINED)) return 0;
+        if (nanosleep(&turn, NULL) != 0) return -1;
+        if (((told(fd, t.c_cc) & TORVEX_TOLD_DRAINED) != 0) == asked) return 0;
     }
+}
+
+/* A program's window size on a terminal the tool serves keeps the tool's
+ * word. */
+static int set_window(int fd, const struct winsize* w) {
+    struct termios t;
+    struct winsize copy;
+    if (w == NULL) return real_ioctl(fd, TIOCSWINSZ, w);
+    copy = *w;
+    torvex_stash_lock(fd, F_WRLCK);
+    if (real_tcgetattr(fd, &t) != 0) return unlock(fd, -1);
+    if (t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED) copy.ws_xpixel = (unsigned short)told(fd, t.c_cc);
+    return unlock(fd, real_ioctl(fd, TIOCSWINSZ, &copy));
 }
 
 int tcdrain(int fd) {
@@ -181,7 +199,7 @@ static ssize_t paced_write(int fd, const void* data, size_t size) {
         const double sent = passed * (double)t.c_ospeed / 10.0;
         double ahead = paced[fd].ahead > sent ? paced[fd].ahead - sent : 0.0;
         size_t n = size - done;
-        if ((t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_OPEN) && ahead < TORVEX_PACE_BUFFER) {
+        if ((told(fd, t.c_cc) & TORVEX_TOLD_OPEN) && ahead < TORVEX_PACE_BUFFER) {
             if (n > TORVEX_PACE_BUFFER - (size_t)ahead) n = TORVEX_PACE_BUFFER - (size_t)ahead;
             real_ioctl(fd, TCXONC, TCOON);
         }
@@ -282,6 +300,8 @@ int ioctl(int fd, unsigned long request, ...) {
     case TIOCMBIS:
     case TIOCMBIC:
         return set_modem_lines(fd, request, (const int*)arg);
+    case TIOCSWINSZ:
+        return set_window(fd, (const struct winsize*)arg);
     default:
         break;
     }
