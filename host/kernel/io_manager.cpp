@@ -473,8 +473,7 @@ void IoManager::free_irp(PIRP irp) {
 void IoManager::retire(PIRP irp, IrpRecord& rec) {
     if (rec.power) {
         for (PDRIVER_OBJECT driver : rec.power_drivers) {
-            auto it = rec.power_starts.find(driver);
-            if (it == rec.power_starts.end()) {
+            if (std::find(rec.power_starts.begin(), rec.power_starts.end(), driver) == rec.power_starts.end()) {
                 irp_bug_check("POWER_IRP_NOT_STARTED", irp,
                               "driver " + to_utf8(from_unicode_string(&driver->DriverName)) +
                                   " never called PoStartNextPowerIrp for this power IRP");
@@ -702,7 +701,10 @@ NTSTATUS IoManager::present(PDEVICE_OBJECT device, PIRP irp) {
     rec.state = IrpState::InFlight;
     if (location->MajorFunction == IRP_MJ_POWER) {
         rec.power = true;
-        rec.power_drivers.insert(device->DriverObject);
+        if (std::find(rec.power_drivers.begin(), rec.power_drivers.end(), device->DriverObject) ==
+            rec.power_drivers.end()) {
+            rec.power_drivers.push_back(device->DriverObject);
+        }
     }
     m_kernel.trace().record(m_kernel.now(), m_kernel.scheduler().running().id, TraceKind::IrpCall,
                             rec.id << 16 | location->MajorFunction << 8 | location->MinorFunction,
@@ -731,7 +733,8 @@ NTSTATUS IoManager::present(PDEVICE_OBJECT device, PIRP irp) {
             // below (propagation or a completion routine); checked when it pops.
             auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
             if (!(stack[frame.location - 1].Control & SL_PENDING_RETURNED)) {
-                m_irps.at(irp).pending_owed.insert(frame.location);
+                std::vector<int>& owed = m_irps.at(irp).pending_owed;
+                if (std::find(owed.begin(), owed.end(), frame.location) == owed.end()) owed.push_back(frame.location);
             }
         } else if (!frame.pending_at_pop) {
             char detail[200];
@@ -786,7 +789,8 @@ void IoManager::on_location_popped(PIRP irp, IrpRecord& rec, int location, bool 
             frame->status_at_pop = irp->IoStatus.Status;
         }
     }
-    if (rec.pending_owed.erase(location) != 0 && !pending) {
+    const std::size_t owed = std::erase(rec.pending_owed, location);
+    if (owed != 0 && !pending) {
         irp_bug_check("PENDING_NOT_MARKED", irp,
                       "a dispatch routine returned STATUS_PENDING for this IRP but its stack "
                       "location was never marked pending");
@@ -986,11 +990,12 @@ void IoManager::start_next_power_irp(PIRP irp) {
         irp_bug_check("NOT_A_POWER_IRP", irp, "PoStartNextPowerIrp for an IRP that is not a power IRP");
     }
     PDRIVER_OBJECT driver = device->DriverObject;
-    if (++rec.power_starts[driver] > 1) {
+    if (std::find(rec.power_starts.begin(), rec.power_starts.end(), driver) != rec.power_starts.end()) {
         irp_bug_check("POWER_IRP_STARTED_TWICE", irp,
                       "driver " + to_utf8(from_unicode_string(&driver->DriverName)) +
                           " called PoStartNextPowerIrp twice for this power IRP");
     }
+    rec.power_starts.push_back(driver);
     const PIO_STACK_LOCATION current = irp->Tail.Overlay.CurrentStackLocation;
     if (!in_power_lane(*current)) return;
     auto lane = m_power_lanes.find({device, current->Parameters.Power.Type});

@@ -120,11 +120,13 @@ private:
         bool threaded = false;
         IrpState state = IrpState::Idle;
         bool in_routine = false;  // a completion routine of the IRP runs
+        // Small sets, kept in vectors: a record is reused for the next IRP,
+        // and an empty vector costs nothing to copy into one that has room.
         bool power = false;
-        std::map<PDRIVER_OBJECT, int> power_starts;
-        std::set<PDRIVER_OBJECT> power_drivers;
+        std::vector<PDRIVER_OBJECT> power_starts;   // once each: PoStartNextPowerIrp
+        std::vector<PDRIVER_OBJECT> power_drivers;  // once each: the request reached it
         int held_location = 0;  // where the power manager held the request back
-        std::set<int> pending_owed;  // locations that returned STATUS_PENDING unmarked
+        std::vector<int> pending_owed;  // locations that returned STATUS_PENDING unmarked
         // Threaded device-control requests: where the output goes back.
         PVOID user_output = nullptr;
         ULONG user_output_length = 0;
