@@ -233,8 +233,9 @@ std::vector<std::uint8_t> Serport::read(std::size_t max, host::Time timeout) {
         host::wait_for(&m_data, &limit);
     }
     std::size_t n = std::min(max, m_received.size());
-    std::vector<std::uint8_t> out(m_received.begin(), m_received.begin() + static_cast<std::ptrdiff_t>(n));
-    m_received.erase(m_received.begin(), m_received.begin() + static_cast<std::ptrdiff_t>(n));
+    std::vector<std::uint8_t> out(n);
+    m_received.copy_front(out);
+    m_received.pop_front(n);
     if (m_received.empty()) KeClearEvent(&m_data);
     if (m_holding && m_received.size() <= m_receive_buffer / 4) hold_far_end(false);
     return out;
@@ -270,7 +271,7 @@ VOID NTAPI Serport::on_received(PUCHAR data, ULONG length, ULONG port) {
         ++serport->m_read_callbacks;
         const std::size_t room = serport->m_receive_buffer - std::min(serport->m_receive_buffer, serport->m_received.size());
         const std::size_t taken = std::min<std::size_t>(room, length);
-        serport->m_received.insert(serport->m_received.end(), data, data + taken);
+        serport->m_received.append(std::span<const std::uint8_t>(data, taken));
         serport->m_receive_overflows += length - taken;
         if (!serport->m_holding && (serport->m_hardware_flow || serport->m_xon_xoff) &&
             serport->m_received.size() >= serport->m_receive_buffer * 3 / 4) {

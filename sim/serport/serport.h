@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/usb2ser.h"
+#include "sim/chip/byte_fifo.h"
 #include "host/kernel/module.h"
 #include "host/kernel/scheduler.h"
 
@@ -181,7 +182,7 @@ private:
     ULONG m_rate = 0;
     std::size_t m_chunk_bytes;
     std::deque<std::uint8_t> m_transmit;
-    std::deque<std::uint8_t> m_received;
+    ByteFifo m_received;
     std::size_t m_receive_buffer = kReceiveBuffer;
     std::uint64_t m_receive_overflows = 0;
     bool m_rts = false;               // as the application set it
