@@ -77,6 +77,9 @@ Pool::Pool(Kernel& kernel, std::uint64_t seed) : m_kernel(kernel), m_random(seed
 Pool::~Pool() {
     m_blocks.for_each([](void* block, const Block&) { std::free(block); });
     for (const Freed& freed : m_quarantine) std::free(freed.block);
+    for (const std::vector<Freed>& spares : m_spares) {
+        for (const Freed& freed : spares) std::free(freed.block);
+    }
 }
 
 bool Pool::should_fail(ULONG tag) {
@@ -108,7 +111,8 @@ PVOID Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller)
         ++m_injected;
         return nullptr;
     }
-    void* block = std::malloc(size == 0 ? 1 : size);
+    void* block = take_spare(size);
+    if (block == nullptr) block = std::malloc(size == 0 ? 1 : size);
     if (block == nullptr) return nullptr;
     std::memset(block, kFreshFill, size);
     m_blocks.insert(block, Block{tag, size, type, m_serial, thread.id, caller});
@@ -172,11 +176,33 @@ std::string Pool::corruption(const Freed& freed) {
     return {};
 }
 
+void Pool::check_poison(const Freed& freed) {
+    if (!poisoned(freed)) bug_check("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION", "a freed block:\n" + corruption(freed));
+}
+
+// A spare of exactly this size (the C library's own bounds checks, under
+// the sanitizers, then stay the block's), its poison checked; null if none.
+unsigned char* Pool::take_spare(SIZE_T size) {
+    if (size >= m_spares.size() || m_spares[size].empty()) return nullptr;
+    const Freed freed = m_spares[size].back();
+    m_spares[size].pop_back();
+    check_poison(freed);
+    return freed.block;
+}
+
 void Pool::release_oldest() {
     const Freed freed = m_quarantine.front();
-    if (!poisoned(freed)) bug_check("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION", "a freed block:\n" + corruption(freed));
     m_quarantine.pop_front();
     m_quarantine_bytes -= freed.info.size;
+    const SIZE_T size = freed.info.size;
+    if (size > 0 && size <= kSpareSize) {
+        if (size >= m_spares.size()) m_spares.resize(size + 1);
+        if (m_spares[size].size() < kSparesPerSize) {
+            m_spares[size].push_back(freed);
+            return;
+        }
+    }
+    check_poison(freed);
     std::free(freed.block);
 }
 
@@ -184,6 +210,11 @@ std::string Pool::written_after_free() const {
     std::string out;
     for (const Freed& freed : m_quarantine) {
         if (!poisoned(freed)) out += corruption(freed);
+    }
+    for (const std::vector<Freed>& spares : m_spares) {
+        for (const Freed& freed : spares) {
+            if (!poisoned(freed)) out += corruption(freed);
+        }
     }
     return out;
 }
@@ -195,6 +226,11 @@ const Pool::Block* Pool::find(const void* block) const {
 const Pool::Block* Pool::freed(const void* block) const {
     for (const Freed& f : m_quarantine) {
         if (f.block == block) return &f.info;
+    }
+    for (const std::vector<Freed>& spares : m_spares) {
+        for (const Freed& f : spares) {
+            if (f.block == block) return &f.info;
+        }
     }
     return nullptr;
 }

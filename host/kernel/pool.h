@@ -42,16 +42,21 @@ public:
     PVOID allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller);
     void free(PVOID block);
     const Block* find(const void* block) const;
-    // The block if it was freed and is still in the quarantine (for the
-    // reports of a use after the free: a linear search).
+    // The block if it was freed and is still poisoned (in the quarantine or
+    // a spare; for the reports of a use after the free: a linear search).
     const Block* freed(const void* block) const;
     // Freed blocks are kept poisoned, not handed out again, until this many
     // (or this many bytes) have been freed since: a double free is told as
-    // one, and a write after the free is found when the block leaves the
-    // quarantine, or at the world's end.
+    // one. A block leaving the quarantine is kept, still poisoned, as a spare
+    // for the next allocation of its size (up to kSparesPerSize of each size
+    // up to kSpareSize), or goes back to the C library: a write after the
+    // free is found when the block is handed out again or given back, or at
+    // the world's end.
     static constexpr std::size_t kQuarantineBlocks = 4096;
     static constexpr std::size_t kQuarantineBytes = 4 << 20;
-    // The quarantined blocks written after their free; empty when none.
+    static constexpr std::size_t kSpareSize = 4096;
+    static constexpr std::size_t kSparesPerSize = 16;
+    // The freed blocks written after their free; empty when none.
     std::string written_after_free() const;
 
     // Outstanding blocks, oldest first; tag 0 means every tag.
@@ -101,6 +106,8 @@ private:
     bool should_fail(ULONG tag);
     static bool poisoned(const Freed& freed);
     static std::string corruption(const Freed& freed);
+    static void check_poison(const Freed& freed);
+    unsigned char* take_spare(SIZE_T size);
     void release_oldest();
 
     Kernel& m_kernel;
@@ -108,6 +115,7 @@ private:
     BlockTable m_blocks;
     std::deque<Freed> m_quarantine;  // oldest first
     std::size_t m_quarantine_bytes = 0;
+    std::vector<std::vector<Freed>> m_spares;  // by size, as far as a size has had one
     std::uint64_t m_serial = 0;
     std::uint64_t m_fail_at = 0;  // serial number that fails, 0 for none
     std::set<ULONG> m_fail_tags;
