@@ -69,10 +69,10 @@ TEST_F(VerifierTest, PagedPoolAtDispatchLevel) {
     KeLowerIrql(old);
 }
 
-// Freed blocks stay poisoned in a quarantine: a double free is told as one
-// even after many allocations, and a write after the free is found when the
-// block leaves the quarantine or at the world's end. A block is not freed
-// while a thread waits on an object in it.
+// Freed blocks stay poisoned in a quarantine, then as spares: a double free
+// is told as one even after many allocations, and a write after the free is
+// found when the block is handed out again or at the world's end. A block is
+// not freed while a thread waits on an object in it.
 TEST_F(VerifierTest, FreedPoolIsQuarantinedAndBlocksInUseAreNotFreed) {
     auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 8, ' mdW'));
     ExFreePool(block);
@@ -95,7 +95,16 @@ TEST_F(VerifierTest, FreedPoolIsQuarantinedAndBlocksInUseAreNotFreed) {
         },
         "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION\na freed block:\n  'Wdm ' 8 bytes, allocation #1 by T0: "
         "byte 5 written after the free");
-    block[5] = odd[11] = 0xDD;  // the poison back, for a clean end
+    block[5] = 0xDD;  // the poison back
+    // The written block leaves the quarantine as a spare (no allocation since
+    // has had its size): still a freed block, still found written.
+    for (std::size_t i = 0; i < host::Pool::kQuarantineBlocks; ++i) {
+        ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, ' mdW'));
+    }
+    EXPECT_NE(kernel->leaks().find("'Wdm ' 13 bytes, allocation #2 by T0: byte 11 written after the free"),
+              std::string::npos);
+    EXPECT_DEATH(ExFreePool(odd), "BAD_POOL_CALLER \\(double free\\)");
+    odd[11] = 0xDD;  // for a clean end
 
     auto* event = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), ' mdW'));
     KeInitializeEvent(event, NotificationEvent, FALSE);
