@@ -186,6 +186,7 @@ unsigned char* Pool::take_spare(SIZE_T size) {
     if (size >= m_spares.size() || m_spares[size].empty()) return nullptr;
     const Freed freed = m_spares[size].back();
     m_spares[size].pop_back();
+    m_spare_bytes -= size;
     check_poison(freed);
     return freed.block;
 }
@@ -197,8 +198,9 @@ void Pool::release_oldest() {
     const SIZE_T size = freed.info.size;
     if (size > 0 && size <= kSpareSize) {
         if (size >= m_spares.size()) m_spares.resize(size + 1);
-        if (m_spares[size].size() < kSparesPerSize) {
+        if (m_spares[size].size() < kSparesPerSize && m_spare_bytes + size <= kSpareBytes) {
             m_spares[size].push_back(freed);
+            m_spare_bytes += size;
             return;
         }
     }

@@ -51,11 +51,12 @@ public:
     // for the next allocation of its size (up to kSparesPerSize of each size
     // up to kSpareSize), or goes back to the C library: a write after the
     // free is found when the block is handed out again or given back, or at
-    // the world's end.
+    // the world's end. The spares hold kSpareBytes at most.
     static constexpr std::size_t kQuarantineBlocks = 4096;
     static constexpr std::size_t kQuarantineBytes = 4 << 20;
     static constexpr std::size_t kSpareSize = 4096;
     static constexpr std::size_t kSparesPerSize = 16;
+    static constexpr std::size_t kSpareBytes = 1 << 20;
     // The freed blocks written after their free; empty when none.
     std::string written_after_free() const;
 
@@ -116,6 +117,7 @@ private:
     std::deque<Freed> m_quarantine;  // oldest first
     std::size_t m_quarantine_bytes = 0;
     std::vector<std::vector<Freed>> m_spares;  // by size, as far as a size has had one
+    std::size_t m_spare_bytes = 0;
     std::uint64_t m_serial = 0;
     std::uint64_t m_fail_at = 0;  // serial number that fails, 0 for none
     std::set<ULONG> m_fail_tags;
