@@ -447,7 +447,7 @@ PIRP IoManager::allocate_irp(CCHAR stack_size, bool threaded) {
     IrpRecord rec;
     rec.id = m_next_irp_id++;
     rec.threaded = threaded;
-    m_irps.add(irp, rec);
+    m_irps.add(irp, std::move(rec));
     return irp;
 }
 

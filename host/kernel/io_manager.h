@@ -156,14 +156,14 @@ private:
             if (rec == nullptr) throw std::out_of_range("not a live IRP");
             return *rec;
         }
-        void add(void* irp, const IrpRecord& rec) {
+        void add(void* irp, IrpRecord&& rec) {
             std::unique_ptr<IrpRecord> record;
             if (m_spare.empty()) {
-                record = std::make_unique<IrpRecord>(rec);
+                record = std::make_unique<IrpRecord>(std::move(rec));
             } else {
                 record = std::move(m_spare.back());
                 m_spare.pop_back();
-                *record = rec;
+                *record = std::move(rec);
             }
             m_addresses.push_back(irp);
             m_records.push_back(std::move(record));
