@@ -613,9 +613,13 @@ std::size_t BridgeChip::echo_run(Time now) const {
 // leave the FIFOs, the counters and the transmit clock.
 void BridgeChip::echo(std::size_t count) {
     m_tx_free = next_char(m_tx_free, m_coding.framing(), count);
-    const std::uint8_t mask = static_cast<std::uint8_t>((1u << m_coding.data_bits) - 1);
-    for (std::size_t i = 0; i < count; ++i) m_rx_fifo.push_back(m_tx_fifo[i] & mask);
-    m_tx_fifo.pop_front(count);
+    if (m_coding.data_bits >= 8) {
+        m_tx_fifo.move_front_to(m_rx_fifo, count);
+    } else {
+        const std::uint8_t mask = static_cast<std::uint8_t>((1u << m_coding.data_bits) - 1);
+        for (std::size_t i = 0; i < count; ++i) m_rx_fifo.push_back(m_tx_fifo[i] & mask);
+        m_tx_fifo.pop_front(count);
+    }
     m_counters.tx_bytes += count;
     m_counters.rx_bytes += count;
 }

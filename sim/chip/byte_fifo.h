@@ -41,6 +41,15 @@ public:
         m_head = m_size == n ? 0 : (m_head + n) & (m_ring.size() - 1);
         m_size -= n;
     }
+    // Moves the first n bytes (all of them, if fewer are held) to the back of
+    // `to`, another FIFO.
+    void move_front_to(ByteFifo& to, std::size_t n) {
+        n = std::min(n, m_size);
+        const std::size_t first = std::min(n, m_ring.size() - m_head);
+        to.append(std::span<const std::uint8_t>(m_ring).subspan(m_head, first));
+        to.append(std::span<const std::uint8_t>(m_ring).first(n - first));
+        pop_front(n);
+    }
     // Copies the first out.size() bytes (at most size()) into out.
     void copy_front(std::span<std::uint8_t> out) const {
         const std::size_t n = std::min(out.size(), m_size);
