@@ -198,9 +198,9 @@ public:
     }
     // At the end of a program's session: the lines it held (a break, DTR or
     // RTS dropped) are forgotten, as the next program starts with DTR and RTS
-    // up and no break, and a drain it asked for is answered, so that the
-    // next one's waits. Not when a program has opened the terminal since the
-    // last take_events(): what it set is its own. Decided with the stash
+    // up and no break, and a drain it left asked for is answered, so that the
+    // next program's drain waits for its own answer. Not when a program has
+    // opened the terminal since the last take_events(): what it set is its own. Decided with the stash
     // locked, so a program that opens after the decision changes the stash
     // after it; the termios is rewritten only when a line is held.
     void end_session() {
@@ -535,7 +535,9 @@ private:
     static void answer_drain(Pty& pty, bool sent) {
         if (!sent) return;
         const bool asked = stash::drain_bit(pty.settings().c_cc);
-        if (asked != ((pty.told() & TORVEX_TOLD_DRAINED) != 0)) pty.tell(TORVEX_TOLD_DRAINED, asked ? TORVEX_TOLD_DRAINED : 0);
+        if (asked != ((pty.told() & TORVEX_TOLD_DRAINED) != 0)) {
+            pty.tell(TORVEX_TOLD_DRAINED, asked ? TORVEX_TOLD_DRAINED : 0);
+        }
     }
 
     // What the port takes from the program before the tool stops reading it.
