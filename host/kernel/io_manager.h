@@ -120,8 +120,8 @@ private:
         bool threaded = false;
         IrpState state = IrpState::Idle;
         bool in_routine = false;  // a completion routine of the IRP runs
-        // Small sets, kept in vectors: a record is reused for the next IRP,
-        // and an empty vector costs nothing to copy into one that has room.
+        // Small sets, in vectors: cheap to empty when the record is reused
+        // for the next IRP (trees were copied and freed each time).
         bool power = false;
         std::vector<PDRIVER_OBJECT> power_starts;   // once each: PoStartNextPowerIrp
         std::vector<PDRIVER_OBJECT> power_drivers;  // once each: the request reached it
