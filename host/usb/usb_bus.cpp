@@ -72,9 +72,9 @@ UsbBus::UsbBus(Kernel& kernel, Options options) : BusDriver(kernel, "UsbBus"), m
     // A URB or a transfer buffer is the controller's until the request completes.
     m_free_check = kernel.add_free_check([this](const unsigned char* begin, const unsigned char* end) -> const char* {
         for (auto& t : m_pending) {
-            const auto* urb = reinterpret_cast<const unsigned char*>(t->urb);
+            const auto* urb = reinterpret_cast<const unsigned char*>(t.urb);
             if (urb >= begin && urb < end) return "the bus still holds a URB in it";
-            if (t->buffer != nullptr && t->buffer < end && t->buffer + t->length > begin) {
+            if (t.buffer != nullptr && t.buffer < end && t.buffer + t.length > begin) {
                 return "the bus still holds a transfer buffer in it";
             }
         }
@@ -148,9 +148,9 @@ void UsbBus::end_pending(const std::function<bool(const Transfer&)>& which, USBD
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     for (;;) {
         auto it = std::find_if(m_pending.begin(), m_pending.end(),
-                               [&](auto& t) { return t->irp->CancelRoutine != nullptr && which(*t); });
+                               [&](auto& t) { return t.irp->CancelRoutine != nullptr && which(t); });
         if (it == m_pending.end()) break;
-        Transfer* t = it->get();
+        Transfer* t = &*it;
         if (take(t)) finish(t, status);
     }
     KeLowerIrql(old);
@@ -244,16 +244,17 @@ NTSTATUS UsbBus::internal_device_control(PDEVICE_OBJECT pdo, PIRP irp) {
         return submit_urb(port, irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
     }
     if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
-        auto t = std::make_unique<Transfer>();
+        Single single(1);
+        Transfer* t = &single.front();
         t->id = m_next_id++;
         t->port = &port;
         t->irp = irp;
         t->op = Op::ResetPort;
         t->ready_at = align_up(kernel().now()) + kResetPortFrames * kFrame;
         record_submission(*t);
-        if (!port.present) return complete_inline(std::move(t), USBD_STATUS_DEVICE_GONE);
+        if (!port.present) return complete_inline(std::move(single), USBD_STATUS_DEVICE_GONE);
         t->fault = injected_fault("port reset", false);
-        return pend(std::move(t));
+        return pend(std::move(single));
     }
     irp->IoStatus.Information = 0;
     return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -264,17 +265,18 @@ NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
         irp->IoStatus.Information = 0;
         return complete(irp, STATUS_INVALID_PARAMETER);
     }
-    auto t = std::make_unique<Transfer>();
+    Single single(1);
+    Transfer* t = &single.front();
     t->id = m_next_id++;
     t->port = &port;
     t->irp = irp;
     t->urb = urb;
     USBD_STATUS status = prepare(port, urb, *t);
     record_submission(*t);
-    if (!port.present) return complete_inline(std::move(t), USBD_STATUS_DEVICE_GONE);
+    if (!port.present) return complete_inline(std::move(single), USBD_STATUS_DEVICE_GONE);
     // A device whose power is cut answers nothing until its port has power again.
-    if (port.unpowered && t->op != Op::ResetPort) return complete_inline(std::move(t), USBD_STATUS_DEV_NOT_RESPONDING);
-    if (status != USBD_STATUS_SUCCESS) return complete_inline(std::move(t), status);
+    if (port.unpowered && t->op != Op::ResetPort) return complete_inline(std::move(single), USBD_STATUS_DEV_NOT_RESPONDING);
+    if (status != USBD_STATUS_SUCCESS) return complete_inline(std::move(single), status);
     t->fault = match_fault(*t);
     if (!t->fault) {
         t->fault = t->op == Op::Data ? injected_fault("data transfer", true) : injected_fault("control request", false);
@@ -283,21 +285,21 @@ NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
     // the ones sent after it end after it.
     if (on_default_pipe(*t)) {
         for (auto& other : m_pending) {
-            if (other->port == &port && on_default_pipe(*other)) t->ready_at = std::max(t->ready_at, other->ready_at);
+            if (other.port == &port && on_default_pipe(other)) t->ready_at = std::max(t->ready_at, other.ready_at);
         }
     }
     const bool fault_inline = t->fault && t->fault->inline_completion;
     if (t->fault && t->fault->action == FaultAction::Delay) t->ready_at += t->fault->delay_frames * kFrame;
     if (std::optional<USBD_STATUS> failure = fault_status(t->fault); fault_inline && failure) {
-        return complete_inline(std::move(t), *failure);
+        return complete_inline(std::move(single), *failure);
     }
     // An abort ends other transfers: it always waits for the controller.
     bool inline_control = on_default_pipe(*t) && (m_options.complete_inline || fault_inline);
     if (inline_control && !never_answered(*t)) {
         USBD_STATUS result = execute_control(*t, kernel().now());
-        return complete_inline(std::move(t), result);
+        return complete_inline(std::move(single), result);
     }
-    return pend(std::move(t));
+    return pend(std::move(single));
 }
 
 // Checks the URB and turns it into a transfer; any failure completes it at once.
@@ -384,7 +386,7 @@ USBD_STATUS UsbBus::prepare(Port& port, PURB urb, Transfer& t) {
         // The schedule reaches a transfer queued on an idle endpoint a
         // little late at times; one queued behind another follows it.
         const bool idle = std::none_of(m_pending.begin(), m_pending.end(), [&](auto& other) {
-            return other->op == Op::Data && other->port == &port && other->endpoint == t.endpoint;
+            return other.op == Op::Data && other.port == &port && other.endpoint == t.endpoint;
         });
         t.ready_at = kernel().now() + (idle ? jitter() : 0);
         return USBD_STATUS_SUCCESS;
@@ -452,10 +454,10 @@ std::optional<FaultRule> UsbBus::injected_fault(const char* what, bool data) {
     return std::nullopt;
 }
 
-NTSTATUS UsbBus::pend(std::unique_ptr<Transfer> t) {
-    PIRP irp = t->irp;
+NTSTATUS UsbBus::pend(Single single) {
+    PIRP irp = single.front().irp;
     IoMarkIrpPending(irp);
-    m_pending.push_back(std::move(t));
+    m_pending.splice(m_pending.end(), single);
     IoSetCancelRoutine(irp, cancel_routine);
     // A cancel that came before the routine was set finds nothing to call.
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
@@ -470,9 +472,9 @@ NTSTATUS UsbBus::pend(std::unique_ptr<Transfer> t) {
     return STATUS_PENDING;
 }
 
-NTSTATUS UsbBus::complete_inline(std::unique_ptr<Transfer> t, USBD_STATUS status) {
-    Transfer* raw = t.get();
-    m_pending.push_back(std::move(t));
+NTSTATUS UsbBus::complete_inline(Single single, USBD_STATUS status) {
+    Transfer* raw = &single.front();
+    m_pending.splice(m_pending.end(), single);
     NTSTATUS result = irp_status_of(status);
     finish(raw, status);
     return result;
@@ -492,14 +494,14 @@ VOID NTAPI UsbBus::cancel_routine(PDEVICE_OBJECT device, PIRP irp) {
 
 UsbBus::Transfer* UsbBus::find(std::uint64_t id) {
     for (auto& t : m_pending) {
-        if (t->id == id) return t.get();
+        if (t.id == id) return &t;
     }
     return nullptr;
 }
 
 UsbBus::Transfer* UsbBus::find(PIRP irp) {
     for (auto& t : m_pending) {
-        if (t->irp == irp) return t.get();
+        if (t.irp == irp) return &t;
     }
     return nullptr;
 }
@@ -557,9 +559,9 @@ bool UsbBus::take(Transfer* t) {
 
 void UsbBus::finish(Transfer* t, USBD_STATUS status) {
     m_bulk_changed = true;
-    auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& p) { return p.get() == t; });
-    std::unique_ptr<Transfer> owned = std::move(*it);
-    m_pending.erase(it);
+    auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](const Transfer& p) { return &p == t; });
+    Single owned;  // until the completion is done
+    owned.splice(owned.end(), m_pending, it);
     if (m_trace.keeping()) {
         WireRecord r = record_of(*t);
         r.completion = true;
@@ -640,7 +642,7 @@ void UsbBus::close_pipes(Port& port) {
     port.generation++;
     end_pending([&](const Transfer& t) { return t.port == &port && t.pipe != nullptr; }, USBD_STATUS_CANCELED);
     for (auto& t : m_pending) {
-        if (t->port == &port) t->pipe = nullptr;
+        if (t.port == &port) t.pipe = nullptr;
     }
     port.pipes.clear();
 }
@@ -729,21 +731,21 @@ std::optional<Time> UsbBus::next_frame_due() {
     std::optional<Time> earliest;
     for (auto& t : m_pending) {
         std::optional<Time> ready;
-        if (t->cancelled || pipe_closed(*t)) {
-            if (!earliest || t->ready_at < *earliest) earliest = t->ready_at;
+        if (t.cancelled || pipe_closed(t)) {
+            if (!earliest || t.ready_at < *earliest) earliest = t.ready_at;
             continue;
         }
-        if (never_answered(*t)) continue;
-        const bool cut_short = t->fault && t->fault->action == FaultAction::Short && t->fault->short_length <= t->done;
-        if (t->op != Op::Data || t->pipe->halted || fault_status(t->fault) || cut_short) {
-            ready = t->ready_at;  // ends without the device
-        } else if (!first_on_endpoint(*t)) {
+        if (never_answered(t)) continue;
+        const bool cut_short = t.fault && t.fault->action == FaultAction::Short && t.fault->short_length <= t.done;
+        if (t.op != Op::Data || t.pipe->halted || fault_status(t.fault) || cut_short) {
+            ready = t.ready_at;  // ends without the device
+        } else if (!first_on_endpoint(t)) {
             continue;
         } else {
-            ready = device_ready_at(*t, now);
+            ready = device_ready_at(t, now);
         }
         if (!ready) continue;
-        Time at = std::max(*ready, t->ready_at);
+        Time at = std::max(*ready, t.ready_at);
         if (!earliest || at < *earliest) earliest = at;
     }
     if (!earliest) return std::nullopt;
@@ -764,8 +766,8 @@ std::optional<Time> UsbBus::device_ready_at(const Transfer& t, Time now) const {
 
 bool UsbBus::first_on_endpoint(const Transfer& t) const {
     for (auto& other : m_pending) {
-        if (other->op == Op::Data && other->port == t.port && other->endpoint == t.endpoint) {
-            return other.get() == &t;
+        if (other.op == Op::Data && other.port == t.port && other.endpoint == t.endpoint) {
+            return &other == &t;
         }
     }
     return false;
@@ -781,28 +783,28 @@ void UsbBus::process_frame(Time frame_start) {
     // requests, so each round looks the list up afresh.
     for (;;) {
         auto it = std::find_if(m_pending.begin(), m_pending.end(),
-                               [&](auto& t) { return t->cancelled && t->ready_at <= frame_start; });
+                               [&](auto& t) { return t.cancelled && t.ready_at <= frame_start; });
         if (it == m_pending.end()) break;
-        finish(it->get(), USBD_STATUS_CANCELED);
+        finish(&*it, USBD_STATUS_CANCELED);
     }
     // Transfers whose pipe closed while they could not be ended end next,
     // never answered ones included: they have no endpoint left to go to.
     for (;;) {
         auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& t) {
-            return pipe_closed(*t) && t->ready_at <= frame_start && t->irp->CancelRoutine;
+            return pipe_closed(t) && t.ready_at <= frame_start && t.irp->CancelRoutine;
         });
         if (it == m_pending.end()) break;
-        Transfer* t = it->get();
+        Transfer* t = &*it;
         if (take(t)) finish(t, USBD_STATUS_CANCELED);
     }
     // Control requests that are due, oldest first.
     for (;;) {
         auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& t) {
-            return t->op != Op::Data && !pipe_closed(*t) && t->ready_at <= frame_start && t->irp->CancelRoutine &&
-                   !never_answered(*t);
+            return t.op != Op::Data && !pipe_closed(t) && t.ready_at <= frame_start && t.irp->CancelRoutine &&
+                   !never_answered(t);
         });
         if (it == m_pending.end()) break;
-        Transfer* t = it->get();
+        Transfer* t = &*it;
         if (!take(t)) continue;
         finish(t, execute_control(*t, frame_start));
     }
@@ -890,9 +892,9 @@ Time UsbBus::next_poll(const Pipe& pipe, Time at) {
 void UsbBus::serve_interrupts(Time now) {
     std::vector<std::uint64_t> ids;
     for (auto& t : m_pending) {
-        if (t->op == Op::Data && t->pipe && t->pipe->type == UsbdPipeTypeInterrupt && first_on_endpoint(*t) &&
-            t->ready_at <= now && next_poll(*t->pipe, now) == now && t->irp->CancelRoutine && !never_answered(*t)) {
-            ids.push_back(t->id);
+        if (t.op == Op::Data && t.pipe && t.pipe->type == UsbdPipeTypeInterrupt && first_on_endpoint(t) &&
+            t.ready_at <= now && next_poll(*t.pipe, now) == now && t.irp->CancelRoutine && !never_answered(t)) {
+            ids.push_back(t.id);
         }
     }
     for (std::uint64_t id : ids) {
@@ -917,9 +919,9 @@ void UsbBus::serve_bulk(Time frame_start) {
         // served last.
         m_candidates.clear();
         for (auto& t : m_pending) {
-            if (bulk_data(*t) && t->ready_at <= m_moment && t->irp->CancelRoutine && !never_answered(*t) &&
-                first_on_endpoint(*t)) {
-                m_candidates.push_back({unsigned{t->port->address} << 8 | t->endpoint, t->id, t.get()});
+            if (bulk_data(t) && t.ready_at <= m_moment && t.irp->CancelRoutine && !never_answered(t) &&
+                first_on_endpoint(t)) {
+                m_candidates.push_back({unsigned{t.port->address} << 8 | t.endpoint, t.id, &t});
             }
         }
         if (m_candidates.empty()) return;
@@ -954,7 +956,7 @@ Time UsbBus::bulk_quiet_until(Time now) const {
         if (std::optional<Time> ready = device_ready_at(*c.transfer, now)) until = std::min(until, *ready);
     }
     for (auto& t : m_pending) {
-        if (bulk_data(*t) && t->ready_at > now) until = std::min(until, t->ready_at);
+        if (bulk_data(t) && t.ready_at > now) until = std::min(until, t.ready_at);
     }
     return until;
 }

@@ -156,8 +156,11 @@ private:
     static USBD_PIPE_HANDLE handle_of(const Port& port, const Pipe& pipe);
     std::optional<FaultRule> match_fault(const Transfer& t);
     std::optional<FaultRule> injected_fault(const char* what, bool data);
-    NTSTATUS pend(std::unique_ptr<Transfer> t);
-    NTSTATUS complete_inline(std::unique_ptr<Transfer> t, USBD_STATUS status);
+    // A transfer in a list node of its own, spliced into and out of the
+    // pending ones without a copy or an allocation.
+    using Single = std::list<Transfer>;
+    NTSTATUS pend(Single single);
+    NTSTATUS complete_inline(Single single, USBD_STATUS status);
 
     WireRecord record_of(const Transfer& t);
     void record_submission(const Transfer& t);
@@ -187,7 +190,7 @@ private:
     WireTrace m_trace;
     std::vector<FaultRule> m_faults;
     std::map<PDEVICE_OBJECT, std::unique_ptr<Port>> m_ports;
-    std::list<std::unique_ptr<Transfer>> m_pending;
+    std::list<Transfer> m_pending;
     std::uint64_t m_next_id = 1;
     std::uint8_t m_next_address = 1;
     std::uint64_t m_frames = 0;
