@@ -76,10 +76,7 @@ Pool::Pool(Kernel& kernel, std::uint64_t seed) : m_kernel(kernel), m_random(seed
 
 Pool::~Pool() {
     m_blocks.for_each([](void* block, const Block&) { std::free(block); });
-    for (const Freed& freed : m_quarantine) std::free(freed.block);
-    for (const std::vector<Freed>& spares : m_spares) {
-        for (const Freed& freed : spares) std::free(freed.block);
-    }
+    for_each_freed([](const Freed& freed) { std::free(freed.block); });
 }
 
 bool Pool::should_fail(ULONG tag) {
@@ -210,14 +207,9 @@ void Pool::release_oldest() {
 
 std::string Pool::written_after_free() const {
     std::string out;
-    for (const Freed& freed : m_quarantine) {
+    for_each_freed([&](const Freed& freed) {
         if (!poisoned(freed)) out += corruption(freed);
-    }
-    for (const std::vector<Freed>& spares : m_spares) {
-        for (const Freed& freed : spares) {
-            if (!poisoned(freed)) out += corruption(freed);
-        }
-    }
+    });
     return out;
 }
 
@@ -226,15 +218,11 @@ const Pool::Block* Pool::find(const void* block) const {
 }
 
 const Pool::Block* Pool::freed(const void* block) const {
-    for (const Freed& f : m_quarantine) {
-        if (f.block == block) return &f.info;
-    }
-    for (const std::vector<Freed>& spares : m_spares) {
-        for (const Freed& f : spares) {
-            if (f.block == block) return &f.info;
-        }
-    }
-    return nullptr;
+    const Block* found = nullptr;
+    for_each_freed([&](const Freed& f) {
+        if (f.block == block) found = &f.info;
+    });
+    return found;
 }
 
 std::vector<Pool::Block> Pool::outstanding(ULONG tag) const {

@@ -108,6 +108,14 @@ private:
     static bool poisoned(const Freed& freed);
     static std::string corruption(const Freed& freed);
     static void check_poison(const Freed& freed);
+    // Calls f for each freed block still poisoned: the quarantine's, then the spares.
+    template <typename F>
+    void for_each_freed(F f) const {
+        for (const Freed& freed : m_quarantine) f(freed);
+        for (const std::vector<Freed>& spares : m_spares) {
+            for (const Freed& freed : spares) f(freed);
+        }
+    }
     unsigned char* take_spare(SIZE_T size);
     void release_oldest();
 

@@ -275,7 +275,9 @@ NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
     record_submission(*t);
     if (!port.present) return complete_inline(std::move(single), USBD_STATUS_DEVICE_GONE);
     // A device whose power is cut answers nothing until its port has power again.
-    if (port.unpowered && t->op != Op::ResetPort) return complete_inline(std::move(single), USBD_STATUS_DEV_NOT_RESPONDING);
+    if (port.unpowered && t->op != Op::ResetPort) {
+        return complete_inline(std::move(single), USBD_STATUS_DEV_NOT_RESPONDING);
+    }
     if (status != USBD_STATUS_SUCCESS) return complete_inline(std::move(single), status);
     t->fault = match_fault(*t);
     if (!t->fault) {

@@ -96,8 +96,8 @@ TEST_F(VerifierTest, FreedPoolIsQuarantinedAndBlocksInUseAreNotFreed) {
         "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION\na freed block:\n  'Wdm ' 8 bytes, allocation #1 by T0: "
         "byte 5 written after the free");
     block[5] = 0xDD;  // the poison back
-    // The written block leaves the quarantine as a spare (no allocation since
-    // has had its size): still a freed block, still found written.
+    // The written block leaves the quarantine as a spare (no allocation of
+    // its size has come since): still a freed block, still found written.
     for (std::size_t i = 0; i < host::Pool::kQuarantineBlocks; ++i) {
         ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, ' mdW'));
     }
