@@ -106,21 +106,23 @@ int Kernel::add_free_check(FreeCheck check) {
     return m_next_free_check++;
 }
 
-std::string Kernel::user_of(const void* block, std::size_t size) const {
+const char* Kernel::user_of(const void* block, std::size_t size) {
     const auto* begin = static_cast<const unsigned char*>(block);
     const unsigned char* end = begin + size;
     for (auto& thread : m_scheduler->threads()) {
         if (thread->state != ThreadState::Waiting) continue;
         for (const DISPATCHER_HEADER* object : thread->wait.objects) {
             const auto* at = reinterpret_cast<const unsigned char*>(object);
-            if (at >= begin && at < end) return "thread T" + std::to_string(thread->id) + " '" + thread->name +
-                                                "' waits on an object in it";
+            if (at >= begin && at < end) {
+                m_user = "thread T" + std::to_string(thread->id) + " '" + thread->name + "' waits on an object in it";
+                return m_user.c_str();
+            }
         }
     }
     for (auto& [id, check] : m_free_checks) {
         if (const char* user = check(begin, end)) return user;
     }
-    return {};
+    return nullptr;
 }
 
 std::string Kernel::leaks(ULONG tag) const {

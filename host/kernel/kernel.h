@@ -90,9 +90,9 @@ public:
 
     // What still uses a pool block about to be freed: a thread waiting on an
     // object in it, or what a check added by a bus driver reports (a URB or a
-    // buffer it holds). Empty when nothing does. A check answers null when
-    // nothing of its own uses the block.
-    std::string user_of(const void* block, std::size_t size) const;
+    // buffer it holds). Null when nothing does; the text lasts until the next
+    // call. A check answers null when nothing of its own uses the block.
+    const char* user_of(const void* block, std::size_t size);
     using FreeCheck = std::function<const char*(const unsigned char* begin, const unsigned char* end)>;
     int add_free_check(FreeCheck check);
     void remove_free_check(int id) {
@@ -128,6 +128,7 @@ private:
     std::size_t m_work_items = 0;
     std::vector<std::pair<int, FreeCheck>> m_free_checks;  // in the order they were added
     int m_next_free_check = 0;
+    std::string m_user;  // what user_of found last
     std::unique_ptr<PnpManager> m_pnp;
     // Last member: destroyed first, so that threads unwind while the rest lives.
     std::unique_ptr<Scheduler> m_scheduler;

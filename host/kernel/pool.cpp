@@ -72,6 +72,13 @@ void Pool::BlockTable::erase(const void* address) {
     --m_count;
 }
 
+void Pool::FreedRing::grow() {
+    std::vector<Freed> slots(std::max<std::size_t>(64, 2 * m_slots.size()));
+    for (std::size_t i = 0; i < m_count; ++i) slots[i] = (*this)[i];
+    m_slots.swap(slots);
+    m_oldest = 0;
+}
+
 Pool::Pool(Kernel& kernel, std::uint64_t seed) : m_kernel(kernel), m_random(seed ^ 0x9E3779B97F4A7C15ull) {}
 
 Pool::~Pool() {
@@ -130,11 +137,10 @@ void Pool::free(PVOID block) {
     if ((info->type & 1) != 0 && thread.irql >= DISPATCH_LEVEL) {
         bug_check("IRQL_NOT_LESS_OR_EQUAL", "paged pool freed at DISPATCH_LEVEL");
     }
-    const std::string user = m_kernel.user_of(block, info->size);
-    if (!user.empty()) {
+    if (const char* user = m_kernel.user_of(block, info->size)) {
         char detail[240];
         std::snprintf(detail, sizeof detail, "ExFreePool(%p), '%s', %zu bytes: %s", block,
-                      tag_text(info->tag).c_str(), static_cast<size_t>(info->size), user.c_str());
+                      tag_text(info->tag).c_str(), static_cast<size_t>(info->size), user);
         bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (pool freed while in use)", detail);
     }
     m_kernel.trace().record(m_kernel.now(), thread.id, TraceKind::Free, info->size, block);
@@ -189,8 +195,7 @@ unsigned char* Pool::take_spare(SIZE_T size) {
 }
 
 void Pool::release_oldest() {
-    const Freed freed = m_quarantine.front();
-    m_quarantine.pop_front();
+    const Freed freed = m_quarantine.pop_front();
     m_quarantine_bytes -= freed.info.size;
     const SIZE_T size = freed.info.size;
     if (size > 0 && size <= kSpareSize) {

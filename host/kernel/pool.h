@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <random>
 #include <set>
 #include <string>
@@ -104,6 +103,30 @@ private:
         unsigned char* block;
         Block info;
     };
+    // The quarantine: a ring, oldest first, that doubles when full (no
+    // allocation a free, as a deque's chunks would take).
+    class FreedRing {
+    public:
+        std::size_t size() const { return m_count; }
+        const Freed& operator[](std::size_t i) const { return m_slots[(m_oldest + i) & (m_slots.size() - 1)]; }
+        void push_back(const Freed& freed) {
+            if (m_count == m_slots.size()) grow();
+            m_slots[(m_oldest + m_count) & (m_slots.size() - 1)] = freed;
+            ++m_count;
+        }
+        Freed pop_front() {
+            const Freed oldest = m_slots[m_oldest];
+            m_oldest = (m_oldest + 1) & (m_slots.size() - 1);
+            --m_count;
+            return oldest;
+        }
+
+    private:
+        void grow();
+        std::vector<Freed> m_slots;  // a power of two of them, or none
+        std::size_t m_oldest = 0;
+        std::size_t m_count = 0;
+    };
     bool should_fail(ULONG tag);
     static bool poisoned(const Freed& freed);
     static std::string corruption(const Freed& freed);
@@ -111,7 +134,7 @@ private:
     // Calls f for each freed block still poisoned: the quarantine's, then the spares.
     template <typename F>
     void for_each_freed(F f) const {
-        for (const Freed& freed : m_quarantine) f(freed);
+        for (std::size_t i = 0; i < m_quarantine.size(); ++i) f(m_quarantine[i]);
         for (const std::vector<Freed>& spares : m_spares) {
             for (const Freed& freed : spares) f(freed);
         }
@@ -122,7 +145,7 @@ private:
     Kernel& m_kernel;
     std::mt19937_64 m_random;
     BlockTable m_blocks;
-    std::deque<Freed> m_quarantine;  // oldest first
+    FreedRing m_quarantine;
     std::size_t m_quarantine_bytes = 0;
     std::vector<std::vector<Freed>> m_spares;  // by size, as far as a size has had one
     std::size_t m_spare_bytes = 0;

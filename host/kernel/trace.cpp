@@ -26,23 +26,7 @@ const char* kind_name(TraceKind kind) {
     return "?";
 }
 
-// A word at a time: a multiply by the golden ratio's odd constant spreads each
-// bit of the word over the upper half, and the shift folds it back down.
-void mix(std::uint64_t& digest, std::uint64_t value) {
-    digest = (digest ^ value) * 0x9E3779B97F4A7C15ull;
-    digest ^= digest >> 29;
-}
-
 }  // namespace
-
-void Trace::record(std::int64_t time, std::uint32_t thread, TraceKind kind, std::uint64_t arg,
-                   const void* object) {
-    m_ring[m_count % kRing] = TraceEntry{time, thread, kind, arg, object};
-    ++m_count;
-    mix(m_digest, static_cast<std::uint64_t>(time));
-    mix(m_digest, static_cast<std::uint64_t>(thread) << 8 | static_cast<std::uint64_t>(kind));
-    mix(m_digest, arg);
-}
 
 std::vector<TraceEntry> Trace::entries() const {
     std::vector<TraceEntry> out;

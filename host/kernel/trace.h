@@ -36,7 +36,13 @@ struct TraceEntry {
 class Trace {
 public:
     void record(std::int64_t time, std::uint32_t thread, TraceKind kind, std::uint64_t arg,
-                const void* object = nullptr);
+                const void* object = nullptr) {
+        m_ring[m_count % kRing] = TraceEntry{time, thread, kind, arg, object};
+        ++m_count;
+        mix(static_cast<std::uint64_t>(time));
+        mix(static_cast<std::uint64_t>(thread) << 8 | static_cast<std::uint64_t>(kind));
+        mix(arg);
+    }
 
     // A hash of every entry's deterministic fields since the world began.
     std::uint64_t digest() const { return m_digest; }
@@ -48,6 +54,13 @@ public:
     std::vector<TraceEntry> entries() const;
 
 private:
+    // A word at a time: a multiply by the golden ratio's odd constant spreads
+    // each bit of the word over the upper half, and the shift folds it back down.
+    void mix(std::uint64_t value) {
+        m_digest = (m_digest ^ value) * 0x9E3779B97F4A7C15ull;
+        m_digest ^= m_digest >> 29;
+    }
+
     static constexpr std::size_t kRing = 256;
     std::array<TraceEntry, kRing> m_ring{};
     std::uint64_t m_count = 0;
