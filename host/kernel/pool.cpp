@@ -23,47 +23,40 @@ std::string tag_text(ULONG tag) {
     return text;
 }
 
-std::size_t Pool::BlockTable::home(const void* address) const {
-    // The allocator's blocks are 16-byte aligned: the multiply spreads the
-    // bits above that over the top, where the index is taken.
-    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address)) >> 4;
-    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32) & (m_slots.size() - 1);
-}
-
-const Pool::Block* Pool::BlockTable::find(const void* address) const {
-    for (std::size_t i = home(address);; i = (i + 1) & (m_slots.size() - 1)) {
-        if (m_slots[i].address == address) return &m_slots[i].block;
-        if (m_slots[i].address == nullptr) return nullptr;
+std::uint32_t Pool::BlockTable::find(const void* address) const {
+    for (std::size_t i = home(address);; i = (i + 1) & m_mask) {
+        if (m_slots[i].address == address) return m_slots[i].info;
+        if (m_slots[i].address == nullptr) return kNone;
     }
 }
 
-void Pool::BlockTable::insert(void* address, const Block& block) {
+void Pool::BlockTable::insert(void* address, std::uint32_t info) {
     if (2 * (m_count + 1) > m_slots.size()) {
         std::vector<Slot> old(m_slots.size() * 2);
         old.swap(m_slots);
+        m_mask = m_slots.size() - 1;
         m_count = 0;
         for (const Slot& slot : old) {
-            if (slot.address != nullptr) insert(slot.address, slot.block);
+            if (slot.address != nullptr) insert(slot.address, slot.info);
         }
     }
     std::size_t i = home(address);
-    while (m_slots[i].address != nullptr) i = (i + 1) & (m_slots.size() - 1);
-    m_slots[i] = Slot{address, block};
+    while (m_slots[i].address != nullptr) i = (i + 1) & m_mask;
+    m_slots[i] = Slot{address, info};
     ++m_count;
 }
 
 void Pool::BlockTable::erase(const void* address) {
-    const std::size_t mask = m_slots.size() - 1;
     std::size_t hole = home(address);
     while (m_slots[hole].address != address) {
         if (m_slots[hole].address == nullptr) return;
-        hole = (hole + 1) & mask;
+        hole = (hole + 1) & m_mask;
     }
     // Each entry after the hole, up to the next empty slot, moves into it
     // unless the hole lies before its home on its probe path.
-    for (std::size_t i = (hole + 1) & mask; m_slots[i].address != nullptr; i = (i + 1) & mask) {
-        const std::size_t from_home = (i - home(m_slots[i].address)) & mask;
-        if (((i - hole) & mask) <= from_home) {
+    for (std::size_t i = (hole + 1) & m_mask; m_slots[i].address != nullptr; i = (i + 1) & m_mask) {
+        const std::size_t from_home = (i - home(m_slots[i].address)) & m_mask;
+        if (((i - hole) & m_mask) <= from_home) {
             m_slots[hole] = m_slots[i];
             hole = i;
         }
@@ -82,7 +75,7 @@ void Pool::FreedRing::grow() {
 Pool::Pool(Kernel& kernel, std::uint64_t seed) : m_kernel(kernel), m_random(seed ^ 0x9E3779B97F4A7C15ull) {}
 
 Pool::~Pool() {
-    m_blocks.for_each([](void* block, const Block&) { std::free(block); });
+    m_blocks.for_each([](void* block, std::uint32_t) { std::free(block); });
     for_each_freed([](const Freed& freed) { std::free(freed.block); });
 }
 
@@ -115,25 +108,34 @@ PVOID Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller)
         ++m_injected;
         return nullptr;
     }
-    void* block = take_spare(size);
-    if (block == nullptr) block = std::malloc(size == 0 ? 1 : size);
-    if (block == nullptr) return nullptr;
+    const Block info{tag, size, type, m_serial, thread.id, caller};
+    const Freed spare = take_spare(size);
+    void* block = spare.block;
+    std::uint32_t index = spare.info;
+    if (block != nullptr) {
+        m_infos[index] = info;  // the spare's record, now the new block's
+    } else {
+        block = std::malloc(size == 0 ? 1 : size);
+        if (block == nullptr) return nullptr;
+        index = new_info(info);
+    }
     std::memset(block, kFreshFill, size);
-    m_blocks.insert(block, Block{tag, size, type, m_serial, thread.id, caller});
+    m_blocks.insert(block, index);
     m_kernel.trace().record(m_kernel.now(), thread.id, TraceKind::Allocate, size, block);
     return block;
 }
 
 void Pool::free(PVOID block) {
     Thread& thread = m_kernel.scheduler().running();
-    const Block* info = m_blocks.find(block);
-    if (info == nullptr) {
+    const std::uint32_t index = m_blocks.find(block);
+    if (index == BlockTable::kNone) {
         const bool double_free = freed(block) != nullptr;
         char detail[160];
         std::snprintf(detail, sizeof detail, "ExFreePool(%p): %s", block,
                       double_free ? "the block was already freed" : "the address is not a pool block");
         bug_check(double_free ? "BAD_POOL_CALLER (double free)" : "BAD_POOL_CALLER", detail);
     }
+    const Block* info = &m_infos[index];
     if ((info->type & 1) != 0 && thread.irql >= DISPATCH_LEVEL) {
         bug_check("IRQL_NOT_LESS_OR_EQUAL", "paged pool freed at DISPATCH_LEVEL");
     }
@@ -145,7 +147,7 @@ void Pool::free(PVOID block) {
     }
     m_kernel.trace().record(m_kernel.now(), thread.id, TraceKind::Free, info->size, block);
     std::memset(block, kFreedFill, info->size);
-    m_quarantine.push_back(Freed{static_cast<unsigned char*>(block), *info});
+    m_quarantine.push_back(Freed{static_cast<unsigned char*>(block), index});
     m_quarantine_bytes += info->size;
     m_blocks.erase(block);
     while (m_quarantine.size() > kQuarantineBlocks || m_quarantine_bytes > kQuarantineBytes) release_oldest();
@@ -154,24 +156,26 @@ void Pool::free(PVOID block) {
 // Whether a quarantined block still holds its poison: compared a page at a
 // time with a page of poison (the C library's compare runs at the memory's
 // speed).
-bool Pool::poisoned(const Freed& freed) {
+bool Pool::poisoned(const Freed& freed) const {
     static const std::vector<unsigned char> poison(4096, kFreedFill);
-    for (SIZE_T i = 0, n; i < freed.info.size; i += n) {
-        n = std::min<SIZE_T>(poison.size(), freed.info.size - i);
+    const SIZE_T size = m_infos[freed.info].size;
+    for (SIZE_T i = 0, n; i < size; i += n) {
+        n = std::min<SIZE_T>(poison.size(), size - i);
         if (std::memcmp(freed.block + i, poison.data(), n) != 0) return false;
     }
     return true;
 }
 
 // Where a quarantined block no longer holds its poison; empty when it does.
-std::string Pool::corruption(const Freed& freed) {
-    for (SIZE_T i = 0; i < freed.info.size; ++i) {
+std::string Pool::corruption(const Freed& freed) const {
+    const Block& info = m_infos[freed.info];
+    for (SIZE_T i = 0; i < info.size; ++i) {
         if (freed.block[i] != kFreedFill) {
             char text[200];
             std::snprintf(text, sizeof text,
                           "  '%s' %zu bytes, allocation #%llu by T%u: byte %zu written after the free\n",
-                          tag_text(freed.info.tag).c_str(), static_cast<size_t>(freed.info.size),
-                          static_cast<unsigned long long>(freed.info.serial), freed.info.thread,
+                          tag_text(info.tag).c_str(), static_cast<size_t>(info.size),
+                          static_cast<unsigned long long>(info.serial), info.thread,
                           static_cast<size_t>(i));
             return text;
         }
@@ -179,25 +183,36 @@ std::string Pool::corruption(const Freed& freed) {
     return {};
 }
 
-void Pool::check_poison(const Freed& freed) {
+void Pool::check_poison(const Freed& freed) const {
     if (!poisoned(freed)) bug_check("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION", "a freed block:\n" + corruption(freed));
 }
 
 // A spare of exactly this size (the C library's own bounds checks, under
-// the sanitizers, then stay the block's), its poison checked; null if none.
-unsigned char* Pool::take_spare(SIZE_T size) {
-    if (size >= m_spares.size() || m_spares[size].empty()) return nullptr;
+// the sanitizers, then stay the block's), its poison checked.
+Pool::Freed Pool::take_spare(SIZE_T size) {
+    if (size >= m_spares.size() || m_spares[size].empty()) return Freed{nullptr, BlockTable::kNone};
     const Freed freed = m_spares[size].back();
     m_spares[size].pop_back();
     m_spare_bytes -= size;
     check_poison(freed);
-    return freed.block;
+    return freed;
+}
+
+std::uint32_t Pool::new_info(const Block& block) {
+    if (m_unused_infos.empty()) {
+        m_infos.push_back(block);
+        return static_cast<std::uint32_t>(m_infos.size() - 1);
+    }
+    const std::uint32_t index = m_unused_infos.back();
+    m_unused_infos.pop_back();
+    m_infos[index] = block;
+    return index;
 }
 
 void Pool::release_oldest() {
     const Freed freed = m_quarantine.pop_front();
-    m_quarantine_bytes -= freed.info.size;
-    const SIZE_T size = freed.info.size;
+    const SIZE_T size = m_infos[freed.info].size;
+    m_quarantine_bytes -= size;
     if (size > 0 && size <= kSpareSize) {
         if (size >= m_spares.size()) m_spares.resize(size + 1);
         if (m_spares[size].size() < kSparesPerSize && m_spare_bytes + size <= kSpareBytes) {
@@ -208,6 +223,7 @@ void Pool::release_oldest() {
     }
     check_poison(freed);
     std::free(freed.block);
+    m_unused_infos.push_back(freed.info);
 }
 
 std::string Pool::written_after_free() const {
@@ -219,20 +235,22 @@ std::string Pool::written_after_free() const {
 }
 
 const Pool::Block* Pool::find(const void* block) const {
-    return m_blocks.find(block);
+    const std::uint32_t index = m_blocks.find(block);
+    return index == BlockTable::kNone ? nullptr : &m_infos[index];
 }
 
 const Pool::Block* Pool::freed(const void* block) const {
     const Block* found = nullptr;
     for_each_freed([&](const Freed& f) {
-        if (f.block == block) found = &f.info;
+        if (f.block == block) found = &m_infos[f.info];
     });
     return found;
 }
 
 std::vector<Pool::Block> Pool::outstanding(ULONG tag) const {
     std::vector<Block> blocks;
-    m_blocks.for_each([&](void*, const Block& info) {
+    m_blocks.for_each([&](void*, std::uint32_t index) {
+        const Block& info = m_infos[index];
         if (tag == 0 || info.tag == tag) blocks.push_back(info);
     });
     std::sort(blocks.begin(), blocks.end(),

@@ -74,34 +74,44 @@ public:
     std::uint64_t injected_failures() const { return m_injected; }
 
 private:
-    // The live blocks by address: open addressing with linear probing, a
-    // removal shifting back the entries after it, doubled at half full: no
-    // allocation a block, and most lookups take one probe.
+    // The live blocks by address, each with the index of its record:
+    // open addressing with linear probing, a removal shifting back the
+    // entries after it, doubled at half full: no allocation a block, and
+    // most lookups take one probe.
     class BlockTable {
     public:
+        static constexpr std::uint32_t kNone = ~std::uint32_t{0};
         BlockTable() : m_slots(64) {}
-        const Block* find(const void* address) const;
-        void insert(void* address, const Block& block);
+        std::uint32_t find(const void* address) const;  // kNone if not live
+        void insert(void* address, std::uint32_t info);
         void erase(const void* address);
         template <typename F>
         void for_each(F f) const {
             for (const Slot& slot : m_slots) {
-                if (slot.address != nullptr) f(slot.address, slot.block);
+                if (slot.address != nullptr) f(slot.address, slot.info);
             }
         }
 
     private:
         struct Slot {
             void* address = nullptr;
-            Block block;
+            std::uint32_t info = 0;
         };
-        std::size_t home(const void* address) const;
-        std::vector<Slot> m_slots;  // a power of two of them
+        std::size_t home(const void* address) const {
+            // The allocator's blocks are 16-byte aligned: the multiply spreads
+            // the bits above that over the top, where the index is taken.
+            const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address)) >> 4;
+            return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32) & m_mask;
+        }
+        std::vector<Slot> m_slots;
+        std::size_t m_mask = 63;  // the slots are a power of two
         std::size_t m_count = 0;
     };
+    // A freed block, its record kept until the block is handed out again or
+    // goes back to the C library.
     struct Freed {
         unsigned char* block;
-        Block info;
+        std::uint32_t info;
     };
     // The quarantine: a ring, oldest first, that doubles when full (no
     // allocation a free, as a deque's chunks would take).
@@ -128,9 +138,10 @@ private:
         std::size_t m_count = 0;
     };
     bool should_fail(ULONG tag);
-    static bool poisoned(const Freed& freed);
-    static std::string corruption(const Freed& freed);
-    static void check_poison(const Freed& freed);
+    std::uint32_t new_info(const Block& block);
+    bool poisoned(const Freed& freed) const;
+    std::string corruption(const Freed& freed) const;
+    void check_poison(const Freed& freed) const;
     // Calls f for each freed block still poisoned: the quarantine's, then the spares.
     template <typename F>
     void for_each_freed(F f) const {
@@ -139,12 +150,17 @@ private:
             for (const Freed& freed : spares) f(freed);
         }
     }
-    unsigned char* take_spare(SIZE_T size);
+    Freed take_spare(SIZE_T size);  // a null block if none
     void release_oldest();
 
     Kernel& m_kernel;
     std::mt19937_64 m_random;
     BlockTable m_blocks;
+    // The records of the live, quarantined and spare blocks, by index (the
+    // table and the freed lists carry the index: a record is written once
+    // and never moves); the indices of the records no block holds.
+    std::vector<Block> m_infos;
+    std::vector<std::uint32_t> m_unused_infos;
     FreedRing m_quarantine;
     std::size_t m_quarantine_bytes = 0;
     std::vector<std::vector<Freed>> m_spares;  // by size, as far as a size has had one
