@@ -105,6 +105,12 @@ TEST_F(VerifierTest, FreedPoolIsQuarantinedAndBlocksInUseAreNotFreed) {
               std::string::npos);
     EXPECT_DEATH(ExFreePool(odd), "BAD_POOL_CALLER \\(double free\\)");
     odd[11] = 0xDD;  // for a clean end
+    // Handed out again, the spare is the new allocation's.
+    auto* again = ExAllocatePoolWithTag(NonPagedPool, 13, host::pool_tag("Gain"));
+    ASSERT_EQ(again, odd);
+    EXPECT_EQ(kernel->pool().find(again)->tag, host::pool_tag("Gain"));
+    EXPECT_EQ(kernel->pool().find(again)->serial, kernel->pool().allocations());
+    ExFreePool(again);
 
     auto* event = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), ' mdW'));
     KeInitializeEvent(event, NotificationEvent, FALSE);
