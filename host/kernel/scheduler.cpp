@@ -14,8 +14,6 @@ namespace {
 
 bool is_signalled(const DISPATCHER_HEADER* object) { return object->SignalState > 0; }
 
-bool is_runnable(ThreadState state) { return state == ThreadState::Ready || state == ThreadState::Running; }
-
 // A satisfied wait takes what it waited for: a synchronization event resets,
 // a spin lock becomes held.
 void consume(DISPATCHER_HEADER* object) {
@@ -129,16 +127,11 @@ Thread* Scheduler::find(PVOID object) {
     return nullptr;
 }
 
-Thread* Scheduler::choose() {
-    ++m_steps;
-    if (++m_steps_standing > kLivelockSteps) report_livelock();
-    // PCT: at a change point the thread that is running drops below all others.
+// PCT: at a change point the thread that is running drops below all others.
+void Scheduler::take_change_points() {
     while (m_changes < m_change_points.size() && m_change_points[m_changes] <= m_steps) {
         m_running->pct_priority = ++m_changes;
     }
-    if (m_runnable == 0) return nullptr;
-    if (m_runnable == 1 && is_runnable(m_running->state)) return m_running;
-    return choose_among_ready();
 }
 
 void Scheduler::report_livelock() const {
@@ -183,16 +176,6 @@ void Scheduler::switch_to(Thread* next) {
     current->fiber->switch_to(*next->fiber, current->state == ThreadState::Terminated);
     reap();
     if (current->kill) end_thread(*current);
-}
-
-void Scheduler::yield(bool after_exit_signal) {
-    if (m_shutting_down) return;
-    check_no_wait_owed("a scheduling point");
-    if (!after_exit_signal) check_not_exiting();
-    // Mostly the running thread runs on: it is running already.
-    Thread* next = choose();
-    if (next != nullptr && next != m_running) switch_to(next);
-    if (!m_running->apcs.empty()) deliver_apcs();
 }
 
 // Any scheduling point of a thread after its service has run: the thread

@@ -155,7 +155,19 @@ public:
     // A scheduling point: another ready thread may run before this returns.
     // after_exit_signal: the point that follows a KeSetEvent, which may be a
     // system thread's last act before its end.
-    void yield(bool after_exit_signal = false);
+    // (Inline: most scheduling points find only the running thread ready.)
+    void yield(bool after_exit_signal = false) {
+        if (m_shutting_down) return;
+        Thread& self = *m_running;
+        if (self.owes_wait) report_wait_owed("a scheduling point");
+        if (!after_exit_signal) {
+            if (self.exiting) report_ran_after_exit(self);
+            self.after_set_event = false;
+        }
+        Thread* next = choose();
+        if (next != &self && next != nullptr) switch_to(next);
+        if (!m_running->apcs.empty()) deliver_apcs();
+    }
     // Lets a system thread that has set its exit signal end before its
     // driver is unloaded; reports it if it runs anything but its end.
     void finish_exiting(Thread& thread);
@@ -186,7 +198,16 @@ public:
 private:
     friend void thread_trampoline(Scheduler* scheduler, Thread* thread);
 
-    Thread* choose();
+    static bool is_runnable(ThreadState state) { return state == ThreadState::Ready || state == ThreadState::Running; }
+    Thread* choose() {
+        ++m_steps;
+        if (++m_steps_standing > kLivelockSteps) report_livelock();
+        if (m_changes < m_change_points.size() && m_change_points[m_changes] <= m_steps) take_change_points();
+        if (m_runnable == 0) return nullptr;
+        if (m_runnable == 1 && is_runnable(m_running->state)) return m_running;
+        return choose_among_ready();
+    }
+    void take_change_points();
     Thread* choose_among_ready();
     [[noreturn]] void report_livelock() const;
     void set_state(Thread& thread, ThreadState state);
