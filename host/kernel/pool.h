@@ -40,6 +40,8 @@ public:
 
     PVOID allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller);
     void free(PVOID block);
+    // A live block's record; null if the address is none. (find and freed
+    // answer records that hold until the next allocation.)
     const Block* find(const void* block) const;
     // The block if it was freed and is still poisoned (in the quarantine or
     // a spare; for the reports of a use after the free: a linear search).
