@@ -104,7 +104,8 @@ PVOID Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller)
         bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
     }
     ++m_serial;
-    if (should_fail(tag)) {
+    const bool failing = m_fail_at != 0 || !m_fail_tags.empty() || m_fail_probability > 0.0;
+    if (failing && should_fail(tag)) {
         ++m_injected;
         return nullptr;
     }
@@ -157,10 +158,12 @@ void Pool::free(PVOID block) {
 // time with a page of poison (the C library's compare runs at the memory's
 // speed).
 bool Pool::poisoned(const Freed& freed) const {
-    static const std::vector<unsigned char> poison(4096, kFreedFill);
+    static constexpr std::size_t kPage = 4096;
+    static const std::vector<unsigned char> poison(kPage, kFreedFill);
     const SIZE_T size = m_infos[freed.info].size;
+    if (size <= kPage) return std::memcmp(freed.block, poison.data(), size) == 0;
     for (SIZE_T i = 0, n; i < size; i += n) {
-        n = std::min<SIZE_T>(poison.size(), size - i);
+        n = std::min<SIZE_T>(kPage, size - i);
         if (std::memcmp(freed.block + i, poison.data(), n) != 0) return false;
     }
     return true;
