@@ -40,9 +40,10 @@ void Pool::BlockTable::insert(void* address, std::uint32_t info) {
             if (slot.address != nullptr) insert(slot.address, slot.info);
         }
     }
-    std::size_t i = home(address);
+    const std::size_t start = home(address);
+    std::size_t i = start;
     while (m_slots[i].address != nullptr) i = (i + 1) & m_mask;
-    m_slots[i] = Slot{address, info};
+    m_slots[i] = Slot{address, info, static_cast<std::uint32_t>(start)};
     ++m_count;
 }
 
@@ -55,7 +56,7 @@ void Pool::BlockTable::erase(const void* address) {
     // Each entry after the hole, up to the next empty slot, moves into it
     // unless the hole lies before its home on its probe path.
     for (std::size_t i = (hole + 1) & m_mask; m_slots[i].address != nullptr; i = (i + 1) & m_mask) {
-        const std::size_t from_home = (i - home(m_slots[i].address)) & m_mask;
+        const std::size_t from_home = (i - m_slots[i].home) & m_mask;
         if (((i - hole) & m_mask) <= from_home) {
             m_slots[hole] = m_slots[i];
             hole = i;

@@ -98,6 +98,7 @@ private:
         struct Slot {
             void* address = nullptr;
             std::uint32_t info = 0;
+            std::uint32_t home = 0;  // where its probe path starts
         };
         std::size_t home(const void* address) const {
             // The allocator's blocks are 16-byte aligned: the multiply spreads
