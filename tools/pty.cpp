@@ -200,9 +200,10 @@ public:
     // RTS dropped) are forgotten, as the next program starts with DTR and RTS
     // up and no break, and a drain it left asked for is answered, so that the
     // next program's drain waits for its own answer. Not when a program has
-    // opened the terminal since the last take_events(): what it set is its own. Decided with the stash
-    // locked, so a program that opens after the decision changes the stash
-    // after it; the termios is rewritten only when a line is held.
+    // opened the terminal since the last take_events(): what it set is its
+    // own. Decided with the stash locked, so a program that opens after the
+    // decision changes the stash after it; the termios is rewritten only when
+    // a line is held.
     void end_session() {
         std::lock_guard lock(m_lock);
         lock_stash();

@@ -80,12 +80,13 @@ Pool::~Pool() {
     for_each_freed([](const Freed& freed) { std::free(freed.block); });
 }
 
-bool Pool::should_fail(ULONG tag) {
+// (Inline: asked at every allocation, and mostly nothing is set.)
+inline bool Pool::should_fail(ULONG tag) {
     if (m_fail_at != 0 && m_serial == m_fail_at) {
         m_fail_at = 0;
         return true;
     }
-    if (m_fail_tags.count(tag) != 0) return true;
+    if (!m_fail_tags.empty() && m_fail_tags.count(tag) != 0) return true;
     if (m_fail_probability > 0.0) {
         std::uniform_real_distribution<double> draw(0.0, 1.0);
         return draw(m_random) < m_fail_probability;
@@ -105,8 +106,7 @@ PVOID Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller)
         bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
     }
     ++m_serial;
-    const bool failing = m_fail_at != 0 || !m_fail_tags.empty() || m_fail_probability > 0.0;
-    if (failing && should_fail(tag)) {
+    if (should_fail(tag)) {
         ++m_injected;
         return nullptr;
     }
@@ -159,13 +159,11 @@ void Pool::free(PVOID block) {
 // time with a page of poison (the C library's compare runs at the memory's
 // speed).
 bool Pool::poisoned(const Freed& freed) const {
-    static constexpr std::size_t kPage = 4096;
+    static constexpr SIZE_T kPage = 4096;
     static const std::vector<unsigned char> poison(kPage, kFreedFill);
     const SIZE_T size = m_infos[freed.info].size;
-    if (size <= kPage) return std::memcmp(freed.block, poison.data(), size) == 0;
-    for (SIZE_T i = 0, n; i < size; i += n) {
-        n = std::min<SIZE_T>(kPage, size - i);
-        if (std::memcmp(freed.block + i, poison.data(), n) != 0) return false;
+    for (SIZE_T i = 0; i < size; i += kPage) {
+        if (std::memcmp(freed.block + i, poison.data(), std::min(kPage, size - i)) != 0) return false;
     }
     return true;
 }

@@ -178,15 +178,6 @@ void Scheduler::switch_to(Thread* next) {
     if (current->kill) end_thread(*current);
 }
 
-// Any scheduling point of a thread after its service has run: the thread
-// ran on, so what it set before was not its exit signal; one that may only
-// end is reported.
-void Scheduler::check_not_exiting() {
-    Thread& self = *m_running;
-    if (self.exiting) report_ran_after_exit(self);
-    self.after_set_event = false;
-}
-
 void Scheduler::report_ran_after_exit(const Thread& thread) {
     bug_check("DRIVER_UNLOADED_WITH_THREADS",
               "thread '" + thread.name + "' ran driver code after the event it set before its driver's "
@@ -197,10 +188,6 @@ void Scheduler::finish_exiting(Thread& thread) {
     thread.exiting = true;
     DISPATCHER_HEADER* header = &thread.object.Header;
     wait(std::span(&header, 1), WaitAny, std::nullopt, "a thread's end before its driver's unload");
-}
-
-void Scheduler::check_no_wait_owed(const char* what) {
-    if (m_running->owes_wait) report_wait_owed(what);
 }
 
 void Scheduler::report_wait_owed(const char* what) {

@@ -158,14 +158,10 @@ public:
     // (Inline: most scheduling points find only the running thread ready.)
     void yield(bool after_exit_signal = false) {
         if (m_shutting_down) return;
-        Thread& self = *m_running;
-        if (self.owes_wait) report_wait_owed("a scheduling point");
-        if (!after_exit_signal) {
-            if (self.exiting) report_ran_after_exit(self);
-            self.after_set_event = false;
-        }
+        check_no_wait_owed("a scheduling point");
+        if (!after_exit_signal) check_not_exiting();
         Thread* next = choose();
-        if (next != &self && next != nullptr) switch_to(next);
+        if (next != m_running && next != nullptr) switch_to(next);
         if (!m_running->apcs.empty()) deliver_apcs();
     }
     // Lets a system thread that has set its exit signal end before its
@@ -174,7 +170,9 @@ public:
 
     // Stops the run if the running thread owes the wait of a KeSetEvent with
     // Wait TRUE and does `what` instead.
-    void check_no_wait_owed(const char* what);
+    void check_no_wait_owed(const char* what) {
+        if (m_running->owes_wait) report_wait_owed(what);
+    }
 
     // Waits for the objects; deadline is absolute virtual time. Returns
     // STATUS_WAIT_0 + index (wait-any), STATUS_WAIT_0 (wait-all) or STATUS_TIMEOUT.
@@ -215,7 +213,14 @@ private:
     void reschedule();
     bool try_satisfy(Thread& thread);
     void deliver_apcs();
-    void check_not_exiting();
+    // Any scheduling point of a thread after its service has run: the thread
+    // ran on, so what it set before was not its exit signal; one that may
+    // only end is reported.
+    void check_not_exiting() {
+        Thread& self = *m_running;
+        if (self.exiting) report_ran_after_exit(self);
+        self.after_set_event = false;
+    }
     [[noreturn]] static void report_ran_after_exit(const Thread& thread);
     [[noreturn]] static void report_wait_owed(const char* what);
     void advance_clock();
