@@ -139,20 +139,23 @@ void Scheduler::report_livelock() const {
                               " scheduling points while virtual time stood still.\n" + describe_threads());
 }
 
-// With at least one thread ready (the count says so).
+// With at least one thread ready (the count says so): the choice walks the
+// threads to it without listing the ready ones first.
 Thread* Scheduler::choose_among_ready() {
-    m_ready_scratch.clear();
-    for (auto& thread : m_threads) {
-        if (is_runnable(thread->state)) {
-            m_ready_scratch.push_back(thread.get());
+    if (m_strategy == Strategy::Pct && m_runnable > 1) {
+        Thread* first = nullptr;  // the first of the highest priority
+        for (auto& thread : m_threads) {
+            if (is_runnable(thread->state) && (first == nullptr || thread->pct_priority > first->pct_priority)) {
+                first = thread.get();
+            }
         }
+        return first;
     }
-    if (m_ready_scratch.size() == 1) return m_ready_scratch.front();
-    if (m_strategy == Strategy::Pct) {
-        return *std::max_element(m_ready_scratch.begin(), m_ready_scratch.end(),
-                                 [](Thread* a, Thread* b) { return a->pct_priority < b->pct_priority; });
+    std::size_t nth = m_runnable > 1 ? m_random() % m_runnable : 0;
+    for (auto& thread : m_threads) {
+        if (is_runnable(thread->state) && nth-- == 0) return thread.get();
     }
-    return m_ready_scratch[m_random() % m_ready_scratch.size()];
+    bug_check("HOST_SCHEDULER", "the count of ready threads is wrong:\n" + describe_threads());
 }
 
 void Scheduler::set_state(Thread& thread, ThreadState state) {

@@ -241,7 +241,6 @@ private:
     // Of them, the threads that are ready or running: at most scheduling
     // points only the running one is, and it runs on without a search.
     std::size_t m_runnable = 0;
-    std::vector<Thread*> m_ready_scratch;
     // The threads a signal wakes, or a time-out ends, in their order of waiting
     // (neither calls the other; kept to spare an allocation a wake).
     std::vector<Thread*> m_waiters_scratch;
