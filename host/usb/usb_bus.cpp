@@ -244,11 +244,8 @@ NTSTATUS UsbBus::internal_device_control(PDEVICE_OBJECT pdo, PIRP irp) {
         return submit_urb(port, irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
     }
     if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
-        Single single(1);
+        Single single = new_transfer(port, irp);
         Transfer* t = &single.front();
-        t->id = m_next_id++;
-        t->port = &port;
-        t->irp = irp;
         t->op = Op::ResetPort;
         t->ready_at = align_up(kernel().now()) + kResetPortFrames * kFrame;
         record_submission(*t);
@@ -265,11 +262,8 @@ NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
         irp->IoStatus.Information = 0;
         return complete(irp, STATUS_INVALID_PARAMETER);
     }
-    Single single(1);
+    Single single = new_transfer(port, irp);
     Transfer* t = &single.front();
-    t->id = m_next_id++;
-    t->port = &port;
-    t->irp = irp;
     t->urb = urb;
     USBD_STATUS status = prepare(port, urb, *t);
     record_submission(*t);
@@ -456,6 +450,23 @@ std::optional<FaultRule> UsbBus::injected_fault(const char* what, bool data) {
     return std::nullopt;
 }
 
+// A request's transfer, built in a node of its own: one of the spare ones
+// when there is one.
+UsbBus::Single UsbBus::new_transfer(Port& port, PIRP irp) {
+    Single single;
+    if (m_spare.empty()) {
+        single.emplace_back();
+    } else {
+        single.splice(single.end(), m_spare, m_spare.begin());
+        single.front() = Transfer{};
+    }
+    Transfer& t = single.front();
+    t.id = m_next_id++;
+    t.port = &port;
+    t.irp = irp;
+    return single;
+}
+
 NTSTATUS UsbBus::pend(Single single) {
     PIRP irp = single.front().irp;
     IoMarkIrpPending(irp);
@@ -562,7 +573,7 @@ bool UsbBus::take(Transfer* t) {
 void UsbBus::finish(Transfer* t, USBD_STATUS status) {
     m_bulk_changed = true;
     auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](const Transfer& p) { return &p == t; });
-    Single owned;  // until the completion is done
+    Single owned;  // until the completion is done; then its node is spare
     owned.splice(owned.end(), m_pending, it);
     if (m_trace.keeping()) {
         WireRecord r = record_of(*t);
@@ -596,6 +607,7 @@ void UsbBus::finish(Transfer* t, USBD_STATUS status) {
     irp->IoStatus.Status = irp_status_of(status);
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
+    m_spare.splice(m_spare.end(), owned);
 }
 
 // ---------------------------------------------------------------------------

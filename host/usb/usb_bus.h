@@ -159,6 +159,7 @@ private:
     // A transfer in a list node of its own, spliced into and out of the
     // pending ones without a copy or an allocation.
     using Single = std::list<Transfer>;
+    Single new_transfer(Port& port, PIRP irp);
     NTSTATUS pend(Single single);
     NTSTATUS complete_inline(Single single, USBD_STATUS status);
 
@@ -191,6 +192,7 @@ private:
     std::vector<FaultRule> m_faults;
     std::map<PDEVICE_OBJECT, std::unique_ptr<Port>> m_ports;
     std::list<Transfer> m_pending;
+    std::list<Transfer> m_spare;  // nodes of ended transfers, for the next ones
     std::uint64_t m_next_id = 1;
     std::uint8_t m_next_address = 1;
     std::uint64_t m_frames = 0;
