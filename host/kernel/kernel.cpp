@@ -109,8 +109,7 @@ int Kernel::add_free_check(FreeCheck check) {
 const char* Kernel::user_of(const void* block, std::size_t size) {
     const auto* begin = static_cast<const unsigned char*>(block);
     const unsigned char* end = begin + size;
-    for (auto& thread : m_scheduler->threads()) {
-        if (thread->state != ThreadState::Waiting) continue;
+    for (const Thread* thread : m_scheduler->waiting()) {
         for (const DISPATCHER_HEADER* object : thread->wait.objects) {
             const auto* at = reinterpret_cast<const unsigned char*>(object);
             if (at >= begin && at < end) {

@@ -158,10 +158,14 @@ Thread* Scheduler::choose_among_ready() {
     bug_check("HOST_SCHEDULER", "the count of ready threads is wrong:\n" + describe_threads());
 }
 
-void Scheduler::set_state(Thread& thread, ThreadState state) {
-    m_runnable += is_runnable(state);
-    m_runnable -= is_runnable(thread.state);
-    thread.state = state;
+// A thread begins to wait only from wait(), just after its wait took the
+// next order number: appended, the waiting stay in the order they began.
+void Scheduler::track_waiting(Thread& thread, ThreadState state) {
+    if (state == ThreadState::Waiting) {
+        m_waiting.push_back(&thread);
+    } else {
+        m_waiting.erase(std::find(m_waiting.begin(), m_waiting.end(), &thread));
+    }
 }
 
 void Scheduler::switch_to(Thread* next) {
@@ -231,9 +235,9 @@ void Scheduler::reschedule() {
 
 void Scheduler::advance_clock() {
     std::optional<Time> earliest;
-    for (auto& thread : m_threads) {
-        if (thread->state == ThreadState::Waiting && thread->wait.deadline) {
-            if (!earliest || *thread->wait.deadline < *earliest) earliest = thread->wait.deadline;
+    for (Thread* thread : m_waiting) {
+        if (thread->wait.deadline && (!earliest || *thread->wait.deadline < *earliest)) {
+            earliest = thread->wait.deadline;
         }
     }
     if (!earliest) {
@@ -246,14 +250,9 @@ void Scheduler::advance_clock() {
     }
     std::vector<Thread*>& expired = m_waiters_scratch;
     expired.clear();
-    for (auto& thread : m_threads) {
-        if (thread->state == ThreadState::Waiting && thread->wait.deadline &&
-            *thread->wait.deadline <= m_now) {
-            expired.push_back(thread.get());
-        }
+    for (Thread* thread : m_waiting) {
+        if (thread->wait.deadline && *thread->wait.deadline <= m_now) expired.push_back(thread);
     }
-    std::sort(expired.begin(), expired.end(),
-              [](Thread* a, Thread* b) { return a->wait.order < b->wait.order; });
     for (Thread* thread : expired) {
         thread->wait.result = STATUS_TIMEOUT;
         set_state(*thread, ThreadState::Ready);
@@ -311,15 +310,10 @@ NTSTATUS Scheduler::wait(std::span<DISPATCHER_HEADER* const> objects, WAIT_TYPE 
 void Scheduler::signalled(DISPATCHER_HEADER* object) {
     std::vector<Thread*>& waiters = m_waiters_scratch;
     waiters.clear();
-    for (auto& thread : m_threads) {
-        if (thread->state != ThreadState::Waiting) continue;
+    for (Thread* thread : m_waiting) {
         auto& objects = thread->wait.objects;
-        if (std::find(objects.begin(), objects.end(), object) != objects.end()) {
-            waiters.push_back(thread.get());
-        }
+        if (std::find(objects.begin(), objects.end(), object) != objects.end()) waiters.push_back(thread);
     }
-    std::sort(waiters.begin(), waiters.end(),
-              [](Thread* a, Thread* b) { return a->wait.order < b->wait.order; });
     for (Thread* thread : waiters) {
         if (!is_signalled(object)) break;
         if (try_satisfy(*thread)) {

@@ -150,6 +150,8 @@ public:
     // Creates a ready thread; it first runs at a later scheduling point.
     Thread& spawn(std::string name, std::function<void()> body, bool driver_thread);
     const std::vector<std::unique_ptr<Thread>>& threads() const { return m_threads; }
+    // The waiting threads, in the order in which they began to wait.
+    const std::vector<Thread*>& waiting() const { return m_waiting; }
     Thread* find(PVOID object);
 
     // A scheduling point: another ready thread may run before this returns.
@@ -208,7 +210,13 @@ private:
     void take_change_points();
     Thread* choose_among_ready();
     [[noreturn]] void report_livelock() const;
-    void set_state(Thread& thread, ThreadState state);
+    void set_state(Thread& thread, ThreadState state) {
+        m_runnable += is_runnable(state);
+        m_runnable -= is_runnable(thread.state);
+        if ((state == ThreadState::Waiting) != (thread.state == ThreadState::Waiting)) track_waiting(thread, state);
+        thread.state = state;
+    }
+    void track_waiting(Thread& thread, ThreadState state);
     void switch_to(Thread* next);
     void reschedule();
     bool try_satisfy(Thread& thread);
@@ -243,6 +251,7 @@ private:
     std::size_t m_runnable = 0;
     // The threads a signal wakes, or a time-out ends, in their order of waiting
     // (neither calls the other; kept to spare an allocation a wake).
+    std::vector<Thread*> m_waiting;
     std::vector<Thread*> m_waiters_scratch;
     Thread* m_running = nullptr;
     Thread* m_adopted = nullptr;
