@@ -10,12 +10,19 @@ using host::kSecond;
 
 class EventTest : public KernelTest {
 protected:
-    // Starts `count` threads that each wait on `event` once and count the wake.
-    void start_waiters(PKEVENT event, int count, int* woken) {
+    // Starts `count` threads that each wait on `event` once; each writes its
+    // letter when it begins to wait and when it is woken.
+    struct Waiters {
+        std::string began;
+        std::string woken;
+    };
+    void start_waiters(PKEVENT event, int count, Waiters* waiters) {
         for (int i = 0; i < count; ++i) {
-            kernel->spawn("waiter", [event, woken] {
+            const char letter = static_cast<char>('a' + i);
+            kernel->spawn("waiter", [event, waiters, letter] {
+                waiters->began += letter;
                 KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
-                ++*woken;
+                waiters->woken += letter;
             });
         }
         kernel->run_for(kMillisecond);
@@ -40,29 +47,31 @@ TEST_F(EventTest, SetReturnsThePreviousStateAndResetClears) {
 TEST_F(EventTest, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    int woken = 0;
-    start_waiters(&event, 3, &woken);
-    EXPECT_EQ(woken, 0);
+    Waiters waiters;
+    start_waiters(&event, 3, &waiters);
+    EXPECT_EQ(waiters.woken.size(), 0u);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     kernel->run_for(kMillisecond);
-    EXPECT_EQ(woken, 3);
+    EXPECT_EQ(waiters.woken.size(), 3u);
     EXPECT_EQ(event.Header.SignalState, 1);
 }
 
 TEST_F(EventTest, SynchronizationEventReleasesOneWaiterPerSetAndResets) {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    int woken = 0;
-    start_waiters(&event, 3, &woken);
+    Waiters waiters;
+    start_waiters(&event, 3, &waiters);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     // The woken waiter took the signal at once: nobody else can see it.
     EXPECT_EQ(event.Header.SignalState, 0);
     kernel->run_for(kMillisecond);
-    EXPECT_EQ(woken, 1);
-    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    kernel->run_for(kMillisecond);
-    EXPECT_EQ(woken, 3);
+    EXPECT_EQ(waiters.woken.size(), 1u);
+    for (int i = 0; i < 2; ++i) {
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        kernel->run_for(kMillisecond);
+    }
+    // Each set went to the waiter that had waited longest.
+    EXPECT_EQ(waiters.woken, waiters.began);
     // A set with no waiter stays until one wait takes it.
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     LARGE_INTEGER poll = relative(0);
