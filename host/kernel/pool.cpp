@@ -23,47 +23,14 @@ std::string tag_text(ULONG tag) {
     return text;
 }
 
-std::uint32_t Pool::BlockTable::find(const void* address) const {
-    for (std::size_t i = home(address);; i = (i + 1) & m_mask) {
-        if (m_slots[i].address == address) return m_slots[i].info;
-        if (m_slots[i].address == nullptr) return kNone;
+void Pool::BlockTable::grow() {
+    std::vector<Slot> old(m_slots.size() * 2);
+    old.swap(m_slots);
+    m_mask = m_slots.size() - 1;
+    m_count = 0;
+    for (const Slot& slot : old) {
+        if (slot.address != nullptr) insert(slot.address, slot.info);
     }
-}
-
-void Pool::BlockTable::insert(void* address, std::uint32_t info) {
-    if (2 * (m_count + 1) > m_slots.size()) {
-        std::vector<Slot> old(m_slots.size() * 2);
-        old.swap(m_slots);
-        m_mask = m_slots.size() - 1;
-        m_count = 0;
-        for (const Slot& slot : old) {
-            if (slot.address != nullptr) insert(slot.address, slot.info);
-        }
-    }
-    const std::size_t start = home(address);
-    std::size_t i = start;
-    while (m_slots[i].address != nullptr) i = (i + 1) & m_mask;
-    m_slots[i] = Slot{address, info, static_cast<std::uint32_t>(start)};
-    ++m_count;
-}
-
-void Pool::BlockTable::erase(const void* address) {
-    std::size_t hole = home(address);
-    while (m_slots[hole].address != address) {
-        if (m_slots[hole].address == nullptr) return;
-        hole = (hole + 1) & m_mask;
-    }
-    // Each entry after the hole, up to the next empty slot, moves into it
-    // unless the hole lies before its home on its probe path.
-    for (std::size_t i = (hole + 1) & m_mask; m_slots[i].address != nullptr; i = (i + 1) & m_mask) {
-        const std::size_t from_home = (i - m_slots[i].home) & m_mask;
-        if (((i - hole) & m_mask) <= from_home) {
-            m_slots[hole] = m_slots[i];
-            hole = i;
-        }
-    }
-    m_slots[hole].address = nullptr;
-    --m_count;
 }
 
 void Pool::FreedRing::grow() {

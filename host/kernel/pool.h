@@ -84,9 +84,38 @@ private:
     public:
         static constexpr std::uint32_t kNone = ~std::uint32_t{0};
         BlockTable() : m_slots(64) {}
-        std::uint32_t find(const void* address) const;  // kNone if not live
-        void insert(void* address, std::uint32_t info);
-        void erase(const void* address);
+        std::uint32_t find(const void* address) const {  // kNone if not live
+            for (std::size_t i = home(address);; i = (i + 1) & m_mask) {
+                if (m_slots[i].address == address) return m_slots[i].info;
+                if (m_slots[i].address == nullptr) return kNone;
+            }
+        }
+        void insert(void* address, std::uint32_t info) {
+            if (2 * (m_count + 1) > m_slots.size()) grow();
+            const std::size_t start = home(address);
+            std::size_t i = start;
+            while (m_slots[i].address != nullptr) i = (i + 1) & m_mask;
+            m_slots[i] = Slot{address, info, static_cast<std::uint32_t>(start)};
+            ++m_count;
+        }
+        void erase(const void* address) {
+            std::size_t hole = home(address);
+            while (m_slots[hole].address != address) {
+                if (m_slots[hole].address == nullptr) return;
+                hole = (hole + 1) & m_mask;
+            }
+            // Each entry after the hole, up to the next empty slot, moves into
+            // it unless the hole lies before its home on its probe path.
+            for (std::size_t i = (hole + 1) & m_mask; m_slots[i].address != nullptr; i = (i + 1) & m_mask) {
+                const std::size_t from_home = (i - m_slots[i].home) & m_mask;
+                if (((i - hole) & m_mask) <= from_home) {
+                    m_slots[hole] = m_slots[i];
+                    hole = i;
+                }
+            }
+            m_slots[hole].address = nullptr;
+            --m_count;
+        }
         template <typename F>
         void for_each(F f) const {
             for (const Slot& slot : m_slots) {
@@ -95,6 +124,7 @@ private:
         }
 
     private:
+        void grow();
         struct Slot {
             void* address = nullptr;
             std::uint32_t info = 0;
