@@ -109,13 +109,11 @@ int Kernel::add_free_check(FreeCheck check) {
 const char* Kernel::user_of(const void* block, std::size_t size) {
     const auto* begin = static_cast<const unsigned char*>(block);
     const unsigned char* end = begin + size;
-    for (const Thread* thread : m_scheduler->waiting()) {
-        for (const DISPATCHER_HEADER* object : thread->wait.objects) {
-            const auto* at = reinterpret_cast<const unsigned char*>(object);
-            if (at >= begin && at < end) {
-                m_user = "thread T" + std::to_string(thread->id) + " '" + thread->name + "' waits on an object in it";
-                return m_user.c_str();
-            }
+    for (const auto& [object, thread] : m_scheduler->waited()) {
+        const auto* at = reinterpret_cast<const unsigned char*>(object);
+        if (at >= begin && at < end) {
+            m_user = "thread T" + std::to_string(thread->id) + " '" + thread->name + "' waits on an object in it";
+            return m_user.c_str();
         }
     }
     for (auto& [id, check] : m_free_checks) {

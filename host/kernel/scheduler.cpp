@@ -163,8 +163,10 @@ Thread* Scheduler::choose_among_ready() {
 void Scheduler::track_waiting(Thread& thread, ThreadState state) {
     if (state == ThreadState::Waiting) {
         m_waiting.push_back(&thread);
+        for (const DISPATCHER_HEADER* object : thread.wait.objects) m_waited.push_back({object, &thread});
     } else {
         m_waiting.erase(std::find(m_waiting.begin(), m_waiting.end(), &thread));
+        std::erase_if(m_waited, [&thread](const WaitedObject& waited) { return waited.thread == &thread; });
     }
 }
 
@@ -310,9 +312,12 @@ NTSTATUS Scheduler::wait(std::span<DISPATCHER_HEADER* const> objects, WAIT_TYPE 
 void Scheduler::signalled(DISPATCHER_HEADER* object) {
     std::vector<Thread*>& waiters = m_waiters_scratch;
     waiters.clear();
-    for (Thread* thread : m_waiting) {
-        auto& objects = thread->wait.objects;
-        if (std::find(objects.begin(), objects.end(), object) != objects.end()) waiters.push_back(thread);
+    // (A thread's objects are listed together: one that waits on this
+    // object twice is taken once.)
+    for (const WaitedObject& waited : m_waited) {
+        if (waited.object == object && (waiters.empty() || waiters.back() != waited.thread)) {
+            waiters.push_back(waited.thread);
+        }
     }
     for (Thread* thread : waiters) {
         if (!is_signalled(object)) break;

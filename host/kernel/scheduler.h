@@ -150,8 +150,12 @@ public:
     // Creates a ready thread; it first runs at a later scheduling point.
     Thread& spawn(std::string name, std::function<void()> body, bool driver_thread);
     const std::vector<std::unique_ptr<Thread>>& threads() const { return m_threads; }
-    // The waiting threads, in the order in which they began to wait.
-    const std::vector<Thread*>& waiting() const { return m_waiting; }
+    // The objects the waiting threads wait on, each with its thread.
+    struct WaitedObject {
+        const DISPATCHER_HEADER* object;
+        Thread* thread;
+    };
+    const std::vector<WaitedObject>& waited() const { return m_waited; }
     Thread* find(PVOID object);
 
     // A scheduling point: another ready thread may run before this returns.
@@ -251,7 +255,8 @@ private:
     std::size_t m_runnable = 0;
     // The threads a signal wakes, or a time-out ends, in their order of waiting
     // (neither calls the other; kept to spare an allocation a wake).
-    std::vector<Thread*> m_waiting;
+    std::vector<Thread*> m_waiting;  // in the order in which they began to wait
+    std::vector<WaitedObject> m_waited;
     std::vector<Thread*> m_waiters_scratch;
     Thread* m_running = nullptr;
     Thread* m_adopted = nullptr;
