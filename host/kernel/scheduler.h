@@ -253,10 +253,12 @@ private:
     // Of them, the threads that are ready or running: at most scheduling
     // points only the running one is, and it runs on without a search.
     std::size_t m_runnable = 0;
+    // The waiting threads and the objects they wait on, both in the order in
+    // which the threads began to wait.
+    std::vector<Thread*> m_waiting;
+    std::vector<WaitedObject> m_waited;
     // The threads a signal wakes, or a time-out ends, in their order of waiting
     // (neither calls the other; kept to spare an allocation a wake).
-    std::vector<Thread*> m_waiting;  // in the order in which they began to wait
-    std::vector<WaitedObject> m_waited;
     std::vector<Thread*> m_waiters_scratch;
     Thread* m_running = nullptr;
     Thread* m_adopted = nullptr;
