@@ -191,7 +191,7 @@ private:
     BlockTable m_blocks;
     // The records of the live, quarantined and spare blocks, by index (the
     // table and the freed lists carry the index: a record is written once
-    // and never moves); the indices of the records no block holds.
+    // and keeps its index); the indices of the records no block holds.
     std::vector<Block> m_infos;
     std::vector<std::uint32_t> m_unused_infos;
     FreedRing m_quarantine;

@@ -142,7 +142,7 @@ void Scheduler::report_livelock() const {
 // With at least one thread ready (the count says so): the choice walks the
 // threads to it without listing the ready ones first.
 Thread* Scheduler::choose_among_ready() {
-    if (m_strategy == Strategy::Pct && m_runnable > 1) {
+    if (m_strategy == Strategy::Pct) {
         Thread* first = nullptr;  // the first of the highest priority
         for (auto& thread : m_threads) {
             if (is_runnable(thread->state) && (first == nullptr || thread->pct_priority > first->pct_priority)) {
@@ -158,8 +158,8 @@ Thread* Scheduler::choose_among_ready() {
     bug_check("HOST_SCHEDULER", "the count of ready threads is wrong:\n" + describe_threads());
 }
 
-// A thread begins to wait only from wait(), just after its wait took the
-// next order number: appended, the waiting stay in the order they began.
+// Appended as they begin to wait, the waiting stay in that order: a signal
+// or a time-out wakes them first come, first served.
 void Scheduler::track_waiting(Thread& thread, ThreadState state) {
     if (state == ThreadState::Waiting) {
         m_waiting.push_back(&thread);
@@ -290,7 +290,6 @@ NTSTATUS Scheduler::wait(std::span<DISPATCHER_HEADER* const> objects, WAIT_TYPE 
         self.wait.type = type;
         self.wait.deadline = deadline;
         self.wait.reason = reason;
-        self.wait.order = ++m_wait_order;
         if (m_shutting_down) return STATUS_TIMEOUT;
         if (try_satisfy(self)) {
             yield();

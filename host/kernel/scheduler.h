@@ -58,7 +58,6 @@ struct WaitBlock {
     std::vector<DISPATCHER_HEADER*> objects;
     WAIT_TYPE type = WaitAny;
     std::optional<Time> deadline;
-    std::uint64_t order = 0;  // FIFO among waiters
     NTSTATUS result = STATUS_SUCCESS;
     const char* reason = "";
 };
@@ -247,7 +246,6 @@ private:
     std::vector<std::uint64_t> m_change_points;  // PCT: where the running thread drops, in order
     std::size_t m_changes = 0;
     Time m_now = 0;
-    std::uint64_t m_wait_order = 0;
     std::uint64_t m_switches = 0;
     std::vector<std::unique_ptr<Thread>> m_threads;
     // Of them, the threads that are ready or running: at most scheduling
