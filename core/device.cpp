@@ -1,17 +1,20 @@
 // Device objects and their extension, the global tables, and the counters
 // of work in progress on a device.
 #include "core/usb2ser.h"
-#include "platform/crt.h"
 
-PDEVICE_OBJECT gDevObj[USB2SER_MAX_PORTS];
-PSET_MSR_SHADOW pSetMSRShadow;
-PSET_READ_QUEUE pSetReadQueue;
-PCABLE_REMOVE pCableRemove;
-PWRITE_OUT_QUEUE pWriteOutQueue;
-LONG gExtBaudrateCnt;
-ULONG AvailExtBaudRate[10][2];
+// The globals start at zero, and the image carries their zeros: each has an
+// initialiser, so that the target build (-fno-zero-initialized-in-bss) puts
+// it in initialised data. Nothing public says that Windows 98's loader fills
+// a section without file data (uninitialised data) with zeros.
+PDEVICE_OBJECT gDevObj[USB2SER_MAX_PORTS] = {};
+PSET_MSR_SHADOW pSetMSRShadow = NULL;
+PSET_READ_QUEUE pSetReadQueue = NULL;
+PCABLE_REMOVE pCableRemove = NULL;
+PWRITE_OUT_QUEUE pWriteOutQueue = NULL;
+LONG gExtBaudrateCnt = 0;
+ULONG AvailExtBaudRate[10][2] = {};
 
-LONG gPortLookups;  // exports between their look-up of gDevObj and their reference
+LONG gPortLookups = 0;  // exports between their look-up of gDevObj and their reference
 
 PDEVICE_OBJECT USB2SER_GetDeviceObject(ULONG Port) {
     if (Port >= USB2SER_MAX_PORTS) return NULL;
@@ -53,8 +56,8 @@ VOID USB2SER_WaitForPortLookups() {
 NTSTATUS USB2SER_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject) {
     WCHAR deviceName[] = u"\\Device\\SerialPort0";
     WCHAR linkName[] = u"\\DosDevices\\USBCOM-0";
-    const SIZE_T deviceLast = wcslen(deviceName) - 1;
-    const SIZE_T linkLast = wcslen(linkName) - 1;
+    const SIZE_T deviceLast = sizeof(deviceName) / sizeof(WCHAR) - 2;  // before the terminator
+    const SIZE_T linkLast = sizeof(linkName) / sizeof(WCHAR) - 2;
     UNICODE_STRING deviceString;
     UNICODE_STRING linkString;
     NTSTATUS status = STATUS_UNSUCCESSFUL;

@@ -116,7 +116,7 @@ NTSTATUS USB2SER_RemoveSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     USB2SER_DecrementIoCount(DeviceObject);  // this routine's reference
     USB2SER_Kill_Thread(DeviceObject);
     USB2SER_WaitForEvent(&ext->RemoveEvent, NULL);
-    USB2SER_CableRemove(static_cast<ULONG>(ext->PortIndex));
+    USB2SER_CableRemove(static_cast<ULONG>(ext->BoundPort));
     USB2SER_RemoveDevice(DeviceObject);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     IoDetachDevice(ext->TopOfStackDeviceObject);

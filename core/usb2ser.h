@@ -56,7 +56,12 @@ typedef struct _USB2SER_EXTENSION {
     // The fire-and-forget control requests in flight, each in an entry of its
     // own: removal cancels them as it cancels the slots.
     PIRP CtrlIrps[USB2SER_MAX_CTRL_REQUESTS];
+    // The port number the tool's line codes reach the device at (gDevObj
+    // entry): the bound one, until the port-index code replaces it.
     LONG PortIndex;
+    // The port number the device is bound under: its entry in gDevObj, the
+    // number its port driver's callbacks and its removal notice are given.
+    LONG BoundPort;
     LONG ChipType;
     BOOLEAN PortOpen;
     BOOLEAN SingleInterface;

@@ -80,16 +80,6 @@ NTSTATUS USB2SER_ChangeLine(PUSB2SER_EXTENSION ext, const UCHAR* Input, UCHAR Ki
                                                                                   : STATUS_UNSUCCESSFUL;
 }
 
-// Moves the device to another port number, its table entry with it. The
-// byte is taken as an unsigned number: every entry of gDevObj, 0 to 255, can
-// be named, and none outside it. A number another device holds is refused: the
-// tool would take that device's port from under its port driver.
-NTSTATUS USB2SER_ChangePortIndex(PDEVICE_OBJECT DeviceObject, UCHAR Port) {
-    PDEVICE_OBJECT holder = USB2SER_GetDeviceObject(Port);
-    if (holder != NULL && holder != DeviceObject) return STATUS_OBJECT_NAME_COLLISION;
-    USB2SER_SetPortIndex(DeviceObject, Port, TRUE);
-    return STATUS_SUCCESS;
-}
 
 // DTR and RTS: the device counts as at full power again first.
 VOID USB2SER_ChangeControlLine(PUSB2SER_EXTENSION ext, USHORT Line, BOOLEAN On) {
@@ -217,7 +207,12 @@ NTSTATUS NTAPI USB2SER_ProcessIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         case IOCTL_USB2SER_CLOSE_CAPTURE: USB2SER_CloseCapture(ext); break;
         case IOCTL_USB2SER_NO_OPERATION: break;
         case IOCTL_USB2SER_GET_CAPTURE: status = USB2SER_FetchCapture(ext, buffer, outputLength, &count); break;
-        case IOCTL_USB2SER_SET_PORT_INDEX: status = USB2SER_ChangePortIndex(DeviceObject, buffer[0]); break;
+        case IOCTL_USB2SER_SET_PORT_INDEX:
+            // Where the line codes go from now on: the device at that entry
+            // of gDevObj, this one, another or none. The byte is unsigned:
+            // every entry, 0 to 255, can be named, and none outside them.
+            ext->PortIndex = buffer[0];
+            break;
         case IOCTL_USB2SER_GET_DEVNODE:
             USB2SER_PutLong(buffer, ext->DevNode);
             count = kDevNodeBytes;

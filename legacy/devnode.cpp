@@ -128,7 +128,8 @@ ULONG USB2SER_QueryCOMPort(PDEVICE_OBJECT DeviceObject) {
 
 VOID USB2SER_SetPortIndex(PDEVICE_OBJECT DeviceObject, LONG Port, BOOLEAN Take) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    if (ext->PortIndex != Port) USB2SER_ReleasePortEntry(DeviceObject);
+    if (ext->BoundPort != Port) USB2SER_ReleasePortEntry(DeviceObject);
+    ext->BoundPort = Port;
     ext->PortIndex = Port;
     if (Take || gDevObj[Port] == NULL) gDevObj[Port] = DeviceObject;
 }
@@ -145,6 +146,7 @@ BOOLEAN USB2SER_DeleteDevNode(PDEVICE_OBJECT DeviceObject) {
 }
 
 VOID USB2SER_ReleasePortEntry(PDEVICE_OBJECT DeviceObject) {
-    const ULONG port = static_cast<ULONG>(USB2SER_Extension(DeviceObject)->PortIndex);
-    if (USB2SER_GetDeviceObject(port) == DeviceObject) gDevObj[port] = NULL;
+    for (ULONG port = 0; port < USB2SER_MAX_PORTS; ++port) {
+        if (gDevObj[port] == DeviceObject) gDevObj[port] = NULL;
+    }
 }

@@ -15,11 +15,12 @@ CONFIGRET CDECL EnumHandler(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVN
 ULONG USB2SER_QueryCOMPort(PDEVICE_OBJECT DeviceObject);
 BOOLEAN USB2SER_DeleteDevNode(PDEVICE_OBJECT DeviceObject);
 
-// The one way PortIndex changes, so that an entry names a device only under
-// the device's own number: the entry under the old number goes, and the entry
-// under Port (0 to 255) names the device when it is free or Take is TRUE.
+// Binds the device under a port number (0 to 255), so that an entry names a
+// device only under the number it is bound under: the entry under the old
+// number goes, and the entry under Port names the device when it is free or
+// Take is TRUE. The tool's port index starts at the same number.
 VOID USB2SER_SetPortIndex(PDEVICE_OBJECT DeviceObject, LONG Port, BOOLEAN Take);
 
-// Clears the table entry under the device's port number, only while it names
-// this device: another device may hold that number now.
+// Clears every table entry that names this device, and no other: another
+// device may hold its old number now.
 VOID USB2SER_ReleasePortEntry(PDEVICE_OBJECT DeviceObject);

@@ -142,7 +142,7 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
             // A packet too short to hold the status word carries none.
             if (count >= USB2SER_INTERRUPT_PACKET_SIZE) {
                 USHORT modemStatus = static_cast<USHORT>(transfer->DataBuffer[8] | transfer->DataBuffer[9] << 8);
-                if (ext->PortOpen && pSetMSRShadow != NULL) pSetMSRShadow(&modemStatus, static_cast<ULONG>(ext->PortIndex));
+                if (ext->PortOpen && pSetMSRShadow != NULL) pSetMSRShadow(&modemStatus, static_cast<ULONG>(ext->BoundPort));
                 ext->ModemStatus = modemStatus;
             }
             InterlockedExchange(&ext->ReadRecoveries, 0);
@@ -157,7 +157,7 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
             if (ext->CaptureMode) {
                 USB2SER_CaptureBytes(ext, transfer->DataBuffer, count);
             } else if (pSetReadQueue != NULL && ext->PortOpen && !ext->Removed) {
-                pSetReadQueue(transfer->DataBuffer, count, static_cast<ULONG>(ext->PortIndex));
+                pSetReadQueue(transfer->DataBuffer, count, static_cast<ULONG>(ext->BoundPort));
             }
             USB2SER_ReArm(device, slot, USB2SER_BULK_IN_SIZE);
             break;
@@ -225,7 +225,7 @@ VOID NTAPI USB2SER_Thread_Main(PVOID StartContext) {
             }
         }
         if (status == STATUS_WAIT_2 && pWriteOutQueue != NULL && ext->PortOpen && !ext->Removed) {
-            pWriteOutQueue(static_cast<ULONG>(ext->PortIndex));
+            pWriteOutQueue(static_cast<ULONG>(ext->BoundPort));
         }
     }
 }

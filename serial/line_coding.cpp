@@ -1,6 +1,5 @@
 #include "serial/line_coding.h"
 
-#include "platform/crt.h"
 #include "usb/requests.h"
 
 // {rate, divisor code}, in strictly descending order of rate. A code runs the
@@ -24,11 +23,11 @@ const UCHAR kPowerOnDataBits = 8;
 const ULONG kTextBufferSize = 260;  // 259 characters and the terminator
 const ULONG kTokenMax = 21;
 
-// Whether a token converts to a 32-bit pattern: atol's reading of it (white
-// space, a sign, digits up to the first other character) stays within
-// -2,147,483,648 and 4,294,967,295. Larger numbers would wrap into a code
-// nobody wrote.
-BOOLEAN USB2SER_TokenFits(const CHAR* Token) {
+// Reads a number as the C runtime's atol reads one (white space, a sign,
+// digits up to the first other character; none is 0), as the 32-bit pattern
+// a negative number wraps to. FALSE for a number outside -2,147,483,648 to
+// 4,294,967,295: larger ones would wrap into a code nobody wrote.
+BOOLEAN USB2SER_ParseNumber(const CHAR* Token, PULONG Value) {
     while (*Token == ' ' || (*Token >= '\t' && *Token <= '\r')) ++Token;
     BOOLEAN negative = FALSE;
     if (*Token == '+' || *Token == '-') negative = *Token++ == '-';
@@ -37,19 +36,18 @@ BOOLEAN USB2SER_TokenFits(const CHAR* Token) {
         value = value * 10 + static_cast<ULONG>(*Token - '0');
         if (value > (negative ? 0x80000000ull : 0xFFFFFFFFull)) return FALSE;
     }
+    *Value = negative ? 0u - static_cast<ULONG>(value) : static_cast<ULONG>(value);
     return TRUE;
 }
 
-// Converts Text[Start, End) with atol into *Value. FALSE when the token is
-// longer than 21 characters or does not fit 32 bits.
+// Converts Text[Start, End) into *Value. FALSE when the token is longer than
+// 21 characters or does not fit 32 bits.
 BOOLEAN USB2SER_ConvertToken(const CHAR* Text, ULONG Start, ULONG End, PULONG Value) {
     if (End - Start > kTokenMax) return FALSE;
     CHAR token[kTokenMax + 1];
     RtlCopyMemory(token, Text + Start, End - Start);
     token[End - Start] = '\0';
-    if (!USB2SER_TokenFits(token)) return FALSE;
-    *Value = static_cast<ULONG>(atol(token));
-    return TRUE;
+    return USB2SER_ParseNumber(token, Value);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ VOID USB2SER_OpenPort(PDEVICE_OBJECT DeviceObject, ULONG Port) {
     USB2SER_ResetDataPipe(DeviceObject, TRUE);
     USB2SER_ResetDataPipe(DeviceObject, FALSE);
     if (pSetMSRShadow != NULL && ext->ModemStatus != 0 && !ext->CaptureMode) {
-        pSetMSRShadow(&ext->ModemStatus, static_cast<ULONG>(ext->PortIndex));
+        pSetMSRShadow(&ext->ModemStatus, static_cast<ULONG>(ext->BoundPort));
     }
     USB2SER_ArmReads(DeviceObject, TRUE);
 }
@@ -118,7 +118,7 @@ BOOLEAN NTAPI GetIntStatusForSerport(PVOID Ignored, ULONG Port) {
     NTSTATUS status = USB2SER_ReadInterrupt(device, packet, sizeof(packet), &count);
     if (NT_SUCCESS(status) && count >= USB2SER_INTERRUPT_PACKET_SIZE) {
         USHORT modemStatus = static_cast<USHORT>(packet[8] | packet[9] << 8);
-        if (ext->PortOpen && pSetMSRShadow != NULL) pSetMSRShadow(&modemStatus, static_cast<ULONG>(ext->PortIndex));
+        if (ext->PortOpen && pSetMSRShadow != NULL) pSetMSRShadow(&modemStatus, static_cast<ULONG>(ext->BoundPort));
         ext->ModemStatus = modemStatus;
     }
     USB2SER_ReleasePort(device);

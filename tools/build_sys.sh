@@ -8,6 +8,8 @@
 #   VARIANT bad-export       the export table with one name misspelt
 #   VARIANT forbidden-import the image also calls a kernel function that is
 #                            not on the whitelist
+#   VARIANT uninitialised-data the image also has a global without an
+#                            initialiser, in a section without file data
 # (the variants exist to show that the image check rejects them). A variant
 # differs from the image only where it is linked: with BUILT_DIR it links
 # the objects an earlier build left there instead of compiling its own.
@@ -24,7 +26,8 @@ done
 mkdir -p "$out/obj" "$out/lib"
 flags=(-std=c++20 -DTORVEX_TARGET -I. -O2 -Wall -Wno-multichar -Werror
        -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
-       -fno-threadsafe-statics -fno-stack-protector -mno-stack-arg-probe -fno-ident)
+       -fno-threadsafe-statics -fno-stack-protector -mno-stack-arg-probe -fno-ident
+       -fno-zero-initialized-in-bss)  # globals' zeros in the file: no uninitialised data
 
 # The whole driver compiles in a second or two: every build starts afresh.
 objects=()
@@ -58,6 +61,10 @@ case "$variant" in
             'extern "C" void* __stdcall TorvexForbidden() { return MmMapIoSpace(0x3F8, 8, 0); }' > "$out/forbidden.cpp"
         $target-g++ "${flags[@]}" -c "$out/forbidden.cpp" -o "$out/obj/forbidden.o"
         objects+=("$out/obj/forbidden.o") ;;
+    uninitialised-data)
+        echo 'extern "C" int TorvexUninitialised[64]; int TorvexUninitialised[64];' > "$out/uninitialised.cpp"
+        $target-g++ "${flags[@]}" -c "$out/uninitialised.cpp" -o "$out/obj/uninitialised.o"
+        objects+=("$out/obj/uninitialised.o") ;;
     *) echo "build_sys: unknown variant $variant" >&2; exit 2 ;;
 esac
 

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Checks the driver image TORVEX.SYS: a 32-bit i386 native-subsystem WDM driver
 whose entry point lies in its code, with its relocations, no section both
-writable and executable, exactly the exports of core/exports.def (names and
+writable and executable, no section with more bytes in memory than in the file
+(uninitialised data, which nothing shows Windows 98's loader zero-fills), exactly the exports of core/exports.def (names and
 ordinals), and imports only from the kernel, the hardware layer and the USB
 driver library, each on the whitelist. Prints every fault; exits 1 on any.
 
@@ -67,6 +68,10 @@ def check(image_path, exports_path, whitelist_path):
         if flags & IMAGE_SCN_MEM_WRITE and flags & IMAGE_SCN_MEM_EXECUTE:
             name = section.Name.rstrip(b"\0").decode()
             faults.append(f"section {name} is writable and executable")
+        if section.Misc_VirtualSize > section.SizeOfRawData:
+            name = section.Name.rstrip(b"\0").decode()
+            faults.append(f"section {name} has {section.Misc_VirtualSize - section.SizeOfRawData} bytes "
+                          "without file data (uninitialised data)")
 
     relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
     if relocations.Size == 0 or not getattr(pe, "DIRECTORY_ENTRY_BASERELOC", None):

@@ -306,6 +306,12 @@ std::optional<Module> load_image(const std::string& path, std::string* error) {
             (s.raw_size != 0 && !in.holds(s.raw_offset, s.raw_size))) {
             return refuse(std::string("section ") + s.name + " lies outside the image or the file");
         }
+        // Nothing public says that Windows 98's loader fills uninitialised
+        // data with zeros: an image's globals carry theirs in the file.
+        if (s.virtual_size > s.raw_size) {
+            return refuse(std::string("section ") + s.name + " has " + std::to_string(s.virtual_size - s.raw_size) +
+                          " bytes without file data (uninitialised data)");
+        }
         sections.push_back(s);
     }
 

@@ -94,18 +94,16 @@ const ImageExport kExports[] = {
     EXPORT("ntoskrnl.exe", RtlInitUnicodeString),
     EXPORT("ntoskrnl.exe", ZwClose),
     EXPORT("ntoskrnl.exe", ZwQueryValueKey),
-    EXPORT_AS("ntoskrnl.exe", "atol", KrtAtol),
     EXPORT_AS("ntoskrnl.exe", "memcpy", Memcpy),
     EXPORT_AS("ntoskrnl.exe", "memset", Memset),
     EXPORT_AS("ntoskrnl.exe", "sprintf", KrtSprintf),
-    EXPORT_AS("ntoskrnl.exe", "wcslen", KrtWcslen),
     EXPORT("HAL.dll", KeGetCurrentIrql),
     EXPORT("HAL.dll", KfAcquireSpinLock),
     EXPORT("HAL.dll", KfLowerIrql),
     EXPORT("HAL.dll", KfRaiseIrql),
     EXPORT("HAL.dll", KfReleaseSpinLock),
-    EXPORT("USBD.SYS", USBD_CreateConfigurationRequestEx),
-    EXPORT("USBD.SYS", USBD_ParseConfigurationDescriptorEx),
+    EXPORT_AS("USBD.SYS", "_USBD_CreateConfigurationRequestEx@8", USBD_CreateConfigurationRequestEx),
+    EXPORT_AS("USBD.SYS", "_USBD_ParseConfigurationDescriptorEx@28", USBD_ParseConfigurationDescriptorEx),
 };
 
 // The configuration manager's services, each in the slot a patched call site

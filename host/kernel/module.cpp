@@ -16,7 +16,8 @@ const char* const kPlatformExports[] = {
 
 // How the platform's headers bind a routine the host build calls by another
 // name: on the target these are macros onto the routine given, or (null)
-// inline code that imports nothing. The configuration manager's services are
+// inline code that imports nothing; the USB driver library's routines are
+// imported by their stdcall-decorated names. The configuration manager's services are
 // no imports either: the VxD loader links them in place.
 struct HeaderBinding {
     const char* host;
@@ -36,11 +37,11 @@ const HeaderBinding kHeaderBindings[] = {
     {"KeLowerIrql", "KfLowerIrql"},
     {"KeRaiseIrql", "KfRaiseIrql"},
     {"KeReleaseSpinLock", "KfReleaseSpinLock"},
-    {"KrtAtol", "atol"},
     {"KrtSprintf", "sprintf"},
-    {"KrtWcslen", "wcslen"},
     {"RtlCopyMemory", "memcpy"},
     {"RtlZeroMemory", "memset"},
+    {"USBD_CreateConfigurationRequestEx", "_USBD_CreateConfigurationRequestEx@8"},
+    {"USBD_ParseConfigurationDescriptorEx", "_USBD_ParseConfigurationDescriptorEx@28"},
 };
 
 }  // namespace

@@ -7,6 +7,16 @@
 #include "host/kernel/kernel.h"
 #include "platform/crt.h"
 
+namespace {
+
+SIZE_T WideLength(PCWSTR Text) {
+    SIZE_T length = 0;
+    while (Text[length] != 0) ++length;
+    return length;
+}
+
+}  // namespace
+
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
     if (SourceString == nullptr) {
@@ -14,7 +24,7 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
         DestinationString->MaximumLength = 0;
         return;
     }
-    SIZE_T bytes = KrtWcslen(SourceString) * sizeof(WCHAR);
+    SIZE_T bytes = WideLength(SourceString) * sizeof(WCHAR);
     if (bytes > 0xFFFC) bytes = 0xFFFC;
     DestinationString->Length = static_cast<USHORT>(bytes);
     DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
@@ -22,7 +32,7 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
     if (Source == nullptr) return STATUS_SUCCESS;
-    SIZE_T bytes = KrtWcslen(Source) * sizeof(WCHAR);
+    SIZE_T bytes = WideLength(Source) * sizeof(WCHAR);
     if (Destination->Length + bytes > Destination->MaximumLength) return STATUS_BUFFER_TOO_SMALL;
     auto* end = reinterpret_cast<UCHAR*>(Destination->Buffer) + Destination->Length;
     std::memmove(end, Source, bytes);
@@ -70,17 +80,3 @@ int KrtSprintf(CHAR* Buffer, PCSTR Format, ...) {
     return written;
 }
 
-LONG KrtAtol(PCSTR Text) {
-    while (*Text == ' ' || (*Text >= '\t' && *Text <= '\r')) ++Text;
-    bool negative = false;
-    if (*Text == '+' || *Text == '-') negative = *Text++ == '-';
-    ULONG value = 0;  // 32-bit accumulation: larger numbers wrap modulo 2^32
-    while (*Text >= '0' && *Text <= '9') value = value * 10u + static_cast<ULONG>(*Text++ - '0');
-    return static_cast<LONG>(negative ? 0u - value : value);
-}
-
-SIZE_T KrtWcslen(PCWSTR Text) {
-    SIZE_T length = 0;
-    while (Text[length] != 0) ++length;
-    return length;
-}

@@ -68,7 +68,7 @@ public:
     PDEVICE_OBJECT fdo() const;
     PUSB2SER_EXTENSION extension() const;
     // The COM port number the device was bound to at its start.
-    ULONG port() const { return static_cast<ULONG>(extension()->PortIndex); }
+    ULONG port() const { return static_cast<ULONG>(extension()->BoundPort); }
 
     NTSTATUS add_device();
     NTSTATUS start() { return m_kernel->pnp().start(m_pdo); }

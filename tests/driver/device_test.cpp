@@ -187,7 +187,7 @@ TEST_F(DeviceTest, RemovalDeletesTheLinkAndTellsThePortDriverOnce) {
         ++calls;
         port = p;
     };
-    ext()->PortIndex = 4;
+    ext()->BoundPort = 4;
     EXPECT_EQ(world->remove(), STATUS_SUCCESS);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(port, 4u);
@@ -220,11 +220,14 @@ TEST_F(DeviceTest, ThePortDriverResolvesTheThirteenExportsByName) {
     // of routines the target's headers bind otherwise are taken as those.
     EXPECT_EQ(world->module().link(), "");
     const char* const imports[] = {"KeSetEvent",         "KeAcquireSpinLock", "RtlCopyMemory", "CONFIGMG_Create_DevNode",
-                                   "ZwWaitForSingleObject", "KeReadStateEvent", "KeWaitForSingleObjekt", nullptr};
+                                   "ZwWaitForSingleObject", "KeReadStateEvent", "KeWaitForSingleObjekt", "atol",
+                                   "wcslen", "USBD_ParseConfigurationDescriptorEx", nullptr};
     EXPECT_EQ(host::Module("TORVEX.SYS", DriverEntry, table, imports).link(),
               "TORVEX.SYS: imports ZwWaitForSingleObject, which Windows 98 SE does not export\n"
               "TORVEX.SYS: imports KeReadStateEvent, which Windows 98 SE does not export\n"
-              "TORVEX.SYS: imports KeWaitForSingleObjekt, which Windows 98 SE does not export\n");
+              "TORVEX.SYS: imports KeWaitForSingleObjekt, which Windows 98 SE does not export\n"
+              "TORVEX.SYS: imports atol, which Windows 98 SE does not export\n"
+              "TORVEX.SYS: imports wcslen, which Windows 98 SE does not export\n");
 
     // The driver image exports what its .def file lists: the same names
     // under the same ordinals as this table.

@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "host/kernel/bus_driver.h"
 #include "ioctl/ioctl_codes.h"
+#include "legacy/devnode.h"
 #include "serial/modem_lines.h"
 #include "sim/bench/tool.h"
 #include "tests/driver/driver_fixture.h"
@@ -226,28 +228,53 @@ TEST_F(IoctlTest, LineControlLinesPortIndexAndRegisterBits) {
     ASSERT_EQ(send(IOCTL_USB2SER_WRITE_REG1_BIT6, {0x00}).status, STATUS_SUCCESS);
     EXPECT_EQ(world->chip().reg(1), 0x05);
 
-    // A port index names any entry of the table, 0 to 255, taken unsigned,
-    // and moves the device there, entry and all: the port driver of the old
-    // number finds no device, the tool's codes reach it under the new one,
-    // and its removal is told to the new number. A number another device
-    // holds is refused and changes nothing.
-    sim::Serport moved(255);
+    // The port index says where the line codes go: to the device at that
+    // entry of the table (0 to 255, the byte taken unsigned). At an empty
+    // entry they reach no device and nothing goes on the wire, while the
+    // device stays bound under its own number for its port driver.
     ASSERT_EQ(send(IOCTL_USB2SER_SET_PORT_INDEX, {0xFF}).status, STATUS_SUCCESS);
     EXPECT_EQ(ext()->PortIndex, 255);
-    EXPECT_EQ(USB2SER_GetDeviceObject(255), fdo());
-    EXPECT_EQ(USB2SER_GetDeviceObject(port), nullptr);
-    EXPECT_FALSE(serport->set_dtr(true));
-    ASSERT_EQ(send(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
+    EXPECT_EQ(USB2SER_GetDeviceObject(255), nullptr);
+    EXPECT_EQ(USB2SER_GetDeviceObject(port), fdo());
+    const std::size_t before = world->bus().trace().records().size();
+    ASSERT_EQ(send(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);  // its result is not looked at
+    EXPECT_EQ(send(IOCTL_SERIAL_SET_BAUD_RATE, {0x80, 0x25, 0x00, 0x00}).status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(world->bus().trace().records().size(), before);
+    EXPECT_FALSE(world->chip().dtr());
+    EXPECT_TRUE(serport->set_dtr(true));
     EXPECT_TRUE(world->chip().dtr());
-    DEVICE_OBJECT other{};
-    gDevObj[9] = &other;
-    EXPECT_EQ(send(IOCTL_USB2SER_SET_PORT_INDEX, {9}).status, STATUS_OBJECT_NAME_COLLISION);
-    gDevObj[9] = nullptr;
-    EXPECT_EQ(ext()->PortIndex, 255);
-    EXPECT_EQ(USB2SER_GetDeviceObject(255), fdo());
+
+    // At a second device's entry (on a bus of its own, which refuses what
+    // reaches it) they act on that device, and back at this device's own
+    // number on this one again.
+    host::BusDriver other_bus(kernel(), "OTHERBUS");
+    PDEVICE_OBJECT second_pdo = other_bus.create_pdo();
+    ASSERT_EQ(kernel().pnp().add_device(world->driver(), second_pdo), STATUS_SUCCESS);
+    PDEVICE_OBJECT second = second_pdo->AttachedDevice;
+    USB2SER_SetPortIndex(second, 9, TRUE);
+    ASSERT_EQ(send(IOCTL_USB2SER_SET_PORT_INDEX, {9}).status, STATUS_SUCCESS);
+    const std::uint64_t arrived = other_bus.arrived();
+    ASSERT_EQ(send(IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
+    EXPECT_EQ(other_bus.arrived(), arrived + 1);
+    EXPECT_EQ(other_bus.arrivals().back().major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_NE(USB2SER_Extension(second)->ControlLineState & USB2SER_CONTROL_RTS, 0);
+    EXPECT_EQ(ext()->ControlLineState & USB2SER_CONTROL_RTS, 0);
+    EXPECT_FALSE(world->chip().rts());
+    ASSERT_EQ(send(IOCTL_USB2SER_SET_PORT_INDEX, {static_cast<UCHAR>(port)}).status, STATUS_SUCCESS);
+    ASSERT_EQ(send(IOCTL_SERIAL_CLR_DTR).status, STATUS_SUCCESS);
+    EXPECT_FALSE(world->chip().dtr());
+
+    // Removed while its index names the second device, the device leaves no
+    // entry naming it, the second's entry stays, and the removal is told to
+    // the port it is bound under.
+    sim::Serport others(9);
+    ASSERT_EQ(send(IOCTL_USB2SER_SET_PORT_INDEX, {9}).status, STATUS_SUCCESS);
     ASSERT_EQ(world->unplug(), STATUS_SUCCESS);
-    EXPECT_TRUE(moved.cable_removed());
-    EXPECT_FALSE(serport->cable_removed());
+    EXPECT_TRUE(serport->cable_removed());
+    EXPECT_FALSE(others.cable_removed());
+    for (ULONG n = 0; n < USB2SER_MAX_PORTS; ++n) EXPECT_EQ(gDevObj[n], n == 9 ? second : nullptr) << n;
+    ASSERT_EQ(kernel().pnp().remove(second_pdo), STATUS_SUCCESS);
+    world->bus().delete_pdo(second_pdo);
     for (PDEVICE_OBJECT entry : gDevObj) EXPECT_EQ(entry, nullptr);
 }
 

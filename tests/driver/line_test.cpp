@@ -145,6 +145,9 @@ TEST_F(LineTest, TheRunTimeTableTakesWellFormedTextOnly) {
         {eleven, 10, 10},
         {std::string(22, '1') + ",5", 0, 0},  // a 22-character rate
         {"1," + std::string(21, '0') + "7", 0, 0},
+        {"1200,\t+9x", 1, 9},  // read as atol reads: white space, a sign, digits up to another
+        {"1200,x9", 1, 0},
+        {"1200,-1", 1, 0xFFFFFFFF},
         {"250000,-2147483583", 1, 0x80000041},
         {"250000,2147483713", 1, 0x80000041},
         {"250000,4294967295", 1, 0xFFFFFFFF},

@@ -2,9 +2,10 @@
 """The 32-bit host's loader refuses what the platform's loader refuses, naming
 it, and a fault inside the image names the driver routine it happened in.
 Each case is a copy of the image with one thing changed: an import misspelt,
-an import Windows 98 SE does not export, an import it exports but the host
-does not emulate, another machine type, a file cut short, a file that is no
-image, and code that reads address 0.
+an import Windows 98 SE does not export (among them atol and an undecorated
+USB driver library routine), an import it exports but the host does not
+emulate, a section without file data, another machine type, a file cut short,
+a file that is no image, and code that reads address 0.
 
 usage: loader_test.py IMAGE_TORVEX IMAGE"""
 import os
@@ -33,6 +34,15 @@ def rename_import(data, old, new):
     """The image with the name of one import replaced (no longer than it)."""
     at = data.index(old + b"\0")
     return data[:at] + new + b"\0" * (len(old) - len(new) + 1) + data[at + len(old) + 1:]
+
+
+def strip_section_data(data, name):
+    """The image with one section's file data taken away (uninitialised data)."""
+    pe = pefile.PE(data=data)
+    section = next(s for s in pe.sections if s.Name.rstrip(b"\0") == name)
+    section.SizeOfRawData = 0
+    section.PointerToRawData = 0
+    return bytes(pe.write())
 
 
 def set_machine(data, machine):
@@ -80,6 +90,10 @@ class Loader(unittest.TestCase):
              "imports KeSetEvemt from ntoskrnl.exe, which Windows 98 SE does not export"),
             (rename_import(image, b"KeSetPriorityThread", b"MmMapIoSpace"),
              "imports MmMapIoSpace from ntoskrnl.exe, which Windows 98 SE does not export"),
+            (rename_import(image, b"KeSetPriorityThread", b"atol"),
+             "imports atol from ntoskrnl.exe, which Windows 98 SE does not export"),
+            (rename_import(image, b"_USBD_CreateConfigurationRequestEx@8", b"USBD_CreateConfigurationRequestEx"),
+             "imports USBD_CreateConfigurationRequestEx from USBD.SYS, which Windows 98 SE does not export"),
             (rename_import(image, b"ExAllocatePoolWithTag", b"ExAllocatePool"),
              "imports ExAllocatePool from ntoskrnl.exe, which this host does not emulate"),
             (rename_import(image, b"USBD.SYS", b"USBD.DLL"),
@@ -95,6 +109,7 @@ class Loader(unittest.TestCase):
             (set_machine(image, 0x8664), "built for machine x86-64, not i386"),
             (set_machine(image, 0x01C4), "built for machine ARM, not i386"),
             (image[:1024], "lies outside the image or the file"),
+            (strip_section_data(image, b".data"), "section .data has 1184 bytes without file data (uninitialised data)"),
             (image[:200], "its optional header is cut short"),
             (b"#!/bin/sh\necho not a driver\n", "not an executable image"),
         ]

@@ -26,16 +26,6 @@ TEST_F(StringsTest, UnicodeStringsCountBytesAndAppendWithinTheirRoom) {
     RtlInitUnicodeString(&name, u"\\Device\\SerialPort1");
     EXPECT_EQ(name.Length, 38);
     EXPECT_EQ(name.MaximumLength, 40);
-    EXPECT_EQ(wcslen(u"\\DosDevices\\USBCOM-1"), 20u);
-}
-
-TEST_F(StringsTest, AtolAccumulatesInThirtyTwoBits) {
-    EXPECT_EQ(atol("  115200,"), 115200);
-    EXPECT_EQ(atol("-9600"), -9600);
-    EXPECT_EQ(atol("+12x3"), 12);
-    EXPECT_EQ(atol("abc"), 0);
-    EXPECT_EQ(atol("4294967297"), 1);  // 2^32 + 1 wraps
-    EXPECT_EQ(atol("2147483648"), static_cast<LONG>(0x80000000u));
 }
 
 TEST_F(StringsTest, DebugOutputAndSprintfFormatAsTheKernelDoes) {

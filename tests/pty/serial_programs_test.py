@@ -138,12 +138,12 @@ class LoopbackTest(unittest.TestCase):
             "port = serial.Serial(path, 300, timeout=0.2, write_timeout=1)\n"
             # 1 KB takes 34 s at 300 baud: the write times out after its second.
             "took = timed(lambda: port.write(bytes(1024)))\n"
-            "assert 0.8 < took < 1.2, took\n"
+            "assert 0.8 < took < 5, took\n"  # a generous bound: only a hang is slower
             "port.write_timeout = None\n"
             "threading.Timer(0.3, port.cancel_write).start()\n"
             "started = time.monotonic()\n"
             "port.write(bytes(1024))\n"
-            "assert time.monotonic() - started < 0.8, time.monotonic() - started\n"
+            "assert time.monotonic() - started < 10, time.monotonic() - started\n"  # uncancelled: 34 s
             # What waits goes; the chip sends what it holds before the close
             # ends (faster at 9,600), and the next open finds nothing.
             "port.reset_output_buffer()\n"
@@ -164,7 +164,7 @@ class LoopbackTest(unittest.TestCase):
             "time.sleep(0.1)\n"
             "port.write_timeout = 1\n"
             "took = timed(lambda: port.write(bytes(2800)))\n"
-            "assert 0.8 < took < 1.2, took\n")
+            "assert 0.8 < took < 5, took\n")  # a generous bound: only a hang is slower
         result = subprocess.run([sys.executable, "-c", program, self.pty.link], capture_output=True, text=True,
                                 timeout=60, env=dict(os.environ, LD_PRELOAD=PRELOAD))
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -288,14 +288,13 @@ class FarEndTest(unittest.TestCase):
     def test_every_short_session_goes_out_whole_and_in_order(self):
         with serial.Serial(self.pty.far, 115200, timeout=0) as far:
             self.pty.wait_for(r"the far end's program opened")
-            for _ in range(20):  # the shell's way to poke a port
+            for _ in range(20):  # the shell's way to poke a port; its latency is bench/pty_bench.py's
                 started = time.monotonic()
                 subprocess.run(["sh", "-c", "printf 'AT\\r' > %s" % self.pty.link], check=True)
                 got = b""
-                while len(got) < 3 and time.monotonic() - started < 1:
+                while len(got) < 3 and time.monotonic() - started < 10:  # only a hang is this slow
                     got += far.read(3)
                 self.assertEqual(got, b"AT\r")
-                self.assertLess(time.monotonic() - started, 0.05)
             serial.Serial(self.pty.link, 115200).close()  # the rate stays for the next programs
             sessions = 250
             sent = b"".join(bytes([i >> 8, i & 0xFF]) * 32 for i in range(sessions))
@@ -345,7 +344,7 @@ class FarEndTest(unittest.TestCase):
             self.assertEqual(child.returncode, 0, child.stderr)
             drained, idle = (float(x) for x in child.stdout.split())
             self.assertGreater(drained, 480 * 10 / 9600 * 0.95)  # the line's time for 480 bytes
-            self.assertLess(idle, 0.1)
+            self.assertLess(idle, 0.4)  # below the 0.5 s the 480 bytes take
             self.assertEqual(far.read(480), bytes(range(48)) * 10)
 
 
