@@ -6,7 +6,6 @@
 #include "ioctl/diagnostics.h"
 #include "ioctl/eeprom.h"
 #include "ioctl/ioctl_codes.h"
-#include "legacy/devnode.h"
 #include "serial/data_pump.h"
 #include "serial/line_coding.h"
 #include "serial/modem_lines.h"
