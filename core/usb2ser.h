@@ -146,14 +146,17 @@ VOID USB2SER_WaitForPortLookups();
 extern LONG gPortLookups;
 
 // Waits at PASSIVE_LEVEL (a zero time-out also at DISPATCH_LEVEL) for any or
-// all of the objects, for at most *Timeout (relative or absolute, as the
-// kernel takes it) or without limit when Timeout is NULL. Returns
-// STATUS_WAIT_0 + the index of the object that ended a wait for any,
-// STATUS_WAIT_0 for all, or STATUS_TIMEOUT; any other answer of the
-// platform is waited through, USB2SER_WAIT_ATTEMPTS times in a row at most,
-// and then STATUS_UNSUCCESSFUL is returned.
-#define USB2SER_WAIT_ATTEMPTS 64
+// all of the objects, for at most *Timeout (relative, in 100-ns units) or
+// without limit when Timeout is NULL. Returns STATUS_WAIT_0 + the index of
+// the object that ended a wait for any, STATUS_WAIT_0 for all, or
+// STATUS_TIMEOUT; any other answer of the platform is waited through, for the
+// rest of the time-out, while the thread can wait at all, and
+// STATUS_CANT_WAIT is returned when it cannot (USB2SER_CanWait).
 NTSTATUS USB2SER_Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Timeout);
+// Whether the running thread's waits block: FALSE in a virtual machine other
+// than the system one, where every wait answers at once. A path that puts a
+// request in flight and must wait for it asks first.
+BOOLEAN USB2SER_CanWait();
 inline NTSTATUS USB2SER_WaitForEvent(PKEVENT Event, PLARGE_INTEGER Timeout) {
     PVOID object = Event;
     return USB2SER_Wait(1, &object, WaitAny, Timeout);

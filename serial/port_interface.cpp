@@ -63,7 +63,10 @@ BOOLEAN USB2SER_SetState(PDEVICE_OBJECT DeviceObject, PUCHAR Settings, UCHAR Kin
 
 // Every export that reaches a device holds a reference on it from its
 // look-up to its return (USB2SER_ReferencePort): a removal running beside it
-// waits, and a port whose device is gone, or going, finds none.
+// waits, and a port whose device is gone, or going, finds none. An export
+// whose work waits (a request to the device answered, the line settling)
+// answers FALSE at once, doing nothing, when called where the thread cannot
+// wait (USB2SER_CanWait: another virtual machine).
 
 // Any IRQL; acts only at PASSIVE_LEVEL. Opening reads the registers, runs the
 // open-time sequence and the data-pipe resets, reports a known modem status
@@ -72,6 +75,7 @@ BOOLEAN USB2SER_SetState(PDEVICE_OBJECT DeviceObject, PUCHAR Settings, UCHAR Kin
 // port closed they reach no callback.
 BOOLEAN NTAPI COMOpenedForSerport(BOOLEAN Opened, ULONG Port) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) return TRUE;
+    if (!USB2SER_CanWait()) return FALSE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
     USB2SER_Extension(device)->PortOpen = Opened;
@@ -110,6 +114,7 @@ BOOLEAN NTAPI WriteOutQueueForSerport(PWRITE_OUT_QUEUE Callback) {
 // is delivered as that read would deliver it.
 BOOLEAN NTAPI GetIntStatusForSerport(PVOID Ignored, ULONG Port) {
     (void)Ignored;
+    if (!USB2SER_CanWait()) return FALSE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
@@ -128,7 +133,7 @@ BOOLEAN NTAPI GetIntStatusForSerport(PVOID Ignored, ULONG Port) {
 // At PASSIVE_LEVEL. Reads the line coding back into PortSettings and hands the
 // whole block over. A failed or short read changes nothing.
 BOOLEAN NTAPI GetStateForSerport(PUCHAR Settings, ULONG Port) {
-    if (Settings == NULL) return FALSE;
+    if (Settings == NULL || !USB2SER_CanWait()) return FALSE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
@@ -170,8 +175,10 @@ BOOLEAN NTAPI SetBreakForSerport(BOOLEAN On, ULONG Port) {
 }
 
 // Selectors 1 and 2 up to DISPATCH_LEVEL, 3 and 4 at PASSIVE_LEVEL; the low
-// byte of State says on or off. Another selector does nothing.
+// byte of State says on or off. Another selector does nothing. At
+// PASSIVE_LEVEL every selector waits for its request.
 BOOLEAN NTAPI SetControlLineForSerport(CHAR Line, ULONG State, ULONG Port) {
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL && !USB2SER_CanWait()) return FALSE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
     const BOOLEAN on = static_cast<BOOLEAN>(State & 0xFF);
@@ -188,7 +195,7 @@ BOOLEAN NTAPI SetControlLineForSerport(CHAR Line, ULONG State, ULONG Port) {
 
 // At PASSIVE_LEVEL.
 BOOLEAN NTAPI SetStateForSerport(PUCHAR Settings, UCHAR Kind, ULONG Port) {
-    if (Settings == NULL) return FALSE;
+    if (Settings == NULL || !USB2SER_CanWait()) return FALSE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
     const BOOLEAN set = USB2SER_SetState(device, Settings, Kind);
@@ -203,7 +210,8 @@ BOOLEAN NTAPI SetStateForSerport(PUCHAR Settings, UCHAR Kind, ULONG Port) {
 // the last chunk, or no pool), since those bytes would vanish in silence, a
 // failed chunk waiting to be sent again, which must go first, or a start
 // still giving the chip the port's settings (the port driver is asked for the
-// next chunk once either is done).
+// next chunk once either is done). Where the thread cannot wait, the chunk
+// goes only when no fire-and-forget request is outstanding.
 BOOLEAN NTAPI WriteForSerport(PUCHAR Data, ULONG Length, ULONG Port) {
     if (Data == NULL && Length != 0) return FALSE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
@@ -211,8 +219,8 @@ BOOLEAN NTAPI WriteForSerport(PUCHAR Data, ULONG Length, ULONG Port) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
     LARGE_INTEGER limit;
     limit.QuadPart = kCtrlIdleLimit;
-    USB2SER_WaitForEvent(&ext->CtrlIdleEvent, &limit);
-    const BOOLEAN sent = ext->FailedWrite == NULL && !ext->Restoring &&
+    const BOOLEAN waited = USB2SER_WaitForEvent(&ext->CtrlIdleEvent, &limit) != STATUS_CANT_WAIT;
+    const BOOLEAN sent = (waited || ext->CtrlIoCount == 0) && ext->FailedWrite == NULL && !ext->Restoring &&
                          NT_SUCCESS(USB2SER_AsyncTransfer(device, USB2SER_SLOT_BULK_OUT, Data, Length));
     USB2SER_ReleasePort(device);
     return sent;

@@ -442,6 +442,14 @@ std::string Runner::command(const Words& w) {
         std::snprintf(code, sizeof code, " (status 0x%08X)", static_cast<unsigned>(status));
         return out + code;
     }
+    if (c == "other-vm") {
+        args(1, 1);
+        auto on = on_off(w[1]);
+        need(on.has_value(), "other-vm takes on or off");
+        kernel().set_other_vm(*on);
+        return *on ? "the port driver's calls come from another virtual machine: every wait in them answers at once"
+                   : "the port driver's calls come from the system virtual machine";
+    }
     if (c == "open" || c == "close") {
         args(0, 0);
         return answer(c == "open" ? port().open() : port().close());

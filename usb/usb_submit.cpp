@@ -23,8 +23,14 @@ NTSTATUS NTAPI USB2SER_SyncCallCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 // necessarily before IoCompleteRequest returns; the status block and the
 // event live in this frame, so the call waits for that final step. The
 // platform skips it (and signals nothing) for a request that failed without
-// pending.
+// pending. Where the thread cannot wait (another virtual machine) nothing is
+// sent and the call fails with STATUS_CANT_WAIT: every wait here would answer
+// at once and leave the request in flight, writing into this frame and the
+// caller's URB after they are gone. A thread that can wait goes on waiting
+// through the platform's undocumented answers (USB2SER_Wait), so once sent,
+// the request is always waited for.
 NTSTATUS USB2SER_CallBus(PDEVICE_OBJECT DeviceObject, ULONG IoControlCode, PURB Urb) {
+    if (!USB2SER_CanWait()) return STATUS_CANT_WAIT;
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     KEVENT event;
     KEVENT done;

@@ -166,11 +166,27 @@ namespace {
 // Windows 98 and Me answer a wait now and then with 0xFFFFFFFF, a value no
 // header documents, without the object being signalled (Oney, 2nd ed., the
 // Windows 98/Me notes on kernel waits). Here one in so many of the driver's
-// waits without a time-out does, under the seed; nothing is consumed.
+// waits without a time-out does, under the seed; nothing is consumed. A
+// kernel wait on 98 is a VWIN32 wait, which "can only be called when the
+// current VM is the system VM" (Windows 98 DDK, _VWIN32_WaitSingleObject):
+// in a call from another virtual machine every wait answers so, at once.
 bool disturbed(PLARGE_INTEGER timeout) {
-    if (timeout != nullptr || !Kernel::current().spurious_wait()) return false;
+    if (!self().other_vm && (timeout != nullptr || !Kernel::current().spurious_wait())) return false;
     Kernel::current().scheduler().yield();
     return true;
+}
+
+// A driver's time-out is relative (negative). Windows 98's kernel waits are
+// VWIN32 waits, whose time-outs are relative milliseconds; nothing public
+// shows how NTKERN converts an absolute time, and the system time follows a
+// clock the user can set. Stricter than the platform: an absolute time-out is
+// a bug check.
+void check_relative(PLARGE_INTEGER timeout, const char* service) {
+    if (timeout == nullptr || timeout->QuadPart <= 0) return;
+    char detail[160];
+    std::snprintf(detail, sizeof detail, "%s with the absolute time-out %lld: Windows 98's waits take relative ones",
+                  service, static_cast<long long>(timeout->QuadPart));
+    bug_check("ABSOLUTE_TIMEOUT", detail);
 }
 
 const NTSTATUS kWaitDisturbed = static_cast<NTSTATUS>(0xFFFFFFFFu);
@@ -181,6 +197,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
                                PLARGE_INTEGER Timeout) {
     pay_owed_wait();
     check_wait_irql(Timeout, "KeWaitForSingleObject");
+    check_relative(Timeout, "KeWaitForSingleObject");
     check_waitable(Object, "KeWaitForSingleObject", false);
     if (disturbed(Timeout)) return kWaitDisturbed;
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
@@ -193,6 +210,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
                                   PKWAIT_BLOCK WaitBlockArray) {
     pay_owed_wait();
     check_wait_irql(Timeout, "KeWaitForMultipleObjects");
+    check_relative(Timeout, "KeWaitForMultipleObjects");
     if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS ||
         (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)) {
         char detail[128];
@@ -224,6 +242,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interva
         std::snprintf(detail, sizeof detail, "KeDelayExecutionThread at IRQL %u", self().irql);
         bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
     }
+    check_relative(Interval, "KeDelayExecutionThread");
     Kernel::current().scheduler().wait({}, WaitAny, deadline_of(Interval), "KeDelayExecutionThread");
     return STATUS_SUCCESS;
 }

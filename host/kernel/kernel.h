@@ -57,6 +57,11 @@ public:
     // platform's undocumented 0xFFFFFFFF instead of waiting (0: none does).
     void set_spurious_waits(std::uint64_t n) { m_spurious_waits = n; }
     bool spurious_wait() { return m_spurious_waits != 0 && m_scheduler->one_in(m_spurious_waits); }
+    // Whether the port driver's calls into the driver come from a program in
+    // another virtual machine than the system one (a DOS program's port):
+    // the port driver model marks its thread so for the call (Thread::other_vm).
+    void set_other_vm(bool on) { m_other_vm = on; }
+    bool other_vm() const { return m_other_vm; }
     Time now() const { return m_scheduler->now(); }
 
     Scheduler& scheduler() { return *m_scheduler; }
@@ -115,6 +120,7 @@ private:
     static inline Kernel* s_current = nullptr;
     Platform m_platform = Platform::Win98SE;
     std::uint64_t m_spurious_waits = 0;
+    bool m_other_vm = false;
     Trace m_trace;
     Pool m_pool;
     FaultPoints m_faults;

@@ -92,6 +92,9 @@ public:
     // and it may do nothing but end.
     bool after_set_event = false;
     bool exiting = false;
+    // Runs a call of the port driver made for a program in a virtual machine
+    // other than the system one: every wait there answers 0xFFFFFFFF at once.
+    bool other_vm = false;
     // Kernel APCs queued to this thread: run in it, in order, at PASSIVE_LEVEL,
     // at its next scheduling point or during a wait (which then goes on).
     std::deque<std::function<void()>> apcs;

@@ -60,6 +60,29 @@ Serport::Serport(ULONG port, std::size_t chunk_bytes) : m_port(port), m_chunk_by
 
 Serport::~Serport() { g_ports.erase(m_port); }
 
+namespace {
+
+// A call the application makes through the port driver. Under the world's
+// other-vm option it comes from a program in another virtual machine than the
+// system one (a DOS program's port), and the driver's waits in it answer at
+// once (Thread::other_vm). The driver's callbacks, and what the port driver
+// does from within them, run in the system's own threads.
+class ApplicationCall {
+public:
+    ApplicationCall() : m_thread(host::Kernel::current().scheduler().running()), m_was(m_thread.other_vm) {
+        m_thread.other_vm = host::Kernel::current().other_vm();
+    }
+    ~ApplicationCall() { m_thread.other_vm = m_was; }
+    ApplicationCall(const ApplicationCall&) = delete;
+    ApplicationCall& operator=(const ApplicationCall&) = delete;
+
+private:
+    host::Thread& m_thread;
+    const bool m_was;
+};
+
+}  // namespace
+
 Serport* Serport::of(ULONG port) {
     auto it = g_ports.find(port);
     return it == g_ports.end() ? nullptr : it->second;
@@ -78,18 +101,23 @@ void Serport::register_callbacks() {
 // an earlier session (a write the adapter's removal cut short) goes out in
 // this one, or is read in it.
 bool Serport::open() {
+    ApplicationCall call;
     m_applied.reset();
     purge_transmit();
     purge_receive();
     return s_imports.COMOpenedForSerport(TRUE, m_port);
 }
 
-bool Serport::close() { return s_imports.COMOpenedForSerport(FALSE, m_port); }
+bool Serport::close() {
+    ApplicationCall call;
+    return s_imports.COMOpenedForSerport(FALSE, m_port);
+}
 
 // The driver takes the framing with a line-control call and the rate with a
 // baud-rate call, each from the whole block; a rate it matches to a table row
 // comes back in the block.
 bool Serport::set_line(const LineSettings& line) {
+    ApplicationCall call;
     const bool framing = !m_applied || m_applied->data_bits != line.data_bits || m_applied->parity != line.parity ||
                          m_applied->stop_bits != line.stop_bits;
     const bool rate = !m_applied || m_applied->baud != line.baud;
@@ -114,6 +142,7 @@ bool Serport::set_baud(ULONG baud) {
 }
 
 std::optional<LineSettings> Serport::read_line() {
+    ApplicationCall call;
     std::array<UCHAR, 48> block{};
     if (!s_imports.GetStateForSerport(block.data(), m_port)) return std::nullopt;
     LineSettings line;
@@ -126,7 +155,13 @@ std::optional<LineSettings> Serport::read_line() {
 
 bool Serport::control_line(CHAR selector, bool on) { return s_imports.SetControlLineForSerport(selector, on ? 1 : 0, m_port); }
 
+bool Serport::set_dtr(bool on) {
+    ApplicationCall call;
+    return control_line(1, on);
+}
+
 bool Serport::set_rts(bool on) {
+    ApplicationCall call;
     m_rts = on;
     return control_line(2, on && !(m_holding && m_hardware_flow));
 }
@@ -137,6 +172,7 @@ bool Serport::set_xon_xoff(bool on) { return switch_flow(m_xon_xoff, 4, on); }
 // A flow control switched off while the receive buffer holds the far end back
 // lets it go: RTS up, or an XON.
 bool Serport::switch_flow(bool& flow, CHAR selector, bool on) {
+    ApplicationCall call;
     if (!on && flow && m_holding) hold_far_end(false);
     flow = on;
     return control_line(selector, on);
@@ -149,29 +185,38 @@ void Serport::hold_far_end(bool hold) {
     if (m_hardware_flow) control_line(2, m_rts && !hold);
     if (m_xon_xoff) {
         m_flow_char = hold ? kXoff : kXon;
-        kick();
+        s_imports.KickTxForSerport(m_port);
     }
 }
 
-bool Serport::set_break(bool on) { return s_imports.SetBreakForSerport(on ? TRUE : FALSE, m_port); }
+bool Serport::set_break(bool on) {
+    ApplicationCall call;
+    return s_imports.SetBreakForSerport(on ? TRUE : FALSE, m_port);
+}
 
 bool Serport::set_rate_table(const std::string& text) {
+    ApplicationCall call;
     std::string copy = text;  // the driver takes a writable, NUL-terminated text
     return s_imports.ExtBaudrateForSerport(copy.data());
 }
 
 bool Serport::poll_status() {
+    ApplicationCall call;
     std::uint8_t packet[10] = {};
     return s_imports.GetIntStatusForSerport(packet, m_port);
 }
 
-bool Serport::kick() { return s_imports.KickTxForSerport(m_port); }
+bool Serport::kick() {
+    ApplicationCall call;
+    return s_imports.KickTxForSerport(m_port);
+}
 
 // With a chunk still counted in flight, the worker thread is woken to ask
 // for more: a transfer that failed (a stop closed its pipe, say) reports
 // nothing, and the next chunk would otherwise wait for ever. While the last
 // chunk is really in flight, the driver refuses the next and it waits.
 void Serport::write(std::span<const std::uint8_t> bytes) {
+    ApplicationCall call;
     bool stalled;
     {
         TransmitLock lock(*this);

@@ -81,7 +81,7 @@ public:
     ULONG rate() const { return m_rate; }
     // The line as the device reports it back.
     std::optional<LineSettings> read_line();
-    bool set_dtr(bool on) { return control_line(1, on); }
+    bool set_dtr(bool on);
     // RTS as the application wants it; while the receive buffer holds the
     // far end back with hardware flow, the line keeps it low until then.
     bool set_rts(bool on);

@@ -595,7 +595,7 @@ TEST_F(DataPumpTest, ArmingClaimsTheSlotSoItNeverHoldsTwoReads) {
         NTSTATUS armed = STATUS_SUCCESS;
         kernel().spawn("arming", [this, frame, &armed] {
             LARGE_INTEGER until;
-            until.QuadPart = frame;
+            until.QuadPart = -(frame - kernel().now());
             KeDelayExecutionThread(KernelMode, FALSE, &until);
             armed = USB2SER_AsyncTransfer(fdo(), USB2SER_SLOT_BULK_IN, nullptr, USB2SER_BULK_IN_SIZE);
         });

@@ -229,7 +229,7 @@ TEST_F(UsbSubmitTest, CompletionAndCancellationRacingFreeTheRequestOnce) {
             world->peer().send(std::span(&byte, 1));
             host::Thread& canceller = kernel().spawn("canceller", [this, frame] {
                 LARGE_INTEGER until;
-                until.QuadPart = frame;
+                until.QuadPart = -(frame - kernel().now());
                 KeDelayExecutionThread(KernelMode, FALSE, &until);
                 CancelTheIrp(ext(), USB2SER_SLOT_BULK_IN);
             });

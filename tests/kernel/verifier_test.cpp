@@ -56,6 +56,16 @@ TEST_F(VerifierTest, WaitsAndDelaysAtDispatchLevel) {
     EXPECT_DEATH(KeDelayExecutionThread(KernelMode, FALSE, &zero),
                  "IRQL_NOT_LESS_OR_EQUAL\nKeDelayExecutionThread at IRQL 2");
     KeLowerIrql(old);
+    // Windows 98's waits take relative time-outs: an absolute one, which
+    // nothing shows the platform converting, stops the run.
+    LARGE_INTEGER absolute;
+    absolute.QuadPart = 12 * host::kSecond;
+    EXPECT_DEATH(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &absolute),
+                 "ABSOLUTE_TIMEOUT\nKeWaitForSingleObject with the absolute time-out 120000000");
+    PVOID objects[1] = {&event};
+    EXPECT_DEATH(KeWaitForMultipleObjects(1, objects, WaitAny, Executive, KernelMode, FALSE, &absolute, nullptr),
+                 "ABSOLUTE_TIMEOUT\nKeWaitForMultipleObjects");
+    EXPECT_DEATH(KeDelayExecutionThread(KernelMode, FALSE, &absolute), "ABSOLUTE_TIMEOUT\nKeDelayExecutionThread");
 }
 
 TEST_F(VerifierTest, PagedPoolAtDispatchLevel) {
