@@ -80,9 +80,13 @@ NTSTATUS USB2SER_ChangeLine(PUSB2SER_EXTENSION ext, const UCHAR* Input, UCHAR Ki
 }
 
 
-// DTR and RTS: the device counts as at full power again first.
+// DTR and RTS: the device is brought to full power first. It is asked of the
+// power manager, not only recorded: a record of D0 the power manager does not
+// share would make the next sleep's D3 request one for the state it believes
+// the device in, which Windows 98 never completes. The request's result is
+// not looked at; a failed one leaves the record as it was.
 VOID USB2SER_ChangeControlLine(PUSB2SER_EXTENSION ext, USHORT Line, BOOLEAN On) {
-    if (ext->DevicePowerState != PowerDeviceD0) SetPowerState(ext, PowerDeviceD0);
+    if (ext->DevicePowerState != PowerDeviceD0) USB2SER_SendDeviceSetPower(ext, PowerDeviceD0);
     const ULONG port = static_cast<ULONG>(ext->PortIndex);
     if (Line == USB2SER_CONTROL_DTR) {
         USB2SER_SetDTRState(On, port);

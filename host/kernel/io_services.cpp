@@ -171,8 +171,11 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) { io().release_cancel_lock(Irql); }
 // ---------------------------------------------------------------------------
 // Power
 
+// Windows 98 and Me send and complete power requests at PASSIVE_LEVEL only
+// (Oney, 2nd ed., the power chapter's Windows 98/Me notes): a driver that
+// sends one at a raised IRQL crashes them, though NT allows DISPATCH_LEVEL.
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    require_irql(DISPATCH_LEVEL, "PoCallDriver");
+    require_irql(PASSIVE_LEVEL, "PoCallDriver");
     return io().call(DeviceObject, Irp);
 }
 
@@ -183,7 +186,7 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                            PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
-    require_irql(DISPATCH_LEVEL, "PoRequestPowerIrp");
+    require_irql(PASSIVE_LEVEL, "PoRequestPowerIrp");
     if (fails(host::FaultKind::PowerRequest, "PoRequestPowerIrp")) return STATUS_INSUFFICIENT_RESOURCES;
     return Kernel::current().pnp().request_power_irp(DeviceObject, MinorFunction, PowerState,
                                                       CompletionFunction, Context, Irp);

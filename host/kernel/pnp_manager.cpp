@@ -273,7 +273,14 @@ NTSTATUS PnpManager::request_power_irp(PDEVICE_OBJECT device, UCHAR minor, POWER
                            new PowerRequestContext{completion, context, device, minor, state}, TRUE,
                            TRUE, TRUE);
     if (irp_out != nullptr) *irp_out = irp;
-    PoCallDriver(top, irp);
+    // On Windows 98 the request comes through the configuration manager, and
+    // nothing public says from which context: under the seed it is sent
+    // inside this call, or later from a thread of the power manager's.
+    if (m_kernel.scheduler().one_in(2)) {
+        PoCallDriver(top, irp);
+    } else {
+        m_kernel.spawn("power request", [top, irp] { PoCallDriver(top, irp); });
+    }
     return STATUS_PENDING;
 }
 

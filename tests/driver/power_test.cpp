@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "ioctl/ioctl_codes.h"
 #include "legacy/devnode.h"
+#include "sim/bench/tool.h"
 #include "tests/driver/driver_fixture.h"
 
 namespace torvex_test {
@@ -312,6 +314,29 @@ TEST_F(PowerTest, FailuresBelowStopTheTransitionAndAreReported) {
     ASSERT_EQ(world->wake(), STATUS_SUCCESS);
     EXPECT_LT(kernel().now() - before, kSecond);
     EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+}
+
+// A DTR or RTS code that finds the device in D3 (its wake failed below) asks
+// the power manager for D0 instead of only recording it: the power manager's
+// view and the driver's stay one, so the next sleep's D3 request is a change,
+// which Windows 98 completes (the same state it would never answer).
+TEST_F(PowerTest, AControlLineCodeAfterAFailedWakeAsksForFullPower) {
+    ASSERT_EQ(world->sleep(), STATUS_SUCCESS);
+    world->bus().set_power_result(STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(world->wake(), STATUS_UNSUCCESSFUL);
+    world->bus().set_power_result(STATUS_SUCCESS);
+    ASSERT_EQ(ext()->DevicePowerState, PowerDeviceD3);
+    const std::size_t requests = kernel().pnp().power_requests().size();
+    ASSERT_EQ(sim::Tool(*world).send(IOCTL_SERIAL_SET_DTR, {}, 0).status, STATUS_SUCCESS);
+    ASSERT_EQ(kernel().pnp().power_requests().size(), requests + 1);
+    EXPECT_EQ(kernel().pnp().power_requests().back().state.DeviceState, PowerDeviceD0);
+    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(kernel().pnp().device_power(world->pdo()), PowerDeviceD0);
+    const host::Time before = kernel().now();
+    ASSERT_EQ(world->sleep(), STATUS_SUCCESS);
+    EXPECT_LT(kernel().now() - before, kSecond);
+    ASSERT_EQ(world->wake(), STATUS_SUCCESS);
+    EXPECT_EQ(kernel().pnp().device_power(world->pdo()), PowerDeviceD0);
 }
 
 // A wait-wake request takes the port's device node and its table entry away

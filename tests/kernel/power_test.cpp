@@ -61,6 +61,7 @@ TEST_F(PowerTest, ARequestedDevicePowerIrpGoesToTheTopAndReportsItsStatus) {
     EXPECT_EQ(seen(), std::vector<POWER_STATE_TYPE>{DevicePowerState});
     ASSERT_EQ(kernel->pnp().power_requests().size(), 1u);
     EXPECT_EQ(kernel->pnp().power_requests()[0].state.DeviceState, PowerDeviceD3);
+    kernel->run_for(host::kMillisecond);  // sent from a thread of its own, that thread lets it go
     EXPECT_EQ(kernel->io().live_irps(), 0u);
 }
 
