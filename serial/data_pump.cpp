@@ -195,9 +195,10 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 // finished whatever woke the thread, also on its way out: removal waits for
 // the thread's exit event, so the power request is completed before that.
 // Setting that event is the thread's last act before it ends: Windows 98 and
-// Me cannot wait on a thread object (the wait crashes the system), and their
-// code at PASSIVE_LEVEL is not preempted unless it blocks, so nothing of this
-// driver runs in the thread once the event is set.
+// Me cannot wait on a thread object (the wait crashes the system). What is
+// left after it is the call of PsTerminateSystemThread: the thread may lose
+// control between the two, and its priority of 17 only makes that less
+// likely; an unload in that moment would return it into code that is gone.
 VOID NTAPI USB2SER_Thread_Main(PVOID StartContext) {
     PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(StartContext);
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
