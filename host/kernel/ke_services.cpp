@@ -163,17 +163,33 @@ LONG KeResetEvent(PRKEVENT Event) {
 
 namespace {
 
-// Windows 98 and Me answer a wait now and then with 0xFFFFFFFF, a value no
-// header documents, without the object being signalled (Oney, 2nd ed., the
-// Windows 98/Me notes on kernel waits). Here one in so many of the driver's
-// waits without a time-out does, under the seed; nothing is consumed. A
-// kernel wait on 98 is a VWIN32 wait, which "can only be called when the
-// current VM is the system VM" (Windows 98 DDK, _VWIN32_WaitSingleObject):
-// in a call from another virtual machine every wait answers so, at once.
-bool disturbed(PLARGE_INTEGER timeout) {
-    if (!self().other_vm && (timeout != nullptr || !Kernel::current().spurious_wait())) return false;
-    Kernel::current().scheduler().yield();
-    return true;
+const NTSTATUS kWaitDisturbed = static_cast<NTSTATUS>(0xFFFFFFFFu);
+
+// A driver's wait. Windows 98 and Me answer a wait now and then with
+// 0xFFFFFFFF, a value no header documents, without the object being signalled
+// (Oney, 2nd ed., the Windows 98/Me notes on kernel waits). Here one in so
+// many of the driver's waits that may block does, under the seed; nothing is
+// consumed. One without a time-out answers at once; one with a time-out is
+// disturbed somewhere within it, at a moment drawn under the seed, unless its
+// objects end it first. A kernel wait on 98 is a VWIN32 wait, which "can only
+// be called when the current VM is the system VM" (Windows 98 DDK,
+// _VWIN32_WaitSingleObject): in a call from another virtual machine every
+// wait answers so, at once.
+NTSTATUS driver_wait(std::span<DISPATCHER_HEADER* const> headers, WAIT_TYPE type, PLARGE_INTEGER timeout,
+                     const char* service) {
+    Kernel& kernel = Kernel::current();
+    host::Scheduler& scheduler = kernel.scheduler();
+    const bool zero = timeout != nullptr && timeout->QuadPart == 0;
+    if (!self().other_vm && (zero || !kernel.spurious_wait())) {
+        return scheduler.wait(headers, type, deadline_of(timeout), service);
+    }
+    if (self().other_vm || timeout == nullptr) {
+        scheduler.yield();
+        return kWaitDisturbed;
+    }
+    const host::Time within = static_cast<host::Time>(scheduler.draw(static_cast<std::uint64_t>(-timeout->QuadPart)));
+    const NTSTATUS status = scheduler.wait(headers, type, kernel.now() + within, service);
+    return status == STATUS_TIMEOUT ? kWaitDisturbed : status;
 }
 
 // A driver's time-out is relative (negative). Windows 98's kernel waits are
@@ -189,8 +205,6 @@ void check_relative(PLARGE_INTEGER timeout, const char* service) {
     bug_check("ABSOLUTE_TIMEOUT", detail);
 }
 
-const NTSTATUS kWaitDisturbed = static_cast<NTSTATUS>(0xFFFFFFFFu);
-
 }  // namespace
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
@@ -199,10 +213,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     check_wait_irql(Timeout, "KeWaitForSingleObject");
     check_relative(Timeout, "KeWaitForSingleObject");
     check_waitable(Object, "KeWaitForSingleObject", false);
-    if (disturbed(Timeout)) return kWaitDisturbed;
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
-    return Kernel::current().scheduler().wait(std::span(&header, 1), WaitAny, deadline_of(Timeout),
-                                              "KeWaitForSingleObject");
+    return driver_wait(std::span(&header, 1), WaitAny, Timeout, "KeWaitForSingleObject");
 }
 
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON,
@@ -224,9 +236,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
         check_waitable(Object[i], "KeWaitForMultipleObjects", false);
         headers.push_back(static_cast<DISPATCHER_HEADER*>(Object[i]));
     }
-    if (disturbed(Timeout)) return kWaitDisturbed;
-    return Kernel::current().scheduler().wait(headers, WaitType, deadline_of(Timeout),
-                                              "KeWaitForMultipleObjects");
+    return driver_wait(headers, WaitType, Timeout, "KeWaitForMultipleObjects");
 }
 
 NTSTATUS host::wait_for(PVOID object, PLARGE_INTEGER timeout) {

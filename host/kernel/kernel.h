@@ -53,8 +53,9 @@ public:
     std::uint64_t seed() const { return m_scheduler->seed(); }
     Platform platform() const { return m_platform; }
     void set_platform(Platform platform) { m_platform = platform; }
-    // One in `n` of the driver's waits without a time-out answers the
-    // platform's undocumented 0xFFFFFFFF instead of waiting (0: none does).
+    // One in `n` of the driver's waits that may block answers the platform's
+    // undocumented 0xFFFFFFFF (0: none does): one without a time-out at once,
+    // one with a time-out somewhere within it.
     void set_spurious_waits(std::uint64_t n) { m_spurious_waits = n; }
     bool spurious_wait() { return m_spurious_waits != 0 && m_scheduler->one_in(m_spurious_waits); }
     // Whether the port driver's calls into the driver come from a program in

@@ -144,6 +144,8 @@ public:
     Strategy strategy() const { return m_strategy; }
     // A choice the world makes under its seed: true with probability 1/n.
     bool one_in(std::uint64_t n) { return m_random() % n == 0; }
+    // A number from 0 to n - 1, drawn under the seed.
+    std::uint64_t draw(std::uint64_t n) { return m_random() % n; }
     Time now() const { return m_now; }
     std::uint64_t switches() const { return m_switches; }
     bool shutting_down() const { return m_shutting_down; }
