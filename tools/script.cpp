@@ -871,9 +871,12 @@ std::string Runner::check_after_fault() {
     const std::size_t seen = far ? peer().received().size() : 0;
     p.write(std::span(reinterpret_cast<const std::uint8_t*>(out.data()), out.size()));
     if (far) peer().send(std::vector<std::uint8_t>(in.begin(), in.end()));
+    // Two seconds for the text, however many pieces it comes in (a byte at a
+    // time, as the line brings it).
     std::string got;
-    for (int i = 0; i < 20 && got.size() < in.size(); ++i) {
-        std::vector<std::uint8_t> part = p.read(in.size() - got.size(), 100 * kMillisecond);
+    const Time end = kernel().now() + 2 * host::kSecond;
+    while (got.size() < in.size() && kernel().now() < end) {
+        std::vector<std::uint8_t> part = p.read(in.size() - got.size(), end - kernel().now());
         got.append(part.begin(), part.end());
     }
     if (got != in) return "the port received " + quoted(got) + ", not " + quoted(in);
