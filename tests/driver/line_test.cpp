@@ -1,6 +1,7 @@
 // The serial line as the far end sees it: the rate and framing the chip's
 // UART runs at for what the port driver asks, the run-time rate table, the
 // modem lines, the register switches and the timed register sequences.
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -525,6 +526,61 @@ TEST_F(LineTest, ExtendedCommandsAreRefusedElsewhere) {
     started({});
     EXPECT_EQ(USB2SER_SetFlowThreshold(fdo(), 3), STATUS_SUCCESS);
     EXPECT_EQ(world->chip().flow_threshold(), 3);
+}
+
+// Called from a program in another virtual machine, where every wait answers
+// at once, each export either does its work without waiting or answers FALSE
+// having sent nothing; back in the system virtual machine the port works.
+TEST_F(LineTest, FromAnotherVirtualMachineAnExportThatMustWaitSendsNothingAndAnswersFalse) {
+    ASSERT_TRUE(serport->open());
+    ASSERT_TRUE(serport->set_baud(115'200));
+    const sim::SerportImports& x = sim::Serport::imports();
+    UCHAR settings[48] = {};
+    settings[22] = 8;
+    settings[8] = 0x80;  // 9,600
+    settings[9] = 0x25;
+    UCHAR packet[10] = {};
+    CHAR table[] = "250000,250000";
+    UCHAR data[] = "hi";
+    const struct {
+        const char* what;
+        std::function<BOOLEAN()> call;
+        BOOLEAN answer;
+        bool sends;  // a fire-and-forget request
+    } rows[] = {
+        {"open", [&] { return x.COMOpenedForSerport(TRUE, port); }, FALSE, false},
+        {"close", [&] { return x.COMOpenedForSerport(FALSE, port); }, FALSE, false},
+        {"status read", [&] { return x.GetIntStatusForSerport(packet, port); }, FALSE, false},
+        {"line read", [&] { return x.GetStateForSerport(settings, port); }, FALSE, false},
+        {"rate", [&] { return x.SetStateForSerport(settings, 2, port); }, FALSE, false},
+        {"framing", [&] { return x.SetStateForSerport(settings, 1, port); }, FALSE, false},
+        {"DTR", [&] { return x.SetControlLineForSerport(1, 1, port); }, FALSE, false},
+        {"RTS", [&] { return x.SetControlLineForSerport(2, 1, port); }, FALSE, false},
+        {"hardware flow", [&] { return x.SetControlLineForSerport(3, 1, port); }, FALSE, false},
+        {"XON/XOFF", [&] { return x.SetControlLineForSerport(4, 1, port); }, FALSE, false},
+        {"break", [&] { return x.SetBreakForSerport(TRUE, port); }, TRUE, true},
+        {"kick", [&] { return x.KickTxForSerport(port); }, TRUE, false},
+        {"rate table", [&] { return x.ExtBaudrateForSerport(table); }, TRUE, false},
+        {"write", [&] { return x.WriteForSerport(data, 2, port); }, TRUE, false},
+        {"callback", [&] { return x.SetReadQueueForSerport(nullptr); }, TRUE, false},
+    };
+    host::Thread& self = kernel().scheduler().running();
+    for (const auto& row : rows) {
+        kernel().run_for(10 * kMillisecond);  // nothing outstanding on the control pipe
+        const std::size_t before = world->bus().trace().control_setups().size();
+        self.other_vm = true;
+        EXPECT_EQ(row.call(), row.answer) << row.what;
+        self.other_vm = false;
+        EXPECT_EQ(world->bus().trace().control_setups().size(), before + (row.sends ? 1 : 0)) << row.what;
+    }
+    sim::Serport::register_callbacks();
+    ASSERT_TRUE(serport->set_break(false));
+    kernel().run_for(10 * kMillisecond);
+    EXPECT_EQ(peer().received(), (std::vector<std::uint8_t>{'h', 'i'}));
+    ASSERT_TRUE(serport->set_line({.baud = 57'600, .data_bits = 7, .parity = 2, .stop_bits = 0}));
+    EXPECT_EQ(world->chip().line_coding().framing(), (sim::Framing{57'600, 7, 2, 0}));
+    ASSERT_TRUE(serport->set_dtr(true));
+    EXPECT_TRUE(world->chip().dtr());
 }
 
 }  // namespace
