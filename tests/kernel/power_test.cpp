@@ -1,3 +1,4 @@
+#include <set>
 #include <vector>
 
 #include "tests/kernel/fixture.h"
@@ -62,6 +63,29 @@ TEST_F(PowerTest, ARequestedDevicePowerIrpGoesToTheTopAndReportsItsStatus) {
     ASSERT_EQ(kernel->pnp().power_requests().size(), 1u);
     EXPECT_EQ(kernel->pnp().power_requests()[0].state.DeviceState, PowerDeviceD3);
     kernel->run_for(host::kMillisecond);  // sent from a thread of its own, that thread lets it go
+    EXPECT_EQ(kernel->io().live_irps(), 0u);
+}
+
+// On Windows 98 a requested device power IRP comes through the configuration
+// manager from a context nobody documents: here, under the seed, inside
+// PoRequestPowerIrp or later from a thread of the power manager's. A few
+// requests see both.
+TEST_F(PowerTest, ARequestedDevicePowerIrpComesInsideTheCallOrFromAThreadOfItsOwn) {
+    static host::Thread* requester;
+    static std::set<bool> inside;
+    requester = &kernel->scheduler().running();
+    inside.clear();
+    ScriptedDriver::handlers[IRP_MJ_POWER] = [](PDEVICE_OBJECT device, PIRP irp) {
+        inside.insert(&host::Kernel::current().scheduler().running() == requester);
+        return power_pass_down(device, irp);
+    };
+    for (int i = 0; i < 16; ++i) {
+        POWER_STATE state{};
+        state.DeviceState = i % 2 == 0 ? PowerDeviceD3 : PowerDeviceD0;
+        EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, state, nullptr, nullptr, nullptr), STATUS_PENDING);
+        kernel->run_for(host::kMillisecond);
+    }
+    EXPECT_EQ(inside, (std::set<bool>{false, true}));
     EXPECT_EQ(kernel->io().live_irps(), 0u);
 }
 
