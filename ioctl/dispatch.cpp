@@ -79,7 +79,6 @@ NTSTATUS USB2SER_ChangeLine(PUSB2SER_EXTENSION ext, const UCHAR* Input, UCHAR Ki
                                                                                   : STATUS_UNSUCCESSFUL;
 }
 
-
 // DTR and RTS: the device is brought to full power first. It is asked of the
 // power manager, not only recorded: a record of D0 the power manager does not
 // share would make the next sleep's D3 request one for the state it believes

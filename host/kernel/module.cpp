@@ -17,8 +17,8 @@ const char* const kPlatformExports[] = {
 // How the platform's headers bind a routine the host build calls by another
 // name: on the target these are macros onto the routine given, or (null)
 // inline code that imports nothing; the USB driver library's routines are
-// imported by their stdcall-decorated names. The configuration manager's services are
-// no imports either: the VxD loader links them in place.
+// imported by their stdcall-decorated names. The configuration manager's
+// services are no imports either: the VxD loader links them in place.
 struct HeaderBinding {
     const char* host;
     const char* target;
