@@ -106,7 +106,13 @@ NTSTATUS USB2SER_PowerSetPower(PUSB2SER_EXTENSION Extension, PIRP Irp) {
 
     if (stack->Parameters.Power.Type == SystemPowerState) {
         const DEVICE_POWER_STATE wanted = USB2SER_DeviceStateFor(requested.SystemState);
-        if (wanted < present) return USB2SER_PassPowerUpDown(Extension, Irp, OnCompleteIncreaseSystemPower);
+        if (wanted < present) {
+            // Its completion routine may hold it for the worker thread's
+            // restore: pending from here on, whatever the lower drivers return.
+            IoMarkIrpPending(Irp);
+            USB2SER_PassPowerUpDown(Extension, Irp, OnCompleteIncreaseSystemPower);
+            return STATUS_PENDING;
+        }
         if (wanted > present) {
             const NTSTATUS status = USB2SER_SendDeviceSetPower(Extension, wanted);
             if (!NT_SUCCESS(status)) {

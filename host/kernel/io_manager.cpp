@@ -767,6 +767,17 @@ NTSTATUS IoManager::present(PDEVICE_OBJECT device, PIRP irp) {
                       static_cast<unsigned long long>(frame.id), to_utf8(device_name(device)).c_str(),
                       static_cast<unsigned>(status));
         bug_check("DISPATCH_STATUS_MISMATCH", detail);
+    } else if (!frame.popped) {
+        // Neither completed past this level nor pending: a completion routine
+        // holds the request, or the routine kept it, and its caller would take
+        // the status for the request's end (NT's Driver Verifier stops here).
+        char detail[240];
+        std::snprintf(detail, sizeof detail,
+                      "IRP #%llu: the dispatch routine of %s returned 0x%08X for a request it has not "
+                      "completed (it must mark it pending and return STATUS_PENDING)",
+                      static_cast<unsigned long long>(frame.id), to_utf8(device_name(device)).c_str(),
+                      static_cast<unsigned>(status));
+        bug_check("DISPATCH_STATUS_MISMATCH", detail);
     }
     return status;
 }

@@ -381,6 +381,15 @@ TEST_F(VerifierTest, ADispatchRoutineReturnsTheStatusOfWhatItCompleted) {
         return STATUS_SUCCESS;
     };
     EXPECT_DEATH(send_allocated(), "DISPATCH_STATUS_MISMATCH\n.*it had marked pending");
+    // A request its completion routine holds (the bus below answers at once)
+    // is still in progress: its dispatch must return STATUS_PENDING.
+    s_behaviour = [](PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; },
+                               nullptr, TRUE, TRUE, TRUE);
+        return IofCallDriver(pdo_of(irp), irp);
+    };
+    EXPECT_DEATH(send_allocated(), "DISPATCH_STATUS_MISMATCH\n.*for a request it has not completed");
     s_behaviour = [](PIRP irp) { return complete_with(irp, STATUS_UNSUCCESSFUL); };
     PIRP irp = send_allocated();
     IoFreeIrp(irp);
