@@ -36,28 +36,19 @@ NTSTATUS USB2SER_ForwardAndWait(PUSB2SER_EXTENSION ext, PIRP Irp) {
     return Irp->IoStatus.Status;
 }
 
-// A start's port reset returned the chip to its power-on state. An open port
-// (a restart after a stop) gets back what a wake from sleep gives it, in the
-// same order: its line, its flow-control switches, its control lines, and
+// A start's port reset returned the chip to its power-on state. The port
+// gets back what a wake from sleep gives it, in the same order: its line (if
+// it ever set one), its flow-control switches, its control lines, and, open,
 // its reads, which ended when the configuration went, armed on the new pipes.
-// For a closed port the driver's record of the line, the switches and the
-// lines becomes what the chip now has (its power-on line, everything off), so
-// that a later wake gives back that; the next open sets the line afresh.
+// A closed port's record is kept as it is, so chip and record agree; one
+// whose record holds nothing yet (the first start) sends nothing.
 VOID USB2SER_RestartPort(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    if (!ext->PortOpen) {
-        USB2SER_SetSettingsRate(ext->PortSettings, 0);
-        ext->PortSettings[USB2SER_SETTINGS_DATA_BITS] = 0;
-        ext->PortSettings[USB2SER_SETTINGS_PARITY] = 0;
-        ext->PortSettings[USB2SER_SETTINGS_STOP_BITS] = 0;
-        ext->DcrStateOn = FALSE;
-        ext->XonXoffStateOn = FALSE;
-        ext->ControlLineState = 0;
-        return;
-    }
     USB2SER_RestoreState(DeviceObject);
-    USB2SER_RestoreSwitchesAndLines(DeviceObject);
-    USB2SER_ArmReads(DeviceObject, FALSE);
+    if (ext->PortOpen || ext->DcrStateOn || ext->XonXoffStateOn || ext->ControlLineState != 0) {
+        USB2SER_RestoreSwitchesAndLines(DeviceObject);
+    }
+    if (ext->PortOpen) USB2SER_ArmReads(DeviceObject, FALSE);
 }
 
 // Lets the lower drivers start the device first (their status is not

@@ -18,8 +18,6 @@ const ULONG AvailBaudRate[USB2SER_BAUD_ROWS][2] = {
 
 namespace {
 
-const ULONG kPowerOnRate = 9600;
-const UCHAR kPowerOnDataBits = 8;
 const ULONG kTextBufferSize = 260;  // 259 characters and the terminator
 const ULONG kTokenMax = 21;
 
@@ -139,17 +137,29 @@ ULONG USB2SER_LineRate(PUSB2SER_EXTENSION Extension, PULONG Rate) {
     return AvailBaudRate[index][0];
 }
 
-USB2SER_LINE USB2SER_RecordedLine(PUSB2SER_EXTENSION Extension) {
-    const UCHAR* settings = Extension->PortSettings;
-    USB2SER_LINE line;
-    line.StopBits = settings[USB2SER_SETTINGS_STOP_BITS];
-    line.Parity = settings[USB2SER_SETTINGS_PARITY];
-    line.DataBits = settings[USB2SER_SETTINGS_DATA_BITS];
-    if (line.DataBits == 0) line.DataBits = kPowerOnDataBits;
+BOOLEAN USB2SER_RecordedLine(PDEVICE_OBJECT DeviceObject, USB2SER_LINE* Line) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    const UCHAR* settings = ext->PortSettings;
+    Line->StopBits = settings[USB2SER_SETTINGS_STOP_BITS];
+    Line->Parity = settings[USB2SER_SETTINGS_PARITY];
+    Line->DataBits = settings[USB2SER_SETTINGS_DATA_BITS];
     ULONG rate = USB2SER_SettingsRate(settings);
-    if (rate == 0) rate = kPowerOnRate;
-    line.Rate = (rate & USB2SER_DIVISOR_CODE) != 0 ? rate : USB2SER_LineRate(Extension, &rate);
-    return line;
+    if (Line->DataBits == 0 || rate == 0) {
+        UCHAR coding[USB2SER_LINE_CODING_SIZE];
+        ULONG received = 0;
+        const NTSTATUS status = USB2SER_SendRequest(
+            DeviceObject, USB2SER_BuildClassRequest(TRUE, USB2SER_CDC_GET_LINE_CODING, 0, coding, sizeof(coding)),
+            FALSE, &received);
+        if (!NT_SUCCESS(status) || received != sizeof(coding)) return FALSE;
+        if (Line->DataBits == 0) {
+            Line->StopBits = coding[4];
+            Line->Parity = coding[5];
+            Line->DataBits = coding[6];
+        }
+        if (rate == 0) rate = static_cast<ULONG>(coding[0] | coding[1] << 8 | coding[2] << 16) | ULONG{coding[3]} << 24;
+    }
+    Line->Rate = (rate & USB2SER_DIVISOR_CODE) != 0 ? rate : USB2SER_LineRate(ext, &rate);
+    return TRUE;
 }
 
 PURB USB2SER_BuildLineCoding(PUCHAR Coding, const USB2SER_LINE* Line) {
@@ -165,9 +175,13 @@ PURB USB2SER_BuildLineCoding(PUCHAR Coding, const USB2SER_LINE* Line) {
 
 // At PASSIVE_LEVEL, when the device lost its settings: the recorded line, the
 // rate told as before (the table row or its divisor code, not the rate asked
-// for, which the device may not run at).
+// for, which the device may not run at). A line never set is the device's
+// own: nothing is sent.
 NTSTATUS USB2SER_RestoreState(PDEVICE_OBJECT DeviceObject) {
-    const USB2SER_LINE line = USB2SER_RecordedLine(USB2SER_Extension(DeviceObject));
+    const UCHAR* settings = USB2SER_Extension(DeviceObject)->PortSettings;
+    if (USB2SER_SettingsRate(settings) == 0 && settings[USB2SER_SETTINGS_DATA_BITS] == 0) return STATUS_SUCCESS;
+    USB2SER_LINE line;
+    if (!USB2SER_RecordedLine(DeviceObject, &line)) return STATUS_UNSUCCESSFUL;
     UCHAR coding[USB2SER_LINE_CODING_SIZE];
     return USB2SER_SendRequest(DeviceObject, USB2SER_BuildLineCoding(coding, &line), FALSE, NULL);
 }

@@ -37,11 +37,13 @@ typedef struct _USB2SER_LINE {
     UCHAR DataBits;
 } USB2SER_LINE;
 
-// The line the driver's record says the device runs: the framing PortSettings
-// holds, and its rate as a baud-rate change tells it (a divisor code read back
-// from the device goes as it is). What the record does not hold yet (it is all
-// zero until the port is first set) is the device's power-on 9,600 8N1.
-USB2SER_LINE USB2SER_RecordedLine(PUSB2SER_EXTENSION Extension);
+// At PASSIVE_LEVEL. The line the driver's record says the device runs: the
+// framing PortSettings holds, and its rate as a baud-rate change tells it (a
+// divisor code read back from the device goes as it is). What the record does
+// not hold yet (the rate, or the framing, until the port first sets it) is
+// the device's own, read from it (GET_LINE_CODING). FALSE when that read
+// fails or comes back short.
+BOOLEAN USB2SER_RecordedLine(PDEVICE_OBJECT DeviceObject, USB2SER_LINE* Line);
 
 // A SET_LINE_CODING request: fills the caller's 7-byte Coding with the line
 // and builds the URB that sends it (null when there is no pool).

@@ -31,11 +31,13 @@ VOID USB2SER_OpenPort(PDEVICE_OBJECT DeviceObject, ULONG Port) {
 // not move the line's speed. A line the device refuses (a rate or framing it
 // cannot run) changes nothing and gives FALSE: the device kept its line. Taken,
 // the whole block becomes PortSettings, which keeps the rate asked for, and
-// the caller's block comes back with the rate actually chosen. A change of
-// rate is given 200 ms to settle.
+// the caller's block comes back with the rate actually chosen; what the block
+// lacks (a rate or a framing never set) the record takes from the line sent,
+// the device's own. A change of rate is given 200 ms to settle.
 BOOLEAN USB2SER_SetState(PDEVICE_OBJECT DeviceObject, PUCHAR Settings, UCHAR Kind) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    USB2SER_LINE line = USB2SER_RecordedLine(ext);
+    USB2SER_LINE line;
+    if (!USB2SER_RecordedLine(DeviceObject, &line)) return FALSE;
     ULONG chosen = USB2SER_SettingsRate(Settings);
     if (Kind == USB2SER_STATE_BAUD_RATE) {
         line.Rate = USB2SER_LineRate(ext, &chosen);
@@ -49,6 +51,12 @@ BOOLEAN USB2SER_SetState(PDEVICE_OBJECT DeviceObject, PUCHAR Settings, UCHAR Kin
     if (urb == NULL) return FALSE;
     if (!NT_SUCCESS(USB2SER_SendRequest(DeviceObject, urb, FALSE, NULL))) return FALSE;
     RtlCopyMemory(ext->PortSettings, Settings, USB2SER_PORT_SETTINGS_SIZE);
+    if (ext->PortSettings[USB2SER_SETTINGS_DATA_BITS] == 0) {
+        ext->PortSettings[USB2SER_SETTINGS_STOP_BITS] = line.StopBits;
+        ext->PortSettings[USB2SER_SETTINGS_PARITY] = line.Parity;
+        ext->PortSettings[USB2SER_SETTINGS_DATA_BITS] = line.DataBits;
+    }
+    if (USB2SER_SettingsRate(ext->PortSettings) == 0) USB2SER_SetSettingsRate(ext->PortSettings, line.Rate);
     USB2SER_SetSettingsRate(Settings, chosen);
     if (Kind == USB2SER_STATE_BAUD_RATE && chosen != ext->LastBaudRate) {
         LARGE_INTEGER interval;

@@ -6,7 +6,9 @@
 #include "host/kernel/bus_driver.h"
 #include "ioctl/ioctl_codes.h"
 #include "legacy/devnode.h"
+#include "serial/line_coding.h"
 #include "serial/modem_lines.h"
+#include "usb/requests.h"
 #include "sim/bench/tool.h"
 #include "tests/driver/driver_fixture.h"
 
@@ -279,16 +281,20 @@ TEST_F(IoctlTest, LineControlLinesPortIndexAndRegisterBits) {
 }
 
 // A line the chip refuses fails the request and leaves the chip's line and
-// the driver's record as they were; before any rate or framing the record is
-// the chip's own 9,600 8N1, so the first change of either alone is one the
-// chip takes.
+// the driver's record as they were; before any rate or framing the record
+// takes the half it lacks from the device (here left at 19,200 8N2), so the
+// first change of either alone keeps the other as the device runs it, and a
+// sleep gives back the whole line.
 TEST_F(IoctlTest, TheFirstChangeOfFramingOrRateKeepsTheOtherAndARefusalFails) {
     for (ULONG first : {IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_BAUD_RATE}) {
         started({});
+        const USB2SER_LINE left{19'200, 2, 0, 8};
+        UCHAR coding[USB2SER_LINE_CODING_SIZE];
+        ASSERT_EQ(USB2SER_SendRequest(fdo(), USB2SER_BuildLineCoding(coding, &left), FALSE, nullptr), STATUS_SUCCESS);
         const bool framing = first == IOCTL_SERIAL_SET_LINE_CONTROL;
         EXPECT_EQ(send(first, framing ? Bytes{0, 2, 7} : Bytes{0x00, 0xE1, 0x00, 0x00}).status, STATUS_SUCCESS);
         EXPECT_EQ(world->chip().line_coding().framing(),
-                  framing ? (sim::Framing{9'600, 7, 2, 0}) : (sim::Framing{57'600, 8, 0, 0}));
+                  framing ? (sim::Framing{19'200, 7, 2, 0}) : (sim::Framing{57'600, 8, 0, 2}));
         const sim::Framing taken = world->chip().line_coding().framing();
         EXPECT_EQ(send(IOCTL_SERIAL_SET_LINE_CONTROL, {0, 0, 9}).status, STATUS_UNSUCCESSFUL);
         EXPECT_EQ(world->chip().line_coding().framing(), taken);
