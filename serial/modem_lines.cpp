@@ -181,21 +181,24 @@ NTSTATUS USB2SER_SetFlowThreshold(PDEVICE_OBJECT DeviceObject, UCHAR Threshold) 
 }
 
 // At port close, PASSIVE_LEVEL: with DTR off, the auxiliary line goes low for
-// 250 ms; then register 2's bits 0xC0 are cleared and DTR comes back on. A
-// read that fails ends the sequence: what it would write back is unknown.
+// 250 ms; then register 2's bits 0xC0 are cleared and DTR comes back on. When
+// register 2 cannot be read, only its write-back is left out: what it would
+// write is unknown, and the rest (the pulse, DTR ending on) does not need it.
 VOID USB2SER_MBUSConf1(ULONG Port) {
     PDEVICE_OBJECT device = USB2SER_SequenceDevice(Port);
     if (device == NULL) return;
     PUCHAR shadow = USB2SER_Extension(device)->RegisterShadow;
     USB2SER_SetDTRState(FALSE, Port);
-    if (!NT_SUCCESS(USB2SER_ReadRegister(device, 2, &shadow[2]))) return;
+    const BOOLEAN read = NT_SUCCESS(USB2SER_ReadRegister(device, 2, &shadow[2]));
     shadow[1] = static_cast<UCHAR>(shadow[1] & ~kRegister1Aux);
     USB2SER_WriteRegister(device, 1, shadow[1]);
     USB2SER_Delay(kAuxLowTime);
     shadow[1] = static_cast<UCHAR>(shadow[1] | kRegister1Aux);
     USB2SER_WriteRegister(device, 1, shadow[1]);
-    shadow[2] = static_cast<UCHAR>(shadow[2] & ~kRegister2Clear);
-    USB2SER_WriteRegister(device, 2, shadow[2]);
+    if (read) {
+        shadow[2] = static_cast<UCHAR>(shadow[2] & ~kRegister2Clear);
+        USB2SER_WriteRegister(device, 2, shadow[2]);
+    }
     USB2SER_SetDTRState(TRUE, Port);
     USB2SER_Delay(kSettleTime);
 }

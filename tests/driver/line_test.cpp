@@ -479,6 +479,17 @@ TEST_F(LineTest, TheCloseSequencePulsesTheAuxiliaryLine) {
     EXPECT_TRUE(world->chip().aux());
     EXPECT_EQ(world->chip().reg(2), 0x03);
 
+    // Register 2 unreadable: it is left as it is, and the rest goes on.
+    world->chip().set_reg(2, 0xC3);
+    ASSERT_TRUE(serport->set_dtr(true));
+    world->bus().add_fault({.wValue = 0x0082, .action = host::FaultAction::Stall, .times = 1});
+    const std::size_t pulses = peer().history().size();
+    ASSERT_TRUE(serport->close());
+    EXPECT_GT(peer().history().size(), pulses);
+    EXPECT_TRUE(peer().dtr());
+    EXPECT_TRUE(world->chip().aux());
+    EXPECT_EQ(world->chip().reg(2), 0xC3);
+
     world->chip().set_reg(1, 0x00);
     world->bus().trace().clear();
     ASSERT_TRUE(serport->close());
