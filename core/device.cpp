@@ -82,6 +82,7 @@ NTSTATUS USB2SER_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT*
     KeInitializeSpinLock(&ext->CaptureLock);
     KeInitializeEvent(&ext->DataIdleEvent, NotificationEvent, TRUE);
     KeInitializeEvent(&ext->CtrlIdleEvent, NotificationEvent, TRUE);
+    KeInitializeEvent(&ext->RestoredEvent, NotificationEvent, TRUE);
     // The worker thread's events exist with the device: a transmit completion
     // or a kick can signal WriteEvent before a start has made the thread.
     KeInitializeEvent(&ext->KillEvent, NotificationEvent, FALSE);

@@ -58,6 +58,7 @@ VOID USB2SER_RestartPort(PDEVICE_OBJECT DeviceObject) {
 // start without pipes or without its worker thread must not report success.
 NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    KeClearEvent(&ext->RestoredEvent);
     ext->Restoring = TRUE;
     USB2SER_ForwardAndWait(ext, Irp);
     const NTSTATUS configured = USB2SER_StartDevice(DeviceObject);

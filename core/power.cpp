@@ -193,14 +193,16 @@ VOID NTAPI OnCompleteDeviceSetPower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunc
 }
 
 // The chip has the port's settings again after a start or a power-up: the
-// chunks a start refused meanwhile go now, the port driver being asked for
-// them; so it also learns of a chunk the loss of power or the stop took with
-// it, which ended without a word. (A wake needs no refusal: the platform
-// resumes programs only once the system request has completed, after the
-// restore.)
+// chunks held for the start go now, and with no chunk in flight the port
+// driver is asked for the next, so that it learns of a chunk the loss of power
+// or the stop took with it, which ended without a word. A chunk still in
+// flight (power kept over a short sleep) asks for the next when it is done.
 VOID USB2SER_EndRestoring(PUSB2SER_EXTENSION Extension) {
     Extension->Restoring = FALSE;
-    if (Extension->PortOpen) KeSetEvent(&Extension->WriteEvent, EVENT_INCREMENT, FALSE);
+    KeSetEvent(&Extension->RestoredEvent, IO_NO_INCREMENT, FALSE);
+    if (Extension->PortOpen && Extension->IrpSlot[USB2SER_SLOT_BULK_OUT] == NULL) {
+        KeSetEvent(&Extension->WriteEvent, EVENT_INCREMENT, FALSE);
+    }
 }
 
 VOID SetPowerState(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State) {

@@ -100,8 +100,10 @@ typedef struct _USB2SER_EXTENSION {
     LONG WriteRetries;
     // Set while a start brings the device up: its port reset returns the
     // chip to its power-on line, and the port's chunks wait until the start
-    // has given it the port's settings again.
+    // has given it the port's settings again. RestoredEvent (notification) is
+    // signalled while it is clear.
     BOOLEAN Restoring;
+    KEVENT RestoredEvent;
     // Hands the worker thread a job: a power-up to finish, reads to recover
     // or a chunk to send again.
     KEVENT JobEvent;

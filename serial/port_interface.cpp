@@ -11,6 +11,7 @@ namespace {
 
 const LONG kSettleTime = -2000000;     // 200 ms after a change of rate, relative
 const LONG kCtrlIdleLimit = -20000000;  // 2 s for fire-and-forget requests to finish
+const LONG kRestoreLimit = -100000000;  // 10 s for a start to give the chip the port's settings
 
 VOID USB2SER_OpenPort(PDEVICE_OBJECT DeviceObject, ULONG Port) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
@@ -211,21 +212,27 @@ BOOLEAN NTAPI SetStateForSerport(PUCHAR Settings, UCHAR Kind, ULONG Port) {
     return set;
 }
 
-// At PASSIVE_LEVEL. Sends one chunk on the bulk-out pipe once no
+// At PASSIVE_LEVEL. Sends one chunk on the bulk-out pipe once a start running
+// has given the chip the port's settings (at most 10 seconds: before, the
+// chunk would reach the far end at the chip's power-on line) and no
 // fire-and-forget request is outstanding (at most 2 seconds); the caller may
-// reuse its buffer at once. FALSE when the chunk does not go: no device, the
+// reuse its buffer at once. FALSE when the chunk cannot go: no device, the
 // device being removed, a transfer that cannot start (the slot still holds
 // the last chunk, or no pool), since those bytes would vanish in silence, a
-// failed chunk waiting to be sent again, which must go first, or a start
-// still giving the chip the port's settings (the port driver is asked for the
-// next chunk once either is done). Where the thread cannot wait, the chunk
-// goes only when no fire-and-forget request is outstanding.
+// failed chunk waiting to be sent again, which must go first (the port driver
+// is asked for the next chunk once it is done), or a start that has not ended
+// within its bound. Where the thread cannot wait, the chunk goes only when no
+// start runs and no fire-and-forget request is outstanding.
 BOOLEAN NTAPI WriteForSerport(PUCHAR Data, ULONG Length, ULONG Port) {
     if (Data == NULL && Length != 0) return FALSE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
     LARGE_INTEGER limit;
+    if (ext->Restoring) {
+        limit.QuadPart = kRestoreLimit;
+        USB2SER_WaitForEvent(&ext->RestoredEvent, &limit);
+    }
     limit.QuadPart = kCtrlIdleLimit;
     const BOOLEAN waited = USB2SER_WaitForEvent(&ext->CtrlIdleEvent, &limit) != STATUS_CANT_WAIT;
     const BOOLEAN sent = (waited || ext->CtrlIoCount == 0) && ext->FailedWrite == NULL && !ext->Restoring &&

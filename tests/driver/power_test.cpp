@@ -146,6 +146,51 @@ TEST_F(PowerTest, SleepAndWakeWhileDataFlowsRestoreThePortUnderEverySeed) {
     }
 }
 
+// A chunk the port driver hands over while a start runs waits for the start
+// to give the chip the port's settings, and goes: the export answers TRUE and
+// the far end gets it at the port's line. After the start, and after a wake,
+// the port driver is asked for the next chunk only when none is in flight.
+TEST_F(PowerTest, AChunkDuringAStartGoesAfterItAndTheNextIsAskedForOnlyWithTheSlotFree) {
+    started({.line = sim::LineKind::Peer, .bus = {.cut_power_in_sleep = false}});
+    ASSERT_TRUE(serport->open());
+    ASSERT_TRUE(serport->set_line({.baud = 115'200, .data_bits = 7, .parity = 2, .stop_bits = 0}));
+    world->peer().set_framing(sim::Framing{115'200, 7, 2, 0});
+    ASSERT_EQ(world->stop(), STATUS_SUCCESS);
+    static bool during;
+    static BOOLEAN answer;
+    during = false;
+    answer = FALSE;
+    kernel().spawn("writer", [this] {
+        while (!ext()->Restoring) {
+            LARGE_INTEGER later;
+            later.QuadPart = -10 * static_cast<LONGLONG>(host::kMicrosecond);
+            KeDelayExecutionThread(KernelMode, FALSE, &later);
+        }
+        during = true;
+        UCHAR late[] = {'l', 'a', 't', 'e'};
+        answer = sim::Serport::imports().WriteForSerport(late, sizeof late, port);
+    });
+    ASSERT_EQ(world->start(), STATUS_SUCCESS);
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_TRUE(during);
+    EXPECT_TRUE(answer);
+    EXPECT_EQ(world->peer().received(), (std::vector<std::uint8_t>{'l', 'a', 't', 'e'}));
+    EXPECT_TRUE(world->peer().errors().empty());
+
+    // At 300 baud a chunk behind a full transmit FIFO stays in flight over a
+    // sleep that keeps the power: the wake does not ask for the next.
+    ASSERT_TRUE(serport->set_line({.baud = 300}));
+    serport->write(std::vector<std::uint8_t>(600, 'x'));
+    kernel().run_for(50 * kMillisecond);
+    ASSERT_NE(ext()->IrpSlot[USB2SER_SLOT_BULK_OUT], nullptr);
+    const std::uint64_t asked = serport->write_callbacks();
+    ASSERT_EQ(world->sleep(), STATUS_SUCCESS);
+    ASSERT_EQ(world->wake(), STATUS_SUCCESS);
+    kernel().run_for(10 * kMillisecond);
+    ASSERT_NE(ext()->IrpSlot[USB2SER_SLOT_BULK_OUT], nullptr);
+    EXPECT_EQ(serport->write_callbacks(), asked);
+}
+
 // A stop and a start (a rebalance) at a moment the seed chooses while bytes
 // cross both ways: the start's port reset returns the chip to its power-on
 // line, and the driver gives it the open port's settings back.
