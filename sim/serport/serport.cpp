@@ -97,12 +97,14 @@ void Serport::register_callbacks() {
 
 // A port that opens gets its line set afresh: the device behind the number
 // may be another than at the last open (the adapter was put back in). Its
-// queues start empty, as the port driver makes them at each open: nothing of
-// an earlier session (a write the adapter's removal cut short) goes out in
-// this one, or is read in it.
+// queues start empty, and its modem lines off, as the port driver makes them
+// at each open: nothing of an earlier session (a write the adapter's removal
+// cut short, the lines of a far end gone since) goes out in this one, is read
+// in it or shows in it; the driver reports the lines it knows at the open.
 bool Serport::open() {
     ApplicationCall call;
     m_applied.reset();
+    m_modem_status = 0;
     purge_transmit();
     purge_receive();
     return s_imports.COMOpenedForSerport(TRUE, m_port);

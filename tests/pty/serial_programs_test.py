@@ -206,6 +206,29 @@ class FarEndTest(unittest.TestCase):
             self.assertEqual(port.readline(), b"pong from the far end\n")
         self.pty.wait_for(r"the port is closed")
 
+    def test_a_port_reopened_after_the_far_end_left_shows_no_stale_lines(self):
+        program = ("import serial, sys, time\n"
+                   "def lines(port): return (port.cts, port.dsr, port.cd)\n"
+                   "with serial.Serial(sys.argv[1], 9600) as port:\n"
+                   "    end = time.monotonic() + 5\n"
+                   "    while lines(port) != (True,) * 3 and time.monotonic() < end: time.sleep(0.01)\n"
+                   "    assert lines(port) == (True,) * 3, lines(port)\n"
+                   "sys.stdin.readline()\n"  # the far end leaves while the port is closed
+                   "with serial.Serial(sys.argv[1], 9600) as port:\n"
+                   "    time.sleep(0.3)\n"
+                   "    assert lines(port) == (False,) * 3, lines(port)\n")
+        far = serial.Serial(self.pty.far, 9600)
+        self.pty.wait_for(r"the far end's program opened")
+        with subprocess.Popen([sys.executable, "-c", program, self.pty.link], env=dict(os.environ, LD_PRELOAD=PRELOAD),
+                              stdin=subprocess.PIPE, text=True) as child:
+            self.pty.wait_for(r"the port is closed")
+            far.close()
+            self.pty.wait_for(r"the far end's program closed")
+            time.sleep(0.5)  # the adapter sees the far end's lines drop while the port is closed
+            child.stdin.write("\n")
+            child.stdin.flush()
+        self.assertEqual(child.returncode, 0)
+
     def far_read_timed(self, far, n, started):
         """n bytes at the far end, and the time from `started` to the last.
         A late start of this reader makes that time longer, never shorter."""
