@@ -146,11 +146,7 @@ BOOLEAN USB2SER_RecordedLine(PDEVICE_OBJECT DeviceObject, USB2SER_LINE* Line) {
     ULONG rate = USB2SER_SettingsRate(settings);
     if (Line->DataBits == 0 || rate == 0) {
         UCHAR coding[USB2SER_LINE_CODING_SIZE];
-        ULONG received = 0;
-        const NTSTATUS status = USB2SER_SendRequest(
-            DeviceObject, USB2SER_BuildClassRequest(TRUE, USB2SER_CDC_GET_LINE_CODING, 0, coding, sizeof(coding)),
-            FALSE, &received);
-        if (!NT_SUCCESS(status) || received != sizeof(coding)) return FALSE;
+        if (!USB2SER_ReadLineCoding(DeviceObject, coding)) return FALSE;
         if (Line->DataBits == 0) {
             Line->StopBits = coding[4];
             Line->Parity = coding[5];
@@ -160,6 +156,15 @@ BOOLEAN USB2SER_RecordedLine(PDEVICE_OBJECT DeviceObject, USB2SER_LINE* Line) {
     }
     Line->Rate = (rate & USB2SER_DIVISOR_CODE) != 0 ? rate : USB2SER_LineRate(ext, &rate);
     return TRUE;
+}
+
+BOOLEAN USB2SER_ReadLineCoding(PDEVICE_OBJECT DeviceObject, PUCHAR Coding) {
+    ULONG received = 0;
+    const NTSTATUS status = USB2SER_SendRequest(
+        DeviceObject,
+        USB2SER_BuildClassRequest(TRUE, USB2SER_CDC_GET_LINE_CODING, 0, Coding, USB2SER_LINE_CODING_SIZE), FALSE,
+        &received);
+    return NT_SUCCESS(status) && received == USB2SER_LINE_CODING_SIZE;
 }
 
 PURB USB2SER_BuildLineCoding(PUCHAR Coding, const USB2SER_LINE* Line) {

@@ -45,6 +45,10 @@ typedef struct _USB2SER_LINE {
 // fails or comes back short.
 BOOLEAN USB2SER_RecordedLine(PDEVICE_OBJECT DeviceObject, USB2SER_LINE* Line);
 
+// At PASSIVE_LEVEL: the device's line coding (GET_LINE_CODING) into the
+// caller's 7-byte Coding. FALSE when the request fails or comes back short.
+BOOLEAN USB2SER_ReadLineCoding(PDEVICE_OBJECT DeviceObject, PUCHAR Coding);
+
 // A SET_LINE_CODING request: fills the caller's 7-byte Coding with the line
 // and builds the URB that sends it (null when there is no pool).
 PURB USB2SER_BuildLineCoding(PUCHAR Coding, const USB2SER_LINE* Line);

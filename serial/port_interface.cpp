@@ -147,11 +147,7 @@ BOOLEAN NTAPI GetStateForSerport(PUCHAR Settings, ULONG Port) {
     if (device == NULL) return FALSE;
     PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
     UCHAR coding[USB2SER_LINE_CODING_SIZE];
-    ULONG received = 0;
-    NTSTATUS status = USB2SER_SendRequest(
-        device, USB2SER_BuildClassRequest(TRUE, USB2SER_CDC_GET_LINE_CODING, 0, coding, sizeof(coding)), FALSE,
-        &received);
-    const BOOLEAN read = NT_SUCCESS(status) && received == sizeof(coding);
+    const BOOLEAN read = USB2SER_ReadLineCoding(device, coding);
     if (read) {
         RtlCopyMemory(ext->PortSettings + USB2SER_SETTINGS_RATE, coding, 4);
         ext->PortSettings[USB2SER_SETTINGS_STOP_BITS] = coding[4];

@@ -757,24 +757,18 @@ NTSTATUS IoManager::present(PDEVICE_OBJECT device, PIRP irp) {
                       frame.pending_at_pop ? "it had marked pending (it must return STATUS_PENDING)"
                                            : "completed with another status");
         bug_check("DISPATCH_STATUS_MISMATCH", detail);
-    } else if (!frame.popped && frame.passed_on == STATUS_PENDING) {
-        // Passed on and still pending below: the routine returns what the
-        // lower driver returned, or the request would seem done while it runs.
-        char detail[240];
-        std::snprintf(detail, sizeof detail,
-                      "IRP #%llu: the dispatch routine of %s passed the request on, the lower driver "
-                      "returned STATUS_PENDING, and it returned 0x%08X",
-                      static_cast<unsigned long long>(frame.id), to_utf8(device_name(device)).c_str(),
-                      static_cast<unsigned>(status));
-        bug_check("DISPATCH_STATUS_MISMATCH", detail);
     } else if (!frame.popped) {
-        // Neither completed past this level nor pending: a completion routine
-        // holds the request, or the routine kept it, and its caller would take
+        // Neither completed past this level nor pending: still pending below
+        // (the routine must return what the lower driver returned), or held by
+        // a completion routine or kept by the routine; its caller would take
         // the status for the request's end (NT's Driver Verifier stops here).
         char detail[240];
         std::snprintf(detail, sizeof detail,
-                      "IRP #%llu: the dispatch routine of %s returned 0x%08X for a request it has not "
-                      "completed (it must mark it pending and return STATUS_PENDING)",
+                      frame.passed_on == STATUS_PENDING
+                          ? "IRP #%llu: the dispatch routine of %s passed the request on, the lower driver "
+                            "returned STATUS_PENDING, and it returned 0x%08X"
+                          : "IRP #%llu: the dispatch routine of %s returned 0x%08X for a request it has not "
+                            "completed (it must mark it pending and return STATUS_PENDING)",
                       static_cast<unsigned long long>(frame.id), to_utf8(device_name(device)).c_str(),
                       static_cast<unsigned>(status));
         bug_check("DISPATCH_STATUS_MISMATCH", detail);

@@ -180,10 +180,11 @@ NTSTATUS driver_wait(std::span<DISPATCHER_HEADER* const> headers, WAIT_TYPE type
     Kernel& kernel = Kernel::current();
     host::Scheduler& scheduler = kernel.scheduler();
     const bool zero = timeout != nullptr && timeout->QuadPart == 0;
-    if (!self().other_vm && (zero || !kernel.spurious_wait())) {
+    const bool other_vm = self().other_vm;
+    if (!other_vm && (zero || !kernel.spurious_wait())) {
         return scheduler.wait(headers, type, deadline_of(timeout), service);
     }
-    if (self().other_vm || timeout == nullptr) {
+    if (other_vm || timeout == nullptr) {
         scheduler.yield();
         return kWaitDisturbed;
     }
