@@ -660,8 +660,9 @@ private:
 
     // Everything the program wrote and set before its close is in the
     // terminal now; it goes out before the port closes, for as long as the
-    // line needs for it and a second more (what flow control still holds then
-    // is dropped).
+    // line needs for it and a second more. What flow control still holds then
+    // is dropped, and at once when another program waits to open the port:
+    // the next session starts free of the last one's hold.
     void begin_closing() {
         m_state = PortState::Closing;
         apply(m_port.settings());  // what the program set just before its close
@@ -674,17 +675,24 @@ private:
     }
 
     void finish_closing() {
-        if ((m_last_words.empty() && sent()) || m_world->kernel().now() >= m_close_by) close_port();
+        const bool held = m_world->chip().transmitter_held() && !m_port_events.empty();
+        if ((m_last_words.empty() && sent()) || held || m_world->kernel().now() >= m_close_by) close_port();
     }
 
     // With HUPCL (the default) DTR and RTS drop before the port closes.
     // Nothing of this session is left for the next: what was not sent and
-    // what the program did not read are dropped.
+    // what the program did not read are dropped, and its flow control is
+    // switched off, so that an XOFF the far end sent in it holds no later
+    // session (the chip forgets it).
     void close_port() {
         m_state = PortState::Closed;
         const std::size_t dropped = m_last_words.size() + m_serport->pending_transmit();
         m_last_words.clear();
         m_serport->purge_transmit();
+        if (m_applied && (m_applied->hardware_flow || m_applied->xon_xoff)) {
+            m_serport->set_hardware_flow(false);
+            m_serport->set_xon_xoff(false);
+        }
         const bool hangup = (m_port.settings().c_cflag & HUPCL) != 0;
         if (hangup) {
             m_serport->set_dtr(false);

@@ -562,10 +562,14 @@ std::string Runner::command(const Words& w) {
         if (w[1] == "framing") field = &sim::Serport::LineEvents::framing;
         if (w[1] == "parity") field = &sim::Serport::LineEvents::parity;
         if (w[1] == "overrun") field = &sim::Serport::LineEvents::overruns;
-        need(field != nullptr, "expect-event takes break, framing, parity or overrun");
+        if (w[1] == "cts") field = &sim::Serport::LineEvents::cts;
+        if (w[1] == "dsr") field = &sim::Serport::LineEvents::dsr;
+        if (w[1] == "dcd") field = &sim::Serport::LineEvents::dcd;
+        if (w[1] == "ri") field = &sim::Serport::LineEvents::rings;
+        need(field != nullptr, "expect-event takes break, framing, parity, overrun, cts, dsr, dcd or ri");
         hold(now.*field > m_events_seen.*field, "no " + w[1] + " reported since the last look");
         const std::uint64_t count = now.*field - m_events_seen.*field;
-        m_events_seen = now;
+        m_events_seen.*field = now.*field;
         return std::to_string(count) + " " + w[1] + " report" + (count == 1 ? "" : "s");
     }
     if (c == "wait") {

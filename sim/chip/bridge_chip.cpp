@@ -385,6 +385,9 @@ void BridgeChip::write_register(std::size_t n, std::uint8_t value, Time now) {
     }
     m_registers[n] = value;
     if (n == 0) {
+        // Switched off, the XON/XOFF logic forgets an XOFF it received: on
+        // again, it starts with the transmitter running.
+        if (!flow_control().xon_xoff) m_xoff_received = false;
         lines_changed(now);  // hardware flow control may hold RTS low, or let it go
         kick();
     }

@@ -299,6 +299,7 @@ VOID NTAPI Serport::on_modem_status(PUSHORT status, ULONG port) {
     if (Serport* serport = of(port)) {
         CallbackScope scope(*serport);
         const std::uint16_t word = *status;
+        const std::uint16_t changed = word ^ serport->m_modem_status;
         serport->m_modem_status = word;
         serport->m_modem_reports.push_back(word);
         LineEvents& events = serport->m_events;
@@ -306,6 +307,10 @@ VOID NTAPI Serport::on_modem_status(PUSHORT status, ULONG port) {
         events.framing += (word & 0x10) != 0;
         events.parity += (word & 0x20) != 0;
         events.overruns += (word & 0x40) != 0;
+        events.cts += (changed & 0x80) != 0;
+        events.dsr += (changed & 0x02) != 0;
+        events.dcd += (changed & 0x01) != 0;
+        events.rings += (word & 0x08) != 0;
     }
 }
 

@@ -125,12 +125,19 @@ public:
     bool dsr() const { return (m_modem_status & 0x02) != 0; }
     bool dcd() const { return (m_modem_status & 0x01) != 0; }
     bool ring() const { return (m_modem_status & 0x08) != 0; }
-    // Line events reported so far: breaks, framing, parity and overrun errors.
+    // Line events reported so far: breaks, rings, framing, parity and
+    // overrun errors (each an event bit of a report), and the changes of CTS,
+    // DSR and DCD between reports. Counted for the port's life, as a serial
+    // port's interrupt counts are.
     struct LineEvents {
         std::uint64_t breaks = 0;
         std::uint64_t framing = 0;
         std::uint64_t parity = 0;
         std::uint64_t overruns = 0;
+        std::uint64_t cts = 0;
+        std::uint64_t dsr = 0;
+        std::uint64_t dcd = 0;
+        std::uint64_t rings = 0;
     };
     const LineEvents& line_events() const { return m_events; }
     std::uint64_t read_callbacks() const { return m_read_callbacks; }
