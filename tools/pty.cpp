@@ -5,10 +5,14 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -132,6 +136,11 @@ public:
     }
 
     int fd() const { return m_fd; }
+    // The terminal's device numbers, as a program's descriptor of it has them.
+    dev_t device() const {
+        struct stat st {};
+        return ::fstat(m_slave, &st) == 0 ? st.st_rdev : 0;
+    }
     int wake() const { return m_wake; }  // readable when opens or closes wait to be taken
     const std::string& path() const { return m_path; }
 
@@ -204,15 +213,19 @@ public:
     // own. Decided with the stash locked, so a program that opens after the
     // decision changes the stash after it; the termios is rewritten only when
     // a line is held.
-    void end_session() {
+    // `forget_framing`: the framing the program asked for goes too (the far
+    // end's, whose next program starts as a device set up to match).
+    void end_session(bool forget_framing) {
         std::lock_guard lock(m_lock);
         lock_stash();
         collect();
         if (std::find(m_events.begin(), m_events.end(), Event::Opened) == m_events.end()) {
             Termios2 t = settings();
             constexpr cc_t lines = TORVEX_STASH_BREAK_ON | TORVEX_STASH_DTR_OFF | TORVEX_STASH_RTS_OFF;
-            if (t.c_cc[TORVEX_STASH_HELD] & lines) {
+            const bool framing = forget_framing && t.c_cc[TORVEX_STASH_FRAMING] != 0;
+            if ((t.c_cc[TORVEX_STASH_HELD] & lines) || framing) {
                 t.c_cc[TORVEX_STASH_HELD] &= static_cast<cc_t>(~lines);
+                if (framing) t.c_cc[TORVEX_STASH_FRAMING] = 0;
                 ::ioctl(m_fd, TORVEX_TCSETS2, &t);
             }
             change_told(TORVEX_TOLD_DRAINED, stash::drain_bit(t.c_cc) ? TORVEX_TOLD_DRAINED : 0);
@@ -342,6 +355,51 @@ private:
     int m_stash_locks = 0;  // nested holds of the stash's lock
 };
 
+// The port's counts, shared with the programs' preload library
+// (torvex_counts): created with the port's terminal, removed with the tool.
+class SharedCounts {
+public:
+    ~SharedCounts() {
+        if (m_shared == nullptr) return;
+        ::munmap(m_shared, sizeof *m_shared);
+        ::shm_unlink(m_name);
+    }
+
+    bool create(dev_t terminal, std::string* error) {
+        torvex_counts_name(m_name, major(terminal), minor(terminal));
+        const int fd = ::shm_open(m_name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0 || ::ftruncate(fd, sizeof *m_shared) != 0) {
+            *error = std::string("cannot create the port's counts ") + m_name + ": " + std::strerror(errno);
+            if (fd >= 0) ::close(fd);
+            return false;
+        }
+        void* map = ::mmap(nullptr, sizeof *m_shared, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        ::close(fd);
+        if (map == MAP_FAILED) {
+            *error = std::string("cannot map the port's counts: ") + std::strerror(errno);
+            ::shm_unlink(m_name);
+            return false;
+        }
+        m_shared = static_cast<torvex_counts*>(map);
+        return true;
+    }
+
+    // The counts now; written only when one changed. Each is an int that
+    // wraps, as a serial port's are.
+    void publish(const std::array<std::uint64_t, TORVEX_COUNTS>& counts) {
+        int now[TORVEX_COUNTS];
+        for (int i = 0; i < TORVEX_COUNTS; ++i) now[i] = static_cast<int>(static_cast<unsigned>(counts[i]));
+        if (std::memcmp(now, m_last, sizeof now) == 0) return;
+        std::memcpy(m_last, now, sizeof now);
+        torvex_counts_write(m_shared, now);
+    }
+
+private:
+    char m_name[TORVEX_COUNTS_NAME_SIZE] = {};
+    torvex_counts* m_shared = nullptr;
+    int m_last[TORVEX_COUNTS] = {};
+};
+
 // The port's settings as the program's termios gives them. Data bits and
 // parity come from the stash the preload library keeps (a pseudo-terminal
 // forces CS8 without parity); without it they stay 8N.
@@ -392,7 +450,8 @@ public:
         }
         sim::Serport::register_callbacks();
         m_serport = std::make_unique<sim::Serport>(m_world->port());
-        if (!m_port.create(true, &error) || (m_options.far_pty && !m_far.create(false, &error))) {
+        if (!m_port.create(true, &error) || !m_counts.create(m_port.device(), &error) ||
+            (m_options.far_pty && !m_far.create(false, &error))) {
             std::fprintf(m_err, "torvex: %s\n", error.c_str());
             return finish(1);
         }
@@ -560,6 +619,7 @@ private:
         // last: a program that sets a window size without the library
         // overwrites the word.
         if ((m_port.told() & kLines) != lines) m_port.tell(kLines, lines);
+        publish_counts();
         // Taken from the port only as the program's terminal takes it: the
         // port's receive buffer fills behind a program that does not read.
         m_port.flush();
@@ -568,6 +628,24 @@ private:
             if (!received.empty()) m_port.write(received);
             m_port.flush();
         }
+    }
+
+    void publish_counts() {
+        const sim::Serport::LineEvents& e = m_serport->line_events();
+        const sim::ChipCounters& chip = m_world->chip().counters();
+        std::array<std::uint64_t, TORVEX_COUNTS> counts{};
+        counts[TORVEX_COUNT_CTS] = e.cts;
+        counts[TORVEX_COUNT_DSR] = e.dsr;
+        counts[TORVEX_COUNT_RNG] = e.rings;
+        counts[TORVEX_COUNT_DCD] = e.dcd;
+        counts[TORVEX_COUNT_RX] = chip.rx_bytes;
+        counts[TORVEX_COUNT_TX] = chip.tx_bytes;
+        counts[TORVEX_COUNT_FRAME] = e.framing;
+        counts[TORVEX_COUNT_OVERRUN] = e.overruns;
+        counts[TORVEX_COUNT_PARITY] = e.parity;
+        counts[TORVEX_COUNT_BRK] = e.breaks;
+        counts[TORVEX_COUNT_BUF_OVERRUN] = m_serport->receive_overflows();
+        m_counts.publish(counts);
     }
 
     // The device at the far end: its lines are up while a program has its
@@ -592,7 +670,15 @@ private:
             m_far_open = open;
             far_lines();
             event(std::string("the far end's program ") + (open ? "opened" : "closed") + " " + m_far.path());
+            if (open) {
+                m_far_breaks = stash::breaks(m_far.settings().c_cc);  // sent by earlier programs
+            } else {
+                // The next program there starts as a device set up to match.
+                m_far.end_session(true);
+                far_settings();
+            }
         }
+        if (open) far_settings();
         std::vector<std::uint8_t> data;
         bool read_all = false;
         while (m_world->chip().incoming() + data.size() < kFarHeld) {
@@ -608,6 +694,42 @@ private:
         } else {
             m_far.let_through();
         }
+    }
+
+    // What the far end's program set through the preload library: its breaks
+    // reach the line, held or timed (a quarter of a second); data bits,
+    // parity and stop bits other than the port's are its own (at the port's
+    // rate), and the port receives its characters with framing errors, or as
+    // other bytes, as a device set up wrong sends them.
+    void far_settings() {
+        const Termios2 t = m_far.settings();
+        std::optional<sim::Framing> own;
+        if (stash::framing(t.c_cc) && m_applied) {
+            const sim::LineSettings far = settings_of(t).line;
+            const sim::LineSettings& port = m_applied->line;
+            if (far.data_bits != port.data_bits || far.parity != port.parity || far.stop_bits != port.stop_bits) {
+                own = sim::Framing{m_world->chip().line_coding().baud, far.data_bits, far.parity, far.stop_bits};
+            }
+        }
+        if (own != m_far_framing) {
+            m_far_framing = own;
+            m_world->peer().set_framing(own);
+            event(own ? "the far end sends " + framing_name(own->data_bits, own->parity, own->char_format)
+                      : std::string("the far end follows the port's framing"));
+        }
+        const bool held = stash::held(t.c_cc);
+        const std::uint8_t breaks = stash::breaks(t.c_cc);
+        if (held != m_far_held) {
+            m_world->peer().send_break(held);
+            event(held ? "the far end's break on" : "the far end's break off");
+        } else if (breaks != m_far_breaks) {
+            m_world->peer().send_break(true);
+            m_world->kernel().run_for(250 * host::kMillisecond);
+            m_world->peer().send_break(false);
+            event("the far end sent a break of 250 ms");
+        }
+        m_far_held = held;
+        m_far_breaks = breaks;
     }
 
     // What the chip put on the line goes to the far end's program, or is lost
@@ -703,7 +825,7 @@ private:
         m_port.drop_input();
         // Here rather than at the next open, where rewriting the termios could
         // undo the settings the program makes right after opening.
-        if (m_port_events.empty()) m_port.end_session();
+        if (m_port_events.empty()) m_port.end_session(false);
         event("the program closed " + m_port.path() + " after writing " + std::to_string(m_session_bytes) + " bytes" +
               (dropped ? " (" + std::to_string(dropped) + " of them held back by the line and dropped)" : "") +
               ": the port is closed" + (hangup ? ", DTR and RTS off" : ""));
@@ -791,6 +913,7 @@ private:
     std::unique_ptr<sim::World> m_world;
     std::unique_ptr<sim::Serport> m_serport;
     Pty m_port;
+    SharedCounts m_counts;
     Pty m_far;
     PortState m_state = PortState::Closed;
     std::deque<Pty::Event> m_port_events;  // not yet acted on
@@ -802,6 +925,9 @@ private:
     bool m_far_open = false;
     bool m_far_full = false;  // the far end holds the port back for its program
     std::size_t m_far_levels = 1;  // the far end's line changes looked at (the first is the start)
+    std::optional<sim::Framing> m_far_framing;  // the far end's own, when not the port's
+    bool m_far_held = false;                    // the far end's break held on
+    std::uint8_t m_far_breaks = 0;              // the far end's timed breaks seen
     std::optional<PortSettings> m_applied;
     std::optional<std::uint8_t> m_breaks;
     bool m_held = false;

@@ -14,6 +14,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <termios.h>
 
@@ -85,6 +86,47 @@ static inline int torvex_stash_lock(int fd, short type) {
         if (errno != EINTR) return -1;
     }
     return 0;
+}
+
+/* The port's counts, which a program reads with TIOCGICOUNT and waits on
+ * with TIOCMIWAIT: the changes of CTS, DSR and DCD, the rings, the bytes the
+ * UART received and sent, the line's errors and breaks, and what the port's
+ * receive buffer lost. They are a serial port's interrupt counts, kept for
+ * the port's life, more than a terminal's fields can carry: the tool keeps
+ * them in a shared memory object named after the terminal's device numbers
+ * (torvex_counts_name), which it creates and removes; the library maps it to
+ * read. `sequence` is odd while the tool writes, so that a reader tries
+ * again instead of taking half a change. */
+enum {
+    TORVEX_COUNT_CTS, TORVEX_COUNT_DSR, TORVEX_COUNT_RNG, TORVEX_COUNT_DCD, TORVEX_COUNT_RX, TORVEX_COUNT_TX,
+    TORVEX_COUNT_FRAME, TORVEX_COUNT_OVERRUN, TORVEX_COUNT_PARITY, TORVEX_COUNT_BRK, TORVEX_COUNT_BUF_OVERRUN,
+    TORVEX_COUNTS
+};
+struct torvex_counts {
+    unsigned sequence;
+    int count[TORVEX_COUNTS];
+};
+#define TORVEX_COUNTS_NAME_SIZE 48
+static inline void torvex_counts_name(char* name, unsigned major, unsigned minor) {
+    snprintf(name, TORVEX_COUNTS_NAME_SIZE, "/torvex-tty-%u.%u", major, minor);
+}
+static inline void torvex_counts_write(struct torvex_counts* shared, const int* count) {
+    const unsigned s = __atomic_load_n(&shared->sequence, __ATOMIC_RELAXED);
+    __atomic_store_n(&shared->sequence, s + 1, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+    for (int i = 0; i < TORVEX_COUNTS; ++i) __atomic_store_n(&shared->count[i], count[i], __ATOMIC_RELAXED);
+    __atomic_store_n(&shared->sequence, s + 2, __ATOMIC_RELEASE);
+}
+/* 0, or -1 when the tool left a change unfinished (it was killed). */
+static inline int torvex_counts_read(const struct torvex_counts* shared, int* count) {
+    for (int tries = 0; tries < 100000; ++tries) {
+        const unsigned s = __atomic_load_n(&shared->sequence, __ATOMIC_ACQUIRE);
+        if (s & 1) continue;
+        for (int i = 0; i < TORVEX_COUNTS; ++i) count[i] = __atomic_load_n(&shared->count[i], __ATOMIC_RELAXED);
+        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+        if (__atomic_load_n(&shared->sequence, __ATOMIC_RELAXED) == s) return 0;
+    }
+    return -1;
 }
 
 #ifdef __cplusplus

@@ -4,16 +4,20 @@
  * bits, parity, breaks, DTR and RTS on a pseudo-terminal are kept in spare
  * termios fields (tools/pty_stash.h), where the tool reads them; the program
  * reads back the framing it set, and the modem lines the tool reports;
- * its drains (tcdrain) wait until the port has sent what it wrote, and its
- * writes stop the terminal's output once they are ahead of the line.
+ * its drains (tcdrain) wait until the port has sent what it wrote, its
+ * writes stop the terminal's output once they are ahead of the line, and
+ * it reads the port's counts (TIOCGICOUNT) and waits on its modem lines
+ * (TIOCMIWAIT).
  * Other terminals and files are left alone. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <stdarg.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -141,6 +145,79 @@ static int drain(int fd) {
     for (;;) {
         if (nanosleep(&turn, NULL) != 0) return -1;
         if (((told(fd, t.c_cc) & TORVEX_TOLD_DRAINED) != 0) == asked) return 0;
+    }
+}
+
+/* The port's counts as the tool keeps them for the terminal: 0, or -1 with
+ * errno EIO when the tool is gone. */
+static int read_counts(int fd, int* count) {
+    struct stat st;
+    char name[TORVEX_COUNTS_NAME_SIZE];
+    if (fstat(fd, &st) != 0) return -1;
+    torvex_counts_name(name, major(st.st_rdev), minor(st.st_rdev));
+    const int shared = shm_open(name, O_RDONLY | O_CLOEXEC, 0);
+    if (shared < 0) {
+        errno = EIO;
+        return -1;
+    }
+    void* map = mmap(NULL, sizeof(struct torvex_counts), PROT_READ, MAP_SHARED, shared, 0);
+    close(shared);
+    if (map == MAP_FAILED) {
+        errno = EIO;
+        return -1;
+    }
+    const int result = torvex_counts_read((const struct torvex_counts*)map, count);
+    munmap(map, sizeof(struct torvex_counts));
+    if (result != 0) errno = EIO;
+    return result;
+}
+
+/* Whether the terminal is one the tool serves. */
+static int served(int fd) {
+    struct termios t;
+    return real_tcgetattr(fd, &t) == 0 && (t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED);
+}
+
+/* TIOCGICOUNT: the port's counts, as a serial port's driver keeps them. */
+static int get_counts(int fd, struct serial_icounter_struct* out) {
+    int count[TORVEX_COUNTS];
+    if (out == NULL) {
+        errno = EFAULT;
+        return -1;
+    }
+    if (read_counts(fd, count) != 0) return -1;
+    memset(out, 0, sizeof *out);
+    out->cts = count[TORVEX_COUNT_CTS];
+    out->dsr = count[TORVEX_COUNT_DSR];
+    out->rng = count[TORVEX_COUNT_RNG];
+    out->dcd = count[TORVEX_COUNT_DCD];
+    out->rx = count[TORVEX_COUNT_RX];
+    out->tx = count[TORVEX_COUNT_TX];
+    out->frame = count[TORVEX_COUNT_FRAME];
+    out->overrun = count[TORVEX_COUNT_OVERRUN];
+    out->parity = count[TORVEX_COUNT_PARITY];
+    out->brk = count[TORVEX_COUNT_BRK];
+    out->buf_overrun = count[TORVEX_COUNT_BUF_OVERRUN];
+    return 0;
+}
+
+/* TIOCMIWAIT: returns once one of the lines in `mask` (TIOCM_CTS, _DSR, _CD,
+ * _RNG) changed, by the port's counts; a signal ends the wait with EINTR, as
+ * the kernel's does. */
+static int wait_for_lines(int fd, unsigned long mask) {
+    static const struct {
+        unsigned long line;
+        int count;
+    } lines[] = {{TIOCM_CTS, TORVEX_COUNT_CTS}, {TIOCM_DSR, TORVEX_COUNT_DSR},
+                 {TIOCM_CD, TORVEX_COUNT_DCD}, {TIOCM_RNG, TORVEX_COUNT_RNG}};
+    int start[TORVEX_COUNTS], now[TORVEX_COUNTS];
+    const struct timespec turn = {0, 1000000};
+    if (read_counts(fd, start) != 0) return -1;
+    for (;;) {
+        if (nanosleep(&turn, NULL) != 0 || read_counts(fd, now) != 0) return -1;
+        for (size_t i = 0; i < sizeof lines / sizeof lines[0]; ++i) {
+            if ((mask & lines[i].line) && now[lines[i].count] != start[lines[i].count]) return 0;
+        }
     }
 }
 
@@ -302,6 +379,12 @@ int ioctl(int fd, unsigned long request, ...) {
         return set_modem_lines(fd, request, (const int*)arg);
     case TIOCSWINSZ:
         return set_window(fd, (const struct winsize*)arg);
+    case TIOCGICOUNT:
+        if (!served(fd)) break;
+        return get_counts(fd, (struct serial_icounter_struct*)arg);
+    case TIOCMIWAIT:
+        if (!served(fd)) break;
+        return wait_for_lines(fd, (unsigned long)arg);
     default:
         break;
     }
