@@ -206,7 +206,7 @@ public:
         change_told(mask, bits);
     }
     // At the end of a program's session: the lines it held (a break, DTR or
-    // RTS dropped) are forgotten, as the next program starts with DTR and RTS
+    // RTS dropped, a ring) are forgotten, as the next program starts with DTR and RTS
     // up and no break, and a drain it left asked for is answered, so that the
     // next program's drain waits for its own answer. Not when a program has
     // opened the terminal since the last take_events(): what it set is its
@@ -221,7 +221,7 @@ public:
         collect();
         if (std::find(m_events.begin(), m_events.end(), Event::Opened) == m_events.end()) {
             Termios2 t = settings();
-            constexpr cc_t lines = TORVEX_STASH_BREAK_ON | TORVEX_STASH_DTR_OFF | TORVEX_STASH_RTS_OFF;
+            constexpr cc_t lines = TORVEX_STASH_BREAK_ON | TORVEX_STASH_DTR_OFF | TORVEX_STASH_RTS_OFF | TORVEX_STASH_RING;
             const bool framing = forget_framing && t.c_cc[TORVEX_STASH_FRAMING] != 0;
             if ((t.c_cc[TORVEX_STASH_HELD] & lines) || framing) {
                 t.c_cc[TORVEX_STASH_HELD] &= static_cast<cc_t>(~lines);
@@ -322,10 +322,8 @@ private:
                 if (e->mask & IN_OPEN) m_events.push_back(Event::Opened);
                 if (e->mask & IN_CLOSE) {
                     if (m_hold_at_close) hold();
-                    if (m_marked_open) {
-                        change_told(TORVEX_TOLD_OPEN, 0);
-                        m_marked_open = false;
-                    }
+                    change_told(TORVEX_TOLD_OPEN | TORVEX_TOLD_CLOSE_SEEN, (told() ^ TORVEX_TOLD_CLOSE_SEEN) & ~TORVEX_TOLD_OPEN);
+                    m_marked_open = false;
                     m_events.push_back(Event::Closed);
                 }
                 at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
@@ -730,6 +728,7 @@ private:
         }
         m_far_held = held;
         m_far_breaks = breaks;
+        far_lines();
     }
 
     // What the chip put on the line goes to the far end's program, or is lost
@@ -759,9 +758,17 @@ private:
         }
     }
 
+    // The far end's lines reach the port as a null-modem cable wires them:
+    // its RTS is the port's CTS, its DTR the port's DSR and DCD; its program
+    // may ring the port (TIOCM_RI through the preload library). All are off
+    // while no program has the far end open, and up at its open.
     void far_lines() {
-        const bool cts = m_far_open && !(m_far_full && m_applied && m_applied->hardware_flow);
-        m_world->peer().set_lines({.dcd = m_far_open, .dsr = m_far_open, .cts = cts});
+        const Termios2 t = m_far.settings();
+        const cc_t* own = t.c_cc;
+        const bool dtr = m_far_open && stash::dtr(own);
+        const bool rts = m_far_open && stash::rts(own) && !(m_far_full && m_applied && m_applied->hardware_flow);
+        const sim::ModemInputs lines{.dcd = dtr, .dsr = dtr, .cts = rts, .ring = m_far_open && stash::ring(own)};
+        if (!(lines == m_world->peer().lines())) m_world->peer().set_lines(lines);
     }
 
     // As a real port: opened with DTR and RTS raised, settings as the
@@ -787,34 +794,68 @@ private:
     // the next session starts free of the last one's hold.
     void begin_closing() {
         m_state = PortState::Closing;
+        m_dropped = 0;
+        m_dropping = false;
         apply(m_port.settings());  // what the program set just before its close
         read_port_program(m_last_words, kCloseRead);
         m_session_bytes += m_last_words.size();
         const std::uint64_t waiting = m_last_words.size() + m_serport->pending_transmit() + m_world->chip().tx_fifo_level();
-        const std::uint64_t rate = std::max<std::uint64_t>(m_serport->rate(), 1);
-        m_close_by = m_world->kernel().now() + host::kSecond + static_cast<host::Time>(waiting * 12 * host::kSecond / rate);
+        m_close_by = m_world->kernel().now() + host::kSecond + line_time(waiting);
         finish_closing();
     }
 
     void finish_closing() {
-        const bool held = m_world->chip().transmitter_held() && !m_port_events.empty();
-        if ((m_last_words.empty() && sent()) || held || m_world->kernel().now() >= m_close_by) close_port();
+        const host::Time now = m_world->kernel().now();
+        if (!m_dropping) {
+            const bool held = m_world->chip().transmitter_held() && !m_port_events.empty();
+            if (m_last_words.empty() && sent()) {
+                close_port();
+            } else if (held || now >= m_close_by) {
+                drop_held();
+            }
+        }
+        if (m_dropping && (sent() || now >= m_close_by)) close_port();
+    }
+
+    // What waits for the line is dropped, and the session's flow control is
+    // switched off. What the driver and the chip had taken
+    // already (a chunk on its way, the chip's FIFO) then goes out, as a
+    // UART's FIFO does when its hold ends, before the port closes: within
+    // the line's time for it and a tenth of a second more.
+    void drop_held() {
+        m_dropping = true;
+        m_dropped = m_last_words.size() + m_serport->pending_transmit();
+        m_last_words.clear();
+        m_serport->purge_transmit();
+        flow_off();
+        const std::uint64_t taken = m_serport->chunk_bytes() + m_world->chip().tx_fifo_level();
+        m_close_by = m_world->kernel().now() + host::kSecond / 10 + line_time(taken);
+    }
+
+    // The session's flow control ends with it: an XOFF the far end sent in
+    // it holds no later session (the chip forgets it).
+    void flow_off() {
+        if (!m_applied || !(m_applied->hardware_flow || m_applied->xon_xoff)) return;
+        m_serport->set_hardware_flow(false);
+        m_serport->set_xon_xoff(false);
+        m_applied->hardware_flow = m_applied->xon_xoff = false;
+    }
+
+    // How long `bytes` take on the line at the port's rate.
+    host::Time line_time(std::uint64_t bytes) const {
+        const std::uint64_t rate = std::max<std::uint64_t>(m_serport->rate(), 1);
+        return static_cast<host::Time>(bytes * 12 * host::kSecond / rate);
     }
 
     // With HUPCL (the default) DTR and RTS drop before the port closes.
     // Nothing of this session is left for the next: what was not sent and
-    // what the program did not read are dropped, and its flow control is
-    // switched off, so that an XOFF the far end sent in it holds no later
-    // session (the chip forgets it).
+    // what the program did not read are dropped, and its flow control ends.
     void close_port() {
         m_state = PortState::Closed;
-        const std::size_t dropped = m_last_words.size() + m_serport->pending_transmit();
+        const std::size_t dropped = m_dropped + m_last_words.size() + m_serport->pending_transmit();
         m_last_words.clear();
         m_serport->purge_transmit();
-        if (m_applied && (m_applied->hardware_flow || m_applied->xon_xoff)) {
-            m_serport->set_hardware_flow(false);
-            m_serport->set_xon_xoff(false);
-        }
+        flow_off();
         const bool hangup = (m_port.settings().c_cflag & HUPCL) != 0;
         if (hangup) {
             m_serport->set_dtr(false);
@@ -921,6 +962,8 @@ private:
     std::uint64_t m_session_bytes = 0;     // what the session's programs wrote
     std::vector<std::uint8_t> m_last_words;  // what a closing program left, still to go out
     host::Time m_close_by = 0;
+    bool m_dropping = false;     // the close dropped what the line held; the rest goes out
+    std::size_t m_dropped = 0;   // what it dropped
     unsigned m_far_programs = 0;
     bool m_far_open = false;
     bool m_far_full = false;  // the far end holds the port back for its program

@@ -38,27 +38,32 @@ struct torvex_termios2 {
 /* c_cc[17] (past VEOL2, unused): timed breaks sent so far, modulo 256.
  * c_cc[18]: the program's own lines: 0x01 while a break is held on, 0x02
  * when it dropped DTR, 0x04 when it dropped RTS (both are up at an open);
- * 0x08, flipped to ask for a drain (tcdrain); 0x80, set by the tool when it
- * creates the terminal, says that it serves the terminal. */
+ * 0x08, flipped to ask for a drain (tcdrain); 0x10 while it raises the
+ * ring indicator (TIOCM_RI: a far end's program ringing the port); 0x80, set
+ * by the tool when it creates the terminal, says that it serves the
+ * terminal. */
 #define TORVEX_STASH_BREAKS 17
 #define TORVEX_STASH_HELD 18
 #define TORVEX_STASH_BREAK_ON 0x01
 #define TORVEX_STASH_DTR_OFF 0x02
 #define TORVEX_STASH_RTS_OFF 0x04
 #define TORVEX_STASH_DRAIN_ASKED 0x08
+#define TORVEX_STASH_RING 0x10
 #define TORVEX_STASH_SERVED 0x80
 /* The tool's word, in ws_xpixel of a terminal it serves (a serial port has no
  * window; the library keeps the field when a program sets a window size):
  * the modem lines coming in; 0x10, made equal to the drain bit once the port
  * has sent everything the program wrote; 0x20, while the port is open for
  * the program, lets the library start a stopped output for a write while
- * the port has room. */
+ * the port has room; 0x40, flipped each time the tool sees a program close
+ * the terminal. */
 #define TORVEX_TOLD_CTS 0x01
 #define TORVEX_TOLD_DSR 0x02
 #define TORVEX_TOLD_DCD 0x04
 #define TORVEX_TOLD_RI 0x08
 #define TORVEX_TOLD_DRAINED 0x10
 #define TORVEX_TOLD_OPEN 0x20
+#define TORVEX_TOLD_CLOSE_SEEN 0x40
 /* Pacing a served terminal's writes as a serial port's: it takes writes
  * while fewer than TORVEX_PACE_BUFFER bytes wait to go on the line (its
  * driver's buffer), and polls as writable only while at most
@@ -145,6 +150,7 @@ inline cc_t breaks(const cc_t* cc) { return cc[TORVEX_STASH_BREAKS]; }
 inline bool held(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_BREAK_ON) != 0; }
 inline bool dtr(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_DTR_OFF) == 0; }
 inline bool rts(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_RTS_OFF) == 0; }
+inline bool ring(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_RING) != 0; }
 // The program's drain bit, which the tool's word answers.
 inline bool drain_bit(const cc_t* cc) { return (cc[TORVEX_STASH_HELD] & TORVEX_STASH_DRAIN_ASKED) != 0; }
 

@@ -32,6 +32,10 @@ static int (*real_tcgetattr)(int, struct termios*);
 static int (*real_tcsendbreak)(int, int);
 static int (*real_tcdrain)(int);
 static ssize_t (*real_write)(int, const void*, size_t);
+static int (*real_open)(const char*, int, ...);
+static int (*real_open64)(const char*, int, ...);
+static int (*real_openat)(int, const char*, int, ...);
+static int (*real_openat64)(int, const char*, int, ...);
 
 static void bind_real(void) {
     if (real_ioctl != NULL) return;
@@ -40,6 +44,10 @@ static void bind_real(void) {
     real_tcsendbreak = (int (*)(int, int))dlsym(RTLD_NEXT, "tcsendbreak");
     real_tcdrain = (int (*)(int))dlsym(RTLD_NEXT, "tcdrain");
     real_write = (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+    real_open = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open");
+    real_open64 = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open64");
+    real_openat = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat");
+    real_openat64 = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat64");
     real_ioctl = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
 }
 
@@ -114,14 +122,18 @@ static int modem_lines(int fd, int* out) {
     return 0;
 }
 
-/* TIOCMSET, TIOCMBIS, TIOCMBIC: DTR and RTS, kept as "dropped" bits. */
+/* TIOCMSET, TIOCMBIS, TIOCMBIC: DTR and RTS, kept as "dropped" bits, and
+ * the ring indicator a far end's program raises. */
 static int set_modem_lines(int fd, unsigned long request, const int* in) {
-    int now = 0;
-    if (in == NULL || modem_lines(fd, &now) != 0) return -1;
+    struct termios t;
+    if (in == NULL || real_tcgetattr(fd, &t) != 0) return -1;
+    const cc_t own = t.c_cc[TORVEX_STASH_HELD];
+    const int now = ((own & TORVEX_STASH_DTR_OFF) ? 0 : TIOCM_DTR) | ((own & TORVEX_STASH_RTS_OFF) ? 0 : TIOCM_RTS) |
+                    ((own & TORVEX_STASH_RING) ? TIOCM_RI : 0);
     const int lines = request == TIOCMSET ? *in : request == TIOCMBIS ? (now | *in) : (now & ~*in);
-    const cc_t dropped = (cc_t)(((lines & TIOCM_DTR) ? 0 : TORVEX_STASH_DTR_OFF) |
-                                ((lines & TIOCM_RTS) ? 0 : TORVEX_STASH_RTS_OFF));
-    return mark_lines(fd, 0, TORVEX_STASH_DTR_OFF | TORVEX_STASH_RTS_OFF, dropped);
+    const cc_t bits = (cc_t)(((lines & TIOCM_DTR) ? 0 : TORVEX_STASH_DTR_OFF) |
+                             ((lines & TIOCM_RTS) ? 0 : TORVEX_STASH_RTS_OFF) | ((lines & TIOCM_RI) ? TORVEX_STASH_RING : 0));
+    return mark_lines(fd, 0, TORVEX_STASH_DTR_OFF | TORVEX_STASH_RTS_OFF | TORVEX_STASH_RING, bits);
 }
 
 /* A pseudo-terminal's output is gone once the master has read it; a port's
@@ -297,6 +309,66 @@ static ssize_t paced_write(int fd, const void* data, size_t size) {
 ssize_t write(int fd, const void* data, size_t size) {
     bind_real();
     return is_pty(fd) ? paced_write(fd, data, size) : real_write(fd, data, size);
+}
+
+/* A program that opens a terminal the tool serves starts a session of its
+ * own. The tool learns of the last program's close a moment after it (it
+ * watches the terminal's path); until then the port stays open for that
+ * program, and what this one wrote meanwhile would go out in the last
+ * session, whose answers the port drops at its close. So the open waits
+ * until the tool has seen a close since (or its word says the port is not
+ * open). A second program that opens beside one that has the port open
+ * waits a second for nothing, then goes on. The write count starts again. */
+static int opened(int fd) {
+    if (fd < 0 || !is_pty(fd)) return fd;
+    const int error = errno;
+    struct termios t;
+    if (real_tcgetattr(fd, &t) == 0 && (t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED)) {
+        const struct timespec turn = {0, 1000000};
+        const unsigned first = told(fd, t.c_cc);
+        for (int waited = 0; waited < 1000; ++waited) {
+            const unsigned now = told(fd, t.c_cc);
+            if (!(now & TORVEX_TOLD_OPEN) || ((now ^ first) & TORVEX_TOLD_CLOSE_SEEN)) break;
+            nanosleep(&turn, NULL);
+        }
+        if (fd < PACED_FDS) paced[fd].ahead = 0.0;
+    }
+    errno = error;
+    return fd;
+}
+
+/* The mode argument, which open and openat take only when creating. */
+#define MODE_OF(flags, last)                                          \
+    mode_t mode = 0;                                                  \
+    if ((flags) & (O_CREAT | O_TMPFILE)) {                            \
+        va_list ap;                                                   \
+        va_start(ap, last);                                           \
+        mode = va_arg(ap, mode_t);                                    \
+        va_end(ap);                                                   \
+    }
+
+int open(const char* path, int flags, ...) {
+    bind_real();
+    MODE_OF(flags, flags)
+    return opened(real_open(path, flags, mode));
+}
+
+int open64(const char* path, int flags, ...) {
+    bind_real();
+    MODE_OF(flags, flags)
+    return opened(real_open64(path, flags, mode));
+}
+
+int openat(int dir, const char* path, int flags, ...) {
+    bind_real();
+    MODE_OF(flags, flags)
+    return opened(real_openat(dir, path, flags, mode));
+}
+
+int openat64(int dir, const char* path, int flags, ...) {
+    bind_real();
+    MODE_OF(flags, flags)
+    return opened(real_openat64(dir, path, flags, mode));
 }
 
 int tcsetattr(int fd, int actions, const struct termios* t) {

@@ -84,6 +84,7 @@ struct ModemInputs {
     bool dsr = false;
     bool cts = false;
     bool ring = false;
+    bool operator==(const ModemInputs&) const = default;
 };
 
 // How a UART frames its characters: the rate and the character format.

@@ -150,6 +150,7 @@ public:
     // notice, or still running when it came.
     std::uint64_t late_callbacks() const { return m_late_callbacks; }
     void set_chunk_bytes(std::size_t bytes) { m_chunk_bytes = bytes; }
+    std::size_t chunk_bytes() const { return m_chunk_bytes; }
     // How long the port driver takes over received bytes, in scheduling
     // points (other threads may run meanwhile): a slow consumer.
     void set_receive_cost(unsigned scheduling_points) { m_receive_cost = scheduling_points; }
