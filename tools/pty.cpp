@@ -162,11 +162,14 @@ public:
     }
 
     // Lets the program's output through, unless a close has come since the
-    // last take_events(); also when the preload library stopped it.
+    // last take_events(); also when the preload library stopped it. On the
+    // port's terminal only while the port is marked open for the program:
+    // the library takes the mark back as the program closes, before the
+    // close reaches the watch.
     void let_through() {
         std::lock_guard lock(m_lock);
         collect();
-        if (m_events.empty()) {
+        if (m_events.empty() && (!m_hold_at_close || (told() & TORVEX_TOLD_OPEN))) {
             ::tcflow(m_slave, TCOON);
             m_held = false;
         }
@@ -322,8 +325,10 @@ private:
                 if (e->mask & IN_OPEN) m_events.push_back(Event::Opened);
                 if (e->mask & IN_CLOSE) {
                     if (m_hold_at_close) hold();
-                    change_told(TORVEX_TOLD_OPEN | TORVEX_TOLD_CLOSE_SEEN, (told() ^ TORVEX_TOLD_CLOSE_SEEN) & ~TORVEX_TOLD_OPEN);
-                    m_marked_open = false;
+                    if (m_marked_open) {
+                        change_told(TORVEX_TOLD_OPEN, 0);
+                        m_marked_open = false;
+                    }
                     m_events.push_back(Event::Closed);
                 }
                 at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
@@ -562,12 +567,12 @@ private:
         if (!data.empty()) m_serport->write(data);
         answer_drain(m_port, read_all && sent());
         const std::size_t queued = m_serport->pending_transmit() + m_world->chip().tx_fifo_level();
+        if (m_port_events.empty()) m_port.mark_open();
         if (queued > kTransmitHeld || m_world->chip().transmitter_held()) {
             m_port.stop();
         } else if (queued <= kPaceMark && m_port_events.empty()) {
             m_port.let_through();
         }
-        if (m_port_events.empty()) m_port.mark_open();
     }
 
     // What the program wrote, up to about `limit` bytes, into `data`; true

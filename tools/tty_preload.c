@@ -32,6 +32,7 @@ static int (*real_tcgetattr)(int, struct termios*);
 static int (*real_tcsendbreak)(int, int);
 static int (*real_tcdrain)(int);
 static ssize_t (*real_write)(int, const void*, size_t);
+static int (*real_close)(int);
 static int (*real_open)(const char*, int, ...);
 static int (*real_open64)(const char*, int, ...);
 static int (*real_openat)(int, const char*, int, ...);
@@ -44,6 +45,7 @@ static void bind_real(void) {
     real_tcsendbreak = (int (*)(int, int))dlsym(RTLD_NEXT, "tcsendbreak");
     real_tcdrain = (int (*)(int))dlsym(RTLD_NEXT, "tcdrain");
     real_write = (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+    real_close = (int (*)(int))dlsym(RTLD_NEXT, "close");
     real_open = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open");
     real_open64 = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open64");
     real_openat = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat");
@@ -311,30 +313,39 @@ ssize_t write(int fd, const void* data, size_t size) {
     return is_pty(fd) ? paced_write(fd, data, size) : real_write(fd, data, size);
 }
 
-/* A program that opens a terminal the tool serves starts a session of its
- * own. The tool learns of the last program's close a moment after it (it
- * watches the terminal's path); until then the port stays open for that
- * program, and what this one wrote meanwhile would go out in the last
- * session, whose answers the port drops at its close. So the open waits
- * until the tool has seen a close since (or its word says the port is not
- * open). A second program that opens beside one that has the port open
- * waits a second for nothing, then goes on. The write count starts again. */
-static int opened(int fd) {
-    if (fd < 0 || !is_pty(fd)) return fd;
-    const int error = errno;
+/* A program's session on a terminal the tool serves ends at its close. The
+ * tool learns of the close a moment after it (it watches the terminal's
+ * path); meanwhile it keeps the port open for the program, and what a
+ * program that opens next wrote would go out in the session that ends,
+ * whose answers the port drops at its close. So the library ends the
+ * session itself, before the descriptor closes: the tool's word no longer
+ * says the port is open, and the output is stopped, as the tool stops it at
+ * a close; the next program's writes wait for the tool to open the port for
+ * it. The write count of the descriptor starts again at an open. */
+static void session_ends(int fd) {
     struct termios t;
-    if (real_tcgetattr(fd, &t) == 0 && (t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED)) {
-        const struct timespec turn = {0, 1000000};
-        const unsigned first = told(fd, t.c_cc);
-        for (int waited = 0; waited < 1000; ++waited) {
-            const unsigned now = told(fd, t.c_cc);
-            if (!(now & TORVEX_TOLD_OPEN) || ((now ^ first) & TORVEX_TOLD_CLOSE_SEEN)) break;
-            nanosleep(&turn, NULL);
-        }
-        if (fd < PACED_FDS) paced[fd].ahead = 0.0;
+    struct winsize w;
+    if (real_tcgetattr(fd, &t) != 0 || !(t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED)) return;
+    torvex_stash_lock(fd, F_WRLCK);
+    if (real_ioctl(fd, TIOCGWINSZ, &w) == 0 && (w.ws_xpixel & TORVEX_TOLD_OPEN)) {
+        real_ioctl(fd, TCXONC, TCOOFF);
+        w.ws_xpixel &= (unsigned short)~TORVEX_TOLD_OPEN;
+        real_ioctl(fd, TIOCSWINSZ, &w);
     }
-    errno = error;
+    torvex_stash_lock(fd, F_UNLCK);
+}
+
+static int opened(int fd) {
+    if (fd >= 0 && fd < PACED_FDS) paced[fd].ahead = 0.0;
     return fd;
+}
+
+int close(int fd) {
+    bind_real();
+    const int error = errno;
+    if (fd >= 0 && is_pty(fd)) session_ends(fd);
+    errno = error;
+    return real_close(fd);
 }
 
 /* The mode argument, which open and openat take only when creating. */
