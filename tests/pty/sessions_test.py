@@ -6,6 +6,7 @@ usage: sessions_test.py TORVEX PRELOAD_LIBRARY
 The wall-clock bounds are generous: they catch a hang, not a slow machine."""
 import fcntl
 import os
+import signal
 import struct
 import subprocess
 import sys
@@ -93,8 +94,21 @@ def finished(child, timeout=30):
     return out
 
 
+def hang(signum, frame):
+    signal.alarm(5)  # and each wait after it, until the test ends
+    raise AssertionError("no answer within the test's two minutes: a hang")
+
+
 class HeldSessions:
-    """The sessions each test runs: one held, twenty short ones after it."""
+    """The sessions each test runs: one held, twenty short ones after it.
+    Every test ends within two minutes, or fails as a hang."""
+
+    def setUp(self):
+        signal.signal(signal.SIGALRM, hang)
+        signal.alarm(120)
+
+    def tearDown(self):
+        signal.alarm(0)
 
     def held_session(self, flow, rate, size, hold, release=lambda: None):
         child = python(HELD_SESSION, self.pty.link, flow, rate, size, stdin=subprocess.PIPE)
@@ -139,9 +153,11 @@ class HeldSessions:
 
 class LoopbackTest(HeldSessions, unittest.TestCase):
     def setUp(self):
+        super().setUp()
         self.pty = TorvexPty(TORVEX)
 
     def tearDown(self):
+        super().tearDown()
         self.assertEqual(self.pty.stop(), 0)
 
     def answer(self, text, picocom=False):
@@ -177,11 +193,13 @@ for i in range(50):
 
 class FarEndTest(HeldSessions, unittest.TestCase):
     def setUp(self):
+        super().setUp()
         self.pty = TorvexPty(TORVEX, line="pty")
         self.far = serial.Serial(self.pty.far, 115200, timeout=0)
         self.pty.wait_for(r"the far end's program opened")
 
     def tearDown(self):
+        super().tearDown()
         self.far.close()
         self.assertEqual(self.pty.stop(), 0)
 
@@ -274,13 +292,12 @@ with serial.Serial(sys.argv[1], 9600) as far:
         counts = lambda: dict(zip(ICOUNT_FIELDS, map(int, child.stdout.readline().split())))
         before = counts()
         for line, level, wanted in steps:
-            with self.subTest(line=wanted):
-                self.assertEqual(child.stdout.readline().strip(), "waiting")
-                time.sleep(0.2)  # the program is in its wait
-                far.stdin.write("%s %s\n" % (line, level))
-                far.stdin.flush()
-                self.assertEqual(far.stdout.readline().strip(), "done")
-                self.assertEqual(child.stdout.readline().strip(), "woken " + wanted)
+            self.assertEqual(child.stdout.readline().strip(), "waiting")
+            time.sleep(0.2)  # the program is in its wait
+            far.stdin.write("%s %s\n" % (line, level))
+            far.stdin.flush()
+            self.assertEqual(far.stdout.readline().strip(), "done")
+            self.assertEqual(child.stdout.readline().strip(), "woken " + wanted)
         far.stdin.close()
         self.assertEqual(far.wait(timeout=10), 0)
         finished(python(sender, self.pty.far))
