@@ -208,6 +208,18 @@ public:
         std::lock_guard lock(m_lock);
         change_told(mask, bits);
     }
+    // Tells the program how many bytes the port has still to send.
+    void tell_waiting(std::size_t bytes) {
+        const auto field = static_cast<unsigned short>(std::min<std::size_t>(bytes, 0xFFFF));
+        winsize w{};
+        if (::ioctl(m_fd, TIOCGWINSZ, &w) == 0 && w.ws_ypixel == field) return;
+        std::lock_guard lock(m_lock);
+        lock_stash();
+        ::ioctl(m_fd, TIOCGWINSZ, &w);
+        w.ws_ypixel = field;
+        ::ioctl(m_fd, TIOCSWINSZ, &w);
+        unlock_stash();
+    }
     // At the end of a program's session: the lines it held (a break, DTR or
     // RTS dropped, a ring) are forgotten, as the next program starts with DTR and RTS
     // up and no break, and a drain it left asked for is answered, so that the
@@ -259,6 +271,11 @@ public:
         return ::poll(&p, 1, 0) > 0 && (p.revents & POLLPRI) != 0;
     }
     std::size_t backlog() const { return m_backlog.size(); }
+    // What the program wrote that the tool has not read yet.
+    std::size_t unread() const {
+        int bytes = 0;
+        return ::ioctl(m_fd, FIONREAD, &bytes) == 0 && bytes > 0 ? static_cast<std::size_t>(bytes) : 0;
+    }
 
     // Towards the program: what the terminal does not take now is kept.
     void write(const std::vector<std::uint8_t>& bytes) { m_backlog.insert(m_backlog.end(), bytes.begin(), bytes.end()); }
@@ -560,6 +577,14 @@ private:
             return;
         }
         apply(m_port.settings());
+        // The transmitter's state and queue, for the library's TIOCSERGETLSR
+        // and TIOCOUTQ: what the terminal holds is counted as the port's
+        // before it is read, so that no moment shows it in neither.
+        const std::size_t waiting = m_port.unread();
+        if (waiting > 0) {
+            if (m_port.told() & TORVEX_TOLD_SENT) m_port.tell(TORVEX_TOLD_SENT, 0);
+            m_port.tell_waiting(m_serport->pending_transmit() + m_world->chip().tx_fifo_level() + waiting);
+        }
         std::vector<std::uint8_t> data;
         // A flush waiting is read even when the port takes nothing more.
         const bool read_all = (transmit_room() > 0 || m_port.status_waiting()) && read_port_program(data, transmit_room());
@@ -567,6 +592,9 @@ private:
         if (!data.empty()) m_serport->write(data);
         answer_drain(m_port, read_all && sent());
         const std::size_t queued = m_serport->pending_transmit() + m_world->chip().tx_fifo_level();
+        const unsigned empty = read_all && sent() ? TORVEX_TOLD_SENT : 0;
+        if ((m_port.told() & TORVEX_TOLD_SENT) != empty) m_port.tell(TORVEX_TOLD_SENT, empty);
+        m_port.tell_waiting(queued);
         if (m_port_events.empty()) m_port.mark_open();
         if (queued > kTransmitHeld || m_world->chip().transmitter_held()) {
             m_port.stop();
@@ -675,6 +703,7 @@ private:
             event(std::string("the far end's program ") + (open ? "opened" : "closed") + " " + m_far.path());
             if (open) {
                 m_far_breaks = stash::breaks(m_far.settings().c_cc);  // sent by earlier programs
+                m_far_first_framing.reset();
             } else {
                 // The next program there starts as a device set up to match.
                 m_far.end_session(true);
@@ -700,17 +729,19 @@ private:
     }
 
     // What the far end's program set through the preload library: its breaks
-    // reach the line, held or timed (a quarter of a second); data bits,
-    // parity and stop bits other than the port's are its own (at the port's
-    // rate), and the port receives its characters with framing errors, or as
-    // other bytes, as a device set up wrong sends them.
+    // reach the line, held or timed (a quarter of a second). The first
+    // framing it sets is a device's set up to match, which follows the port;
+    // data bits, parity and stop bits it changes to after that are its own
+    // (at the port's rate), and the port receives its characters with
+    // framing errors, or as other bytes, as a device set up wrong sends them.
     void far_settings() {
         const Termios2 t = m_far.settings();
         std::optional<sim::Framing> own;
-        if (stash::framing(t.c_cc) && m_applied) {
-            const sim::LineSettings far = settings_of(t).line;
-            const sim::LineSettings& port = m_applied->line;
-            if (far.data_bits != port.data_bits || far.parity != port.parity || far.stop_bits != port.stop_bits) {
+        if (stash::framing(t.c_cc)) {
+            const unsigned framing = t.c_cc[TORVEX_STASH_FRAMING] | ((t.c_cflag & CSTOPB) ? 0x100u : 0u);
+            if (!m_far_first_framing) m_far_first_framing = framing;
+            if (framing != *m_far_first_framing) {
+                const sim::LineSettings far = settings_of(t).line;
                 own = sim::Framing{m_world->chip().line_coding().baud, far.data_bits, far.parity, far.stop_bits};
             }
         }
@@ -974,6 +1005,7 @@ private:
     bool m_far_full = false;  // the far end holds the port back for its program
     std::size_t m_far_levels = 1;  // the far end's line changes looked at (the first is the start)
     std::optional<sim::Framing> m_far_framing;  // the far end's own, when not the port's
+    std::optional<unsigned> m_far_first_framing;  // the first its program set (stash byte, CSTOPB)
     bool m_far_held = false;                    // the far end's break held on
     std::uint8_t m_far_breaks = 0;              // the far end's timed breaks seen
     std::optional<PortSettings> m_applied;

@@ -55,13 +55,17 @@ struct torvex_termios2 {
  * the modem lines coming in; 0x10, made equal to the drain bit once the port
  * has sent everything the program wrote; 0x20, while the port is open for
  * the program, lets the library start a stopped output for a write while
- * the port has room (the library takes it back at the program's close). */
+ * the port has room (the library takes it back at the program's close);
+ * 0x40 while everything the program wrote has gone out on the line (the
+ * transmitter is empty). ws_ypixel holds how many bytes the port has still
+ * to send, up to 65,535. */
 #define TORVEX_TOLD_CTS 0x01
 #define TORVEX_TOLD_DSR 0x02
 #define TORVEX_TOLD_DCD 0x04
 #define TORVEX_TOLD_RI 0x08
 #define TORVEX_TOLD_DRAINED 0x10
 #define TORVEX_TOLD_OPEN 0x20
+#define TORVEX_TOLD_SENT 0x40
 /* Pacing a served terminal's writes as a serial port's: it takes writes
  * while fewer than TORVEX_PACE_BUFFER bytes wait to go on the line (its
  * driver's buffer), and polls as writable only while at most

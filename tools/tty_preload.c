@@ -6,8 +6,8 @@
  * reads back the framing it set, and the modem lines the tool reports;
  * its drains (tcdrain) wait until the port has sent what it wrote, its
  * writes stop the terminal's output once they are ahead of the line, and
- * it reads the port's counts (TIOCGICOUNT) and waits on its modem lines
- * (TIOCMIWAIT).
+ * it reads the port's counts (TIOCGICOUNT), waits on its modem lines
+ * (TIOCMIWAIT) and sees its transmit queue (TIOCOUTQ, TIOCSERGETLSR).
  * Other terminals and files are left alone. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -236,16 +236,34 @@ static int wait_for_lines(int fd, unsigned long mask) {
 }
 
 /* A program's window size on a terminal the tool serves keeps the tool's
- * word. */
+ * word and count. */
 static int set_window(int fd, const struct winsize* w) {
     struct termios t;
-    struct winsize copy;
+    struct winsize copy, now;
     if (w == NULL) return real_ioctl(fd, TIOCSWINSZ, w);
     copy = *w;
     torvex_stash_lock(fd, F_WRLCK);
     if (real_tcgetattr(fd, &t) != 0) return unlock(fd, -1);
-    if (t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED) copy.ws_xpixel = (unsigned short)told(fd, t.c_cc);
+    if ((t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED) && real_ioctl(fd, TIOCGWINSZ, &now) == 0) {
+        copy.ws_xpixel = now.ws_xpixel;
+        copy.ws_ypixel = now.ws_ypixel;
+    }
     return unlock(fd, real_ioctl(fd, TIOCSWINSZ, &copy));
+}
+
+/* TIOCSERGETLSR: the transmitter is empty once the port has sent everything
+ * the program wrote, and the terminal holds nothing more; TIOCOUTQ: what
+ * the terminal holds and the port has still to send. */
+static int transmitter(int fd, unsigned long request, int* out) {
+    struct winsize w;
+    int held = 0;
+    if (out == NULL) {
+        errno = EFAULT;
+        return -1;
+    }
+    if (real_ioctl(fd, TIOCGWINSZ, &w) != 0 || real_ioctl(fd, TIOCOUTQ, &held) != 0) return -1;
+    *out = request == TIOCOUTQ ? held + w.ws_ypixel : ((w.ws_xpixel & TORVEX_TOLD_SENT) && held == 0 ? TIOCSER_TEMT : 0);
+    return 0;
 }
 
 int tcdrain(int fd) {
@@ -462,6 +480,10 @@ int ioctl(int fd, unsigned long request, ...) {
         return set_modem_lines(fd, request, (const int*)arg);
     case TIOCSWINSZ:
         return set_window(fd, (const struct winsize*)arg);
+    case TIOCSERGETLSR:
+    case TIOCOUTQ:
+        if (!served(fd)) break;
+        return transmitter(fd, request, (int*)arg);
     case TIOCGICOUNT:
         if (!served(fd)) break;
         return get_counts(fd, (struct serial_icounter_struct*)arg);
