@@ -17,6 +17,9 @@
 #   make programs the serial-program trials of `torvex pty` at full length: lrzsz's X-, Y- and
 #                ZMODEM 1 MB each way, a far end writing 1 MB at 115,200 baud, and 1 MB at 921,600
 #                with hardware flow toward a slow reader each way (about 25 minutes)
+#   make windows-programs a Windows program of the project's own (tests/windows/comm_test.c) on
+#                the emulated port under Wine, through the loopback plug and with a far end
+#                (installs Wine and the x86_64 cross compiler when missing)
 #   make faults  every fault point of the fault scenarios failed once, and the adapter pulled out
 #                at each, under the sanitizers
 #                (FAULT_SCRIPTS, FAULT_SEEDS 1 2 3, both interface layouts)
@@ -36,7 +39,7 @@ JOBS       ?= $(shell nproc)
 SYS_BUILD  ?= build-sys
 IMAGE_BUILD ?= build-image
 
-.PHONY: all test asan bench demo fuzz sweep faults programs sys image image-test clean configure deps
+.PHONY: all test asan bench demo fuzz sweep faults programs windows-programs sys image image-test clean configure deps
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -91,6 +94,11 @@ faults: deps
 programs: all
 	/usr/bin/python3 tests/pty/transfer_test.py $(BUILD)/torvex $(BUILD)/libtorvex_tty.so 1048576
 	/usr/bin/python3 tests/pty/flow_test.py $(BUILD)/torvex 1048576
+
+windows-programs: all
+	tools/install_deps.sh windows
+	x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o $(BUILD)/comm_test.exe tests/windows/comm_test.c
+	/usr/bin/python3 tests/windows/run.py $(BUILD)
 
 sys: deps
 	tools/build_sys.sh $(SYS_BUILD)

@@ -271,11 +271,6 @@ public:
         return ::poll(&p, 1, 0) > 0 && (p.revents & POLLPRI) != 0;
     }
     std::size_t backlog() const { return m_backlog.size(); }
-    // What the program wrote that the tool has not read yet.
-    std::size_t unread() const {
-        int bytes = 0;
-        return ::ioctl(m_fd, FIONREAD, &bytes) == 0 && bytes > 0 ? static_cast<std::size_t>(bytes) : 0;
-    }
 
     // Towards the program: what the terminal does not take now is kept.
     void write(const std::vector<std::uint8_t>& bytes) { m_backlog.insert(m_backlog.end(), bytes.begin(), bytes.end()); }
@@ -577,14 +572,6 @@ private:
             return;
         }
         apply(m_port.settings());
-        // The transmitter's state and queue, for the library's TIOCSERGETLSR
-        // and TIOCOUTQ: what the terminal holds is counted as the port's
-        // before it is read, so that no moment shows it in neither.
-        const std::size_t waiting = m_port.unread();
-        if (waiting > 0) {
-            if (m_port.told() & TORVEX_TOLD_SENT) m_port.tell(TORVEX_TOLD_SENT, 0);
-            m_port.tell_waiting(m_serport->pending_transmit() + m_world->chip().tx_fifo_level() + waiting);
-        }
         std::vector<std::uint8_t> data;
         // A flush waiting is read even when the port takes nothing more.
         const bool read_all = (transmit_room() > 0 || m_port.status_waiting()) && read_port_program(data, transmit_room());
@@ -592,6 +579,8 @@ private:
         if (!data.empty()) m_serport->write(data);
         answer_drain(m_port, read_all && sent());
         const std::size_t queued = m_serport->pending_transmit() + m_world->chip().tx_fifo_level();
+        // The transmitter's state and queue, for the library's TIOCSERGETLSR
+        // and TIOCOUTQ (the library counts a write in them at once).
         const unsigned empty = read_all && sent() ? TORVEX_TOLD_SENT : 0;
         if ((m_port.told() & TORVEX_TOLD_SENT) != empty) m_port.tell(TORVEX_TOLD_SENT, empty);
         m_port.tell_waiting(queued);

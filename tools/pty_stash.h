@@ -30,6 +30,8 @@ struct torvex_termios2 {
 #define TORVEX_TCSETS2 0x402C542BUL  /* _IOW('T', 0x2B, struct termios2) */
 #define TORVEX_TCSETSW2 0x402C542CUL
 #define TORVEX_TCSETSF2 0x402C542DUL
+#define TORVEX_BOTHER 0010000  /* CBAUD: the rate is c_ispeed, c_ospeed as numbers */
+#define TORVEX_IBSHIFT 16      /* the input rate's CBAUD bits, shifted */
 
 /* c_cc[7] (VSWTC, unused on Linux): 0x80 | 0x40 if PARENB | CSIZE >> 4, the
  * framing the program asked for. */
@@ -39,7 +41,9 @@ struct torvex_termios2 {
  * c_cc[18]: the program's own lines: 0x01 while a break is held on, 0x02
  * when it dropped DTR, 0x04 when it dropped RTS (both are up at an open);
  * 0x08, flipped to ask for a drain (tcdrain); 0x10 while it raises the
- * ring indicator (TIOCM_RI: a far end's program ringing the port); 0x80, set
+ * ring indicator (TIOCM_RI: a far end's program ringing the port); 0x20
+ * while it asked for a custom divisor (TIOCSSERIAL with ASYNC_SPD_CUST,
+ * which B38400 then stands for: the terminal holds the rate); 0x80, set
  * by the tool when it creates the terminal, says that it serves the
  * terminal. */
 #define TORVEX_STASH_BREAKS 17
@@ -49,6 +53,7 @@ struct torvex_termios2 {
 #define TORVEX_STASH_RTS_OFF 0x04
 #define TORVEX_STASH_DRAIN_ASKED 0x08
 #define TORVEX_STASH_RING 0x10
+#define TORVEX_STASH_SPD_CUST 0x20
 #define TORVEX_STASH_SERVED 0x80
 /* The tool's word, in ws_xpixel of a terminal it serves (a serial port has no
  * window; the library keeps the field when a program sets a window size):

@@ -92,10 +92,12 @@ static unsigned told(int fd, const cc_t* cc) {
  * when it finds other bits than it set. */
 static void as_pty(tcflag_t* cflag) { *cflag = (*cflag & ~(tcflag_t)(CSIZE | PARENB)) | CS8; }
 
-/* What the program reads back: its own framing, and no stash. */
+/* What the program reads back: its own framing, B38400 for the rate of a
+ * custom divisor, and no stash. */
 static void unstash(tcflag_t* cflag, cc_t* cc) {
     const cc_t v = cc[TORVEX_STASH_FRAMING];
     if (v & TORVEX_STASH_MARK) *cflag = (*cflag & ~(tcflag_t)(CSIZE | PARENB)) | ((tcflag_t)(v & 3) << 4) | ((v & 0x40) ? PARENB : 0);
+    if ((cc[TORVEX_STASH_HELD] & TORVEX_STASH_SPD_CUST) && (*cflag & CBAUD) == TORVEX_BOTHER) *cflag = (*cflag & ~(tcflag_t)CBAUD) | B38400;
     cc[TORVEX_STASH_FRAMING] = 0;
     cc[TORVEX_STASH_BREAKS] = 0;
     cc[TORVEX_STASH_HELD] = 0;
@@ -110,6 +112,73 @@ static int mark_lines(int fd, int counted, cc_t mask, cc_t bits) {
     if (counted) t.c_cc[TORVEX_STASH_BREAKS]++;
     t.c_cc[TORVEX_STASH_HELD] = (cc_t)((t.c_cc[TORVEX_STASH_HELD] & ~mask) | (bits & mask));
     return unlock(fd, real_tcsetattr(fd, TCSANOW, &t));
+}
+
+/* A rate termios cannot name, asked for the old way: a custom divisor of
+ * the port's base rate (TIOCSSERIAL with ASYNC_SPD_CUST), which B38400 then
+ * stands for. The base rate is the bridge's fastest. The rate waits here,
+ * by descriptor, for the B38400 that follows; the terminal then holds it as
+ * a termios2 rate, where the tool reads it. */
+#define BAUD_BASE 6000000
+#define CUSTOM_FDS 256
+static unsigned custom_rate[CUSTOM_FDS];
+
+/* The rate the terminal takes for `cflag` (0: the one cflag names): with a
+ * custom divisor asked for, B38400 is the custom rate (the one just asked
+ * for, or the one the terminal holds); any other rate ends the custom
+ * divisor, in the stash `cc` about to be written. Called with the stash
+ * locked. */
+static speed_t custom_speed(int fd, tcflag_t cflag, cc_t* cc) {
+    struct torvex_termios2 now;
+    if (!(cc[TORVEX_STASH_HELD] & TORVEX_STASH_SPD_CUST)) return 0;
+    if ((cflag & CBAUD) != B38400) {
+        cc[TORVEX_STASH_HELD] &= (cc_t)~TORVEX_STASH_SPD_CUST;
+        return 0;
+    }
+    if (fd < CUSTOM_FDS && custom_rate[fd] != 0) {
+        const speed_t rate = custom_rate[fd];
+        custom_rate[fd] = 0;
+        return rate;
+    }
+    return real_ioctl(fd, TORVEX_TCGETS2, &now) == 0 && (now.c_cflag & CBAUD) == TORVEX_BOTHER ? now.c_ospeed : 0;
+}
+
+/* Writes a terminal's settings: `head` the kernel's termios fields, at the
+ * custom rate when there is one. Called with the stash locked. */
+static int set_terminal(int fd, const struct torvex_termios2* head, speed_t custom, int old) {
+    struct torvex_termios2 t = *head;
+    if (custom == 0) return real_ioctl(fd, old ? TCSETS : TORVEX_TCSETS2, &t);
+    t.c_cflag = (t.c_cflag & ~(tcflag_t)(CBAUD | (CBAUD << TORVEX_IBSHIFT))) | TORVEX_BOTHER | (TORVEX_BOTHER << TORVEX_IBSHIFT);
+    t.c_ispeed = t.c_ospeed = custom;
+    return real_ioctl(fd, TORVEX_TCSETS2, &t);
+}
+
+/* TIOCGSERIAL and TIOCSSERIAL: the base rate and the custom divisor. */
+static int get_serial(int fd, struct serial_struct* out) {
+    struct torvex_termios2 t;
+    if (out == NULL) {
+        errno = EFAULT;
+        return -1;
+    }
+    if (real_ioctl(fd, TORVEX_TCGETS2, &t) != 0) return -1;
+    memset(out, 0, sizeof *out);
+    out->baud_base = BAUD_BASE;
+    out->xmit_fifo_size = 256;
+    if (t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SPD_CUST) {
+        out->flags = ASYNC_SPD_CUST;
+        if ((t.c_cflag & CBAUD) == TORVEX_BOTHER && t.c_ospeed > 0) out->custom_divisor = (int)(BAUD_BASE / t.c_ospeed);
+    }
+    return 0;
+}
+
+static int set_serial(int fd, const struct serial_struct* in) {
+    if (in == NULL) {
+        errno = EFAULT;
+        return -1;
+    }
+    const int custom = (in->flags & ASYNC_SPD_MASK) == ASYNC_SPD_CUST && in->custom_divisor > 0;
+    if (fd < CUSTOM_FDS) custom_rate[fd] = custom ? (unsigned)(BAUD_BASE / in->custom_divisor) : 0;
+    return mark_lines(fd, 0, TORVEX_STASH_SPD_CUST, custom ? TORVEX_STASH_SPD_CUST : 0);
 }
 
 /* TIOCMGET: the program's DTR and RTS, and the lines the tool reports. */
@@ -251,9 +320,23 @@ static int set_window(int fd, const struct winsize* w) {
     return unlock(fd, real_ioctl(fd, TIOCSWINSZ, &copy));
 }
 
+/* A write counts in the port's queue at once, and the transmitter is no
+ * longer empty: the tool tells the true figures once it has read the write,
+ * a moment later. */
+static void queued(int fd, size_t bytes) {
+    struct winsize w;
+    torvex_stash_lock(fd, F_WRLCK);
+    if (real_ioctl(fd, TIOCGWINSZ, &w) == 0) {
+        w.ws_ypixel = (unsigned short)(w.ws_ypixel + bytes > 0xFFFF ? 0xFFFF : w.ws_ypixel + bytes);
+        w.ws_xpixel &= (unsigned short)~TORVEX_TOLD_SENT;
+        real_ioctl(fd, TIOCSWINSZ, &w);
+    }
+    torvex_stash_lock(fd, F_UNLCK);
+}
+
 /* TIOCSERGETLSR: the transmitter is empty once the port has sent everything
- * the program wrote, and the terminal holds nothing more; TIOCOUTQ: what
- * the terminal holds and the port has still to send. */
+ * the program wrote; TIOCOUTQ: what the terminal holds and the port has
+ * still to send. */
 static int transmitter(int fd, unsigned long request, int* out) {
     struct winsize w;
     int held = 0;
@@ -262,7 +345,7 @@ static int transmitter(int fd, unsigned long request, int* out) {
         return -1;
     }
     if (real_ioctl(fd, TIOCGWINSZ, &w) != 0 || real_ioctl(fd, TIOCOUTQ, &held) != 0) return -1;
-    *out = request == TIOCOUTQ ? held + w.ws_ypixel : ((w.ws_xpixel & TORVEX_TOLD_SENT) && held == 0 ? TIOCSER_TEMT : 0);
+    *out = request == TIOCOUTQ ? held + w.ws_ypixel : ((w.ws_xpixel & TORVEX_TOLD_SENT) ? TIOCSER_TEMT : 0);
     return 0;
 }
 
@@ -317,6 +400,7 @@ static ssize_t paced_write(int fd, const void* data, size_t size) {
         if (written > 0) {
             ahead += (double)written;
             done += (size_t)written;
+            queued(fd, (size_t)written);
         }
         paced[fd].ahead = ahead;
         paced[fd].at = now;
@@ -412,7 +496,11 @@ int tcsetattr(int fd, int actions, const struct termios* t) {
     as_pty(&copy.c_cflag);
     torvex_stash_lock(fd, F_WRLCK);
     stash(fd, t->c_cflag, copy.c_cc);
-    return unlock(fd, real_tcsetattr(fd, TCSANOW, &copy));
+    const speed_t custom = custom_speed(fd, copy.c_cflag, copy.c_cc);
+    if (custom == 0) return unlock(fd, real_tcsetattr(fd, TCSANOW, &copy));
+    struct torvex_termios2 head = {copy.c_iflag, copy.c_oflag, copy.c_cflag, copy.c_lflag, copy.c_line, {0}, 0, 0};
+    memcpy(head.c_cc, copy.c_cc, sizeof head.c_cc);
+    return unlock(fd, set_terminal(fd, &head, custom, 0));
 }
 
 int tcgetattr(int fd, struct termios* t) {
@@ -453,10 +541,11 @@ int ioctl(int fd, unsigned long request, ...) {
         if (request != TCSETS && request != TORVEX_TCSETS2 && drain(fd) != 0) return -1;
         if ((request == TCSETSF || request == TORVEX_TCSETSF2) && tcflush(fd, TCIFLUSH) != 0) return -1;
         memcpy(copy, arg, size);
-        as_pty(&((struct torvex_termios2*)copy)->c_cflag);
+        struct torvex_termios2* settings = (struct torvex_termios2*)copy;
+        as_pty(&settings->c_cflag);
         torvex_stash_lock(fd, F_WRLCK);
-        stash(fd, head->c_cflag, ((struct torvex_termios2*)copy)->c_cc);
-        return unlock(fd, real_ioctl(fd, old ? TCSETS : TORVEX_TCSETS2, copy));
+        stash(fd, head->c_cflag, settings->c_cc);
+        return unlock(fd, set_terminal(fd, settings, custom_speed(fd, settings->c_cflag, settings->c_cc), old));
     }
     case TCGETS:
     case TORVEX_TCGETS2: {
@@ -480,6 +569,12 @@ int ioctl(int fd, unsigned long request, ...) {
         return set_modem_lines(fd, request, (const int*)arg);
     case TIOCSWINSZ:
         return set_window(fd, (const struct winsize*)arg);
+    case TIOCGSERIAL:
+        if (!served(fd)) break;
+        return get_serial(fd, (struct serial_struct*)arg);
+    case TIOCSSERIAL:
+        if (!served(fd)) break;
+        return set_serial(fd, (const struct serial_struct*)arg);
     case TIOCSERGETLSR:
     case TIOCOUTQ:
         if (!served(fd)) break;

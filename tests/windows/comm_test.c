@@ -144,7 +144,12 @@ static void line_step(DWORD rate, BYTE bits, BYTE parity, BYTE stop, int flow, c
     const BOOL read = GetCommState(port, &d);
     describe(seen, sizeof seen, &d);
     snprintf(name, sizeof name, "SetCommState %s", expected);
-    step(set && read && strcmp(seen, expected) == 0, name, "GetCommState reads back %s", seen);
+    /* Wine sets a rate termios cannot name as a custom divisor, which
+     * B38400 then stands for, and reads B38400 back, as Linux reports it. */
+    const BOOL custom = wine && rate == 250000 && strncmp(seen, "38400 ", 6) == 0 &&
+                        strcmp(seen + 6, expected + 7) == 0;
+    step(set && read && (strcmp(seen, expected) == 0 || custom), name, "GetCommState reads back %s%s", seen,
+         custom ? " (Wine's custom divisor: the chip runs at the rate asked for)" : "");
     snprintf(name, sizeof name, "data at %s", expected);
     step(round_trip(bits == 7 ? "seven bits, parity and all" : "hello through the adapter"), name,
          "the text came back whole");
