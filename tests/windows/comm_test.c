@@ -222,8 +222,9 @@ static void far_misframes(void) { tell_far("f"); }
 static void event_step(const char* name, DWORD mask, void (*cause)(void), DWORD want) {
     const DWORD start = GetTickCount();
     const DWORD events = wait_event(mask, cause, 5000);
-    step((events & want) == want, name, "events 0x%04lx after %lu ms (WaitCommEvent: %lu)", (unsigned long)events,
-         (unsigned long)(GetTickCount() - start), (unsigned long)wait_error);
+    const BOOL ok = (events & want) == want;
+    step(ok, name, "events 0x%04lx after %lu ms", (unsigned long)events, (unsigned long)(GetTickCount() - start));
+    if (!ok && wait_error != ERROR_IO_PENDING) printf("     WaitCommEvent failed: error %lu\n", (unsigned long)wait_error);
 }
 
 /* The timeouts: an interval that ends a read after a pause, a total that
