@@ -843,10 +843,10 @@ private:
     }
 
     // What waits for the line is dropped, and the session's flow control is
-    // switched off. What the driver and the chip had taken
-    // already (a chunk on its way, the chip's FIFO) then goes out, as a
-    // UART's FIFO does when its hold ends, before the port closes: within
-    // the line's time for it and a tenth of a second more.
+    // switched off. What the driver and the chip had taken already (a chunk
+    // on its way, the chip's FIFO) then goes out, as a UART's FIFO does when
+    // its hold ends, before the port closes: within the line's time for it
+    // and a tenth of a second more.
     void drop_held() {
         m_dropping = true;
         m_dropped = m_last_words.size() + m_serport->pending_transmit();

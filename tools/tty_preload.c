@@ -7,7 +7,8 @@
  * its drains (tcdrain) wait until the port has sent what it wrote, its
  * writes stop the terminal's output once they are ahead of the line, and
  * it reads the port's counts (TIOCGICOUNT), waits on its modem lines
- * (TIOCMIWAIT) and sees its transmit queue (TIOCOUTQ, TIOCSERGETLSR).
+ * (TIOCMIWAIT), sees its transmit queue (TIOCOUTQ, TIOCSERGETLSR) and sets
+ * a custom divisor (TIOCSSERIAL).
  * Other terminals and files are left alone. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -244,7 +245,7 @@ static int read_counts(int fd, int* count) {
         return -1;
     }
     void* map = mmap(NULL, sizeof(struct torvex_counts), PROT_READ, MAP_SHARED, shared, 0);
-    close(shared);
+    real_close(shared);
     if (map == MAP_FAILED) {
         errno = EIO;
         return -1;
@@ -439,6 +440,7 @@ static void session_ends(int fd) {
 
 static int opened(int fd) {
     if (fd >= 0 && fd < PACED_FDS) paced[fd].ahead = 0.0;
+    if (fd >= 0 && fd < CUSTOM_FDS) custom_rate[fd] = 0;
     return fd;
 }
 
