@@ -60,6 +60,9 @@ constexpr std::size_t kBacklogHeld = 4096;
 // What a closing program left in the terminal is read up to this much; a
 // second program writing meanwhile waits for its own session.
 constexpr std::size_t kCloseRead = 65536;
+// How long a write the library stopped the terminal after may take to reach
+// the master side: far more than the kernel's hand-over takes.
+constexpr auto kWriteComing = std::chrono::milliseconds(50);
 
 // One pseudo-terminal, seen from its master side. A pseudo-terminal tells
 // nobody when a program opens or closes it, so every open and close of its
@@ -165,11 +168,16 @@ public:
     // last take_events(); also when the preload library stopped it. On the
     // port's terminal only while the port is marked open for the program:
     // the library takes the mark back as the program closes, before the
-    // close reaches the watch.
+    // close reaches the watch. Not while a write is on its way: a stop the
+    // tool did not make is the library's, after a write that put more than
+    // the mark ahead of the line, and the kernel hands the terminal's data
+    // to the master a moment after the stop is seen; until it comes (or
+    // for a bounded time) the port's queue does not show it yet.
     void let_through() {
         std::lock_guard lock(m_lock);
         collect();
-        if (m_events.empty() && (!m_hold_at_close || (told() & TORVEX_TOLD_OPEN))) {
+        if (m_write_coming && std::chrono::steady_clock::now() - *m_write_coming > kWriteComing) m_write_coming.reset();
+        if (m_events.empty() && !m_write_coming && (!m_hold_at_close || (told() & TORVEX_TOLD_OPEN))) {
             ::tcflow(m_slave, TCOON);
             m_held = false;
         }
@@ -255,9 +263,14 @@ public:
         if (n <= 0) return false;
         if (buffer[0] == TIOCPKT_DATA) {
             data.insert(data.end(), buffer + 1, buffer + n);
+            m_write_coming.reset();
         } else {
             if (buffer[0] & TIOCPKT_FLUSHREAD) m_backlog.clear();
             m_flushes |= buffer[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE);
+            if (buffer[0] & TIOCPKT_STOP) {
+                std::lock_guard lock(m_lock);
+                if (!m_held) m_write_coming = std::chrono::steady_clock::now();
+            }
         }
         return true;
     }
@@ -367,6 +380,7 @@ private:
     std::deque<Event> m_events;
     bool m_held = false;
     bool m_marked_open = false;
+    std::optional<std::chrono::steady_clock::time_point> m_write_coming;  // the library's stop, seen then
     int m_stash_locks = 0;  // nested holds of the stash's lock
 };
 
