@@ -60,6 +60,9 @@ constexpr std::size_t kBacklogHeld = 4096;
 // What a closing program left in the terminal is read up to this much; a
 // second program writing meanwhile waits for its own session.
 constexpr std::size_t kCloseRead = 65536;
+// How long a closing session waits, once it has sent everything, for the
+// line to stop bringing bytes in.
+constexpr host::Time kSettle = 5 * host::kMillisecond;
 // How long a write the library stopped the terminal after may take to reach
 // the master side: far more than the kernel's hand-over takes.
 constexpr auto kWriteComing = std::chrono::milliseconds(50);
@@ -652,10 +655,16 @@ private:
         // Compared with what the terminal holds, not with what was put there
         // last: a program that sets a window size without the library
         // overwrites the word.
-        if ((m_port.told() & kLines) != lines) m_port.tell(kLines, lines);
+        const unsigned told = m_port.told();
+        if ((told & kLines) != lines) m_port.tell(kLines, lines);
         publish_counts();
-        // Taken from the port only as the program's terminal takes it: the
-        // port's receive buffer fills behind a program that does not read.
+        // Handed to the program only while the port is marked open for it:
+        // the library takes the mark back as the program closes, and what
+        // arrives after that belongs to no program (a program that opens
+        // right after must not read it). Taken from the port only as the
+        // program's terminal takes it: the port's receive buffer fills
+        // behind a program that does not read.
+        if (!(told & TORVEX_TOLD_OPEN)) return;
         m_port.flush();
         if (m_port.backlog() < kBacklogHeld) {
             std::vector<std::uint8_t> received = m_serport->read(kBacklogHeld - m_port.backlog(), 0);
@@ -835,6 +844,7 @@ private:
         m_state = PortState::Closing;
         m_dropped = 0;
         m_dropping = false;
+        m_sent_at.reset();
         apply(m_port.settings());  // what the program set just before its close
         read_port_program(m_last_words, kCloseRead);
         m_session_bytes += m_last_words.size();
@@ -843,17 +853,27 @@ private:
         finish_closing();
     }
 
+    // Once everything has gone out, the close waits for what the line is
+    // still bringing in (the last characters' echo through the plug, an
+    // answer on its way over the bus) to arrive in this session, up to
+    // kSettle: a program that opens next must not read it.
     void finish_closing() {
         const host::Time now = m_world->kernel().now();
         if (!m_dropping) {
             const bool held = m_world->chip().transmitter_held() && !m_port_events.empty();
             if (m_last_words.empty() && sent()) {
-                close_port();
+                settled(now);
             } else if (held || now >= m_close_by) {
                 drop_held();
             }
         }
-        if (m_dropping && (sent() || now >= m_close_by)) close_port();
+        if (m_dropping && sent()) settled(now);
+        if (m_state == PortState::Closing && now >= m_close_by) close_port();
+    }
+
+    void settled(host::Time now) {
+        if (!m_sent_at) m_sent_at = now;
+        if (now - m_serport->last_received_at() >= kSettle || now - *m_sent_at >= kSettle) close_port();
     }
 
     // What waits for the line is dropped, and the session's flow control is
@@ -1002,6 +1022,7 @@ private:
     std::vector<std::uint8_t> m_last_words;  // what a closing program left, still to go out
     host::Time m_close_by = 0;
     bool m_dropping = false;     // the close dropped what the line held; the rest goes out
+    std::optional<host::Time> m_sent_at;  // when the closing session had sent everything
     std::size_t m_dropped = 0;   // what it dropped
     unsigned m_far_programs = 0;
     bool m_far_open = false;
