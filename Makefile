@@ -20,6 +20,9 @@
 #   make windows-programs a Windows program of the project's own (tests/windows/comm_test.c) on
 #                the emulated port under Wine, through the loopback plug and with a far end
 #                (installs Wine and the x86_64 cross compiler when missing)
+#   make mutants one-line faults drawn from the driver folders, each built and run against the
+#                suite's tests off the wall clock (MUTANTS, default 40; MUTANT_SEED, default 1;
+#                MUTANT_FILE=path for every candidate of one file)
 #   make faults  every fault point of the fault scenarios failed once, and the adapter pulled out
 #                at each, under the sanitizers
 #                (FAULT_SCRIPTS, FAULT_SEEDS 1 2 3, both interface layouts)
@@ -39,7 +42,7 @@ JOBS       ?= $(shell nproc)
 SYS_BUILD  ?= build-sys
 IMAGE_BUILD ?= build-image
 
-.PHONY: all test asan bench demo fuzz sweep faults programs windows-programs sys image image-test clean configure deps
+.PHONY: all test asan bench demo fuzz sweep faults programs windows-programs mutants sys image image-test clean configure deps
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -94,6 +97,12 @@ faults: deps
 programs: all
 	/usr/bin/python3 tests/pty/transfer_test.py $(BUILD)/torvex $(BUILD)/libtorvex_tty.so 1048576
 	/usr/bin/python3 tests/pty/flow_test.py $(BUILD)/torvex 1048576
+
+MUTANTS ?= 40
+MUTANT_SEED ?= 1
+mutants: all
+	/usr/bin/python3 tools/mutants.py --build $(BUILD) --count $(MUTANTS) --seed $(MUTANT_SEED) \
+	    $(if $(MUTANT_FILE),--file $(MUTANT_FILE))
 
 windows-programs: all
 	tools/install_deps.sh windows
