@@ -9,7 +9,7 @@ survived, or did not build. Mutants listed in tools/mutants_equivalent.txt
 (they change nothing a test could see) are left out, with their reason.
 
 usage: mutants.py --build DIR [--count N] [--seed S] [--file F]
-  --count N  how many mutants to draw from every candidate (default 40)
+  --count N  how many mutants to draw from every candidate (default 100)
   --seed S   the draw (default 1)
   --file F   every candidate of one file instead of a draw
 
@@ -28,7 +28,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FOLDERS = ("core", "usb", "serial", "ioctl", "legacy")
 EQUIVALENT = os.path.join(ROOT, "tools", "mutants_equivalent.txt")
 
-SKIP = re.compile(r"^\s*(//|/\*|\*|#|$|[{}]\s*$|case\b|default\s*:|namespace\b|extern\b|template\b|using\b|return;)")
+SKIP = re.compile(r"^\s*(//|/\*|\*|#|$|[{}]\s*$|case\b|default\s*:|namespace\b|extern\b|template\b|using\b|return;|"
+                  r"static_assert\b)")
 CALL = re.compile(r"^(\s*)(?:[A-Za-z_][\w]*(?:(?:->|\.|::)[A-Za-z_]\w*)*)\(.*\);\s*$")
 ASSIGN = re.compile(r"^(\s*)[A-Za-z_][\w\->\.\[\]]*\s*(?:=|\+=|-=|\|=|&=|\^=)\s*[^=].*;\s*$")
 SWAPS = ((" == ", " != "), (" != ", " == "), (" <= ", " < "), (" < ", " <= "), (" >= ", " > "), (" > ", " >= "),
@@ -146,7 +147,7 @@ def run_one(build, restore, path, number, mutated):
 def main():
     parser = argparse.ArgumentParser(description="one-line faults in the driver, and whether the suite catches them")
     parser.add_argument("--build", required=True)
-    parser.add_argument("--count", type=int, default=40)
+    parser.add_argument("--count", type=int, default=100)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--file")
     args = parser.parse_args()

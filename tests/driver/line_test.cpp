@@ -146,6 +146,7 @@ TEST_F(LineTest, TheRunTimeTableTakesWellFormedTextOnly) {
         {eleven, 10, 10},
         {std::string(22, '1') + ",5", 0, 0},  // a 22-character rate
         {"1," + std::string(21, '0') + "7", 0, 0},
+        {std::string(17, '0') + "1200," + std::string(20, '0') + "7", 1, 7},  // 21 characters each: taken
         {"1200,\t+9x", 1, 9},  // read as atol reads: white space, a sign, digits up to another
         {"1200,x9", 1, 0},
         {"1200,-1", 1, 0xFFFFFFFF},
