@@ -21,7 +21,7 @@
 #                the emulated port under Wine, through the loopback plug and with a far end
 #                (installs Wine and the x86_64 cross compiler when missing)
 #   make mutants one-line faults drawn from the driver folders, each built and run against the
-#                suite's tests off the wall clock (MUTANTS, default 100, about 20 minutes; MUTANT_SEED, default 1;
+#                suite's tests off the wall clock (MUTANTS, default 200, about 20 minutes; MUTANT_SEED, default 1;
 #                MUTANT_FILE=path for every candidate of one file)
 #   make faults  every fault point of the fault scenarios failed once, and the adapter pulled out
 #                at each, under the sanitizers
@@ -98,7 +98,7 @@ programs: all
 	/usr/bin/python3 tests/pty/transfer_test.py $(BUILD)/torvex $(BUILD)/libtorvex_tty.so 1048576
 	/usr/bin/python3 tests/pty/flow_test.py $(BUILD)/torvex 1048576
 
-MUTANTS ?= 100
+MUTANTS ?= 200
 MUTANT_SEED ?= 1
 mutants: all
 	/usr/bin/python3 tools/mutants.py --build $(BUILD) --count $(MUTANTS) --seed $(MUTANT_SEED) \

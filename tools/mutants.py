@@ -9,7 +9,7 @@ survived, or did not build. Mutants listed in tools/mutants_equivalent.txt
 (they change nothing a test could see) are left out, with their reason.
 
 usage: mutants.py --build DIR [--count N] [--seed S] [--file F]
-  --count N  how many mutants to draw from every candidate (default 100)
+  --count N  how many mutants to draw from every candidate (default 200)
   --seed S   the draw (default 1)
   --file F   every candidate of one file instead of a draw
 
@@ -147,7 +147,7 @@ def run_one(build, restore, path, number, mutated):
 def main():
     parser = argparse.ArgumentParser(description="one-line faults in the driver, and whether the suite catches them")
     parser.add_argument("--build", required=True)
-    parser.add_argument("--count", type=int, default=100)
+    parser.add_argument("--count", type=int, default=200)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--file")
     args = parser.parse_args()

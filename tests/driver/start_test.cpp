@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/usb/pcap_writer.h"
+#include "ioctl/diagnostics.h"
 #include "tests/driver/driver_fixture.h"
 #include "tests/usb/tshark.h"
 #include "usb/configure.h"
@@ -271,6 +272,10 @@ TEST_F(StartTest, AFailedRestartLeavesNoPipeHandleOfTheOldConfiguration) {
         world->bus().trace().clear();
         EXPECT_EQ(USB2SER_ResetPipe(fdo(), USB2SER_SLOT_BULK_IN), STATUS_INVALID_DEVICE_STATE);
         EXPECT_EQ(USB2SER_AsyncTransfer(fdo(), USB2SER_SLOT_INTERRUPT_IN, nullptr, 10), STATUS_INVALID_DEVICE_STATE);
+        UCHAR packet[USB2SER_INTERRUPT_PACKET_SIZE];
+        ULONG count = 99;
+        EXPECT_EQ(USB2SER_ReadInterrupt(fdo(), packet, sizeof packet, &count), STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(count, 0u) << "nothing was read";
         EXPECT_TRUE(world->bus().trace().records().empty()) << "request " << int{failing};
     }
 }
