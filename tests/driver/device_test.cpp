@@ -171,12 +171,19 @@ TEST_F(DeviceTest, EveryDispatchRoutineGivesItsReferenceBack) {
     EXPECT_EQ(ext()->IoCount, 4);
 }
 
-TEST_F(DeviceTest, OutOfRangePortNumbersFindNoDevice) {
+// Out-of-range numbers find nothing; a device whose removal has begun is
+// found by no export's look-up, which keeps no reference on it.
+TEST_F(DeviceTest, PortLookUpsFindNoDeviceOutOfRangeOrBeingRemoved) {
     gDevObj[255] = fdo();
     EXPECT_EQ(USB2SER_GetDeviceObject(255), fdo());
     EXPECT_EQ(USB2SER_GetDeviceObject(256), nullptr);
     EXPECT_EQ(USB2SER_GetDeviceObject(static_cast<ULONG>(-1)), nullptr);
     EXPECT_EQ(USB2SER_GetDeviceObject(0), nullptr);
+    const LONG references = ext()->IoCount;
+    ext()->Removed = TRUE;
+    EXPECT_EQ(USB2SER_ReferencePort(255), nullptr);
+    EXPECT_EQ(ext()->IoCount, references);
+    ext()->Removed = FALSE;
     gDevObj[255] = nullptr;
 }
 
