@@ -157,11 +157,12 @@ def main():
     if dirty.strip():
         print("mutants: the tree has uncommitted changes; commit or stash them first", file=sys.stderr)
         return 2
-    files = [args.file] if args.file else driver_files()
-    for path in files:
-        if path not in driver_files():
-            print("mutants: %s is not a file of the driver folders" % path, file=sys.stderr)
+    files = driver_files()
+    if args.file:
+        if args.file not in files:
+            print("mutants: %s is not a file of the driver folders" % args.file, file=sys.stderr)
             return 2
+        files = [args.file]
     pool = []
     for path in files:
         with open(os.path.join(ROOT, path)) as f:

@@ -219,15 +219,23 @@ public:
         std::lock_guard lock(m_lock);
         change_told(mask, bits);
     }
-    // Tells the program how many bytes the port has still to send.
-    void tell_waiting(std::size_t bytes) {
-        const auto field = static_cast<unsigned short>(std::min<std::size_t>(bytes, 0xFFFF));
+    // Tells the program the transmitter's state and queue, for the
+    // library's TIOCSERGETLSR and TIOCOUTQ (the library counts a write in
+    // them at once): whether everything it wrote has gone out on the line,
+    // and how many bytes the port has still to send. Written only when
+    // either changed.
+    void tell_transmitter(bool empty, std::size_t waiting) {
+        const unsigned sent = empty ? TORVEX_TOLD_SENT : 0;
+        const auto count = static_cast<unsigned short>(std::min<std::size_t>(waiting, 0xFFFF));
         winsize w{};
-        if (::ioctl(m_fd, TIOCGWINSZ, &w) == 0 && w.ws_ypixel == field) return;
+        if (::ioctl(m_fd, TIOCGWINSZ, &w) == 0 && (w.ws_xpixel & TORVEX_TOLD_SENT) == sent && w.ws_ypixel == count) {
+            return;
+        }
         std::lock_guard lock(m_lock);
         lock_stash();
         ::ioctl(m_fd, TIOCGWINSZ, &w);
-        w.ws_ypixel = field;
+        w.ws_xpixel = static_cast<unsigned short>((w.ws_xpixel & ~TORVEX_TOLD_SENT) | sent);
+        w.ws_ypixel = count;
         ::ioctl(m_fd, TIOCSWINSZ, &w);
         unlock_stash();
     }
@@ -432,6 +440,40 @@ private:
     int m_last[TORVEX_COUNTS] = {};
 };
 
+// A program's breaks as the preload library passes them on: held on and
+// off, or timed (tcsendbreak, counted in the stash) for a quarter of a
+// second. The count at the first look after a reset is where the session
+// starts.
+class Breaks {
+public:
+    enum class Change { None, On, Off, Timed };
+    void reset() { *this = Breaks(); }
+    // Sends what changed since the last look (`send(on)` sets the line's
+    // break), and says what it was.
+    template <class Send>
+    Change follow(const cc_t* cc, host::Kernel& kernel, Send send) {
+        const bool held = stash::held(cc);
+        const std::uint8_t count = stash::breaks(cc);
+        Change change = Change::None;
+        if (held != m_held) {
+            send(held);
+            change = held ? Change::On : Change::Off;
+        } else if (m_count && count != *m_count) {
+            send(true);
+            kernel.run_for(250 * host::kMillisecond);
+            send(false);
+            change = Change::Timed;
+        }
+        m_held = held;
+        m_count = count;
+        return change;
+    }
+
+private:
+    bool m_held = false;
+    std::optional<std::uint8_t> m_count;
+};
+
 // The port's settings as the program's termios gives them. Data bits and
 // parity come from the stash the preload library keeps (a pseudo-terminal
 // forces CS8 without parity); without it they stay 8N.
@@ -594,13 +636,10 @@ private:
         const bool read_all = (transmit_room() > 0 || m_port.status_waiting()) && read_port_program(data, transmit_room());
         m_session_bytes += data.size();
         if (!data.empty()) m_serport->write(data);
-        answer_drain(m_port, read_all && sent());
+        const bool all_sent = read_all && sent();
+        answer_drain(m_port, all_sent);
         const std::size_t queued = m_serport->pending_transmit() + m_world->chip().tx_fifo_level();
-        // The transmitter's state and queue, for the library's TIOCSERGETLSR
-        // and TIOCOUTQ (the library counts a write in them at once).
-        const unsigned empty = read_all && sent() ? TORVEX_TOLD_SENT : 0;
-        if ((m_port.told() & TORVEX_TOLD_SENT) != empty) m_port.tell(TORVEX_TOLD_SENT, empty);
-        m_port.tell_waiting(queued);
+        m_port.tell_transmitter(all_sent, queued);
         if (m_port_events.empty()) m_port.mark_open();
         if (queued > kTransmitHeld || m_world->chip().transmitter_held()) {
             m_port.stop();
@@ -711,10 +750,9 @@ private:
         const bool open = m_far_programs > 0;
         if (open != m_far_open) {
             m_far_open = open;
-            far_lines();
             event(std::string("the far end's program ") + (open ? "opened" : "closed") + " " + m_far.path());
             if (open) {
-                m_far_breaks = stash::breaks(m_far.settings().c_cc);  // sent by earlier programs
+                m_far_breaks.reset();  // what earlier programs sent is theirs
                 m_far_first_framing.reset();
             } else {
                 // The next program there starts as a device set up to match.
@@ -763,20 +801,14 @@ private:
             event(own ? "the far end sends " + framing_name(own->data_bits, own->parity, own->char_format)
                       : std::string("the far end follows the port's framing"));
         }
-        const bool held = stash::held(t.c_cc);
-        const std::uint8_t breaks = stash::breaks(t.c_cc);
-        if (held != m_far_held) {
-            m_world->peer().send_break(held);
-            event(held ? "the far end's break on" : "the far end's break off");
-        } else if (breaks != m_far_breaks) {
-            m_world->peer().send_break(true);
-            m_world->kernel().run_for(250 * host::kMillisecond);
-            m_world->peer().send_break(false);
-            event("the far end sent a break of 250 ms");
+        const Breaks::Change change =
+            m_far_breaks.follow(t.c_cc, m_world->kernel(), [this](bool on) { m_world->peer().send_break(on); });
+        if (change != Breaks::Change::None) {
+            event(change == Breaks::Change::On    ? "the far end's break on"
+                  : change == Breaks::Change::Off ? "the far end's break off"
+                                                  : "the far end sent a break of 250 ms");
         }
-        m_far_held = held;
-        m_far_breaks = breaks;
-        far_lines();
+        far_lines(t);
     }
 
     // What the chip put on the line goes to the far end's program, or is lost
@@ -801,7 +833,7 @@ private:
         const bool full = m_far_full ? level > kBacklogHeld / 4 : level >= kBacklogHeld * 3 / 4;
         if (full != m_far_full) {
             m_far_full = full;
-            far_lines();
+            far_lines(m_far.settings());
             if (m_applied && m_applied->xon_xoff) m_world->peer().send(std::vector<std::uint8_t>{full ? sim::kXoff : sim::kXon});
         }
     }
@@ -810,8 +842,7 @@ private:
     // its RTS is the port's CTS, its DTR the port's DSR and DCD; its program
     // may ring the port (TIOCM_RI through the preload library). All are off
     // while no program has the far end open, and up at its open.
-    void far_lines() {
-        const Termios2 t = m_far.settings();
+    void far_lines(const Termios2& t) {
         const cc_t* own = t.c_cc;
         const bool dtr = m_far_open && stash::dtr(own);
         const bool rts = m_far_open && stash::rts(own) && !(m_far_full && m_applied && m_applied->hardware_flow);
@@ -825,8 +856,7 @@ private:
         m_state = PortState::Open;
         m_session_bytes = 0;
         m_applied.reset();
-        m_breaks = std::nullopt;
-        m_held = false;
+        m_breaks.reset();
         m_dtr = m_rts = true;
         m_serport->open();
         m_serport->set_dtr(true);
@@ -859,15 +889,12 @@ private:
     // kSettle: a program that opens next must not read it.
     void finish_closing() {
         const host::Time now = m_world->kernel().now();
-        if (!m_dropping) {
-            const bool held = m_world->chip().transmitter_held() && !m_port_events.empty();
-            if (m_last_words.empty() && sent()) {
-                settled(now);
-            } else if (held || now >= m_close_by) {
-                drop_held();
-            }
+        const bool held = m_world->chip().transmitter_held() && !m_port_events.empty();
+        if (m_last_words.empty() && sent()) {
+            settled(now);
+        } else if (!m_dropping && (held || now >= m_close_by)) {
+            drop_held();
         }
-        if (m_dropping && sent()) settled(now);
         if (m_state == PortState::Closing && now >= m_close_by) close_port();
     }
 
@@ -949,21 +976,13 @@ private:
                   (wanted.hardware_flow ? ", flow hardware" : wanted.xon_xoff ? ", flow xon" : "") +
                   "; the chip's UART runs at " + uart_text(m_world->chip()));
         }
-        // Breaks the preload library passed on: held on and off, or timed
-        // (tcsendbreak) for a quarter of a second.
-        const bool held = stash::held(t.c_cc);
-        const std::uint8_t breaks = stash::breaks(t.c_cc);
-        if (held != m_held) {
-            m_serport->set_break(held);
-            event(held ? "break on" : "break off");
-        } else if (m_breaks && breaks != *m_breaks) {
-            m_serport->set_break(true);
-            m_world->kernel().run_for(250 * host::kMillisecond);
-            m_serport->set_break(false);
-            event("a break of 250 ms");
+        const Breaks::Change change =
+            m_breaks.follow(t.c_cc, m_world->kernel(), [this](bool on) { m_serport->set_break(on); });
+        if (change != Breaks::Change::None) {
+            event(change == Breaks::Change::On    ? "break on"
+                  : change == Breaks::Change::Off ? "break off"
+                                                  : "a break of 250 ms");
         }
-        m_held = held;
-        m_breaks = breaks;
         // DTR and RTS the program set through the library.
         if (stash::dtr(t.c_cc) != m_dtr) {
             m_dtr = !m_dtr;
@@ -1030,11 +1049,9 @@ private:
     std::size_t m_far_levels = 1;  // the far end's line changes looked at (the first is the start)
     std::optional<sim::Framing> m_far_framing;  // the far end's own, when not the port's
     std::optional<unsigned> m_far_first_framing;  // the first its program set (stash byte, CSTOPB)
-    bool m_far_held = false;                    // the far end's break held on
-    std::uint8_t m_far_breaks = 0;              // the far end's timed breaks seen
+    Breaks m_far_breaks;  // the far end's program's, on the line toward the port
     std::optional<PortSettings> m_applied;
-    std::optional<std::uint8_t> m_breaks;
-    bool m_held = false;
+    Breaks m_breaks;  // the program's, on the port's line
     bool m_dtr = true;
     bool m_rts = true;
 };

@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 #include <sstream>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "host/usb/pcap_writer.h"
@@ -556,16 +558,16 @@ std::string Runner::command(const Words& w) {
     }
     if (c == "expect-event") {
         args(1, 1);
-        const sim::Serport::LineEvents& now = port().line_events();
-        std::uint64_t sim::Serport::LineEvents::*field = nullptr;
-        if (w[1] == "break") field = &sim::Serport::LineEvents::breaks;
-        if (w[1] == "framing") field = &sim::Serport::LineEvents::framing;
-        if (w[1] == "parity") field = &sim::Serport::LineEvents::parity;
-        if (w[1] == "overrun") field = &sim::Serport::LineEvents::overruns;
-        if (w[1] == "cts") field = &sim::Serport::LineEvents::cts;
-        if (w[1] == "dsr") field = &sim::Serport::LineEvents::dsr;
-        if (w[1] == "dcd") field = &sim::Serport::LineEvents::dcd;
-        if (w[1] == "ri") field = &sim::Serport::LineEvents::rings;
+        using Events = sim::Serport::LineEvents;
+        static const std::pair<std::string_view, std::uint64_t Events::*> kKinds[] = {
+            {"break", &Events::breaks}, {"framing", &Events::framing}, {"parity", &Events::parity},
+            {"overrun", &Events::overruns}, {"cts", &Events::cts}, {"dsr", &Events::dsr},
+            {"dcd", &Events::dcd}, {"ri", &Events::rings}};
+        const Events& now = port().line_events();
+        std::uint64_t Events::*field = nullptr;
+        for (const auto& [name, member] : kKinds) {
+            if (w[1] == name) field = member;
+        }
         need(field != nullptr, "expect-event takes break, framing, parity, overrun, cts, dsr, dcd or ri");
         hold(now.*field > m_events_seen.*field, "no " + w[1] + " reported since the last look");
         const std::uint64_t count = now.*field - m_events_seen.*field;

@@ -121,8 +121,17 @@ static int mark_lines(int fd, int counted, cc_t mask, cc_t bits) {
  * by descriptor, for the B38400 that follows; the terminal then holds it as
  * a termios2 rate, where the tool reads it. */
 #define BAUD_BASE 6000000
-#define CUSTOM_FDS 256
-static unsigned custom_rate[CUSTOM_FDS];
+
+/* What the library keeps for each descriptor of a terminal the tool serves:
+ * what its writes have put ahead of the line, by the library's own count (the
+ * line takes a tenth of its rate in bytes a second), and a custom rate waiting
+ * for its B38400. All start again at an open. */
+#define DESCRIPTORS 256
+static struct {
+    double ahead;
+    struct timespec at;
+    unsigned custom_rate;
+} descriptors[DESCRIPTORS];
 
 /* The rate the terminal takes for `cflag` (0: the one cflag names): with a
  * custom divisor asked for, B38400 is the custom rate (the one just asked
@@ -136,9 +145,9 @@ static speed_t custom_speed(int fd, tcflag_t cflag, cc_t* cc) {
         cc[TORVEX_STASH_HELD] &= (cc_t)~TORVEX_STASH_SPD_CUST;
         return 0;
     }
-    if (fd < CUSTOM_FDS && custom_rate[fd] != 0) {
-        const speed_t rate = custom_rate[fd];
-        custom_rate[fd] = 0;
+    if (fd < DESCRIPTORS && descriptors[fd].custom_rate != 0) {
+        const speed_t rate = descriptors[fd].custom_rate;
+        descriptors[fd].custom_rate = 0;
         return rate;
     }
     return real_ioctl(fd, TORVEX_TCGETS2, &now) == 0 && (now.c_cflag & CBAUD) == TORVEX_BOTHER ? now.c_ospeed : 0;
@@ -178,17 +187,23 @@ static int set_serial(int fd, const struct serial_struct* in) {
         return -1;
     }
     const int custom = (in->flags & ASYNC_SPD_MASK) == ASYNC_SPD_CUST && in->custom_divisor > 0;
-    if (fd < CUSTOM_FDS) custom_rate[fd] = custom ? (unsigned)(BAUD_BASE / in->custom_divisor) : 0;
+    if (fd < DESCRIPTORS) descriptors[fd].custom_rate = custom ? (unsigned)(BAUD_BASE / in->custom_divisor) : 0;
     return mark_lines(fd, 0, TORVEX_STASH_SPD_CUST, custom ? TORVEX_STASH_SPD_CUST : 0);
+}
+
+/* The program's own lines as the stash keeps them: DTR, RTS, and the ring
+ * indicator a far end's program raises. */
+static int own_lines(cc_t own) {
+    return ((own & TORVEX_STASH_DTR_OFF) ? 0 : TIOCM_DTR) | ((own & TORVEX_STASH_RTS_OFF) ? 0 : TIOCM_RTS) |
+           ((own & TORVEX_STASH_RING) ? TIOCM_RI : 0);
 }
 
 /* TIOCMGET: the program's DTR and RTS, and the lines the tool reports. */
 static int modem_lines(int fd, int* out) {
     struct termios t;
     if (out == NULL || real_tcgetattr(fd, &t) != 0) return -1;
-    const cc_t own = t.c_cc[TORVEX_STASH_HELD];
     const unsigned in = told(fd, t.c_cc);
-    *out = ((own & TORVEX_STASH_DTR_OFF) ? 0 : TIOCM_DTR) | ((own & TORVEX_STASH_RTS_OFF) ? 0 : TIOCM_RTS) |
+    *out = (own_lines(t.c_cc[TORVEX_STASH_HELD]) & (TIOCM_DTR | TIOCM_RTS)) |
            ((in & TORVEX_TOLD_CTS) ? TIOCM_CTS : 0) | ((in & TORVEX_TOLD_DSR) ? TIOCM_DSR : 0) |
            ((in & TORVEX_TOLD_DCD) ? TIOCM_CD : 0) | ((in & TORVEX_TOLD_RI) ? TIOCM_RI : 0);
     return 0;
@@ -199,9 +214,7 @@ static int modem_lines(int fd, int* out) {
 static int set_modem_lines(int fd, unsigned long request, const int* in) {
     struct termios t;
     if (in == NULL || real_tcgetattr(fd, &t) != 0) return -1;
-    const cc_t own = t.c_cc[TORVEX_STASH_HELD];
-    const int now = ((own & TORVEX_STASH_DTR_OFF) ? 0 : TIOCM_DTR) | ((own & TORVEX_STASH_RTS_OFF) ? 0 : TIOCM_RTS) |
-                    ((own & TORVEX_STASH_RING) ? TIOCM_RI : 0);
+    const int now = own_lines(t.c_cc[TORVEX_STASH_HELD]);
     const int lines = request == TIOCMSET ? *in : request == TIOCMBIS ? (now | *in) : (now & ~*in);
     const cc_t bits = (cc_t)(((lines & TIOCM_DTR) ? 0 : TORVEX_STASH_DTR_OFF) |
                              ((lines & TIOCM_RTS) ? 0 : TORVEX_STASH_RTS_OFF) | ((lines & TIOCM_RI) ? TORVEX_STASH_RING : 0));
@@ -355,14 +368,6 @@ int tcdrain(int fd) {
     return is_pty(fd) ? drain(fd) : real_tcdrain(fd);
 }
 
-/* What each terminal's writes have put ahead of the line, by the library's
- * own count: the line takes a tenth of its rate in bytes a second. */
-#define PACED_FDS 256
-static struct {
-    double ahead;
-    struct timespec at;
-} paced[PACED_FDS];
-
 /* A serial port takes a write while its driver's buffer has room, then polls
  * as not writable while more than a few hundred bytes wait. A pseudo-terminal
  * takes kilobytes at once, so on a terminal the tool serves and has open for
@@ -377,7 +382,7 @@ static struct {
 static ssize_t paced_write(int fd, const void* data, size_t size) {
     struct torvex_termios2 t;
     struct timespec now;
-    if (fd < 0 || fd >= PACED_FDS || real_ioctl(fd, TORVEX_TCGETS2, &t) != 0 ||
+    if (fd < 0 || fd >= DESCRIPTORS || real_ioctl(fd, TORVEX_TCGETS2, &t) != 0 ||
         !(t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED)) {
         return real_write(fd, data, size);
     }
@@ -388,9 +393,9 @@ static ssize_t paced_write(int fd, const void* data, size_t size) {
     ssize_t written;
     do {
         if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return real_write(fd, (const char*)data + done, size - done);
-        const double passed = (double)(now.tv_sec - paced[fd].at.tv_sec) + (double)(now.tv_nsec - paced[fd].at.tv_nsec) / 1e9;
+        const double passed = (double)(now.tv_sec - descriptors[fd].at.tv_sec) + (double)(now.tv_nsec - descriptors[fd].at.tv_nsec) / 1e9;
         const double sent = passed * (double)t.c_ospeed / 10.0;
-        double ahead = paced[fd].ahead > sent ? paced[fd].ahead - sent : 0.0;
+        double ahead = descriptors[fd].ahead > sent ? descriptors[fd].ahead - sent : 0.0;
         size_t n = size - done;
         if ((told(fd, t.c_cc) & TORVEX_TOLD_OPEN) && ahead < TORVEX_PACE_BUFFER) {
             if (n > TORVEX_PACE_BUFFER - (size_t)ahead) n = TORVEX_PACE_BUFFER - (size_t)ahead;
@@ -403,8 +408,8 @@ static ssize_t paced_write(int fd, const void* data, size_t size) {
             done += (size_t)written;
             queued(fd, (size_t)written);
         }
-        paced[fd].ahead = ahead;
-        paced[fd].at = now;
+        descriptors[fd].ahead = ahead;
+        descriptors[fd].at = now;
         if (ahead > TORVEX_PACE_MARK) real_ioctl(fd, TCXONC, TCOOFF);
         errno = error;
     } while (written > 0 && done < size && blocking);
@@ -426,9 +431,8 @@ ssize_t write(int fd, const void* data, size_t size) {
  * a close; the next program's writes wait for the tool to open the port for
  * it. The write count of the descriptor starts again at an open. */
 static void session_ends(int fd) {
-    struct termios t;
     struct winsize w;
-    if (real_tcgetattr(fd, &t) != 0 || !(t.c_cc[TORVEX_STASH_HELD] & TORVEX_STASH_SERVED)) return;
+    if (!served(fd)) return;
     torvex_stash_lock(fd, F_WRLCK);
     if (real_ioctl(fd, TIOCGWINSZ, &w) == 0 && (w.ws_xpixel & TORVEX_TOLD_OPEN)) {
         real_ioctl(fd, TCXONC, TCOOFF);
@@ -439,8 +443,7 @@ static void session_ends(int fd) {
 }
 
 static int opened(int fd) {
-    if (fd >= 0 && fd < PACED_FDS) paced[fd].ahead = 0.0;
-    if (fd >= 0 && fd < CUSTOM_FDS) custom_rate[fd] = 0;
+    if (fd >= 0 && fd < DESCRIPTORS) memset(&descriptors[fd], 0, sizeof descriptors[fd]);
     return fd;
 }
 

@@ -4,13 +4,10 @@ through the preload library (TIOCMIWAIT, TIOCGICOUNT).
 
 usage: sessions_test.py TORVEX PRELOAD_LIBRARY
 The wall-clock bounds are generous: they catch a hang, not a slow machine."""
-import fcntl
 import os
 import signal
-import struct
 import subprocess
 import sys
-import termios
 import time
 import unittest
 
@@ -19,7 +16,6 @@ import serial  # python3-serial
 from torvex_pty import TorvexPty
 
 TORVEX, PRELOAD = sys.argv[1], sys.argv[2]
-TIOCGICOUNT, TIOCMIWAIT = 0x545D, 0x545C
 ICOUNT_FIELDS = ("cts", "dsr", "rng", "dcd", "rx", "tx", "frame", "overrun", "parity", "brk", "buf_overrun")
 
 # A session the line holds: the program opens the port with the flow control

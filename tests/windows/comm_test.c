@@ -172,7 +172,7 @@ static DWORD wait_error;
 
 static DWORD wait_event(DWORD mask, void (*cause)(void), DWORD ms) {
     OVERLAPPED o = {0};
-    DWORD events = 0, n, error;
+    DWORD events = 0, n;
     SetCommMask(port, mask);
     o.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     const BOOL started = WaitCommEvent(port, &events, &o);
@@ -187,8 +187,6 @@ static DWORD wait_event(DWORD mask, void (*cause)(void), DWORD ms) {
         GetOverlappedResult(port, &o, &n, TRUE);
         events = 0;
     } else if (!GetOverlappedResult(port, &o, &n, FALSE)) {
-        error = GetLastError();
-        (void)error;
         events = 0;
     }
     CloseHandle(o.hEvent);
