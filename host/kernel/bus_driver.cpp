@@ -45,7 +45,7 @@ PDEVICE_OBJECT BusDriver::create_pdo() {
     // The I/O manager's own call: the driver's fault points are the driver's calls.
     NTSTATUS status = m_kernel.io().create_device(m_driver, sizeof(PdoExtension), &text, FILE_DEVICE_BUS_EXTENDER, 0,
                                                   FALSE, &pdo);
-    if (!NT_SUCCESS(status)) bug_check("HOST_BUS", "the bus could not create a physical device object");
+    if (!NT_SUCCESS(status)) bug_check(Check::HostBus, "the bus could not create a physical device object");
     static_cast<PdoExtension*>(pdo->DeviceExtension)->bus = this;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     pdo->Flags |= DO_POWER_PAGABLE;

@@ -209,7 +209,7 @@ void on_fault(int signal, siginfo_t* info, void* context) {
         }
         what = text;
     }
-    bug_check("KMODE_EXCEPTION_NOT_HANDLED", what + " in " + (*image)->where(eip));
+    bug_check(Check::DriverFault, what + " in " + (*image)->where(eip));
 }
 
 // The routines the linker's map file places in the image's code: its lines

@@ -94,9 +94,7 @@ PDRIVER_OBJECT IoManager::load_driver(std::string_view name, PDRIVER_INITIALIZE 
     NTSTATUS result = entry(raw, &registry_path);
     if (status != nullptr) *status = result;
     if (!NT_SUCCESS(result)) {
-        if (raw->DeviceObject != nullptr) {
-            bug_check("DRIVER_LEFT_DEVICES", "DriverEntry failed but left device objects");
-        }
+        m_verifier.entry_failed(raw);
         m_drivers.pop_back();
         return nullptr;
     }
@@ -104,12 +102,6 @@ PDRIVER_OBJECT IoManager::load_driver(std::string_view name, PDRIVER_INITIALIZE 
 }
 
 void IoManager::unload_driver(PDRIVER_OBJECT driver) {
-    if (driver->DeviceObject != nullptr) {
-        bug_check("DRIVER_UNLOADED_WITH_DEVICES",
-                  "driver " + to_utf8(from_unicode_string(&driver->DriverName)) +
-                      " is unloaded while device object " +
-                      to_utf8(device_name(driver->DeviceObject)) + " still exists");
-    }
     // The image goes away with the unload: no thread the driver created may
     // still run its code, nor any reference to one be held. On Windows 98 SE
     // a driver cannot wait for its thread's end, only for an event the thread
@@ -121,23 +113,8 @@ void IoManager::unload_driver(PDRIVER_OBJECT driver) {
             thread->state != ThreadState::Waiting) {
             m_kernel.scheduler().finish_exiting(*thread);
         }
-        if (thread->driver_thread && thread->state != ThreadState::Terminated) {
-            bug_check("DRIVER_UNLOADED_WITH_THREADS",
-                      "driver " + to_utf8(from_unicode_string(&driver->DriverName)) + " is unloaded while its thread '" +
-                          thread->name + "' has not ended");
-        }
     }
-    if (m_kernel.work_items() != 0) {
-        bug_check("DRIVER_UNLOADED_WITH_WORK_ITEMS",
-                  "driver " + to_utf8(from_unicode_string(&driver->DriverName)) +
-                      " is unloaded while a work item is queued or running");
-    }
-    std::string references = m_kernel.objects().report();
-    if (!references.empty()) {
-        bug_check("DRIVER_UNLOADED_WITH_REFERENCES",
-                  "driver " + to_utf8(from_unicode_string(&driver->DriverName)) +
-                      " is unloaded while it holds handles or references:\n" + references);
-    }
+    m_verifier.unloading(driver);
     if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
     std::erase_if(m_drivers, [&](auto& holder) { return &holder->driver == driver; });
 }
@@ -196,47 +173,7 @@ std::u16string IoManager::device_name(PDEVICE_OBJECT device) const {
 
 void IoManager::delete_device(PDEVICE_OBJECT device) {
     auto it = m_devices.find(device);
-    if (it == m_devices.end()) {
-        char detail[96];
-        std::snprintf(detail, sizeof detail, "IoDeleteDevice(%p): %s", static_cast<void*>(device),
-                      m_deleted_devices.count(device) ? "already deleted" : "not a device object");
-        bug_check("INVALID_DEVICE_OBJECT", detail);
-    }
-    std::string name = to_utf8(device_name(device));
-    if (device->DeviceObjectExtension->AttachedTo != nullptr) {
-        bug_check("DEVICE_DELETED_WHILE_ATTACHED",
-                  name + " is deleted while still attached to " +
-                      to_utf8(device_name(device->DeviceObjectExtension->AttachedTo)) +
-                      " (IoDetachDevice first)");
-    }
-    if (device->AttachedDevice != nullptr) {
-        bug_check("DEVICE_DELETED_WHILE_ATTACHED",
-                  name + " is deleted while " + to_utf8(device_name(device->AttachedDevice)) +
-                      " is attached on top of it");
-    }
-    const bool handles_open = it->second->open_count > 0;
-    m_irps.for_each([&](void* address, const IrpRecord& rec) {
-        if (rec.state == IrpState::Idle) return;
-        auto* irp = static_cast<PIRP>(address);
-        // A request made through a handle of the device keeps the device
-        // object with the handle: the deletion waits for the last close, as
-        // the platform's object references make it wait.
-        if (handles_open && irp->Tail.Overlay.OriginalFileObject != nullptr &&
-            irp->Tail.Overlay.OriginalFileObject->DeviceObject == device) {
-            return;
-        }
-        auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
-        // A completion routine of the device may be the one that let the
-        // removal go on (by dropping its last reference, as a remove lock is
-        // released): it has only to return, and the request leaves the device.
-        const bool leaving = rec.state == IrpState::Completing && rec.in_routine;
-        for (int loc = std::max<int>(irp->CurrentLocation + (leaving ? 1 : 0), 1); loc <= irp->StackCount; ++loc) {
-            if (stack[loc - 1].DeviceObject == device) {
-                irp_bug_check("DEVICE_DELETED_WITH_REQUESTS", irp,
-                              name + " is deleted while this IRP is still in flight on it");
-            }
-        }
-    });
+    m_verifier.deleting(device, it != m_devices.end() && it->second->open_count > 0);
     if (!it->second->name.empty()) m_names.erase(fold(it->second->name));
     if (it->second->open_count > 0) {
         device->DeviceObjectExtension->ExtensionFlags |= DOE_DELETE_PENDING;
@@ -266,13 +203,7 @@ PDEVICE_OBJECT IoManager::attached_top(PDEVICE_OBJECT device) {
 }
 
 PDEVICE_OBJECT IoManager::attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
-    if (!is_live_device(source) || !is_live_device(target)) {
-        bug_check("INVALID_DEVICE_OBJECT", "IoAttachDeviceToDeviceStack with a deleted device");
-    }
-    if (source->DeviceObjectExtension->AttachedTo != nullptr) {
-        bug_check("DEVICE_ALREADY_ATTACHED",
-                  to_utf8(device_name(source)) + " is attached to a stack a second time");
-    }
+    m_verifier.attaching(source, target);
     PDEVICE_OBJECT top = attached_top(target);
     // A stack that is being removed takes no new device.
     if (top->DeviceObjectExtension->ExtensionFlags & (DOE_DELETE_PENDING | DOE_REMOVE_PENDING)) return nullptr;
@@ -283,12 +214,8 @@ PDEVICE_OBJECT IoManager::attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
 }
 
 void IoManager::detach(PDEVICE_OBJECT target) {
-    if (!is_live_device(target)) bug_check("INVALID_DEVICE_OBJECT", "IoDetachDevice with a deleted device");
+    m_verifier.detaching(target);
     PDEVICE_OBJECT above = target->AttachedDevice;
-    if (above == nullptr) {
-        bug_check("DEVICE_NOT_ATTACHED",
-                  "IoDetachDevice: nothing is attached to " + to_utf8(device_name(target)));
-    }
     above->DeviceObjectExtension->AttachedTo = nullptr;
     target->AttachedDevice = nullptr;
 }
@@ -429,9 +356,7 @@ NTSTATUS IoManager::device_io_control(PFILE_OBJECT file, ULONG code, const void*
 // IRP allocation and building
 
 PIRP IoManager::allocate_irp(CCHAR stack_size, bool threaded) {
-    if (stack_size < 1) {
-        bug_check("INVALID_STACK_SIZE", "an IRP needs at least one stack location");
-    }
+    m_verifier.allocating(stack_size);
     SIZE_T size = sizeof(IRP) + static_cast<SIZE_T>(stack_size) * sizeof(IO_STACK_LOCATION);
     auto* irp = static_cast<PIRP>(m_kernel.pool().allocate(NonPagedPool, size, pool_tag("Irp "),
                                                            __builtin_return_address(0)));
@@ -452,34 +377,13 @@ PIRP IoManager::allocate_irp(CCHAR stack_size, bool threaded) {
 }
 
 void IoManager::free_irp(PIRP irp) {
-    IrpRecord& rec = record(irp, "IoFreeIrp");
-    if (rec.threaded) {
-        irp_bug_check("IRP_FREED_BY_DRIVER", irp,
-                      "a driver freed an IRP that the I/O manager built and releases itself");
-    }
-    // While it completes, the IRP may be freed at the top of its stack, or
-    // while one of its completion routines runs (by the routine, or by a
-    // party it hands the IRP to); the routine must then return
-    // STATUS_MORE_PROCESSING_REQUIRED, which is checked when it returns.
-    bool allowed = rec.state == IrpState::Idle || rec.state == IrpState::Returned ||
-                   (rec.state == IrpState::Completing && (completes_at_top(irp) || rec.in_routine));
-    if (!allowed) {
-        irp_bug_check("IRP_FREED_WHILE_OWNED", irp,
-                      "the IRP is freed while a driver below still owns it");
-    }
+    IrpRecord& rec = m_verifier.live(irp, "IoFreeIrp");
+    m_verifier.freeing(irp, rec);
     retire(irp, rec);
 }
 
 void IoManager::retire(PIRP irp, IrpRecord& rec) {
-    if (rec.power) {
-        for (PDRIVER_OBJECT driver : rec.power_drivers) {
-            if (std::find(rec.power_starts.begin(), rec.power_starts.end(), driver) == rec.power_starts.end()) {
-                irp_bug_check("POWER_IRP_NOT_STARTED", irp,
-                              "driver " + to_utf8(from_unicode_string(&driver->DriverName)) +
-                                  " never called PoStartNextPowerIrp for this power IRP");
-            }
-        }
-    }
+    m_verifier.retiring(irp, rec);
     m_kernel.trace().record(m_kernel.now(), m_kernel.scheduler().running().id, TraceKind::Free,
                             rec.id, irp);
     m_irps.erase(irp);
@@ -553,22 +457,7 @@ NTSTATUS IoManager::send_and_wait(PDEVICE_OBJECT target, PIRP irp, PKEVENT event
 }
 
 // ---------------------------------------------------------------------------
-// Checks and reports
-
-IoManager::IrpRecord& IoManager::record(PIRP irp, const char* operation) {
-    if (IrpRecord* rec = m_irps.find(irp)) return *rec;
-    report_not_live(irp, operation);
-}
-
-void IoManager::report_not_live(PIRP irp, const char* operation) {
-    // A released IRP's block stays in the pool's quarantine for a while.
-    const Pool::Block* freed = m_kernel.pool().freed(irp);
-    const bool released = freed != nullptr && freed->tag == pool_tag("Irp ");
-    char detail[160];
-    std::snprintf(detail, sizeof detail, "%s(%p): %s", operation, static_cast<void*>(irp),
-                  released ? "the IRP was already completed and released" : "the address is not a live IRP");
-    bug_check(released ? "IRP_USED_AFTER_RELEASE" : "INVALID_IRP", detail);
-}
+// Reports
 
 std::string IoManager::describe(PIRP irp) const {
     const IrpRecord* rec = m_irps.find(irp);
@@ -590,10 +479,6 @@ std::string IoManager::describe(PIRP irp) const {
     return text;
 }
 
-void IoManager::irp_bug_check(const char* check, PIRP irp, const std::string& detail) {
-    bug_check(check, describe(irp) + "\n" + detail);
-}
-
 std::string IoManager::irp_report() const {
     std::vector<std::pair<std::uint64_t, PIRP>> irps;
     m_irps.for_each([&](void* address, const IrpRecord& rec) { irps.emplace_back(rec.id, static_cast<PIRP>(address)); });
@@ -603,44 +488,29 @@ std::string IoManager::irp_report() const {
     return out;
 }
 
-bool IoManager::completes_at_top(PIRP irp) const { return irp->CurrentLocation > irp->StackCount; }
-
 // ---------------------------------------------------------------------------
 // Stack locations
 
 PIO_STACK_LOCATION IoManager::current_location(PIRP irp) {
-    record(irp, "IoGetCurrentIrpStackLocation");
-    if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) {
-        irp_bug_check("NO_CURRENT_STACK_LOCATION", irp,
-                      "the IRP has no current stack location here (it was not sent to this level)");
-    }
+    m_verifier.has_current(irp, "IoGetCurrentIrpStackLocation",
+                           "the IRP has no current stack location here (it was not sent to this level)");
     return irp->Tail.Overlay.CurrentStackLocation;
 }
 
 PIO_STACK_LOCATION IoManager::next_location(PIRP irp) {
-    record(irp, "IoGetNextIrpStackLocation");
-    if (irp->CurrentLocation <= 1) {
-        irp_bug_check("NO_MORE_IRP_STACK_LOCATIONS", irp,
-                      "there is no stack location below the current one");
-    }
+    m_verifier.has_next(irp, "IoGetNextIrpStackLocation", "there is no stack location below the current one");
     return irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 
 void IoManager::skip_location(PIRP irp) {
-    record(irp, "IoSkipCurrentIrpStackLocation");
-    if (irp->CurrentLocation > irp->StackCount) {
-        irp_bug_check("NO_CURRENT_STACK_LOCATION", irp, "skipping a location the IRP never entered");
-    }
+    m_verifier.has_current(irp, "IoSkipCurrentIrpStackLocation", "skipping a location the IRP never entered");
     ++irp->CurrentLocation;
     ++irp->Tail.Overlay.CurrentStackLocation;
 }
 
 void IoManager::set_next_location(PIRP irp) {
-    record(irp, "IoSetNextIrpStackLocation");
-    if (irp->CurrentLocation <= 1) {
-        irp_bug_check("NO_MORE_IRP_STACK_LOCATIONS", irp,
-                      "there is no stack location below the current one to make current");
-    }
+    m_verifier.has_next(irp, "IoSetNextIrpStackLocation",
+                        "there is no stack location below the current one to make current");
     --irp->CurrentLocation;
     --irp->Tail.Overlay.CurrentStackLocation;
 }
@@ -651,7 +521,7 @@ void IoManager::mark_pending(PIRP irp) {
 }
 
 PDRIVER_CANCEL IoManager::set_cancel_routine(PIRP irp, PDRIVER_CANCEL routine) {
-    record(irp, "IoSetCancelRoutine");
+    m_verifier.live(irp, "IoSetCancelRoutine");
     m_kernel.scheduler().yield();
     PDRIVER_CANCEL old = irp->CancelRoutine;
     irp->CancelRoutine = routine;
@@ -662,32 +532,13 @@ PDRIVER_CANCEL IoManager::set_cancel_routine(PIRP irp, PDRIVER_CANCEL routine) {
 // Call, complete, cancel
 
 NTSTATUS IoManager::call(PDEVICE_OBJECT device, PIRP irp) {
-    record(irp, "IofCallDriver");
-    if (!is_live_device(device)) {
-        char detail[96];
-        std::snprintf(detail, sizeof detail, "IofCallDriver to %p: %s", static_cast<void*>(device),
-                      m_deleted_devices.count(device) ? "the device object was deleted"
-                                                      : "not a device object");
-        irp_bug_check("INVALID_DEVICE_OBJECT", irp, detail);
-    }
+    m_verifier.calling(device, irp);
     m_kernel.scheduler().yield();
-    if (irp->CurrentLocation <= 1) {
-        irp_bug_check("NO_MORE_IRP_STACK_LOCATIONS", irp,
-                      "IofCallDriver to " + to_utf8(device_name(device)) +
-                          " but the IRP has no stack location left");
-    }
-    // The dispatch routine passing the request on, if one is: the innermost
-    // on this thread running on it.
-    Frame* caller = nullptr;
-    const std::uint32_t thread = m_kernel.scheduler().running().id;
-    const std::uint64_t id = m_irps.at(irp).id;
-    for (Frame* frame : m_frames) {
-        if (frame->id == id && frame->thread == thread) caller = frame;
-    }
+    Verifier::Frame* caller = m_verifier.sending(device, irp);
     const NTSTATUS status = held_for_power(device, irp, irp->Tail.Overlay.CurrentStackLocation[-1])
                                 ? STATUS_PENDING
                                 : present(device, irp);
-    if (caller != nullptr) caller->passed_on = status;
+    Verifier::sent(caller, status);
     return status;
 }
 
@@ -698,145 +549,31 @@ NTSTATUS IoManager::present(PDEVICE_OBJECT device, PIRP irp) {
     --irp->Tail.Overlay.CurrentStackLocation;
     PIO_STACK_LOCATION location = irp->Tail.Overlay.CurrentStackLocation;
     location->DeviceObject = device;
-    rec.state = IrpState::InFlight;
-    if (location->MajorFunction == IRP_MJ_POWER) {
-        rec.power = true;
-        if (std::find(rec.power_drivers.begin(), rec.power_drivers.end(), device->DriverObject) ==
-            rec.power_drivers.end()) {
-            rec.power_drivers.push_back(device->DriverObject);
-        }
-    }
+    m_verifier.entering(device, *location, rec);
     m_kernel.trace().record(m_kernel.now(), m_kernel.scheduler().running().id, TraceKind::IrpCall,
                             rec.id << 16 | location->MajorFunction << 8 | location->MinorFunction,
                             irp);
-    if (location->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
-        irp_bug_check("INVALID_MAJOR_FUNCTION", irp, "major function out of range");
-    }
-
-    Frame frame{rec.id, irp->CurrentLocation, m_kernel.scheduler().running().id};
-    m_frames.push_back(&frame);
-    // The frame leaves the list however the dispatch routine ends, even when
-    // its thread is unwound at the end of the world.
-    struct Unlist {
-        std::vector<Frame*>& frames;
-        Frame* frame;
-        ~Unlist() { std::erase(frames, frame); }
-    } unlist{m_frames, &frame};
-    const KIRQL entry = m_kernel.scheduler().running().irql;
+    Verifier::Dispatch dispatch(m_verifier, irp, rec.id);
     const UCHAR major = location->MajorFunction;
     NTSTATUS status = device->DriverObject->MajorFunction[major](device, irp);
-    check_irql_kept(entry, "a dispatch routine", major);
-
-    if (status == STATUS_PENDING) {
-        if (!frame.popped) {
-            // Not completed past this level yet: the mark may still arrive from
-            // below (propagation or a completion routine); checked when it pops.
-            auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
-            if (!(stack[frame.location - 1].Control & SL_PENDING_RETURNED)) {
-                std::vector<int>& owed = m_irps.at(irp).pending_owed;
-                if (std::find(owed.begin(), owed.end(), frame.location) == owed.end()) owed.push_back(frame.location);
-            }
-        } else if (!frame.pending_at_pop) {
-            char detail[200];
-            std::snprintf(detail, sizeof detail,
-                          "IRP #%llu: the dispatch routine of %s returned STATUS_PENDING but "
-                          "never marked the IRP pending (IoMarkIrpPending)",
-                          static_cast<unsigned long long>(frame.id),
-                          to_utf8(device_name(device)).c_str());
-            bug_check("PENDING_NOT_MARKED", detail);
-        }
-    } else if (frame.popped && (frame.pending_at_pop || status != frame.status_at_pop)) {
-        // The request was completed past this level while the routine ran: it
-        // returns the status the request was completed with, and not after
-        // marking it pending.
-        char detail[240];
-        std::snprintf(detail, sizeof detail,
-                      "IRP #%llu: the dispatch routine of %s returned 0x%08X for a request %s",
-                      static_cast<unsigned long long>(frame.id), to_utf8(device_name(device)).c_str(),
-                      static_cast<unsigned>(status),
-                      frame.pending_at_pop ? "it had marked pending (it must return STATUS_PENDING)"
-                                           : "completed with another status");
-        bug_check("DISPATCH_STATUS_MISMATCH", detail);
-    } else if (!frame.popped) {
-        // Neither completed past this level nor pending: still pending below
-        // (the routine must return what the lower driver returned), or held by
-        // a completion routine or kept by the routine; its caller would take
-        // the status for the request's end (NT's Driver Verifier stops here).
-        char detail[240];
-        std::snprintf(detail, sizeof detail,
-                      frame.passed_on == STATUS_PENDING
-                          ? "IRP #%llu: the dispatch routine of %s passed the request on, the lower driver "
-                            "returned STATUS_PENDING, and it returned 0x%08X"
-                          : "IRP #%llu: the dispatch routine of %s returned 0x%08X for a request it has not "
-                            "completed (it must mark it pending and return STATUS_PENDING)",
-                      static_cast<unsigned long long>(frame.id), to_utf8(device_name(device)).c_str(),
-                      static_cast<unsigned>(status));
-        bug_check("DISPATCH_STATUS_MISMATCH", detail);
-    }
+    dispatch.returned(device, irp, status, major);
     return status;
 }
 
-// A driver's routine returns at the IRQL it was called at.
-void IoManager::check_irql_kept(KIRQL entry, const char* routine, UCHAR major) {
-    const KIRQL now = m_kernel.scheduler().running().irql;
-    if (now == entry) return;
-    char detail[160];
-    std::snprintf(detail, sizeof detail, "%s (major 0x%02X) returned at IRQL %u; it was called at IRQL %u", routine,
-                  major, now, entry);
-    bug_check("IRQL_UNEXPECTED_VALUE", detail);
-}
-
-void IoManager::on_location_popped(PIRP irp, IrpRecord& rec, int location, bool pending) {
-    for (Frame* frame : m_frames) {
-        if (frame->id == rec.id && frame->location == location) {
-            frame->popped = true;
-            frame->pending_at_pop = pending;
-            frame->status_at_pop = irp->IoStatus.Status;
-        }
-    }
-    const std::size_t owed = std::erase(rec.pending_owed, location);
-    if (owed != 0 && !pending) {
-        irp_bug_check("PENDING_NOT_MARKED", irp,
-                      "a dispatch routine returned STATUS_PENDING for this IRP but its stack "
-                      "location was never marked pending");
-    }
-}
-
 void IoManager::complete(PIRP irp, CCHAR) {
-    IrpRecord& rec = record(irp, "IofCompleteRequest");
-    const bool at_top = irp->CurrentLocation > irp->StackCount;
-    // At the top of its stack, only a request the I/O manager built may be
-    // completed again, by its originator, once a completion routine gave it
-    // back with STATUS_MORE_PROCESSING_REQUIRED.
-    const bool never_sent = rec.state == IrpState::Idle;
-    if (never_sent || (at_top && !rec.threaded)) {
-        irp_bug_check("MULTIPLE_IRP_COMPLETE_REQUESTS", irp,
-                      never_sent ? "the IRP is completed but was never sent"
-                                 : "the IRP is completed again at the top of its stack");
-    }
-    if (irp->IoStatus.Status == STATUS_PENDING) {
-        irp_bug_check("IRP_COMPLETED_WITH_PENDING", irp, "an IRP is completed with STATUS_PENDING");
-    }
-    if (irp->CancelRoutine != nullptr) {
-        irp_bug_check("CANCEL_ROUTINE_SET_AT_COMPLETION", irp,
-                      "the IRP is completed while its cancel routine is still set");
-    }
+    IrpRecord& rec = m_verifier.live(irp, "IofCompleteRequest");
     const std::uint64_t id = rec.id;
+    const std::uint64_t epoch = m_verifier.completing(irp, rec);
     m_kernel.trace().record(m_kernel.now(), m_kernel.scheduler().running().id,
                             TraceKind::IrpComplete,
                             id << 32 | static_cast<std::uint32_t>(irp->IoStatus.Status), irp);
-    // A completion that starts while a completion routine of this IRP still
-    // runs is legal only if that routine returns STATUS_MORE_PROCESSING_REQUIRED:
-    // the epoch tells the routine's caller that it was overtaken.
-    const std::uint64_t epoch = ++rec.epoch;
-    rec.state = IrpState::Completing;
     m_kernel.scheduler().yield();
 
     while (irp->CurrentLocation <= irp->StackCount) {
         PIO_STACK_LOCATION popped = irp->Tail.Overlay.CurrentStackLocation;
         const int popped_location = irp->CurrentLocation;
         const bool marked = (popped->Control & SL_PENDING_RETURNED) != 0;
-        on_location_popped(irp, m_irps.at(irp), popped_location, marked);
+        m_verifier.popped(irp, m_irps.at(irp), popped_location, marked);
         // A power request the power manager held back has pended for the
         // driver that sent it, whatever the driver below did.
         irp->PendingReturned = marked || popped_location == m_irps.at(irp).held_location;
@@ -858,45 +595,18 @@ void IoManager::complete(PIRP irp, CCHAR) {
                        (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
                        (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
-            m_irps.at(irp).in_routine = true;
-            const KIRQL entry = m_kernel.scheduler().running().irql;
+            const KIRQL entry = m_verifier.routine_called(m_irps.at(irp));
             NTSTATUS result = routine(upper, irp, context);
-            check_irql_kept(entry, "a completion routine", popped_major);
-            IrpRecord* after = m_irps.find(irp);
-            if (after != nullptr && after->id == id) after->in_routine = false;
-            bool overtaken = after != nullptr && after->id == id && after->epoch != epoch;
-            if (overtaken && result != STATUS_MORE_PROCESSING_REQUIRED) {
-                irp_bug_check("MULTIPLE_IRP_COMPLETE_REQUESTS", irp,
-                              "the IRP was completed again while a completion routine that did not return "
-                              "STATUS_MORE_PROCESSING_REQUIRED was running");
-            }
-            if (overtaken) return;
-            if (after == nullptr || after->id != id) {
-                if (result != STATUS_MORE_PROCESSING_REQUIRED) {
-                    char detail[160];
-                    std::snprintf(detail, sizeof detail,
-                                  "IRP #%llu: a completion routine released the IRP but returned "
-                                  "0x%08X instead of STATUS_MORE_PROCESSING_REQUIRED",
-                                  static_cast<unsigned long long>(id), static_cast<unsigned>(result));
-                    bug_check("IRP_USED_AFTER_RELEASE", detail);
-                }
-                return;
-            }
-            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-                after->state = IrpState::Returned;
-                return;
-            }
+            m_verifier.routine_returned(irp, id, epoch, result, entry, popped_major);
+            // The IRP is the routine's again (it may be released already).
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
         } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
             irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
         }
     }
 
     IrpRecord& done = m_irps.at(irp);
-    if (!done.threaded) {
-        irp_bug_check("DRIVER_IRP_REACHED_TOP", irp,
-                      "an IRP allocated with IoAllocateIrp reached the top of its stack: its "
-                      "last completion routine must return STATUS_MORE_PROCESSING_REQUIRED");
-    }
+    m_verifier.reached_top(irp, done);
     finish_threaded(irp, done);
 }
 
@@ -908,24 +618,13 @@ void IoManager::complete(PIRP irp, CCHAR) {
 // released.
 void IoManager::finish_threaded(PIRP irp, IrpRecord& rec) {
     Thread* requester = m_kernel.scheduler().find(irp->Tail.Overlay.Thread);
-    if (requester == nullptr || requester->state == ThreadState::Terminated) {
-        irp_bug_check("IRP_THREAD_GONE", irp, "the thread that built this IRP has ended before its completion");
-    }
+    m_verifier.requester_gone(irp, requester == nullptr || requester->state == ThreadState::Terminated);
     const std::uint64_t id = rec.id;
     m_kernel.scheduler().queue_apc(*requester, [this, irp, id] {
-        IrpRecord* found = m_irps.find(irp);
-        if (found == nullptr || found->id != id) {
-            bug_check("IRP_USED_AFTER_RELEASE", "a built IRP was released before its final completion");
-        }
-        IrpRecord& done = *found;
+        IrpRecord& done = m_verifier.finishing(irp, id);
         if (done.buffered) {
             PVOID buffer = irp->AssociatedIrp.SystemBuffer;
-            if (!NT_ERROR(irp->IoStatus.Status) && irp->IoStatus.Information > done.user_output_length) {
-                irp_bug_check("IOCTL_INFORMATION_TOO_LARGE", irp,
-                              "a buffered request completed with Information " +
-                                  std::to_string(irp->IoStatus.Information) + " for an output buffer of " +
-                                  std::to_string(done.user_output_length) + " bytes");
-            }
+            m_verifier.copying_back(irp, done);
             if (buffer != nullptr && done.user_output != nullptr && !NT_ERROR(irp->IoStatus.Status)) {
                 std::memcpy(done.user_output, buffer, irp->IoStatus.Information);
             }
@@ -941,11 +640,11 @@ void IoManager::finish_threaded(PIRP irp, IrpRecord& rec) {
 }
 
 BOOLEAN IoManager::cancel(PIRP irp) {
-    IrpRecord& rec = record(irp, "IoCancelIrp");
+    IrpRecord& rec = m_verifier.live(irp, "IoCancelIrp");
     m_kernel.trace().record(m_kernel.now(), m_kernel.scheduler().running().id, TraceKind::IrpCancel,
                             rec.id, irp);
     m_kernel.scheduler().yield();
-    record(irp, "IoCancelIrp");
+    m_verifier.live(irp, "IoCancelIrp");
     KIRQL irql;
     acquire_cancel_lock(&irql);
     irp->CancelIrql = irql;
@@ -960,25 +659,17 @@ BOOLEAN IoManager::cancel(PIRP irp) {
                                 ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject
                                 : nullptr;
     routine(device, irp);
-    check_irql_kept(irql, "a cancel routine", 0xFF);
-    if (m_cancel_lock.held_by(m_kernel.scheduler().running())) {
-        bug_check("CANCEL_LOCK_NOT_RELEASED",
-                  "a cancel routine returned without IoReleaseCancelSpinLock");
-    }
+    m_verifier.cancel_returned(irql, m_cancel_lock);
     return TRUE;
 }
 
 void IoManager::acquire_cancel_lock(PKIRQL irql) {
-    if (m_cancel_lock.held_by(m_kernel.scheduler().running())) {
-        bug_check("CANCEL_LOCK_RECURSION", "the cancel spin lock is acquired twice by one thread");
-    }
+    m_verifier.acquiring(m_cancel_lock);
     *irql = m_cancel_lock.acquire(m_kernel.scheduler());
 }
 
 void IoManager::release_cancel_lock(KIRQL irql) {
-    if (!m_cancel_lock.held_by(m_kernel.scheduler().running())) {
-        bug_check("CANCEL_LOCK_NOT_HELD", "IoReleaseCancelSpinLock by a thread that does not hold it");
-    }
+    m_verifier.releasing(m_cancel_lock);
     m_cancel_lock.release(m_kernel.scheduler(), irql);
 }
 
@@ -986,21 +677,8 @@ void IoManager::release_cancel_lock(KIRQL irql) {
 // Power
 
 void IoManager::start_next_power_irp(PIRP irp) {
-    IrpRecord& rec = record(irp, "PoStartNextPowerIrp");
-    if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) {
-        irp_bug_check("NO_CURRENT_STACK_LOCATION", irp, "PoStartNextPowerIrp outside the IRP's stack");
-    }
+    m_verifier.power_started(irp, m_verifier.live(irp, "PoStartNextPowerIrp"));
     PDEVICE_OBJECT device = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-    if (irp->Tail.Overlay.CurrentStackLocation->MajorFunction != IRP_MJ_POWER || device == nullptr) {
-        irp_bug_check("NOT_A_POWER_IRP", irp, "PoStartNextPowerIrp for an IRP that is not a power IRP");
-    }
-    PDRIVER_OBJECT driver = device->DriverObject;
-    if (std::find(rec.power_starts.begin(), rec.power_starts.end(), driver) != rec.power_starts.end()) {
-        irp_bug_check("POWER_IRP_STARTED_TWICE", irp,
-                      "driver " + to_utf8(from_unicode_string(&driver->DriverName)) +
-                          " called PoStartNextPowerIrp twice for this power IRP");
-    }
-    rec.power_starts.push_back(driver);
     const PIO_STACK_LOCATION current = irp->Tail.Overlay.CurrentStackLocation;
     if (!in_power_lane(*current)) return;
     auto lane = m_power_lanes.find({device, current->Parameters.Power.Type});
@@ -1017,7 +695,7 @@ void IoManager::start_next_power_irp(PIRP irp) {
 }
 
 bool IoManager::power_irp_arriving(PIRP irp) {
-    record(irp, "IofCallDriver");
+    m_verifier.live(irp, "IofCallDriver");
     return irp->CurrentLocation > 1 && irp->Tail.Overlay.CurrentStackLocation[-1].MajorFunction == IRP_MJ_POWER;
 }
 

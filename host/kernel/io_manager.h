@@ -1,6 +1,6 @@
 // The I/O manager: driver and device objects, the object namespace, and the
-// life of every IRP (call, completion, cancellation), with the verifier's
-// checks on each.
+// life of every IRP (call, completion, cancellation). The verifier watches
+// each step (host/kernel/verifier.h).
 #pragma once
 
 #include <cstdint>
@@ -16,16 +16,88 @@
 #include <vector>
 
 #include "host/kernel/scheduler.h"
+#include "host/kernel/verifier.h"
 #include "platform/wdm.h"
 
 namespace host {
 
 class Kernel;
 
-
 std::u16string to_u16(std::string_view text);
 std::string to_utf8(std::u16string_view text);
 std::u16string from_unicode_string(const UNICODE_STRING* text);
+
+// What the I/O manager keeps of a live IRP.
+struct IrpRecord {
+    std::uint64_t id = 0;
+    bool threaded = false;  // built by the I/O manager, which releases it
+    int held_location = 0;  // where the power manager held the request back
+    // Threaded device-control requests: where the output goes back.
+    PVOID user_output = nullptr;
+    ULONG user_output_length = 0;
+    bool buffered = false;
+    IrpWatch watch;  // the verifier's
+};
+
+// The live IRPs' records. A handful live at a time, and each is looked up
+// at every step of its IRP: their addresses are searched in a contiguous
+// array rather than hashed. A record stays where it is while its IRP
+// lives (it is held by reference across calls that add and remove
+// others); a released one is kept for the next IRP.
+class IrpTable {
+public:
+    IrpRecord* find(const void* irp) const {
+        // An IRP is looked up several times in a row as it goes down and
+        // back up: the one found last is tried first.
+        if (m_last < m_addresses.size() && m_addresses[m_last] == irp) return m_records[m_last].get();
+        for (std::size_t i = 0; i < m_addresses.size(); ++i) {
+            if (m_addresses[i] != irp) continue;
+            m_last = i;
+            return m_records[i].get();
+        }
+        return nullptr;
+    }
+    IrpRecord& at(const void* irp) const {
+        IrpRecord* rec = find(irp);
+        if (rec == nullptr) throw std::out_of_range("not a live IRP");
+        return *rec;
+    }
+    void add(void* irp, IrpRecord&& rec) {
+        std::unique_ptr<IrpRecord> record;
+        if (m_spare.empty()) {
+            record = std::make_unique<IrpRecord>(std::move(rec));
+        } else {
+            record = std::move(m_spare.back());
+            m_spare.pop_back();
+            *record = std::move(rec);
+        }
+        m_addresses.push_back(irp);
+        m_records.push_back(std::move(record));
+    }
+    void erase(const void* irp) {
+        for (std::size_t i = 0; i < m_addresses.size(); ++i) {
+            if (m_addresses[i] != irp) continue;
+            m_spare.push_back(std::move(m_records[i]));
+            m_addresses[i] = m_addresses.back();
+            m_records[i] = std::move(m_records.back());
+            m_addresses.pop_back();
+            m_records.pop_back();
+            return;
+        }
+    }
+    std::size_t size() const { return m_addresses.size(); }
+    // Calls f(address, record) for each live IRP.
+    template <typename F>
+    void for_each(F f) const {
+        for (std::size_t i = 0; i < m_addresses.size(); ++i) f(m_addresses[i], *m_records[i]);
+    }
+
+private:
+    std::vector<void*> m_addresses;
+    std::vector<std::unique_ptr<IrpRecord>> m_records;
+    std::vector<std::unique_ptr<IrpRecord>> m_spare;
+    mutable std::size_t m_last = 0;  // where find() found its IRP last
+};
 
 class IoManager {
 public:
@@ -104,119 +176,22 @@ public:
     POWER_STATE set_power_state(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state);
     std::optional<DEVICE_POWER_STATE> reported_power_state(PDEVICE_OBJECT device) const;
 
-    // Inspection for tests and leak checks.
+    // Inspection for tests, leak checks and the verifier.
     std::size_t live_irps() const { return m_irps.size(); }
     std::string irp_report() const;
     bool is_live_irp(const void* irp) const { return m_irps.find(irp) != nullptr; }
+    IrpTable& irps() { return m_irps; }
+    std::string describe(PIRP irp) const;
+    bool was_deleted(const void* device) const { return m_deleted_devices.count(device) != 0; }
 
 private:
     // An open or a handle ends: a device deleted meanwhile goes with the last.
     void release_open(PDEVICE_OBJECT device);
-    enum class IrpState { Idle, InFlight, Completing, Returned };
-
-    struct IrpRecord {
-        std::uint64_t id = 0;
-        std::uint64_t epoch = 0;  // completions started
-        bool threaded = false;
-        IrpState state = IrpState::Idle;
-        bool in_routine = false;  // a completion routine of the IRP runs
-        // Small sets, in vectors: cheap to empty when the record is reused
-        // for the next IRP (trees were copied and freed each time).
-        bool power = false;
-        std::vector<PDRIVER_OBJECT> power_starts;   // once each: PoStartNextPowerIrp
-        std::vector<PDRIVER_OBJECT> power_drivers;  // once each: the request reached it
-        int held_location = 0;  // where the power manager held the request back
-        std::vector<int> pending_owed;  // locations that returned STATUS_PENDING unmarked
-        // Threaded device-control requests: where the output goes back.
-        PVOID user_output = nullptr;
-        ULONG user_output_length = 0;
-        bool buffered = false;
-    };
-
-    // The live IRPs' records. A handful live at a time, and each is looked up
-    // at every step of its IRP: their addresses are searched in a contiguous
-    // array rather than hashed. A record stays where it is while its IRP
-    // lives (it is held by reference across calls that add and remove
-    // others); a released one is kept for the next IRP.
-    class IrpTable {
-    public:
-        IrpRecord* find(const void* irp) const {
-            // An IRP is looked up several times in a row as it goes down and
-            // back up: the one found last is tried first.
-            if (m_last < m_addresses.size() && m_addresses[m_last] == irp) return m_records[m_last].get();
-            for (std::size_t i = 0; i < m_addresses.size(); ++i) {
-                if (m_addresses[i] != irp) continue;
-                m_last = i;
-                return m_records[i].get();
-            }
-            return nullptr;
-        }
-        IrpRecord& at(const void* irp) const {
-            IrpRecord* rec = find(irp);
-            if (rec == nullptr) throw std::out_of_range("not a live IRP");
-            return *rec;
-        }
-        void add(void* irp, IrpRecord&& rec) {
-            std::unique_ptr<IrpRecord> record;
-            if (m_spare.empty()) {
-                record = std::make_unique<IrpRecord>(std::move(rec));
-            } else {
-                record = std::move(m_spare.back());
-                m_spare.pop_back();
-                *record = std::move(rec);
-            }
-            m_addresses.push_back(irp);
-            m_records.push_back(std::move(record));
-        }
-        void erase(const void* irp) {
-            for (std::size_t i = 0; i < m_addresses.size(); ++i) {
-                if (m_addresses[i] != irp) continue;
-                m_spare.push_back(std::move(m_records[i]));
-                m_addresses[i] = m_addresses.back();
-                m_records[i] = std::move(m_records.back());
-                m_addresses.pop_back();
-                m_records.pop_back();
-                return;
-            }
-        }
-        std::size_t size() const { return m_addresses.size(); }
-        // Calls f(address, record) for each live IRP.
-        template <typename F>
-        void for_each(F f) const {
-            for (std::size_t i = 0; i < m_addresses.size(); ++i) f(m_addresses[i], *m_records[i]);
-        }
-
-    private:
-        std::vector<void*> m_addresses;
-        std::vector<std::unique_ptr<IrpRecord>> m_records;
-        std::vector<std::unique_ptr<IrpRecord>> m_spare;
-        mutable std::size_t m_last = 0;  // where find() found its IRP last
-    };
-
-    // One dispatch routine running on an IRP location (for the pending check).
-    struct Frame {
-        std::uint64_t id;
-        int location;
-        std::uint32_t thread;
-        bool popped = false;
-        bool pending_at_pop = false;
-        NTSTATUS status_at_pop = STATUS_SUCCESS;
-        // What IofCallDriver returned when the routine passed the request on.
-        std::optional<NTSTATUS> passed_on;
-    };
-
     struct DeviceHolder;
     struct DriverHolder;
 
-    IrpRecord& record(PIRP irp, const char* operation);
-    [[noreturn]] void report_not_live(PIRP irp, const char* operation);
-    [[noreturn]] void irp_bug_check(const char* check, PIRP irp, const std::string& detail);
-    std::string describe(PIRP irp) const;
     void finish_threaded(PIRP irp, IrpRecord& rec);
-    void check_irql_kept(KIRQL entry, const char* routine, UCHAR major);
     void retire(PIRP irp, IrpRecord& rec);
-    bool completes_at_top(PIRP irp) const;
-    void on_location_popped(PIRP irp, IrpRecord& rec, int location, bool pending);
     static bool in_power_lane(const IO_STACK_LOCATION& location);
     bool held_for_power(PDEVICE_OBJECT device, PIRP irp, IO_STACK_LOCATION& arriving);
     NTSTATUS present(PDEVICE_OBJECT device, PIRP irp);
@@ -226,7 +201,7 @@ private:
     Kernel& m_kernel;
     IrpTable m_irps;
     std::uint64_t m_next_irp_id = 1;
-    std::vector<Frame*> m_frames;
+    Verifier m_verifier{m_kernel, *this};
 
     std::vector<std::unique_ptr<DriverHolder>> m_drivers;
     std::unordered_map<const void*, std::unique_ptr<DeviceHolder>> m_devices;

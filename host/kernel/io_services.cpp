@@ -17,7 +17,7 @@ bool fails(host::FaultKind kind, const char* service) { return Kernel::current()
 [[noreturn]] void report_irql(KIRQL irql, KIRQL highest, const char* service) {
     char detail[96];
     std::snprintf(detail, sizeof detail, "%s at IRQL %u (at most %u allowed)", service, irql, highest);
-    bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
+    bug_check(host::Check::IrqlTooHigh, detail);
 }
 
 void require_irql(KIRQL highest, const char* service) {
@@ -145,7 +145,7 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     require_irql(DISPATCH_LEVEL, "IofCallDriver");
     if (io().power_irp_arriving(Irp)) {
-        bug_check("POWER_IRP_NOT_VIA_POCALLDRIVER",
+        bug_check(host::Check::PowerNotViaPoCallDriver,
                   "IofCallDriver with a power IRP: the power manager must see it pass (PoCallDriver)");
     }
     return io().call(DeviceObject, Irp);

@@ -19,14 +19,14 @@ void check_event(PRKEVENT event, const char* service) {
     if (self().irql > DISPATCH_LEVEL) {
         char detail[96];
         std::snprintf(detail, sizeof detail, "%s at IRQL %u", service, self().irql);
-        bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
+        bug_check(host::Check::IrqlTooHigh, detail);
     }
     UCHAR type = event->Header.Type;
     if ((type != NotificationEvent && type != SynchronizationEvent) || !host::initialised(event->Header)) {
         char detail[128];
         std::snprintf(detail, sizeof detail, "%s(%p): not an initialised event (type 0x%02X)",
                       service, static_cast<void*>(event), type);
-        bug_check("INVALID_DISPATCHER_OBJECT", detail);
+        bug_check(host::Check::NotADispatcherObject, detail);
     }
 }
 
@@ -42,14 +42,14 @@ void check_waitable(PVOID object, const char* service, bool thread_allowed) {
         std::snprintf(detail, sizeof detail,
                       "%s(%p) on a thread object: Windows 98 SE and Me cannot wait on a thread "
                       "(the thread must set an event before PsTerminateSystemThread)", service, object);
-        bug_check("INVALID_DISPATCHER_OBJECT", detail);
+        bug_check(host::Check::WaitOnThread, detail);
     }
     if ((type != NotificationEvent && type != SynchronizationEvent && type != host::kThreadObject) ||
         !host::initialised(*header)) {
         char detail[128];
         std::snprintf(detail, sizeof detail, "%s(%p): not an initialised dispatcher object (type 0x%02X)",
                       service, object, type);
-        bug_check("INVALID_DISPATCHER_OBJECT", detail);
+        bug_check(host::Check::NotADispatcherObject, detail);
     }
 }
 
@@ -68,7 +68,7 @@ void check_wait_irql(PLARGE_INTEGER timeout, const char* service) {
         char detail[128];
         std::snprintf(detail, sizeof detail, "%s with %s time-out at IRQL %u", service,
                       timeout == nullptr ? "no" : "a non-zero", irql);
-        bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
+        bug_check(host::Check::IrqlTooHigh, detail);
     }
 }
 
@@ -85,7 +85,7 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     if (NewIrql < thread.irql) {
         char detail[96];
         std::snprintf(detail, sizeof detail, "KeRaiseIrql to %u from %u", NewIrql, thread.irql);
-        bug_check("IRQL_NOT_GREATER_OR_EQUAL", detail);
+        bug_check(host::Check::IrqlRaisedDownwards, detail);
     }
     *OldIrql = thread.irql;
     thread.irql = NewIrql;
@@ -97,7 +97,7 @@ VOID KeLowerIrql(KIRQL NewIrql) {
     if (NewIrql > thread.irql) {
         char detail[96];
         std::snprintf(detail, sizeof detail, "KeLowerIrql to %u from %u", NewIrql, thread.irql);
-        bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
+        bug_check(host::Check::IrqlLoweredUpwards, detail);
     }
     thread.irql = NewIrql;
 }
@@ -203,7 +203,7 @@ void check_relative(PLARGE_INTEGER timeout, const char* service) {
     char detail[160];
     std::snprintf(detail, sizeof detail, "%s with the absolute time-out %lld: Windows 98's waits take relative ones",
                   service, static_cast<long long>(timeout->QuadPart));
-    bug_check("ABSOLUTE_TIMEOUT", detail);
+    bug_check(host::Check::AbsoluteTimeout, detail);
 }
 
 }  // namespace
@@ -230,7 +230,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
         std::snprintf(detail, sizeof detail,
                       "KeWaitForMultipleObjects with %u objects and %s wait-block array", Count,
                       WaitBlockArray ? "a" : "no");
-        bug_check("MAXIMUM_WAIT_OBJECTS_EXCEEDED", detail);
+        bug_check(host::Check::TooManyWaitObjects, detail);
     }
     std::vector<DISPATCHER_HEADER*> headers;
     for (ULONG i = 0; i < Count; ++i) {
@@ -251,7 +251,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interva
     if (self().irql >= DISPATCH_LEVEL) {
         char detail[96];
         std::snprintf(detail, sizeof detail, "KeDelayExecutionThread at IRQL %u", self().irql);
-        bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
+        bug_check(host::Check::IrqlTooHigh, detail);
     }
     check_relative(Interval, "KeDelayExecutionThread");
     Kernel::current().scheduler().wait({}, WaitAny, deadline_of(Interval), "KeDelayExecutionThread");
@@ -325,7 +325,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
                               PKSTART_ROUTINE StartRoutine, PVOID StartContext) {
     Kernel& kernel = Kernel::current();
     if (self().irql != PASSIVE_LEVEL) {
-        bug_check("IRQL_NOT_LESS_OR_EQUAL", "PsCreateSystemThread above PASSIVE_LEVEL");
+        bug_check(host::Check::IrqlTooHigh, "PsCreateSystemThread above PASSIVE_LEVEL");
     }
     if (kernel.faults().reached(host::FaultKind::Thread, "PsCreateSystemThread")) return STATUS_INSUFFICIENT_RESOURCES;
     std::string name = "system thread " + std::to_string(kernel.scheduler().threads().size());
@@ -343,18 +343,18 @@ VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) { Kernel::current()
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) { Kernel::current().release_spin_lock(SpinLock, NewIrql); }
 
 VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE) {
-    if (self().irql > DISPATCH_LEVEL) bug_check("IRQL_NOT_LESS_OR_EQUAL", "ExQueueWorkItem above DISPATCH_LEVEL");
+    if (self().irql > DISPATCH_LEVEL) bug_check(host::Check::IrqlTooHigh, "ExQueueWorkItem above DISPATCH_LEVEL");
     Kernel::current().queue_work_item(WorkItem);
 }
 
 NTSTATUS PsTerminateSystemThread(NTSTATUS) {
     host::Thread& thread = self();
     if (!thread.driver_thread) {
-        bug_check("INVALID_PROCESS_ATTACH_ATTEMPT",
+        bug_check(host::Check::NotASystemThread,
                   "PsTerminateSystemThread called by '" + thread.name + "', not a system thread");
     }
     if (thread.irql != PASSIVE_LEVEL) {
-        bug_check("IRQL_NOT_LESS_OR_EQUAL", "PsTerminateSystemThread above PASSIVE_LEVEL");
+        bug_check(host::Check::IrqlTooHigh, "PsTerminateSystemThread above PASSIVE_LEVEL");
     }
     host::end_thread(thread);
 }
@@ -375,7 +375,7 @@ PKTHREAD KeGetCurrentThread() { return &self().object; }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
     host::Thread* thread = Kernel::current().scheduler().find(Thread);
-    if (thread == nullptr) bug_check("INVALID_THREAD", "KeSetPriorityThread on an unknown thread");
+    if (thread == nullptr) bug_check(host::Check::UnknownThread, "KeSetPriorityThread on an unknown thread");
     KPRIORITY old = thread->priority;
     thread->priority = Priority;
     return old;

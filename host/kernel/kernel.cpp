@@ -38,16 +38,16 @@ Thread& Kernel::spawn(std::string name, std::function<void()> body) {
 }
 
 void Kernel::queue_work_item(PWORK_QUEUE_ITEM item) {
-    if (item->WorkerRoutine == nullptr) bug_check("INVALID_WORK_ITEM", "ExQueueWorkItem with no routine");
+    if (item->WorkerRoutine == nullptr) bug_check(Check::InvalidWorkItem, "ExQueueWorkItem with no routine");
     if (!m_queued_items.insert(item).second) {
-        bug_check("INVALID_WORK_ITEM", "ExQueueWorkItem for an item that is queued and has not run yet");
+        bug_check(Check::InvalidWorkItem, "ExQueueWorkItem for an item that is queued and has not run yet");
     }
     ++m_work_items;
     m_scheduler->spawn("system worker", [this, item] {
         m_queued_items.erase(item);
         item->WorkerRoutine(item->Parameter);
         if (m_scheduler->running().irql != PASSIVE_LEVEL) {
-            bug_check("IRQL_UNEXPECTED_VALUE", "a work item routine returned above PASSIVE_LEVEL");
+            bug_check(Check::IrqlNotKept, "a work item routine returned above PASSIVE_LEVEL");
         }
         --m_work_items;
     }, false);
@@ -61,17 +61,17 @@ void Kernel::initialise_spin_lock(PKSPIN_LOCK lock) {
 
 void Kernel::acquire_spin_lock(PKSPIN_LOCK lock, PKIRQL old_irql) {
     Thread& self = m_scheduler->running();
-    if (self.irql > DISPATCH_LEVEL) bug_check("IRQL_NOT_LESS_OR_EQUAL", "KeAcquireSpinLock above DISPATCH_LEVEL");
+    if (self.irql > DISPATCH_LEVEL) bug_check(Check::IrqlTooHigh, "KeAcquireSpinLock above DISPATCH_LEVEL");
     auto it = m_spin_locks.find(lock);
-    if (it == m_spin_locks.end()) bug_check("SPIN_LOCK_NOT_INITIALISED", "KeAcquireSpinLock on a lock never initialised");
-    if (it->second.held_by(self)) bug_check("SPIN_LOCK_ALREADY_OWNED", "KeAcquireSpinLock by the thread that holds it");
+    if (it == m_spin_locks.end()) bug_check(Check::SpinLockNotInitialised, "KeAcquireSpinLock on a lock never initialised");
+    if (it->second.held_by(self)) bug_check(Check::SpinLockAlreadyOwned, "KeAcquireSpinLock by the thread that holds it");
     *old_irql = it->second.acquire(*m_scheduler);
 }
 
 void Kernel::release_spin_lock(PKSPIN_LOCK lock, KIRQL new_irql) {
     auto it = m_spin_locks.find(lock);
     if (it == m_spin_locks.end() || !it->second.held_by(m_scheduler->running())) {
-        bug_check("SPIN_LOCK_NOT_OWNED", "KeReleaseSpinLock by a thread that does not hold the lock");
+        bug_check(Check::SpinLockNotOwned, "KeReleaseSpinLock by a thread that does not hold the lock");
     }
     it->second.release(*m_scheduler, new_irql);
 }
@@ -88,7 +88,7 @@ LONG Kernel::set_event(PKEVENT event, bool yield) {
         char detail[96];
         std::snprintf(detail, sizeof detail, "KeSetEvent(%p): not an initialised event (type %u)",
                       static_cast<void*>(event), header.Type);
-        bug_check("INVALID_DISPATCHER_OBJECT", detail);
+        bug_check(Check::NotADispatcherObject, detail);
     }
     LONG previous = header.SignalState;
     header.SignalState = 1;
@@ -139,7 +139,7 @@ std::string Kernel::leaks(ULONG tag) const {
     return out;
 }
 
-void Kernel::bug_check(std::string_view check, const std::string& detail) {
+void Kernel::report_bug_check(std::string_view name, const std::string& detail) {
     const Thread& thread = m_scheduler->running();
     std::fprintf(stderr,
                  "\n*** BUG CHECK %.*s\n%s\n"
@@ -147,21 +147,12 @@ void Kernel::bug_check(std::string_view check, const std::string& detail) {
                  "virtual time: %.4f ms\n"
                  "recent trace:\n%s"
                  "seed: %llu (replay: TORVEX_SEED=%llu)\n",
-                 static_cast<int>(check.size()), check.data(), detail.c_str(), thread.id,
+                 static_cast<int>(name.size()), name.data(), detail.c_str(), thread.id,
                  thread.name.c_str(), thread.irql, static_cast<double>(now()) / 10'000.0,
                  m_trace.recent().c_str(), static_cast<unsigned long long>(seed()),
                  static_cast<unsigned long long>(seed()));
     std::fflush(stderr);
     std::abort();
-}
-
-void bug_check(std::string_view check, const std::string& detail) {
-    if (!Kernel::exists()) {
-        std::fprintf(stderr, "\n*** BUG CHECK %.*s\n%s\n", static_cast<int>(check.size()),
-                     check.data(), detail.c_str());
-        std::abort();
-    }
-    Kernel::current().bug_check(check, detail);
 }
 
 }  // namespace host

@@ -114,7 +114,9 @@ public:
     // references and driver threads. Empty when clean.
     std::string leaks(ULONG tag = 0) const;
 
-    [[noreturn]] void bug_check(std::string_view check, const std::string& detail);
+    // The report of a bug check (host::bug_check, host/kernel/verifier.h),
+    // under the name the catalogue gives it.
+    [[noreturn]] void report_bug_check(std::string_view name, const std::string& detail);
 
 private:
     [[noreturn]] static void no_world();
@@ -145,9 +147,5 @@ private:
 // model, the I/O manager) on a dispatcher object: the scheduler's wait,
 // without the answers the platform gives the driver's waits now and then.
 NTSTATUS wait_for(PVOID object, PLARGE_INTEGER timeout);
-
-// Stops the run with a report: the check, the detail, the thread, its IRQL,
-// the virtual time, the recent trace and the seed that replays the run.
-[[noreturn]] void bug_check(std::string_view check, const std::string& detail);
 
 }  // namespace host

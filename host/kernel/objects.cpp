@@ -54,7 +54,7 @@ LONG_PTR ObjectTable::dereference(PVOID object) {
     if (it == m_references.end() || it->second <= 0) {
         char detail[96];
         std::snprintf(detail, sizeof detail, "ObfDereferenceObject(%p) without a reference", object);
-        bug_check("REFERENCE_BY_POINTER", detail);
+        bug_check(Check::NoReference, detail);
     }
     LONG_PTR left = --it->second;
     if (left == 0) m_references.erase(it);

@@ -37,7 +37,7 @@ NTSTATUS NTAPI power_request_done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
 void require_passive(const char* what) {
     if (Kernel::current().scheduler().running().irql != PASSIVE_LEVEL) {
-        bug_check("IRQL_NOT_LESS_OR_EQUAL", std::string(what) + " must be sent at PASSIVE_LEVEL");
+        bug_check(Check::PowerAbovePassive, std::string(what) + " must be sent at PASSIVE_LEVEL");
     }
 }
 
@@ -61,7 +61,7 @@ void PnpManager::expect_state(PDEVICE_OBJECT pdo, std::initializer_list<State> a
     for (State state : allowed) {
         if (it->second == state) return;
     }
-    bug_check("PNP_OUT_OF_ORDER", std::string(request) + " for a device that is " +
+    bug_check(Check::PnpOutOfOrder, std::string(request) + " for a device that is " +
                                       names[static_cast<int>(it->second)]);
 }
 
@@ -89,7 +89,7 @@ NTSTATUS PnpManager::start(PDEVICE_OBJECT pdo) {
                                     return a.major == IRP_MJ_PNP && a.minor == IRP_MN_QUERY_LEGACY_BUS_INFORMATION;
                                 });
     if (arrival != bus.arrivals().end() && (arrival->status != STATUS_NOT_SUPPORTED || arrival->information != 0)) {
-        bug_check("PNP_STATUS_CHANGED",
+        bug_check(Check::PnpStatusChanged,
                   "a request the function driver does not handle (IRP_MN_QUERY_LEGACY_BUS_INFORMATION) reached the "
                   "bus with its status or information changed");
     }
@@ -102,7 +102,7 @@ NTSTATUS PnpManager::request(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
     require_passive(major == IRP_MJ_POWER ? "a power request" : "a Plug and Play request");
     auto state = m_states.find(pdo);
     if (state != m_states.end() && state->second == State::Removed) {
-        bug_check("PNP_OUT_OF_ORDER", "a request for a device that was removed");
+        bug_check(Check::PnpOutOfOrder, "a request for a device that was removed");
     }
     PDEVICE_OBJECT top = IoManager::attached_top(pdo);
     KEVENT event;
@@ -153,16 +153,16 @@ NTSTATUS PnpManager::remove_gone(PDEVICE_OBJECT pdo) {
 NTSTATUS PnpManager::removed(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, NTSTATUS status) {
     m_states[pdo] = State::Removed;
     if (!BusDriver::of(pdo).removal_reached(pdo)) {
-        bug_check("PNP_REMOVAL_NOT_PASSED_DOWN", "the removal request never reached the physical device object");
+        bug_check(Check::RemovalNotPassedDown, "the removal request never reached the physical device object");
     }
     if (pdo->AttachedDevice != nullptr) {
-        bug_check("PNP_DEVICE_LEFT_ATTACHED", "after its removal a device object is still attached to the stack");
+        bug_check(Check::LeftAttached, "after its removal a device object is still attached to the stack");
     }
     // IoDeleteDevice with a handle still open leaves the object until the
     // handle's close: deleted, as far as the removal goes.
     if (fdo != nullptr && m_kernel.io().is_live_device(fdo) &&
         !(fdo->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING)) {
-        bug_check("PNP_DEVICE_LEFT_UNDELETED", "after its removal the function driver's device object still exists");
+        bug_check(Check::LeftUndeleted, "after its removal the function driver's device object still exists");
     }
     return status;
 }
@@ -247,14 +247,14 @@ NTSTATUS PnpManager::request_power_irp(PDEVICE_OBJECT device, UCHAR minor, POWER
         return STATUS_INVALID_PARAMETER;
     }
     if (!m_kernel.io().is_live_device(device)) {
-        bug_check("INVALID_DEVICE_OBJECT", "PoRequestPowerIrp for a device object that does not exist");
+        bug_check(Check::InvalidDeviceObject, "PoRequestPowerIrp for a device object that does not exist");
     }
     // Windows 98 SE and Me take the physical device object only, and answer
     // a request for the device power state the device is in with
     // STATUS_PENDING and never send it (Oney, 1st and 2nd ed., the Windows
     // 98/Me notes of the power chapter).
     if (device->DeviceObjectExtension->AttachedTo != nullptr) {
-        bug_check("INVALID_DEVICE_OBJECT",
+        bug_check(Check::PowerRequestNotForPdo,
                   "PoRequestPowerIrp for a device object that is not a physical device object: "
                   "Windows 98 SE takes the PDO only");
     }

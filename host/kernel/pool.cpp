@@ -70,7 +70,7 @@ PVOID Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller)
                       "%s pool allocation of %zu bytes, tag '%s', at IRQL %u",
                       paged ? "paged" : "non-paged", static_cast<size_t>(size),
                       tag_text(tag).c_str(), thread.irql);
-        bug_check("IRQL_NOT_LESS_OR_EQUAL", detail);
+        bug_check(Check::IrqlTooHigh, detail);
     }
     ++m_serial;
     if (should_fail(tag)) {
@@ -102,17 +102,17 @@ void Pool::free(PVOID block) {
         char detail[160];
         std::snprintf(detail, sizeof detail, "ExFreePool(%p): %s", block,
                       double_free ? "the block was already freed" : "the address is not a pool block");
-        bug_check(double_free ? "BAD_POOL_CALLER (double free)" : "BAD_POOL_CALLER", detail);
+        bug_check(double_free ? Check::DoubleFree : Check::NotAPoolBlock, detail);
     }
     const Block* info = &m_infos[index];
     if ((info->type & 1) != 0 && thread.irql >= DISPATCH_LEVEL) {
-        bug_check("IRQL_NOT_LESS_OR_EQUAL", "paged pool freed at DISPATCH_LEVEL");
+        bug_check(Check::IrqlTooHigh, "paged pool freed at DISPATCH_LEVEL");
     }
     if (const char* user = m_kernel.user_of(block, info->size)) {
         char detail[240];
         std::snprintf(detail, sizeof detail, "ExFreePool(%p), '%s', %zu bytes: %s", block,
                       tag_text(info->tag).c_str(), static_cast<size_t>(info->size), user);
-        bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (pool freed while in use)", detail);
+        bug_check(Check::PoolFreedInUse, detail);
     }
     m_kernel.trace().record(m_kernel.now(), thread.id, TraceKind::Free, info->size, block);
     std::memset(block, kFreedFill, info->size);
@@ -153,7 +153,7 @@ std::string Pool::corruption(const Freed& freed) const {
 }
 
 void Pool::check_poison(const Freed& freed) const {
-    if (!poisoned(freed)) bug_check("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION", "a freed block:\n" + corruption(freed));
+    if (!poisoned(freed)) bug_check(Check::WrittenAfterFree, "a freed block:\n" + corruption(freed));
 }
 
 // A spare of exactly this size (the C library's own bounds checks, under

@@ -45,7 +45,7 @@ void thread_trampoline(Scheduler* scheduler, Thread* thread) {
 #endif
         } catch (const ThreadUnwind&) {
         } catch (const std::exception& e) {
-            bug_check("HOST_THREAD_EXCEPTION",
+            bug_check(Check::HostThreadException,
                       "thread '" + thread->name + "' threw: " + e.what());
         }
     }
@@ -135,7 +135,7 @@ void Scheduler::take_change_points() {
 }
 
 void Scheduler::report_livelock() const {
-    bug_check("LIVELOCK", "threads ran for " + std::to_string(kLivelockSteps) +
+    bug_check(Check::Livelock, "threads ran for " + std::to_string(kLivelockSteps) +
                               " scheduling points while virtual time stood still.\n" + describe_threads());
 }
 
@@ -155,7 +155,7 @@ Thread* Scheduler::choose_among_ready() {
     for (auto& thread : m_threads) {
         if (is_runnable(thread->state) && nth-- == 0) return thread.get();
     }
-    bug_check("HOST_SCHEDULER", "the count of ready threads is wrong:\n" + describe_threads());
+    bug_check(Check::HostScheduler, "the count of ready threads is wrong:\n" + describe_threads());
 }
 
 // Appended as they begin to wait, the waiting stay in that order: a signal
@@ -188,7 +188,7 @@ void Scheduler::switch_to(Thread* next) {
 }
 
 void Scheduler::report_ran_after_exit(const Thread& thread) {
-    bug_check("DRIVER_UNLOADED_WITH_THREADS",
+    bug_check(Check::ThreadRanAfterEvent,
               "thread '" + thread.name + "' ran driver code after the event it set before its driver's "
               "unload: on Windows 98 SE the event must be its last act before PsTerminateSystemThread");
 }
@@ -200,7 +200,7 @@ void Scheduler::finish_exiting(Thread& thread) {
 }
 
 void Scheduler::report_wait_owed(const char* what) {
-    bug_check("DRIVER_VERIFIER_DETECTED_VIOLATION (KeSetEvent with Wait TRUE not followed by a wait)",
+    bug_check(Check::WaitOwed,
               std::string(what) + " before the wait");
 }
 
@@ -243,7 +243,7 @@ void Scheduler::advance_clock() {
         }
     }
     if (!earliest) {
-        bug_check("DEADLOCK",
+        bug_check(Check::Deadlock,
                   "no thread can run and no time-out is pending.\n" + describe_threads());
     }
     if (*earliest > m_now) {

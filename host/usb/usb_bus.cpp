@@ -213,7 +213,7 @@ void UsbBus::restore_configuration(Port& port, Time now) {
 
 UsbBus::Port& UsbBus::port_of(PDEVICE_OBJECT pdo) {
     auto it = m_ports.find(pdo);
-    if (it == m_ports.end()) bug_check("HOST_USB_BUS", "a request reached a device the bus does not know");
+    if (it == m_ports.end()) bug_check(Check::HostUsbBus, "a request reached a device the bus does not know");
     return *it->second;
 }
 
@@ -499,7 +499,7 @@ VOID NTAPI UsbBus::cancel_routine(PDEVICE_OBJECT device, PIRP irp) {
     auto& bus = static_cast<UsbBus&>(BusDriver::of(device));
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Transfer* t = bus.find(irp);
-    if (t == nullptr) bug_check("HOST_USB_BUS", "a cancelled IRP is not pending on the bus");
+    if (t == nullptr) bug_check(Check::HostUsbBus, "a cancelled IRP is not pending on the bus");
     t->cancelled = true;
     t->ready_at = (bus.kernel().now() / kFrame + 1) * kFrame + bus.jitter();
     bus.kick();

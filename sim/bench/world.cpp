@@ -20,17 +20,17 @@ namespace {
 // This host runs the driver only from its image, mapped afresh for each
 // world: its data starts as the image has it at every load.
 host::Module driver_module(const WorldOptions& options) {
-    if (options.image.empty()) host::bug_check("IMAGE_LOAD_FAILED", "this host runs the driver from its image: none was given");
+    if (options.image.empty()) host::bug_check(host::Check::ImageLoadFailed, "this host runs the driver from its image: none was given");
     std::string error;
     std::optional<host::Module> module = host::load_image(options.image, &error);
-    if (!module) host::bug_check("IMAGE_LOAD_FAILED", error);
+    if (!module) host::bug_check(host::Check::ImageLoadFailed, error);
     return *module;
 }
 #else
 // The driver linked into this host. Its global tables are cleared before
 // DriverEntry runs, as a freshly loaded image would have them.
 host::Module driver_module(const WorldOptions& options) {
-    if (!options.image.empty()) host::bug_check("IMAGE_LOAD_FAILED", "this host links the driver: it loads no image");
+    if (!options.image.empty()) host::bug_check(host::Check::ImageLoadFailed, "this host links the driver: it loads no image");
     std::memset(gDevObj, 0, sizeof gDevObj);
     pSetMSRShadow = nullptr;
     pSetReadQueue = nullptr;
@@ -71,7 +71,7 @@ World::World(const WorldOptions& options) : m_module(driver_module(options)) {
     std::string error = m_module.check();
     if (error.empty()) error = m_module.link();
     if (error.empty()) error = Serport::bind(m_module);
-    if (!error.empty()) host::bug_check("IMAGE_LOAD_FAILED", error);
+    if (!error.empty()) host::bug_check(host::Check::ImageLoadFailed, error);
     m_driver = m_kernel->io().load_driver("TORVEX", m_module.entry());
     if (options.add_device) add_device();
 }

@@ -1,5 +1,8 @@
 // Each verifier check stops the run, with a report naming it, on the misuse
 // it guards against.
+#include <fstream>
+#include <iterator>
+
 #include "tests/kernel/fixture.h"
 
 namespace torvex_test {
@@ -464,6 +467,16 @@ TEST_F(VerifierTest, PlugAndPlayChecks) {
     };
     EXPECT_EQ(kernel->pnp().remove(pdo), STATUS_SUCCESS);
     EXPECT_DEATH(kernel->pnp().send(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE), "PNP_OUT_OF_ORDER\na request for a device that was removed");
+}
+
+// The architecture notes show the catalogue the checks are raised from, as
+// it is.
+TEST(VerifierCatalogue, TheArchitectureNotesShowIt) {
+    std::ifstream doc(TORVEX_SOURCE_DIR "/docs/ARCHITECTURE.md");
+    const std::string text{std::istreambuf_iterator<char>(doc), std::istreambuf_iterator<char>()};
+    ASSERT_FALSE(text.empty());
+    const std::string table = host::catalogue_table();
+    EXPECT_NE(text.find(table), std::string::npos) << "docs/ARCHITECTURE.md's catalogue should read:\n" << table;
 }
 
 }  // namespace
