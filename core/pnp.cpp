@@ -3,9 +3,8 @@
 #include "core/usb2ser.h"
 #include "ioctl/eeprom.h"
 #include "legacy/devnode.h"
-#include "serial/data_pump.h"
-#include "serial/line_coding.h"
 #include "serial/modem_lines.h"
+#include "serial/worker_thread.h"
 #include "usb/configure.h"
 #include "usb/usb_submit.h"
 
@@ -36,21 +35,6 @@ NTSTATUS USB2SER_ForwardAndWait(PUSB2SER_EXTENSION ext, PIRP Irp) {
     return Irp->IoStatus.Status;
 }
 
-// A start's port reset returned the chip to its power-on state. The port
-// gets back what a wake from sleep gives it, in the same order: its line (if
-// it ever set one), its flow-control switches, its control lines, and, open,
-// its reads, which ended when the configuration went, armed on the new pipes.
-// A closed port's record is kept as it is, so chip and record agree; one
-// whose record holds nothing yet (the first start) sends nothing.
-VOID USB2SER_RestartPort(PDEVICE_OBJECT DeviceObject) {
-    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    USB2SER_RestoreState(DeviceObject);
-    if (ext->PortOpen || ext->DcrStateOn || ext->XonXoffStateOn || ext->ControlLineState != 0) {
-        USB2SER_RestoreSwitchesAndLines(DeviceObject);
-    }
-    if (ext->PortOpen) USB2SER_ArmReads(DeviceObject, FALSE);
-}
-
 // Lets the lower drivers start the device first (their status is not
 // examined), then brings the device into use; the results of the steps are
 // not used, but for the configuration's, the worker thread's and the chip
@@ -77,8 +61,7 @@ NTSTATUS USB2SER_StartSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // A started device works at full power: the next sleep is a power-down,
     // and no wake ever asks for the state the device is already in.
     if (NT_SUCCESS(status)) SetPowerState(ext, PowerDeviceD0);
-    USB2SER_RestartPort(DeviceObject);
-    USB2SER_EndRestoring(ext);
+    USB2SER_RestorePort(DeviceObject, FALSE);
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     USB2SER_DecrementIoCount(DeviceObject);

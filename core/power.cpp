@@ -52,12 +52,8 @@ NTSTATUS USB2SER_PassPowerUpDown(PUSB2SER_EXTENSION ext, PIRP Irp, PIO_COMPLETIO
 }  // namespace
 
 // The system works again, at PASSIVE_LEVEL in the worker thread: the device
-// gets full power, then the chip gets back the port's line settings, its
-// initialisation, the flow-control switches and the control lines, and both
-// reads are armed again where their slots are empty (a port open or not: the
-// chip lost all of it with its power, and the far end sees the lines of a
-// closed port too). The results of the restore's steps are not used; the
-// system request then completes with the status it came back with.
+// gets full power, then the port is restored as after a loss of power, and
+// the system request completes with the status it came back with.
 VOID USB2SER_FinishPowerUp(PDEVICE_OBJECT DeviceObject) {
     PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
     PIRP irp = static_cast<PIRP>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->PowerUpIrp), NULL));
@@ -66,11 +62,7 @@ VOID USB2SER_FinishPowerUp(PDEVICE_OBJECT DeviceObject) {
     const DEVICE_POWER_STATE wanted =
         USB2SER_DeviceStateFor(IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState);
     if (wanted < ext->DevicePowerState) USB2SER_SendDeviceSetPower(ext, wanted);
-    USB2SER_RestoreState(DeviceObject);
-    if (!USB2SER_IsEEPROM0E2A(DeviceObject)) USB2SER_InitHW(DeviceObject);
-    USB2SER_RestoreSwitchesAndLines(DeviceObject);
-    USB2SER_ArmReads(DeviceObject, FALSE);
-    USB2SER_EndRestoring(ext);
+    USB2SER_RestorePort(DeviceObject, TRUE);
 
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     USB2SER_DecrementIoCount(DeviceObject);
@@ -192,16 +184,32 @@ VOID NTAPI OnCompleteDeviceSetPower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunc
     USB2SER_ReleasePowerWait(wait);
 }
 
-// The chip has the port's settings again after a start or a power-up: the
-// chunks held for the start go now, and with no chunk in flight the port
-// driver is asked for the next, so that it learns of a chunk the loss of power
-// or the stop took with it, which ended without a word. A chunk still in
-// flight (power kept over a short sleep) asks for the next when it is done.
-VOID USB2SER_EndRestoring(PUSB2SER_EXTENSION Extension) {
-    Extension->Restoring = FALSE;
-    KeSetEvent(&Extension->RestoredEvent, IO_NO_INCREMENT, FALSE);
-    if (Extension->PortOpen && Extension->IrpSlot[USB2SER_SLOT_BULK_OUT] == NULL) {
-        KeSetEvent(&Extension->WriteEvent, EVENT_INCREMENT, FALSE);
+// At PASSIVE_LEVEL, after a start (the port reset returned the chip to its
+// power-on state) or a power-up (the chip lost everything with its power):
+// the port gets back its line (if it ever set one), after a power-up the
+// chip's initialisation, its flow-control switches and control lines, and its
+// reads, armed where their slots are empty. After a power-up all of them go,
+// a port open or not (the far end sees the lines of a closed port too); after
+// a start a closed port's record is kept as it is, so chip and record agree,
+// and one whose record holds nothing yet (the first start) sends nothing. The
+// results of the steps are not used. Then the restore is over: the chunks
+// held for it go, and with no chunk in flight the port driver is asked for the
+// next, so that it learns of a chunk the loss of power or the stop took with
+// it, which ended without a word. A chunk still in flight (power kept over a
+// short sleep) asks for the next when it is done.
+VOID USB2SER_RestorePort(PDEVICE_OBJECT DeviceObject, BOOLEAN PowerLost) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    USB2SER_RestoreState(DeviceObject);
+    if (PowerLost && !USB2SER_IsEEPROM0E2A(DeviceObject)) USB2SER_InitHW(DeviceObject);
+    if (PowerLost || ext->PortOpen || ext->DcrStateOn || ext->XonXoffStateOn || ext->ControlLineState != 0) {
+        USB2SER_RestoreSwitchesAndLines(DeviceObject);
+    }
+    if (PowerLost || ext->PortOpen) USB2SER_ArmReads(DeviceObject, FALSE);
+
+    ext->Restoring = FALSE;
+    KeSetEvent(&ext->RestoredEvent, IO_NO_INCREMENT, FALSE);
+    if (ext->PortOpen && ext->IrpSlot[USB2SER_SLOT_BULK_OUT] == NULL) {
+        KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
     }
 }
 

@@ -191,8 +191,9 @@ NTSTATUS USB2SER_DefaultPowerHandler(PUSB2SER_EXTENSION Extension, PIRP Irp);
 NTSTATUS USB2SER_PassDownToNextPowerDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS USB2SER_SendDeviceSetPower(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State);
 VOID SetPowerState(PUSB2SER_EXTENSION Extension, DEVICE_POWER_STATE State);
-// The chip has the port's settings again after a start or a power-up.
-VOID USB2SER_EndRestoring(PUSB2SER_EXTENSION Extension);
+// Brings the chip back to what the port had, after a start or a power-up
+// (PowerLost), and ends the restore.
+VOID USB2SER_RestorePort(PDEVICE_OBJECT DeviceObject, BOOLEAN PowerLost);
 NTSTATUS NTAPI OnCompleteIncreaseSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS NTAPI OnCompleteIncreaseDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // In the worker thread: restores the chip for a power-up handed over, if one

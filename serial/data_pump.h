@@ -1,6 +1,6 @@
 // The data pump: asynchronous transfers on the three pipe slots that keep the
-// reads armed, and the worker thread that asks the port driver for the next
-// transmit chunk.
+// reads armed (the worker thread, serial/worker_thread.h, asks the port driver
+// for the next transmit chunk).
 #pragma once
 
 #include "core/usb2ser.h"
@@ -17,15 +17,11 @@ typedef struct _USB2SER_TRANSFER {
 
 #define USB2SER_INTERRUPT_PACKET_SIZE 10
 #define USB2SER_BULK_IN_SIZE          256
-#define USB2SER_WORKER_PRIORITY       17
 #define USB2SER_MAX_READ_RECOVERIES   3
 #define USB2SER_MAX_WRITE_RETRIES     3
 
 NTSTATUS USB2SER_AsyncTransfer(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, PVOID Source, ULONG Length);
 NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-NTSTATUS USB2SER_Create_Thread(PDEVICE_OBJECT DeviceObject);
-VOID USB2SER_Kill_Thread(PDEVICE_OBJECT DeviceObject);
-VOID NTAPI USB2SER_Thread_Main(PVOID StartContext);
 
 // Arms the status read and the two receive reads, each only while its slot is
 // empty, after clearing a stall of its pipe when ResetPipes is set.
@@ -34,3 +30,5 @@ VOID USB2SER_ArmReads(PDEVICE_OBJECT DeviceObject, BOOLEAN ResetPipes);
 BOOLEAN USB2SER_ReadsUnarmed(PUSB2SER_EXTENSION ext);
 // Cancels the reads; up to DISPATCH_LEVEL.
 VOID USB2SER_CancelReads(PUSB2SER_EXTENSION ext);
+// Hands the worker thread the recovery of the reads; up to DISPATCH_LEVEL.
+VOID USB2SER_RecoverReads(PUSB2SER_EXTENSION ext);
