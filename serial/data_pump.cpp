@@ -75,17 +75,80 @@ NTSTATUS USB2SER_AsyncTransfer(PDEVICE_OBJECT DeviceObject, ULONG PipeSlot, PVOI
     return USB2SER_AsyncCallUSBD(DeviceObject, reinterpret_cast<PURB>(transfer), PipeSlot);
 }
 
+namespace {
+
+// Delivery, one routine per pipe, up to DISPATCH_LEVEL, for a transfer that
+// ended well on a device not being removed.
+
+// The status read: the status word it carries goes to the port driver, and
+// the read goes again.
+VOID USB2SER_DeliverStatus(PDEVICE_OBJECT DeviceObject, PUSB2SER_TRANSFER Transfer, ULONG Count) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    USB2SER_TakeModemStatus(ext, Transfer->DataBuffer, Count);
+    InterlockedExchange(&ext->ReadRecoveries, 0);
+    USB2SER_ReArm(DeviceObject, USB2SER_SLOT_INTERRUPT_IN, USB2SER_INTERRUPT_PACKET_SIZE);
+}
+
+// A chunk went out: the worker thread asks the port driver for the next.
+VOID USB2SER_DeliverSent(PDEVICE_OBJECT DeviceObject) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    InterlockedExchange(&ext->WriteRetries, 0);
+    KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
+}
+
+// Received bytes: to the capture while it is on, else to the port driver
+// while the port is open; the read goes again.
+VOID USB2SER_DeliverReceived(PDEVICE_OBJECT DeviceObject, PUSB2SER_TRANSFER Transfer, ULONG Count) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    InterlockedExchange(&ext->ReadRecoveries, 0);
+    if (ext->CaptureMode) {
+        USB2SER_CaptureBytes(ext, Transfer->DataBuffer, Count);
+    } else if (pSetReadQueue != NULL && ext->PortOpen && !ext->Removed) {
+        pSetReadQueue(Transfer->DataBuffer, Count, static_cast<ULONG>(ext->BoundPort));
+    }
+    USB2SER_ReArm(DeviceObject, Transfer->PipeSlot, USB2SER_BULK_IN_SIZE);
+}
+
+// A transfer whose pipe halted, up to DISPATCH_LEVEL: a chunk to be sent again
+// goes to the worker thread (TRUE: the transfer is the thread's now), a chunk
+// given up after its retries lets the port driver go on with the next, and a
+// read is recovered by the thread, within the bound of the recoveries.
+BOOLEAN USB2SER_RecoverHalted(PDEVICE_OBJECT DeviceObject, PUSB2SER_TRANSFER Transfer, BOOLEAN Resend) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    if (Resend) {
+        // A thread on its way out takes what it finds handed over after it
+        // has said so; if it has gone already, the chunk is taken back here.
+        if (!InterlockedCompareExchange(&ext->ThreadGone, TRUE, TRUE) ||
+            InterlockedCompareExchangePointer(&ext->FailedWrite, NULL, Transfer) != Transfer) {
+            KeSetEvent(&ext->JobEvent, IO_NO_INCREMENT, FALSE);
+            return TRUE;
+        }
+    } else if (Transfer->PipeSlot == USB2SER_SLOT_BULK_OUT) {
+        // Given up: the chunk is lost, but the port goes on with the next.
+        InterlockedExchange(&ext->WriteRetries, 0);
+        KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
+    } else if (InterlockedIncrement(&ext->ReadRecoveries) <= USB2SER_MAX_READ_RECOVERIES) {
+        // Without this the port would hear no more modem status or data
+        // until it is opened again: the thread recovers the read at PASSIVE_LEVEL.
+        USB2SER_RecoverReads(ext);
+    }
+    return FALSE;
+}
+
+}  // namespace
+
 // Completion of a data transfer, up to DISPATCH_LEVEL in the bus's context,
-// where completions of different slots may run at the same time. Delivers
-// what arrived, re-arms the read it ends, and frees the transfer; the IRP goes
-// to whichever of this routine and a canceller frees it, and is never
-// completed further. The device reference the transfer held is dropped last:
-// after it, removal may delete the device.
-//
-// A transfer whose pipe halted is handed to the worker thread, which clears
-// the stall: a read to be armed again, a chunk to be sent again. A failed
-// chunk is kept before its slot is given up, so that no later chunk can go
-// before it; a chunk given up after its retries lets the port driver go on.
+// where completions of different slots may run at the same time. It sorts
+// how the transfer ended: well, on a device not being removed (its pipe's
+// delivery, which re-arms a read); its pipe halted on a device that still
+// answers (recovered: a read armed again, a chunk sent again, by the worker
+// thread, which clears the stall); or stopped (cancelled, the device gone or
+// being removed, another failure), which ends it. A failed chunk is kept
+// before its slot is given up, so that no later chunk can go before it. The
+// IRP goes to whichever of this routine and a canceller frees it, and is never
+// completed further; the transfer is freed unless the thread took it. The
+// device reference the transfer held is dropped last: after it, removal may
+// delete the device.
 NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     PUSB2SER_TRANSFER transfer = static_cast<PUSB2SER_TRANSFER>(Context);
@@ -106,47 +169,12 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 
     if (NT_SUCCESS(status) && !ext->Removed) {
         switch (slot) {
-        case USB2SER_SLOT_INTERRUPT_IN:
-            // A packet too short to hold the status word carries none.
-            if (count >= USB2SER_INTERRUPT_PACKET_SIZE) {
-                USHORT modemStatus = static_cast<USHORT>(transfer->DataBuffer[8] | transfer->DataBuffer[9] << 8);
-                if (ext->PortOpen && pSetMSRShadow != NULL) pSetMSRShadow(&modemStatus, static_cast<ULONG>(ext->BoundPort));
-                ext->ModemStatus = modemStatus;
-            }
-            InterlockedExchange(&ext->ReadRecoveries, 0);
-            USB2SER_ReArm(device, USB2SER_SLOT_INTERRUPT_IN, USB2SER_INTERRUPT_PACKET_SIZE);
-            break;
-        case USB2SER_SLOT_BULK_OUT:
-            InterlockedExchange(&ext->WriteRetries, 0);
-            KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
-            break;
-        default:
-            InterlockedExchange(&ext->ReadRecoveries, 0);
-            if (ext->CaptureMode) {
-                USB2SER_CaptureBytes(ext, transfer->DataBuffer, count);
-            } else if (pSetReadQueue != NULL && ext->PortOpen && !ext->Removed) {
-                pSetReadQueue(transfer->DataBuffer, count, static_cast<ULONG>(ext->BoundPort));
-            }
-            USB2SER_ReArm(device, slot, USB2SER_BULK_IN_SIZE);
-            break;
+        case USB2SER_SLOT_INTERRUPT_IN: USB2SER_DeliverStatus(device, transfer, count); break;
+        case USB2SER_SLOT_BULK_OUT: USB2SER_DeliverSent(device); break;
+        default: USB2SER_DeliverReceived(device, transfer, count); break;
         }
-    } else if (resend) {
-        // A thread on its way out takes what it finds handed over after it
-        // has said so; if it has gone already, the chunk is taken back here.
-        if (!InterlockedCompareExchange(&ext->ThreadGone, TRUE, TRUE) ||
-            InterlockedCompareExchangePointer(&ext->FailedWrite, NULL, transfer) != transfer) {
-            KeSetEvent(&ext->JobEvent, IO_NO_INCREMENT, FALSE);
-            transfer = NULL;  // the thread's now
-        }
-    } else if (slot == USB2SER_SLOT_BULK_OUT && halted) {
-        // Given up: the chunk is lost, but the port goes on with the next.
-        InterlockedExchange(&ext->WriteRetries, 0);
-        KeSetEvent(&ext->WriteEvent, EVENT_INCREMENT, FALSE);
-    } else if (slot != USB2SER_SLOT_BULK_OUT && halted &&
-               InterlockedIncrement(&ext->ReadRecoveries) <= USB2SER_MAX_READ_RECOVERIES) {
-        // Without this the port would hear no more modem status or data
-        // until it is opened again: the thread recovers the read at PASSIVE_LEVEL.
-        USB2SER_RecoverReads(ext);
+    } else if (halted && USB2SER_RecoverHalted(device, transfer, resend)) {
+        transfer = NULL;  // the thread's now
     }
 
     if (transfer != NULL) {
@@ -155,6 +183,14 @@ NTSTATUS NTAPI USB2SER_AsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     }
     USB2SER_DecrementIoCount(device);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Up to DISPATCH_LEVEL. A packet too short to hold the status word carries none.
+VOID USB2SER_TakeModemStatus(PUSB2SER_EXTENSION ext, const UCHAR* Packet, ULONG Count) {
+    if (Count < USB2SER_INTERRUPT_PACKET_SIZE) return;
+    USHORT modemStatus = static_cast<USHORT>(Packet[8] | Packet[9] << 8);
+    if (ext->PortOpen && pSetMSRShadow != NULL) pSetMSRShadow(&modemStatus, static_cast<ULONG>(ext->BoundPort));
+    ext->ModemStatus = modemStatus;
 }
 
 // At PASSIVE_LEVEL. The second bulk-in read shares the first's pipe, which

@@ -30,5 +30,8 @@ VOID USB2SER_ArmReads(PDEVICE_OBJECT DeviceObject, BOOLEAN ResetPipes);
 BOOLEAN USB2SER_ReadsUnarmed(PUSB2SER_EXTENSION ext);
 // Cancels the reads; up to DISPATCH_LEVEL.
 VOID USB2SER_CancelReads(PUSB2SER_EXTENSION ext);
+// The status word of a status packet (bytes 8 and 9), if it holds one: to
+// the port driver while the port is open, and into ModemStatus.
+VOID USB2SER_TakeModemStatus(PUSB2SER_EXTENSION ext, const UCHAR* Packet, ULONG Count);
 // Hands the worker thread the recovery of the reads; up to DISPATCH_LEVEL.
 VOID USB2SER_RecoverReads(PUSB2SER_EXTENSION ext);

@@ -1,5 +1,6 @@
 #include "serial/line_coding.h"
 
+#include "serial/port_interface.h"
 #include "usb/requests.h"
 
 // {rate, divisor code}, in strictly descending order of rate. A code runs the
@@ -18,6 +19,7 @@ const ULONG AvailBaudRate[USB2SER_BAUD_ROWS][2] = {
 
 namespace {
 
+const LONG kSettleTime = -2000000;   // 200 ms after a change of rate, relative
 const ULONG kTextBufferSize = 260;  // 259 characters and the terminator
 const ULONG kTokenMax = 21;
 
@@ -147,12 +149,14 @@ BOOLEAN USB2SER_RecordedLine(PDEVICE_OBJECT DeviceObject, USB2SER_LINE* Line) {
     if (Line->DataBits == 0 || rate == 0) {
         UCHAR coding[USB2SER_LINE_CODING_SIZE];
         if (!USB2SER_ReadLineCoding(DeviceObject, coding)) return FALSE;
+        USB2SER_LINE device;
+        USB2SER_DecodeLineCoding(coding, &device);
         if (Line->DataBits == 0) {
-            Line->StopBits = coding[4];
-            Line->Parity = coding[5];
-            Line->DataBits = coding[6];
+            Line->StopBits = device.StopBits;
+            Line->Parity = device.Parity;
+            Line->DataBits = device.DataBits;
         }
-        if (rate == 0) rate = static_cast<ULONG>(coding[0] | coding[1] << 8 | coding[2] << 16) | ULONG{coding[3]} << 24;
+        if (rate == 0) rate = device.Rate;
     }
     Line->Rate = (rate & USB2SER_DIVISOR_CODE) != 0 ? rate : USB2SER_LineRate(ext, &rate);
     return TRUE;
@@ -167,11 +171,15 @@ BOOLEAN USB2SER_ReadLineCoding(PDEVICE_OBJECT DeviceObject, PUCHAR Coding) {
     return NT_SUCCESS(status) && received == USB2SER_LINE_CODING_SIZE;
 }
 
+VOID USB2SER_DecodeLineCoding(const UCHAR* Coding, USB2SER_LINE* Line) {
+    Line->Rate = USB2SER_GetLE32(Coding);
+    Line->StopBits = Coding[4];
+    Line->Parity = Coding[5];
+    Line->DataBits = Coding[6];
+}
+
 PURB USB2SER_BuildLineCoding(PUCHAR Coding, const USB2SER_LINE* Line) {
-    Coding[0] = static_cast<UCHAR>(Line->Rate);
-    Coding[1] = static_cast<UCHAR>(Line->Rate >> 8);
-    Coding[2] = static_cast<UCHAR>(Line->Rate >> 16);
-    Coding[3] = static_cast<UCHAR>(Line->Rate >> 24);
+    USB2SER_PutLE32(Coding, Line->Rate);
     Coding[4] = Line->StopBits;
     Coding[5] = Line->Parity;
     Coding[6] = Line->DataBits;
@@ -191,16 +199,61 @@ NTSTATUS USB2SER_RestoreState(PDEVICE_OBJECT DeviceObject) {
     return USB2SER_SendRequest(DeviceObject, USB2SER_BuildLineCoding(coding, &line), FALSE, NULL);
 }
 
-ULONG USB2SER_SettingsRate(const UCHAR* Settings) {
-    const UCHAR* p = Settings + USB2SER_SETTINGS_RATE;
-    return static_cast<ULONG>(p[0]) | static_cast<ULONG>(p[1]) << 8 | static_cast<ULONG>(p[2]) << 16 |
-           static_cast<ULONG>(p[3]) << 24;
+ULONG USB2SER_SettingsRate(const UCHAR* Settings) { return USB2SER_GetLE32(Settings + USB2SER_SETTINGS_RATE); }
+
+VOID USB2SER_SetSettingsRate(PUCHAR Settings, ULONG Rate) { USB2SER_PutLE32(Settings + USB2SER_SETTINGS_RATE, Rate); }
+
+ULONG USB2SER_GetLE32(const UCHAR* Bytes) {
+    return static_cast<ULONG>(Bytes[0]) | static_cast<ULONG>(Bytes[1]) << 8 | static_cast<ULONG>(Bytes[2]) << 16 |
+           static_cast<ULONG>(Bytes[3]) << 24;
 }
 
-VOID USB2SER_SetSettingsRate(PUCHAR Settings, ULONG Rate) {
-    PUCHAR p = Settings + USB2SER_SETTINGS_RATE;
-    p[0] = static_cast<UCHAR>(Rate);
-    p[1] = static_cast<UCHAR>(Rate >> 8);
-    p[2] = static_cast<UCHAR>(Rate >> 16);
-    p[3] = static_cast<UCHAR>(Rate >> 24);
+VOID USB2SER_PutLE32(PUCHAR Bytes, ULONG Value) {
+    Bytes[0] = static_cast<UCHAR>(Value);
+    Bytes[1] = static_cast<UCHAR>(Value >> 8);
+    Bytes[2] = static_cast<UCHAR>(Value >> 16);
+    Bytes[3] = static_cast<UCHAR>(Value >> 24);
+}
+
+// The line coding sent depends on the kind: the matched rate with the
+// framing held before (2), the rate held before with the block's framing (1),
+// or the line as it was (other kinds). The rate held before is told as the
+// baud-rate change told it (its row or divisor code): a change of framing does
+// not move the line's speed. A line the device refuses (a rate or framing it
+// cannot run) changes nothing and gives FALSE: the device kept its line. Taken,
+// the whole block becomes PortSettings, which keeps the rate asked for, and
+// the caller's block comes back with the rate actually chosen; what the block
+// lacks (a rate or a framing never set) the record takes from the line sent,
+// the device's own. A change of rate is given 200 ms to settle.
+BOOLEAN USB2SER_SetState(PDEVICE_OBJECT DeviceObject, PUCHAR Settings, UCHAR Kind) {
+    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
+    USB2SER_LINE line;
+    if (!USB2SER_RecordedLine(DeviceObject, &line)) return FALSE;
+    ULONG chosen = USB2SER_SettingsRate(Settings);
+    if (Kind == USB2SER_STATE_BAUD_RATE) {
+        line.Rate = USB2SER_LineRate(ext, &chosen);
+    } else if (Kind == USB2SER_STATE_LINE_CONTROL) {
+        line.StopBits = Settings[USB2SER_SETTINGS_STOP_BITS];
+        line.Parity = Settings[USB2SER_SETTINGS_PARITY];
+        line.DataBits = Settings[USB2SER_SETTINGS_DATA_BITS];
+    }
+    UCHAR coding[USB2SER_LINE_CODING_SIZE];
+    PURB urb = USB2SER_BuildLineCoding(coding, &line);
+    if (urb == NULL) return FALSE;
+    if (!NT_SUCCESS(USB2SER_SendRequest(DeviceObject, urb, FALSE, NULL))) return FALSE;
+    RtlCopyMemory(ext->PortSettings, Settings, USB2SER_PORT_SETTINGS_SIZE);
+    if (ext->PortSettings[USB2SER_SETTINGS_DATA_BITS] == 0) {
+        ext->PortSettings[USB2SER_SETTINGS_STOP_BITS] = line.StopBits;
+        ext->PortSettings[USB2SER_SETTINGS_PARITY] = line.Parity;
+        ext->PortSettings[USB2SER_SETTINGS_DATA_BITS] = line.DataBits;
+    }
+    if (USB2SER_SettingsRate(ext->PortSettings) == 0) USB2SER_SetSettingsRate(ext->PortSettings, line.Rate);
+    USB2SER_SetSettingsRate(Settings, chosen);
+    if (Kind == USB2SER_STATE_BAUD_RATE && chosen != ext->LastBaudRate) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = kSettleTime;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+    ext->LastBaudRate = chosen;
+    return TRUE;
 }

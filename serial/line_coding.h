@@ -49,6 +49,9 @@ BOOLEAN USB2SER_RecordedLine(PDEVICE_OBJECT DeviceObject, USB2SER_LINE* Line);
 // caller's 7-byte Coding. FALSE when the request fails or comes back short.
 BOOLEAN USB2SER_ReadLineCoding(PDEVICE_OBJECT DeviceObject, PUCHAR Coding);
 
+// A line coding's 7 bytes (dwDTERate little-endian, then the framing) as a line.
+VOID USB2SER_DecodeLineCoding(const UCHAR* Coding, USB2SER_LINE* Line);
+
 // A SET_LINE_CODING request: fills the caller's 7-byte Coding with the line
 // and builds the URB that sends it (null when there is no pool).
 PURB USB2SER_BuildLineCoding(PUCHAR Coding, const USB2SER_LINE* Line);
@@ -56,3 +59,12 @@ PURB USB2SER_BuildLineCoding(PUCHAR Coding, const USB2SER_LINE* Line);
 // The little-endian rate at bytes 4-7 of a port-settings block.
 ULONG USB2SER_SettingsRate(const UCHAR* Settings);
 VOID USB2SER_SetSettingsRate(PUCHAR Settings, ULONG Rate);
+
+// A 32-bit little-endian value at Bytes.
+ULONG USB2SER_GetLE32(const UCHAR* Bytes);
+VOID USB2SER_PutLE32(PUCHAR Bytes, ULONG Value);
+
+// At PASSIVE_LEVEL: the port driver's settings block applied to the device,
+// as Kind says (USB2SER_STATE_BAUD_RATE, USB2SER_STATE_LINE_CONTROL, or the
+// line as it was). FALSE when the device kept its line.
+BOOLEAN USB2SER_SetState(PDEVICE_OBJECT DeviceObject, PUCHAR Settings, UCHAR Kind);

@@ -9,7 +9,6 @@
 
 namespace {
 
-const LONG kSettleTime = -2000000;     // 200 ms after a change of rate, relative
 const LONG kCtrlIdleLimit = -20000000;  // 2 s for fire-and-forget requests to finish
 const LONG kRestoreLimit = -100000000;  // 10 s for a start to give the chip the port's settings
 
@@ -23,49 +22,6 @@ VOID USB2SER_OpenPort(PDEVICE_OBJECT DeviceObject, ULONG Port) {
         pSetMSRShadow(&ext->ModemStatus, static_cast<ULONG>(ext->BoundPort));
     }
     USB2SER_ArmReads(DeviceObject, TRUE);
-}
-
-// The line coding sent depends on the kind: the matched rate with the
-// framing held before (2), the rate held before with the block's framing (1),
-// or the line as it was (other kinds). The rate held before is told as the
-// baud-rate change told it (its row or divisor code): a change of framing does
-// not move the line's speed. A line the device refuses (a rate or framing it
-// cannot run) changes nothing and gives FALSE: the device kept its line. Taken,
-// the whole block becomes PortSettings, which keeps the rate asked for, and
-// the caller's block comes back with the rate actually chosen; what the block
-// lacks (a rate or a framing never set) the record takes from the line sent,
-// the device's own. A change of rate is given 200 ms to settle.
-BOOLEAN USB2SER_SetState(PDEVICE_OBJECT DeviceObject, PUCHAR Settings, UCHAR Kind) {
-    PUSB2SER_EXTENSION ext = USB2SER_Extension(DeviceObject);
-    USB2SER_LINE line;
-    if (!USB2SER_RecordedLine(DeviceObject, &line)) return FALSE;
-    ULONG chosen = USB2SER_SettingsRate(Settings);
-    if (Kind == USB2SER_STATE_BAUD_RATE) {
-        line.Rate = USB2SER_LineRate(ext, &chosen);
-    } else if (Kind == USB2SER_STATE_LINE_CONTROL) {
-        line.StopBits = Settings[USB2SER_SETTINGS_STOP_BITS];
-        line.Parity = Settings[USB2SER_SETTINGS_PARITY];
-        line.DataBits = Settings[USB2SER_SETTINGS_DATA_BITS];
-    }
-    UCHAR coding[USB2SER_LINE_CODING_SIZE];
-    PURB urb = USB2SER_BuildLineCoding(coding, &line);
-    if (urb == NULL) return FALSE;
-    if (!NT_SUCCESS(USB2SER_SendRequest(DeviceObject, urb, FALSE, NULL))) return FALSE;
-    RtlCopyMemory(ext->PortSettings, Settings, USB2SER_PORT_SETTINGS_SIZE);
-    if (ext->PortSettings[USB2SER_SETTINGS_DATA_BITS] == 0) {
-        ext->PortSettings[USB2SER_SETTINGS_STOP_BITS] = line.StopBits;
-        ext->PortSettings[USB2SER_SETTINGS_PARITY] = line.Parity;
-        ext->PortSettings[USB2SER_SETTINGS_DATA_BITS] = line.DataBits;
-    }
-    if (USB2SER_SettingsRate(ext->PortSettings) == 0) USB2SER_SetSettingsRate(ext->PortSettings, line.Rate);
-    USB2SER_SetSettingsRate(Settings, chosen);
-    if (Kind == USB2SER_STATE_BAUD_RATE && chosen != ext->LastBaudRate) {
-        LARGE_INTEGER interval;
-        interval.QuadPart = kSettleTime;
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    }
-    ext->LastBaudRate = chosen;
-    return TRUE;
 }
 
 }  // namespace
@@ -126,15 +82,10 @@ BOOLEAN NTAPI GetIntStatusForSerport(PVOID Ignored, ULONG Port) {
     if (!USB2SER_CanWait()) return FALSE;
     PDEVICE_OBJECT device = USB2SER_ReferencePort(Port);
     if (device == NULL) return FALSE;
-    PUSB2SER_EXTENSION ext = USB2SER_Extension(device);
     UCHAR packet[USB2SER_INTERRUPT_PACKET_SIZE];
     ULONG count = 0;
     NTSTATUS status = USB2SER_ReadInterrupt(device, packet, sizeof(packet), &count);
-    if (NT_SUCCESS(status) && count >= USB2SER_INTERRUPT_PACKET_SIZE) {
-        USHORT modemStatus = static_cast<USHORT>(packet[8] | packet[9] << 8);
-        if (ext->PortOpen && pSetMSRShadow != NULL) pSetMSRShadow(&modemStatus, static_cast<ULONG>(ext->BoundPort));
-        ext->ModemStatus = modemStatus;
-    }
+    if (NT_SUCCESS(status)) USB2SER_TakeModemStatus(USB2SER_Extension(device), packet, count);
     USB2SER_ReleasePort(device);
     return TRUE;
 }
@@ -149,10 +100,12 @@ BOOLEAN NTAPI GetStateForSerport(PUCHAR Settings, ULONG Port) {
     UCHAR coding[USB2SER_LINE_CODING_SIZE];
     const BOOLEAN read = USB2SER_ReadLineCoding(device, coding);
     if (read) {
-        RtlCopyMemory(ext->PortSettings + USB2SER_SETTINGS_RATE, coding, 4);
-        ext->PortSettings[USB2SER_SETTINGS_STOP_BITS] = coding[4];
-        ext->PortSettings[USB2SER_SETTINGS_PARITY] = coding[5];
-        ext->PortSettings[USB2SER_SETTINGS_DATA_BITS] = coding[6];
+        USB2SER_LINE line;
+        USB2SER_DecodeLineCoding(coding, &line);
+        USB2SER_SetSettingsRate(ext->PortSettings, line.Rate);
+        ext->PortSettings[USB2SER_SETTINGS_STOP_BITS] = line.StopBits;
+        ext->PortSettings[USB2SER_SETTINGS_PARITY] = line.Parity;
+        ext->PortSettings[USB2SER_SETTINGS_DATA_BITS] = line.DataBits;
         RtlCopyMemory(Settings, ext->PortSettings, USB2SER_PORT_SETTINGS_SIZE);
     }
     USB2SER_ReleasePort(device);
