@@ -2,6 +2,7 @@
 // driver core: entry, device creation, I/O accounting, Plug and Play, power.
 #pragma once
 
+#include "platform/serport.h"
 #include "platform/usb.h"
 #include "platform/wdm.h"
 
@@ -28,7 +29,7 @@
 // Fire-and-forget control requests in flight at once, at most.
 #define USB2SER_MAX_CTRL_REQUESTS 32
 
-#define USB2SER_PORT_SETTINGS_SIZE 48
+#define USB2SER_PORT_SETTINGS_SIZE sizeof(SERPORT_SETTINGS)
 #define USB2SER_CAPTURE_SIZE 256
 
 typedef struct _USB2SER_EXTENSION {
@@ -111,12 +112,6 @@ typedef struct _USB2SER_EXTENSION {
 
 static_assert(sizeof(((USB2SER_EXTENSION*)0)->DeviceDescriptor) == 18, "the 18-byte device descriptor");
 static_assert(sizeof(((USB2SER_EXTENSION*)0)->PortSettings) == 48, "the 48-byte port settings");
-
-// The callbacks of the port driver.
-typedef VOID (NTAPI *PSET_MSR_SHADOW)(PUSHORT ModemStatus, ULONG Port);
-typedef VOID (NTAPI *PSET_READ_QUEUE)(PUCHAR Data, ULONG Length, ULONG Port);
-typedef VOID (NTAPI *PCABLE_REMOVE)(ULONG Port);
-typedef VOID (NTAPI *PWRITE_OUT_QUEUE)(ULONG Port);
 
 // Module-wide globals: zero at load, written at PASSIVE_LEVEL without a lock,
 // read at any level.

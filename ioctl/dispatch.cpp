@@ -68,7 +68,7 @@ BOOLEAN USB2SER_LengthsTooShort(ULONG Code, PVOID Buffer, ULONG InputLength, ULO
 NTSTATUS USB2SER_ChangeLine(PUSB2SER_EXTENSION ext, const UCHAR* Input, UCHAR Kind) {
     UCHAR settings[USB2SER_PORT_SETTINGS_SIZE];
     RtlCopyMemory(settings, ext->PortSettings, sizeof(settings));
-    if (Kind == USB2SER_STATE_BAUD_RATE) {
+    if (Kind == SERPORT_STATE_BAUD_RATE) {
         RtlCopyMemory(settings + USB2SER_SETTINGS_RATE, Input, 4);
     } else {
         settings[USB2SER_SETTINGS_STOP_BITS] = Input[0];
@@ -192,9 +192,9 @@ NTSTATUS NTAPI USB2SER_ProcessIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         status = STATUS_BUFFER_TOO_SMALL;
     } else {
         switch (code) {
-        case IOCTL_SERIAL_SET_BAUD_RATE: status = USB2SER_ChangeLine(ext, buffer, USB2SER_STATE_BAUD_RATE); break;
+        case IOCTL_SERIAL_SET_BAUD_RATE: status = USB2SER_ChangeLine(ext, buffer, SERPORT_STATE_BAUD_RATE); break;
         case IOCTL_SERIAL_SET_LINE_CONTROL:
-            status = USB2SER_ChangeLine(ext, buffer, USB2SER_STATE_LINE_CONTROL);
+            status = USB2SER_ChangeLine(ext, buffer, SERPORT_STATE_LINE_CONTROL);
             break;
         case IOCTL_SERIAL_SET_DTR: USB2SER_ChangeControlLine(ext, USB2SER_CONTROL_DTR, TRUE); break;
         case IOCTL_SERIAL_CLR_DTR: USB2SER_ChangeControlLine(ext, USB2SER_CONTROL_DTR, FALSE); break;

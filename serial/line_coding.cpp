@@ -1,6 +1,5 @@
 #include "serial/line_coding.h"
 
-#include "serial/port_interface.h"
 #include "usb/requests.h"
 
 // {rate, divisor code}, in strictly descending order of rate. A code runs the
@@ -230,9 +229,9 @@ BOOLEAN USB2SER_SetState(PDEVICE_OBJECT DeviceObject, PUCHAR Settings, UCHAR Kin
     USB2SER_LINE line;
     if (!USB2SER_RecordedLine(DeviceObject, &line)) return FALSE;
     ULONG chosen = USB2SER_SettingsRate(Settings);
-    if (Kind == USB2SER_STATE_BAUD_RATE) {
+    if (Kind == SERPORT_STATE_BAUD_RATE) {
         line.Rate = USB2SER_LineRate(ext, &chosen);
-    } else if (Kind == USB2SER_STATE_LINE_CONTROL) {
+    } else if (Kind == SERPORT_STATE_LINE_CONTROL) {
         line.StopBits = Settings[USB2SER_SETTINGS_STOP_BITS];
         line.Parity = Settings[USB2SER_SETTINGS_PARITY];
         line.DataBits = Settings[USB2SER_SETTINGS_DATA_BITS];
@@ -249,7 +248,7 @@ BOOLEAN USB2SER_SetState(PDEVICE_OBJECT DeviceObject, PUCHAR Settings, UCHAR Kin
     }
     if (USB2SER_SettingsRate(ext->PortSettings) == 0) USB2SER_SetSettingsRate(ext->PortSettings, line.Rate);
     USB2SER_SetSettingsRate(Settings, chosen);
-    if (Kind == USB2SER_STATE_BAUD_RATE && chosen != ext->LastBaudRate) {
+    if (Kind == SERPORT_STATE_BAUD_RATE && chosen != ext->LastBaudRate) {
         LARGE_INTEGER interval;
         interval.QuadPart = kSettleTime;
         KeDelayExecutionThread(KernelMode, FALSE, &interval);

@@ -11,15 +11,14 @@
 #define USB2SER_HIGHEST_PLAIN_RATE 115200  // CHIP_EXTENDED: faster rates go as divisor codes
 #define USB2SER_DIVISOR_CODE       0x80000000
 
-// Positions of the line values in the 48-byte port-settings block.
-#define USB2SER_SETTINGS_RATE      4
-#define USB2SER_SETTINGS_DATA_BITS 22
-#define USB2SER_SETTINGS_PARITY    23
-#define USB2SER_SETTINGS_STOP_BITS 24
+// Positions of the line values in the port-settings block.
+#define USB2SER_SETTINGS_RATE      FIELD_OFFSET(SERPORT_SETTINGS, BaudRate)
+#define USB2SER_SETTINGS_DATA_BITS FIELD_OFFSET(SERPORT_SETTINGS, DataBits)
+#define USB2SER_SETTINGS_PARITY    FIELD_OFFSET(SERPORT_SETTINGS, Parity)
+#define USB2SER_SETTINGS_STOP_BITS FIELD_OFFSET(SERPORT_SETTINGS, StopBits)
 
 BOOLEAN USB2SER_FindAvailBaudRate(PULONG Rate, PULONG Index);
 BOOLEAN USB2SER_FindAvailExtBaudRate(PULONG Rate, PULONG Index);
-extern "C" BOOLEAN NTAPI ExtBaudrateForSerport(PCHAR Text);
 NTSTATUS USB2SER_RestoreState(PDEVICE_OBJECT DeviceObject);
 
 // What the device is told for a requested rate (dwDTERate): a run-time row's
@@ -65,6 +64,6 @@ ULONG USB2SER_GetLE32(const UCHAR* Bytes);
 VOID USB2SER_PutLE32(PUCHAR Bytes, ULONG Value);
 
 // At PASSIVE_LEVEL: the port driver's settings block applied to the device,
-// as Kind says (USB2SER_STATE_BAUD_RATE, USB2SER_STATE_LINE_CONTROL, or the
+// as Kind says (SERPORT_STATE_BAUD_RATE, SERPORT_STATE_LINE_CONTROL, or the
 // line as it was). FALSE when the device kept its line.
 BOOLEAN USB2SER_SetState(PDEVICE_OBJECT DeviceObject, PUCHAR Settings, UCHAR Kind);

@@ -141,10 +141,10 @@ BOOLEAN NTAPI SetControlLineForSerport(CHAR Line, ULONG State, ULONG Port) {
     if (device == NULL) return FALSE;
     const BOOLEAN on = static_cast<BOOLEAN>(State & 0xFF);
     switch (Line) {
-    case USB2SER_LINE_DTR: USB2SER_SetDTRState(on, Port); break;
-    case USB2SER_LINE_RTS: USB2SER_SetRTSState(on, Port); break;
-    case USB2SER_LINE_DCR: USB2SER_SetDCRState(on, Port); break;
-    case USB2SER_LINE_XON: USB2SER_SetXonXoffState(on, Port); break;
+    case SERPORT_LINE_DTR: USB2SER_SetDTRState(on, Port); break;
+    case SERPORT_LINE_RTS: USB2SER_SetRTSState(on, Port); break;
+    case SERPORT_LINE_DCR: USB2SER_SetDCRState(on, Port); break;
+    case SERPORT_LINE_XON: USB2SER_SetXonXoffState(on, Port); break;
     default: break;
     }
     USB2SER_ReleasePort(device);

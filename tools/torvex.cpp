@@ -12,13 +12,14 @@
 
 #include "host/kernel/image.h"
 #include "host/usb/pcap_writer.h"
+#include "ioctl/ioctl_codes.h"
+#include "sim/bench/tool.h"
 #include "sim/bench/world.h"
 #include "sim/serport/serport.h"
 #include "tools/adapter.h"
 #include "tools/faults.h"
 #include "tools/pty.h"
 #include "tools/script.h"
-#include "usb/requests.h"
 
 namespace {
 
@@ -47,9 +48,10 @@ const char* kUsage =
     "usage: torvex COMMAND [options]\n"
     "\n"
     "commands:\n"
-    "  demo                 load the driver, plug in an adapter, start it, send one\n"
-    "                       synchronous and one fire-and-forget vendor request, and\n"
-    "                       show the banner, the device names and the wire trace\n"
+    "  demo                 load the driver, plug in an adapter, start it, read and\n"
+    "                       write a register by device control, send a line through\n"
+    "                       the loopback plug and a break through the port driver's\n"
+    "                       exports, and show the banner, the names and the wire trace\n"
     "  run FILE             run a scenario script (FILE - reads standard input);\n"
     "                       exits 1 when an expectation fails, 2 on a script error\n"
     "  faults FILE          run the script once to count its fault points, then once\n"
@@ -108,8 +110,8 @@ const char* kUsage =
     "  --eeprom FILE        load FILE (at most 256 bytes) into the adapter's EEPROM\n"
     "  --image FILE         run the driver image FILE (build-sys/TORVEX.SYS), loaded as\n"
     "                       the platform's loader loads it: the 32-bit host's torvex\n"
-    "                       (make image) takes it for every command but demo, and\n"
-    "                       runs no other driver\n"
+    "                       (make image) takes it for every command, and runs no\n"
+    "                       other driver\n"
     "  --help               show this text\n";
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -231,7 +233,6 @@ Options parse(int argc, char** argv) {
         usage_error("--line and --link are options of pty");
     }
 #if defined(TORVEX_IMAGE_HOST)
-    if (options.command == "demo") usage_error("demo calls the driver's own routines: it runs on the linked driver (build/torvex)");
     if (options.image.empty()) usage_error("this torvex runs the driver image: give it with --image build-sys/TORVEX.SYS");
 #else
     if (!options.image.empty()) usage_error("--image is for the 32-bit host that runs the image: make image, then build-image/torvex");
@@ -239,7 +240,16 @@ Options parse(int argc, char** argv) {
     return options;
 }
 
-#if !defined(TORVEX_IMAGE_HOST)
+// The world the options describe, for the commands that start an adapter.
+sim::WorldOptions world_options(const Options& options) {
+    return {.seed = options.seed,
+            .strategy = options.strategy.value_or(host::Strategy::Random),
+            .chip = options.chip,
+            .interfaces = options.interfaces,
+            .eeprom = options.eeprom,
+            .image = options.image};
+}
+
 const char* chip_name(sim::ChipKind kind) {
     switch (kind) {
     case sim::ChipKind::Comm: return "comm (class 0x02)";
@@ -249,48 +259,41 @@ const char* chip_name(sim::ChipKind kind) {
     return "?";
 }
 
-std::string utf8(const WCHAR* text) {
-    std::string out;
-    for (; *text; ++text) out += static_cast<char>(*text < 0x80 ? *text : '?');
-    return out;
-}
-
+// The driver as programs and the port driver meet it: its device by name,
+// device control, and the port driver's exports; so it runs on the image too.
 int demo(const Options& options) {
     std::printf("torvex demo: seed %llu, chip %s, %d interface%s\n\n",
                 static_cast<unsigned long long>(options.seed), chip_name(options.chip), options.interfaces,
                 options.interfaces == 1 ? "" : "s");
-    sim::World world({.seed = options.seed,
-                      .strategy = options.strategy.value_or(host::Strategy::Random),
-                      .chip = options.chip,
-                      .interfaces = options.interfaces});
+    sim::World world(world_options(options));
     host::Kernel& kernel = world.kernel();
 
     std::printf("debug output:\n  %s\n", kernel.debug_output().c_str());
-    PUSB2SER_EXTENSION ext = world.extension();
-    std::printf("device added: instance %d\n", ext->InstanceNumber);
+    std::printf("device added:\n");
     for (const std::string& name : kernel.io().namespace_listing()) {
         if (name.find("SerialPort") != std::string::npos || name.find("USBCOM") != std::string::npos) {
             std::printf("  %s\n", name.c_str());
         }
     }
-    std::printf("  link kept in the extension: %s\n\n", utf8(ext->SymbolicLinkName).c_str());
+    sim::Tool tool(world);
+    std::printf("  a program opens it as %s\n\n", tool.device_name().c_str());
 
     NTSTATUS status = world.start();
     std::printf("start: 0x%08X\n", static_cast<unsigned>(status));
 
-    UCHAR value = 0;
-    status = USB2SER_SendRequest(world.fdo(), USB2SER_BuildVendorRead(USB2SER_VENDOR_READ_REGISTER(0), &value), FALSE,
-                                 nullptr);
-    std::printf("synchronous vendor request, read register 0: 0x%08X, value 0x%02X\n", static_cast<unsigned>(status),
-                value);
-    status = USB2SER_SendRequest(world.fdo(), USB2SER_BuildVendorWrite(USB2SER_VENDOR_WRITE_REGISTER(0), 0x41), TRUE,
-                                 nullptr);
-    kernel.run_for(2 * host::kMillisecond);
-    std::printf("fire-and-forget vendor request, write register 0 = 0x41: 0x%08X, register now 0x%02X\n\n",
-                static_cast<unsigned>(status), world.chip().reg(0));
+    // Register 0 by device control: a synchronous vendor read, a vendor write.
+    const std::uint8_t read_register0[] = {0x80, 0x00};
+    sim::Tool::Answer read = tool.send(IOCTL_USB2SER_GET_ENCAP, read_register0, 1);
+    std::printf("device control GET_ENCAP, read register 0: 0x%08X, value 0x%02X\n", static_cast<unsigned>(read.status),
+                read.output.empty() ? 0 : read.output[0]);
+    const std::uint8_t write_register0[] = {0x00, 0x00, 0x01, 0x00};  // no flow-control bit
+    sim::Tool::Answer written = tool.send(IOCTL_USB2SER_SEND_ENCAP, write_register0, 0);
+    std::printf("device control SEND_ENCAP, write register 0 = 0x01: 0x%08X, register now 0x%02X\n\n",
+                static_cast<unsigned>(written.status), world.chip().reg(0));
 
-    // A short exchange through the loopback plug: the port opens, a line goes
-    // out on the bulk-out pipe and comes back on the bulk-in pipe.
+    // The port through the port driver's exports: a short exchange through the
+    // loopback plug (a line out on the bulk-out pipe, back on the bulk-in
+    // pipe), then a break, whose requests go without waiting for an answer.
     sim::Serport serport(world.port());
     sim::Serport::register_callbacks();
     serport.set_baud(115'200);
@@ -304,8 +307,13 @@ int demo(const Options& options) {
         if (part.empty()) break;
         echoed.append(part.begin(), part.end());
     }
-    std::printf("loopback at 115,200 baud: sent \"%s\", read back \"%s\" after %.3f ms\n\n", line.c_str(),
+    std::printf("loopback at 115,200 baud: sent \"%s\", read back \"%s\" after %.3f ms\n", line.c_str(),
                 echoed.c_str(), static_cast<double>(kernel.now() - sent_at) / host::kMillisecond);
+    const bool on = serport.set_break(true);
+    kernel.run_for(2 * host::kMillisecond);
+    const bool off = serport.set_break(false);
+    kernel.run_for(2 * host::kMillisecond);
+    std::printf("break on and off (fire-and-forget): %s, %s\n\n", on ? "TRUE" : "FALSE", off ? "TRUE" : "FALSE");
     serport.close();
 
     std::printf("wire trace:\n%s\n", world.bus().trace().text().c_str());
@@ -326,8 +334,6 @@ int demo(const Options& options) {
     std::printf("device removed, driver unloaded, nothing left behind\n");
     return 0;
 }
-
-#endif
 
 int run(const Options& options) {
     std::string text;
@@ -362,15 +368,6 @@ int faults(const Options& options, const char* self) {
                                 stdout);
 }
 
-// The world the options describe, for the commands that start an adapter.
-sim::WorldOptions world_options(const Options& options) {
-    return {.seed = options.seed,
-            .strategy = options.strategy.value_or(host::Strategy::Random),
-            .chip = options.chip,
-            .interfaces = options.interfaces,
-            .eeprom = options.eeprom,
-            .image = options.image};
-}
 
 }  // namespace
 
@@ -386,9 +383,7 @@ int main(int argc, char** argv) {
 #endif
     if (options.command == "run") return run(options);
     if (options.command == "faults") return faults(options, "/proc/self/exe");
-#if !defined(TORVEX_IMAGE_HOST)
     if (options.command == "demo") return demo(options);
-#endif
     if (options.command == "pty") {
         return tool::pty_command(
             {.world = world_options(options), .far_pty = options.far_pty, .link = options.link, .vcd = options.vcd},

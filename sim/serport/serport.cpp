@@ -11,20 +11,17 @@ namespace sim {
 namespace {
 std::map<ULONG, Serport*> g_ports;  // the Serport of each port number
 
-// SetStateForSerport kinds.
-constexpr UCHAR kLineControl = 1;
-constexpr UCHAR kBaudRate = 2;
-
 // The flow-control characters, DC1 and DC3.
 constexpr std::uint8_t kXon = 0x11;
 constexpr std::uint8_t kXoff = 0x13;
 
-// The rate at bytes 4-7 of a port-settings block, little-endian.
-constexpr std::size_t kRate = 4;
-ULONG rate_of(const UCHAR* block) {
-    return static_cast<ULONG>(block[kRate] | block[kRate + 1] << 8 | block[kRate + 2] << 16) |
-           static_cast<ULONG>(block[kRate + 3]) << 24;
+ULONG rate_of(const SERPORT_SETTINGS& block) {
+    ULONG rate = 0;
+    for (int i = 3; i >= 0; --i) rate = rate << 8 | block.BaudRate[i];
+    return rate;
 }
+
+PUCHAR bytes_of(SERPORT_SETTINGS& block) { return reinterpret_cast<PUCHAR>(&block); }
 }  // namespace
 
 std::string Serport::bind(const host::Module& driver) {
@@ -33,15 +30,9 @@ std::string Serport::bind(const host::Module& driver) {
         const char* name;
         void* slot;
     } table[] = {
-#define SERPORT_IMPORT(name) {#name, &imports.name}
-        SERPORT_IMPORT(COMOpenedForSerport),    SERPORT_IMPORT(CableRemoveForSerport),
-        SERPORT_IMPORT(ExtBaudrateForSerport),  SERPORT_IMPORT(GetIntStatusForSerport),
-        SERPORT_IMPORT(GetStateForSerport),     SERPORT_IMPORT(KickTxForSerport),
-        SERPORT_IMPORT(SetBreakForSerport),     SERPORT_IMPORT(SetControlLineForSerport),
-        SERPORT_IMPORT(SetMSRShadowForSerport), SERPORT_IMPORT(SetReadQueueForSerport),
-        SERPORT_IMPORT(SetStateForSerport),     SERPORT_IMPORT(WriteForSerport),
-        SERPORT_IMPORT(WriteOutQueueForSerport),
-#undef SERPORT_IMPORT
+#define SERPORT_IMPORT_ENTRY(name) {#name, &imports.name},
+        SERPORT_IMPORTS(SERPORT_IMPORT_ENTRY)
+#undef SERPORT_IMPORT_ENTRY
     };
     for (const auto& import : table) {
         PVOID address = driver.resolve(import.name);
@@ -123,17 +114,17 @@ bool Serport::set_line(const LineSettings& line) {
     const bool framing = !m_applied || m_applied->data_bits != line.data_bits || m_applied->parity != line.parity ||
                          m_applied->stop_bits != line.stop_bits;
     const bool rate = !m_applied || m_applied->baud != line.baud;
-    m_settings[22] = line.data_bits;
-    m_settings[23] = line.parity;
-    m_settings[24] = line.stop_bits;
-    for (int i = 0; i < 4; ++i) m_settings[kRate + i] = static_cast<UCHAR>(line.baud >> (8 * i));
+    m_settings.DataBits = line.data_bits;
+    m_settings.Parity = line.parity;
+    m_settings.StopBits = line.stop_bits;
+    for (int i = 0; i < 4; ++i) m_settings.BaudRate[i] = static_cast<UCHAR>(line.baud >> (8 * i));
     bool ok = true;
-    if (framing) ok = s_imports.SetStateForSerport(m_settings.data(), kLineControl, m_port) && ok;
-    if (rate) ok = s_imports.SetStateForSerport(m_settings.data(), kBaudRate, m_port) && ok;
+    if (framing) ok = s_imports.SetStateForSerport(bytes_of(m_settings), SERPORT_STATE_LINE_CONTROL, m_port) && ok;
+    if (rate) ok = s_imports.SetStateForSerport(bytes_of(m_settings), SERPORT_STATE_BAUD_RATE, m_port) && ok;
     if (!ok) return false;
     m_line = line;
     m_applied = line;
-    m_rate = rate_of(m_settings.data());
+    m_rate = rate_of(m_settings);
     return true;
 }
 
@@ -145,13 +136,13 @@ bool Serport::set_baud(ULONG baud) {
 
 std::optional<LineSettings> Serport::read_line() {
     ApplicationCall call;
-    std::array<UCHAR, 48> block{};
-    if (!s_imports.GetStateForSerport(block.data(), m_port)) return std::nullopt;
+    SERPORT_SETTINGS block{};
+    if (!s_imports.GetStateForSerport(bytes_of(block), m_port)) return std::nullopt;
     LineSettings line;
-    line.baud = rate_of(block.data());
-    line.data_bits = block[22];
-    line.parity = block[23];
-    line.stop_bits = block[24];
+    line.baud = rate_of(block);
+    line.data_bits = block.DataBits;
+    line.parity = block.Parity;
+    line.stop_bits = block.StopBits;
     return line;
 }
 
@@ -159,17 +150,17 @@ bool Serport::control_line(CHAR selector, bool on) { return s_imports.SetControl
 
 bool Serport::set_dtr(bool on) {
     ApplicationCall call;
-    return control_line(1, on);
+    return control_line(SERPORT_LINE_DTR, on);
 }
 
 bool Serport::set_rts(bool on) {
     ApplicationCall call;
     m_rts = on;
-    return control_line(2, on && !(m_holding && m_hardware_flow));
+    return control_line(SERPORT_LINE_RTS, on && !(m_holding && m_hardware_flow));
 }
 
-bool Serport::set_hardware_flow(bool on) { return switch_flow(m_hardware_flow, 3, on); }
-bool Serport::set_xon_xoff(bool on) { return switch_flow(m_xon_xoff, 4, on); }
+bool Serport::set_hardware_flow(bool on) { return switch_flow(m_hardware_flow, SERPORT_LINE_DCR, on); }
+bool Serport::set_xon_xoff(bool on) { return switch_flow(m_xon_xoff, SERPORT_LINE_XON, on); }
 
 // A flow control switched off while the receive buffer holds the far end back
 // lets it go: RTS up, or an XON.
@@ -184,7 +175,7 @@ bool Serport::switch_flow(bool& flow, CHAR selector, bool on) {
 // receive callback holds the far end back from within.
 void Serport::hold_far_end(bool hold) {
     m_holding = hold;
-    if (m_hardware_flow) control_line(2, m_rts && !hold);
+    if (m_hardware_flow) control_line(SERPORT_LINE_RTS, m_rts && !hold);
     if (m_xon_xoff) {
         m_flow_char = hold ? kXoff : kXon;
         s_imports.KickTxForSerport(m_port);

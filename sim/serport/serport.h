@@ -5,7 +5,6 @@
 // status.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -13,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/usb2ser.h"
+#include "platform/serport.h"
 #include "sim/chip/byte_fifo.h"
 #include "host/kernel/module.h"
 #include "host/kernel/scheduler.h"
@@ -32,20 +31,15 @@ struct LineSettings {
 
 // The driver's exports, as the port driver imports them: resolved by name
 // from the driver module's export directory, never by their symbols.
+#define SERPORT_IMPORTS(X)                                                                                   \
+    X(COMOpenedForSerport) X(CableRemoveForSerport) X(ExtBaudrateForSerport) X(GetIntStatusForSerport)   \
+    X(GetStateForSerport) X(KickTxForSerport) X(SetBreakForSerport) X(SetControlLineForSerport)          \
+    X(SetMSRShadowForSerport) X(SetReadQueueForSerport) X(SetStateForSerport) X(WriteForSerport)         \
+    X(WriteOutQueueForSerport)
 struct SerportImports {
-    BOOLEAN (NTAPI* COMOpenedForSerport)(BOOLEAN Opened, ULONG Port);
-    BOOLEAN (NTAPI* CableRemoveForSerport)(PCABLE_REMOVE Callback);
-    BOOLEAN (NTAPI* ExtBaudrateForSerport)(PCHAR Text);
-    BOOLEAN (NTAPI* GetIntStatusForSerport)(PVOID Ignored, ULONG Port);
-    BOOLEAN (NTAPI* GetStateForSerport)(PUCHAR Settings, ULONG Port);
-    BOOLEAN (NTAPI* KickTxForSerport)(ULONG Port);
-    BOOLEAN (NTAPI* SetBreakForSerport)(BOOLEAN On, ULONG Port);
-    BOOLEAN (NTAPI* SetControlLineForSerport)(CHAR Line, ULONG State, ULONG Port);
-    BOOLEAN (NTAPI* SetMSRShadowForSerport)(PSET_MSR_SHADOW Callback);
-    BOOLEAN (NTAPI* SetReadQueueForSerport)(PSET_READ_QUEUE Callback);
-    BOOLEAN (NTAPI* SetStateForSerport)(PUCHAR Settings, UCHAR Kind, ULONG Port);
-    BOOLEAN (NTAPI* WriteForSerport)(PUCHAR Data, ULONG Length, ULONG Port);
-    BOOLEAN (NTAPI* WriteOutQueueForSerport)(PWRITE_OUT_QUEUE Callback);
+#define SERPORT_IMPORT_SLOT(name) decltype(&::name) name;
+    SERPORT_IMPORTS(SERPORT_IMPORT_SLOT)
+#undef SERPORT_IMPORT_SLOT
 };
 
 class Serport {
@@ -184,7 +178,7 @@ private:
     };
 
     ULONG m_port;
-    std::array<UCHAR, 48> m_settings{};  // the block exchanged with the driver
+    SERPORT_SETTINGS m_settings{};  // the block exchanged with the driver
     LineSettings m_line;
     std::optional<LineSettings> m_applied;  // what the driver was last given
     ULONG m_rate = 0;
