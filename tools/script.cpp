@@ -192,11 +192,34 @@ std::optional<bool> on_off(const std::string& text) {
     return std::nullopt;
 }
 
+// The script's words, in the groups help shows them in.
+enum class Group { World, Port, Peer, Adapter, System, DeviceControl, Anything };
+
+const char* const kGroupTitles[] = {"world, before anything else", "port", "peer (line peer)", "the adapter",
+                                    "the system", "device control", "anything"};
+
+class Runner;
+using Handler = std::string (Runner::*)(const std::vector<std::string>&);
+
+// One word of the language: its name ("baud", or "peer send"), its
+// arguments and its line of help as torvex --help shows them, and its handler.
+struct Word {
+    const char* name;
+    const char* arguments;
+    const char* help;
+    Group group;
+    Handler handler;
+};
+
 class Runner {
 public:
     Runner(const ScriptRun& run, std::FILE* out) : m_run(run), m_out(out) {}
 
     int execute(const std::vector<Line>& lines);
+
+    static const Word kWords[];
+    // The word a line's words start with, or none.
+    static const Word* find(const std::vector<std::string>& w);
 
 private:
     using Words = std::vector<std::string>;
@@ -207,7 +230,50 @@ private:
     bool finish_vcd(Time end);
     std::string command(const Words& w);
     std::string pnp_command(const std::string& c);
-    std::string peer_command(const Words& w);
+    // The words' handlers: each checks its arguments and answers with what
+    // the command did.
+    std::string adapter_word(const Words& w);
+    std::string sleep_word(const Words& w);
+    std::string wake_word(const Words& w);
+    std::string uart_word(const Words& w);
+    std::string ioctl_word(const Words& w);
+    std::string multiport_word(const Words& w);
+    std::string identifiers_word(const Words& w);
+    std::string other_vm_word(const Words& w);
+    std::string open_close_word(const Words& w);
+    std::string baud_word(const Words& w);
+    std::string framing_word(const Words& w);
+    std::string control_line_word(const Words& w);
+    std::string flow_word(const Words& w);
+    std::string rate_table_word(const Words& w);
+    std::string poll_word(const Words& w);
+    std::string kick_word(const Words& w);
+    std::string state_word(const Words& w);
+    std::string write_word(const Words& w);
+    std::string read_word(const Words& w);
+    std::string expect_word(const Words& w);
+    std::string expect_modem_word(const Words& w);
+    std::string expect_event_word(const Words& w);
+    std::string wait_word(const Words& w);
+    std::string pcap_word(const Words& w);
+    std::string peer_send_word(const Words& w);
+    std::string peer_expect_word(const Words& w);
+    std::string peer_read_word(const Words& w);
+    std::string peer_lines_word(const Words& w);
+    std::string peer_expect_line_word(const Words& w);
+    std::string peer_expect_break_word(const Words& w);
+    std::string peer_framing_word(const Words& w);
+    std::string peer_flow_word(const Words& w);
+    std::string peer_expect_errors_word(const Words& w);
+    std::string seed_word(const Words& w);
+    std::string chip_word(const Words& w);
+    std::string interfaces_word(const Words& w);
+    std::string strategy_word(const Words& w);
+    std::string port_power_word(const Words& w);
+    std::string platform_word(const Words& w);
+    std::string spurious_waits_word(const Words& w);
+    std::string jitter_word(const Words& w);
+    std::string line_word(const Words& w);
 
     sim::Serport& port() { return *m_serport; }
     // The device's COM port number; 0 while there is no device (its AddDevice failed).
@@ -235,6 +301,14 @@ private:
     static void hold(bool condition, const std::string& message) {
         if (!condition) throw Stop{true, message};
     }
+    // The command takes from `low` to `high` values.
+    static void args(const Words& w, std::size_t low, std::size_t high) {
+        need(w.size() >= low + 1 && w.size() <= high + 1,
+             "\"" + w[0] + "\" takes " +
+                 (low == high ? std::to_string(low) : std::to_string(low) + " to " + std::to_string(high)) + " value" +
+                 (high == 1 ? "" : "s"));
+    }
+    static std::string answer(bool ok) { return ok ? "TRUE" : "FALSE"; }
     // A command that needs the adapter in (or out): a script error, but for
     // an expectation the fault made fail when the fault pulled it out.
     void plugged_in(bool in) const {
@@ -262,46 +336,516 @@ sim::ScriptedPeer& Runner::peer() {
     return m_world->peer();
 }
 
+const Word Runner::kWords[] = {
+    {"seed", "N", "the world's seed (default 1; --seed wins)", Group::World, &Runner::seed_word},
+    {"chip", "comm|vendor|extended", "the kind of adapter (default extended)", Group::World, &Runner::chip_word},
+    {"interfaces", "1|2", "its interface layout (default 1)", Group::World, &Runner::interfaces_word},
+    {"line", "loopback|peer", "the far end of the cable (default the loopback plug)", Group::World, &Runner::line_word},
+    {"strategy", "random|pct", "how threads are scheduled under the seed (--strategy wins)", Group::World,
+     &Runner::strategy_word},
+    {"platform", "98se|me", "Windows 98 SE (the default) or Windows Me", Group::World, &Runner::platform_word},
+    {"spurious-waits", "N", "one driver wait in N answers 0xFFFFFFFF (default 64; 0: none)", Group::World,
+     &Runner::spurious_waits_word},
+    {"jitter", "FRAMES", "how many frames late the host controller may be (0 to 8, default 2)", Group::World,
+     &Runner::jitter_word},
+    {"port-power", "cut|kept", "whether the adapter loses its power while the system sleeps", Group::World,
+     &Runner::port_power_word},
+
+    {"open", "", "opens the port", Group::Port, &Runner::open_close_word},
+    {"close", "", "closes the port", Group::Port, &Runner::open_close_word},
+    {"baud", "RATE", "sets the rate; shows the rate the driver chose and the chip's", Group::Port, &Runner::baud_word},
+    {"framing", "8N1", "data bits 5 to 8, parity N O E M S, stop bits 1, 1.5 or 2", Group::Port, &Runner::framing_word},
+    {"dtr", "on|off", "the DTR line", Group::Port, &Runner::control_line_word},
+    {"rts", "on|off", "the RTS line", Group::Port, &Runner::control_line_word},
+    {"flow", "none|hardware|xon", "flow control (XON/XOFF on the extended chip only)", Group::Port, &Runner::flow_word},
+    {"break", "on|off", "holds the line in a break, or ends it", Group::Port, &Runner::control_line_word},
+    {"rate-table", "\"RATE,CODE ...\"", "hands the driver its run-time baud-rate table", Group::Port,
+     &Runner::rate_table_word},
+    {"poll", "", "reads one status packet on request", Group::Port, &Runner::poll_word},
+    {"kick", "", "wakes the driver's worker thread", Group::Port, &Runner::kick_word},
+    {"state", "", "reads the line coding back", Group::Port, &Runner::state_word},
+    {"other-vm", "on|off", "the port driver's calls come from another virtual machine", Group::Port,
+     &Runner::other_vm_word},
+    {"write", "\"TEXT\"", "queues bytes to send", Group::Port, &Runner::write_word},
+    {"read", "[TIME]", "shows what arrives within the time (default 1 s)", Group::Port, &Runner::read_word},
+    {"expect", "\"TEXT\" [TIME]", "the next bytes to arrive are exactly these", Group::Port, &Runner::expect_word},
+    {"expect-modem", "cts|dsr|dcd|ri on|off ...", "the modem status lines as last reported", Group::Port,
+     &Runner::expect_modem_word},
+    {"expect-event", "break|framing|parity|overrun|cts|dsr|dcd|ri", "at least one such report since the last look",
+     Group::Port, &Runner::expect_event_word},
+
+    {"peer send", "\"TEXT\"", "the peer starts sending", Group::Peer, &Runner::peer_send_word},
+    {"peer expect", "\"TEXT\" [TIME]", "the next bytes the peer receives are exactly these", Group::Peer,
+     &Runner::peer_expect_word},
+    {"peer read", "[TIME]", "shows what the peer received and receives within the time", Group::Peer,
+     &Runner::peer_read_word},
+    {"peer lines", "cts|dsr|dcd|ri on|off ...", "the lines the peer drives toward the port", Group::Peer,
+     &Runner::peer_lines_word},
+    {"peer expect-line", "dtr|rts|aux on|off", "a line the port drives, as the peer sees it now", Group::Peer,
+     &Runner::peer_expect_line_word},
+    {"peer expect-break", "[TIME]", "the peer saw a break, at least this long", Group::Peer,
+     &Runner::peer_expect_break_word},
+    {"peer expect-errors", "", "the peer received wrongly framed characters since the last look", Group::Peer,
+     &Runner::peer_expect_errors_word},
+    {"peer framing", "RATE 8N1|follow", "the peer's own UART, or the port's again", Group::Peer,
+     &Runner::peer_framing_word},
+    {"peer flow", "none|hardware|xon", "the peer holds back while RTS is low, or after an XOFF", Group::Peer,
+     &Runner::peer_flow_word},
+
+    {"plug", "", "the adapter goes in and starts", Group::Adapter, &Runner::adapter_word},
+    {"unplug", "", "the adapter is pulled out", Group::Adapter, &Runner::adapter_word},
+    {"replug", "", "unplug, then plug", Group::Adapter, &Runner::adapter_word},
+    {"stop", "", "a stop through the Plug and Play manager", Group::Adapter, &Runner::adapter_word},
+    {"start", "", "a start through the Plug and Play manager", Group::Adapter, &Runner::adapter_word},
+    {"multiport", "N", "sets \"MultiportDevice\" in the device's hardware key", Group::Adapter,
+     &Runner::multiport_word},
+    {"identifiers", "", "asks for the hardware identifiers", Group::Adapter, &Runner::identifiers_word},
+
+    {"sleep", "[S1..S5]", "the system sleeps (default S3)", Group::System, &Runner::sleep_word},
+    {"wake", "", "the system works again", Group::System, &Runner::wake_word},
+    {"uart", "", "the chip's UART as the line sees it, its FIFOs and its counts", Group::System, &Runner::uart_word},
+    {"expect-uart", "\"57600 7E1, flow hardware, DTR on, RTS on\"", "the chip's UART is exactly so", Group::System,
+     &Runner::uart_word},
+
+    {"ioctl", "NAME [HEX|-] [N]", "a tool sends a device-control code and shows the answer", Group::DeviceControl,
+     &Runner::ioctl_word},
+
+    {"wait", "TIME", "lets the world run", Group::Anything, &Runner::wait_word},
+    {"pcap", "FILE", "writes the USB traffic so far as a capture", Group::Anything, &Runner::pcap_word},
+};
+
+const Word* Runner::find(const std::vector<std::string>& w) {
+    const std::string name = w[0] == "peer" && w.size() >= 2 ? "peer " + w[1] : w[0];
+    for (const Word& word : kWords) {
+        if (name == word.name) return &word;
+    }
+    return nullptr;
+}
+
 void Runner::setup(const Line& line) {
     const Words& w = line.words;
     need(w.size() == 2, "\"" + w[0] + "\" takes one value");
-    if (w[0] == "seed") {
-        auto seed = unsigned_number(w[1]);
-        need(seed.has_value(), "seed takes a number");
-        if (!m_run.seed) m_options.seed = *seed;
-    } else if (w[0] == "chip") {
-        if (w[1] == "comm") {
-            m_options.chip = sim::ChipKind::Comm;
-        } else if (w[1] == "vendor") {
-            m_options.chip = sim::ChipKind::Vendor;
-        } else {
-            need(w[1] == "extended", "chip takes comm, vendor or extended");
-            m_options.chip = sim::ChipKind::Extended;
-        }
-    } else if (w[0] == "interfaces") {
-        need(w[1] == "1" || w[1] == "2", "interfaces takes 1 or 2");
-        m_options.interfaces = w[1][0] - '0';
-    } else if (w[0] == "strategy") {
-        need(w[1] == "random" || w[1] == "pct", "strategy takes random or pct");
-        if (!m_run.strategy) m_options.strategy = w[1] == "pct" ? host::Strategy::Pct : host::Strategy::Random;
-    } else if (w[0] == "port-power") {
-        need(w[1] == "cut" || w[1] == "kept", "port-power takes cut or kept");
-        m_options.bus.cut_power_in_sleep = w[1] == "cut";
-    } else if (w[0] == "platform") {
-        need(w[1] == "98se" || w[1] == "me", "platform takes 98se or me");
-        m_options.platform = w[1] == "me" ? host::Platform::WinMe : host::Platform::Win98SE;
-    } else if (w[0] == "spurious-waits") {
-        auto n = unsigned_number(w[1]);
-        need(n.has_value(), "spurious-waits takes a number (one wait in so many; 0 for none)");
-        m_options.spurious_waits = *n;
-    } else if (w[0] == "jitter") {
-        auto frames = unsigned_number(w[1]);
-        need(frames.has_value() && *frames <= 8, "jitter takes a number of frames from 0 to 8");
-        m_options.bus.jitter_frames = static_cast<int>(*frames);
-    } else {
-        need(w[1] == "loopback" || w[1] == "peer", "line takes loopback or peer");
-        m_options.line = w[1] == "peer" ? sim::LineKind::Peer : sim::LineKind::Loopback;
+    (this->*find(w)->handler)(w);
+}
+
+std::string Runner::command(const Words& w) {
+    if (w[0] == "peer") need(w.size() >= 2, "peer takes a command");
+    const Word* word = find(w);
+    if (word == nullptr && w[0] == "peer") need(false, "unknown peer command \"" + w[1] + "\"");
+    need(word != nullptr, "unknown command \"" + w[0] + "\"");
+    return (this->*word->handler)(w);
+}
+
+
+std::string Runner::adapter_word(const Words& w) {
+    const std::string& c = w[0];
+    args(w, 0, 0);
+    return pnp_command(c);
+}
+
+std::string Runner::sleep_word(const Words& w) {
+    args(w, 0, 1);
+    plugged_in(true);
+    int state = 3;
+    if (w.size() == 2) {
+        need(w[1].size() == 2 && w[1][0] == 'S' && w[1][1] >= '1' && w[1][1] <= '5', "sleep takes S1 to S5");
+        state = w[1][1] - '0';
     }
+    const bool cut = !m_world->bus().unpowered(m_world->pdo());
+    const NTSTATUS slept = m_world->sleep(static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + state));
+    return "the system sleeps in S" + std::to_string(state) + ": " + status_text(slept) +
+           (cut && m_world->bus().unpowered(m_world->pdo()) ? ", the port's power is cut" : "");
+}
+
+std::string Runner::wake_word(const Words& w) {
+    args(w, 0, 0);
+    plugged_in(true);
+    const NTSTATUS woke = m_world->wake();
+    // A device whose power did not come back works no more: a user puts it
+    // back in, as after a failed start.
+    if (!NT_SUCCESS(woke)) m_started = false;
+    return "the system works again: " + status_text(woke);
+}
+
+std::string Runner::uart_word(const Words& w) {
+    const std::string& c = w[0];
+    args(w, c == "uart" ? 0 : 1, c == "uart" ? 0 : 1);
+    plugged_in(true);
+    const std::string uart = uart_text(m_world->chip());
+    if (c == "expect-uart") {
+        hold(uart == w[1], "expected the chip's UART at " + quoted(w[1]) + ", found " + quoted(uart));
+        return "the chip's UART runs at " + uart;
+    }
+    sim::BridgeChip& chip = m_world->chip();
+    const sim::ChipCounters& counters = chip.counters();
+    return "the chip's UART runs at " + uart + "; FIFOs " + std::to_string(chip.tx_fifo_level()) + " to send, " +
+           std::to_string(chip.rx_fifo_level()) + " received; " + std::to_string(counters.tx_bytes) + " sent, " +
+           std::to_string(counters.rx_bytes) + " received, " + std::to_string(counters.overruns) + " overruns";
+}
+
+std::string Runner::ioctl_word(const Words& w) {
+    args(w, 1, 3);
+    plugged_in(true);
+    std::optional<std::uint64_t> code = sim::Tool::code_of(w[1]);
+    if (!code) code = unsigned_number(w[1]);
+    need(code && *code <= 0xFFFFFFFFu, "ioctl takes a code's name (IOCTL_...) or its number");
+    std::vector<std::uint8_t> input;
+    if (w.size() >= 3 && w[2] != "-") {
+        auto bytes = hex_bytes(w[2]);
+        need(bytes.has_value(), "the input of ioctl is hex bytes, as in \"01 00 44 00\", or - for none");
+        input = *bytes;
+    }
+    std::uint64_t output = 0;
+    if (w.size() == 4) {
+        auto n = unsigned_number(w[3]);
+        need(n && *n <= 0x10000, "the output length of ioctl is a number of bytes, at most 65536");
+        output = *n;
+    }
+    sim::Tool::Answer answer = sim::Tool(*m_world).send(static_cast<ULONG>(*code), input, static_cast<ULONG>(output));
+    return "status " + status_text(answer.status) + ", information " + std::to_string(answer.information) +
+           (answer.output.empty() ? "" : ": " + hex_text(answer.output));
+}
+
+std::string Runner::multiport_word(const Words& w) {
+    args(w, 1, 1);
+    auto value = unsigned_number(w[1]);
+    need(value && *value <= 0xFFFFFFFFu, "multiport takes a number");
+    plugged_in(true);
+    kernel().registry().set_dword(m_world->pdo(), "MultiportDevice", static_cast<ULONG>(*value));
+    return "\"MultiportDevice\" = " + w[1] + " in the device's hardware key";
+}
+
+std::string Runner::identifiers_word(const Words& w) {
+    args(w, 0, 0);
+    plugged_in(true);
+    std::vector<std::u16string> ids;
+    NTSTATUS status = kernel().pnp().query_id(m_world->pdo(), BusQueryHardwareIDs, &ids);
+    std::string out = "hardware identifiers:";
+    for (const std::u16string& id : ids) out += " " + std::string(id.begin(), id.end());
+    char code[32];
+    std::snprintf(code, sizeof code, " (status 0x%08X)", static_cast<unsigned>(status));
+    return out + code;
+}
+
+std::string Runner::other_vm_word(const Words& w) {
+    args(w, 1, 1);
+    auto on = on_off(w[1]);
+    need(on.has_value(), "other-vm takes on or off");
+    kernel().set_other_vm(*on);
+    return *on ? "the port driver's calls come from another virtual machine: every wait in them answers at once"
+               : "the port driver's calls come from the system virtual machine";
+}
+
+std::string Runner::open_close_word(const Words& w) {
+    const std::string& c = w[0];
+    args(w, 0, 0);
+    return answer(c == "open" ? port().open() : port().close());
+}
+
+std::string Runner::baud_word(const Words& w) {
+    args(w, 1, 1);
+    auto rate = unsigned_number(w[1]);
+    need(rate && *rate <= 0xFFFFFFFFu, "baud takes a rate");
+    bool ok = port().set_baud(static_cast<ULONG>(*rate));
+    return answer(ok) + ", the driver chose " + std::to_string(port().rate()) + ", the chip runs at " +
+           std::to_string(m_world->chip().line_coding().baud);
+}
+
+std::string Runner::framing_word(const Words& w) {
+    args(w, 1, 1);
+    auto line = framing(w[1], port().line().baud);
+    need(line.has_value(), "framing takes data bits, parity and stop bits, as in 8N1 or 7E1");
+    bool ok = port().set_line(*line);
+    const sim::LineCoding& coding = m_world->chip().line_coding();
+    return answer(ok) + ", the chip runs at " + std::to_string(coding.baud) + " " +
+           framing_name(coding.data_bits, coding.parity, coding.char_format);
+}
+
+std::string Runner::control_line_word(const Words& w) {
+    const std::string& c = w[0];
+    args(w, 1, 1);
+    auto on = on_off(w[1]);
+    need(on.has_value(), c + " takes on or off");
+    return answer(c == "dtr" ? port().set_dtr(*on) : c == "rts" ? port().set_rts(*on) : port().set_break(*on));
+}
+
+std::string Runner::flow_word(const Words& w) {
+    args(w, 1, 1);
+    need(w[1] == "none" || w[1] == "hardware" || w[1] == "xon", "flow takes none, hardware or xon");
+    const bool extended = m_options.chip == sim::ChipKind::Extended;
+    need(w[1] != "xon" || extended, "XON/XOFF needs the extended chip");
+    // On the extended chip the two switches share register 0's bit 0x40:
+    // the one switched off goes first.
+    bool ok = true;
+    if (w[1] != "xon" && extended) ok = port().set_xon_xoff(false);
+    ok = port().set_hardware_flow(w[1] == "hardware") && ok;
+    if (w[1] == "xon") ok = port().set_xon_xoff(true) && ok;
+    return answer(ok);
+}
+
+std::string Runner::rate_table_word(const Words& w) {
+    args(w, 1, 1);
+    return answer(sim::Serport::set_rate_table(w[1]));
+}
+
+std::string Runner::poll_word(const Words& w) {
+    args(w, 0, 0);
+    bool ok = port().poll_status();
+    char status[32];
+    std::snprintf(status, sizeof status, ", modem status 0x%04X", port().modem_status());
+    return answer(ok) + status;
+}
+
+std::string Runner::kick_word(const Words& w) {
+    args(w, 0, 0);
+    return answer(port().kick());
+}
+
+std::string Runner::state_word(const Words& w) {
+    args(w, 0, 0);
+    auto line = port().read_line();
+    hold(line.has_value(), "the line coding could not be read back");
+    return "reads back " + std::to_string(line->baud) + " " +
+           framing_name(line->data_bits, line->parity, line->stop_bits);
+}
+
+std::string Runner::write_word(const Words& w) {
+    args(w, 1, 1);
+    port().write(std::span(reinterpret_cast<const std::uint8_t*>(w[1].data()), w[1].size()));
+    return "queued " + std::to_string(w[1].size()) + " bytes";
+}
+
+std::string Runner::read_word(const Words& w) {
+    args(w, 0, 1);
+    const Time end = kernel().now() + timeout_at(w, 1);
+    do {
+        std::vector<std::uint8_t> part = port().read(4096, end - kernel().now());
+        m_received.append(part.begin(), part.end());
+    } while (kernel().now() < end);
+    std::string got;
+    got.swap(m_received);
+    return "read " + quoted(got);
+}
+
+std::string Runner::expect_word(const Words& w) {
+    args(w, 1, 2);
+    return expect_port(w[1], timeout_at(w, 2));
+}
+
+std::string Runner::expect_modem_word(const Words& w) {
+    need(w.size() >= 3 && w.size() % 2 == 1, "expect-modem takes pairs of a line (cts, dsr, dcd, ri) and on or off");
+    std::string seen;
+    for (std::size_t i = 1; i < w.size(); i += 2) {
+        auto on = on_off(w[i + 1]);
+        need(on.has_value(), "expect-modem: " + w[i] + " takes on or off");
+        bool level;
+        if (w[i] == "cts") {
+            level = port().cts();
+        } else if (w[i] == "dsr") {
+            level = port().dsr();
+        } else if (w[i] == "dcd") {
+            level = port().dcd();
+        } else {
+            need(w[i] == "ri", "expect-modem: no line " + w[i]);
+            level = port().ring();
+        }
+        hold(level == *on, w[i] + " is " + (level ? "on" : "off"));
+        seen += " " + w[i] + " " + w[i + 1];
+    }
+    return "modem status" + seen;
+}
+
+std::string Runner::expect_event_word(const Words& w) {
+    args(w, 1, 1);
+    using Events = sim::Serport::LineEvents;
+    static const std::pair<std::string_view, std::uint64_t Events::*> kKinds[] = {
+        {"break", &Events::breaks}, {"framing", &Events::framing}, {"parity", &Events::parity},
+        {"overrun", &Events::overruns}, {"cts", &Events::cts}, {"dsr", &Events::dsr},
+        {"dcd", &Events::dcd}, {"ri", &Events::rings}};
+    const Events& now = port().line_events();
+    std::uint64_t Events::*field = nullptr;
+    for (const auto& [name, member] : kKinds) {
+        if (w[1] == name) field = member;
+    }
+    need(field != nullptr, "expect-event takes break, framing, parity, overrun, cts, dsr, dcd or ri");
+    hold(now.*field > m_events_seen.*field, "no " + w[1] + " reported since the last look");
+    const std::uint64_t count = now.*field - m_events_seen.*field;
+    m_events_seen.*field = now.*field;
+    return std::to_string(count) + " " + w[1] + " report" + (count == 1 ? "" : "s");
+}
+
+std::string Runner::wait_word(const Words& w) {
+    args(w, 1, 1);
+    kernel().run_for(time_word(w[1]));
+    return "waited";
+}
+
+std::string Runner::pcap_word(const Words& w) {
+    args(w, 1, 1);
+    std::string error;
+    need(host::write_pcap(w[1], m_world->bus().trace(), m_world->bus().snapshots(), &error),
+         "cannot write the capture: " + error);
+    return "capture written to " + w[1];
+}
+
+std::string Runner::peer_send_word(const Words& w) {
+    need(w.size() == 3, "peer send takes a text");
+    peer().send(std::vector<std::uint8_t>(w[2].begin(), w[2].end()));
+    return "the peer sends " + std::to_string(w[2].size()) + " bytes";
+}
+
+std::string Runner::peer_expect_word(const Words& w) {
+    need(w.size() == 3 || w.size() == 4, "peer expect takes a text and a time-out");
+    return expect_peer(w[2], timeout_at(w, 3));
+}
+
+std::string Runner::peer_read_word(const Words& w) {
+    need(w.size() <= 3, "peer read takes a time");
+    kernel().run_for(timeout_at(w, 2));
+    const std::vector<std::uint8_t>& all = peer().received();
+    const std::string got(all.begin() + static_cast<std::ptrdiff_t>(m_peer_matched), all.end());
+    m_peer_matched = all.size();
+    return "the peer read " + quoted(got);
+}
+
+std::string Runner::peer_lines_word(const Words& w) {
+    need(w.size() >= 4 && w.size() % 2 == 0, "peer lines takes pairs of a line (cts, dsr, dcd, ri) and on or off");
+    sim::ModemInputs inputs = peer().lines();
+    for (std::size_t i = 2; i < w.size(); i += 2) {
+        auto on = on_off(w[i + 1]);
+        need(on.has_value(), "peer lines: " + w[i] + " takes on or off");
+        bool* line = w[i] == "cts" ? &inputs.cts : w[i] == "dsr" ? &inputs.dsr : w[i] == "dcd" ? &inputs.dcd
+                     : w[i] == "ri"                            ? &inputs.ring
+                                                               : nullptr;
+        need(line != nullptr, "peer lines: no line " + w[i]);
+        *line = *on;
+    }
+    peer().set_lines(inputs);
+    return "the peer drives cts " + std::string(inputs.cts ? "on" : "off") + ", dsr " +
+           (inputs.dsr ? "on" : "off") + ", dcd " + (inputs.dcd ? "on" : "off") + ", ri " +
+           (inputs.ring ? "on" : "off");
+    return {};
+}
+
+std::string Runner::peer_expect_line_word(const Words& w) {
+    need(w.size() == 4 && (w[2] == "dtr" || w[2] == "rts" || w[2] == "aux"), "peer expect-line takes dtr, rts or aux and on or off");
+    auto on = on_off(w[3]);
+    need(on.has_value(), "peer expect-line takes on or off");
+    const sim::LineLevels& now = peer().history().back();
+    const bool level = w[2] == "dtr" ? now.dtr : w[2] == "rts" ? now.rts : now.aux;
+    hold(level == *on, "the peer sees " + w[2] + " " + (level ? "on" : "off"));
+    return "the peer sees " + w[2] + " " + w[3];
+}
+
+std::string Runner::peer_expect_break_word(const Words& w) {
+    need(w.size() <= 3, "peer expect-break takes at most a least length");
+    const Time least = w.size() == 3 ? time_word(w[2]) : 0;
+    Time longest = 0;
+    Time start = -1;
+    for (const sim::LineLevels& l : peer().history()) {
+        if (l.brk && start < 0) start = l.at;
+        if (!l.brk && start >= 0) {
+            longest = std::max(longest, l.at - start);
+            start = -1;
+        }
+    }
+    if (start >= 0) longest = std::max(longest, kernel().now() - start);
+    hold(longest > 0 && longest >= least, "the peer saw no break that long");
+    char text[64];
+    std::snprintf(text, sizeof text, "the peer saw a break of %.3f ms", static_cast<double>(longest) / kMillisecond);
+    return text;
+}
+
+std::string Runner::peer_framing_word(const Words& w) {
+    need(w.size() == 3 || w.size() == 4, "peer framing takes follow, or a rate and a framing");
+    if (w[2] == "follow") {
+        peer().set_framing(std::nullopt);
+        return "the peer follows the port's framing";
+    }
+    auto rate = unsigned_number(w[2]);
+    need(rate && *rate > 0 && *rate <= 0xFFFFFFFFu && w.size() == 4, "peer framing takes a rate and a framing");
+    auto line = framing(w[3], static_cast<ULONG>(*rate));
+    need(line.has_value(), "peer framing: not a framing: " + w[3]);
+    peer().set_framing(sim::Framing{line->baud, line->data_bits, line->parity, line->stop_bits});
+    return "the peer runs at " + w[2] + " " + w[3];
+}
+
+std::string Runner::peer_flow_word(const Words& w) {
+    need(w.size() == 3 && (w[2] == "none" || w[2] == "hardware" || w[2] == "xon"), "peer flow takes none, hardware or xon");
+    peer().set_flow_control({.hardware = w[2] == "hardware", .xon_xoff = w[2] == "xon"});
+    return "the peer's flow control is " + w[2];
+}
+
+std::string Runner::peer_expect_errors_word(const Words& w) {
+    need(w.size() == 2, "peer expect-errors takes nothing");
+    const std::size_t now = peer().errors().size();
+    hold(now > m_peer_errors_seen, "the peer saw no receive error since the last look");
+    const std::size_t count = now - m_peer_errors_seen;
+    m_peer_errors_seen = now;
+    return "the peer saw " + std::to_string(count) + " receive error" + (count == 1 ? "" : "s");
+}
+
+std::string Runner::seed_word(const Words& w) {
+    auto seed = unsigned_number(w[1]);
+    need(seed.has_value(), "seed takes a number");
+    if (!m_run.seed) m_options.seed = *seed;
+    return {};
+}
+
+std::string Runner::chip_word(const Words& w) {
+    if (w[1] == "comm") {
+        m_options.chip = sim::ChipKind::Comm;
+    } else if (w[1] == "vendor") {
+        m_options.chip = sim::ChipKind::Vendor;
+    } else {
+        need(w[1] == "extended", "chip takes comm, vendor or extended");
+        m_options.chip = sim::ChipKind::Extended;
+    }
+    return {};
+}
+
+std::string Runner::interfaces_word(const Words& w) {
+    need(w[1] == "1" || w[1] == "2", "interfaces takes 1 or 2");
+    m_options.interfaces = w[1][0] - '0';
+    return {};
+}
+
+std::string Runner::strategy_word(const Words& w) {
+    need(w[1] == "random" || w[1] == "pct", "strategy takes random or pct");
+    if (!m_run.strategy) m_options.strategy = w[1] == "pct" ? host::Strategy::Pct : host::Strategy::Random;
+    return {};
+}
+
+std::string Runner::port_power_word(const Words& w) {
+    need(w[1] == "cut" || w[1] == "kept", "port-power takes cut or kept");
+    m_options.bus.cut_power_in_sleep = w[1] == "cut";
+    return {};
+}
+
+std::string Runner::platform_word(const Words& w) {
+    need(w[1] == "98se" || w[1] == "me", "platform takes 98se or me");
+    m_options.platform = w[1] == "me" ? host::Platform::WinMe : host::Platform::Win98SE;
+    return {};
+}
+
+std::string Runner::spurious_waits_word(const Words& w) {
+    auto n = unsigned_number(w[1]);
+    need(n.has_value(), "spurious-waits takes a number (one wait in so many; 0 for none)");
+    m_options.spurious_waits = *n;
+    return {};
+}
+
+std::string Runner::jitter_word(const Words& w) {
+    auto frames = unsigned_number(w[1]);
+    need(frames.has_value() && *frames <= 8, "jitter takes a number of frames from 0 to 8");
+    m_options.bus.jitter_frames = static_cast<int>(*frames);
+    return {};
+}
+
+std::string Runner::line_word(const Words& w) {
+    need(w[1] == "loopback" || w[1] == "peer", "line takes loopback or peer");
+    m_options.line = w[1] == "peer" ? sim::LineKind::Peer : sim::LineKind::Loopback;
+    return {};
 }
 
 void Runner::build_world() {
@@ -353,243 +897,6 @@ std::string Runner::expect_peer(const std::string& text, Time timeout) {
     return "the peer received " + quoted(text);
 }
 
-std::string Runner::command(const Words& w) {
-    const std::string& c = w[0];
-    auto args = [&](std::size_t low, std::size_t high) {
-        need(w.size() >= low + 1 && w.size() <= high + 1, "\"" + c + "\" takes " +
-                                                              (low == high ? std::to_string(low)
-                                                                           : std::to_string(low) + " to " + std::to_string(high)) +
-                                                              " value" + (high == 1 ? "" : "s"));
-    };
-    auto answer = [](bool ok) { return std::string(ok ? "TRUE" : "FALSE"); };
-    if (c == "peer") return peer_command(w);
-    if (c == "plug" || c == "unplug" || c == "replug" || c == "stop" || c == "start") {
-        args(0, 0);
-        return pnp_command(c);
-    }
-    if (c == "sleep") {
-        args(0, 1);
-        plugged_in(true);
-        int state = 3;
-        if (w.size() == 2) {
-            need(w[1].size() == 2 && w[1][0] == 'S' && w[1][1] >= '1' && w[1][1] <= '5', "sleep takes S1 to S5");
-            state = w[1][1] - '0';
-        }
-        const bool cut = !m_world->bus().unpowered(m_world->pdo());
-        const NTSTATUS slept = m_world->sleep(static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + state));
-        return "the system sleeps in S" + std::to_string(state) + ": " + status_text(slept) +
-               (cut && m_world->bus().unpowered(m_world->pdo()) ? ", the port's power is cut" : "");
-    }
-    if (c == "wake") {
-        args(0, 0);
-        plugged_in(true);
-        const NTSTATUS woke = m_world->wake();
-        // A device whose power did not come back works no more: a user puts it
-        // back in, as after a failed start.
-        if (!NT_SUCCESS(woke)) m_started = false;
-        return "the system works again: " + status_text(woke);
-    }
-    if (c == "uart" || c == "expect-uart") {
-        args(c == "uart" ? 0 : 1, c == "uart" ? 0 : 1);
-        plugged_in(true);
-        const std::string uart = uart_text(m_world->chip());
-        if (c == "expect-uart") {
-            hold(uart == w[1], "expected the chip's UART at " + quoted(w[1]) + ", found " + quoted(uart));
-            return "the chip's UART runs at " + uart;
-        }
-        sim::BridgeChip& chip = m_world->chip();
-        const sim::ChipCounters& counters = chip.counters();
-        return "the chip's UART runs at " + uart + "; FIFOs " + std::to_string(chip.tx_fifo_level()) + " to send, " +
-               std::to_string(chip.rx_fifo_level()) + " received; " + std::to_string(counters.tx_bytes) + " sent, " +
-               std::to_string(counters.rx_bytes) + " received, " + std::to_string(counters.overruns) + " overruns";
-    }
-    if (c == "ioctl") {
-        args(1, 3);
-        plugged_in(true);
-        std::optional<std::uint64_t> code = sim::Tool::code_of(w[1]);
-        if (!code) code = unsigned_number(w[1]);
-        need(code && *code <= 0xFFFFFFFFu, "ioctl takes a code's name (IOCTL_...) or its number");
-        std::vector<std::uint8_t> input;
-        if (w.size() >= 3 && w[2] != "-") {
-            auto bytes = hex_bytes(w[2]);
-            need(bytes.has_value(), "the input of ioctl is hex bytes, as in \"01 00 44 00\", or - for none");
-            input = *bytes;
-        }
-        std::uint64_t output = 0;
-        if (w.size() == 4) {
-            auto n = unsigned_number(w[3]);
-            need(n && *n <= 0x10000, "the output length of ioctl is a number of bytes, at most 65536");
-            output = *n;
-        }
-        sim::Tool::Answer answer = sim::Tool(*m_world).send(static_cast<ULONG>(*code), input, static_cast<ULONG>(output));
-        return "status " + status_text(answer.status) + ", information " + std::to_string(answer.information) +
-               (answer.output.empty() ? "" : ": " + hex_text(answer.output));
-    }
-    if (c == "multiport") {
-        args(1, 1);
-        auto value = unsigned_number(w[1]);
-        need(value && *value <= 0xFFFFFFFFu, "multiport takes a number");
-        plugged_in(true);
-        kernel().registry().set_dword(m_world->pdo(), "MultiportDevice", static_cast<ULONG>(*value));
-        return "\"MultiportDevice\" = " + w[1] + " in the device's hardware key";
-    }
-    if (c == "identifiers") {
-        args(0, 0);
-        plugged_in(true);
-        std::vector<std::u16string> ids;
-        NTSTATUS status = kernel().pnp().query_id(m_world->pdo(), BusQueryHardwareIDs, &ids);
-        std::string out = "hardware identifiers:";
-        for (const std::u16string& id : ids) out += " " + std::string(id.begin(), id.end());
-        char code[32];
-        std::snprintf(code, sizeof code, " (status 0x%08X)", static_cast<unsigned>(status));
-        return out + code;
-    }
-    if (c == "other-vm") {
-        args(1, 1);
-        auto on = on_off(w[1]);
-        need(on.has_value(), "other-vm takes on or off");
-        kernel().set_other_vm(*on);
-        return *on ? "the port driver's calls come from another virtual machine: every wait in them answers at once"
-                   : "the port driver's calls come from the system virtual machine";
-    }
-    if (c == "open" || c == "close") {
-        args(0, 0);
-        return answer(c == "open" ? port().open() : port().close());
-    }
-    if (c == "baud") {
-        args(1, 1);
-        auto rate = unsigned_number(w[1]);
-        need(rate && *rate <= 0xFFFFFFFFu, "baud takes a rate");
-        bool ok = port().set_baud(static_cast<ULONG>(*rate));
-        return answer(ok) + ", the driver chose " + std::to_string(port().rate()) + ", the chip runs at " +
-               std::to_string(m_world->chip().line_coding().baud);
-    }
-    if (c == "framing") {
-        args(1, 1);
-        auto line = framing(w[1], port().line().baud);
-        need(line.has_value(), "framing takes data bits, parity and stop bits, as in 8N1 or 7E1");
-        bool ok = port().set_line(*line);
-        const sim::LineCoding& coding = m_world->chip().line_coding();
-        return answer(ok) + ", the chip runs at " + std::to_string(coding.baud) + " " +
-               framing_name(coding.data_bits, coding.parity, coding.char_format);
-    }
-    if (c == "dtr" || c == "rts" || c == "break") {
-        args(1, 1);
-        auto on = on_off(w[1]);
-        need(on.has_value(), c + " takes on or off");
-        return answer(c == "dtr" ? port().set_dtr(*on) : c == "rts" ? port().set_rts(*on) : port().set_break(*on));
-    }
-    if (c == "flow") {
-        args(1, 1);
-        need(w[1] == "none" || w[1] == "hardware" || w[1] == "xon", "flow takes none, hardware or xon");
-        const bool extended = m_options.chip == sim::ChipKind::Extended;
-        need(w[1] != "xon" || extended, "XON/XOFF needs the extended chip");
-        // On the extended chip the two switches share register 0's bit 0x40:
-        // the one switched off goes first.
-        bool ok = true;
-        if (w[1] != "xon" && extended) ok = port().set_xon_xoff(false);
-        ok = port().set_hardware_flow(w[1] == "hardware") && ok;
-        if (w[1] == "xon") ok = port().set_xon_xoff(true) && ok;
-        return answer(ok);
-    }
-    if (c == "rate-table") {
-        args(1, 1);
-        return answer(sim::Serport::set_rate_table(w[1]));
-    }
-    if (c == "poll") {
-        args(0, 0);
-        bool ok = port().poll_status();
-        char status[32];
-        std::snprintf(status, sizeof status, ", modem status 0x%04X", port().modem_status());
-        return answer(ok) + status;
-    }
-    if (c == "kick") {
-        args(0, 0);
-        return answer(port().kick());
-    }
-    if (c == "state") {
-        args(0, 0);
-        auto line = port().read_line();
-        hold(line.has_value(), "the line coding could not be read back");
-        return "reads back " + std::to_string(line->baud) + " " +
-               framing_name(line->data_bits, line->parity, line->stop_bits);
-    }
-    if (c == "write") {
-        args(1, 1);
-        port().write(std::span(reinterpret_cast<const std::uint8_t*>(w[1].data()), w[1].size()));
-        return "queued " + std::to_string(w[1].size()) + " bytes";
-    }
-    if (c == "read") {
-        args(0, 1);
-        const Time end = kernel().now() + timeout_at(w, 1);
-        do {
-            std::vector<std::uint8_t> part = port().read(4096, end - kernel().now());
-            m_received.append(part.begin(), part.end());
-        } while (kernel().now() < end);
-        std::string got;
-        got.swap(m_received);
-        return "read " + quoted(got);
-    }
-    if (c == "expect") {
-        args(1, 2);
-        return expect_port(w[1], timeout_at(w, 2));
-    }
-    if (c == "expect-modem") {
-        need(w.size() >= 3 && w.size() % 2 == 1, "expect-modem takes pairs of a line (cts, dsr, dcd, ri) and on or off");
-        std::string seen;
-        for (std::size_t i = 1; i < w.size(); i += 2) {
-            auto on = on_off(w[i + 1]);
-            need(on.has_value(), "expect-modem: " + w[i] + " takes on or off");
-            bool level;
-            if (w[i] == "cts") {
-                level = port().cts();
-            } else if (w[i] == "dsr") {
-                level = port().dsr();
-            } else if (w[i] == "dcd") {
-                level = port().dcd();
-            } else {
-                need(w[i] == "ri", "expect-modem: no line " + w[i]);
-                level = port().ring();
-            }
-            hold(level == *on, w[i] + " is " + (level ? "on" : "off"));
-            seen += " " + w[i] + " " + w[i + 1];
-        }
-        return "modem status" + seen;
-    }
-    if (c == "expect-event") {
-        args(1, 1);
-        using Events = sim::Serport::LineEvents;
-        static const std::pair<std::string_view, std::uint64_t Events::*> kKinds[] = {
-            {"break", &Events::breaks}, {"framing", &Events::framing}, {"parity", &Events::parity},
-            {"overrun", &Events::overruns}, {"cts", &Events::cts}, {"dsr", &Events::dsr},
-            {"dcd", &Events::dcd}, {"ri", &Events::rings}};
-        const Events& now = port().line_events();
-        std::uint64_t Events::*field = nullptr;
-        for (const auto& [name, member] : kKinds) {
-            if (w[1] == name) field = member;
-        }
-        need(field != nullptr, "expect-event takes break, framing, parity, overrun, cts, dsr, dcd or ri");
-        hold(now.*field > m_events_seen.*field, "no " + w[1] + " reported since the last look");
-        const std::uint64_t count = now.*field - m_events_seen.*field;
-        m_events_seen.*field = now.*field;
-        return std::to_string(count) + " " + w[1] + " report" + (count == 1 ? "" : "s");
-    }
-    if (c == "wait") {
-        args(1, 1);
-        kernel().run_for(time_word(w[1]));
-        return "waited";
-    }
-    if (c == "pcap") {
-        args(1, 1);
-        std::string error;
-        need(host::write_pcap(w[1], m_world->bus().trace(), m_world->bus().snapshots(), &error),
-             "cannot write the capture: " + error);
-        return "capture written to " + w[1];
-    }
-    need(false, "unknown command \"" + c + "\"");
-    return {};
-}
-
 // The adapter's life through the Plug and Play manager. After a plug the
 // port driver works the port under the number the device was given.
 std::string Runner::pnp_command(const std::string& c) {
@@ -624,108 +931,13 @@ std::string Runner::pnp_command(const std::string& c) {
     return out + "plugged in and started: " + status_text(started) + ", COM" + std::to_string(port_number());
 }
 
-std::string Runner::peer_command(const Words& w) {
-    need(w.size() >= 2, "peer takes a command");
-    const std::string& c = w[1];
-    if (c == "send") {
-        need(w.size() == 3, "peer send takes a text");
-        peer().send(std::vector<std::uint8_t>(w[2].begin(), w[2].end()));
-        return "the peer sends " + std::to_string(w[2].size()) + " bytes";
-    }
-    if (c == "expect") {
-        need(w.size() == 3 || w.size() == 4, "peer expect takes a text and a time-out");
-        return expect_peer(w[2], timeout_at(w, 3));
-    }
-    if (c == "read") {
-        need(w.size() <= 3, "peer read takes a time");
-        kernel().run_for(timeout_at(w, 2));
-        const std::vector<std::uint8_t>& all = peer().received();
-        const std::string got(all.begin() + static_cast<std::ptrdiff_t>(m_peer_matched), all.end());
-        m_peer_matched = all.size();
-        return "the peer read " + quoted(got);
-    }
-    if (c == "lines") {
-        need(w.size() >= 4 && w.size() % 2 == 0, "peer lines takes pairs of a line (cts, dsr, dcd, ri) and on or off");
-        sim::ModemInputs inputs = peer().lines();
-        for (std::size_t i = 2; i < w.size(); i += 2) {
-            auto on = on_off(w[i + 1]);
-            need(on.has_value(), "peer lines: " + w[i] + " takes on or off");
-            bool* line = w[i] == "cts" ? &inputs.cts : w[i] == "dsr" ? &inputs.dsr : w[i] == "dcd" ? &inputs.dcd
-                         : w[i] == "ri"                            ? &inputs.ring
-                                                                   : nullptr;
-            need(line != nullptr, "peer lines: no line " + w[i]);
-            *line = *on;
-        }
-        peer().set_lines(inputs);
-        return "the peer drives cts " + std::string(inputs.cts ? "on" : "off") + ", dsr " +
-               (inputs.dsr ? "on" : "off") + ", dcd " + (inputs.dcd ? "on" : "off") + ", ri " +
-               (inputs.ring ? "on" : "off");
-    }
-    if (c == "expect-line") {
-        need(w.size() == 4 && (w[2] == "dtr" || w[2] == "rts" || w[2] == "aux"), "peer expect-line takes dtr, rts or aux and on or off");
-        auto on = on_off(w[3]);
-        need(on.has_value(), "peer expect-line takes on or off");
-        const sim::LineLevels& now = peer().history().back();
-        const bool level = w[2] == "dtr" ? now.dtr : w[2] == "rts" ? now.rts : now.aux;
-        hold(level == *on, "the peer sees " + w[2] + " " + (level ? "on" : "off"));
-        return "the peer sees " + w[2] + " " + w[3];
-    }
-    if (c == "expect-break") {
-        need(w.size() <= 3, "peer expect-break takes at most a least length");
-        const Time least = w.size() == 3 ? time_word(w[2]) : 0;
-        Time longest = 0;
-        Time start = -1;
-        for (const sim::LineLevels& l : peer().history()) {
-            if (l.brk && start < 0) start = l.at;
-            if (!l.brk && start >= 0) {
-                longest = std::max(longest, l.at - start);
-                start = -1;
-            }
-        }
-        if (start >= 0) longest = std::max(longest, kernel().now() - start);
-        hold(longest > 0 && longest >= least, "the peer saw no break that long");
-        char text[64];
-        std::snprintf(text, sizeof text, "the peer saw a break of %.3f ms", static_cast<double>(longest) / kMillisecond);
-        return text;
-    }
-    if (c == "framing") {
-        need(w.size() == 3 || w.size() == 4, "peer framing takes follow, or a rate and a framing");
-        if (w[2] == "follow") {
-            peer().set_framing(std::nullopt);
-            return "the peer follows the port's framing";
-        }
-        auto rate = unsigned_number(w[2]);
-        need(rate && *rate > 0 && *rate <= 0xFFFFFFFFu && w.size() == 4, "peer framing takes a rate and a framing");
-        auto line = framing(w[3], static_cast<ULONG>(*rate));
-        need(line.has_value(), "peer framing: not a framing: " + w[3]);
-        peer().set_framing(sim::Framing{line->baud, line->data_bits, line->parity, line->stop_bits});
-        return "the peer runs at " + w[2] + " " + w[3];
-    }
-    if (c == "flow") {
-        need(w.size() == 3 && (w[2] == "none" || w[2] == "hardware" || w[2] == "xon"), "peer flow takes none, hardware or xon");
-        peer().set_flow_control({.hardware = w[2] == "hardware", .xon_xoff = w[2] == "xon"});
-        return "the peer's flow control is " + w[2];
-    }
-    if (c == "expect-errors") {
-        need(w.size() == 2, "peer expect-errors takes nothing");
-        const std::size_t now = peer().errors().size();
-        hold(now > m_peer_errors_seen, "the peer saw no receive error since the last look");
-        const std::size_t count = now - m_peer_errors_seen;
-        m_peer_errors_seen = now;
-        return "the peer saw " + std::to_string(count) + " receive error" + (count == 1 ? "" : "s");
-    }
-    need(false, "unknown peer command \"" + c + "\"");
-    return {};
-}
-
 int Runner::execute(const std::vector<Line>& lines) {
     const Line* current = nullptr;
     try {
         for (const Line& line : lines) {
             current = &line;
-            const std::string& first = line.words[0];
-            if (first == "seed" || first == "chip" || first == "interfaces" || first == "line" || first == "port-power" ||
-                first == "strategy" || first == "jitter" || first == "platform" || first == "spurious-waits") {
+            const Word* word = Runner::find(line.words);
+            if (word != nullptr && word->group == Group::World) {
                 need(m_world == nullptr, "\"" + line.words[0] + "\" sets up the world: it comes before the first other command");
                 setup(line);
                 continue;
@@ -897,6 +1109,22 @@ std::string Runner::check_after_fault() {
 }
 
 }  // namespace
+
+std::string script_help() {
+    std::string out = "scenario scripts, one command a line, '#' starts a comment (docs/SCRIPTS.md):\n";
+    constexpr std::size_t kColumn = 34;  // where the help starts
+    for (std::size_t group = 0; group < std::size(kGroupTitles); ++group) {
+        out += "  " + std::string(kGroupTitles[group]) + ":\n";
+        for (const Word& word : Runner::kWords) {
+            if (static_cast<std::size_t>(word.group) != group) continue;
+            std::string usage = "    " + std::string(word.name) + (*word.arguments ? " " : "") + word.arguments;
+            usage += usage.size() < kColumn ? std::string(kColumn - usage.size(), ' ') : "\n" + std::string(kColumn, ' ');
+            out += usage + word.help + "\n";
+        }
+    }
+    return out + "  TIME: 500us, 20ms, 2s; a plain number is ms (default 1s where it may be left out)\n"
+                 "  a text is \"quoted\", with \\n \\r \\t \\xHH; \"quoted\"*N is it N times over\n";
+}
 
 bool read_script(const std::string& path, std::string* text, std::string* error) {
     std::FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "r");

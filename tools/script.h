@@ -38,6 +38,11 @@ struct ScriptRun {
 // behind, 1 otherwise.
 int run_script(const std::string& text, const ScriptRun& run, std::FILE* out);
 
+// The script words by their groups, each with its arguments and its line of
+// help, and the notes on times and texts: the scenario-script part of
+// torvex --help.
+std::string script_help();
+
 // The text of a script file ("-": standard input); false, with `error` set,
 // when it cannot be opened.
 bool read_script(const std::string& path, std::string* text, std::string* error);

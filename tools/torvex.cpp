@@ -44,7 +44,9 @@ struct Options {
     std::string image;                   // --image FILE: the driver image (the 32-bit host)
 };
 
-const char* kUsage =
+// The usage in three parts: the commands, the script words (from the
+// script's own table), the options.
+const char* kCommands =
     "usage: torvex COMMAND [options]\n"
     "\n"
     "commands:\n"
@@ -70,28 +72,9 @@ const char* kUsage =
     "                       writes bytes into the EEPROM from START\n"
     "  registers            registers 0 to 2 and the modem status, bit by bit\n"
     "                       (these three go through the driver's control codes)\n"
-    "\n"
-    "scenario scripts, one command a line, '#' starts a comment (docs/SCRIPTS.md):\n"
-    "  world, before anything else:\n"
-    "    seed N | chip comm|vendor|extended | interfaces 1|2 | line loopback|peer\n"
-    "    port-power cut|kept | strategy random|pct | jitter FRAMES\n"
-    "  port:\n"
-    "    open | close | baud RATE | framing 8N1 | dtr on|off | rts on|off\n"
-    "    flow none|hardware|xon | break on|off | rate-table \"RATE,CODE ...\"\n"
-    "    poll | kick | state | write \"TEXT\" | read [TIME] | expect \"TEXT\" [TIME]\n"
-    "    expect-modem cts|dsr|dcd|ri on|off ... | expect-event break|framing|parity|overrun\n"
-    "  peer (line peer):\n"
-    "    peer send \"TEXT\" | peer expect \"TEXT\" [TIME] | peer read [TIME]\n"
-    "    peer lines cts|dsr|dcd|ri on|off ...\n"
-    "    peer expect-line dtr|rts|aux on|off | peer expect-break [TIME] | peer expect-errors\n"
-    "    peer framing RATE 8N1 | peer framing follow | peer flow none|hardware|xon\n"
-    "  the adapter:\n"
-    "    plug | unplug | replug | stop | start | multiport N | identifiers\n"
-    "  the system:\n"
-    "    sleep [S1..S5] | wake | uart | expect-uart \"57600 7E1, flow hardware, DTR on, RTS on\"\n"
-    "  wait TIME | pcap FILE        (TIME: 500us, 20ms, 2s; a plain number is ms)\n"
-    "  a text is \"quoted\", with \\n \\r \\t \\xHH; \"quoted\"*N is it N times over\n"
-    "\n"
+    "\n";
+
+const char* kOptions =
     "options:\n"
     "  --seed N             the seed of the world (default 1, or $TORVEX_SEED;\n"
     "                       for run, the script's own unless given)\n"
@@ -114,8 +97,10 @@ const char* kUsage =
     "                       other driver\n"
     "  --help               show this text\n";
 
+std::string usage() { return std::string(kCommands) + tool::script_help() + "\n" + kOptions; }
+
 [[noreturn]] void usage_error(const std::string& message) {
-    std::fprintf(stderr, "torvex: %s\n\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr, "torvex: %s\n\n%s", message.c_str(), usage().c_str());
     std::exit(2);
 }
 
@@ -142,7 +127,7 @@ Options parse(int argc, char** argv) {
             return argv[++i];
         };
         if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs(usage().c_str(), stdout);
             std::exit(0);
         } else if (arg == "--seed") {
             auto seed = number(value());
