@@ -39,11 +39,6 @@ constexpr std::uint16_t kAbstractState = 0x0001;
 constexpr host::ControlResult kStall{true, 0};
 constexpr host::ControlResult kOk{false, 0};
 
-void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-
 host::ControlResult reply(std::span<std::uint8_t> in, std::span<const std::uint8_t> data) {
     std::size_t n = std::min(in.size(), data.size());
     std::copy_n(data.begin(), n, in.begin());
@@ -75,13 +70,12 @@ ChipConfig ChipConfig::of(ChipKind kind, int interfaces) {
     return config;
 }
 
-BridgeChip::BridgeChip(ChipConfig config) : m_config(std::move(config)) {
+BridgeChip::BridgeChip(ChipConfig config) : m_config(std::move(config)), m_table(table_of(m_config)) {
     m_registers = m_config.registers;
     if (m_config.eeprom_signature) {
         m_eeprom[0] = 0x2A;
         m_eeprom[1] = 0x0E;
     }
-    build_descriptors();
 }
 
 void BridgeChip::set_probe(LineProbe* probe) {
@@ -112,66 +106,39 @@ void BridgeChip::kick() const {
 // ---------------------------------------------------------------------------
 // Descriptors
 
-void BridgeChip::build_descriptors() {
-    m_device_descriptor = {18, USB_DEVICE_DESCRIPTOR_TYPE};
-    put16(m_device_descriptor, 0x0110);
-    m_device_descriptor.push_back(m_config.device_class);
-    m_device_descriptor.push_back(0);
-    m_device_descriptor.push_back(0);
-    m_device_descriptor.push_back(m_config.max_packet0);
-    put16(m_device_descriptor, m_config.vendor_id);
-    put16(m_device_descriptor, m_config.product_id);
-    put16(m_device_descriptor, m_config.bcd_device);
-    m_device_descriptor.insert(m_device_descriptor.end(), {1, 2, 3, 1});
-
-    auto interface = [&](std::uint8_t number, std::uint8_t endpoints, const InterfaceKey& key) {
-        m_configuration_descriptor.insert(
-            m_configuration_descriptor.end(),
-            {9, USB_INTERFACE_DESCRIPTOR_TYPE, number, 0, endpoints, key.interface_class, key.subclass,
-             key.protocol, 0});
+// What the chip declares itself to be: the device, its one configuration
+// (bus-powered, remote wake-up, 100 mA) with one, two or three interfaces, and
+// its three strings.
+DeviceTable BridgeChip::table_of(const ChipConfig& config) {
+    const EndpointTable interrupt_in{kInterruptEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, kInterruptMaxPacket,
+                                     config.interrupt_interval};
+    const EndpointTable bulk_out{kBulkOutEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkMaxPacket, 0};
+    const EndpointTable bulk_in{kBulkInEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkMaxPacket, 0};
+    auto interface = [&](std::uint8_t number, std::vector<EndpointTable> endpoints) {
+        const InterfaceKey& key = config.keys[number];
+        return InterfaceTable{number, key.interface_class, key.subclass, key.protocol, std::move(endpoints)};
     };
-    auto endpoint = [&](std::uint8_t address, std::uint8_t type, std::uint16_t max_packet,
-                        std::uint8_t interval) {
-        m_configuration_descriptor.insert(m_configuration_descriptor.end(),
-                                          {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, type});
-        put16(m_configuration_descriptor, max_packet);
-        m_configuration_descriptor.push_back(interval);
-    };
-    const int count = std::clamp(m_config.interfaces, 1, 3);
-    m_configuration_descriptor = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0,
-                                  static_cast<std::uint8_t>(count), kConfigurationValue, 0, 0xA0, 50};
-    if (count == 1) {
-        interface(0, 3, m_config.keys[0]);
-        endpoint(kInterruptEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, kInterruptMaxPacket, m_config.interrupt_interval);
-        endpoint(kBulkOutEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkMaxPacket, 0);
-        endpoint(kBulkInEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkMaxPacket, 0);
-    } else {
-        interface(0, 1, m_config.keys[0]);
-        endpoint(kInterruptEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, kInterruptMaxPacket, m_config.interrupt_interval);
-        interface(1, 2, m_config.keys[1]);
-        endpoint(kBulkOutEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkMaxPacket, 0);
-        endpoint(kBulkInEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkMaxPacket, 0);
-        if (count == 3) interface(2, 0, m_config.keys[2]);
+    std::vector<InterfaceTable> interfaces;
+    switch (std::clamp(config.interfaces, 1, 3)) {
+    case 1: interfaces = {interface(0, {interrupt_in, bulk_out, bulk_in})}; break;
+    case 2: interfaces = {interface(0, {interrupt_in}), interface(1, {bulk_out, bulk_in})}; break;
+    default: interfaces = {interface(0, {interrupt_in}), interface(1, {bulk_out, bulk_in}), interface(2, {})}; break;
     }
-    auto total = static_cast<std::uint16_t>(m_configuration_descriptor.size());
-    m_configuration_descriptor[2] = static_cast<std::uint8_t>(total);
-    m_configuration_descriptor[3] = static_cast<std::uint8_t>(total >> 8);
+    return DeviceTable{.bcd_usb = 0x0110,
+                       .device_class = config.device_class,
+                       .max_packet0 = config.max_packet0,
+                       .vendor_id = config.vendor_id,
+                       .product_id = config.product_id,
+                       .bcd_device = config.bcd_device,
+                       .manufacturer_string = 1,
+                       .product_string = 2,
+                       .serial_string = 3,
+                       .configuration = {kConfigurationValue, 0xA0, 50, std::move(interfaces)},
+                       .strings = {config.manufacturer, config.product, config.serial}};
 }
 
 std::vector<std::uint8_t> BridgeChip::configuration_descriptor() const {
-    return m_config.configuration_override ? *m_config.configuration_override : m_configuration_descriptor;
-}
-
-std::vector<std::uint8_t> BridgeChip::string_descriptor(std::uint8_t index) const {
-    if (index == 0) return {4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04};  // English (United States)
-    const std::string* text = index == 1   ? &m_config.manufacturer
-                              : index == 2 ? &m_config.product
-                              : index == 3 ? &m_config.serial
-                                           : nullptr;
-    if (text == nullptr) return {};
-    std::vector<std::uint8_t> out{static_cast<std::uint8_t>(2 + 2 * text->size()), USB_STRING_DESCRIPTOR_TYPE};
-    for (char c : *text) put16(out, static_cast<std::uint8_t>(c));
-    return out;
+    return m_config.configuration_override ? *m_config.configuration_override : m_table.configuration_descriptor();
 }
 
 // ---------------------------------------------------------------------------
@@ -192,17 +159,14 @@ host::ControlResult BridgeChip::standard_request(const host::SetupPacket& setup,
     const std::uint8_t recipient = setup.bmRequestType & 0x1F;
     switch (setup.bRequest) {
     case host::kGetDescriptor: {
-        std::uint8_t type = static_cast<std::uint8_t>(setup.wValue >> 8);
-        std::uint8_t index = static_cast<std::uint8_t>(setup.wValue);
-        std::vector<std::uint8_t> descriptor;
-        if (type == USB_DEVICE_DESCRIPTOR_TYPE && index == 0) descriptor = m_device_descriptor;
-        if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index == 0) descriptor = configuration_descriptor();
-        if (type == USB_STRING_DESCRIPTOR_TYPE) descriptor = string_descriptor(index);
+        const bool configuration = setup.wValue == USB_CONFIGURATION_DESCRIPTOR_TYPE << 8;
+        const std::vector<std::uint8_t> descriptor =
+            configuration ? configuration_descriptor() : m_table.descriptor(setup.wValue);
         if (descriptor.empty()) return kStall;
         return reply(in, descriptor);
     }
     case host::kSetConfiguration:
-        if (setup.wValue != 0 && setup.wValue != kConfigurationValue) return kStall;
+        if (setup.wValue != 0 && setup.wValue != m_table.configuration.value) return kStall;
         m_configuration = static_cast<std::uint8_t>(setup.wValue);
         return kOk;
     case host::kSetFeature:
@@ -212,9 +176,9 @@ host::ControlResult BridgeChip::standard_request(const host::SetupPacket& setup,
             m_remote_wakeup = set;
             return kOk;
         }
-        bool known_endpoint = setup.wIndex == kInterruptEndpoint || setup.wIndex == kBulkOutEndpoint ||
-                              setup.wIndex == kBulkInEndpoint;
-        if (recipient == 2 && setup.wValue == USB_FEATURE_ENDPOINT_STALL && known_endpoint) return kOk;
+        if (recipient == 2 && setup.wValue == USB_FEATURE_ENDPOINT_STALL && m_table.has_endpoint(setup.wIndex)) {
+            return kOk;
+        }
         return kStall;
     }
     case host::kGetStatus: {

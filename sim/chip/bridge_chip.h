@@ -14,6 +14,7 @@
 
 #include "host/usb/usb_device.h"
 #include "sim/chip/byte_fifo.h"
+#include "sim/chip/descriptors.h"
 
 namespace sim {
 
@@ -173,7 +174,7 @@ public:
 
     // host::UsbDevice
     void attach(std::function<void()> kick) override { m_kick = std::move(kick); }
-    std::vector<std::uint8_t> device_descriptor() const override { return m_device_descriptor; }
+    std::vector<std::uint8_t> device_descriptor() const override { return m_table.device_descriptor(); }
     std::vector<std::uint8_t> configuration_descriptor() const override;
     host::ControlResult control(const host::SetupPacket& setup, std::span<const std::uint8_t> out,
                                 std::span<std::uint8_t> in, Time now) override;
@@ -248,8 +249,7 @@ private:
                                       std::span<std::uint8_t> in, Time now);
     host::ControlResult vendor_request(const host::SetupPacket& setup, std::span<std::uint8_t> in, Time now);
     bool set_line_coding(std::span<const std::uint8_t> bytes, Time now);
-    std::vector<std::uint8_t> string_descriptor(std::uint8_t index) const;
-    void build_descriptors();
+    static DeviceTable table_of(const ChipConfig& config);
 
     struct Incoming {
         std::uint8_t byte;
@@ -272,8 +272,7 @@ private:
     void kick() const;
 
     ChipConfig m_config;
-    std::vector<std::uint8_t> m_device_descriptor;
-    std::vector<std::uint8_t> m_configuration_descriptor;
+    DeviceTable m_table;  // after m_config, which it is declared from
     std::function<void()> m_kick;
     LineEnd* m_line = nullptr;
     LineProbe* m_probe = nullptr;
