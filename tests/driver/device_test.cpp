@@ -81,6 +81,7 @@ TEST_F(DeviceTest, AddDeviceNamesLinksAndInitialisesTheFirstDevice) {
     EXPECT_TRUE(fdo()->Flags & DO_POWER_PAGABLE);
     EXPECT_TRUE(fdo()->Flags & DO_EXCLUSIVE);
     EXPECT_EQ(fdo()->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
+    EXPECT_EQ(fdo()->Characteristics, 0u);
     EXPECT_EQ(e->DataIdleEvent.Header.SignalState, 1);
     EXPECT_EQ(e->CtrlIdleEvent.Header.SignalState, 1);
     EXPECT_EQ(e->RemoveEvent.Header.SignalState, 0);

@@ -52,7 +52,7 @@ TEST_F(DevNodeTest, PortNamesGiveTheirNumbers) {
     const struct {
         const char* name;
         LONG port;
-    } table[] = {{"COM7", 7}, {"COM12", 12}, {"COM123", 123}, {"COM1234", 123}, {"XYZ5", 5}};
+    } table[] = {{"COM7", 7}, {"COM10", 10}, {"COM12", 12}, {"COM123", 123}, {"COM1234", 123}, {"XYZ5", 5}};
     for (const auto& row : table) {
         build({});
         cm().assign_port_name(kFirstId, row.name);
@@ -71,6 +71,12 @@ TEST_F(DevNodeTest, UnusableNamesAreTreatedLikeAMissingOneAndNeverIndexOutsideTh
         EXPECT_EQ(gDevObj[USB2SER_DEFAULT_PORT], fdo()) << '"' << name << '"';
         EXPECT_EQ(USB2SER_QueryCOMPort(fdo()), static_cast<ULONG>(CR_INVALID_DATA));
     }
+    // A name longer than the driver's 64-byte buffer is not read at all.
+    build({});
+    cm().assign_port_name(kFirstId, "COM5" + std::string(64, ' '));
+    ASSERT_EQ(world->start(), STATUS_SUCCESS);
+    EXPECT_EQ(ext()->PortIndex, USB2SER_DEFAULT_PORT);
+    EXPECT_EQ(USB2SER_QueryCOMPort(fdo()), static_cast<ULONG>(CR_BUFFER_SMALL));
 }
 
 TEST_F(DevNodeTest, WithoutANameTheFirstDeviceTakesPortThreeAndKeepsIt) {

@@ -229,6 +229,9 @@ TEST_F(IoctlTest, LineControlLinesPortIndexAndRegisterBits) {
     EXPECT_EQ(send(IOCTL_USB2SER_READ_REG1_BIT7, {}, 1).output, Bytes{0});
     ASSERT_EQ(send(IOCTL_USB2SER_WRITE_REG1_BIT6, {0x00}).status, STATUS_SUCCESS);
     EXPECT_EQ(world->chip().reg(1), 0x05);
+    // The read codes read the register afresh: the chip's own change shows.
+    world->chip().set_reg(1, 0x85);
+    EXPECT_EQ(send(IOCTL_USB2SER_READ_REG1_BIT7, {}, 1).output, Bytes{1});
 
     // The port index says where the line codes go: to the device at that
     // entry of the table (0 to 255, the byte taken unsigned). At an empty
