@@ -8,13 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TORVEX_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TORVEX_ASAN 1
-#endif
-#endif
+#include "host/kernel/sanitizer.h"
 #if defined(TORVEX_ASAN)
 #include <sanitizer/common_interface_defs.h>
 #endif

@@ -6,12 +6,22 @@
 #include <cstring>
 
 #include "host/kernel/kernel.h"
+#include "host/kernel/sanitizer.h"
 
 namespace host {
 
 namespace {
 constexpr unsigned char kFreshFill = 0xA5;  // pool is not zeroed: make that visible
 constexpr unsigned char kFreedFill = 0xDD;
+constexpr unsigned char kGuardFill = 0xCB;
+// Guard bytes after each block, checked at its free: a write past the end
+// shows without the sanitizers (which find it at once themselves, so their
+// builds have none).
+#if defined(TORVEX_ASAN)
+constexpr SIZE_T kGuard = 0;
+#else
+constexpr SIZE_T kGuard = 16;
+#endif
 }  // namespace
 
 std::string tag_text(ULONG tag) {
@@ -84,11 +94,12 @@ PVOID Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller)
     if (block != nullptr) {
         m_infos[index] = info;  // the spare's record, now the new block's
     } else {
-        block = std::malloc(size == 0 ? 1 : size);
+        block = std::malloc(size + kGuard == 0 ? 1 : size + kGuard);
         if (block == nullptr) return nullptr;
         index = new_info(info);
     }
     std::memset(block, kFreshFill, size);
+    std::memset(static_cast<unsigned char*>(block) + size, kGuardFill, kGuard);
     m_blocks.insert(block, index);
     m_kernel.trace().record(m_kernel.now(), thread.id, TraceKind::Allocate, size, block);
     return block;
@@ -113,6 +124,15 @@ void Pool::free(PVOID block) {
         std::snprintf(detail, sizeof detail, "ExFreePool(%p), '%s', %zu bytes: %s", block,
                       tag_text(info->tag).c_str(), static_cast<size_t>(info->size), user);
         bug_check(Check::PoolFreedInUse, detail);
+    }
+    const unsigned char* guard = static_cast<const unsigned char*>(block) + info->size;
+    for (SIZE_T i = 0; i < kGuard; ++i) {
+        if (guard[i] == kGuardFill) continue;
+        char detail[240];
+        std::snprintf(detail, sizeof detail, "ExFreePool(%p), '%s', %zu bytes, allocation #%llu: byte %zu written",
+                      block, tag_text(info->tag).c_str(), static_cast<size_t>(info->size),
+                      static_cast<unsigned long long>(info->serial), static_cast<size_t>(info->size + i));
+        bug_check(Check::WrittenPastEnd, detail);
     }
     m_kernel.trace().record(m_kernel.now(), thread.id, TraceKind::Free, info->size, block);
     std::memset(block, kFreedFill, info->size);

@@ -67,6 +67,9 @@ enum class Origin { Platform, Windows98, DriverVerifier, Host };
       "a pool block freed while a thread waits on an object in it, or while the USB bus holds a URB or buffer in it") \
     X(WrittenAfterFree, "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION", "", DriverVerifier,                                \
       "a freed block written after its free (found when it leaves the quarantine)")                                   \
+    X(WrittenPastEnd, "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION", "written past its end", DriverVerifier,             \
+      "a pool block written past its end (found at its free, in the 16 guard bytes after every block; the "          \
+      "sanitizer builds find it at the write)")                                                                        \
     /* Drivers and device objects */                                                                                   \
     X(DriverLeftDevices, "DRIVER_LEFT_DEVICES", "", Host, "DriverEntry fails and leaves device objects")               \
     X(UnloadedWithDevices, "DRIVER_UNLOADED_WITH_DEVICES", "", DriverVerifier,                                        \
