@@ -52,13 +52,17 @@ TEST_F(DevNodeTest, PortNamesGiveTheirNumbers) {
     const struct {
         const char* name;
         LONG port;
-    } table[] = {{"COM7", 7}, {"COM10", 10}, {"COM12", 12}, {"COM123", 123}, {"COM1234", 123}, {"XYZ5", 5}};
+    } table[] = {{"COM0", 0},     {"COM7", 7},       {"COM10", 10}, {"COM12", 12},
+                 {"COM123", 123}, {"COM1234", 123}, {"XYZ5", 5}};
     for (const auto& row : table) {
         build({});
         cm().assign_port_name(kFirstId, row.name);
         ASSERT_EQ(world->start(), STATUS_SUCCESS);
         EXPECT_EQ(ext()->PortIndex, row.port) << row.name;
         EXPECT_EQ(gDevObj[row.port], fdo()) << row.name;
+        // The removal gives the entry up, whichever it is.
+        ASSERT_EQ(world->remove(), STATUS_SUCCESS);
+        EXPECT_EQ(gDevObj[row.port], nullptr) << row.name;
     }
 }
 

@@ -71,6 +71,10 @@ TEST_F(PnpTest, OtherRequestsGoDownAsTheyAre) {
     EXPECT_EQ(kernel().pnp().query_capabilities(world->pdo(), &caps), STATUS_SUCCESS);
     EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
     EXPECT_EQ(last_arrival().minor, IRP_MN_QUERY_CAPABILITIES);
+    // Without pool for its wait the query fails, and says why.
+    kernel().pool().fail_tag(USB2SER_POOL_TAG);
+    EXPECT_EQ(kernel().pnp().query_capabilities(world->pdo(), &caps), STATUS_INSUFFICIENT_RESOURCES);
+    kernel().pool().clear_failures();
 
     std::vector<std::u16string> ids;
     kernel().pnp().query_id(world->pdo(), BusQueryCompatibleIDs, &ids);
@@ -84,6 +88,7 @@ TEST_F(PnpTest, OtherRequestsGoDownAsTheyAre) {
         kernel().pnp().send(world->pdo(), minor);
         EXPECT_EQ(last_arrival().minor, minor);
         EXPECT_EQ(last_arrival().status, STATUS_SUCCESS);
+        EXPECT_EQ(last_arrival().information, 0u);
     }
     EXPECT_EQ(kernel().pnp().system_control(world->pdo()), STATUS_SUCCESS);
     EXPECT_EQ(last_arrival().major, IRP_MJ_SYSTEM_CONTROL);
