@@ -56,6 +56,13 @@ TEST_F(EepromTest, WritesGoByteByByteAndStopAtTheFirstFailure) {
     EXPECT_EQ(USB2SER_EEPROM_Write(fdo(), wrapping, sizeof wrapping), STATUS_SUCCESS);
     EXPECT_EQ(requests(), (std::vector<SetupPacket>{write(0xFE, 1), write(0xFF, 2), write(0x00, 3)}));
 
+    // A whole EEPROM's worth from the middle: every byte where it belongs.
+    std::vector<UCHAR> whole(1 + 256);
+    whole[0] = 0x10;
+    for (int k = 0; k < 256; ++k) whole[1 + k] = static_cast<UCHAR>(k ^ 0x5A);
+    EXPECT_EQ(USB2SER_EEPROM_Write(fdo(), whole.data(), static_cast<ULONG>(whole.size())), STATUS_SUCCESS);
+    for (int k = 0; k < 256; ++k) EXPECT_EQ(world->chip().eeprom()[(0x10 + k) % 256], k ^ 0x5A) << k;
+
     world->bus().trace().clear();
     world->bus().add_fault({.wValue = 0x0303, .wIndex = 0x0B31, .action = host::FaultAction::Stall});
     UCHAR failing[] = {0x30, 0x0A, 0x0B, 0x0C};

@@ -209,6 +209,8 @@ TEST_F(IoctlTest, LineControlLinesPortIndexAndRegisterBits) {
     ASSERT_EQ(send(IOCTL_SERIAL_SET_BAUD_RATE, {0x00, 0xE1, 0x00, 0x00}).status, STATUS_SUCCESS);
     ASSERT_EQ(send(IOCTL_SERIAL_SET_LINE_CONTROL, {0, 2, 7}).status, STATUS_SUCCESS);
     EXPECT_EQ(world->chip().line_coding().framing(), (sim::Framing{57'600, 7, 2, 0}));
+    ASSERT_EQ(send(IOCTL_SERIAL_SET_LINE_CONTROL, {2, 0, 8}).status, STATUS_SUCCESS);  // two stop bits
+    EXPECT_EQ(world->chip().line_coding().framing(), (sim::Framing{57'600, 8, 0, 2}));
     ASSERT_EQ(send(IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
     EXPECT_TRUE(world->chip().rts());
     ASSERT_EQ(send(IOCTL_SERIAL_CLR_RTS).status, STATUS_SUCCESS);
