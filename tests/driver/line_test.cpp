@@ -1,6 +1,7 @@
 // The serial line as the far end sees it: the rate and framing the chip's
 // UART runs at for what the port driver asks, the run-time rate table, the
 // modem lines, the register switches and the timed register sequences.
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -188,7 +189,19 @@ TEST_F(LineTest, TheRunTimeTableTakesWellFormedTextOnly) {
 // A change of framing keeps the line's speed, as the baud-rate change set
 // it; so does the restore after power returns, and a code read back.
 TEST_F(LineTest, AChangeOfFramingAndARestoreKeepTheSpeedTheRateWasGiven) {
+    // Before the port sets its line the driver learns the device's own; a
+    // line it cannot learn is not set, and the rate is not taken for sent.
+    world->bus().add_fault({.bRequest = 0x21, .action = host::FaultAction::Stall, .times = 1});
+    EXPECT_FALSE(serport->set_baud(250'000));
+    // A change of rate is given 200 ms to settle; the same rate again is not.
+    host::Time before = kernel().now();
     ASSERT_TRUE(serport->set_baud(250'000));
+    EXPECT_GE(kernel().now() - before, 200 * kMillisecond);
+    UCHAR block[USB2SER_PORT_SETTINGS_SIZE];
+    std::memcpy(block, ext()->PortSettings, sizeof block);
+    before = kernel().now();
+    ASSERT_TRUE(SetStateForSerport(block, SERPORT_STATE_BAUD_RATE, port));
+    EXPECT_LT(kernel().now() - before, 200 * kMillisecond);
     ASSERT_EQ(world->chip().line_coding().dte_rate, 0x80000459u);  // the row of 268,800
     ASSERT_TRUE(serport->set_line({.baud = 250'000, .data_bits = 7, .parity = 2, .stop_bits = 0}));
     EXPECT_EQ(world->chip().line_coding().dte_rate, 0x80000459u);
@@ -455,6 +468,13 @@ TEST_F(LineTest, AFailedRegisterReadWritesNothing) {
     EXPECT_TRUE(USB2SER_GetDCR(2, port));
     EXPECT_EQ(ext()->RegisterShadow[2], 0x5A);
     EXPECT_FALSE(USB2SER_GetDCR(3, port));
+
+    // A register written directly: one of the three, of a port that has a device.
+    EXPECT_TRUE(USB2SER_SetDCR(1, 0x40, port));
+    kernel().run_for(2 * kMillisecond);
+    EXPECT_EQ(world->chip().reg(1), 0x40);
+    EXPECT_FALSE(USB2SER_SetDCR(3, 0x40, port));
+    EXPECT_FALSE(USB2SER_SetDCR(1, 0x40, port + 1));
 }
 
 // The close sequence, at the line end: with DTR off the auxiliary line goes
@@ -483,6 +503,7 @@ TEST_F(LineTest, TheCloseSequencePulsesTheAuxiliaryLine) {
     EXPECT_NEAR(static_cast<double>(high - low), 250.0 * kMillisecond, 3.0 * kMillisecond);
     EXPECT_TRUE(peer().dtr());
     EXPECT_TRUE(world->chip().aux());
+    EXPECT_EQ(world->chip().reg(1), 0x04);  // the pulse touched the auxiliary bit only
     EXPECT_EQ(world->chip().reg(2), 0x03);
 
     // Register 2 unreadable: it is left as it is, and the rest goes on.
