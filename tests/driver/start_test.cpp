@@ -310,15 +310,23 @@ TEST_F(StartTest, StopUnconfiguresTheDeviceAndAFailureEndsTheRequest) {
     EXPECT_EQ(world->bus().arrived(), arrivals + 1);
 }
 
+// A start that ran out of pool says so; one that says it succeeded has every pipe.
 TEST_F(StartTest, OutOfPoolDuringTheStartLeavesNothingBehind) {
-    for (std::uint64_t n = 1; n <= 12; ++n) {
-        build({.interfaces = 2});
-        kernel().pool().fail_nth(n);
-        NTSTATUS status = USB2SER_StartDevice(fdo());
-        kernel().pool().clear_failures();
-        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES ||
-                    status == STATUS_NO_MEMORY)
-            << "allocation " << n << ": " << std::hex << status;
+    for (int interfaces : {1, 2}) {
+        for (std::uint64_t n = 1; n <= 12; ++n) {
+            build({.interfaces = interfaces});
+            kernel().pool().fail_nth(n);
+            NTSTATUS status = USB2SER_StartDevice(fdo());
+            kernel().pool().clear_failures();
+            EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES ||
+                        status == STATUS_NO_MEMORY)
+                << "allocation " << n << ": " << std::hex << status;
+            if (status != STATUS_SUCCESS) continue;
+            for (ULONG slot : {USB2SER_SLOT_INTERRUPT_IN, USB2SER_SLOT_BULK_OUT, USB2SER_SLOT_BULK_IN}) {
+                EXPECT_NE(USB2SER_SlotPipeHandle(ext(), slot), nullptr)
+                    << interfaces << " interfaces, allocation " << n << ", slot " << slot;
+            }
+        }
     }
 }
 
