@@ -724,7 +724,6 @@ std::string Runner::peer_lines_word(const Words& w) {
     return "the peer drives cts " + std::string(inputs.cts ? "on" : "off") + ", dsr " +
            (inputs.dsr ? "on" : "off") + ", dcd " + (inputs.dcd ? "on" : "off") + ", ri " +
            (inputs.ring ? "on" : "off");
-    return {};
 }
 
 std::string Runner::peer_expect_line_word(const Words& w) {
