@@ -31,6 +31,16 @@ public:
 // diagnostic and EEPROM routines as their interface says (a read with
 // STATUS_NO_MEMORY, a write with STATUS_INVALID_PARAMETER). The sanitizers
 // and the verifier watch every buffer.
+// The serial codes are the system's own numbers, the ones programs send.
+TEST(IoctlCodes, TheSerialCodesAreTheSystemsNumbers) {
+    const std::pair<ULONG, ULONG> codes[] = {
+        {IOCTL_SERIAL_SET_BAUD_RATE, 0x1B0004}, {IOCTL_SERIAL_SET_LINE_CONTROL, 0x1B000C},
+        {IOCTL_SERIAL_SET_DTR, 0x1B0024},       {IOCTL_SERIAL_CLR_DTR, 0x1B0028},
+        {IOCTL_SERIAL_SET_RTS, 0x1B0030},       {IOCTL_SERIAL_CLR_RTS, 0x1B0034},
+        {IOCTL_SERIAL_PURGE, 0x1B004C},         {IOCTL_SERIAL_GET_MODEMSTATUS, 0x1B0068}};
+    for (const auto& [code, number] : codes) EXPECT_EQ(code, number) << sim::Tool::name_of(code);
+}
+
 TEST_F(IoctlTest, EveryCodeWithNoBufferOneByteShortAndExactlyEnough) {
     struct Row {
         ULONG code;
