@@ -61,6 +61,14 @@ TEST_F(PnpTest, AListHandedDownIsKept) {
     ASSERT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids, reinterpret_cast<ULONG_PTR>(list)),
               STATUS_SUCCESS);
     EXPECT_EQ(ids, (std::vector<std::u16string>{u"ABC", u"XY", u"*PNP0501"}));
+    // Out of pool at any of the query's three allocations (the request, the
+    // registry value, the list), it fails, and says why.
+    for (std::uint64_t n = 1; n <= 3; ++n) {
+        kernel().pool().fail_nth(n);
+        EXPECT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids), STATUS_INSUFFICIENT_RESOURCES)
+            << "allocation " << n;
+        kernel().pool().clear_failures();
+    }
 }
 
 // Capabilities go down and come back unchanged; other identifier queries and

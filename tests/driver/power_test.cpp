@@ -400,6 +400,7 @@ TEST_F(PowerTest, WaitWakeRemovesTheDeviceNodeAndThePortEntry) {
     kernel().pnp().send_power(world->pdo(), IRP_MN_WAIT_WAKE, SystemPowerState, d2);
     EXPECT_EQ(USB2SER_GetDeviceObject(port), nullptr);
     EXPECT_EQ(ext()->DevNode, 0u);
+    EXPECT_EQ(world->bus().arrivals().back().major, IRP_MJ_POWER);
     EXPECT_EQ(world->bus().arrivals().back().minor, IRP_MN_WAIT_WAKE);
 }
 
