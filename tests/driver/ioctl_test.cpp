@@ -179,8 +179,11 @@ TEST_F(IoctlTest, CaptureCollectsReceivedBytesUntilFetchedAndKeepsThemUntilThePu
     EXPECT_FALSE(ext()->CaptureMode);
 
     ASSERT_EQ(send(IOCTL_SERIAL_PURGE).status, STATUS_SUCCESS);
+    const std::size_t resets = world->bus().trace().submissions(URB_FUNCTION_RESET_PIPE).size();
     ASSERT_EQ(send(IOCTL_USB2SER_OPEN_CAPTURE).status, STATUS_SUCCESS);
     EXPECT_TRUE(ext()->PortOpen);
+    // The reads it arms go on pipes cleared of any stall first: the status pipe and bulk-in.
+    EXPECT_EQ(world->bus().trace().submissions(URB_FUNCTION_RESET_PIPE).size(), resets + 2);
     world->peer().send(Bytes{'h', 'e', 'l', 'l', 'o'});
     kernel().run_for(20 * kMillisecond);
     world->peer().send(Bytes{'w', 'o', 'r', 'l', 'd'});
