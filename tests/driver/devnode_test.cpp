@@ -60,6 +60,7 @@ TEST_F(DevNodeTest, PortNamesGiveTheirNumbers) {
         ASSERT_EQ(world->start(), STATUS_SUCCESS);
         EXPECT_EQ(ext()->PortIndex, row.port) << row.name;
         EXPECT_EQ(gDevObj[row.port], fdo()) << row.name;
+        EXPECT_EQ(USB2SER_QueryCOMPort(fdo()), 0u) << row.name;
         // The removal gives the entry up, whichever it is.
         ASSERT_EQ(world->remove(), STATUS_SUCCESS);
         EXPECT_EQ(gDevObj[row.port], nullptr) << row.name;

@@ -192,7 +192,9 @@ TEST_F(LineTest, AChangeOfFramingAndARestoreKeepTheSpeedTheRateWasGiven) {
     // Before the port sets its line the driver learns the device's own; a
     // line it cannot learn is not set, and the rate is not taken for sent.
     world->bus().add_fault({.bRequest = 0x21, .action = host::FaultAction::Stall, .times = 1});
+    world->bus().trace().clear();
     EXPECT_FALSE(serport->set_baud(250'000));
+    EXPECT_FALSE(last_line_rate().has_value());
     // A change of rate is given 200 ms to settle; the same rate again is not.
     host::Time before = kernel().now();
     ASSERT_TRUE(serport->set_baud(250'000));
@@ -203,7 +205,9 @@ TEST_F(LineTest, AChangeOfFramingAndARestoreKeepTheSpeedTheRateWasGiven) {
     ASSERT_TRUE(SetStateForSerport(block, SERPORT_STATE_BAUD_RATE, port));
     EXPECT_LT(kernel().now() - before, 200 * kMillisecond);
     ASSERT_EQ(world->chip().line_coding().dte_rate, 0x80000459u);  // the row of 268,800
+    before = kernel().now();  // nor is a change of framing
     ASSERT_TRUE(serport->set_line({.baud = 250'000, .data_bits = 7, .parity = 2, .stop_bits = 0}));
+    EXPECT_LT(kernel().now() - before, 200 * kMillisecond);
     EXPECT_EQ(world->chip().line_coding().dte_rate, 0x80000459u);
     EXPECT_EQ(world->chip().line_coding().data_bits, 7);
     EXPECT_EQ(world->chip().line_coding().parity, 2);
@@ -216,6 +220,9 @@ TEST_F(LineTest, AChangeOfFramingAndARestoreKeepTheSpeedTheRateWasGiven) {
     ASSERT_TRUE(serport->set_line({.baud = 250'000, .data_bits = 8, .parity = 0, .stop_bits = 0}));
     EXPECT_EQ(world->chip().line_coding().dte_rate, 0x80000459u);
     EXPECT_EQ(world->chip().line_coding().data_bits, 8);
+    before = kernel().now();  // a change of rate alone settles
+    ASSERT_TRUE(serport->set_baud(9'600));
+    EXPECT_GE(kernel().now() - before, 200 * kMillisecond);
 }
 
 // A peer with another rate, character size or parity receives errors, not
