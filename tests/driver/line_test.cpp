@@ -307,10 +307,11 @@ TEST_F(LineTest, ControlLinesAndBreakReachTheFarEnd) {
 TEST_F(LineTest, TheFlowControlSwitchesHoldTheTransmitter) {
     for (sim::ChipKind kind : {sim::ChipKind::Extended, sim::ChipKind::Vendor}) {
         started({.chip = kind});
-        world->chip().set_reg(0, 0x11);
+        world->chip().set_reg(0, 0x12);
         ASSERT_TRUE(serport->set_hardware_flow(true));
+        EXPECT_TRUE(USB2SER_SetDCRState(TRUE, port));  // again: the bits are set already
         kernel().run_for(5 * kMillisecond);
-        const std::uint8_t on = kind == sim::ChipKind::Extended ? 0x71 : 0x51;
+        const std::uint8_t on = kind == sim::ChipKind::Extended ? 0x72 : 0x52;
         EXPECT_EQ(world->chip().reg(0), on);
         EXPECT_TRUE(ext()->DcrStateOn);
 
