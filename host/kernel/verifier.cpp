@@ -10,7 +10,7 @@ namespace host {
 namespace {
 
 constexpr CheckEntry kCatalogue[] = {
-#define TORVEX_CHECK_ENTRY(id, name, qualifier, origin, rule) {Check::id, name, qualifier, Origin::origin, rule},
+#define TORVEX_CHECK_ENTRY(id, name, qualifier, origin, rule) {name, qualifier, Origin::origin, rule},
     TORVEX_CHECKS(TORVEX_CHECK_ENTRY)
 #undef TORVEX_CHECK_ENTRY
 };
@@ -25,9 +25,14 @@ const char* origin_text(Origin origin) {
     return "";
 }
 
-}  // namespace
+// The name a report shows: the bug check's, with its qualifier if it has one.
+std::string shown_name(const CheckEntry& check) {
+    std::string name = check.name;
+    if (*check.qualifier != '\0') name += " (" + std::string(check.qualifier) + ")";
+    return name;
+}
 
-std::span<const CheckEntry> catalogue() { return kCatalogue; }
+}  // namespace
 
 const CheckEntry& entry(Check check) { return kCatalogue[static_cast<std::size_t>(check)]; }
 
@@ -42,9 +47,7 @@ std::string catalogue_table() {
 }
 
 void bug_check(Check check, const std::string& detail) {
-    const CheckEntry& e = entry(check);
-    std::string name = e.name;
-    if (*e.qualifier != '\0') name += " (" + std::string(e.qualifier) + ")";
+    const std::string name = shown_name(entry(check));
     if (!Kernel::exists()) {
         std::fprintf(stderr, "\n*** BUG CHECK %s\n%s\n", name.c_str(), detail.c_str());
         std::abort();

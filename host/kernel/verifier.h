@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -163,14 +162,12 @@ enum class Check {
 };
 
 struct CheckEntry {
-    Check check;
     const char* name;       // the bug check's name
     const char* qualifier;  // shown after the name in parentheses, or ""
     Origin origin;
     const char* rule;
 };
 
-std::span<const CheckEntry> catalogue();
 const CheckEntry& entry(Check check);
 // The catalogue as the Markdown table docs/ARCHITECTURE.md holds.
 std::string catalogue_table();
