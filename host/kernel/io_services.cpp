@@ -97,6 +97,14 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
     require_irql(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+    if ((InputBuffer == nullptr && InputBufferLength != 0) || (OutputBuffer == nullptr && OutputBufferLength != 0)) {
+        char detail[128];
+        std::snprintf(detail, sizeof detail, "IoBuildDeviceIoControlRequest(0x%08X): lengths %lu and %lu, buffers %s and %s",
+                      static_cast<unsigned>(IoControlCode), static_cast<unsigned long>(InputBufferLength),
+                      static_cast<unsigned long>(OutputBufferLength), InputBuffer != nullptr ? "given" : "none",
+                      OutputBuffer != nullptr ? "given" : "none");
+        bug_check(host::Check::BufferWithoutAddress, detail);
+    }
     if (fails(host::FaultKind::Irp, "IoBuildDeviceIoControlRequest")) return nullptr;
     return io().build_device_io_control(IoControlCode, DeviceObject, InputBuffer, InputBufferLength,
                                         OutputBuffer, OutputBufferLength, InternalDeviceIoControl,

@@ -122,6 +122,8 @@ enum class Origin { Platform, Windows98, DriverVerifier, Host };
     X(IrpThreadGone, "IRP_THREAD_GONE", "", Host, "the thread that built an IRP ends before its final completion")    \
     X(InformationTooLarge, "IOCTL_INFORMATION_TOO_LARGE", "", DriverVerifier,                                         \
       "a buffered request completed with more Information than its output buffer holds")                             \
+    X(BufferWithoutAddress, "DRIVER_VERIFIER_IOMANAGER_VIOLATION", "invalid buffer", DriverVerifier,                 \
+      "IoBuildDeviceIoControlRequest given a buffer's length without its address")                                    \
     X(CancelLockNotReleased, "CANCEL_LOCK_NOT_RELEASED", "", DriverVerifier,                                          \
       "a cancel routine returns without IoReleaseCancelSpinLock")                                                     \
     X(CancelLockRecursion, "CANCEL_LOCK_RECURSION", "", Host, "the cancel spin lock acquired by the thread holding it") \

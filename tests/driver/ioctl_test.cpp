@@ -168,7 +168,7 @@ TEST_F(IoctlTest, AHandleHeldAcrossAnUnplugIsClosedThroughTheDriver) {
 }
 
 // Capture as a tool uses it: purge, open, bytes arrive, fetch (twice: the
-// buffer keeps them), and close. What does not fit in the 256-byte buffer is
+// buffer keeps them; a single byte too), and close. What does not fit in the 256-byte buffer is
 // dropped; an output too short for the captured bytes gets nothing.
 TEST_F(IoctlTest, CaptureCollectsReceivedBytesUntilFetchedAndKeepsThemUntilThePurge) {
     started({.line = sim::LineKind::Peer});
@@ -196,6 +196,11 @@ TEST_F(IoctlTest, CaptureCollectsReceivedBytesUntilFetchedAndKeepsThemUntilThePu
         EXPECT_EQ(got.output, (Bytes{'h', 'e', 'l', 'l', 'o', 'w', 'o', 'r', 'l', 'd'}));
         EXPECT_FALSE(ext()->CaptureMode);
     }
+
+    ASSERT_EQ(send(IOCTL_SERIAL_PURGE).status, STATUS_SUCCESS);
+    world->peer().send(Bytes{'!'});
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_EQ(send(IOCTL_USB2SER_GET_CAPTURE, {}, 1).output, Bytes{'!'});
 
     ASSERT_EQ(send(IOCTL_SERIAL_PURGE).status, STATUS_SUCCESS);
     world->peer().send(Bytes(300, 'x'));

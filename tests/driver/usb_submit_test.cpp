@@ -100,12 +100,24 @@ TEST_F(UsbSubmitTest, FireAndForgetHandsTheUrbOverAndCountsItWhileInFlight) {
     EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), USB2SER_BuildVendorWrite(0x0001, 0x22)), STATUS_PENDING);
     kernel().run_for(5 * kMillisecond);
     EXPECT_EQ(ext()->CtrlIoCount, 0);
-    // One the device never answers is cancelled by the removal, which does
-    // not wait for it for ever.
+    // Those the device never answers hold their entries; with every entry
+    // held the next is not sent, and leaves nothing behind. The removal
+    // cancels them all and does not wait for them for ever.
     world->bus().add_fault({.wValue = 0x0002, .action = host::FaultAction::Never});
-    EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), USB2SER_BuildVendorWrite(0x0002, 0x33)), STATUS_PENDING);
+    for (int n = 0; n < USB2SER_MAX_CTRL_REQUESTS; ++n) {
+        EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), USB2SER_BuildVendorWrite(0x0002, 0x33)), STATUS_PENDING);
+    }
     kernel().run_for(20 * kMillisecond);
-    EXPECT_EQ(ext()->CtrlIoCount, 1);
+    const std::size_t records = world->bus().trace().records().size();
+    const auto blocks = kernel().pool().outstanding().size();
+    const LONG port = ext()->BoundPort;
+    const LONG index = ext()->PortIndex;
+    EXPECT_EQ(USB2SER_AsyncCallUSBD_Ctrl(fdo(), USB2SER_BuildVendorWrite(0x0002, 0x34)), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(ext()->BoundPort, port) << "the search went past the table";
+    EXPECT_EQ(ext()->PortIndex, index) << "the search went past the table";
+    EXPECT_EQ(world->bus().trace().records().size(), records);
+    EXPECT_EQ(kernel().pool().outstanding().size(), blocks);
+    EXPECT_EQ(ext()->CtrlIoCount, USB2SER_MAX_CTRL_REQUESTS);
     EXPECT_EQ(world->remove(), STATUS_SUCCESS);
     EXPECT_EQ(world->bus().pending(), 0u);
 }

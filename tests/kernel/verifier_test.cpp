@@ -284,6 +284,14 @@ TEST_F(VerifierTest, NoStackLocationLeft) {
         "NO_MORE_IRP_STACK_LOCATIONS");
 }
 
+TEST_F(VerifierTest, ARequestBuiltWithALengthButNoBuffer) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK io;
+    EXPECT_DEATH(IoBuildDeviceIoControlRequest(0x220003, device, nullptr, 1, nullptr, 0, TRUE, &done, &io),
+                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION \\(invalid buffer\\)\nIoBuildDeviceIoControlRequest");
+}
+
 TEST_F(VerifierTest, DeletingADeviceStillAttachedOrWithRequestsInFlight) {
     EXPECT_DEATH(IoDeleteDevice(device), "DEVICE_DELETED_WHILE_ATTACHED\n.*Scripted0 is deleted while "
                                          "still attached");
