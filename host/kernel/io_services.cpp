@@ -135,6 +135,10 @@ VOID IoSetNextIrpStackLocation(PIRP Irp) { io().set_next_location(Irp); }
 VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                             BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                             BOOLEAN InvokeOnCancel) {
+    if (CompletionRoutine == nullptr && (InvokeOnSuccess || InvokeOnError || InvokeOnCancel)) {
+        bug_check(host::Check::CompletionWithoutRoutine,
+                  "IoSetCompletionRoutine with no routine, yet asked to call it (the DDK's header asserts this)");
+    }
     PIO_STACK_LOCATION next = io().next_location(Irp);
     next->CompletionRoutine = CompletionRoutine;
     next->Context = Context;

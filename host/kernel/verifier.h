@@ -117,6 +117,8 @@ enum class Origin { Platform, Windows98, DriverVerifier, Host };
     X(CompletedWithPending, "IRP_COMPLETED_WITH_PENDING", "", DriverVerifier, "an IRP completed with STATUS_PENDING") \
     X(CancelRoutineAtCompletion, "CANCEL_ROUTINE_SET_AT_COMPLETION", "", DriverVerifier,                              \
       "an IRP completed while its cancel routine is still set")                                                       \
+    X(CompletionWithoutRoutine, "NO_COMPLETION_ROUTINE", "", Platform,                                              \
+      "IoSetCompletionRoutine asks for a routine to be called and gives none: the I/O manager would call address 0") \
     X(DriverIrpReachedTop, "DRIVER_IRP_REACHED_TOP", "", Platform,                                                    \
       "an IRP a driver allocated reaches the top of its stack: its last completion routine must take it back")       \
     X(IrpThreadGone, "IRP_THREAD_GONE", "", Host, "the thread that built an IRP ends before its final completion")    \

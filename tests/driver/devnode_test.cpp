@@ -76,9 +76,14 @@ TEST_F(DevNodeTest, UnusableNamesAreTreatedLikeAMissingOneAndNeverIndexOutsideTh
         EXPECT_EQ(gDevObj[USB2SER_DEFAULT_PORT], fdo()) << '"' << name << '"';
         EXPECT_EQ(USB2SER_QueryCOMPort(fdo()), static_cast<ULONG>(CR_INVALID_DATA));
     }
-    // A name longer than the driver's 64-byte buffer is not read at all.
+    // A name that fills the driver's 64-byte buffer with its terminator is
+    // read; one a byte longer is not read at all.
     build({});
-    cm().assign_port_name(kFirstId, "COM5" + std::string(64, ' '));
+    cm().assign_port_name(kFirstId, "COM5" + std::string(59, ' '));
+    ASSERT_EQ(world->start(), STATUS_SUCCESS);
+    EXPECT_EQ(ext()->PortIndex, 5);
+    build({});
+    cm().assign_port_name(kFirstId, "COM5" + std::string(60, ' '));
     ASSERT_EQ(world->start(), STATUS_SUCCESS);
     EXPECT_EQ(ext()->PortIndex, USB2SER_DEFAULT_PORT);
     EXPECT_EQ(USB2SER_QueryCOMPort(fdo()), static_cast<ULONG>(CR_BUFFER_SMALL));

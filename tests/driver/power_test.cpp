@@ -340,7 +340,7 @@ TEST_F(PowerTest, ADeviceRequestFollowsOnlyWhenTheDeviceStateMustChange) {
 }
 
 // A failure below stops the transition where it happens: a device request for
-// less power that fails fails the system request, which goes no further; a
+// less power that fails (or cannot be built) fails the system request, which goes no further; a
 // power-up that fails restores nothing; a query is never refused here.
 TEST_F(PowerTest, FailuresBelowStopTheTransitionAndAreReported) {
     ASSERT_EQ(world->wake(), STATUS_SUCCESS);
@@ -364,6 +364,15 @@ TEST_F(PowerTest, FailuresBelowStopTheTransitionAndAreReported) {
     ASSERT_EQ(world->sleep(), STATUS_SUCCESS);
     ASSERT_EQ(world->wake(), STATUS_SUCCESS);
     EXPECT_LT(kernel().now() - before, kSecond);
+    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+
+    // A device request the power manager cannot even build fails the sleep
+    // too, and leaves nothing behind.
+    const std::size_t blocks = kernel().pool().outstanding().size();
+    kernel().faults().fail_at(kernel().faults().count() + 2);  // after the wait's block
+    EXPECT_EQ(kernel().pnp().set_system_power(world->pdo(), PowerSystemSleeping3), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_NE(kernel().faults().failed().find("PoRequestPowerIrp"), std::string::npos) << kernel().faults().failed();
+    EXPECT_EQ(kernel().pool().outstanding().size(), blocks);
     EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
 }
 

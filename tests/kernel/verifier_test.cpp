@@ -259,7 +259,7 @@ TEST_F(VerifierTest, ADriverAllocatedIrpReachingTheTop) {
         "DRIVER_IRP_REACHED_TOP");
 }
 
-TEST_F(VerifierTest, CompletionWithPendingStatusOrACancelRoutineSet) {
+TEST_F(VerifierTest, CompletionWithPendingStatusACancelRoutineSetOrNoRoutineToCall) {
     s_behaviour = [](PIRP irp) { return complete_with(irp, STATUS_PENDING); };
     EXPECT_DEATH(send_allocated(), "IRP_COMPLETED_WITH_PENDING");
     s_behaviour = [](PIRP irp) {
@@ -267,6 +267,10 @@ TEST_F(VerifierTest, CompletionWithPendingStatusOrACancelRoutineSet) {
         return complete_with(irp, STATUS_SUCCESS);
     };
     EXPECT_DEATH(send_allocated(), "CANCEL_ROUTINE_SET_AT_COMPLETION");
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    EXPECT_DEATH(IoSetCompletionRoutine(irp, nullptr, nullptr, TRUE, FALSE, FALSE), "NO_COMPLETION_ROUTINE");
+    IoSetCompletionRoutine(irp, nullptr, nullptr, FALSE, FALSE, FALSE);
+    IoFreeIrp(irp);
 }
 
 TEST_F(VerifierTest, NoStackLocationLeft) {
