@@ -25,7 +25,8 @@
 #                MUTANT_FILE=path for every candidate of one file)
 #   make faults  every fault point of the fault scenarios failed once, and the adapter pulled out
 #                at each, under the sanitizers
-#                (FAULT_SCRIPTS, FAULT_SEEDS 1 2 3, both interface layouts)
+#                (FAULT_SCRIPTS, FAULT_SEEDS 1 2 3, both interface layouts); then the last
+#                campaign again as two slices under GNU parallel, which must find the same
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -93,6 +94,8 @@ faults: deps
 		ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 			$(ASAN_BUILD)/torvex faults $$script --seed $$seed --interfaces $$layout --unplug || exit 1; \
 	done; done; done
+	ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		tests/scripts/faults_parallel.sh $(ASAN_BUILD)/torvex $(lastword $(FAULT_SCRIPTS)) --seed $(firstword $(FAULT_SEEDS))
 
 programs: all
 	/usr/bin/python3 tests/pty/transfer_test.py $(BUILD)/torvex $(BUILD)/libtorvex_tty.so 1048576

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <vector>
 
 #include "tools/script.h"
@@ -34,6 +35,75 @@ std::vector<std::string> arguments(const FaultsRun& run, std::uint64_t point) {
     if (run.unplug) a.push_back("--unplug");
     if (!run.image.empty()) a.insert(a.end(), {"--image", run.image});
     return a;
+}
+
+// One run's end, for the JUnit report.
+struct Outcome {
+    std::string point;    // what the point is, from the run's own line; "" if never reached
+    std::string finding;  // "" when the run ended clean
+    std::string replay;
+    double seconds = 0;
+};
+
+std::string xml_escaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default:
+            // XML 1.0 has no place for the other control characters.
+            if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t') {
+                out += '?';
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out;
+}
+
+// The slice's runs as one JUnit test suite, one test case a point, a finding
+// its failure. Each suite stands on its own line pair, so that the files of
+// several slices merge by taking their <testsuite> elements into one
+// <testsuites>.
+bool write_junit(const FaultsRun& run, const std::string& campaign, const std::map<std::uint64_t, Outcome>& outcomes,
+                 std::FILE* out) {
+    std::FILE* file = std::fopen(run.junit.c_str(), "w");
+    if (file == nullptr) {
+        std::fprintf(out, "torvex: cannot write %s: %s\n", run.junit.c_str(), std::strerror(errno));
+        return false;
+    }
+    std::size_t failures = 0;
+    double seconds = 0;
+    for (const auto& [point, o] : outcomes) {
+        failures += !o.finding.empty();
+        seconds += o.seconds;
+    }
+    std::fprintf(file, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n");
+    std::fprintf(file, "<testsuite name=\"%s (slice %u of %u)\" tests=\"%zu\" failures=\"%zu\" errors=\"0\" time=\"%.3f\">\n",
+                 xml_escaped(campaign).c_str(), run.shard, run.shards, outcomes.size(), failures, seconds);
+    for (const auto& [point, o] : outcomes) {
+        std::string name = "fault " + std::to_string(point);
+        if (!o.point.empty()) name += " (" + o.point + ")";
+        std::fprintf(file, "  <testcase classname=\"%s\" name=\"%s\" time=\"%.3f\"", xml_escaped(campaign).c_str(),
+                     xml_escaped(name).c_str(), o.seconds);
+        if (o.finding.empty()) {
+            std::fprintf(file, "/>\n");
+        } else {
+            std::fprintf(file, ">\n    <failure message=\"%s\">replay: %s</failure>\n  </testcase>\n",
+                         xml_escaped(o.finding).c_str(), xml_escaped(o.replay).c_str());
+        }
+    }
+    std::fprintf(file, "</testsuite>\n</testsuites>\n");
+    const bool written = std::ferror(file) == 0;
+    if (std::fclose(file) != 0 || !written) {
+        std::fprintf(out, "torvex: cannot write %s\n", run.junit.c_str());
+        return false;
+    }
+    return true;
 }
 
 std::string command_line(const std::vector<std::string>& a) {
@@ -135,22 +205,39 @@ int faults_command(const FaultsRun& run, std::FILE* out) {
                      run.path.c_str());
         return 2;
     }
-    std::fprintf(out, "%s: %llu fault points; running each %s, %u at a time\n", run.path.c_str(),
-                 static_cast<unsigned long long>(points),
+    // The slice's points: the first is the slice's number, then every
+    // shards-th point after it.
+    const std::uint64_t first = run.shard;
+    const std::uint64_t slice_points = points >= first ? (points - first) / run.shards + 1 : 0;
+    std::fprintf(out, "%s: %llu fault points", run.path.c_str(), static_cast<unsigned long long>(points));
+    if (run.shards > 1) {
+        std::fprintf(out, "; slice %u of %u takes %llu of them", run.shard, run.shards,
+                     static_cast<unsigned long long>(slice_points));
+    }
+    std::fprintf(out, "; running each %s, %u at a time\n",
                  run.unplug ? "with the adapter pulled out there" : "with its fault", run.jobs);
     std::fflush(out);
 
+    // The campaign as its own command line: the same for every slice.
+    std::vector<std::string> campaign_args = arguments(run, 0);
+    campaign_args.erase(campaign_args.begin() + 1, campaign_args.begin() + 5);  // "run FILE --fault 0"
+    campaign_args.insert(campaign_args.begin() + 1, {"faults", run.path});
+    const std::string campaign = command_line(campaign_args);
+
+    std::map<std::uint64_t, Outcome> outcomes;
     std::deque<Child> running;
-    std::uint64_t next = 1;
+    std::uint64_t next = first;
     std::uint64_t clean_runs = 0;
     std::uint64_t findings = 0;
     while (next <= points || !running.empty()) {
         while (next <= points && running.size() < run.jobs) {
             Child child;
-            child.point = next++;
+            child.point = next;
+            next += run.shards;
             if (!start(run, child)) {
-                std::fprintf(out, "fault %llu: the run could not be started: %s\n",
-                             static_cast<unsigned long long>(child.point), std::strerror(errno));
+                const std::string why = std::string("the run could not be started: ") + std::strerror(errno);
+                std::fprintf(out, "fault %llu: %s\n", static_cast<unsigned long long>(child.point), why.c_str());
+                outcomes[child.point] = Outcome{{}, why, command_line(arguments(run, child.point)), 0};
                 ++findings;
                 continue;
             }
@@ -182,14 +269,20 @@ int faults_command(const FaultsRun& run, std::FILE* out) {
             int status = 0;
             waitpid(c.pid, &status, 0);
             const std::string found = finding(c, status);
+            const std::string failed = line_with(c.text, "fault point: ");
+            Outcome& outcome = outcomes[c.point];
+            // The run's line reads "fault point: N what": what the point is.
+            if (!failed.empty()) outcome.point = failed.substr(failed.find(' ', 13) + 1);
+            outcome.finding = found;
+            outcome.replay = command_line(arguments(run, c.point));
+            outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - c.started).count();
             if (found.empty()) {
                 ++clean_runs;
             } else {
                 ++findings;
-                const std::string failed = line_with(c.text, "fault point: ");
                 std::fprintf(out, "fault %llu (%s): %s\n  replay: %s\n", static_cast<unsigned long long>(c.point),
                              failed.empty() ? "its end not reached" : failed.substr(13).c_str(), found.c_str(),
-                             command_line(arguments(run, c.point)).c_str());
+                             outcome.replay.c_str());
                 std::fflush(out);
             }
             running.erase(running.begin() + static_cast<std::ptrdiff_t>(i));
@@ -197,7 +290,8 @@ int faults_command(const FaultsRun& run, std::FILE* out) {
         }
     }
     std::fprintf(out, "%llu of %llu clean\n", static_cast<unsigned long long>(clean_runs),
-                 static_cast<unsigned long long>(points));
+                 static_cast<unsigned long long>(slice_points));
+    if (!run.junit.empty() && !write_junit(run, campaign, outcomes, out)) return 2;
     return findings == 0 ? 0 : 1;
 }
 

@@ -22,10 +22,17 @@ struct FaultsRun {
     unsigned jobs = 1;           // runs at a time
     unsigned timeout_seconds = 120;  // a run that takes longer hangs
     std::string image;           // the driver image each run loads (the 32-bit host)
+    // The slice of the points this run takes: the points are dealt round to
+    // `shards` slices, point p to slice (p - 1) mod shards + 1, so that the
+    // slices are disjoint, together hold every point, and share the
+    // scenario's early and late points alike.
+    unsigned shard = 1;
+    unsigned shards = 1;
+    std::string junit;  // a JUnit XML report of the slice's runs, "" for none
 };
 
 // Prints each finding with the command that replays it, and a last line
-// "N of M clean". Returns 0 when every run was clean, 1 when one was not, 2
+// "N of M clean" (M: the slice's points). Returns 0 when every run was clean, 1 when one was not, 2
 // when the scenario cannot be run or fails without a fault.
 int faults_command(const FaultsRun& run, std::FILE* out);
 

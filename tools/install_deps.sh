@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev tshark
           g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-multilib python3-pefile python3-serial picocom tmux lrzsz
-          minicom screen sigrok-cli)
+          minicom screen sigrok-cli parallel)
 if [ "${1:-}" = windows ]; then
     packages=(wine64 gcc-mingw-w64-x86-64 python3-serial)
 fi

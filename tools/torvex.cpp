@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 #include <string>
+#include <utility>
 
 #include "host/kernel/image.h"
 #include "host/usb/pcap_writer.h"
@@ -41,6 +42,9 @@ struct Options {
     std::uint64_t fault = 0;             // run --fault N
     bool unplug = false;                 // run, faults --unplug
     unsigned jobs = 0;                   // faults --jobs N (0: one per processor)
+    unsigned shard = 0;                  // faults --shard K/N (0: none given)
+    unsigned shards = 0;                 // faults --shard K/N or --shards N
+    std::string junit;                   // faults --junit FILE
     std::string image;                   // --image FILE: the driver image (the 32-bit host)
 };
 
@@ -88,6 +92,13 @@ const char* kOptions =
     "  --fault N            run: fail the Nth fault point (a platform service, a bus\n"
     "                       request, an answer from below) and check the port after\n"
     "  --jobs N             faults: runs at a time (default: one per processor)\n"
+    "  --shard K/N          faults: only the K-th of N disjoint slices of the points\n"
+    "                       (point P is in slice (P-1) mod N + 1); without it the\n"
+    "                       slice comes from GTEST_SHARD_INDEX and GTEST_TOTAL_SHARDS\n"
+    "                       (counted from 0) when both are set\n"
+    "  --shards N           faults: N slices, this one JOB_COMPLETION_INDEX + 1 (a\n"
+    "                       Kubernetes indexed Job's index, counted from 0)\n"
+    "  --junit FILE         faults: write the runs as JUnit XML, one test case a point\n"
     "  --unplug             faults, run --fault: the point is the moment the adapter\n"
     "                       is pulled out, instead of a failure\n"
     "  --eeprom FILE        load FILE (at most 256 bytes) into the adapter's EEPROM\n"
@@ -160,6 +171,22 @@ Options parse(int argc, char** argv) {
             auto jobs = number(value());
             if (!jobs || *jobs == 0 || *jobs > 64) usage_error("--jobs takes a number from 1 to 64");
             options.jobs = static_cast<unsigned>(*jobs);
+        } else if (arg == "--shard") {
+            const std::string slice = value();
+            const std::size_t slash = slice.find('/');
+            auto k = number(slice.substr(0, slash).c_str());
+            auto n = slash == std::string::npos ? std::nullopt : number(slice.substr(slash + 1).c_str());
+            if (!k || !n || *k == 0 || *k > *n || *n > 100000) {
+                usage_error("--shard takes K/N, a slice K from 1 to N, not " + slice);
+            }
+            options.shard = static_cast<unsigned>(*k);
+            options.shards = static_cast<unsigned>(*n);
+        } else if (arg == "--shards") {
+            auto n = number(value());
+            if (!n || *n == 0 || *n > 100000) usage_error("--shards takes a number of slices from 1");
+            options.shards = static_cast<unsigned>(*n);
+        } else if (arg == "--junit") {
+            options.junit = value();
         } else if (arg == "--strategy") {
             std::string strategy = value();
             if (strategy != "random" && strategy != "pct") usage_error("--strategy takes random or pct, not " + strategy);
@@ -207,7 +234,9 @@ Options parse(int argc, char** argv) {
         usage_error(options.command + " needs a script file");
     }
     if (options.fault != 0 && options.command != "run") usage_error("--fault is an option of run");
-    if (options.jobs != 0 && options.command != "faults") usage_error("--jobs is an option of faults");
+    if ((options.jobs != 0 || options.shards != 0 || !options.junit.empty()) && options.command != "faults") {
+        usage_error("--jobs, --shard, --shards and --junit are options of faults");
+    }
     if (options.unplug && (options.command != "faults" && (options.command != "run" || options.fault == 0))) {
         usage_error("--unplug is an option of faults, and of run with --fault");
     }
@@ -340,8 +369,37 @@ int run(const Options& options) {
         stdout);
 }
 
+// The slice of the fault points this run takes, as K of N: given on the
+// command line, or by the conventional variables of the engine that runs the
+// slices: GoogleTest's sharding (a CI matrix that runs test programs) or a
+// Kubernetes indexed Job's index, both counted from 0. GoogleTest's protocol
+// also asks a program that shards to touch GTEST_SHARD_STATUS_FILE.
+std::pair<unsigned, unsigned> slice(const Options& options) {
+    auto index = [](const char* variable, unsigned count) {
+        const char* text = std::getenv(variable);
+        if (text == nullptr) usage_error(std::string("--shards needs ") + variable);
+        auto k = number(text);
+        if (!k || *k >= count) {
+            usage_error(std::string(variable) + " is not a slice from 0 to " + std::to_string(count - 1) + ": " + text);
+        }
+        return static_cast<unsigned>(*k) + 1;
+    };
+    if (options.shard != 0) return {options.shard, options.shards};
+    if (options.shards != 0) return {index("JOB_COMPLETION_INDEX", options.shards), options.shards};
+    const char* total = std::getenv("GTEST_TOTAL_SHARDS");
+    if (total == nullptr || std::getenv("GTEST_SHARD_INDEX") == nullptr) return {1, 1};
+    if (const char* status = std::getenv("GTEST_SHARD_STATUS_FILE")) {
+        if (std::FILE* file = std::fopen(status, "w")) std::fclose(file);
+    }
+    auto n = number(total);
+    if (!n || *n == 0 || *n > 100000) usage_error(std::string("GTEST_TOTAL_SHARDS is not a number of slices: ") + total);
+    const unsigned shards = static_cast<unsigned>(*n);
+    return {index("GTEST_SHARD_INDEX", shards), shards};
+}
+
 int faults(const Options& options, const char* self) {
     const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    const auto [shard, shards] = slice(options);
     return tool::faults_command({.self = self,
                                  .path = options.script,
                                  .seed = options.seed_given,
@@ -349,7 +407,10 @@ int faults(const Options& options, const char* self) {
                                  .interfaces = options.interfaces_given,
                                  .unplug = options.unplug,
                                  .jobs = options.jobs != 0 ? options.jobs : static_cast<unsigned>(std::max(1L, processors)),
-                                 .image = options.image},
+                                 .image = options.image,
+                                 .shard = shard,
+                                 .shards = shards,
+                                 .junit = options.junit},
                                 stdout);
 }
 
