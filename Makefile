@@ -5,7 +5,7 @@
 #                30 MB stream of the late controller
 #   make bench   build and run the benchmarks
 #   make demo    build the command-line program and run its demonstration session
-#   make fuzz    run the libFuzzer targets for a while (FUZZ_SECONDS, default 60)
+#   make fuzz    run each libFuzzer target (FUZZ_TARGETS) for FUZZ_SECONDS (default 60)
 #   make sweep   the race-prone driver scenarios over a wide seed range (SEEDS, default 1..500),
 #                with one driver wait in SPURIOUS_WAITS (4) answering the platform's undocumented
 #                value, 6 MB each way at 6,000,000 baud with the host controller late under 20
@@ -32,6 +32,7 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= start ioctl baud_text eeprom registry
 SEEDS      ?= 1..500
 SWEEP_COUNT ?= 20
 SPURIOUS_WAITS ?= 4
@@ -79,10 +80,12 @@ demo: all
 fuzz:
 	@test -f $(FUZZ_BUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVEX_SANITIZE=ON -DTORVEX_FUZZ=ON
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target start_fuzz ioctl_fuzz
-	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/ioctl_corpus
-	$(FUZZ_BUILD)/start_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 $(FUZZ_BUILD)/corpus fuzz/corpus
-	$(FUZZ_BUILD)/ioctl_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=2048 $(FUZZ_BUILD)/ioctl_corpus fuzz/ioctl_corpus
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS:%=%_fuzz)
+	for target in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_BUILD)/$${target}_corpus && \
+		$(FUZZ_BUILD)/$${target}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=2048 -print_final_stats=1 \
+			$(FUZZ_BUILD)/$${target}_corpus fuzz/$${target}_corpus || exit 1; \
+	done
 
 faults: deps
 	@test -f $(ASAN_BUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) $(GENERATOR) \

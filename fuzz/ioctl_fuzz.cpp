@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "fuzz/fuzz_input.h"
 #include "ioctl/ioctl_codes.h"
 #include "sim/bench/tool.h"
 #include "sim/serport/serport.h"
@@ -24,22 +25,13 @@ constexpr std::size_t kCodeCount = sizeof kCodes / sizeof kCodes[0];
 constexpr std::size_t kRequests = 6;  // per input
 constexpr std::size_t kLengthLimit = 320;
 
-// Reads the input a byte at a time; past its end every byte is 0.
-struct Reader {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t at = 0;
-    std::uint8_t byte() { return at < size ? data[at++] : 0; }
-    bool done() const { return at >= size; }
-};
-
 }  // namespace
 
 // Each request: a code selector (below the count of the driver's codes: one
 // of them; otherwise the next four bytes are the code), the input length and
 // the output length (two bytes each, below kLengthLimit), then the input.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Reader in{data, size};
+    torvex_fuzz::Reader in{data, size};
     std::string left;
     {
         sim::World world({.line = sim::LineKind::Loopback});
@@ -52,10 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::uint8_t selector = in.byte();
             ULONG code = kCodes[selector % kCodeCount];
             if (selector >= 2 * kCodeCount) {
-                code = in.byte() | in.byte() << 8 | in.byte() << 16 | static_cast<ULONG>(in.byte()) << 24;
+                code = in.dword();
             }
-            const std::size_t input_length = (in.byte() | in.byte() << 8) % kLengthLimit;
-            const ULONG output_length = static_cast<ULONG>((in.byte() | in.byte() << 8) % kLengthLimit);
+            const std::size_t input_length = in.word() % kLengthLimit;
+            const ULONG output_length = static_cast<ULONG>(in.word() % kLengthLimit);
             std::vector<std::uint8_t> input(input_length);
             for (std::uint8_t& b : input) b = in.byte();
             tool.send(code, input, output_length);

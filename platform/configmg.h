@@ -27,6 +27,7 @@ typedef ULONG SUBCONFIGFUNC;
 #define CR_ALREADY_SUCH_DEVNODE 0x10
 #define CR_FAILURE              0x13
 #define CR_BUFFER_SMALL         0x1A
+#define CR_WRONG_TYPE           0x1B
 #define CR_REGISTRY_ERROR       0x1D
 #define CR_INVALID_DATA         0x1F
 #define CR_NO_SUCH_VALUE        0x25

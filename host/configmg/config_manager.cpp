@@ -38,15 +38,21 @@ const ConfigManager::Node* ConfigManager::find(const std::string& id) const {
 }
 
 void ConfigManager::assign_port_name(const std::string& id, std::optional<std::string> name) {
-    if (name) {
-        m_port_names[upper(id)] = *name;
+    std::optional<Value> value;
+    if (name) value = Value{1, std::vector<std::uint8_t>(name->c_str(), name->c_str() + name->size() + 1)};
+    assign_port_value(id, std::move(value));
+}
+
+void ConfigManager::assign_port_value(const std::string& id, std::optional<Value> value) {
+    if (value) {
+        m_port_names[upper(id)] = *value;
     } else {
         m_port_names.erase(upper(id));
     }
     for (auto& [handle, node] : m_nodes) {
         if (upper(node.id) != upper(id)) continue;
-        if (name) {
-            node.values["PORTNAME"] = *name;
+        if (value) {
+            node.values["PORTNAME"] = *value;
         } else {
             node.values.erase("PORTNAME");
         }
@@ -157,15 +163,18 @@ CONFIGRET ConfigManager::read_registry_value(DEVNODE handle, PCSTR subkey, PCSTR
     Node* node = node_of(handle);
     if (node == nullptr) return CR_INVALID_DEVNODE;
     if (name == nullptr || length == nullptr) return CR_INVALID_POINTER;
-    if (subkey != nullptr || flags != CM_REGISTRY_HARDWARE || type != 1) return CR_INVALID_DATA;
+    if (subkey != nullptr || flags != CM_REGISTRY_HARDWARE || (type != 1 && type != 3)) return CR_INVALID_DATA;
     auto it = node->values.find(upper(name));
     if (it == node->values.end()) return CR_NO_SUCH_VALUE;
-    const ULONG needed = static_cast<ULONG>(it->second.size() + 1);  // with its terminator
+    // The value as it is stored: no terminator is added to a string that
+    // lacks one, and one of another type than asked for is not read.
+    if (it->second.type != type) return CR_WRONG_TYPE;
+    const ULONG needed = static_cast<ULONG>(it->second.data.size());
     if (buffer == nullptr || *length < needed) {
         *length = needed;
         return CR_BUFFER_SMALL;
     }
-    std::memcpy(buffer, it->second.c_str(), needed);
+    if (needed != 0) std::memcpy(buffer, it->second.data.data(), needed);
     *length = needed;
     return CR_SUCCESS;
 }

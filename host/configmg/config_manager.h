@@ -28,6 +28,12 @@ public:
         ULONG flags = 0;
         std::vector<ResourceDescriptor> resources;
     };
+    // A registry value as the hardware key holds it: its type and its bytes
+    // (a string's terminator is a byte of it, or missing).
+    struct Value {
+        ULONG type = 1;  // REG_SZ
+        std::vector<std::uint8_t> data;
+    };
     struct Node {
         DEVNODE handle = 0;
         std::string id;
@@ -35,7 +41,7 @@ public:
         std::vector<LogicalConfiguration> configurations;
         CMENUMHANDLER enumerator = nullptr;
         ULONG enumerator_flags = 0;
-        std::map<std::string, std::string> values;  // the hardware key's string values
+        std::map<std::string, Value> values;  // the hardware key's values
     };
 
     ConfigManager();
@@ -48,6 +54,9 @@ public:
     // The class installer: the "PORTNAME" for nodes of this identifier, now
     // and when they are created; nullopt takes the value away.
     void assign_port_name(const std::string& id, std::optional<std::string> name);
+    // The same with a value of any type and bytes, as a broken installer or
+    // a user's registry edit may leave it.
+    void assign_port_value(const std::string& id, std::optional<Value> value);
     // Makes the service fail with `result`, `times` times (-1: until cleared).
     void fail(int service, CONFIGRET result, int times = -1);
     void clear_failures() { m_failures.clear(); }
@@ -71,7 +80,7 @@ private:
     Node* node_of(DEVNODE handle);
 
     std::map<DEVNODE, Node> m_nodes;
-    std::map<std::string, std::string> m_port_names;
+    std::map<std::string, Value> m_port_names;
     std::map<int, std::pair<CONFIGRET, int>> m_failures;
     ULONG m_next_handle = 2;
 };
