@@ -634,6 +634,9 @@ USBD_STATUS UsbBus::execute_control(Transfer& t, Time now) {
     }
     ControlResult result = port.device->control(t.setup, out, in, now);
     if (result.stall) return USBD_STATUS_STALL_PID;
+    // A device that sends more than the data stage asked for babbles: the
+    // controller ends the transfer in error.
+    if (result.in_length > in.size()) return USBD_STATUS_BABBLE_DETECTED;
     t.done = static_cast<ULONG>(std::min<std::size_t>(result.in_length, t.length));
     if (t.fault && t.fault->action == FaultAction::Short) {
         t.done = static_cast<ULONG>(std::min<std::size_t>(t.done, t.fault->short_length));
@@ -869,6 +872,13 @@ bool UsbBus::serve_packet(Transfer& t, Time now) {
             room == 0 ? std::optional<std::size_t>(0)
                       : t.port->device->in_packet(t.endpoint, std::span<std::uint8_t>(t.buffer + t.done, room), now);
         if (!got) return false;
+        // A packet longer than the room the controller gave it is babble: the
+        // transfer ends in error and the pipe halts.
+        if (*got > room) {
+            t.pipe->halted = true;
+            if (take(&t)) finish(&t, USBD_STATUS_BABBLE_DETECTED);
+            return true;
+        }
         t.done += static_cast<ULONG>(*got);
         // A short packet (or the fault's cut) ends the transfer. Unless the
         // transfer said short was fine, ending before its length is an

@@ -40,7 +40,7 @@ constexpr std::uint8_t kSetInterface = 0x0B;
 
 struct ControlResult {
     bool stall = false;
-    std::size_t in_length = 0;  // bytes of the IN data stage the device returned
+    std::size_t in_length = 0;  // bytes of the IN data stage the device returned (more: babble)
 };
 
 class UsbDevice {
@@ -61,6 +61,8 @@ public:
     // One OUT packet: false when the device NAKs it (it takes all or nothing).
     virtual bool out_packet(std::uint8_t endpoint, std::span<const std::uint8_t> data, Time now) = 0;
     // One IN packet of at most buffer.size() bytes; nullopt when the device NAKs.
+    // A length past the buffer's is a device babbling (it writes no more than
+    // the buffer holds).
     virtual std::optional<std::size_t> in_packet(std::uint8_t endpoint, std::span<std::uint8_t> buffer,
                                                  Time now) = 0;
 

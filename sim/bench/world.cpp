@@ -67,7 +67,8 @@ World::World(const WorldOptions& options) : m_module(driver_module(options)) {
     }
     std::copy_n(options.eeprom.begin(), std::min(options.eeprom.size(), m_chip->eeprom().size()),
                 m_chip->eeprom().begin());
-    m_pdo = m_bus->plug(*m_chip);
+    if (options.wrap) m_wrapper = options.wrap(*m_chip);
+    m_pdo = m_bus->plug(device());
     std::string error = m_module.check();
     if (error.empty()) error = m_module.link();
     if (error.empty()) error = Serport::bind(m_module);
@@ -108,7 +109,7 @@ bool World::finish_pull_out() {
 }
 
 NTSTATUS World::plug() {
-    m_pdo = m_bus->plug(*m_chip);
+    m_pdo = m_bus->plug(device());
     NTSTATUS status = add_device();
     return NT_SUCCESS(status) ? start() : status;
 }

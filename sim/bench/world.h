@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,6 +47,9 @@ struct WorldOptions {
     // The driver image to load (the 32-bit host runs the driver only from its
     // image; the 64-bit host links the driver and loads none).
     std::string image;
+    // What the bus sees instead of the chip itself: a device made around it
+    // (one that lies, for the fuzzer). Empty: the chip.
+    std::function<std::unique_ptr<host::UsbDevice>(BridgeChip&)> wrap;
 };
 
 class World {
@@ -105,6 +109,8 @@ private:
     std::unique_ptr<host::Kernel> m_kernel;
     std::unique_ptr<host::UsbBus> m_bus;
     std::unique_ptr<BridgeChip> m_chip;
+    std::unique_ptr<host::UsbDevice> m_wrapper;  // plugged instead of the chip when given
+    host::UsbDevice& device() { return m_wrapper ? *m_wrapper : *m_chip; }
     Loopback m_loopback;
     ScriptedPeer m_peer;
     PDRIVER_OBJECT m_driver = nullptr;
