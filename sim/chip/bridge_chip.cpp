@@ -391,11 +391,11 @@ bool BridgeChip::out_packet(std::uint8_t endpoint, std::span<const std::uint8_t>
 std::optional<std::size_t> BridgeChip::in_packet(std::uint8_t endpoint, std::span<std::uint8_t> buffer, Time now) {
     advance_to(now);
     if (endpoint == kInterruptEndpoint) {
+        // A notification is one packet of 10 bytes: into less room it babbles.
         if (m_notifications.empty()) return std::nullopt;
-        std::size_t n = std::min<std::size_t>(buffer.size(), 10);
-        std::copy_n(m_notifications.front().begin(), n, buffer.begin());
+        std::copy_n(m_notifications.front().begin(), std::min<std::size_t>(buffer.size(), 10), buffer.begin());
         m_notifications.pop_front();
-        return n;
+        return 10;
     }
     if (endpoint != kBulkInEndpoint) return std::nullopt;
     // A full packet leaves the host's transfer open for more: once the FIFO

@@ -414,7 +414,7 @@ TEST_F(BusTest, ModemLineChangesArriveAsSerialStateNotifications) {
 
 // A short packet ends an IN transfer. Without USBD_SHORT_TRANSFER_OK ending
 // before the length asked for is an underrun, and the pipe halts until reset.
-TEST_F(BusTest, AShortPacketEndsAReadAsAnUnderrunUnlessShortIsFine) {
+TEST_F(BusTest, AShortPacketEndsAReadAsAnUnderrunUnlessShortIsFineAndALongOneBabbles) {
     Select selected = select_configuration();
     auto notify = [&](USHORT lines) {
         ASSERT_EQ(request(URB_FUNCTION_CLASS_INTERFACE, false, 0x22, lines, 0), STATUS_SUCCESS);
@@ -443,6 +443,10 @@ TEST_F(BusTest, AShortPacketEndsAReadAsAnUnderrunUnlessShortIsFine) {
     EXPECT_EQ(got, 10u);
     notify(0x0001);
     EXPECT_EQ(read(USBD_TRANSFER_DIRECTION_IN, 10, &got), USBD_STATUS_SUCCESS);
+    // A 10-byte notification into 8 bytes of room is babble, which halts the pipe.
+    notify(0x0000);
+    EXPECT_EQ(read(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 8, &got), USBD_STATUS_BABBLE_DETECTED);
+    EXPECT_EQ(read(USBD_TRANSFER_DIRECTION_IN, 10, &got), USBD_STATUS_ENDPOINT_HALTED);
 }
 
 TEST_F(BusTest, ThePeersLinesBreaksAndErrorsReachTheStatusWord) {
