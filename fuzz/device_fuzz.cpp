@@ -137,7 +137,6 @@ void session(sim::World& world, torvex_fuzz::Reader& in) {
     tool.send(IOCTL_USB2SER_EEPROM_READ, address, 2);
     const std::uint8_t string_index[] = {2};
     tool.send(IOCTL_USB2SER_GET_STRING_DESCRIPTOR, string_index, 64);
-    tool.send(IOCTL_USB2SER_READ_INTERRUPT, {}, 10);
     if (NT_SUCCESS(world.sleep())) world.wake();
     serport.close();
 }
@@ -177,10 +176,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                           }});
         bool started = NT_SUCCESS(world.start());
         if (started) session(world, in);
+        // The device behaves from here on, and stays.
+        in.at = in.size;
+        world.kernel().faults().fail_at(0);
         world.kernel().run_for(20 * kMillisecond);
         world.finish_pull_out();
-        // The device behaves from here on.
-        in.at = in.size;
         if (device->lying()) finding("the device still lies");
         if (!world.plugged() || !started) {
             if (world.plugged()) world.unplug();

@@ -108,13 +108,13 @@ NTSTATUS Registry::query_value(HANDLE handle, PUNICODE_STRING name,
         KEY_VALUE_FULL_INFORMATION info{0, value.type, data_offset, data_length, name_length, {}};
         std::memcpy(out, &info, fixed);
         std::memcpy(out + fixed, value.name.data(), std::min(name_length, length - fixed));
-        if (length >= required) std::memcpy(out + data_offset, value.data.data(), data_length);
+        if (length >= required && data_length != 0) std::memcpy(out + data_offset, value.data.data(), data_length);
         break;
     }
     default: {
         KEY_VALUE_PARTIAL_INFORMATION info{0, value.type, data_length, {}};
         std::memcpy(out, &info, fixed);
-        if (length >= required) std::memcpy(out + fixed, value.data.data(), data_length);
+        if (length >= required && data_length != 0) std::memcpy(out + fixed, value.data.data(), data_length);
         break;
     }
     }

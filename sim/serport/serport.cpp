@@ -1,6 +1,8 @@
 #include "sim/serport/serport.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -49,7 +51,20 @@ Serport::Serport(ULONG port, std::size_t chunk_bytes) : m_port(port), m_chunk_by
     g_ports[port] = this;
 }
 
-Serport::~Serport() { g_ports.erase(m_port); }
+// A port driver frees a port only once no callback of the driver runs in it:
+// one may be waiting inside the driver (a write handed over from the callback
+// that asked for it). Ten seconds of the world's time is far more than any
+// call takes.
+Serport::~Serport() {
+    for (int waited = 0; m_active_callbacks > 0; ++waited) {
+        if (waited == 10000) {
+            std::fprintf(stderr, "a callback of the driver did not return within 10 s\n");
+            std::abort();
+        }
+        host::Kernel::current().run_for(host::kMillisecond);
+    }
+    if (of(m_port) == this) g_ports.erase(m_port);
+}
 
 namespace {
 
