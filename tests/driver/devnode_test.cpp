@@ -147,9 +147,16 @@ TEST_F(DevNodeTest, TheEnumeratorAcceptsConfigurationEventsAndDefaultsTheRest) {
     EXPECT_EQ(cm().send_event(ext()->DevNode, CONFIG_CALLBACK), CR_DEFAULT);
 }
 
+// A node the start (and the relations query that follows it) could not make
+// is made by the next relations query; then there is one, however many
+// queries come.
 TEST_F(DevNodeTest, OneNodePerDeviceHoweverManyRelationQueriesCome) {
     cm().assign_port_name(kFirstId, "COM5");
+    cm().fail(CONFIGMG_SERVICE_CREATE_DEVNODE, CR_OUT_OF_MEMORY, 2);
     ASSERT_EQ(world->start(), STATUS_SUCCESS);
+    EXPECT_EQ(nodes(), 0u);
+    kernel().pnp().query_relations(world->pdo(), BusRelations);
+    EXPECT_EQ(nodes(), 1u);
     DEVNODE node = ext()->DevNode;
     for (int i = 0; i < 5; ++i) kernel().pnp().query_relations(world->pdo(), BusRelations);
     EXPECT_EQ(nodes(), 1u);
