@@ -249,6 +249,16 @@ TEST_F(DataPumpTest, AFailedTransmitIsSentAgainBeforeTheNextUnlessTheDeviceIsGon
     EXPECT_EQ(world->peer().received(), both);
     EXPECT_FALSE(serport->transmitting());
 
+    // The count starts again with each chunk that went out: three failures
+    // in a row of the next are still within its retries.
+    world->bus().add_fault({.endpoint = 0x02, .action = host::FaultAction::Fail, .usbd_status = USBD_STATUS_CRC,
+                            .times = 3});
+    serport->write(pattern(7));
+    kernel().run_for(50 * kMillisecond);
+    const std::vector<std::uint8_t> seven = pattern(7);
+    both.insert(both.end(), seven.begin(), seven.end());
+    EXPECT_EQ(world->peer().received(), both);
+
     world->bus().add_fault({.endpoint = 0x02, .action = host::FaultAction::Fail, .usbd_status = USBD_STATUS_CRC,
                             .times = 4});
     serport->write(pattern(5));
@@ -556,6 +566,9 @@ TEST_F(DataPumpTest, AReArmThatFindsNoPoolLeavesTheSlotEmptyAndLeaksNothing) {
     kernel().pool().fail_nth(1);
     EXPECT_EQ(read_all(4, kSecond), pattern(4));
     kernel().pool().clear_failures();
+    kernel().run_for(5 * kMillisecond);
+    EXPECT_NE(ext()->IrpSlot[USB2SER_SLOT_BULK_IN], nullptr);
+    EXPECT_NE(ext()->IrpSlot[USB2SER_SLOT_BULK_IN_NEXT], nullptr);
 }
 
 TEST_F(DataPumpTest, AStartAfterAStopKeepsTheOneWorkerThread) {

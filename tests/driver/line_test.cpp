@@ -215,6 +215,8 @@ TEST_F(LineTest, AChangeOfFramingAndARestoreKeepTheSpeedTheRateWasGiven) {
     world->bus().trace().clear();
     EXPECT_EQ(USB2SER_RestoreState(fdo()), STATUS_SUCCESS);
     EXPECT_EQ(last_line_rate(), 0x80000459u);
+    // The line recorded whole, the device's is not asked for again.
+    for (const host::SetupPacket& setup : world->bus().trace().control_setups()) EXPECT_NE(setup.bRequest, 0x21);
     std::optional<sim::LineSettings> read = serport->read_line();  // the code comes back as the rate
     ASSERT_TRUE(read);
     EXPECT_EQ(read->baud, 0x80000459u);
