@@ -76,6 +76,17 @@ TEST_F(DevNodeTest, UnusableNamesAreTreatedLikeAMissingOneAndNeverIndexOutsideTh
         EXPECT_EQ(gDevObj[USB2SER_DEFAULT_PORT], fdo()) << '"' << name << '"';
         EXPECT_EQ(USB2SER_QueryCOMPort(fdo()), static_cast<ULONG>(CR_INVALID_DATA));
     }
+    // A name stored as binary is not read; one stored without its
+    // terminator is read within its length.
+    build({});
+    cm().assign_port_value(kFirstId, host::ConfigManager::Value{REG_BINARY, {'C', 'O', 'M', '5', 0}});
+    ASSERT_EQ(world->start(), STATUS_SUCCESS);
+    EXPECT_EQ(ext()->PortIndex, USB2SER_DEFAULT_PORT);
+    EXPECT_EQ(USB2SER_QueryCOMPort(fdo()), static_cast<ULONG>(CR_WRONG_TYPE));
+    build({});
+    cm().assign_port_value(kFirstId, host::ConfigManager::Value{REG_SZ, {'C', 'O', 'M', '6'}});
+    ASSERT_EQ(world->start(), STATUS_SUCCESS);
+    EXPECT_EQ(ext()->PortIndex, 6);
     // A name that fills the driver's 64-byte buffer with its terminator is
     // read; one a byte longer is not read at all.
     build({});
