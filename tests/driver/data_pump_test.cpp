@@ -428,6 +428,11 @@ TEST_F(DataPumpTest, AWriteThatCannotGoIsRefused) {
     EXPECT_FALSE(write(first.data(), 8, 200));
     kernel().run_for(20 * kMillisecond);
     EXPECT_EQ(world->peer().received(), first);
+    // With the slot free: no buffer is refused for a length, but not for none.
+    EXPECT_FALSE(write(nullptr, 1, port));
+    EXPECT_TRUE(write(nullptr, 0, port));
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_EQ(world->peer().received(), first);
 }
 
 // The status packet that GetIntStatusForSerport reads is one the armed

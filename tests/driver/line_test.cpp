@@ -83,6 +83,13 @@ TEST_F(LineTest, EveryRowOfTheTableRunsTheUartAtItsRate) {
     for (sim::ChipKind kind : {sim::ChipKind::Extended, sim::ChipKind::Comm}) {
         started({.chip = kind});
         ASSERT_TRUE(serport->open());
+        // Before any is set, the port reads the device's own line.
+        std::optional<sim::LineSettings> own = serport->read_line();
+        ASSERT_TRUE(own);
+        EXPECT_EQ(own->baud, world->chip().line_coding().dte_rate);
+        EXPECT_EQ(own->data_bits, world->chip().line_coding().data_bits);
+        EXPECT_EQ(own->parity, world->chip().line_coding().parity);
+        EXPECT_EQ(own->stop_bits, world->chip().line_coding().char_format);
         for (ULONG row = 0; row < USB2SER_BAUD_ROWS; ++row) {
             const ULONG rate = rates[row];
             ASSERT_TRUE(serport->set_baud(rate));
