@@ -201,7 +201,9 @@ NTSTATUS NTAPI SerialSyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
 }
 
 // At PASSIVE_LEVEL. Copies a value's data into Data only when it fits; a
-// longer value leaves Data alone and still succeeds.
+// longer value leaves Data alone and still succeeds while the whole entry
+// fits the buffer (the header's padding leaves room for a few bytes more),
+// and fails with the registry's status (STATUS_BUFFER_OVERFLOW) beyond.
 NTSTATUS USB2SER_GetRegistryKeyValue(HANDLE Key, PCWSTR Name, ULONG NameLength, PVOID Data, ULONG DataLength) {
     const ULONG size = NameLength + DataLength + USB2SER_KEY_INFO_HEADER;
     PKEY_VALUE_FULL_INFORMATION info =

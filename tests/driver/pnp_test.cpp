@@ -37,7 +37,7 @@ TEST_F(PnpTest, TheHardwareIdentifierFollowsTheMultiportValue) {
     EXPECT_EQ(ids, std::vector<std::u16string>{u"*PNP0501"});
 
     // A value of one byte is read into the low byte of a zeroed word; one
-    // longer than four bytes leaves the word at zero.
+    // longer than four bytes (up to eight) leaves the word at zero.
     kernel().registry().set_value(world->pdo(), PLUGPLAY_REGKEY_DEVICE, "MultiportDevice", REG_BINARY, {0x02});
     ASSERT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids), STATUS_SUCCESS);
     EXPECT_EQ(ids, std::vector<std::u16string>{u"*PNP0502"});
@@ -45,6 +45,11 @@ TEST_F(PnpTest, TheHardwareIdentifierFollowsTheMultiportValue) {
                                   {1, 0, 0, 0, 0, 0, 0, 0});
     ASSERT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids), STATUS_SUCCESS);
     EXPECT_EQ(ids, std::vector<std::u16string>{u"*PNP0501"});
+    // One longer than the driver's buffer holds fails the query with the
+    // registry's status.
+    kernel().registry().set_value(world->pdo(), PLUGPLAY_REGKEY_DEVICE, "MultiportDevice", REG_BINARY,
+                                  std::vector<std::uint8_t>(9, 1));
+    EXPECT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids), STATUS_BUFFER_OVERFLOW);
 
     kernel().registry().fail_open(world->pdo(), STATUS_ACCESS_DENIED);
     EXPECT_EQ(kernel().pnp().query_id(world->pdo(), BusQueryHardwareIDs, &ids), STATUS_ACCESS_DENIED);
