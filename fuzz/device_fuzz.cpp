@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
+#include "fuzz/fuzz_world.h"
 #include "ioctl/ioctl_codes.h"
 #include "sim/bench/tool.h"
 #include "sim/bench/world.h"
@@ -28,6 +29,8 @@ namespace {
 using host::kFrame;
 using host::kMillisecond;
 using host::Time;
+using torvex_fuzz::finding;
+using torvex_fuzz::read_for;
 
 const std::uint8_t kStatusEndpoint = 0x81;
 const std::uint8_t kBulkInEndpoint = 0x83;
@@ -93,21 +96,6 @@ private:
     sim::BridgeChip& m_chip;
     torvex_fuzz::Reader& m_in;
 };
-
-[[noreturn]] void finding(const std::string& what) {
-    std::fprintf(stderr, "%s\n", what.c_str());
-    std::abort();
-}
-
-std::vector<std::uint8_t> read_for(sim::World& world, sim::Serport& serport, std::size_t count, Time within) {
-    std::vector<std::uint8_t> got;
-    const Time until = world.kernel().now() + within;
-    while (got.size() < count && world.kernel().now() < until) {
-        const std::vector<std::uint8_t> more = serport.read(count - got.size(), until - world.kernel().now());
-        got.insert(got.end(), more.begin(), more.end());
-    }
-    return got;
-}
 
 // The session while the device lies; what it gets back is not checked.
 void session(sim::World& world, torvex_fuzz::Reader& in) {

@@ -3,32 +3,21 @@
 // must start, open, carry a text through the loopback plug at two rates,
 // sleep and wake with it, and leave nothing behind.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "sim/bench/world.h"
-#include "sim/serport/serport.h"
+#include "fuzz/fuzz_world.h"
 
 namespace {
 
-[[noreturn]] void finding(const char* what) {
-    std::fprintf(stderr, "%s\n", what);
-    std::abort();
-}
+using torvex_fuzz::finding;
+using torvex_fuzz::read_for;
 
 // A text through the loopback plug comes back as it went.
 void echo(sim::World& world, sim::Serport& serport, const char* when) {
     const std::vector<std::uint8_t> text = {'e', 'e', 'p', 'r', 'o', 'm'};
     serport.write(text);
-    std::vector<std::uint8_t> got;
-    const host::Time until = world.kernel().now() + host::kSecond;
-    while (got.size() < text.size() && world.kernel().now() < until) {
-        const std::vector<std::uint8_t> more = serport.read(text.size() - got.size(), until - world.kernel().now());
-        got.insert(got.end(), more.begin(), more.end());
-    }
-    if (got != text) finding(when);
+    if (read_for(world, serport, text.size(), host::kSecond) != text) finding(when);
 }
 
 }  // namespace
@@ -53,9 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         serport.close();
         left = world.teardown();
     }
-    if (!left.empty()) {
-        std::fprintf(stderr, "the session left this behind:\n%s", left.c_str());
-        std::abort();
-    }
+    if (!left.empty()) finding("the session left this behind:\n" + left);
     return 0;
 }

@@ -14,10 +14,11 @@
 
 #include "core/usb2ser.h"
 #include "fuzz/fuzz_input.h"
-#include "sim/bench/world.h"
-#include "sim/serport/serport.h"
+#include "fuzz/fuzz_world.h"
 
 namespace {
+
+using torvex_fuzz::finding;
 
 // The node identifier the driver makes for the default adapter.
 const char kNodeId[] = "USBPorts\\VID_4A54&PID_0B1D\\0000";
@@ -31,11 +32,6 @@ std::vector<std::uint8_t> bytes(torvex_fuzz::Reader& in) {
     std::vector<std::uint8_t> out(in.byte());
     for (std::uint8_t& b : out) b = in.byte();
     return out;
-}
-
-[[noreturn]] void finding(const std::string& what) {
-    std::fprintf(stderr, "%s\n", what.c_str());
-    std::abort();
 }
 
 // A started port is reachable at the number it is bound under.

@@ -27,14 +27,19 @@ struct Child {
     bool killed = false;
 };
 
-std::vector<std::string> arguments(const FaultsRun& run, std::uint64_t point) {
-    std::vector<std::string> a = {run.self, "run", run.path, "--fault", std::to_string(point)};
+// The command's words: `head` (the program, the command and its own words),
+// then the campaign's options, which every run and every slice shares.
+std::vector<std::string> with_options(const FaultsRun& run, std::vector<std::string> a) {
     if (run.seed) a.insert(a.end(), {"--seed", std::to_string(*run.seed)});
     if (run.strategy == host::Strategy::Pct) a.insert(a.end(), {"--strategy", "pct"});
     if (run.interfaces) a.insert(a.end(), {"--interfaces", std::to_string(*run.interfaces)});
     if (run.unplug) a.push_back("--unplug");
     if (!run.image.empty()) a.insert(a.end(), {"--image", run.image});
     return a;
+}
+
+std::vector<std::string> arguments(const FaultsRun& run, std::uint64_t point) {
+    return with_options(run, {run.self, "run", run.path, "--fault", std::to_string(point)});
 }
 
 // One run's end, for the JUnit report.
@@ -219,10 +224,7 @@ int faults_command(const FaultsRun& run, std::FILE* out) {
     std::fflush(out);
 
     // The campaign as its own command line: the same for every slice.
-    std::vector<std::string> campaign_args = arguments(run, 0);
-    campaign_args.erase(campaign_args.begin() + 1, campaign_args.begin() + 5);  // "run FILE --fault 0"
-    campaign_args.insert(campaign_args.begin() + 1, {"faults", run.path});
-    const std::string campaign = command_line(campaign_args);
+    const std::string campaign = command_line(with_options(run, {run.self, "faults", run.path}));
 
     std::map<std::uint64_t, Outcome> outcomes;
     std::deque<Child> running;
