@@ -35,7 +35,7 @@ NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
     SIZE_T bytes = WideLength(Source) * sizeof(WCHAR);
     if (Destination->Length + bytes > Destination->MaximumLength) return STATUS_BUFFER_TOO_SMALL;
     auto* end = reinterpret_cast<UCHAR*>(Destination->Buffer) + Destination->Length;
-    std::memmove(end, Source, bytes);
+    if (bytes != 0) std::memmove(end, Source, bytes);
     Destination->Length = static_cast<USHORT>(Destination->Length + bytes);
     if (Destination->Length < Destination->MaximumLength) {
         Destination->Buffer[Destination->Length / sizeof(WCHAR)] = 0;
@@ -43,12 +43,17 @@ NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
     return STATUS_SUCCESS;
 }
 
+// The platform's routines touch nothing when there is nothing to move, so a
+// null buffer with a zero length is harmless there; the C library's are not
+// defined for it, and would turn that call into a sanitizer report here.
 VOID RtlCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length) {
-    std::memmove(Destination, Source, Length);
+    if (Length != 0) std::memmove(Destination, Source, Length);
 }
-VOID RtlZeroMemory(PVOID Destination, SIZE_T Length) { std::memset(Destination, 0, Length); }
+VOID RtlZeroMemory(PVOID Destination, SIZE_T Length) {
+    if (Length != 0) std::memset(Destination, 0, Length);
+}
 VOID RtlFillMemory(PVOID Destination, SIZE_T Length, UCHAR Fill) {
-    std::memset(Destination, Fill, Length);
+    if (Length != 0) std::memset(Destination, Fill, Length);
 }
 SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
     auto* a = static_cast<const UCHAR*>(Source1);
