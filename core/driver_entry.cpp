@@ -22,25 +22,31 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
 // second open of the exclusive device before this runs. An open once removal
 // has begun is refused; a close always succeeds (a handle held across an
 // unplug must be closable).
-NTSTATUS NTAPI USB2SER_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    USB2SER_IncrementIoCount(DeviceObject);
-    const BOOLEAN open = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE;
-    const NTSTATUS status = open && USB2SER_Extension(DeviceObject)->Removed ? STATUS_DELETE_PENDING : STATUS_SUCCESS;
-    Irp->IoStatus.Status = status;
+namespace {
+
+// Ends a request that carries no data with Status, and lets the device's
+// count of requests in progress go.
+NTSTATUS USB2SER_CompleteWithStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status) {
+    Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     USB2SER_DecrementIoCount(DeviceObject);
-    return status;
+    return Status;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI USB2SER_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    USB2SER_IncrementIoCount(DeviceObject);
+    const BOOLEAN open = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE;
+    return USB2SER_CompleteWithStatus(
+        DeviceObject, Irp, open && USB2SER_Extension(DeviceObject)->Removed ? STATUS_DELETE_PENDING : STATUS_SUCCESS);
 }
 
 // Every internal device-control request is refused, whatever its code.
 NTSTATUS NTAPI USB2SER_Process_Internal_IOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     USB2SER_IncrementIoCount(DeviceObject);
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    USB2SER_DecrementIoCount(DeviceObject);
-    return STATUS_INVALID_PARAMETER;
+    return USB2SER_CompleteWithStatus(DeviceObject, Irp, STATUS_INVALID_PARAMETER);
 }
 
 VOID NTAPI USB2SER_Unload(PDRIVER_OBJECT DriverObject) {

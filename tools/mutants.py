@@ -170,6 +170,11 @@ def main():
         for number, operator, mutated in candidates(path):
             pool.append((path, number, operator, lines[number - 1], mutated))
     known = equivalents()
+    drawn = {(path, original.strip(), mutated.strip()) for path, _, _, original, mutated in pool}
+    for path, original, mutated in sorted(known.keys() - drawn):
+        if path in files:
+            print("mutants: %s: no longer a mutant of the file, listed as equivalent: %s" % (path, mutated),
+                  file=sys.stderr)
     if args.file:
         chosen = pool
     else:

@@ -72,6 +72,7 @@ ChipConfig ChipConfig::of(ChipKind kind, int interfaces) {
 
 BridgeChip::BridgeChip(ChipConfig config) : m_config(std::move(config)), m_table(table_of(m_config)) {
     m_registers = m_config.registers;
+    m_coding = m_config.line;
     if (m_config.eeprom_signature) {
         m_eeprom[0] = 0x2A;
         m_eeprom[1] = 0x0E;
@@ -444,7 +445,7 @@ void BridgeChip::port_reset(Time now) {
     m_remote_wakeup = false;
     const bool aux_was = aux();
     m_registers = m_config.registers;
-    m_coding = LineCoding{};
+    m_coding = m_config.line;
     m_dtr = m_rts = false;
     m_break = false;
     m_tx_fifo.clear();

@@ -33,38 +33,6 @@ struct InterfaceKey {
     std::uint8_t protocol = 0;
 };
 
-struct ChipConfig {
-    ChipKind kind = ChipKind::Extended;  // the register layout the chip has
-    std::uint8_t device_class = 0x00;
-    std::uint8_t max_packet0 = 64;
-    std::uint16_t vendor_id = 0x4A54;
-    std::uint16_t product_id = 0x0B1D;
-    std::uint16_t bcd_device = 0x0300;
-    // 1: one interface with interrupt-in, bulk-out and bulk-in endpoints.
-    // 2: interrupt-in on the first, bulk-out then bulk-in on the second.
-    // 3: as 2, followed by a third interface without endpoints.
-    int interfaces = 1;
-    std::array<InterfaceKey, 3> keys{};
-    std::string manufacturer = "Torvex Simulations";
-    std::string product = "USB-Serial Bridge (simulated)";
-    std::string serial = "SIM0001";
-    std::uint8_t interrupt_interval = 1;  // bInterval of the interrupt-in endpoint, in frames
-    std::size_t tx_fifo_bytes = 256;
-    std::size_t rx_fifo_bytes = 256;
-    bool eeprom_signature = true;
-    std::int64_t eeprom_busy_us = 5000;
-    std::array<std::uint8_t, 3> registers{};  // power-on values
-    // Register 1: bit 0x04 drives the auxiliary output line; bit 0x08 reads
-    // as set once the auxiliary line has been high this long (never when
-    // unset): the device on the far side answering that it is ready.
-    std::optional<Time> aux_ready_after = 0;
-    // Served instead of the configuration descriptor built from the above.
-    std::optional<std::vector<std::uint8_t>> configuration_override;
-
-    // The identity and interface keys a chip of the kind has.
-    static ChipConfig of(ChipKind kind, int interfaces);
-};
-
 // Modem-status bits of the serial-state notification. CTS, which the
 // notification's layout lacks, is reported on bit 7.
 constexpr std::uint16_t kStateDcd = 0x01;
@@ -120,6 +88,39 @@ struct LineCoding {
     std::uint32_t baud = 9600;      // the rate the UART runs at
 
     Framing framing() const { return Framing{baud, data_bits, parity, char_format}; }
+};
+
+struct ChipConfig {
+    ChipKind kind = ChipKind::Extended;  // the register layout the chip has
+    std::uint8_t device_class = 0x00;
+    std::uint8_t max_packet0 = 64;
+    std::uint16_t vendor_id = 0x4A54;
+    std::uint16_t product_id = 0x0B1D;
+    std::uint16_t bcd_device = 0x0300;
+    // 1: one interface with interrupt-in, bulk-out and bulk-in endpoints.
+    // 2: interrupt-in on the first, bulk-out then bulk-in on the second.
+    // 3: as 2, followed by a third interface without endpoints.
+    int interfaces = 1;
+    std::array<InterfaceKey, 3> keys{};
+    std::string manufacturer = "Torvex Simulations";
+    std::string product = "USB-Serial Bridge (simulated)";
+    std::string serial = "SIM0001";
+    std::uint8_t interrupt_interval = 1;  // bInterval of the interrupt-in endpoint, in frames
+    std::size_t tx_fifo_bytes = 256;
+    std::size_t rx_fifo_bytes = 256;
+    bool eeprom_signature = true;
+    std::int64_t eeprom_busy_us = 5000;
+    std::array<std::uint8_t, 3> registers{};  // power-on values
+    LineCoding line{};                        // the power-on line
+    // Register 1: bit 0x04 drives the auxiliary output line; bit 0x08 reads
+    // as set once the auxiliary line has been high this long (never when
+    // unset): the device on the far side answering that it is ready.
+    std::optional<Time> aux_ready_after = 0;
+    // Served instead of the configuration descriptor built from the above.
+    std::optional<std::vector<std::uint8_t>> configuration_override;
+
+    // The identity and interface keys a chip of the kind has.
+    static ChipConfig of(ChipKind kind, int interfaces);
 };
 
 // The flow control register 0 switches on. A chip of the extended kind has

@@ -81,7 +81,9 @@ TEST_F(LineTest, EveryRowOfTheTableRunsTheUartAtItsRate) {
                                             38400,   28800,   19200,   14400,   9600,   7200,   4800,   3600,   2400,
                                             1800,    1200,    600,     300,     150,    75};
     for (sim::ChipKind kind : {sim::ChipKind::Extended, sim::ChipKind::Comm}) {
-        started({.chip = kind});
+        sim::ChipConfig config = sim::ChipConfig::of(kind, 1);
+        config.line = {.dte_rate = 19'200, .char_format = 2, .parity = 1, .data_bits = 7, .baud = 19'200};
+        started({.chip_config = config});
         ASSERT_TRUE(serport->open());
         // Before any is set, the port reads the device's own line.
         std::optional<sim::LineSettings> own = serport->read_line();
@@ -349,9 +351,10 @@ TEST_F(LineTest, TheFlowControlSwitchesHoldTheTransmitter) {
     started({});
     ASSERT_TRUE(serport->open());
     ASSERT_TRUE(serport->set_baud(9'600));
+    world->chip().set_reg(0, 0x12);
     ASSERT_TRUE(serport->set_xon_xoff(true));
     kernel().run_for(5 * kMillisecond);
-    EXPECT_EQ(world->chip().reg(0) & 0xC0, 0xC0);
+    EXPECT_EQ(world->chip().reg(0), 0xD2);  // the other bits kept
     peer().send(std::vector<std::uint8_t>{sim::kXoff});
     kernel().run_for(5 * kMillisecond);
     serport->write(std::vector<std::uint8_t>(10, 'b'));
@@ -361,6 +364,10 @@ TEST_F(LineTest, TheFlowControlSwitchesHoldTheTransmitter) {
     peer().send(std::vector<std::uint8_t>{sim::kXon});
     kernel().run_for(50 * kMillisecond);
     EXPECT_EQ(peer().received().size(), 10u);
+    world->chip().set_reg(0, 0xFF);
+    ASSERT_TRUE(serport->set_xon_xoff(false));
+    kernel().run_for(5 * kMillisecond);
+    EXPECT_EQ(world->chip().reg(0), 0x3F);
 }
 
 // With the chip's receive FIFO nearly full, hardware flow control drops RTS
