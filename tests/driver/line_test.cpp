@@ -587,8 +587,9 @@ TEST_F(LineTest, ExtendedCommandsAreRefusedElsewhere) {
         EXPECT_TRUE(world->bus().trace().records().empty());
     }
     started({});
-    EXPECT_EQ(USB2SER_SetFlowThreshold(fdo(), 3), STATUS_SUCCESS);
-    EXPECT_EQ(world->chip().flow_threshold(), 3);
+    EXPECT_EQ(world->chip().flow_threshold(), 3);  // the start's
+    EXPECT_EQ(USB2SER_SetFlowThreshold(fdo(), 5), STATUS_SUCCESS);
+    EXPECT_EQ(world->chip().flow_threshold(), 5);
 }
 
 // Called from a program in another virtual machine, where every wait answers
