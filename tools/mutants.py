@@ -37,10 +37,14 @@ SWAPS = ((" == ", " != "), (" != ", " == "), (" <= ", " < "), (" < ", " <= "), (
 NUMBER = re.compile(r"(?<![\w.])(0x[0-9A-Fa-f]+|\d+)(?![\w.])")
 
 
+def lines_of(path):
+    with open(os.path.join(ROOT, path)) as f:
+        return f.read().split("\n")
+
+
 def candidates(path):
     """(line number, operator, mutated line) for every mutant of one file."""
-    with open(os.path.join(ROOT, path)) as f:
-        lines = f.read().split("\n")
+    lines = lines_of(path)
     in_comment = False
     for number, line in enumerate(lines, 1):
         text = line.strip()
@@ -89,7 +93,9 @@ def driver_files():
 
 def equivalents():
     """(file, original line, mutated line) of the mutants known to change
-    nothing a test could see: `file | original | mutated | reason`."""
+    nothing a test could see: `file | original | mutated | reason`. The file
+    may name which of several identical lines it means: `file#2` is the
+    second; without it, every one."""
     known = {}
     if os.path.exists(EQUIVALENT):
         with open(EQUIVALENT) as f:
@@ -163,17 +169,19 @@ def main():
             print("mutants: %s is not a file of the driver folders" % args.file, file=sys.stderr)
             return 2
         files = [args.file]
+    # Each mutant with the two keys it may be listed under: its line's own
+    # (the file and which of the identical lines it is) and every identical line's.
     pool = []
     for path in files:
-        with open(os.path.join(ROOT, path)) as f:
-            lines = f.read().split("\n")
+        lines = [line.strip() for line in lines_of(path)]
         for number, operator, mutated in candidates(path):
-            pool.append((path, number, operator, lines[number - 1], mutated))
+            text = (lines[number - 1], mutated.strip())
+            own = ("%s#%d" % (path, lines[:number].count(lines[number - 1])),) + text
+            pool.append((path, number, operator, mutated, (own, (path,) + text)))
     known = equivalents()
-    drawn = {(path, original.strip(), mutated.strip()) for path, _, _, original, mutated in pool}
-    for path, original, mutated in sorted(known.keys() - drawn):
-        if path in files:
-            print("mutants: %s: no longer a mutant of the file, listed as equivalent: %s" % (path, mutated),
+    for key in sorted(known.keys() - {key for *_, keys in pool for key in keys}):
+        if key[0].split("#")[0] in files:
+            print("mutants: %s: no longer a mutant of the file, listed as equivalent: %s" % (key[0], key[2]),
                   file=sys.stderr)
     if args.file:
         chosen = pool
@@ -184,8 +192,8 @@ def main():
     restore = Restore()
     verdicts = {"caught": 0, "survived": 0, "did not build": 0, "equivalent": 0}
     started = time.monotonic()
-    for path, number, operator, original, mutated in chosen:
-        reason = known.get((path, original.strip(), mutated.strip()))
+    for path, number, operator, mutated, (own, every) in chosen:
+        reason = known.get(own) or known.get(every)
         verdict = "equivalent" if reason else run_one(build, restore, path, number, mutated)
         verdicts[verdict] += 1
         print("%-13s %s:%d  %s: %s%s" % (verdict, path, number, operator, mutated.strip(),
