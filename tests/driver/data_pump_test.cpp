@@ -548,6 +548,11 @@ TEST_F(DataPumpTest, AReArmThatFindsNoPoolLeavesTheSlotEmptyAndLeaksNothing) {
     kernel().pool().fail_tag(USB2SER_POOL_TAG);
     world->peer().send(pattern(4));
     kernel().run_for(20 * kMillisecond);
+    // The re-arms and the thread's tries after them, up to the bound of the
+    // recoveries: this many asks of the pool, and no more however long it stays empty.
+    EXPECT_EQ(kernel().pool().injected_failures(), 16u);
+    kernel().run_for(100 * kMillisecond);
+    EXPECT_EQ(kernel().pool().injected_failures(), 16u);
     kernel().pool().clear_failures();
     // The first bytes ended the two reads and were delivered, in order; their
     // re-arms failed and the rest waits in the chip.
@@ -574,6 +579,18 @@ TEST_F(DataPumpTest, AReArmThatFindsNoPoolLeavesTheSlotEmptyAndLeaksNothing) {
     kernel().run_for(5 * kMillisecond);
     EXPECT_NE(ext()->IrpSlot[USB2SER_SLOT_BULK_IN], nullptr);
     EXPECT_NE(ext()->IrpSlot[USB2SER_SLOT_BULK_IN_NEXT], nullptr);
+
+    // Recoveries spent on the data reads are made new by a status packet: its
+    // own re-arm, failing once, is tried again.
+    kernel().pool().fail_tag(USB2SER_POOL_TAG);
+    world->peer().send(pattern(4));
+    kernel().run_for(20 * kMillisecond);
+    kernel().pool().clear_failures();
+    world->peer().set_lines({.dsr = true});
+    kernel().pool().fail_nth(1);
+    kernel().run_for(20 * kMillisecond);
+    kernel().pool().clear_failures();
+    EXPECT_NE(ext()->IrpSlot[USB2SER_SLOT_INTERRUPT_IN], nullptr);
 }
 
 TEST_F(DataPumpTest, AStartAfterAStopKeepsTheOneWorkerThread) {
