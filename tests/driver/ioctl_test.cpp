@@ -206,6 +206,10 @@ TEST_F(IoctlTest, CaptureCollectsReceivedBytesUntilFetchedAndKeepsThemUntilThePu
     world->peer().send(Bytes(300, 'x'));
     kernel().run_for(400 * kMillisecond);
     EXPECT_EQ(send(IOCTL_USB2SER_GET_CAPTURE, {}, 512).output, Bytes(256, 'x'));
+    // The fetch ended the capture; opened again, without a purge, it captures again.
+    EXPECT_FALSE(ext()->CaptureMode);
+    ASSERT_EQ(send(IOCTL_USB2SER_OPEN_CAPTURE).status, STATUS_SUCCESS);
+    EXPECT_TRUE(ext()->CaptureMode);
 
     ASSERT_EQ(send(IOCTL_USB2SER_CLOSE_CAPTURE).status, STATUS_SUCCESS);
     EXPECT_FALSE(ext()->PortOpen);
