@@ -195,6 +195,10 @@ host::ControlResult BridgeChip::class_request(const host::SetupPacket& setup, st
                                               std::span<std::uint8_t> in, Time now) {
     // Class requests go to the communications interface, interface 0.
     if ((setup.bmRequestType & 0x1F) != 1 || setup.wIndex != 0) return kStall;
+    // A request asked for in the other direction is no request the chip
+    // knows: a request error, answered with a stall (USB 2.0, 9.2.7).
+    const bool reads = setup.bRequest == kGetLineCoding || setup.bRequest == kGetCommFeature;
+    if (((setup.bmRequestType & 0x80) != 0) != reads) return kStall;
     switch (setup.bRequest) {
     case kSetLineCoding:
         return set_line_coding(out, now) ? kOk : kStall;

@@ -554,7 +554,7 @@ TEST_F(LineTest, TheCloseSequencePulsesTheAuxiliaryLine) {
 TEST_F(LineTest, TheOpenSequenceWaitsForTheFarSide) {
     for (std::optional<host::Time> ready : {std::optional<host::Time>{350 * kMillisecond}, std::optional<host::Time>{}}) {
         sim::ChipConfig config = sim::ChipConfig::of(sim::ChipKind::Extended, 1);
-        config.registers = {0x00, 0x04, 0x00};
+        config.registers = {0x00, 0x05, 0x00};  // the auxiliary line up, and a bit that is no answer
         config.aux_ready_after = ready;
         started({.chip_config = config, .bus = {.jitter_frames = 0}});  // the polls' moments pinned
         world->bus().trace().clear();
