@@ -487,6 +487,15 @@ TEST_F(LineTest, AFailedRegisterReadWritesNothing) {
     EXPECT_EQ(world->chip().reg(0), 0x11);
     EXPECT_TRUE(vendor_writes(0x0000).empty());
     EXPECT_TRUE(ext()->DcrStateOn);
+    // One whose read finds no pool for its request (the write's was had)
+    // answers FALSE, records nothing and keeps nothing.
+    const std::size_t blocks = kernel().pool().outstanding().size();
+    kernel().pool().fail_nth(2);
+    EXPECT_FALSE(USB2SER_SetXonXoffState(TRUE, port));
+    kernel().pool().clear_failures();
+    EXPECT_EQ(kernel().pool().injected_failures(), 1u);
+    EXPECT_FALSE(ext()->XonXoffStateOn);
+    EXPECT_EQ(kernel().pool().outstanding().size(), blocks);
 
     ext()->RegisterShadow[2] = 0x5A;
     world->bus().add_fault({.wValue = 0x0082, .action = host::FaultAction::Stall, .times = 1});
