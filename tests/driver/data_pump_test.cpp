@@ -263,6 +263,10 @@ TEST_F(DataPumpTest, AFailedTransmitIsSentAgainBeforeTheNextUnlessTheDeviceIsGon
                             .times = 4});
     serport->write(pattern(5));
     kernel().run_for(50 * kMillisecond);
+    EXPECT_FALSE(serport->transmitting());  // told to go on after the fourth
+    // The next chunk has its three retries whole again.
+    world->bus().add_fault({.endpoint = 0x02, .action = host::FaultAction::Fail, .usbd_status = USBD_STATUS_CRC,
+                            .times = 3});
     serport->write(pattern(3));
     kernel().run_for(50 * kMillisecond);
     std::vector<std::uint8_t> after = both;
