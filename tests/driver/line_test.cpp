@@ -74,7 +74,8 @@ public:
 // For every rate the device offers, on an extended chip and on a
 // communications-class one: the rate is taken as it is, and the rate the
 // chip's UART runs at, measured on the line, is the rate, or for the extended
-// chip above 115,200 the rate its divisor code gives, to within 1 %.
+// chip above 115,200 the rate its divisor code gives, to within 1 %; a rate
+// one above it is taken to the row.
 TEST_F(LineTest, EveryRowOfTheTableRunsTheUartAtItsRate) {
     const ULONG rates[USB2SER_BAUD_ROWS] = {6000000, 3000000, 2457600, 1228800, 921600, 812500, 806400, 614400, 460800,
                                             403200,  268800,  230400,  201600,  161280, 134400, 128000, 115200, 57600,
@@ -101,6 +102,9 @@ TEST_F(LineTest, EveryRowOfTheTableRunsTheUartAtItsRate) {
                                          : rate;
             EXPECT_EQ(last_line_rate(), code ? AvailBaudRate[row][1] : rate) << rate;
             EXPECT_NEAR(measured_rate(rate > 1'200 ? 64 : 8), expected, expected / 100) << rate;
+            // A rate just off the row goes to it, and comes back as the row's.
+            ASSERT_TRUE(serport->set_baud(rate + 1));
+            EXPECT_EQ(serport->rate(), rate);
         }
     }
 }
