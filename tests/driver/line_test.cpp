@@ -584,8 +584,8 @@ TEST_F(LineTest, TheOpenSequenceWaitsForTheFarSide) {
             EXPECT_GE(took, kSecond);
             EXPECT_LT(took, kSecond + 100 * kMillisecond);
         }
-        EXPECT_EQ(vendor_writes(0x0909).size(), 1u);
-        EXPECT_EQ(vendor_writes(0x0808).size(), 1u);
+        EXPECT_EQ(vendor_writes(0x0909), std::vector<std::uint16_t>{0});
+        EXPECT_EQ(vendor_writes(0x0808), std::vector<std::uint16_t>{0});
     }
 }
 
