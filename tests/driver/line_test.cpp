@@ -325,6 +325,7 @@ TEST_F(LineTest, TheFlowControlSwitchesHoldTheTransmitter) {
         started({.chip = kind});
         world->chip().set_reg(0, 0x12);
         ASSERT_TRUE(serport->set_hardware_flow(true));
+        EXPECT_EQ(world->chip().reg(0), 0x12);  // the write goes on its own, not waited for
         EXPECT_TRUE(USB2SER_SetDCRState(TRUE, port));  // again: the bits are set already
         kernel().run_for(5 * kMillisecond);
         const std::uint8_t on = kind == sim::ChipKind::Extended ? 0x72 : 0x52;
