@@ -284,6 +284,32 @@ TEST_F(DataPumpTest, AFailedTransmitIsSentAgainBeforeTheNextUnlessTheDeviceIsGon
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_OUT], nullptr);
 }
 
+// A chunk whose pipe halted once the worker thread has said it is on its way
+// out (the moment before a removal ends it) is not handed over, as nobody
+// would send it again: the completion frees it. With the thread back, the
+// port goes on.
+TEST_F(DataPumpTest, AChunkTheThreadOnItsWayOutWouldNotTakeIsFreed) {
+    started({.line = sim::LineKind::Peer});
+    ASSERT_TRUE(serport->open());
+    const std::size_t blocks = kernel().pool().outstanding(USB2SER_POOL_TAG).size();
+    InterlockedExchange(&ext()->ThreadGone, TRUE);
+    world->bus().add_fault({.endpoint = 0x02, .action = host::FaultAction::Fail, .usbd_status = USBD_STATUS_CRC,
+                            .times = 2});
+    serport->write(pattern(10));
+    kernel().run_for(20 * kMillisecond);
+    std::vector<std::uint8_t> second = pattern(6);  // and one more after it
+    EXPECT_TRUE(sim::Serport::imports().WriteForSerport(second.data(), 6, port));
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_EQ(ext()->FailedWrite, nullptr);
+    EXPECT_TRUE(world->peer().received().empty());
+    EXPECT_EQ(kernel().pool().outstanding(USB2SER_POOL_TAG).size(), blocks);
+
+    InterlockedExchange(&ext()->ThreadGone, FALSE);
+    serport->write(pattern(4));
+    kernel().run_for(20 * kMillisecond);
+    EXPECT_EQ(world->peer().received(), pattern(4));
+}
+
 // The worker thread asks for the next chunk only while the port is open and
 // the device is not being removed; a wake-up otherwise is consumed in silence.
 TEST_F(DataPumpTest, TheWorkerThreadAsksForMoreOnlyWhileThePortIsOpenAndTheDeviceStays) {

@@ -413,6 +413,31 @@ TEST_F(PowerTest, WaitWakeRemovesTheDeviceNodeAndThePortEntry) {
     EXPECT_EQ(world->bus().arrivals().back().minor, IRP_MN_WAIT_WAKE);
 }
 
+// A power-up that comes back once the worker thread has said it is on its
+// way out (the moment before a removal ends it) is not handed over: it
+// completes with the lower drivers' status, nothing is restored (no read is
+// armed again), and its device reference goes with it. With the thread back,
+// the next wake restores.
+TEST_F(PowerTest, APowerUpTheThreadOnItsWayOutWouldNotTakeIsTakenBack) {
+    started({.line = sim::LineKind::Peer});
+    open_in_use();
+    const Uart before = uart();
+    InterlockedExchange(&ext()->ThreadGone, TRUE);
+    for (int wake = 0; wake < 2; ++wake) {
+        ASSERT_EQ(world->sleep(), STATUS_SUCCESS);
+        ASSERT_EQ(world->wake(), STATUS_SUCCESS);
+        kernel().run_for(100 * kMillisecond);
+        EXPECT_EQ(ext()->PowerUpIrp, nullptr);
+        EXPECT_NE(uart(), before);  // the chip as its power came back
+        EXPECT_EQ(ext()->IoCount, 1);  // the device's own: no read was armed again
+    }
+
+    InterlockedExchange(&ext()->ThreadGone, FALSE);
+    ASSERT_EQ(world->sleep(), STATUS_SUCCESS);
+    ASSERT_EQ(world->wake(), STATUS_SUCCESS);
+    EXPECT_EQ(uart(), before);
+}
+
 // The adapter is pulled out, or removed, while the restore after a wake is
 // still sending its requests: the restore holds the device, so the removal
 // waits for it, and nothing is left behind.
