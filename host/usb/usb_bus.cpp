@@ -42,6 +42,16 @@ std::optional<std::size_t> find_interface(const std::vector<std::uint8_t>& confi
     return std::nullopt;
 }
 
+// A transfer's link to further URBs is reserved and must be NULL, and its
+// buffer is given either directly or through an MDL (the DDK's documentation
+// of the transfer URBs). The driver hands no MDLs, and the bus models none:
+// anything in either field is taken for what it is, an uninitialised one,
+// which the platform's stack would follow, and the request is refused.
+template <typename Request>
+bool stray_link_or_mdl(const Request& r) {
+    return r.UrbLink != nullptr || r.TransferBufferMDL != nullptr;
+}
+
 // Calls `visit` for each interface information entry of a selection URB, as far
 // as the URB's length holds whole entries; stops when `visit` returns false.
 template <typename Visit>
@@ -327,7 +337,7 @@ USBD_STATUS UsbBus::prepare(Port& port, PURB urb, Transfer& t) {
         return USBD_STATUS_SUCCESS;
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
         auto& r = urb->UrbControlDescriptorRequest;
-        if (r.TransferBufferLength > 0xFFFF || (r.TransferBufferLength && !r.TransferBuffer)) {
+        if (r.TransferBufferLength > 0xFFFF || (r.TransferBufferLength && !r.TransferBuffer) || stray_link_or_mdl(r)) {
             return USBD_STATUS_INVALID_PARAMETER;
         }
         t.setup = SetupPacket{0x80, kGetDescriptor,
@@ -350,7 +360,7 @@ USBD_STATUS UsbBus::prepare(Port& port, PURB urb, Transfer& t) {
     case URB_FUNCTION_CLASS_DEVICE:
     case URB_FUNCTION_CLASS_INTERFACE: {
         auto& r = urb->UrbControlVendorClassRequest;
-        if (r.TransferBufferLength > 0xFFFF || (r.TransferBufferLength && !r.TransferBuffer)) {
+        if (r.TransferBufferLength > 0xFFFF || (r.TransferBufferLength && !r.TransferBuffer) || stray_link_or_mdl(r)) {
             return USBD_STATUS_INVALID_PARAMETER;
         }
         std::uint8_t type = function == URB_FUNCTION_VENDOR_DEVICE      ? 0x40
@@ -370,7 +380,8 @@ USBD_STATUS UsbBus::prepare(Port& port, PURB urb, Transfer& t) {
         t.op = Op::Data;
         t.pipe = pipe_of(port, r.PipeHandle);
         if (t.pipe == nullptr) return USBD_STATUS_INVALID_PIPE_HANDLE;
-        if (r.TransferBufferLength > t.pipe->max_transfer || (r.TransferBufferLength && !r.TransferBuffer)) {
+        if (r.TransferBufferLength > t.pipe->max_transfer || (r.TransferBufferLength && !r.TransferBuffer) ||
+            stray_link_or_mdl(r)) {
             return USBD_STATUS_INVALID_PARAMETER;
         }
         // The direction is the endpoint's, as the stack takes it from the pipe.
