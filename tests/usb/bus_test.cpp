@@ -333,6 +333,21 @@ TEST_F(BusTest, AnAbortEndsThePipesTransfersBeforeItself) {
     bogus.urb.UrbPipeRequest.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(0x1234);
     EXPECT_EQ(submit(bogus), STATUS_INVALID_PARAMETER);
     wait_and_free(bogus);
+    // So is a transfer whose reserved link or MDL is set (an uninitialised
+    // field the platform's stack would follow), and nothing reaches the chip.
+    for (bool link : {true, false}) {
+        Pending stray;
+        UCHAR byte = 'x';
+        fill_transfer(stray.urb, selected.pipes[1], USBD_TRANSFER_DIRECTION_OUT, &byte, 1);
+        if (link) {
+            stray.urb.UrbBulkOrInterruptTransfer.UrbLink = &bogus.urb;
+        } else {
+            stray.urb.UrbBulkOrInterruptTransfer.TransferBufferMDL = &byte;
+        }
+        EXPECT_EQ(submit(stray), STATUS_INVALID_PARAMETER) << link;
+        EXPECT_EQ(bus->trace().records().back().usbd_status, USBD_STATUS_INVALID_PARAMETER) << link;
+        wait_and_free(stray);
+    }
 }
 
 // The read in flight ends with a transaction error as the bus sees the
