@@ -25,22 +25,38 @@ public:
     }
 };
 
+// The serial codes are the system's own numbers, the ones programs send; the
+// driver's own codes are the numbers its tools send. Every one of them, each once.
+TEST(IoctlCodes, TheCodesAreTheNumbersProgramsSend) {
+    const std::pair<ULONG, ULONG> codes[] = {
+        {IOCTL_SERIAL_SET_BAUD_RATE, 0x1B0004},          {IOCTL_SERIAL_SET_LINE_CONTROL, 0x1B000C},
+        {IOCTL_SERIAL_SET_DTR, 0x1B0024},                {IOCTL_SERIAL_CLR_DTR, 0x1B0028},
+        {IOCTL_SERIAL_SET_RTS, 0x1B0030},                {IOCTL_SERIAL_CLR_RTS, 0x1B0034},
+        {IOCTL_SERIAL_PURGE, 0x1B004C},                  {IOCTL_SERIAL_GET_MODEMSTATUS, 0x1B0068},
+        {IOCTL_USB2SER_OPEN_CAPTURE, 0x1B0190},          {IOCTL_USB2SER_CLOSE_CAPTURE, 0x1B0194},
+        {IOCTL_USB2SER_NO_OPERATION, 0x1B0198},          {IOCTL_USB2SER_GET_CAPTURE, 0x1B019C},
+        {IOCTL_USB2SER_SET_PORT_INDEX, 0x1B01A0},        {IOCTL_USB2SER_GET_DEVNODE, 0x1B01A4},
+        {IOCTL_USB2SER_GET_DEVICE_DESCRIPTOR, 0x222000}, {IOCTL_USB2SER_GET_CONFIG_DESCRIPTOR, 0x222004},
+        {IOCTL_USB2SER_GET_STRING_DESCRIPTOR, 0x222008}, {IOCTL_USB2SER_SEND_ENCAP, 0x22200C},
+        {IOCTL_USB2SER_GET_ENCAP, 0x222010},             {IOCTL_USB2SER_READ_INTERRUPT, 0x222014},
+        {IOCTL_USB2SER_WRITE_BULK, 0x222018},            {IOCTL_USB2SER_READ_BULK, 0x22201C},
+        {IOCTL_USB2SER_SEND_CTRL_STATE, 0x222020},       {IOCTL_USB2SER_SET_FEATURE, 0x222024},
+        {IOCTL_USB2SER_EEPROM_WRITE, 0x222028},          {IOCTL_USB2SER_EEPROM_READ, 0x22202C},
+        {IOCTL_USB2SER_EEPROM_STATUS, 0x222030},         {IOCTL_USB2SER_GET_FEATURE, 0x222034},
+        {IOCTL_USB2SER_CLR_FEATURE, 0x222038},           {IOCTL_USB2SER_WRITE_REG1_BIT4, 0x222050},
+        {IOCTL_USB2SER_WRITE_REG1_BIT5, 0x222054},       {IOCTL_USB2SER_WRITE_REG1_BIT6, 0x222058},
+        {IOCTL_USB2SER_WRITE_REG1_BIT7, 0x22205C},       {IOCTL_USB2SER_READ_REG1_BIT6, 0x222060},
+        {IOCTL_USB2SER_READ_REG1_BIT7, 0x222064}};
+    static_assert(std::size(codes) == USB2SER_IOCTL_CODE_COUNT);
+    for (const auto& [code, number] : codes) EXPECT_EQ(code, number) << sim::Tool::name_of(code);
+}
+
 // Every code with no buffer at all, with one byte too few on the side whose
 // length counts, and with exactly the bytes it needs. A buffer too short is
 // refused before anything is done; no buffer at all is answered by the
 // diagnostic and EEPROM routines as their interface says (a read with
 // STATUS_NO_MEMORY, a write with STATUS_INVALID_PARAMETER). The sanitizers
 // and the verifier watch every buffer.
-// The serial codes are the system's own numbers, the ones programs send.
-TEST(IoctlCodes, TheSerialCodesAreTheSystemsNumbers) {
-    const std::pair<ULONG, ULONG> codes[] = {
-        {IOCTL_SERIAL_SET_BAUD_RATE, 0x1B0004}, {IOCTL_SERIAL_SET_LINE_CONTROL, 0x1B000C},
-        {IOCTL_SERIAL_SET_DTR, 0x1B0024},       {IOCTL_SERIAL_CLR_DTR, 0x1B0028},
-        {IOCTL_SERIAL_SET_RTS, 0x1B0030},       {IOCTL_SERIAL_CLR_RTS, 0x1B0034},
-        {IOCTL_SERIAL_PURGE, 0x1B004C},         {IOCTL_SERIAL_GET_MODEMSTATUS, 0x1B0068}};
-    for (const auto& [code, number] : codes) EXPECT_EQ(code, number) << sim::Tool::name_of(code);
-}
-
 TEST_F(IoctlTest, EveryCodeWithNoBufferOneByteShortAndExactlyEnough) {
     struct Row {
         ULONG code;
