@@ -107,9 +107,13 @@ TEST_F(DeviceTest, DevicesTakeTheLowestFreeNumberAndTheTenthGetsAColon) {
     }
 }
 
-TEST_F(DeviceTest, The257thDeviceIsRefusedAndLeavesNothing) {
+TEST_F(DeviceTest, The256thNameIsTheLastAndThe257thDeviceIsRefusedAndLeavesNothing) {
     world->remove();
-    for (int n = 1; n <= 256; ++n) occupy(numbered(u"\\Device\\SerialPort", n));
+    for (int n = 1; n <= 255; ++n) occupy(numbered(u"\\Device\\SerialPort", n));
+    ASSERT_EQ(world->add_device(), STATUS_SUCCESS);
+    EXPECT_EQ(world->extension()->InstanceNumber, 256);
+    world->remove();
+    occupy(numbered(u"\\Device\\SerialPort", 256));
     EXPECT_EQ(world->add_device(), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(world->fdo(), nullptr);
     EXPECT_EQ(world->driver()->DeviceObject, nullptr);
