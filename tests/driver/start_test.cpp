@@ -246,6 +246,11 @@ TEST_F(StartTest, TheDescriptorIsUsedOnlyAsFarAsItWasReceived) {
         with_chip(config);
         EXPECT_EQ(USB2SER_StartDevice(fdo()), c.status);
     }
+    // A whole descriptor answered with fewer bytes than the header it follows.
+    with_chip(sim::ChipConfig::of(sim::ChipKind::Extended, 2));
+    world->bus().add_fault({.wValue = 0x0200, .action = host::FaultAction::Short, .short_length = 9, .times = 1});
+    world->bus().add_fault({.wValue = 0x0200, .action = host::FaultAction::Short, .short_length = 8, .times = 1});
+    EXPECT_EQ(USB2SER_StartDevice(fdo()), STATUS_DEVICE_CONFIGURATION_ERROR);
 }
 
 TEST_F(StartTest, AStopThenAStartReplacesTheInterfaceCopies) {
