@@ -42,9 +42,8 @@ def lines_of(path):
         return f.read().split("\n")
 
 
-def candidates(path):
-    """(line number, operator, mutated line) for every mutant of one file."""
-    lines = lines_of(path)
+def candidates(lines):
+    """(line number, operator, mutated line) for every mutant of one file's lines."""
     in_comment = False
     for number, line in enumerate(lines, 1):
         text = line.strip()
@@ -173,10 +172,11 @@ def main():
     # (the file and which of the identical lines it is) and every identical line's.
     pool = []
     for path in files:
-        lines = [line.strip() for line in lines_of(path)]
-        for number, operator, mutated in candidates(path):
-            text = (lines[number - 1], mutated.strip())
-            own = ("%s#%d" % (path, lines[:number].count(lines[number - 1])),) + text
+        lines = lines_of(path)
+        stripped = [line.strip() for line in lines]
+        for number, operator, mutated in candidates(lines):
+            text = (stripped[number - 1], mutated.strip())
+            own = ("%s#%d" % (path, stripped[:number].count(stripped[number - 1])),) + text
             pool.append((path, number, operator, mutated, (own, (path,) + text)))
     known = equivalents()
     for key in sorted(known.keys() - {key for *_, keys in pool for key in keys}):

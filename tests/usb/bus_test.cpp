@@ -334,7 +334,7 @@ TEST_F(BusTest, AnAbortEndsThePipesTransfersBeforeItself) {
     EXPECT_EQ(submit(bogus), STATUS_INVALID_PARAMETER);
     wait_and_free(bogus);
     // So is a transfer whose reserved link or MDL is set (an uninitialised
-    // field the platform's stack would follow), and nothing reaches the chip.
+    // field the platform's stack would follow).
     for (bool link : {true, false}) {
         Pending stray;
         UCHAR byte = 'x';
