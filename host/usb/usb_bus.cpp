@@ -31,6 +31,28 @@ TransferKind kind_of(USBD_PIPE_TYPE type) {
 
 Time align_up(Time t) { return (t + kFrame - 1) / kFrame * kFrame; }
 
+// A full-speed frame's bus time, in nanoseconds: 12,000 bit times, the first
+// 35 of them the start-of-frame packet's.
+constexpr std::int64_t kFrameNs = 1'000'000;
+constexpr std::int64_t kSofNs = 35 * kFrameNs / 12'000;
+// OHCI serves its periodic list from 10 % into the frame (HcPeriodicStart at
+// 90 % of the frame interval, as its drivers set it); control and bulk before
+// and after.
+constexpr std::int64_t kOhciPeriodicStartNs = kFrameNs / 10;
+
+// The bus time of one full-speed transaction with its handshake, carrying
+// `bytes` of data: USB 1.1's formula for a non-isochronous transaction,
+// 9107 + 83.54 * floor(3.167 + BitStuffTime(bytes)) ns, with the data's bits
+// as sent. (The formula's 7/6 is the worst case of bit stuffing, the budget a
+// schedule of periodic transfers reserves; a controller starts a transaction
+// whenever what is left of the frame holds a largest packet, so that the bus
+// carries about 19 full-size bulk packets a frame.) A transaction the device
+// NAKs is charged as one without data. The controller's own delay between
+// transactions is not counted.
+constexpr std::int64_t transaction_ns(std::size_t bytes) {
+    return (910'700 + 8354 * (3 + 8 * static_cast<std::int64_t>(bytes))) / 100;
+}
+
 // Where the interface descriptor with this number and alternate setting
 // starts in a configuration descriptor; nullopt when there is none.
 std::optional<std::size_t> find_interface(const std::vector<std::uint8_t>& config, UCHAR number, UCHAR alternate) {
@@ -150,7 +172,8 @@ void UsbBus::unplug(PDEVICE_OBJECT pdo) {
 }
 
 // Ends the pending transfers `which` picks, with `status`, at DISPATCH_LEVEL
-// as the controller ends them; a transfer a canceller holds is ended by it.
+// as the controller ends them; a transfer a canceller holds is ended by it,
+// and one that already ended on the wire is completed with what it carried.
 // A completion routine may add or cancel requests, so each round looks the
 // list up afresh.
 void UsbBus::end_pending(const std::function<bool(const Transfer&)>& which, USBD_STATUS status) {
@@ -161,7 +184,7 @@ void UsbBus::end_pending(const std::function<bool(const Transfer&)>& which, USBD
                                [&](auto& t) { return t.irp->CancelRoutine != nullptr && which(t); });
         if (it == m_pending.end()) break;
         Transfer* t = &*it;
-        if (take(t)) finish(t, status);
+        if (take(t)) finish(t, t->retired ? t->result : status);
     }
     KeLowerIrql(old);
 }
@@ -311,7 +334,7 @@ NTSTATUS UsbBus::submit_urb(Port& port, PIRP irp, PURB urb) {
 // Checks the URB and turns it into a transfer; any failure completes it at once.
 USBD_STATUS UsbBus::prepare(Port& port, PURB urb, Transfer& t) {
     const std::uint16_t function = urb->UrbHeader.Function;
-    t.ready_at = align_up(kernel().now() + m_options.control_latency_frames * kFrame) + jitter();
+    t.ready_at = align_up(kernel().now());  // the next frame: the controller is at the current one's end
     if (urb->UrbHeader.Length < target_size(function)) return USBD_STATUS_INVALID_PARAMETER;
     switch (function) {
     case URB_FUNCTION_SELECT_CONFIGURATION: {
@@ -393,7 +416,7 @@ USBD_STATUS UsbBus::prepare(Port& port, PURB urb, Transfer& t) {
         // The schedule reaches a transfer queued on an idle endpoint a
         // little late at times; one queued behind another follows it.
         const bool idle = std::none_of(m_pending.begin(), m_pending.end(), [&](auto& other) {
-            return other.op == Op::Data && other.port == &port && other.endpoint == t.endpoint;
+            return other.op == Op::Data && !other.retired && other.port == &port && other.endpoint == t.endpoint;
         });
         t.ready_at = kernel().now() + (idle ? jitter() : 0);
         return USBD_STATUS_SUCCESS;
@@ -735,10 +758,17 @@ bool UsbBus::pulled(PDEVICE_OBJECT pdo) const {
     return it != m_ports.end() && !it->second->present;
 }
 
+// The controller's interrupt comes at a frame's boundary; the frame's
+// transactions begin after its start-of-frame packet, so that what the
+// interrupt's completions set going at that moment (a read re-armed, the
+// next chunk to send) is in the schedule when the frame begins.
 void UsbBus::run_host_controller() {
+    const Time sof = kSofNs / 100;
     while (!m_stopping) {
         if (PDEVICE_OBJECT pdo = std::exchange(m_pull_out, nullptr); pdo != nullptr && !pulled(pdo)) unplug(pdo);
-        std::optional<Time> due = next_frame_due();
+        std::optional<Time> frame = next_frame_due();
+        std::optional<Time> due = frame ? std::optional(*frame + sof) : std::nullopt;
+        if (m_interrupt_at && (!due || *m_interrupt_at < *due)) due = m_interrupt_at;
         if (!due) {
             host::wait_for(&m_work, nullptr);
             continue;
@@ -750,8 +780,49 @@ void UsbBus::run_host_controller() {
                 continue;  // something changed: work out the next frame again
             }
         }
-        process_frame(*due);
+        if (m_interrupt_at && *m_interrupt_at <= kernel().now()) {
+            handle_interrupt();
+        } else {
+            process_frame(*frame);
+        }
     }
+}
+
+// The controller's driver handles its interrupt: every transfer that ended
+// on the wire since the last one completes, in the order they ended, and the
+// queues a short packet stopped move on.
+void UsbBus::handle_interrupt() {
+    m_interrupt_at.reset();
+    ++m_interrupts;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    // A completion routine may add, cancel or end requests: each ended
+    // transfer is looked up afresh, and one a canceller holds is completed
+    // when its cancellation comes to the controller.
+    for (std::size_t i = 0; i < m_done.size(); ++i) {
+        Transfer* t = find(m_done[i]);
+        if (t != nullptr && (t->cancelled || take(t))) finish(t, t->result);
+    }
+    m_done.clear();
+    for (auto& [pdo, port] : m_ports) {
+        for (Pipe& pipe : port->pipes) pipe.waits_for_interrupt = false;
+    }
+    m_bulk_changed = true;
+    KeLowerIrql(old);
+}
+
+// A transfer ends on the wire: the controller reports it with its interrupt
+// at the end of the frame (as late as the seed makes the interrupt). A UHCI
+// queue does not move past a short packet until then.
+void UsbBus::retire(Transfer& t, USBD_STATUS status) {
+    t.retired = true;
+    t.result = status;
+    m_done.push_back(t.id);
+    m_bulk_changed = true;
+    if (m_options.controller == Controller::Uhci && t.op == Op::Data && t.done < t.length) {
+        t.pipe->waits_for_interrupt = true;
+    }
+    if (!m_interrupt_at) m_interrupt_at = m_last_frame + kFrame + jitter();
 }
 
 std::optional<Time> UsbBus::next_frame_due() {
@@ -759,6 +830,7 @@ std::optional<Time> UsbBus::next_frame_due() {
     std::optional<Time> earliest;
     for (auto& t : m_pending) {
         std::optional<Time> ready;
+        if (t.retired) continue;  // the interrupt completes it
         if (t.cancelled || pipe_closed(t)) {
             if (!earliest || t.ready_at < *earliest) earliest = t.ready_at;
             continue;
@@ -767,7 +839,7 @@ std::optional<Time> UsbBus::next_frame_due() {
         const bool cut_short = t.fault && t.fault->action == FaultAction::Short && t.fault->short_length <= t.done;
         if (t.op != Op::Data || t.pipe->halted || fault_status(t.fault) || cut_short) {
             ready = t.ready_at;  // ends without the device
-        } else if (!first_on_endpoint(t)) {
+        } else if (!first_on_endpoint(t) || t.pipe->waits_for_interrupt) {
             continue;
         } else {
             ready = device_ready_at(t, now);
@@ -792,9 +864,10 @@ std::optional<Time> UsbBus::device_ready_at(const Transfer& t, Time now) const {
     return packet == 0 ? std::optional<Time>(now) : t.port->device->out_ready_at(t.endpoint, packet, now);
 }
 
+// The transfer is the first on its endpoint's queue that has not ended.
 bool UsbBus::first_on_endpoint(const Transfer& t) const {
     for (auto& other : m_pending) {
-        if (other.op == Op::Data && other.port == t.port && other.endpoint == t.endpoint) {
+        if (other.op == Op::Data && !other.retired && other.port == t.port && other.endpoint == t.endpoint) {
             return &other == &t;
         }
     }
@@ -804,42 +877,76 @@ bool UsbBus::first_on_endpoint(const Transfer& t) const {
 void UsbBus::process_frame(Time frame_start) {
     m_last_frame = frame_start;
     ++m_frames;
-    m_moment = frame_start;
+    m_frame_ns = 0;
+    spend(kSofNs);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     // Cancelled transfers end first; a completion routine may cancel or add
-    // requests, so each round looks the list up afresh.
+    // requests, so each round looks the list up afresh. One that ended on
+    // the wire before its cancellation reached the controller completes with
+    // what it carried.
     for (;;) {
         auto it = std::find_if(m_pending.begin(), m_pending.end(),
                                [&](auto& t) { return t.cancelled && t.ready_at <= frame_start; });
         if (it == m_pending.end()) break;
-        finish(&*it, USBD_STATUS_CANCELED);
+        finish(&*it, it->retired ? it->result : USBD_STATUS_CANCELED);
     }
     // Transfers whose pipe closed while they could not be ended end next,
     // never answered ones included: they have no endpoint left to go to.
     for (;;) {
         auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& t) {
-            return pipe_closed(t) && t.ready_at <= frame_start && t.irp->CancelRoutine;
+            return pipe_closed(t) && !t.retired && t.ready_at <= frame_start && t.irp->CancelRoutine;
         });
         if (it == m_pending.end()) break;
         Transfer* t = &*it;
         if (take(t)) finish(t, USBD_STATUS_CANCELED);
     }
-    // Control requests that are due, oldest first.
-    for (;;) {
-        auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& t) {
-            return t.op != Op::Data && !pipe_closed(t) && t.ready_at <= frame_start && t.irp->CancelRoutine &&
-                   !never_answered(t);
-        });
-        if (it == m_pending.end()) break;
-        Transfer* t = &*it;
-        if (!take(t)) continue;
-        finish(t, execute_control(*t, frame_start));
+    // The frame's order is the controller's: UHCI's frame list leads to the
+    // interrupt queue heads, then the control and bulk ones, its bulk loop
+    // starting at the first queue head in every frame; OHCI serves control
+    // and bulk until its periodic start, the periodic list, then control and
+    // bulk again, its bulk list going on from the endpoint it served last.
+    if (m_options.controller == Controller::Uhci) {
+        m_round_robin = 0;
+        serve_interrupts();
+        serve_control();
+        serve_bulk(kFrameNs);
+    } else {
+        serve_control();
+        serve_bulk(kOhciPeriodicStartNs);
+        serve_interrupts();
+        serve_control();
+        serve_bulk(kFrameNs);
     }
-    serve_interrupts(frame_start);
-    serve_bulk(frame_start);
     m_moment = 0;
     KeLowerIrql(old);
+}
+
+void UsbBus::spend(std::int64_t ns) {
+    m_frame_ns += ns;
+    m_moment = m_last_frame + m_frame_ns / 100;
+}
+
+// Control requests that are due, oldest first, while the frame has room for
+// each one's setup, data and status stages.
+void UsbBus::serve_control() {
+    for (;;) {
+        auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](auto& t) {
+            return t.op != Op::Data && !t.retired && !pipe_closed(t) && t.ready_at <= m_last_frame &&
+                   t.irp->CancelRoutine && !never_answered(t);
+        });
+        if (it == m_pending.end()) return;
+        Transfer& t = *it;
+        std::int64_t cost = 0;
+        if (on_default_pipe(t)) {
+            cost = transaction_ns(8) + transaction_ns(0);  // setup and status stages
+            for (ULONG at = 0; at < t.length; at += 64) cost += transaction_ns(std::min<ULONG>(64, t.length - at));
+        }
+        if (m_frame_ns + cost > kFrameNs) return;
+        const Time at = m_moment;
+        spend(cost);
+        retire(t, execute_control(t, at));
+    }
 }
 
 // A control request: it goes on the wire through the device's default pipe
@@ -861,17 +968,18 @@ bool UsbBus::bulk_data(const Transfer& t) { return t.op == Op::Data && t.pipe &&
 // A transfer that is never answered waits for its cancellation.
 bool UsbBus::never_answered(const Transfer& t) { return t.fault && t.fault->action == FaultAction::Never; }
 
-// One packet for the transfer; false when the device NAKed it.
-bool UsbBus::serve_packet(Transfer& t, Time now) {
+// One transaction for the transfer: the bytes its data packet carried, or
+// none when the device NAKed it. A transfer that ends retires.
+std::optional<std::size_t> UsbBus::serve_packet(Transfer& t, Time now) {
     if (t.pipe->halted) {
-        if (take(&t)) finish(&t, USBD_STATUS_ENDPOINT_HALTED);
-        return true;
+        retire(t, USBD_STATUS_ENDPOINT_HALTED);
+        return 0;
     }
     if (std::optional<USBD_STATUS> status = fault_status(t.fault)) {
         // An error the device or the wire caused halts the pipe.
         if (USBD_HALTED(*status) && *status != USBD_STATUS_CANCELED) t.pipe->halted = true;
-        if (take(&t)) finish(&t, *status);
-        return true;
+        retire(t, *status);
+        return 0;
     }
     ULONG limit = t.length;
     if (t.fault && t.fault->action == FaultAction::Short) {
@@ -882,37 +990,35 @@ bool UsbBus::serve_packet(Transfer& t, Time now) {
         std::optional<std::size_t> got =
             room == 0 ? std::optional<std::size_t>(0)
                       : t.port->device->in_packet(t.endpoint, std::span<std::uint8_t>(t.buffer + t.done, room), now);
-        if (!got) return false;
+        if (!got) return std::nullopt;
         // A packet longer than the room the controller gave it is babble: the
         // transfer ends in error and the pipe halts.
         if (*got > room) {
             t.pipe->halted = true;
-            if (take(&t)) finish(&t, USBD_STATUS_BABBLE_DETECTED);
-            return true;
+            retire(t, USBD_STATUS_BABBLE_DETECTED);
+            return room;
         }
         t.done += static_cast<ULONG>(*got);
         // A short packet (or the fault's cut) ends the transfer. Unless the
         // transfer said short was fine, ending before its length is an
         // underrun, and the controller halts the pipe as for any error.
         if (t.done == t.length) {
-            if (take(&t)) finish(&t, USBD_STATUS_SUCCESS);
+            retire(t, USBD_STATUS_SUCCESS);
         } else if (*got < t.pipe->max_packet || t.done == limit) {
             if (!t.short_ok) t.pipe->halted = true;
-            if (take(&t)) finish(&t, t.short_ok ? USBD_STATUS_SUCCESS : USBD_STATUS_DATA_UNDERRUN);
+            retire(t, t.short_ok ? USBD_STATUS_SUCCESS : USBD_STATUS_DATA_UNDERRUN);
         }
-        return true;
+        return got;
     }
     // A transfer of no bytes is one zero-length packet, which the device sees.
     const std::span<const std::uint8_t> packet =
         room == 0 ? std::span<const std::uint8_t>() : std::span<const std::uint8_t>(t.buffer + t.done, room);
     if (!t.port->device->out_packet(t.endpoint, packet, now)) {
-        return false;
+        return std::nullopt;
     }
     t.done += room;
-    if (t.done == t.length) {
-        if (take(&t)) finish(&t, USBD_STATUS_SUCCESS);
-    }
-    return true;
+    if (t.done == t.length) retire(t, USBD_STATUS_SUCCESS);
+    return room;
 }
 
 // An interrupt endpoint is polled every bInterval frames, rounded down to a
@@ -924,38 +1030,37 @@ Time UsbBus::next_poll(const Pipe& pipe, Time at) {
     return (at + period - 1) / period * period;
 }
 
-void UsbBus::serve_interrupts(Time now) {
+// The interrupt-in endpoints due in this frame, one transaction each.
+void UsbBus::serve_interrupts() {
     std::vector<std::uint64_t> ids;
     for (auto& t : m_pending) {
         if (t.op == Op::Data && t.pipe && t.pipe->type == UsbdPipeTypeInterrupt && first_on_endpoint(t) &&
-            t.ready_at <= now && next_poll(*t.pipe, now) == now && t.irp->CancelRoutine && !never_answered(t)) {
+            !t.pipe->waits_for_interrupt && t.ready_at <= m_last_frame &&
+            next_poll(*t.pipe, m_last_frame) == m_last_frame && t.irp->CancelRoutine && !never_answered(t)) {
             ids.push_back(t.id);
         }
     }
     for (std::uint64_t id : ids) {
-        if (Transfer* t = find(id)) serve_packet(*t, now);
+        Transfer* t = find(id);
+        if (t == nullptr || t->retired || m_frame_ns + transaction_ns(t->pipe->max_packet) > kFrameNs) continue;
+        spend(transaction_ns(serve_packet(*t, m_moment).value_or(0)));
     }
 }
 
-void UsbBus::serve_bulk(Time frame_start) {
-    // Each slot carries one data packet. Bulk endpoints take turns; a NAK
-    // costs next to no bus time, so the slot passes to the next endpoint.
-    // After a slot that all of them NAKed, the slots before any of them can
-    // be answered, or before another transfer may go, pass by unless
-    // something changes.
-    const int slots = m_options.bulk_packets_per_frame;
-    Time quiet_until = frame_start;
-    for (int slot = 0; slot < slots; ++slot) {
-        m_moment = frame_start + slot * kFrame / slots;
-        if (m_moment < quiet_until && !m_bulk_changed) continue;
+// Bulk transactions from where the frame is up to `until_ns` into it. The
+// controller goes round the endpoints with a transfer queued, one
+// transaction each, from the one after the endpoint it served last; each
+// costs its bus time, a NAK too. It starts a transaction only while the
+// frame has room for a largest packet. After a round in which every endpoint
+// NAKed, the time passes until one of them can be answered, or another
+// transfer may go, unless something changes meanwhile.
+void UsbBus::serve_bulk(std::int64_t until_ns) {
+    while (m_frame_ns < until_ns) {
         m_bulk_changed = false;
-        // The first transfer queued on each endpoint, if it may go now, in
-        // the order of the endpoints' keys, from the one after the endpoint
-        // served last.
         m_candidates.clear();
         for (auto& t : m_pending) {
-            if (bulk_data(t) && t.ready_at <= m_moment && t.irp->CancelRoutine && !never_answered(t) &&
-                first_on_endpoint(t)) {
+            if (bulk_data(t) && !t.retired && !t.pipe->waits_for_interrupt && t.ready_at <= m_moment &&
+                t.irp->CancelRoutine && !never_answered(t) && first_on_endpoint(t)) {
                 m_candidates.push_back({unsigned{t.port->address} << 8 | t.endpoint, t.id, &t});
             }
         }
@@ -969,20 +1074,27 @@ void UsbBus::serve_bulk(Time frame_start) {
             // callback), and a transfer may end meanwhile: after a change,
             // a candidate is looked up again.
             Transfer* t = m_bulk_changed ? find(c.id) : c.transfer;
-            if (t == nullptr) continue;
-            if (serve_packet(*t, m_moment)) {
+            if (t == nullptr || t->retired || t->irp->CancelRoutine == nullptr) continue;
+            if (m_frame_ns >= until_ns || m_frame_ns + transaction_ns(t->pipe->max_packet) > kFrameNs) return;
+            std::optional<std::size_t> moved = serve_packet(*t, m_moment);
+            spend(transaction_ns(moved.value_or(0)));
+            if (moved) {
                 m_round_robin = c.key;
                 served = true;
-                break;
             }
         }
         // (A NAK that changed something, a kick or an ended transfer, may
-        // have left the candidates behind: the next slot looks again.)
-        if (!served && !m_bulk_changed) quiet_until = bulk_quiet_until(m_moment);
+        // have left the candidates behind: the next round looks again.)
+        if (!served && !m_bulk_changed) {
+            const Time quiet_until = bulk_quiet_until(m_moment);
+            const Time frame_end = m_last_frame + kFrame;
+            if (quiet_until >= frame_end) return;
+            if (quiet_until > m_moment) spend((quiet_until - m_moment) * 100);
+        }
     }
 }
 
-// After a slot at `now` whose candidates all NAKed: the first time one of
+// After a round at `now` whose candidates all NAKed: the first time one of
 // them may be answered, or a bulk transfer not yet due may go. (A candidate
 // that NAKed has no fault to end it: it waits for its device.)
 Time UsbBus::bulk_quiet_until(Time now) const {
@@ -991,7 +1103,7 @@ Time UsbBus::bulk_quiet_until(Time now) const {
         if (std::optional<Time> ready = device_ready_at(*c.transfer, now)) until = std::min(until, *ready);
     }
     for (auto& t : m_pending) {
-        if (bulk_data(t) && t.ready_at > now) until = std::min(until, t.ready_at);
+        if (bulk_data(t) && !t.retired && t.ready_at > now) until = std::min(until, t.ready_at);
     }
     return until;
 }

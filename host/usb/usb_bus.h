@@ -1,7 +1,8 @@
 // The USB bus driver: owns the physical device object of each plugged device,
-// turns URBs into what goes on the wire, and completes them from the host
-// controller's context at DISPATCH_LEVEL after the latency of a full-speed
-// bus: 1 ms frames, 64-byte packets, at most 19 bulk packets per frame.
+// turns URBs into what goes on the wire, and completes them as a host
+// controller of the period does: transactions share each 1 ms full-speed
+// frame by their bus time, and what ended in a frame is completed from the
+// controller's interrupt at the frame's end, at DISPATCH_LEVEL.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,11 @@
 namespace host {
 
 constexpr Time kFrame = kMillisecond;
+
+// The host controller's kind. Both complete at the end of a frame; they differ
+// in what a short packet does to the endpoint's queue and in the order they
+// serve a frame's lists.
+enum class Controller { Uhci, Ohci };
 
 enum class FaultAction {
     Stall,  // the device answers with a STALL handshake
@@ -49,8 +55,7 @@ struct FaultRule {
 class UsbBus : public BusDriver {
 public:
     struct Options {
-        int control_latency_frames = 1;
-        int bulk_packets_per_frame = 19;
+        Controller controller = Controller::Uhci;
         // Complete control requests inside IofCallDriver instead of at a frame.
         bool complete_inline = false;
         // The port's power is cut while the system sleeps.
@@ -59,12 +64,12 @@ public:
         // the port's resume at DISPATCH_LEVEL, from the controller's context,
         // instead of at once; unset, the seed chooses for each request.
         std::optional<bool> power_up_at_dispatch;
-        // Frames a request may be late by, under the seed: a control request's
-        // completion, the first packet of a transfer queued on an idle
-        // endpoint and a cancelled transfer's end each come up to this many
-        // frames after the earliest frame they could (each frame more with a
-        // chance of one in four), as a controller's schedule and its
-        // interrupt latency vary.
+        // Frames a request may be late by, under the seed: the controller's
+        // interrupt after a frame, the first packet of a transfer queued on
+        // an idle endpoint and a cancelled transfer's end each come up to
+        // this many frames after the earliest frame they could (each frame
+        // more with a chance of one in four), as a controller's schedule and
+        // its interrupt latency vary.
         int jitter_frames = 2;
     };
 
@@ -89,6 +94,8 @@ public:
     WireTrace& trace() { return m_trace; }
     std::vector<DescriptorSnapshot> snapshots() const;
     std::uint64_t frames() const { return m_frames; }
+    // The controller's interrupts that completed something.
+    std::uint64_t interrupts() const { return m_interrupts; }
     std::size_t pending() const { return m_pending.size(); }
 
     static NTSTATUS irp_status_of(USBD_STATUS status);
@@ -110,6 +117,9 @@ private:
         std::uint8_t interval = 0;
         ULONG max_transfer = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
         bool halted = false;
+        // A UHCI queue stopped by a short packet: it moves on once the
+        // controller's driver has handled the interrupt.
+        bool waits_for_interrupt = false;
     };
     struct Port {
         PDEVICE_OBJECT pdo = nullptr;
@@ -139,6 +149,9 @@ private:
         Time ready_at = 0;
         std::optional<FaultRule> fault;
         bool cancelled = false;  // ends with USBD_STATUS_CANCELED at ready_at
+        // Ended on the wire with `result`: completed at the controller's next interrupt.
+        bool retired = false;
+        USBD_STATUS result = USBD_STATUS_SUCCESS;
     };
 
     static VOID NTAPI cancel_routine(PDEVICE_OBJECT device, PIRP irp);
@@ -170,6 +183,8 @@ private:
     static bool never_answered(const Transfer& t);
     static bool bulk_data(const Transfer& t);
     void finish(Transfer* t, USBD_STATUS status);
+    void retire(Transfer& t, USBD_STATUS status);
+    void handle_interrupt();
     bool take(Transfer* t);
     USBD_STATUS execute_control(Transfer& t, Time now);
     void apply_configuration(Port& port, PURB urb, std::uint8_t value);
@@ -177,10 +192,12 @@ private:
     void run_host_controller();
     std::optional<Time> next_frame_due();
     void process_frame(Time frame_start);
-    void serve_interrupts(Time now);
-    void serve_bulk(Time frame_start);
+    void serve_control();
+    void serve_interrupts();
+    void serve_bulk(std::int64_t until_ns);
     Time bulk_quiet_until(Time now) const;
-    bool serve_packet(Transfer& t, Time now);
+    std::optional<std::size_t> serve_packet(Transfer& t, Time now);
+    void spend(std::int64_t ns);
     std::optional<Time> device_ready_at(const Transfer& t, Time now) const;
     bool first_on_endpoint(const Transfer& t) const;
     Transfer* find(std::uint64_t id);
@@ -196,9 +213,15 @@ private:
     std::uint64_t m_next_id = 1;
     std::uint8_t m_next_address = 1;
     std::uint64_t m_frames = 0;
+    std::uint64_t m_interrupts = 0;
     Time m_last_frame = -kFrame;
-    Time m_moment = 0;  // the time of the packet being served within a frame
+    Time m_moment = 0;         // the time of the transaction being served within a frame
+    std::int64_t m_frame_ns = 0;  // the frame's bus time spent, in nanoseconds
     unsigned m_round_robin = 0;  // the bulk endpoint served last: address << 8 | endpoint
+    // What ended on the wire, in the order it ended, and when the controller's
+    // interrupt for it comes.
+    std::vector<std::uint64_t> m_done;
+    std::optional<Time> m_interrupt_at;
     // A bulk slot's candidates, kept to spare an allocation a slot.
     struct Candidate {
         unsigned key;  // address << 8 | endpoint

@@ -403,36 +403,66 @@ std::optional<std::size_t> BridgeChip::in_packet(std::uint8_t endpoint, std::spa
         return 10;
     }
     if (endpoint != kBulkInEndpoint) return std::nullopt;
-    // A full packet leaves the host's transfer open for more: once the FIFO
-    // has run dry the chip ends it with a zero-length packet, so that the
-    // bytes already sent do not wait for the next ones.
-    if (m_rx_fifo.empty()) {
-        if (!m_rx_owes_short) return std::nullopt;
-        m_rx_owes_short = false;
-        return 0;
+    // Whatever holds a full packet goes at once. Fewer bytes wait, as in a
+    // UART's receive FIFO, until the line has been quiet for four character
+    // times (the receive time-out of the period's 16550-type UARTs): then
+    // they go as a short packet, or, when a full packet left the FIFO empty
+    // and the host's transfer open, a zero-length one ends it.
+    if (m_rx_fifo.size() < kBulkMaxPacket) {
+        if (m_rx_fifo.empty() && !m_rx_owes_short) return std::nullopt;
+        if (now < m_rx_last + 4 * char_time_whole()) return std::nullopt;
     }
     std::size_t n = std::min(buffer.size(), m_rx_fifo.size());
     m_rx_owes_short = n == kBulkMaxPacket;
     m_rx_fifo.copy_front(buffer.first(n));
     m_rx_fifo.pop_front(n);
-    rx_taken(now);
+    if (n > 0) rx_taken(now);
     return n;
 }
 
 std::optional<Time> BridgeChip::in_ready_at(std::uint8_t endpoint, Time now) const {
     if (endpoint == kInterruptEndpoint) return m_notifications.empty() ? std::nullopt : std::optional(now);
     if (endpoint != kBulkInEndpoint) return std::nullopt;
-    if (!m_rx_fifo.empty() || m_rx_owes_short) return now;
-    // The next character to finish on the line, sent or received: a loopback
-    // brings what is sent straight back.
+    std::optional<Time> ready = bulk_in_ready_at(now);
+    if (ready && *ready < now) ready = now;
+    return ready;
+}
+
+// The earliest the bulk-in endpoint can answer: when the receive FIFO holds a
+// full packet, or when the line has been quiet for the time-out with bytes
+// waiting. Characters known to come back to back (through the loopback plug
+// what the transmit FIFO holds, from the far end what it has queued) put the
+// time-out off; after them more may come, so the time is a lower bound the
+// bus asks again at.
+std::optional<Time> BridgeChip::bulk_in_ready_at(Time now) const {
+    const std::size_t level = m_rx_fifo.size();
+    if (level >= kBulkMaxPacket) return now;
+    const Time ct = char_time_whole();
+    const bool waiting = level > 0 || m_rx_owes_short;
+    // The next character to finish on the line, sent or received, and how
+    // many follow it back to back.
     std::optional<Time> next;
+    std::size_t run = 0;
     const Framing own = m_coding.framing();
-    if (!m_tx_fifo.empty() && !transmitter_held()) next = next_char(m_tx_free, own).at;
-    if (!m_incoming.empty() && !receiver_held()) {
-        Time arrival = next_char(m_rx_free, m_incoming.front().framing.value_or(own)).at;
-        if (!next || arrival < *next) next = arrival;
+    if (!m_tx_fifo.empty() && !transmitter_held()) {
+        next = next_char(m_tx_free, own).at;
+        run = m_line != nullptr && m_line->echoes() ? m_tx_fifo.size() : 0;
     }
-    return next;
+    if (!m_incoming.empty() && !receiver_held()) {
+        const Framing framing = m_incoming.front().framing.value_or(own);
+        Time arrival = next_char(m_rx_free, framing).at;
+        if (!next || arrival < *next) {
+            next = arrival;
+            run = framing == own ? m_incoming.size() : 1;
+        }
+    }
+    const Time quiet = m_rx_last + 4 * ct;
+    if (!next || (waiting && quiet < *next)) return waiting ? std::optional(quiet) : std::nullopt;
+    // A character comes before the time-out: the FIFO fills to a packet, or
+    // the run ends and the time-out runs from its last character.
+    const std::size_t to_packet = kBulkMaxPacket - 1 - level;
+    const std::size_t to_quiet = std::max<std::size_t>(run, 1) - 1 + 4;
+    return *next + static_cast<Time>(std::min(to_packet, to_quiet)) * ct;
 }
 
 std::optional<Time> BridgeChip::out_ready_at(std::uint8_t endpoint, std::size_t size, Time now) const {
@@ -594,6 +624,7 @@ void BridgeChip::echo(std::size_t count) {
     }
     m_counters.tx_bytes += count;
     m_counters.rx_bytes += count;
+    m_rx_last = m_tx_free.at;
 }
 
 // Both directions, one character at a time in the order they finish on the
@@ -675,6 +706,7 @@ void BridgeChip::rx_arrive(std::uint8_t byte, const Framing& framing, Time at) {
     }
     const std::uint8_t mask = static_cast<std::uint8_t>((1u << m_coding.data_bits) - 1);
     m_rx_fifo.push_back(byte & mask);
+    m_rx_last = at;
     ++m_counters.rx_bytes;
     if (!m_rx_high && m_rx_fifo.size() >= m_config.rx_fifo_bytes * 3 / 4) {
         m_rx_high = true;

@@ -261,6 +261,7 @@ private:
     // The clock after `count` more characters back to back.
     static LineClock next_char(LineClock clock, const Framing& framing, std::uint64_t count = 1);
     std::size_t echo_run(Time now) const;
+    std::optional<Time> bulk_in_ready_at(Time now) const;
     void echo(std::size_t count);
     bool receiver_held() const;
     void transmit_one(Time now);
@@ -305,6 +306,7 @@ private:
     LineClock m_rx_free;
     ByteFifo m_rx_fifo;
     bool m_rx_owes_short = false;  // the last bulk-in packet was full: a short one must end the transfer
+    Time m_rx_last = 0;  // when the last character reached the receive FIFO
     bool m_line_dtr = false;  // last DTR and RTS told to the line
     bool m_line_rts = false;
     bool m_advancing = false;
