@@ -35,6 +35,7 @@ Time align_up(Time t) { return (t + kFrame - 1) / kFrame * kFrame; }
 // 35 of them the start-of-frame packet's.
 constexpr std::int64_t kFrameNs = 1'000'000;
 constexpr std::int64_t kSofNs = 35 * kFrameNs / 12'000;
+static_assert(kStartOfFrame == kSofNs / 100);
 // OHCI serves its periodic list from 10 % into the frame (HcPeriodicStart at
 // 90 % of the frame interval, as its drivers set it); control and bulk before
 // and after.
@@ -763,11 +764,10 @@ bool UsbBus::pulled(PDEVICE_OBJECT pdo) const {
 // interrupt's completions set going at that moment (a read re-armed, the
 // next chunk to send) is in the schedule when the frame begins.
 void UsbBus::run_host_controller() {
-    const Time sof = kSofNs / 100;
     while (!m_stopping) {
         if (PDEVICE_OBJECT pdo = std::exchange(m_pull_out, nullptr); pdo != nullptr && !pulled(pdo)) unplug(pdo);
         std::optional<Time> frame = next_frame_due();
-        std::optional<Time> due = frame ? std::optional(*frame + sof) : std::nullopt;
+        std::optional<Time> due = frame ? std::optional(*frame + kStartOfFrame) : std::nullopt;
         if (m_interrupt_at && (!due || *m_interrupt_at < *due)) due = m_interrupt_at;
         if (!due) {
             host::wait_for(&m_work, nullptr);
@@ -849,7 +849,8 @@ std::optional<Time> UsbBus::next_frame_due() {
         if (!earliest || at < *earliest) earliest = at;
     }
     if (!earliest) return std::nullopt;
-    return std::max({align_up(*earliest), align_up(now), m_last_frame + kFrame});
+    // The frame in which it can happen: its transactions are served from the frame's start on.
+    return std::max({*earliest / kFrame * kFrame, align_up(now), m_last_frame + kFrame});
 }
 
 // When the device can first answer the data transfer's next packet, as far

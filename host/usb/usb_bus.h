@@ -21,6 +21,8 @@
 namespace host {
 
 constexpr Time kFrame = kMillisecond;
+// A frame's transactions begin after its start-of-frame packet (35 bit times).
+constexpr Time kStartOfFrame = 29;
 
 // The host controller's kind. Both complete at the end of a frame; they differ
 // in what a short packet does to the endpoint's queue and in the order they
