@@ -534,10 +534,17 @@ TEST_F(DataPumpTest, AReadWhosePipeHaltedIsRecoveredAFewTimesAtMost) {
     // A transaction error on the data pipe.
     world->bus().add_fault({.endpoint = 0x83, .action = host::FaultAction::Fail, .usbd_status = USBD_STATUS_CRC,
                             .times = 1});
+    // (The first bytes end the read ahead of the one that meets the error,
+    // the next ones that read.)
     world->peer().send(pattern(5));
-    kernel().run_for(5 * kMillisecond);
+    kernel().run_for(15 * kMillisecond);
+    world->peer().send(pattern(5));
+    kernel().run_for(15 * kMillisecond);
     EXPECT_EQ(clears(0x83), ++data_clears);
-    EXPECT_EQ(read_all(5, kSecond), pattern(5));
+    std::vector<std::uint8_t> twice = pattern(5);
+    const std::vector<std::uint8_t> once = twice;
+    twice.insert(twice.end(), once.begin(), once.end());
+    EXPECT_EQ(read_all(10, kSecond), twice);
 
     // A pipe that stalls every time: three tries, then the slot stays empty.
     world->bus().add_fault({.endpoint = 0x81, .action = host::FaultAction::Stall});
@@ -549,7 +556,7 @@ TEST_F(DataPumpTest, AReadWhosePipeHaltedIsRecoveredAFewTimesAtMost) {
     ASSERT_TRUE(serport->close());
     ASSERT_TRUE(serport->open());
     world->peer().set_lines({.dcd = true, .dsr = true});
-    kernel().run_for(3 * kMillisecond);
+    kernel().run_for(10 * kMillisecond);
     EXPECT_EQ(serport->modem_status(), 0x0003);
 }
 
@@ -576,19 +583,22 @@ TEST_F(DataPumpTest, AReArmThatFindsNoPoolLeavesTheSlotEmptyAndLeaksNothing) {
     serport->open();
     auto blocks = kernel().pool().outstanding(USB2SER_POOL_TAG).size();
     kernel().pool().fail_tag(USB2SER_POOL_TAG);
-    world->peer().send(pattern(4));
+    // Each read ends with what arrived before the chip's receive time-out:
+    // four bytes each, a pause between.
+    const std::vector<std::uint8_t> bytes = pattern(8);
+    world->peer().send(std::span(bytes).first(4));
+    kernel().run_for(20 * kMillisecond);
+    world->peer().send(std::span(bytes).subspan(4));
     kernel().run_for(20 * kMillisecond);
     // The re-arms and the thread's tries after them, up to the bound of the
     // recoveries: this many asks of the pool, and no more however long it stays empty.
-    EXPECT_EQ(kernel().pool().injected_failures(), 16u);
+    EXPECT_EQ(kernel().pool().injected_failures(), 22u);
     kernel().run_for(100 * kMillisecond);
-    EXPECT_EQ(kernel().pool().injected_failures(), 16u);
+    EXPECT_EQ(kernel().pool().injected_failures(), 22u);
     kernel().pool().clear_failures();
-    // The first bytes ended the two reads and were delivered, in order; their
-    // re-arms failed and the rest waits in the chip.
-    const std::vector<std::uint8_t> first = read_all(4, kMillisecond);
-    EXPECT_GE(first.size(), 2u);
-    EXPECT_TRUE(std::equal(first.begin(), first.end(), pattern(4).begin()));
+    // The bytes ended the two reads and were delivered, in order; their
+    // re-arms failed.
+    EXPECT_EQ(read_all(8, kMillisecond), bytes);
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_IN], nullptr);
     EXPECT_EQ(ext()->IrpSlot[USB2SER_SLOT_BULK_IN_NEXT], nullptr);
     EXPECT_EQ(ext()->DataIoCount, 1);  // only the status read is left in flight
@@ -657,7 +667,9 @@ TEST_F(DataPumpTest, ArmingClaimsTheSlotSoItNeverHoldsTwoReads) {
         serport->open();
         const std::uint8_t byte = 0x11;
         world->peer().send(std::span(&byte, 1));
-        const host::Time frame = (kernel().now() + 10417 + host::kFrame - 1) / host::kFrame * host::kFrame;
+        // The byte and the chip's receive time-out take 5 character times at
+        // 9600 baud; the read completes at the end of that frame.
+        const host::Time frame = ((kernel().now() + 5 * 10417) / host::kFrame + 1) * host::kFrame;
         NTSTATUS armed = STATUS_SUCCESS;
         kernel().spawn("arming", [this, frame, &armed] {
             LARGE_INTEGER until;
@@ -665,7 +677,7 @@ TEST_F(DataPumpTest, ArmingClaimsTheSlotSoItNeverHoldsTwoReads) {
             KeDelayExecutionThread(KernelMode, FALSE, &until);
             armed = USB2SER_AsyncTransfer(fdo(), USB2SER_SLOT_BULK_IN, nullptr, USB2SER_BULK_IN_SIZE);
         });
-        kernel().run_for(5 * kMillisecond);
+        kernel().run_for(10 * kMillisecond);
         ASSERT_EQ(reads_in_flight(), 2u) << "seed " << s;
         EXPECT_EQ(ext()->DataIoCount, 3) << "seed " << s;  // the status read and the two bulk-in reads
         outcomes.insert(armed);
