@@ -181,7 +181,7 @@ for i in range(50):
         got = port.read(len(text))
         assert got == text, (i, got, text)
         if i % 10 == 9:
-            port.write(b"\\x13" if flow == 1 else bytes(200))  # left held, or unsent, at the close
+            port.write(b"\\x13" if flow == 1 else bytes(40))  # left held, or unsent, at the close
 """
         finished(python(sessions, self.pty.link), timeout=120)
         finished(python(TIMEOUTS, self.pty.link))
