@@ -33,6 +33,7 @@ std::vector<std::string> with_options(const FaultsRun& run, std::vector<std::str
     if (run.seed) a.insert(a.end(), {"--seed", std::to_string(*run.seed)});
     if (run.strategy == host::Strategy::Pct) a.insert(a.end(), {"--strategy", "pct"});
     if (run.interfaces) a.insert(a.end(), {"--interfaces", std::to_string(*run.interfaces)});
+    if (run.controller == host::Controller::Ohci) a.insert(a.end(), {"--controller", "ohci"});
     if (run.unplug) a.push_back("--unplug");
     if (!run.image.empty()) a.insert(a.end(), {"--image", run.image});
     return a;
@@ -201,6 +202,7 @@ int faults_command(const FaultsRun& run, std::FILE* out) {
                                                         .seed = run.seed,
                                                         .strategy = run.strategy,
                                                         .interfaces = run.interfaces,
+                                                        .controller = run.controller,
                                                         .fault_points = &points,
                                                         .image = run.image},
                                  quiet != nullptr ? quiet : out);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host/kernel/scheduler.h"
+#include "host/usb/usb_bus.h"
 
 namespace tool {
 
@@ -18,6 +19,7 @@ struct FaultsRun {
     std::optional<std::uint64_t> seed;
     std::optional<host::Strategy> strategy;
     std::optional<int> interfaces;
+    std::optional<host::Controller> controller;
     bool unplug = false;         // each point is the moment the adapter is pulled out
     unsigned jobs = 1;           // runs at a time
     unsigned timeout_seconds = 120;  // a run that takes longer hangs

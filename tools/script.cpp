@@ -273,6 +273,7 @@ private:
     std::string platform_word(const Words& w);
     std::string spurious_waits_word(const Words& w);
     std::string jitter_word(const Words& w);
+    std::string controller_word(const Words& w);
     std::string line_word(const Words& w);
 
     sim::Serport& port() { return *m_serport; }
@@ -348,6 +349,7 @@ const Word Runner::kWords[] = {
      &Runner::spurious_waits_word},
     {"jitter", "FRAMES", "how many frames late the host controller may be (0 to 8, default 2)", Group::World,
      &Runner::jitter_word},
+    {"controller", "uhci|ohci", "the host controller's kind (default uhci)", Group::World, &Runner::controller_word},
     {"port-power", "cut|kept", "whether the adapter loses its power while the system sleeps", Group::World,
      &Runner::port_power_word},
 
@@ -841,6 +843,12 @@ std::string Runner::jitter_word(const Words& w) {
     return {};
 }
 
+std::string Runner::controller_word(const Words& w) {
+    need(w[1] == "uhci" || w[1] == "ohci", "controller takes uhci or ohci");
+    m_options.bus.controller = w[1] == "ohci" ? host::Controller::Ohci : host::Controller::Uhci;
+    return {};
+}
+
 std::string Runner::line_word(const Words& w) {
     need(w[1] == "loopback" || w[1] == "peer", "line takes loopback or peer");
     m_options.line = w[1] == "peer" ? sim::LineKind::Peer : sim::LineKind::Loopback;
@@ -851,6 +859,7 @@ void Runner::build_world() {
     if (m_run.seed) m_options.seed = *m_run.seed;
     if (m_run.strategy) m_options.strategy = *m_run.strategy;
     if (m_run.interfaces) m_options.interfaces = *m_run.interfaces;
+    if (m_run.controller) m_options.bus.controller = *m_run.controller;
     m_options.fault = m_run.fault;
     m_options.fault_unplugs = m_run.unplug;
     m_options.image = m_run.image;
@@ -1044,6 +1053,7 @@ std::string Runner::replay() const {
     std::string command = "torvex run " + m_run.path + " --seed " + std::to_string(m_options.seed);
     if (m_options.strategy == host::Strategy::Pct) command += " --strategy pct";
     if (m_run.interfaces) command += " --interfaces " + std::to_string(*m_run.interfaces);
+    if (m_options.bus.controller == host::Controller::Ohci) command += " --controller ohci";
     if (m_run.fault != 0) command += " --fault " + std::to_string(m_run.fault);
     if (m_run.unplug) command += " --unplug";
     if (!m_run.image.empty()) command += " --image " + m_run.image;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "host/kernel/scheduler.h"
+#include "host/usb/usb_bus.h"
 
 namespace tool {
 
@@ -16,6 +17,7 @@ struct ScriptRun {
     std::optional<std::uint64_t> seed;   // overrides the script's own seed
     std::optional<host::Strategy> strategy;  // overrides the script's own strategy
     std::optional<int> interfaces;       // overrides the script's own layout
+    std::optional<host::Controller> controller;  // overrides the script's own host controller
     // The fault point that fails (0: none). Such a run goes on past the
     // expectations that fail after the fault, and ends by checking that the
     // port carries data both ways again.

@@ -39,6 +39,7 @@ struct Options {
     bool far_pty = false;                // pty --line pty
     std::string link;                    // pty --link PATH
     std::optional<int> interfaces_given;
+    std::optional<host::Controller> controller;  // run, faults --controller
     std::uint64_t fault = 0;             // run --fault N
     bool unplug = false;                 // run, faults --unplug
     unsigned jobs = 0;                   // faults --jobs N (0: one per processor)
@@ -84,6 +85,8 @@ const char* kOptions =
     "                       for run, the script's own unless given)\n"
     "  --chip KIND          comm, vendor or extended (default extended)\n"
     "  --interfaces N       1 or 2 (default 1)\n"
+    "  --controller KIND    run, faults: uhci or ohci, the host controller (the script's own\n"
+    "                       unless given; default uhci)\n"
     "  --strategy S         how threads are scheduled under the seed: random (default)\n"
     "                       or pct (probabilistic concurrency testing)\n"
     "  --pcap FILE          write the session's USB traffic as a USBPcap capture\n"
@@ -161,6 +164,10 @@ Options parse(int argc, char** argv) {
             if (count != "1" && count != "2") usage_error("--interfaces takes 1 or 2, not " + count);
             options.interfaces = count[0] - '0';
             options.interfaces_given = options.interfaces;
+        } else if (arg == "--controller") {
+            std::string kind = value();
+            if (kind != "uhci" && kind != "ohci") usage_error("--controller takes uhci or ohci, not " + kind);
+            options.controller = kind == "ohci" ? host::Controller::Ohci : host::Controller::Uhci;
         } else if (arg == "--fault") {
             auto point = number(value());
             if (!point || *point == 0) usage_error("--fault takes a fault point's number, from 1");
@@ -362,6 +369,7 @@ int run(const Options& options) {
                         .seed = options.seed_given,
                         .strategy = options.strategy,
                         .interfaces = options.interfaces_given,
+                        .controller = options.controller,
                         .fault = options.fault,
                         .unplug = options.unplug,
                         .vcd = options.vcd,
@@ -405,6 +413,7 @@ int faults(const Options& options, const char* self) {
                                  .seed = options.seed_given,
                                  .strategy = options.strategy,
                                  .interfaces = options.interfaces_given,
+                                 .controller = options.controller,
                                  .unplug = options.unplug,
                                  .jobs = options.jobs != 0 ? options.jobs : static_cast<unsigned>(std::max(1L, processors)),
                                  .image = options.image,
