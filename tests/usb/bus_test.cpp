@@ -214,6 +214,18 @@ TEST_P(ControllerTest, BulkEndpointsShareTheFramesBandwidthAndThePollIsKept) {
     // Three full frames carry 57 packets, the fourth the last 7; the
     // transfer completes at the fourth one's end.
     EXPECT_EQ(kernel->now() - start, kFrame / 2 + 4 * kFrame);
+    // A transaction's bus time grows with its data: writes of 32 bytes each,
+    // queued together, go 31 to a frame (30.7 us each, the last starting
+    // while the frame still has room for a largest packet).
+    std::vector<Pending> small(40);
+    const std::size_t level = chip->tx_fifo_level();
+    for (std::size_t i = 0; i < small.size(); ++i) {
+        fill_transfer(small[i].urb, selected.pipes[1], 0, &bytes[32 * i], 32);
+        ASSERT_EQ(submit(small[i]), STATUS_PENDING);
+    }
+    kernel->run_for(kFrame);
+    EXPECT_EQ(chip->tx_fifo_level() - level, 31u * 32);
+    for (Pending& p : small) wait_and_free(p);
 
     // The far end has filled the receive FIFO: a read and a write of 64
     // packets each take turns, 19 transactions a frame between them, both
