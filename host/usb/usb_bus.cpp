@@ -830,7 +830,9 @@ std::optional<Time> UsbBus::next_frame_due() {
     std::optional<Time> earliest;
     for (auto& t : m_pending) {
         std::optional<Time> ready;
-        if (t.retired) continue;  // the interrupt completes it
+        // The interrupt completes an ended transfer, but for one whose
+        // cancellation took it from the interrupt: that one ends at its frame.
+        if (t.retired && !t.cancelled) continue;
         if (t.cancelled || pipe_closed(t)) {
             if (!earliest || t.ready_at < *earliest) earliest = t.ready_at;
             continue;
