@@ -270,7 +270,8 @@ Verifier::Dispatch::~Dispatch() { std::erase(m_verifier.m_frames, &m_frame); }
 void Verifier::Dispatch::returned(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status, UCHAR major) {
     m_verifier.irql_kept(m_entry, "a dispatch routine", major);
     const Frame& frame = m_frame;
-    const std::string name = m_verifier.device_name(device);
+    // The device's name, for a report only: the common case makes none.
+    auto name = [&] { return m_verifier.device_name(device); };
     if (status == STATUS_PENDING) {
         if (!frame.popped) {
             // Not completed past this level yet: the mark may still arrive from
@@ -285,7 +286,7 @@ void Verifier::Dispatch::returned(PDEVICE_OBJECT device, PIRP irp, NTSTATUS stat
             std::snprintf(detail, sizeof detail,
                           "IRP #%llu: the dispatch routine of %s returned STATUS_PENDING but "
                           "never marked the IRP pending (IoMarkIrpPending)",
-                          static_cast<unsigned long long>(frame.id), name.c_str());
+                          static_cast<unsigned long long>(frame.id), name().c_str());
             bug_check(Check::PendingNotMarked, detail);
         }
     } else if (frame.popped && (frame.pending_at_pop || status != frame.status_at_pop)) {
@@ -294,7 +295,7 @@ void Verifier::Dispatch::returned(PDEVICE_OBJECT device, PIRP irp, NTSTATUS stat
         // marking it pending.
         char detail[240];
         std::snprintf(detail, sizeof detail, "IRP #%llu: the dispatch routine of %s returned 0x%08X for a request %s",
-                      static_cast<unsigned long long>(frame.id), name.c_str(), static_cast<unsigned>(status),
+                      static_cast<unsigned long long>(frame.id), name().c_str(), static_cast<unsigned>(status),
                       frame.pending_at_pop ? "it had marked pending (it must return STATUS_PENDING)"
                                            : "completed with another status");
         bug_check(Check::DispatchStatusMismatch, detail);
@@ -310,7 +311,7 @@ void Verifier::Dispatch::returned(PDEVICE_OBJECT device, PIRP irp, NTSTATUS stat
                             "returned STATUS_PENDING, and it returned 0x%08X"
                           : "IRP #%llu: the dispatch routine of %s returned 0x%08X for a request it has not "
                             "completed (it must mark it pending and return STATUS_PENDING)",
-                      static_cast<unsigned long long>(frame.id), name.c_str(), static_cast<unsigned>(status));
+                      static_cast<unsigned long long>(frame.id), name().c_str(), static_cast<unsigned>(status));
         bug_check(Check::DispatchStatusMismatch, detail);
     }
 }

@@ -1035,7 +1035,8 @@ Time UsbBus::next_poll(const Pipe& pipe, Time at) {
 
 // The interrupt-in endpoints due in this frame, one transaction each.
 void UsbBus::serve_interrupts() {
-    std::vector<std::uint64_t> ids;
+    std::vector<std::uint64_t>& ids = m_polled;
+    ids.clear();
     for (auto& t : m_pending) {
         if (t.op == Op::Data && t.pipe && t.pipe->type == UsbdPipeTypeInterrupt && first_on_endpoint(t) &&
             !t.pipe->waits_for_interrupt && t.ready_at <= m_last_frame &&

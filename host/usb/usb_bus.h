@@ -231,6 +231,7 @@ private:
         Transfer* transfer;
     };
     std::vector<Candidate> m_candidates;
+    std::vector<std::uint64_t> m_polled;  // a frame's interrupt endpoints, kept likewise
     // Something changed since the last bulk slot that all its candidates
     // NAKed: the bus was kicked (a request came or went, the device's state
     // moved) or a transfer ended.
