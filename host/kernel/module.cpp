@@ -1,6 +1,8 @@
 #include "host/kernel/module.h"
 
 #include <algorithm>
+#include <map>
+#include <utility>
 #include <vector>
 
 namespace host {
@@ -47,6 +49,15 @@ const HeaderBinding kHeaderBindings[] = {
 }  // namespace
 
 std::string Module::link() const {
+    // The answer rests on the module's name and its import table alone, the
+    // same in every world of a process: worked out once for each.
+    static std::map<std::pair<std::string, const char* const*>, std::string> known;
+    auto [entry, fresh] = known.try_emplace({m_name, m_imports});
+    if (fresh) entry->second = bind_imports();
+    return entry->second;
+}
+
+std::string Module::bind_imports() const {
     std::string refused;
     for (const char* const* import = m_imports; *import != nullptr; ++import) {
         std::string_view name = *import;

@@ -42,6 +42,8 @@ public:
     PVOID resolve(std::string_view name) const;
 
 private:
+    std::string bind_imports() const;
+
     std::string m_name;
     PDRIVER_INITIALIZE m_entry;
     std::span<const MODULE_EXPORT> m_exports;
