@@ -132,7 +132,7 @@ TEST_F(DataPumpTest, AStatusPacketWhileThePortIsClosedUpdatesTheStatusWithoutACa
     ASSERT_EQ(USB2SER_SendRequest(fdo(), USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_CONTROL_LINE_STATE, 2, nullptr, 0),
                                   FALSE, nullptr),
               STATUS_SUCCESS);  // RTS alone: CTS without DSR and DCD
-    kernel().run_for(3 * kMillisecond);
+    kernel().run_for(10 * kMillisecond);  // the poll's frame, the interrupt as late as the seed makes it
     EXPECT_EQ(serport->modem_status(), 0x0080);
     EXPECT_EQ(ext()->ModemStatus, 0x0000);
 }
@@ -141,7 +141,7 @@ TEST_F(DataPumpTest, AZeroByteReadCallsBackWithNothingAndReadsOn) {
     started({.line = sim::LineKind::Peer});
     world->bus().add_fault({.endpoint = 0x83, .action = host::FaultAction::Short, .short_length = 0, .times = 1});
     serport->open();
-    kernel().run_for(3 * kMillisecond);
+    kernel().run_for(10 * kMillisecond);  // the read's frame, the interrupt as late as the seed makes it
     EXPECT_EQ(serport->read_callbacks(), 1u);
     EXPECT_EQ(serport->available(), 0u);
     world->peer().send(pattern(5));
