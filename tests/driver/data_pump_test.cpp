@@ -106,7 +106,7 @@ TEST_F(DataPumpTest, AStatusPacketWhileThePortIsClosedUpdatesTheStatusWithoutACa
     ASSERT_EQ(USB2SER_SendRequest(fdo(), USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_CONTROL_LINE_STATE, 1, nullptr, 0),
                                   FALSE, nullptr),
               STATUS_SUCCESS);  // DTR: the loopback raises DSR and DCD
-    kernel().run_for(3 * kMillisecond);
+    kernel().run_for(10 * kMillisecond);  // the poll's frame, the interrupt as late as the seed makes it
     EXPECT_EQ(ext()->ModemStatus, 0x0003);
     EXPECT_TRUE(serport->modem_reports().empty());
     EXPECT_NE(ext()->IrpSlot[USB2SER_SLOT_INTERRUPT_IN], nullptr);  // armed again
@@ -116,7 +116,7 @@ TEST_F(DataPumpTest, AStatusPacketWhileThePortIsClosedUpdatesTheStatusWithoutACa
     ASSERT_EQ(USB2SER_SendRequest(fdo(), USB2SER_BuildClassRequest(FALSE, USB2SER_CDC_SET_CONTROL_LINE_STATE, 3, nullptr, 0),
                                   FALSE, nullptr),
               STATUS_SUCCESS);  // and RTS: CTS
-    kernel().run_for(3 * kMillisecond);
+    kernel().run_for(10 * kMillisecond);
     ASSERT_EQ(serport->modem_reports().size(), 2u);
     EXPECT_EQ(serport->modem_status(), 0x0083);
     EXPECT_EQ(ext()->ModemStatus, 0x0083);
