@@ -224,7 +224,7 @@ private:
     // interrupt for it comes.
     std::vector<std::uint64_t> m_done;
     std::optional<Time> m_interrupt_at;
-    // A bulk slot's candidates, kept to spare an allocation a slot.
+    // A bulk round's candidates, kept to spare an allocation a round.
     struct Candidate {
         unsigned key;  // address << 8 | endpoint
         std::uint64_t id;
@@ -232,7 +232,7 @@ private:
     };
     std::vector<Candidate> m_candidates;
     std::vector<std::uint64_t> m_polled;  // a frame's interrupt endpoints, kept likewise
-    // Something changed since the last bulk slot that all its candidates
+    // Something changed since the last bulk round that all its candidates
     // NAKed: the bus was kicked (a request came or went, the device's state
     // moved) or a transfer ended.
     bool m_bulk_changed = false;

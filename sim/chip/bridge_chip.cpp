@@ -658,8 +658,8 @@ void BridgeChip::advance_to(Time now) {
     // A side with nothing to do, or held, starts its next character no
     // earlier than now. The receiver's characters come from the far end,
     // whose clock is the world's: the bus may have looked ahead to a later
-    // packet slot of the frame, and what the far end sends meanwhile starts
-    // when it sends it (line_send), not at the slot.
+    // transaction of the frame, and what the far end sends meanwhile starts
+    // when it sends it (line_send), not at that transaction's time.
     if ((m_tx_fifo.empty() && !m_tx_control) || transmitter_held()) m_tx_free = std::max(m_tx_free, LineClock{now, 0});
     if (receiver_held()) m_rx_free = std::max(m_rx_free, LineClock{now, 0});
     m_now = now;
