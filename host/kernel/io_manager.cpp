@@ -620,23 +620,26 @@ void IoManager::finish_threaded(PIRP irp, IrpRecord& rec) {
     Thread* requester = m_kernel.scheduler().find(irp->Tail.Overlay.Thread);
     m_verifier.requester_gone(irp, requester == nullptr || requester->state == ThreadState::Terminated);
     const std::uint64_t id = rec.id;
-    m_kernel.scheduler().queue_apc(*requester, [this, irp, id] {
-        IrpRecord& done = m_verifier.finishing(irp, id);
-        if (done.buffered) {
-            PVOID buffer = irp->AssociatedIrp.SystemBuffer;
-            m_verifier.copying_back(irp, done);
-            if (buffer != nullptr && done.user_output != nullptr && !NT_ERROR(irp->IoStatus.Status)) {
-                std::memcpy(done.user_output, buffer, irp->IoStatus.Information);
-            }
-            if (buffer != nullptr) m_kernel.pool().free(buffer);
-            irp->AssociatedIrp.SystemBuffer = nullptr;
+    // (Two words: the callable is kept inside the APC, without an allocation.)
+    m_kernel.scheduler().queue_apc(*requester, [irp, id] { Kernel::current().io().final_completion(irp, id); });
+}
+
+void IoManager::final_completion(PIRP irp, std::uint64_t id) {
+    IrpRecord& done = m_verifier.finishing(irp, id);
+    if (done.buffered) {
+        PVOID buffer = irp->AssociatedIrp.SystemBuffer;
+        m_verifier.copying_back(irp, done);
+        if (buffer != nullptr && done.user_output != nullptr && !NT_ERROR(irp->IoStatus.Status)) {
+            std::memcpy(done.user_output, buffer, irp->IoStatus.Information);
         }
-        const bool reported = !NT_ERROR(irp->IoStatus.Status) || irp->PendingReturned;
-        PKEVENT event = reported ? irp->UserEvent : nullptr;
-        if (reported && irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-        if (event != nullptr) m_kernel.set_event(event, false);
-        retire(irp, done);
-    });
+        if (buffer != nullptr) m_kernel.pool().free(buffer);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    const bool reported = !NT_ERROR(irp->IoStatus.Status) || irp->PendingReturned;
+    PKEVENT event = reported ? irp->UserEvent : nullptr;
+    if (reported && irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    if (event != nullptr) m_kernel.set_event(event, false);
+    retire(irp, done);
 }
 
 BOOLEAN IoManager::cancel(PIRP irp) {

@@ -191,6 +191,8 @@ private:
     struct DriverHolder;
 
     void finish_threaded(PIRP irp, IrpRecord& rec);
+    // The final completion of a request the I/O manager built, run as an APC.
+    void final_completion(PIRP irp, std::uint64_t id);
     void retire(PIRP irp, IrpRecord& rec);
     static bool in_power_lane(const IO_STACK_LOCATION& location);
     bool held_for_power(PDEVICE_OBJECT device, PIRP irp, IO_STACK_LOCATION& arriving);
