@@ -26,6 +26,10 @@ constexpr std::uint16_t kFlowThreshold = 0x0B0B;
 constexpr std::uint16_t kResetTransmit = 0x0909;
 constexpr std::uint16_t kResetReceive = 0x0808;
 
+// The receive time-out of the period's 16550-type UARTs, in character times:
+// bytes under a packet go to the host once the line has been quiet this long.
+constexpr std::size_t kQuietCharacters = 4;
+
 // Class requests of the communications class.
 constexpr std::uint8_t kSetCommFeature = 0x02;
 constexpr std::uint8_t kGetCommFeature = 0x03;
@@ -410,7 +414,7 @@ std::optional<std::size_t> BridgeChip::in_packet(std::uint8_t endpoint, std::spa
     // and the host's transfer open, a zero-length one ends it.
     if (m_rx_fifo.size() < kBulkMaxPacket) {
         if (m_rx_fifo.empty() && !m_rx_owes_short) return std::nullopt;
-        if (now < m_rx_last + 4 * char_time_whole()) return std::nullopt;
+        if (now < m_rx_last + static_cast<Time>(kQuietCharacters) * char_time_whole()) return std::nullopt;
     }
     std::size_t n = std::min(buffer.size(), m_rx_fifo.size());
     m_rx_owes_short = n == kBulkMaxPacket;
@@ -456,12 +460,12 @@ std::optional<Time> BridgeChip::bulk_in_ready_at(Time now) const {
             run = framing == own ? m_incoming.size() : 1;
         }
     }
-    const Time quiet = m_rx_last + 4 * ct;
+    const Time quiet = m_rx_last + static_cast<Time>(kQuietCharacters) * ct;
     if (!next || (waiting && quiet < *next)) return waiting ? std::optional(quiet) : std::nullopt;
     // A character comes before the time-out: the FIFO fills to a packet, or
     // the run ends and the time-out runs from its last character.
     const std::size_t to_packet = kBulkMaxPacket - 1 - level;
-    const std::size_t to_quiet = std::max<std::size_t>(run, 1) - 1 + 4;
+    const std::size_t to_quiet = std::max<std::size_t>(run, 1) - 1 + kQuietCharacters;
     return *next + static_cast<Time>(std::min(to_packet, to_quiet)) * ct;
 }
 

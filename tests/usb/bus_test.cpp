@@ -280,6 +280,35 @@ TEST_F(BusTest, ThreeHundredBaudCarriesThirtyBytesASecond) {
     EXPECT_NEAR(at.back() - start, 2 * kSecond, 3 * kFrame);
 }
 
+// Fewer bytes than a packet wait in the chip until the line has been quiet
+// for four character times (133 ms at 300 baud), then end the read short,
+// all in one; a packet's worth goes at once.
+TEST_F(BusTest, BytesUnderAPacketWaitForTheReceiveTimeOut) {
+    build(sim::ChipConfig::of(sim::ChipKind::Extended, 1), false, {.jitter_frames = 0});
+    Select selected = select_configuration();
+    set_rate(300);
+    const host::Time character = (10 * kSecond + 299) / 300;
+    UCHAR buffer[128];
+    Pending read;
+    fill_transfer(read.urb, selected.pipes[2], USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, buffer,
+                  sizeof buffer);
+    ASSERT_EQ(submit(read), STATUS_PENDING);
+    const host::Time sent = kernel->now();
+    peer.send(pattern(2));
+    wait_and_free(read);
+    EXPECT_EQ(read.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
+    EXPECT_EQ(kernel->now(), ((sent + 6 * character) / kFrame + 1) * kFrame);
+
+    set_rate(115'200);
+    fill_transfer(read.urb, selected.pipes[2], USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, buffer, 64);
+    ASSERT_EQ(submit(read), STATUS_PENDING);
+    const host::Time fast = kernel->now();
+    peer.send(pattern(100));
+    wait_and_free(read);
+    EXPECT_EQ(read.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 64u);
+    EXPECT_EQ(kernel->now(), ((fast + 64 * 10 * kSecond / 115'200) / kFrame + 1) * kFrame);
+}
+
 // The bus serves a frame's transactions at the frame's start, looking at the
 // chip up to a frame ahead of the world's clock; what the far end sends after
 // that still starts when it is sent. Here a long write fills the frames, and
