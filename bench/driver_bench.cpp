@@ -5,6 +5,8 @@
 #include <benchmark/benchmark.h>
 
 #include <ctime>
+#include <optional>
+#include <vector>
 
 #include "sim/bench/world.h"
 #include "sim/serport/serport.h"
@@ -17,47 +19,66 @@ double cpu_seconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
+// Two seconds of the line through the loopback plug, full duplex: a counting
+// pattern written at once, the application reading every 10 ms, as a
+// terminal program would, until every byte has come back or was lost.
+struct LoopbackStream {
+    LoopbackStream(std::uint64_t seed, host::Controller controller, ULONG baud, std::size_t chunk, bool hardware_flow)
+        : world({.seed = seed, .bus = {.controller = controller}}), bytes(baud / 10 * 2) {
+        world.bus().trace().keep_nothing();  // as `torvex pty`: nobody reads it
+        world.start();
+        serport.emplace(world.port(), chunk);
+        sim::Serport::register_callbacks();
+        serport->set_baud(baud);
+        if (hardware_flow) {
+            serport->set_rts(true);
+            serport->set_hardware_flow(true);
+        }
+        serport->set_receive_buffer(64 * 1024);  // more than 10 ms of the fastest line
+        serport->open();
+    }
+
+    void run() {
+        std::vector<std::uint8_t> source(bytes);
+        for (std::size_t i = 0; i < bytes; ++i) source[i] = static_cast<std::uint8_t>(i);
+        start = world.kernel().now();
+        serport->write(source);
+        while (received + overruns() < bytes && world.kernel().now() - start < 10 * host::kSecond) {
+            world.kernel().run_for(10 * host::kMillisecond);
+            received += serport->read(bytes - received, 0).size();
+        }
+    }
+    std::uint64_t overruns() { return world.chip().counters().overruns; }
+
+    sim::World world;
+    std::optional<sim::Serport> serport;
+    const std::size_t bytes;
+    host::Time start = 0;
+    std::size_t received = 0;
+};
+
 // With hardware flow control, under the period's host controllers with their
 // interrupt's lateness (the world's default timing): nothing may be lost.
 void BM_DriverLoopback(benchmark::State& state) {
     const ULONG baud = static_cast<ULONG>(state.range(0));
     const std::size_t chunk = static_cast<std::size_t>(state.range(1));
     const auto controller = static_cast<host::Controller>(state.range(2));
-    const std::size_t bytes = baud / 10 * 2;  // two seconds of the line
     double tx_share = 0, rx_share = 0, speed = 0;
     std::uint64_t overruns = 0;
     for (auto _ : state) {
-        sim::World world({.seed = 1, .bus = {.controller = controller}});
-        world.bus().trace().keep_nothing();  // as `torvex pty`: nobody reads it
-        world.start();
-        sim::Serport serport(world.port(), chunk);
-        sim::Serport::register_callbacks();
-        serport.set_baud(baud);
-        serport.set_rts(true);
-        serport.set_hardware_flow(true);
-        serport.set_receive_buffer(64 * 1024);  // more than 10 ms of the fastest line
-        serport.open();
-        std::vector<std::uint8_t> source(bytes);
-        for (std::size_t i = 0; i < bytes; ++i) source[i] = static_cast<std::uint8_t>(i);
-
+        LoopbackStream stream(1, controller, baud, chunk, true);
         const double started = cpu_seconds();
-        host::Time start = world.kernel().now();
-        serport.write(source);
-        // The application reads every 10 ms, as a terminal program would.
-        std::size_t received = 0;
-        while (received < bytes && world.kernel().now() - start < 10 * host::kSecond) {
-            world.kernel().run_for(10 * host::kMillisecond);
-            received += serport.read(bytes - received, 0).size();
-        }
+        stream.run();
         const double cpu = cpu_seconds() - started;
-        double simulated = static_cast<double>(world.kernel().now() - start) / host::kSecond;
-        double seconds = static_cast<double>(serport.last_received_at() - start) / host::kSecond;
+        sim::World& world = stream.world;
+        double simulated = static_cast<double>(world.kernel().now() - stream.start) / host::kSecond;
+        double seconds = static_cast<double>(stream.serport->last_received_at() - stream.start) / host::kSecond;
         const double line = baud / 10.0;
         tx_share = static_cast<double>(world.chip().counters().tx_bytes) / (line * seconds);
-        rx_share = static_cast<double>(received) / (line * seconds);
+        rx_share = static_cast<double>(stream.received) / (line * seconds);
         speed = simulated / cpu;
-        overruns = world.chip().counters().overruns;
-        if (received != bytes || overruns != 0) state.SkipWithError("bytes were lost");
+        overruns = stream.overruns();
+        if (stream.received != stream.bytes || overruns != 0) state.SkipWithError("bytes were lost");
         if (!world.teardown().empty()) state.SkipWithError("the world left something behind");
     }
     state.counters["tx_share"] = tx_share;
@@ -79,30 +100,14 @@ BENCHMARK(BM_DriverLoopback)
 void BM_UnflowedLoopback(benchmark::State& state) {
     const ULONG baud = static_cast<ULONG>(state.range(0));
     const auto controller = static_cast<host::Controller>(state.range(1));
-    const std::size_t bytes = baud / 10 * 2;
     std::uint64_t overruns = 0;
     for (auto _ : state) {
         overruns = 0;
         for (std::uint64_t seed = 1; seed <= 5; ++seed) {
-            sim::World world({.seed = seed, .bus = {.controller = controller}});
-            world.bus().trace().keep_nothing();
-            world.start();
-            sim::Serport serport(world.port(), 4096);
-            sim::Serport::register_callbacks();
-            serport.set_baud(baud);
-            serport.set_receive_buffer(64 * 1024);
-            serport.open();
-            std::vector<std::uint8_t> source(bytes);
-            for (std::size_t i = 0; i < bytes; ++i) source[i] = static_cast<std::uint8_t>(i);
-            serport.write(source);
-            const host::Time start = world.kernel().now();
-            std::size_t received = 0;
-            while (received + world.chip().counters().overruns < bytes && world.kernel().now() - start < 10 * host::kSecond) {
-                world.kernel().run_for(10 * host::kMillisecond);
-                received += serport.read(bytes - received, 0).size();
-            }
-            overruns += world.chip().counters().overruns;
-            if (!world.teardown().empty()) state.SkipWithError("the world left something behind");
+            LoopbackStream stream(seed, controller, baud, 4096, false);
+            stream.run();
+            overruns += stream.overruns();
+            if (!stream.world.teardown().empty()) state.SkipWithError("the world left something behind");
         }
     }
     state.counters["overruns"] = static_cast<double>(overruns);

@@ -173,8 +173,7 @@ void UsbBus::unplug(PDEVICE_OBJECT pdo) {
 }
 
 // Ends the pending transfers `which` picks, with `status`, at DISPATCH_LEVEL
-// as the controller ends them; a transfer a canceller holds is ended by it,
-// and one that already ended on the wire is completed with what it carried.
+// as the controller ends them; a transfer a canceller holds is ended by it.
 // A completion routine may add or cancel requests, so each round looks the
 // list up afresh.
 void UsbBus::end_pending(const std::function<bool(const Transfer&)>& which, USBD_STATUS status) {
@@ -185,7 +184,7 @@ void UsbBus::end_pending(const std::function<bool(const Transfer&)>& which, USBD
                                [&](auto& t) { return t.irp->CancelRoutine != nullptr && which(t); });
         if (it == m_pending.end()) break;
         Transfer* t = &*it;
-        if (take(t)) finish(t, t->retired ? t->result : status);
+        if (take(t)) finish(t, status);
     }
     KeLowerIrql(old);
 }
@@ -605,7 +604,11 @@ bool UsbBus::take(Transfer* t) {
     return routine != nullptr;
 }
 
+// Completes the transfer with `status`. One that already ended on the wire
+// completes with what it carried however it is ended (its interrupt, a
+// cancellation, the device going): its bytes are in the caller's buffer.
 void UsbBus::finish(Transfer* t, USBD_STATUS status) {
+    if (t->retired) status = t->result;
     m_bulk_changed = true;
     auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](const Transfer& p) { return &p == t; });
     Single owned;  // until the completion is done; then its node is spare
@@ -807,7 +810,6 @@ void UsbBus::handle_interrupt() {
     for (auto& [pdo, port] : m_ports) {
         for (Pipe& pipe : port->pipes) pipe.waits_for_interrupt = false;
     }
-    m_bulk_changed = true;
     KeLowerIrql(old);
 }
 
@@ -818,7 +820,6 @@ void UsbBus::retire(Transfer& t, USBD_STATUS status) {
     t.retired = true;
     t.result = status;
     m_done.push_back(t.id);
-    m_bulk_changed = true;
     if (m_options.controller == Controller::Uhci && t.op == Op::Data && t.done < t.length) {
         t.pipe->waits_for_interrupt = true;
     }
@@ -885,14 +886,12 @@ void UsbBus::process_frame(Time frame_start) {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     // Cancelled transfers end first; a completion routine may cancel or add
-    // requests, so each round looks the list up afresh. One that ended on
-    // the wire before its cancellation reached the controller completes with
-    // what it carried.
+    // requests, so each round looks the list up afresh.
     for (;;) {
         auto it = std::find_if(m_pending.begin(), m_pending.end(),
                                [&](auto& t) { return t.cancelled && t.ready_at <= frame_start; });
         if (it == m_pending.end()) break;
-        finish(&*it, it->retired ? it->result : USBD_STATUS_CANCELED);
+        finish(&*it, USBD_STATUS_CANCELED);
     }
     // Transfers whose pipe closed while they could not be ended end next,
     // never answered ones included: they have no endpoint left to go to.

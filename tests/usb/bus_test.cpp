@@ -192,7 +192,7 @@ TEST_P(ControllerTest, TransfersCompleteAtTheFramesEndAndAShortPacketStopsOnlyAU
 }
 
 // A full-speed frame carries 19 full-size bulk packets on an idle bus (each
-// transaction's bus time as the specification's formula gives it). Two
+// transaction's bus time as USB 1.1's formula gives it). Two
 // endpoints with data share the frames, neither starving, and the interrupt
 // endpoint is still polled every frame.
 TEST_P(ControllerTest, BulkEndpointsShareTheFramesBandwidthAndThePollIsKept) {
