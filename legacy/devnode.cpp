@@ -131,7 +131,11 @@ VOID USB2SER_SetPortIndex(PDEVICE_OBJECT DeviceObject, LONG Port, BOOLEAN Take) 
     if (ext->BoundPort != Port) USB2SER_ReleasePortEntry(DeviceObject);
     ext->BoundPort = Port;
     ext->PortIndex = Port;
-    if (Take || gDevObj[Port] == NULL) gDevObj[Port] = DeviceObject;
+    // Of two devices given the same name the later takes the entry, but not
+    // from a device whose port is open: that port would lose its device
+    // while in use. The later then waits for its next binding.
+    PDEVICE_OBJECT holder = gDevObj[Port];
+    if (holder == NULL || (Take && !USB2SER_Extension(holder)->PortOpen)) gDevObj[Port] = DeviceObject;
 }
 
 // Clears the device's table entry (only its own: another device may hold the

@@ -17,8 +17,9 @@ BOOLEAN USB2SER_DeleteDevNode(PDEVICE_OBJECT DeviceObject);
 
 // Binds the device under a port number (0 to 255), so that an entry names a
 // device only under the number it is bound under: the entry under the old
-// number goes, and the entry under Port names the device when it is free or
-// Take is TRUE. The tool's port index starts at the same number.
+// number goes, and the entry under Port names the device when it is free, or
+// when Take is TRUE and the device holding it has no open port. The tool's
+// port index starts at the same number.
 VOID USB2SER_SetPortIndex(PDEVICE_OBJECT DeviceObject, LONG Port, BOOLEAN Take);
 
 // Clears every table entry that names this device, and no other: another

@@ -1,7 +1,9 @@
 #include "host/configmg/config_manager.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <set>
 
 namespace host {
 
@@ -44,11 +46,7 @@ void ConfigManager::assign_port_name(const std::string& id, std::optional<std::s
 }
 
 void ConfigManager::assign_port_value(const std::string& id, std::optional<Value> value) {
-    if (value) {
-        m_port_names[upper(id)] = *value;
-    } else {
-        m_port_names.erase(upper(id));
-    }
+    m_port_names[upper(id)] = value;
     for (auto& [handle, node] : m_nodes) {
         if (upper(node.id) != upper(id)) continue;
         if (value) {
@@ -67,6 +65,19 @@ std::optional<CONFIGRET> ConfigManager::injected(int service) {
     CONFIGRET result = it->second.first;
     if (it->second.second > 0 && --it->second.second == 0) m_failures.erase(it);
     return result;
+}
+
+ConfigManager::Value ConfigManager::next_port_name() const {
+    std::set<unsigned long> taken;
+    for (const auto& [id, value] : m_port_names) {
+        if (!value || value->data.size() < 4) continue;
+        const std::string text(value->data.begin(), value->data.end());
+        if (upper(text.substr(0, 3)) == "COM") taken.insert(std::strtoul(text.c_str() + 3, nullptr, 10));
+    }
+    unsigned long number = 3;
+    while (taken.count(number) != 0) ++number;
+    const std::string name = "COM" + std::to_string(number);
+    return Value{1, std::vector<std::uint8_t>(name.c_str(), name.c_str() + name.size() + 1)};
 }
 
 ConfigManager::Node* ConfigManager::node_of(DEVNODE handle) {
@@ -106,7 +117,8 @@ CONFIGRET ConfigManager::create(PDEVNODE node, PCSTR id, DEVNODE parent, ULONG f
     created.id = id;
     created.parent = parent;
     auto name = m_port_names.find(upper(created.id));
-    if (name != m_port_names.end()) created.values["PORTNAME"] = name->second;
+    if (name == m_port_names.end() && m_class_installer) name = m_port_names.emplace(upper(created.id), next_port_name()).first;
+    if (name != m_port_names.end() && name->second) created.values["PORTNAME"] = *name->second;
     m_nodes[created.handle] = created;
     *node = created.handle;
     return CR_SUCCESS;

@@ -2,7 +2,8 @@
 // created by identifier, with logical configurations whose resource
 // descriptors are kept byte for byte, registered enumerators, per-node
 // registry values, and the class installer's part: the "PORTNAME" it assigns
-// to a node identifier. Any service can be made to fail.
+// to a node identifier, kept in the registry for that identifier from then on.
+// Any service can be made to fail.
 #pragma once
 
 #include <cstdint>
@@ -52,11 +53,17 @@ public:
     const Node* find(const std::string& id) const;
 
     // The class installer: the "PORTNAME" for nodes of this identifier, now
-    // and when they are created; nullopt takes the value away.
+    // and when they are created; nullopt takes the value away (and the
+    // installer gives none).
     void assign_port_name(const std::string& id, std::optional<std::string> name);
     // The same with a value of any type and bytes, as a broken installer or
     // a user's registry edit may leave it.
     void assign_port_value(const std::string& id, std::optional<Value> value);
+    // On, a node created with an identifier that has no name yet is named
+    // as the ports class installer names a new port: "COMn" with the lowest
+    // n from 3 (COM1 and COM2 are the machine's own) that no identifier's
+    // name holds. Off (the default), such a node has no "PORTNAME".
+    void set_class_installer(bool on) { m_class_installer = on; }
     // Makes the service fail with `result`, `times` times (-1: until cleared).
     void fail(int service, CONFIGRET result, int times = -1);
     void clear_failures() { m_failures.clear(); }
@@ -78,9 +85,11 @@ private:
     static constexpr DEVNODE kRoot = 1;
     std::optional<CONFIGRET> injected(int service);
     Node* node_of(DEVNODE handle);
+    Value next_port_name() const;
 
     std::map<DEVNODE, Node> m_nodes;
-    std::map<std::string, Value> m_port_names;
+    std::map<std::string, std::optional<Value>> m_port_names;  // by identifier, upper case
+    bool m_class_installer = false;
     std::map<int, std::pair<CONFIGRET, int>> m_failures;
     ULONG m_next_handle = 2;
 };

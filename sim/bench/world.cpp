@@ -45,19 +45,7 @@ host::Module driver_module(const WorldOptions& options) {
 
 }  // namespace
 
-World::World(const WorldOptions& options) : m_module(driver_module(options)) {
-    m_kernel = std::make_unique<host::Kernel>(options.seed, options.strategy);
-    m_kernel->set_platform(options.platform);
-    const char* spurious = std::getenv("TORVEX_SPURIOUS_WAITS");
-    m_kernel->set_spurious_waits(spurious != nullptr ? std::strtoull(spurious, nullptr, 10) : options.spurious_waits);
-    m_bus = std::make_unique<host::UsbBus>(*m_kernel, options.bus);
-    if (options.fault_unplugs) {
-        m_kernel->faults().unplug_at(options.fault, [this] {
-            if (m_pdo != nullptr) m_bus->pull_out_soon(m_pdo);
-        });
-    } else {
-        m_kernel->faults().fail_at(options.fault);
-    }
+Adapter::Adapter(World& world, const WorldOptions& options, int number) : m_world(world), m_number(number) {
     m_chip = std::make_unique<BridgeChip>(options.chip_config ? *options.chip_config
                                                               : ChipConfig::of(options.chip, options.interfaces));
     if (options.line == LineKind::Loopback) {
@@ -68,61 +56,114 @@ World::World(const WorldOptions& options) : m_module(driver_module(options)) {
     std::copy_n(options.eeprom.begin(), std::min(options.eeprom.size(), m_chip->eeprom().size()),
                 m_chip->eeprom().begin());
     if (options.wrap) m_wrapper = options.wrap(*m_chip);
-    m_pdo = m_bus->plug(device());
+    m_pdo = m_world.bus().plug(device());
+}
+
+PDEVICE_OBJECT Adapter::fdo() const {
+    if (m_pdo == nullptr) return nullptr;
+    PDEVICE_OBJECT above = m_pdo->AttachedDevice;
+    return above != nullptr && above->DriverObject == m_world.driver() ? above : nullptr;
+}
+
+PUSB2SER_EXTENSION Adapter::extension() const {
+    PDEVICE_OBJECT device = fdo();
+    return device ? USB2SER_Extension(device) : nullptr;
+}
+
+NTSTATUS Adapter::add_device() { return m_world.kernel().pnp().add_device(m_world.driver(), m_pdo); }
+
+NTSTATUS Adapter::start() { return m_world.kernel().pnp().start(m_pdo); }
+
+NTSTATUS Adapter::stop() { return m_world.kernel().pnp().stop(m_pdo); }
+
+NTSTATUS Adapter::remove() { return m_world.kernel().pnp().remove(m_pdo); }
+
+NTSTATUS Adapter::unplug() {
+    host::UsbBus& bus = m_world.bus();
+    if (!bus.pulled(m_pdo)) bus.unplug(m_pdo);
+    NTSTATUS status = m_world.kernel().pnp().remove_gone(m_pdo);
+    bus.delete_pdo(m_pdo);
+    m_pdo = nullptr;
+    return status;
+}
+
+bool Adapter::finish_pull_out() {
+    if (m_pdo == nullptr || !m_world.bus().pulled(m_pdo)) return false;
+    unplug();
+    return true;
+}
+
+NTSTATUS Adapter::plug() {
+    m_pdo = m_world.bus().plug(device());
+    NTSTATUS status = add_device();
+    return NT_SUCCESS(status) ? start() : status;
+}
+
+World::World(const WorldOptions& options) : m_module(driver_module(options)) {
+    m_kernel = std::make_unique<host::Kernel>(options.seed, options.strategy);
+    m_kernel->set_platform(options.platform);
+    m_kernel->configmg().set_class_installer(options.class_installer);
+    const char* spurious = std::getenv("TORVEX_SPURIOUS_WAITS");
+    m_kernel->set_spurious_waits(spurious != nullptr ? std::strtoull(spurious, nullptr, 10) : options.spurious_waits);
+    m_bus = std::make_unique<host::UsbBus>(*m_kernel, options.bus);
+    if (options.fault_unplugs) {
+        m_kernel->faults().unplug_at(options.fault, [this] {
+            for (auto& adapter : m_adapters) {
+                if (adapter->plugged() && !m_bus->pulled(adapter->pdo())) {
+                    m_bus->pull_out_soon(adapter->pdo());
+                    return;
+                }
+            }
+        });
+    } else {
+        m_kernel->faults().fail_at(options.fault);
+    }
+    for (int number = 1; number <= std::max(options.adapters, 1); ++number) {
+        m_adapters.push_back(std::make_unique<Adapter>(*this, options, number));
+    }
     std::string error = m_module.check();
     if (error.empty()) error = m_module.link();
     if (error.empty()) error = Serport::bind(m_module);
     if (!error.empty()) host::bug_check(host::Check::ImageLoadFailed, error);
     m_driver = m_kernel->io().load_driver("TORVEX", m_module.entry());
-    if (options.add_device) add_device();
+    if (options.add_device) {
+        for (auto& adapter : m_adapters) adapter->add_device();
+    }
 }
 
 World::~World() { teardown(); }
 
-PDEVICE_OBJECT World::fdo() const {
-    if (m_pdo == nullptr) return nullptr;
-    PDEVICE_OBJECT above = m_pdo->AttachedDevice;
-    return above != nullptr && above->DriverObject == m_driver ? above : nullptr;
-}
-
-PUSB2SER_EXTENSION World::extension() const {
-    PDEVICE_OBJECT device = fdo();
-    return device ? USB2SER_Extension(device) : nullptr;
-}
-
-NTSTATUS World::add_device() { return m_kernel->pnp().add_device(m_driver, m_pdo); }
-
-NTSTATUS World::remove() { return m_kernel->pnp().remove(m_pdo); }
-
-NTSTATUS World::unplug() {
-    if (!m_bus->pulled(m_pdo)) m_bus->unplug(m_pdo);
-    NTSTATUS status = m_kernel->pnp().remove_gone(m_pdo);
-    m_bus->delete_pdo(m_pdo);
-    m_pdo = nullptr;
-    return status;
-}
-
 bool World::finish_pull_out() {
-    if (m_pdo == nullptr || !m_bus->pulled(m_pdo)) return false;
-    unplug();
-    return true;
-}
-
-NTSTATUS World::plug() {
-    m_pdo = m_bus->plug(device());
-    NTSTATUS status = add_device();
-    return NT_SUCCESS(status) ? start() : status;
+    bool finished = false;
+    for (auto& adapter : m_adapters) finished = adapter->finish_pull_out() || finished;
+    return finished;
 }
 
 NTSTATUS World::sleep(SYSTEM_POWER_STATE state) {
-    if (m_pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
-    NTSTATUS status = m_kernel->pnp().query_system_power(m_pdo, state);
-    return NT_SUCCESS(status) ? m_kernel->pnp().set_system_power(m_pdo, state) : status;
+    NTSTATUS status = STATUS_NO_SUCH_DEVICE;
+    for (auto& adapter : m_adapters) {
+        if (!adapter->plugged()) continue;
+        status = m_kernel->pnp().query_system_power(adapter->pdo(), state);
+        if (!NT_SUCCESS(status)) return status;
+    }
+    for (auto& adapter : m_adapters) {
+        if (!adapter->plugged()) continue;
+        const NTSTATUS set = m_kernel->pnp().set_system_power(adapter->pdo(), state);
+        if (NT_SUCCESS(status)) status = set;
+    }
+    return status;
 }
 
 NTSTATUS World::wake() {
-    if (m_pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
-    return m_kernel->pnp().set_system_power(m_pdo, PowerSystemWorking);
+    NTSTATUS status = STATUS_NO_SUCH_DEVICE;
+    bool any = false;
+    for (auto& adapter : m_adapters) {
+        if (!adapter->plugged()) continue;
+        const NTSTATUS woke = m_kernel->pnp().set_system_power(adapter->pdo(), PowerSystemWorking);
+        if (!any || NT_SUCCESS(status)) status = woke;
+        any = true;
+    }
+    return status;
 }
 
 std::string World::teardown() {
@@ -131,7 +172,9 @@ std::string World::teardown() {
     std::string left;
     // A removal the stack vetoes (its query failed) ends with the adapter
     // pulled out, which nothing can veto.
-    if (fdo() != nullptr && !NT_SUCCESS(remove())) unplug();
+    for (auto& adapter : m_adapters) {
+        if (adapter->fdo() != nullptr && !NT_SUCCESS(adapter->remove())) adapter->unplug();
+    }
     if (m_driver->DeviceObject != nullptr) {
         left += "the driver still has device objects after removal\n";
     } else {

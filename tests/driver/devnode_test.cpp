@@ -101,6 +101,7 @@ TEST_F(DevNodeTest, UnusableNamesAreTreatedLikeAMissingOneAndNeverIndexOutsideTh
 }
 
 TEST_F(DevNodeTest, WithoutANameTheFirstDeviceTakesPortThreeAndKeepsIt) {
+    build({.class_installer = false});
     ASSERT_EQ(world->start(), STATUS_SUCCESS);
     EXPECT_EQ(ext()->PortIndex, 3);
     EXPECT_EQ(gDevObj[3], fdo());
