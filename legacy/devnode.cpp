@@ -47,7 +47,16 @@ BOOLEAN USB2SER_CreateDevNode(PDEVICE_OBJECT DeviceObject) {
     CHAR identifier[kIdentifierSize];
     sprintf(identifier, "USBPorts\\VID_%04X&PID_%04X\\%4.4d", ext->VendorId, ext->ProductId, ext->InstanceNumber - 1);
     DEVNODE node;
-    if (CONFIGMG_Create_DevNode(&node, identifier, root, 0) != CR_SUCCESS) return FALSE;
+    const CONFIGRET created = CONFIGMG_Create_DevNode(&node, identifier, root, 0);
+    // A node of this identifier is this device's own, left by its removal
+    // while the port was open (a live device of the driver has another
+    // instance number): it is taken back as it is, with its configuration,
+    // its enumerator and its port name.
+    if (created == CR_ALREADY_SUCH_DEVNODE && CONFIGMG_Locate_DevNode(&node, identifier, 0) == CR_SUCCESS) {
+        ext->DevNode = node;
+        return TRUE;
+    }
+    if (created != CR_SUCCESS) return FALSE;
     ext->DevNode = node;
     if (AddLogConfig(DeviceObject) == CR_SUCCESS &&
         CONFIGMG_Register_Enumerator(ext->DevNode, EnumHandler, 1) == CR_SUCCESS) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string_view>
@@ -26,6 +27,7 @@ using host::kMillisecond;
 using host::Time;
 
 constexpr Time kDefaultTimeout = host::kSecond;
+constexpr std::uint64_t kMostAdapters = 16;
 
 struct Line {
     int number = 0;
@@ -275,17 +277,44 @@ private:
     std::string jitter_word(const Words& w);
     std::string controller_word(const Words& w);
     std::string line_word(const Words& w);
+    std::string adapters_word(const Words& w);
+    std::string select_word(const Words& w);
+    std::string port_name_word(const Words& w);
 
-    sim::Serport& port() { return *m_serport; }
+    // A COM port of the port driver, as the script's application uses it.
+    struct Port {
+        std::unique_ptr<sim::Serport> serport;
+        std::string received;  // the bytes read and not yet matched
+        sim::Serport::LineEvents events_seen;
+    };
+    // What the script keeps of each adapter.
+    struct Station {
+        std::size_t peer_matched = 0;
+        std::size_t peer_errors_seen = 0;
+        bool started = false;  // the last start (or plug) succeeded and no stop came since
+    };
+
+    // The adapter the commands talk to, and what the script keeps of it.
+    sim::Adapter& adapter() { return m_world->adapter(m_selected); }
+    Station& station() { return m_stations[static_cast<std::size_t>(m_selected - 1)]; }
+    // The port of the selected adapter's device: the port driver's port under
+    // the number the device is bound to.
+    Port& port_state() { return port_under(port_number(adapter())); }
+    sim::Serport& port() { return *port_state().serport; }
     // The device's COM port number; 0 while there is no device (its AddDevice failed).
-    ULONG port_number() { return m_world->fdo() != nullptr ? m_world->port() : 0; }
+    static ULONG port_number(const sim::Adapter& a) { return a.fdo() != nullptr ? a.port() : 0; }
+    // The port driver's port of that number, made when first needed.
+    Port& port_under(ULONG number);
     sim::ScriptedPeer& peer();
     host::Kernel& kernel() { return m_world->kernel(); }
+    // "adapter K: " before a command's line where the world has more than one.
+    std::string whose() const;
 
     void run_line(const Line& line);
     void finish_pull_out();
     std::string replay() const;
     std::string check_after_fault();
+    std::string check_adapter_after_fault();
     std::string expect_port(const std::string& text, Time timeout);
     std::string expect_peer(const std::string& text, Time timeout);
     static void need(bool condition, const std::string& message) {
@@ -312,8 +341,8 @@ private:
     static std::string answer(bool ok) { return ok ? "TRUE" : "FALSE"; }
     // A command that needs the adapter in (or out): a script error, but for
     // an expectation the fault made fail when the fault pulled it out.
-    void plugged_in(bool in) const {
-        if (m_world->plugged() == in) return;
+    void plugged_in(bool in) {
+        if (adapter().plugged() == in) return;
         const std::string message = in ? "the adapter is not plugged in" : "the adapter is plugged in already";
         if (m_run.unplug) hold(false, message);
         need(false, message);
@@ -322,19 +351,29 @@ private:
     const ScriptRun& m_run;
     std::FILE* m_out;
     sim::WorldOptions m_options;
-    sim::VcdWriter m_vcd;  // the world's chip reports to it: it outlives the world
+    std::vector<std::unique_ptr<sim::VcdWriter>> m_vcds;  // one for each adapter; the chips report to them: they outlive the world
     std::unique_ptr<sim::World> m_world;
-    std::unique_ptr<sim::Serport> m_serport;
-    std::string m_received;  // the port's bytes read and not yet matched
-    std::size_t m_peer_matched = 0;
-    sim::Serport::LineEvents m_events_seen;
-    std::size_t m_peer_errors_seen = 0;
-    bool m_started = false;  // the last start (or plug) succeeded and no stop came since
+    std::map<ULONG, Port> m_ports;  // the port driver's ports, by number
+    std::vector<Station> m_stations;  // by adapter
+    int m_selected = 1;
 };
 
 sim::ScriptedPeer& Runner::peer() {
     need(m_options.line == sim::LineKind::Peer, "the line ends in a loopback plug: there is no peer (\"line peer\")");
-    return m_world->peer();
+    return adapter().peer();
+}
+
+Runner::Port& Runner::port_under(ULONG number) {
+    Port& p = m_ports[number];
+    if (!p.serport) {
+        p.serport = std::make_unique<sim::Serport>(number);
+        sim::Serport::register_callbacks();
+    }
+    return p;
+}
+
+std::string Runner::whose() const {
+    return m_world && m_world->adapters() > 1 ? "adapter " + std::to_string(m_selected) + ": " : "";
 }
 
 const Word Runner::kWords[] = {
@@ -350,6 +389,7 @@ const Word Runner::kWords[] = {
     {"jitter", "FRAMES", "how many frames late the host controller may be (0 to 8, default 2)", Group::World,
      &Runner::jitter_word},
     {"controller", "uhci|ohci", "the host controller's kind (default uhci)", Group::World, &Runner::controller_word},
+    {"adapters", "N", "so many adapters on the bus, alike (default 1, at most 16)", Group::World, &Runner::adapters_word},
     {"port-power", "cut|kept", "whether the adapter loses its power while the system sleeps", Group::World,
      &Runner::port_power_word},
 
@@ -394,6 +434,8 @@ const Word Runner::kWords[] = {
     {"peer flow", "none|hardware|xon", "the peer holds back while RTS is low, or after an XOFF", Group::Peer,
      &Runner::peer_flow_word},
 
+    {"adapter", "K", "the commands that follow talk to adapter K: its port, its far end, its chip", Group::Adapter,
+     &Runner::select_word},
     {"plug", "", "the adapter goes in and starts", Group::Adapter, &Runner::adapter_word},
     {"unplug", "", "the adapter is pulled out", Group::Adapter, &Runner::adapter_word},
     {"replug", "", "unplug, then plug", Group::Adapter, &Runner::adapter_word},
@@ -402,6 +444,8 @@ const Word Runner::kWords[] = {
     {"multiport", "N", "sets \"MultiportDevice\" in the device's hardware key", Group::Adapter,
      &Runner::multiport_word},
     {"identifiers", "", "asks for the hardware identifiers", Group::Adapter, &Runner::identifiers_word},
+    {"port-name", "COMn", "sets \"PORTNAME\" in the port's hardware key; the device reads it at its next start",
+     Group::Adapter, &Runner::port_name_word},
 
     {"sleep", "[S1..S5]", "the system sleeps (default S3)", Group::System, &Runner::sleep_word},
     {"wake", "", "the system works again", Group::System, &Runner::wake_word},
@@ -453,10 +497,10 @@ std::string Runner::sleep_word(const Words& w) {
         need(w[1].size() == 2 && w[1][0] == 'S' && w[1][1] >= '1' && w[1][1] <= '5', "sleep takes S1 to S5");
         state = w[1][1] - '0';
     }
-    const bool cut = !m_world->bus().unpowered(m_world->pdo());
+    const bool cut = !m_world->bus().unpowered(adapter().pdo());
     const NTSTATUS slept = m_world->sleep(static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + state));
     return "the system sleeps in S" + std::to_string(state) + ": " + status_text(slept) +
-           (cut && m_world->bus().unpowered(m_world->pdo()) ? ", the port's power is cut" : "");
+           (cut && m_world->bus().unpowered(adapter().pdo()) ? ", the port's power is cut" : "");
 }
 
 std::string Runner::wake_word(const Words& w) {
@@ -464,8 +508,11 @@ std::string Runner::wake_word(const Words& w) {
     plugged_in(true);
     const NTSTATUS woke = m_world->wake();
     // A device whose power did not come back works no more: a user puts it
-    // back in, as after a failed start.
-    if (!NT_SUCCESS(woke)) m_started = false;
+    // back in, as after a failed start (which device failed the answer does
+    // not tell: each is put back).
+    if (!NT_SUCCESS(woke)) {
+        for (Station& each : m_stations) each.started = false;
+    }
     return "the system works again: " + status_text(woke);
 }
 
@@ -473,12 +520,12 @@ std::string Runner::uart_word(const Words& w) {
     const std::string& c = w[0];
     args(w, c == "uart" ? 0 : 1, c == "uart" ? 0 : 1);
     plugged_in(true);
-    const std::string uart = uart_text(m_world->chip());
+    const std::string uart = uart_text(adapter().chip());
     if (c == "expect-uart") {
         hold(uart == w[1], "expected the chip's UART at " + quoted(w[1]) + ", found " + quoted(uart));
         return "the chip's UART runs at " + uart;
     }
-    sim::BridgeChip& chip = m_world->chip();
+    sim::BridgeChip& chip = adapter().chip();
     const sim::ChipCounters& counters = chip.counters();
     return "the chip's UART runs at " + uart + "; FIFOs " + std::to_string(chip.tx_fifo_level()) + " to send, " +
            std::to_string(chip.rx_fifo_level()) + " received; " + std::to_string(counters.tx_bytes) + " sent, " +
@@ -503,7 +550,7 @@ std::string Runner::ioctl_word(const Words& w) {
         need(n && *n <= 0x10000, "the output length of ioctl is a number of bytes, at most 65536");
         output = *n;
     }
-    sim::Tool::Answer answer = sim::Tool(*m_world).send(static_cast<ULONG>(*code), input, static_cast<ULONG>(output));
+    sim::Tool::Answer answer = sim::Tool(*m_world, m_selected).send(static_cast<ULONG>(*code), input, static_cast<ULONG>(output));
     return "status " + status_text(answer.status) + ", information " + std::to_string(answer.information) +
            (answer.output.empty() ? "" : ": " + hex_text(answer.output));
 }
@@ -513,7 +560,7 @@ std::string Runner::multiport_word(const Words& w) {
     auto value = unsigned_number(w[1]);
     need(value && *value <= 0xFFFFFFFFu, "multiport takes a number");
     plugged_in(true);
-    kernel().registry().set_dword(m_world->pdo(), "MultiportDevice", static_cast<ULONG>(*value));
+    kernel().registry().set_dword(adapter().pdo(), "MultiportDevice", static_cast<ULONG>(*value));
     return "\"MultiportDevice\" = " + w[1] + " in the device's hardware key";
 }
 
@@ -521,7 +568,7 @@ std::string Runner::identifiers_word(const Words& w) {
     args(w, 0, 0);
     plugged_in(true);
     std::vector<std::u16string> ids;
-    NTSTATUS status = kernel().pnp().query_id(m_world->pdo(), BusQueryHardwareIDs, &ids);
+    NTSTATUS status = kernel().pnp().query_id(adapter().pdo(), BusQueryHardwareIDs, &ids);
     std::string out = "hardware identifiers:";
     for (const std::u16string& id : ids) out += " " + std::string(id.begin(), id.end());
     char code[32];
@@ -550,7 +597,7 @@ std::string Runner::baud_word(const Words& w) {
     need(rate && *rate <= 0xFFFFFFFFu, "baud takes a rate");
     bool ok = port().set_baud(static_cast<ULONG>(*rate));
     return answer(ok) + ", the driver chose " + std::to_string(port().rate()) + ", the chip runs at " +
-           std::to_string(m_world->chip().line_coding().baud);
+           std::to_string(adapter().chip().line_coding().baud);
 }
 
 std::string Runner::framing_word(const Words& w) {
@@ -558,7 +605,7 @@ std::string Runner::framing_word(const Words& w) {
     auto line = framing(w[1], port().line().baud);
     need(line.has_value(), "framing takes data bits, parity and stop bits, as in 8N1 or 7E1");
     bool ok = port().set_line(*line);
-    const sim::LineCoding& coding = m_world->chip().line_coding();
+    const sim::LineCoding& coding = adapter().chip().line_coding();
     return answer(ok) + ", the chip runs at " + std::to_string(coding.baud) + " " +
            framing_name(coding.data_bits, coding.parity, coding.char_format);
 }
@@ -622,10 +669,10 @@ std::string Runner::read_word(const Words& w) {
     const Time end = kernel().now() + timeout_at(w, 1);
     do {
         std::vector<std::uint8_t> part = port().read(4096, end - kernel().now());
-        m_received.append(part.begin(), part.end());
+        port_state().received.append(part.begin(), part.end());
     } while (kernel().now() < end);
     std::string got;
-    got.swap(m_received);
+    got.swap(port_state().received);
     return "read " + quoted(got);
 }
 
@@ -665,14 +712,15 @@ std::string Runner::expect_event_word(const Words& w) {
         {"overrun", &Events::overruns}, {"cts", &Events::cts}, {"dsr", &Events::dsr},
         {"dcd", &Events::dcd}, {"ri", &Events::rings}};
     const Events& now = port().line_events();
+    Events& seen = port_state().events_seen;
     std::uint64_t Events::*field = nullptr;
     for (const auto& [name, member] : kKinds) {
         if (w[1] == name) field = member;
     }
     need(field != nullptr, "expect-event takes break, framing, parity, overrun, cts, dsr, dcd or ri");
-    hold(now.*field > m_events_seen.*field, "no " + w[1] + " reported since the last look");
-    const std::uint64_t count = now.*field - m_events_seen.*field;
-    m_events_seen.*field = now.*field;
+    hold(now.*field > seen.*field, "no " + w[1] + " reported since the last look");
+    const std::uint64_t count = now.*field - seen.*field;
+    seen.*field = now.*field;
     return std::to_string(count) + " " + w[1] + " report" + (count == 1 ? "" : "s");
 }
 
@@ -705,8 +753,8 @@ std::string Runner::peer_read_word(const Words& w) {
     need(w.size() <= 3, "peer read takes a time");
     kernel().run_for(timeout_at(w, 2));
     const std::vector<std::uint8_t>& all = peer().received();
-    const std::string got(all.begin() + static_cast<std::ptrdiff_t>(m_peer_matched), all.end());
-    m_peer_matched = all.size();
+    const std::string got(all.begin() + static_cast<std::ptrdiff_t>(station().peer_matched), all.end());
+    station().peer_matched = all.size();
     return "the peer read " + quoted(got);
 }
 
@@ -780,9 +828,10 @@ std::string Runner::peer_flow_word(const Words& w) {
 std::string Runner::peer_expect_errors_word(const Words& w) {
     need(w.size() == 2, "peer expect-errors takes nothing");
     const std::size_t now = peer().errors().size();
-    hold(now > m_peer_errors_seen, "the peer saw no receive error since the last look");
-    const std::size_t count = now - m_peer_errors_seen;
-    m_peer_errors_seen = now;
+    std::size_t& seen = station().peer_errors_seen;
+    hold(now > seen, "the peer saw no receive error since the last look");
+    const std::size_t count = now - seen;
+    seen = now;
     return "the peer saw " + std::to_string(count) + " receive error" + (count == 1 ? "" : "s");
 }
 
@@ -855,6 +904,36 @@ std::string Runner::line_word(const Words& w) {
     return {};
 }
 
+std::string Runner::adapters_word(const Words& w) {
+    auto n = unsigned_number(w[1]);
+    need(n && *n >= 1 && *n <= kMostAdapters, "adapters takes a number from 1 to " + std::to_string(kMostAdapters));
+    m_options.adapters = static_cast<int>(*n);
+    return {};
+}
+
+std::string Runner::select_word(const Words& w) {
+    args(w, 1, 1);
+    auto k = unsigned_number(w[1]);
+    need(k && *k >= 1 && *k <= static_cast<std::uint64_t>(m_world->adapters()),
+         "adapter takes a number from 1 to " + std::to_string(m_world->adapters()));
+    m_selected = static_cast<int>(*k);
+    return adapter().fdo() != nullptr ? "COM" + std::to_string(adapter().port()) : "no device";
+}
+
+std::string Runner::port_name_word(const Words& w) {
+    args(w, 1, 1);
+    need(w[1].size() < 64, "port-name takes a name of at most 63 characters");
+    plugged_in(true);
+    const PUSB2SER_EXTENSION ext = adapter().extension();
+    const host::ConfigManager::Node* node = nullptr;
+    for (const host::ConfigManager::Node* each : kernel().configmg().nodes()) {
+        if (ext != nullptr && each->handle == ext->DevNode) node = each;
+    }
+    need(node != nullptr, "the adapter's port has no device node: its device has not started");
+    kernel().configmg().assign_port_name(node->id, w[1]);
+    return "\"PORTNAME\" = " + quoted(w[1]) + " for " + node->id + ", read at the device's next start";
+}
+
 void Runner::build_world() {
     if (m_run.seed) m_options.seed = *m_run.seed;
     if (m_run.strategy) m_options.strategy = *m_run.strategy;
@@ -863,45 +942,64 @@ void Runner::build_world() {
     m_options.fault = m_run.fault;
     m_options.fault_unplugs = m_run.unplug;
     m_options.image = m_run.image;
-    std::string error;
-    need(m_run.vcd.empty() || m_vcd.open(m_run.vcd, &error), error);
     m_world = std::make_unique<sim::World>(m_options);
-    if (!m_run.vcd.empty()) m_world->chip().set_probe(&m_vcd);
-    m_started = NT_SUCCESS(m_world->start());
-    m_serport = std::make_unique<sim::Serport>(port_number());
-    sim::Serport::register_callbacks();
-    hold(m_started, "the device did not start");
+    const int adapters = m_world->adapters();
+    m_stations.assign(static_cast<std::size_t>(adapters), Station{});
+    if (!m_run.vcd.empty()) {
+        for (int k = 1; k <= adapters; ++k) {
+            const std::string path = adapters == 1 ? m_run.vcd : numbered_path(m_run.vcd, k);
+            std::string error;
+            m_vcds.push_back(std::make_unique<sim::VcdWriter>());
+            need(m_vcds.back()->open(path, &error), error);
+            m_world->adapter(k).chip().set_probe(m_vcds.back().get());
+        }
+    }
+    std::string ports;
+    for (m_selected = 1; m_selected <= adapters; ++m_selected) {
+        station().started = NT_SUCCESS(adapter().start());
+        port_state();
+        ports += (ports.empty() ? "COM" : ", COM") + std::to_string(port_number(adapter()));
+    }
+    for (m_selected = 1; m_selected <= adapters; ++m_selected) {
+        hold(station().started, adapters == 1 ? "the device did not start"
+                                              : "adapter " + std::to_string(m_selected) + "'s device did not start");
+    }
+    m_selected = 1;
     static const char* const kinds[] = {"comm", "vendor", "extended"};
-    std::fprintf(m_out, "[%12.3f ms] world: %s, seed %llu, chip %s, %d interface%s, %s; the device started as COM%lu\n",
-                 0.0, m_options.platform == host::Platform::WinMe ? "Windows Me" : "Windows 98 SE",
+    std::fprintf(m_out, "[%12.3f ms] world: %s, seed %llu, chip %s, %d interface%s, %s; %s %s\n", 0.0,
+                 m_options.platform == host::Platform::WinMe ? "Windows Me" : "Windows 98 SE",
                  static_cast<unsigned long long>(m_options.seed), kinds[static_cast<int>(m_options.chip)],
                  m_options.interfaces, m_options.interfaces == 1 ? "" : "s",
                  m_options.line == sim::LineKind::Peer ? "a peer on the line" : "a loopback plug on the line",
-                 static_cast<unsigned long>(port_number()));
+                 adapters == 1 ? "the device started as"
+                               : (std::to_string(adapters) + " adapters, their devices started as").c_str(),
+                 ports.c_str());
 }
 
 std::string Runner::expect_port(const std::string& text, Time timeout) {
     const Time end = kernel().now() + timeout;
-    while (m_received.size() < text.size() && kernel().now() < end) {
-        std::vector<std::uint8_t> part = port().read(text.size() - m_received.size(), end - kernel().now());
-        m_received.append(part.begin(), part.end());
+    std::string& received = port_state().received;
+    while (received.size() < text.size() && kernel().now() < end) {
+        std::vector<std::uint8_t> part = port().read(text.size() - received.size(), end - kernel().now());
+        received.append(part.begin(), part.end());
     }
-    const std::string got = m_received.substr(0, text.size());
+    const std::string got = received.substr(0, text.size());
     hold(got == text, "expected " + quoted(text) + ", got " + quoted(got));
-    m_received.erase(0, text.size());
+    received.erase(0, text.size());
     return "received " + quoted(text);
 }
 
 std::string Runner::expect_peer(const std::string& text, Time timeout) {
     const Time end = kernel().now() + timeout;
-    auto arrived = [&] { return peer().received().size() - m_peer_matched; };
+    std::size_t& matched = station().peer_matched;
+    auto arrived = [&] { return peer().received().size() - matched; };
     while (arrived() < text.size() && kernel().now() < end) kernel().run_for(kMillisecond);
     const std::vector<std::uint8_t>& all = peer().received();
     const std::size_t n = std::min(text.size(), arrived());
-    const std::string got(all.begin() + static_cast<std::ptrdiff_t>(m_peer_matched),
-                          all.begin() + static_cast<std::ptrdiff_t>(m_peer_matched + n));
+    const std::string got(all.begin() + static_cast<std::ptrdiff_t>(matched),
+                          all.begin() + static_cast<std::ptrdiff_t>(matched + n));
     hold(got == text, "the peer expected " + quoted(text) + ", got " + quoted(got));
-    m_peer_matched += n;
+    matched += n;
     return "the peer received " + quoted(text);
 }
 
@@ -912,31 +1010,29 @@ std::string Runner::pnp_command(const std::string& c) {
         plugged_in(true);
         // The Plug and Play manager stops only a started device and starts
         // only one that is not (a fault may have left it either way).
-        hold(m_started == (c == "stop"), c == "stop" ? "the device is not started" : "the device is started");
-        const NTSTATUS status = c == "stop" ? m_world->stop() : m_world->start();
-        if (NT_SUCCESS(status)) m_started = c == "start";
+        hold(station().started == (c == "stop"), c == "stop" ? "the device is not started" : "the device is started");
+        const NTSTATUS status = c == "stop" ? adapter().stop() : adapter().start();
+        if (NT_SUCCESS(status)) station().started = c == "start";
         return status_text(status);
     }
     std::string out;
     if (c == "unplug" || c == "replug") {
         plugged_in(true);
-        const std::uint64_t notices = port().cable_removals();
-        const NTSTATUS removed = m_world->unplug();
-        m_started = false;
+        const sim::Serport& told = port();
+        const std::uint64_t notices = told.cable_removals();
+        const NTSTATUS removed = adapter().unplug();
+        station().started = false;
         out = "unplugged: " + status_text(removed) +
-              (port().cable_removals() > notices ? ", the port driver was told" : ", the port driver was not told");
+              (told.cable_removals() > notices ? ", the port driver was told" : ", the port driver was not told");
         if (c == "unplug") return out;
         out += "; ";
     } else {
         plugged_in(false);
     }
-    NTSTATUS started = m_world->plug();
-    m_started = NT_SUCCESS(started);
-    if (NT_SUCCESS(started) && port_number() != port().number()) {
-        m_serport = std::make_unique<sim::Serport>(port_number());
-        sim::Serport::register_callbacks();
-    }
-    return out + "plugged in and started: " + status_text(started) + ", COM" + std::to_string(port_number());
+    NTSTATUS started = adapter().plug();
+    station().started = NT_SUCCESS(started);
+    port_state();
+    return out + "plugged in and started: " + status_text(started) + ", COM" + std::to_string(port_number(adapter()));
 }
 
 int Runner::execute(const std::vector<Line>& lines) {
@@ -963,7 +1059,7 @@ int Runner::execute(const std::vector<Line>& lines) {
         std::fprintf(m_out, "FAILED %s: %s\n  %s\n  seed %llu; replay: %s\n", where.c_str(),
                      current ? current->text.c_str() : "the world's start", stop.reason.c_str(),
                      static_cast<unsigned long long>(m_options.seed), replay().c_str());
-        m_serport.reset();
+        m_ports.clear();
         if (m_world) {
             const Time end = kernel().now();
             m_world->teardown();
@@ -991,7 +1087,7 @@ int Runner::execute(const std::vector<Line>& lines) {
             result = 1;
         }
     }
-    m_serport.reset();
+    m_ports.clear();
     const Time end = kernel().now();
     const std::string left = m_world->teardown();
     if (!finish_vcd(end)) result = 1;
@@ -1008,13 +1104,18 @@ int Runner::execute(const std::vector<Line>& lines) {
 // The waveform ends at `end`, or with the teardown's last change after it.
 bool Runner::finish_vcd(Time end) {
     if (m_run.vcd.empty()) return true;
-    std::string error;
-    if (!m_vcd.close(end, &error)) {
-        std::fprintf(m_out, "torvex: %s\n", error.c_str());
-        return false;
+    bool written = true;
+    for (std::size_t k = 0; k < m_vcds.size(); ++k) {
+        const std::string path = m_vcds.size() == 1 ? m_run.vcd : numbered_path(m_run.vcd, static_cast<int>(k + 1));
+        std::string error;
+        if (m_vcds[k]->close(end, &error)) {
+            std::fprintf(m_out, "waveform written to %s\n", path.c_str());
+        } else {
+            std::fprintf(m_out, "torvex: %s\n", error.c_str());
+            written = false;
+        }
     }
-    std::fprintf(m_out, "waveform written to %s\n", m_run.vcd.c_str());
-    return true;
+    return written;
 }
 
 // One command; with a fault, an expectation that fails is reported and the
@@ -1026,13 +1127,16 @@ void Runner::run_line(const Line& line) {
             build_world();  // the adapter is plugged in and started here
             if (line.words[0] == "plug") return;
         }
+        const Word* word = find(line.words);
+        const std::string who = word != nullptr && word->handler == &Runner::select_word ? "" : whose();
         std::string result = command(line.words);
-        std::fprintf(m_out, "[%12.3f ms] %s: %s\n", static_cast<double>(kernel().now()) / kMillisecond,
-                     line.text.c_str(), result.c_str());
+        std::fprintf(m_out, "[%12.3f ms] %s%s: %s\n", static_cast<double>(kernel().now()) / kMillisecond,
+                     who.c_str(), line.text.c_str(), result.c_str());
     } catch (const Stop& stop) {
         if (m_run.fault == 0 || !stop.failed_expectation || m_world == nullptr) throw;
-        std::fprintf(m_out, "[%12.3f ms] %s: did not hold with the fault: %s\n",
-                     static_cast<double>(kernel().now()) / kMillisecond, line.text.c_str(), stop.reason.c_str());
+        std::fprintf(m_out, "[%12.3f ms] %s%s: did not hold with the fault: %s\n",
+                     static_cast<double>(kernel().now()) / kMillisecond, whose().c_str(), line.text.c_str(),
+                     stop.reason.c_str());
     }
 }
 
@@ -1040,12 +1144,16 @@ void Runner::run_line(const Line& line) {
 // as the hub reports it and the Plug and Play manager removes the device.
 void Runner::finish_pull_out() {
     if (m_world == nullptr) return;
-    const std::uint64_t notices = port().cable_removals();
-    if (!m_world->finish_pull_out()) return;
-    m_started = false;
-    std::fprintf(m_out, "[%12.3f ms] the adapter was pulled out: %s\n",
-                 static_cast<double>(kernel().now()) / kMillisecond,
-                 port().cable_removals() > notices ? "the port driver was told" : "the port driver was not told");
+    for (int k = 1; k <= m_world->adapters(); ++k) {
+        sim::Adapter& pulled = m_world->adapter(k);
+        const sim::Serport& told = *port_under(port_number(pulled)).serport;
+        const std::uint64_t notices = told.cable_removals();
+        if (!pulled.finish_pull_out()) continue;
+        m_stations[static_cast<std::size_t>(k - 1)].started = false;
+        std::fprintf(m_out, "[%12.3f ms] %s was pulled out: %s\n", static_cast<double>(kernel().now()) / kMillisecond,
+                     m_world->adapters() == 1 ? "the adapter" : ("adapter " + std::to_string(k)).c_str(),
+                     told.cable_removals() > notices ? "the port driver was told" : "the port driver was not told");
+    }
 }
 
 // The command that replays this run.
@@ -1067,15 +1175,21 @@ std::string Runner::replay() const {
 // the loopback plug the same one). "" when it does; what went wrong if not.
 std::string Runner::check_after_fault() {
     finish_pull_out();
-    if (m_world->plugged() && (!m_started || m_world->fdo() == nullptr)) m_world->unplug();
-    if (!m_world->plugged()) {
-        const NTSTATUS started = m_world->plug();
+    for (m_selected = 1; m_selected <= m_world->adapters(); ++m_selected) {
+        const std::string problem = check_adapter_after_fault();
+        if (!problem.empty()) return whose() + problem;
+    }
+    return "";
+}
+
+std::string Runner::check_adapter_after_fault() {
+    if (adapter().plugged() && (!station().started || adapter().fdo() == nullptr)) adapter().unplug();
+    if (!adapter().plugged()) {
+        const NTSTATUS started = adapter().plug();
         if (!NT_SUCCESS(started)) return "the adapter put back in does not start: " + status_text(started);
     }
-    m_started = true;
-    m_serport.reset();
-    m_serport = std::make_unique<sim::Serport>(port_number());
-    sim::Serport::register_callbacks();
+    station().started = true;
+    m_ports.erase(port_number(adapter()));
     sim::Serport& p = port();
     if (!p.open()) return "the port does not open";
     p.set_break(false);

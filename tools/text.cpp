@@ -60,4 +60,12 @@ std::string uart_text(const sim::BridgeChip& chip) {
            (chip.dtr() ? "on" : "off") + ", RTS " + (chip.rts() ? "on" : "off");
 }
 
+std::string numbered_path(const std::string& path, int k) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    const bool extension = dot != std::string::npos && dot > 0 && (slash == std::string::npos || dot > slash + 1);
+    const std::size_t at = extension ? dot : path.size();
+    return path.substr(0, at) + std::to_string(k) + path.substr(at);
+}
+
 }  // namespace tool

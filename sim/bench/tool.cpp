@@ -23,8 +23,9 @@ static_assert(sizeof kCodes / sizeof kCodes[0] == USB2SER_IOCTL_CODE_COUNT, "eve
 std::string Tool::device_name() const {
     // Without the driver's device (its AddDevice failed) the name is one no
     // device has.
-    if (m_world.extension() == nullptr) return R"(\\.\USBCOM-)";
-    std::string link = host::to_utf8(m_world.extension()->SymbolicLinkName);
+    PUSB2SER_EXTENSION extension = m_world.adapter(m_adapter).extension();
+    if (extension == nullptr) return R"(\\.\USBCOM-)";
+    std::string link = host::to_utf8(extension->SymbolicLinkName);
     const std::string prefix = "\\DosDevices\\";
     return R"(\\.\)" + (link.starts_with(prefix) ? link.substr(prefix.size()) : link);
 }

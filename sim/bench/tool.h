@@ -23,7 +23,8 @@ public:
         std::vector<std::uint8_t> output;  // the Information bytes handed back
     };
 
-    explicit Tool(World& world) : m_world(world) {}
+    // A tool for the world's adapter of this number (the first by default).
+    explicit Tool(World& world, int adapter = 1) : m_world(world), m_adapter(adapter) {}
 
     // The name a program opens the device by.
     std::string device_name() const;
@@ -37,6 +38,7 @@ public:
 
 private:
     World& m_world;
+    int m_adapter;
 };
 
 }  // namespace sim
