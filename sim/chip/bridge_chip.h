@@ -88,6 +88,7 @@ struct LineCoding {
     std::uint32_t baud = 9600;      // the rate the UART runs at
 
     Framing framing() const { return Framing{baud, data_bits, parity, char_format}; }
+    bool operator==(const LineCoding&) const = default;
 };
 
 struct ChipConfig {
