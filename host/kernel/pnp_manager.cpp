@@ -51,6 +51,10 @@ NTSTATUS PnpManager::add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     // later removal goes to what the stack holds (a new physical device
     // object may have the address of one removed before).
     m_states[pdo] = State::Added;
+    // A new stack has no power state the manager knows until its start: a
+    // record of an earlier stack on this object (or of a deleted physical
+    // device object at the same address) is not this one's.
+    m_device_power.erase(pdo);
     return add(driver, pdo);
 }
 

@@ -146,6 +146,28 @@ TEST_F(PowerTest, SleepAndWakeWhileDataFlowsRestoreThePortUnderEverySeed) {
     }
 }
 
+// A device added again on the physical device object of a stack that was
+// started, its own start failing at each of its first fault points in turn:
+// the power manager knows no power state of the new stack, so the power-up
+// the driver asks for at the wake is sent and answered, not taken for the
+// state the old stack had (and waited for in vain, its wait block left).
+TEST_F(PowerTest, ANewStackOnAStartedDevicesObjectIsPoweredUpAtTheWake) {
+    int failed_starts = 0;
+    for (std::uint64_t point = 1; point <= 24; ++point) {
+        started({});
+        ASSERT_EQ(world->remove(), STATUS_SUCCESS);
+        ASSERT_EQ(world->add_device(), STATUS_SUCCESS);
+        kernel().faults().fail_at(kernel().faults().count() + point);
+        if (NT_SUCCESS(world->start())) continue;
+        ++failed_starts;
+        ASSERT_EQ(world->sleep(), STATUS_SUCCESS) << "point " << point;
+        const host::Time waking = kernel().now();
+        ASSERT_EQ(world->wake(), STATUS_SUCCESS) << "point " << point;
+        EXPECT_LT(kernel().now() - waking, kSecond) << "point " << point;
+    }
+    EXPECT_GT(failed_starts, 0);
+}
+
 // A chunk the port driver hands over while a start runs waits for the start
 // to give the chip the port's settings, and goes: the export answers TRUE and
 // the far end gets it at the port's line. After the start, and after a wake,
