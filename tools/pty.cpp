@@ -502,52 +502,70 @@ PortSettings settings_of(const Termios2& t) {
     return s;
 }
 
-class Session {
+// One adapter's port as a pseudo-terminal (and its far end as another, when
+// asked for): the programs' sessions on it, and what goes between them and
+// the port driver's port.
+class Station {
 public:
-    Session(const PtyOptions& options, std::FILE* out, std::FILE* err)
-        : m_options(options), m_out(out), m_err(err) {}
+    Station(const PtyOptions& options, std::FILE* out, std::FILE* err, sim::World& world, int number)
+        : m_options(options), m_out(out), m_err(err), m_world(world), m_number(number),
+          m_link(options.link.empty() || world.adapters() == 1 ? options.link : numbered_path(options.link, number)) {}
 
-    int run() {
-        sim::WorldOptions world_options = m_options.world;
-        world_options.line = m_options.far_pty ? sim::LineKind::Peer : sim::LineKind::Loopback;
+    // The port and its terminals; false, with the reason told, when they
+    // cannot be made.
+    bool start() {
+        m_serport = std::make_unique<sim::Serport>(adapter().port());
         std::string error;
-        if (!m_options.vcd.empty() && !m_vcd.open(m_options.vcd, &error)) {
-            std::fprintf(m_err, "torvex: %s\n", error.c_str());
-            return 1;
-        }
-        m_world = std::make_unique<sim::World>(world_options);
-        m_world->bus().trace().keep_nothing();  // nobody reads it here; a session may run for hours
-        if (!m_options.vcd.empty()) m_world->chip().set_probe(&m_vcd);
-        if (!NT_SUCCESS(m_world->start())) {
-            std::fprintf(m_err, "torvex: the device did not start\n");
-            return 1;
-        }
-        sim::Serport::register_callbacks();
-        m_serport = std::make_unique<sim::Serport>(m_world->port());
         if (!m_port.create(true, &error) || !m_counts.create(m_port.device(), &error) ||
             (m_options.far_pty && !m_far.create(false, &error))) {
             std::fprintf(m_err, "torvex: %s\n", error.c_str());
-            return finish(1);
+            return false;
         }
-        if (!m_options.link.empty()) {
-            ::unlink(m_options.link.c_str());
-            if (::symlink(m_port.path().c_str(), m_options.link.c_str()) != 0) {
-                std::fprintf(m_err, "torvex: cannot link %s: %s\n", m_options.link.c_str(), std::strerror(errno));
-                return finish(1);
+        if (!m_link.empty()) {
+            ::unlink(m_link.c_str());
+            if (::symlink(m_port.path().c_str(), m_link.c_str()) != 0) {
+                std::fprintf(m_err, "torvex: cannot link %s: %s\n", m_link.c_str(), std::strerror(errno));
+                return false;
             }
         }
-        std::fprintf(m_out, "COM%lu is %s%s%s\n", static_cast<unsigned long>(m_world->port()),
-                     m_port.path().c_str(), m_options.link.empty() ? "" : " (linked as ",
-                     m_options.link.empty() ? "" : (m_options.link + ")").c_str());
-        if (m_options.far_pty) std::fprintf(m_out, "the far end of the line is %s\n", m_far.path().c_str());
-        std::fprintf(m_out, "the world runs in real time; Ctrl-C ends it\n");
-        std::fflush(m_out);
+        std::fprintf(m_out, "COM%lu is %s%s%s\n", static_cast<unsigned long>(adapter().port()), m_port.path().c_str(),
+                     m_link.empty() ? "" : " (linked as ", m_link.empty() ? "" : (m_link + ")").c_str());
+        if (m_options.far_pty) {
+            const std::string whose = m_world.adapters() == 1 ? "the" : "COM" + std::to_string(adapter().port()) + "'s";
+            std::fprintf(m_out, "the far end of %s line is %s\n", whose.c_str(), m_far.path().c_str());
+        }
+        return true;
+    }
 
-        std::signal(SIGINT, on_signal);
-        std::signal(SIGTERM, on_signal);
-        std::signal(SIGPIPE, SIG_IGN);
-        loop();
-        return finish(0);
+    // What the turn waits for: the terminals' wake-ups, and what the programs
+    // write while the port and the far end take it.
+    void waits(std::vector<pollfd>& fds) {
+        fds.push_back({m_port.wake(), POLLIN, 0});
+        if (m_state == PortState::Open && m_programs > 0 && transmit_room() > 0) fds.push_back({m_port.fd(), POLLIN, 0});
+        if (m_options.far_pty) {
+            fds.push_back({m_far.wake(), POLLIN, 0});
+            if (m_far_programs > 0 && chip().incoming() < kFarHeld) fds.push_back({m_far.fd(), POLLIN, 0});
+        }
+    }
+
+    // Before the world runs: the programs' opens, closes, settings and bytes.
+    void take() {
+        port_sessions();
+        from_port_program();
+        if (m_options.far_pty) from_far_program();
+    }
+
+    // After each millisecond of the world: what arrived, to the programs.
+    void give() {
+        to_port_program();
+        if (m_options.far_pty) to_far_program();
+    }
+
+    // The port closes if a program still has it; the link goes.
+    void end() {
+        if (m_state != PortState::Closed) close_port();
+        if (!m_link.empty()) ::unlink(m_link.c_str());
+        m_serport.reset();
     }
 
 private:
@@ -556,43 +574,6 @@ private:
     // port's close waits for its output, so that it all goes within its own
     // session; later opens and their bytes wait meanwhile.
     enum class PortState { Closed, Open, Closing };
-
-    // Paced to the wall clock: each turn waits for the programs (a
-    // millisecond at most), acts on their opens and closes, hands the world
-    // what they wrote and their settings, brings the world's virtual time up
-    // to the time that has passed, and hands the programs what arrived
-    // meanwhile.
-    void loop() {
-        using Clock = std::chrono::steady_clock;
-        const Clock::time_point wall_start = Clock::now();
-        host::Kernel& kernel = m_world->kernel();
-        const host::Time virtual_start = kernel.now();
-        while (!g_stop) {
-            std::vector<pollfd> waits{{m_port.wake(), POLLIN, 0}};
-            if (m_state == PortState::Open && m_programs > 0 && transmit_room() > 0) {
-                waits.push_back({m_port.fd(), POLLIN, 0});
-            }
-            if (m_options.far_pty) {
-                waits.push_back({m_far.wake(), POLLIN, 0});
-                if (m_far_programs > 0 && m_world->chip().incoming() < kFarHeld) waits.push_back({m_far.fd(), POLLIN, 0});
-            }
-            ::poll(waits.data(), waits.size(), 1);
-
-            port_sessions();
-            from_port_program();
-            if (m_options.far_pty) from_far_program();
-            const auto passed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wall_start);
-            const host::Time target = virtual_start + static_cast<host::Time>(passed.count() / 100);
-            // After a late turn the world catches up a millisecond at a time,
-            // handing over what arrived in each, as a port's interrupts would:
-            // its buffers are not meant to hold what a late turn brings.
-            do {
-                if (target > kernel.now()) kernel.run_for(std::min<host::Time>(target - kernel.now(), host::kMillisecond));
-                to_port_program();
-                if (m_options.far_pty) to_far_program();
-            } while (target > kernel.now());
-        }
-    }
 
     // Acts on the opens and closes programs made, in order: the first open
     // opens the port, the last close drains it and then closes it.
@@ -638,10 +619,10 @@ private:
         if (!data.empty()) m_serport->write(data);
         const bool all_sent = read_all && sent();
         answer_drain(m_port, all_sent);
-        const std::size_t queued = m_serport->pending_transmit() + m_world->chip().tx_fifo_level();
+        const std::size_t queued = m_serport->pending_transmit() + chip().tx_fifo_level();
         m_port.tell_transmitter(all_sent, queued);
         if (m_port_events.empty()) m_port.mark_open();
-        if (queued > kTransmitHeld || m_world->chip().transmitter_held()) {
+        if (queued > kTransmitHeld || chip().transmitter_held()) {
             m_port.stop();
         } else if (queued <= kPaceMark && m_port_events.empty()) {
             m_port.let_through();
@@ -681,7 +662,7 @@ private:
 
     // Whether everything given to the port has finished on the line.
     bool sent() {
-        return m_serport->pending_transmit() == 0 && !m_serport->transmitting() && m_world->chip().tx_fifo_level() == 0;
+        return m_serport->pending_transmit() == 0 && !m_serport->transmitting() && chip().tx_fifo_level() == 0;
     }
 
     void to_port_program() {
@@ -714,14 +695,14 @@ private:
 
     void publish_counts() {
         const sim::Serport::LineEvents& e = m_serport->line_events();
-        const sim::ChipCounters& chip = m_world->chip().counters();
+        const sim::ChipCounters& chip_counts = chip().counters();
         std::array<std::uint64_t, TORVEX_COUNTS> counts{};
         counts[TORVEX_COUNT_CTS] = e.cts;
         counts[TORVEX_COUNT_DSR] = e.dsr;
         counts[TORVEX_COUNT_RNG] = e.rings;
         counts[TORVEX_COUNT_DCD] = e.dcd;
-        counts[TORVEX_COUNT_RX] = chip.rx_bytes;
-        counts[TORVEX_COUNT_TX] = chip.tx_bytes;
+        counts[TORVEX_COUNT_RX] = chip_counts.rx_bytes;
+        counts[TORVEX_COUNT_TX] = chip_counts.tx_bytes;
         counts[TORVEX_COUNT_FRAME] = e.framing;
         counts[TORVEX_COUNT_OVERRUN] = e.overruns;
         counts[TORVEX_COUNT_PARITY] = e.parity;
@@ -763,15 +744,15 @@ private:
         if (open) far_settings();
         std::vector<std::uint8_t> data;
         bool read_all = false;
-        while (m_world->chip().incoming() + data.size() < kFarHeld) {
+        while (chip().incoming() + data.size() < kFarHeld) {
             if (!m_far.read(data)) {
                 read_all = true;
                 break;
             }
         }
-        if (!data.empty()) m_world->peer().send(data);
-        answer_drain(m_far, read_all && m_world->chip().incoming() == 0);
-        if (m_world->chip().incoming() > kPaceMark) {
+        if (!data.empty()) peer().send(data);
+        answer_drain(m_far, read_all && chip().incoming() == 0);
+        if (chip().incoming() > kPaceMark) {
             m_far.stop();
         } else {
             m_far.let_through();
@@ -792,17 +773,17 @@ private:
             if (!m_far_first_framing) m_far_first_framing = framing;
             if (framing != *m_far_first_framing) {
                 const sim::LineSettings far = settings_of(t).line;
-                own = sim::Framing{m_world->chip().line_coding().baud, far.data_bits, far.parity, far.stop_bits};
+                own = sim::Framing{chip().line_coding().baud, far.data_bits, far.parity, far.stop_bits};
             }
         }
         if (own != m_far_framing) {
             m_far_framing = own;
-            m_world->peer().set_framing(own);
+            peer().set_framing(own);
             event(own ? "the far end sends " + framing_name(own->data_bits, own->parity, own->char_format)
                       : std::string("the far end follows the port's framing"));
         }
         const Breaks::Change change =
-            m_far_breaks.follow(t.c_cc, m_world->kernel(), [this](bool on) { m_world->peer().send_break(on); });
+            m_far_breaks.follow(t.c_cc, m_world.kernel(), [this](bool on) { peer().send_break(on); });
         if (change != Breaks::Change::None) {
             event(change == Breaks::Change::On    ? "the far end's break on"
                   : change == Breaks::Change::Off ? "the far end's break off"
@@ -817,10 +798,10 @@ private:
     // chip's CTS) low, or an XOFF, at three quarters of what it keeps, and
     // lets it go at a quarter.
     void to_far_program() {
-        std::vector<std::uint8_t> line = m_world->peer().take_received();
+        std::vector<std::uint8_t> line = peer().take_received();
         // A break reads as a NUL, as from a Linux serial port without
         // IGNBRK or BRKINT.
-        const std::vector<sim::LineLevels>& levels = m_world->peer().history();
+        const std::vector<sim::LineLevels>& levels = peer().history();
         for (; m_far_levels < levels.size(); ++m_far_levels) {
             if (levels[m_far_levels].brk && !levels[m_far_levels - 1].brk) {
                 line.push_back(0);
@@ -834,7 +815,7 @@ private:
         if (full != m_far_full) {
             m_far_full = full;
             far_lines(m_far.settings());
-            if (m_applied && m_applied->xon_xoff) m_world->peer().send(std::vector<std::uint8_t>{full ? sim::kXoff : sim::kXon});
+            if (m_applied && m_applied->xon_xoff) peer().send(std::vector<std::uint8_t>{full ? sim::kXoff : sim::kXon});
         }
     }
 
@@ -847,7 +828,7 @@ private:
         const bool dtr = m_far_open && stash::dtr(own);
         const bool rts = m_far_open && stash::rts(own) && !(m_far_full && m_applied && m_applied->hardware_flow);
         const sim::ModemInputs lines{.dcd = dtr, .dsr = dtr, .cts = rts, .ring = m_far_open && stash::ring(own)};
-        if (!(lines == m_world->peer().lines())) m_world->peer().set_lines(lines);
+        if (!(lines == peer().lines())) peer().set_lines(lines);
     }
 
     // As a real port: opened with DTR and RTS raised, settings as the
@@ -878,8 +859,8 @@ private:
         apply(m_port.settings());  // what the program set just before its close
         read_port_program(m_last_words, kCloseRead);
         m_session_bytes += m_last_words.size();
-        const std::uint64_t waiting = m_last_words.size() + m_serport->pending_transmit() + m_world->chip().tx_fifo_level();
-        m_close_by = m_world->kernel().now() + host::kSecond + line_time(waiting);
+        const std::uint64_t waiting = m_last_words.size() + m_serport->pending_transmit() + chip().tx_fifo_level();
+        m_close_by = m_world.kernel().now() + host::kSecond + line_time(waiting);
         finish_closing();
     }
 
@@ -888,8 +869,8 @@ private:
     // answer on its way over the bus) to arrive in this session, up to
     // kSettle: a program that opens next must not read it.
     void finish_closing() {
-        const host::Time now = m_world->kernel().now();
-        const bool held = m_world->chip().transmitter_held() && !m_port_events.empty();
+        const host::Time now = m_world.kernel().now();
+        const bool held = chip().transmitter_held() && !m_port_events.empty();
         if (m_last_words.empty() && sent()) {
             settled(now);
         } else if (!m_dropping && (held || now >= m_close_by)) {
@@ -914,8 +895,8 @@ private:
         m_last_words.clear();
         m_serport->purge_transmit();
         flow_off();
-        const std::uint64_t taken = m_serport->chunk_bytes() + m_world->chip().tx_fifo_level();
-        m_close_by = m_world->kernel().now() + host::kSecond / 10 + line_time(taken);
+        const std::uint64_t taken = m_serport->chunk_bytes() + chip().tx_fifo_level();
+        m_close_by = m_world.kernel().now() + host::kSecond / 10 + line_time(taken);
     }
 
     // The session's flow control ends with it: an XOFF the far end sent in
@@ -965,19 +946,19 @@ private:
             m_serport->set_hardware_flow(wanted.hardware_flow);
             m_serport->set_xon_xoff(wanted.xon_xoff);
             if (m_options.far_pty) {
-                m_world->peer().set_flow_control({.hardware = wanted.hardware_flow, .xon_xoff = wanted.xon_xoff});
+                peer().set_flow_control({.hardware = wanted.hardware_flow, .xon_xoff = wanted.xon_xoff});
             }
             // The flow-control switches reach the chip as fire-and-forget
             // register writes: the line printed below is the chip's after them.
-            m_world->kernel().run_for(3 * host::kMillisecond);
+            m_world.kernel().run_for(3 * host::kMillisecond);
             m_applied = wanted;
             event(std::string(line_ok ? "settings" : "settings refused") + ": " + std::to_string(wanted.line.baud) +
                   " " + framing_name(wanted.line.data_bits, wanted.line.parity, wanted.line.stop_bits) +
                   (wanted.hardware_flow ? ", flow hardware" : wanted.xon_xoff ? ", flow xon" : "") +
-                  "; the chip's UART runs at " + uart_text(m_world->chip()));
+                  "; the chip's UART runs at " + uart_text(chip()));
         }
         const Breaks::Change change =
-            m_breaks.follow(t.c_cc, m_world->kernel(), [this](bool on) { m_serport->set_break(on); });
+            m_breaks.follow(t.c_cc, m_world.kernel(), [this](bool on) { m_serport->set_break(on); });
         if (change != Breaks::Change::None) {
             event(change == Breaks::Change::On    ? "break on"
                   : change == Breaks::Change::Off ? "break off"
@@ -997,39 +978,22 @@ private:
     }
 
     void event(const std::string& text) {
-        std::fprintf(m_out, "[%10.3f ms] %s\n", static_cast<double>(m_world->kernel().now()) / host::kMillisecond,
-                     text.c_str());
+        const std::string who = m_world.adapters() == 1 ? "" : "COM" + std::to_string(adapter().port()) + ": ";
+        std::fprintf(m_out, "[%10.3f ms] %s%s\n", static_cast<double>(m_world.kernel().now()) / host::kMillisecond,
+                     who.c_str(), text.c_str());
         std::fflush(m_out);
     }
 
-    int finish(int status) {
-        if (m_state != PortState::Closed) close_port();
-        if (!m_options.link.empty()) ::unlink(m_options.link.c_str());
-        m_serport.reset();
-        const host::Time end = m_world->kernel().now();
-        const std::string left = m_world->teardown();
-        std::string error;
-        if (!m_options.vcd.empty()) {
-            if (!m_vcd.close(end, &error)) {
-                std::fprintf(m_err, "torvex: %s\n", error.c_str());
-                status = 1;
-            } else {
-                std::fprintf(m_out, "waveform written to %s\n", m_options.vcd.c_str());
-            }
-        }
-        if (!left.empty()) {
-            std::fprintf(m_err, "torvex: the world left this behind:\n%s", left.c_str());
-            return 1;
-        }
-        if (status == 0) std::fprintf(m_out, "the port closed, the device removed, nothing left behind\n");
-        return status;
-    }
+    sim::Adapter& adapter() { return m_world.adapter(m_number); }
+    sim::BridgeChip& chip() { return adapter().chip(); }
+    sim::ScriptedPeer& peer() { return adapter().peer(); }
 
     const PtyOptions& m_options;
     std::FILE* m_out;
     std::FILE* m_err;
-    sim::VcdWriter m_vcd;  // the world's chip reports to it: it outlives the world
-    std::unique_ptr<sim::World> m_world;
+    sim::World& m_world;
+    int m_number;  // the adapter's
+    std::string m_link;
     std::unique_ptr<sim::Serport> m_serport;
     Pty m_port;
     SharedCounts m_counts;
@@ -1054,6 +1018,117 @@ private:
     Breaks m_breaks;  // the program's, on the port's line
     bool m_dtr = true;
     bool m_rts = true;
+};
+
+
+// The world, its adapters' stations, and the turns that pace it to the wall
+// clock.
+class Session {
+public:
+    Session(const PtyOptions& options, std::FILE* out, std::FILE* err) : m_options(options), m_out(out), m_err(err) {}
+
+    int run() {
+        sim::WorldOptions world_options = m_options.world;
+        world_options.line = m_options.far_pty ? sim::LineKind::Peer : sim::LineKind::Loopback;
+        m_world = std::make_unique<sim::World>(world_options);
+        m_world->bus().trace().keep_nothing();  // nobody reads it here; a session may run for hours
+        const int adapters = m_world->adapters();
+        for (int k = 1; k <= adapters; ++k) {
+            std::string error;
+            m_vcds.push_back(std::make_unique<sim::VcdWriter>());
+            if (!m_options.vcd.empty() && !m_vcds.back()->open(vcd_path(k), &error)) {
+                std::fprintf(m_err, "torvex: %s\n", error.c_str());
+                return finish(1);
+            }
+            if (!m_options.vcd.empty()) m_world->adapter(k).chip().set_probe(m_vcds.back().get());
+            if (!NT_SUCCESS(m_world->adapter(k).start())) {
+                std::fprintf(m_err, "torvex: the device did not start\n");
+                return finish(1);
+            }
+        }
+        sim::Serport::register_callbacks();
+        for (int k = 1; k <= adapters; ++k) {
+            m_stations.push_back(std::make_unique<Station>(m_options, m_out, m_err, *m_world, k));
+            if (!m_stations.back()->start()) return finish(1);
+        }
+        std::fprintf(m_out, "the world runs in real time; Ctrl-C ends it\n");
+        std::fflush(m_out);
+
+        std::signal(SIGINT, on_signal);
+        std::signal(SIGTERM, on_signal);
+        std::signal(SIGPIPE, SIG_IGN);
+        loop();
+        return finish(0);
+    }
+
+private:
+    // Paced to the wall clock: each turn waits for the programs (a
+    // millisecond at most), acts on their opens and closes, hands the world
+    // what they wrote and their settings, brings the world's virtual time up
+    // to the time that has passed, and hands the programs what arrived
+    // meanwhile.
+    void loop() {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point wall_start = Clock::now();
+        host::Kernel& kernel = m_world->kernel();
+        const host::Time virtual_start = kernel.now();
+        std::vector<pollfd> waits;
+        while (!g_stop) {
+            waits.clear();
+            for (auto& station : m_stations) station->waits(waits);
+            ::poll(waits.data(), waits.size(), 1);
+
+            for (auto& station : m_stations) station->take();
+            const auto passed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wall_start);
+            const host::Time target = virtual_start + static_cast<host::Time>(passed.count() / 100);
+            // After a late turn the world catches up a millisecond at a time,
+            // handing over what arrived in each, as a port's interrupts would:
+            // its buffers are not meant to hold what a late turn brings.
+            do {
+                if (target > kernel.now()) kernel.run_for(std::min<host::Time>(target - kernel.now(), host::kMillisecond));
+                for (auto& station : m_stations) station->give();
+            } while (target > kernel.now());
+        }
+    }
+
+    // One waveform for each adapter: the path as given for one, numbered
+    // for several.
+    std::string vcd_path(int k) const {
+        return m_world->adapters() == 1 ? m_options.vcd : numbered_path(m_options.vcd, k);
+    }
+
+    int finish(int status) {
+        for (auto& station : m_stations) station->end();
+        m_stations.clear();
+        const host::Time end = m_world->kernel().now();
+        const std::string left = m_world->teardown();
+        for (std::size_t k = 0; k < m_vcds.size() && !m_options.vcd.empty(); ++k) {
+            std::string error;
+            if (!m_vcds[k]->close(end, &error)) {
+                std::fprintf(m_err, "torvex: %s\n", error.c_str());
+                status = 1;
+            } else {
+                std::fprintf(m_out, "waveform written to %s\n", vcd_path(static_cast<int>(k + 1)).c_str());
+            }
+        }
+        if (!left.empty()) {
+            std::fprintf(m_err, "torvex: the world left this behind:\n%s", left.c_str());
+            return 1;
+        }
+        if (status == 0) {
+            std::fprintf(m_out, "%s, nothing left behind\n",
+                         m_world->adapters() == 1 ? "the port closed, the device removed"
+                                                  : "the ports closed, the devices removed");
+        }
+        return status;
+    }
+
+    const PtyOptions& m_options;
+    std::FILE* m_out;
+    std::FILE* m_err;
+    std::vector<std::unique_ptr<sim::VcdWriter>> m_vcds;  // the chips report to them: they outlive the world
+    std::unique_ptr<sim::World> m_world;
+    std::vector<std::unique_ptr<Station>> m_stations;
 };
 
 }  // namespace

@@ -38,6 +38,7 @@ struct Options {
     std::vector<std::string> arguments;  // the inspection commands' own
     bool far_pty = false;                // pty --line pty
     std::string link;                    // pty --link PATH
+    int adapters = 1;                    // pty --adapters N
     std::optional<int> interfaces_given;
     std::optional<host::Controller> controller;  // run, faults --controller
     std::uint64_t fault = 0;             // run --fault N
@@ -66,10 +67,12 @@ const char* kCommands =
     "                       its own; prints every run that did not end clean (a\n"
     "                       crash, a bug check, a sanitizer report, a hang, something\n"
     "                       left behind, a port that no longer carries data)\n"
-    "  pty [--line loopback|pty] [--link PATH]\n"
+    "  pty [--line loopback|pty] [--link PATH] [--adapters N]\n"
     "                       the port as a pseudo-terminal for serial programs, the\n"
     "                       world in real time; the far end of the line is the\n"
-    "                       loopback plug or a second pseudo-terminal (Ctrl-C ends it)\n"
+    "                       loopback plug or a second pseudo-terminal (Ctrl-C ends it);\n"
+    "                       with N adapters (at most 16) N ports, each its own COM\n"
+    "                       port, linked as PATH1 to PATHN\n"
     "  descriptors          the adapter's device, configuration and string descriptors\n"
     "  eeprom read [START] [LENGTH]\n"
     "                       the EEPROM as a hex dump (default all 256 bytes)\n"
@@ -91,7 +94,8 @@ const char* kOptions =
     "                       or pct (probabilistic concurrency testing)\n"
     "  --pcap FILE          write the session's USB traffic as a USBPcap capture\n"
     "  --vcd FILE           run, pty: write the line's waveform as a Value Change Dump\n"
-    "                       (TXD and RXD bit by bit, the modem lines; GTKWave, PulseView)\n"
+    "                       (TXD and RXD bit by bit, the modem lines; GTKWave, PulseView);\n"
+    "                       with several adapters one each, numbered: FILE.vcd gives FILE1.vcd...\n"
     "  --fault N            run: fail the Nth fault point (a platform service, a bus\n"
     "                       request, an answer from below) and check the port after\n"
     "  --jobs N             faults: runs at a time (default: one per processor)\n"
@@ -204,6 +208,10 @@ Options parse(int argc, char** argv) {
             options.far_pty = line == "pty";
         } else if (arg == "--link") {
             options.link = value();
+        } else if (arg == "--adapters") {
+            auto n = number(value());
+            if (!n || *n == 0 || *n > 16) usage_error("--adapters takes a number from 1 to 16");
+            options.adapters = static_cast<int>(*n);
         } else if (arg == "--pcap") {
             options.pcap = value();
         } else if (arg == "--vcd") {
@@ -250,8 +258,8 @@ Options parse(int argc, char** argv) {
     if (!options.vcd.empty() && options.command != "run" && options.command != "pty") {
         usage_error("--vcd is an option of run and pty");
     }
-    if ((options.far_pty || !options.link.empty()) && options.command != "pty") {
-        usage_error("--line and --link are options of pty");
+    if ((options.far_pty || !options.link.empty() || options.adapters != 1) && options.command != "pty") {
+        usage_error("--line, --link and --adapters are options of pty");
     }
 #if defined(TORVEX_IMAGE_HOST)
     if (options.image.empty()) usage_error("this torvex runs the driver image: give it with --image build-sys/TORVEX.SYS");
@@ -265,6 +273,7 @@ Options parse(int argc, char** argv) {
 sim::WorldOptions world_options(const Options& options) {
     return {.seed = options.seed,
             .strategy = options.strategy.value_or(host::Strategy::Random),
+            .adapters = options.adapters,
             .chip = options.chip,
             .interfaces = options.interfaces,
             .eeprom = options.eeprom,

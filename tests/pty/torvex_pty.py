@@ -22,12 +22,14 @@ def resident_peak_kb(pid):
 class TorvexPty:
     """`torvex pty` in the background: the port's path (a link), the far
     end's path with --line pty, and the events it prints, waited for by
-    pattern."""
+    pattern. With several adapters, `links` holds each port's path."""
 
-    def __init__(self, torvex, line="loopback"):
+    def __init__(self, torvex, line="loopback", adapters=1):
         self.directory = tempfile.mkdtemp(prefix="torvex-pty-")
         self.link = os.path.join(self.directory, "ttyCOM")
-        self.process = subprocess.Popen([torvex, "pty", "--line", line, "--link", self.link],
+        self.links = [self.link] if adapters == 1 else ["%s%d" % (self.link, k) for k in range(1, adapters + 1)]
+        self.process = subprocess.Popen([torvex, "pty", "--line", line, "--link", self.link,
+                                         "--adapters", str(adapters)],
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         # A test that ends early leaves no tool running behind it.
         atexit.register(lambda: self.process.poll() is None and self.process.kill())
