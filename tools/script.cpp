@@ -735,7 +735,11 @@ std::string Runner::pcap_word(const Words& w) {
     std::string error;
     need(host::write_pcap(w[1], m_world->bus().trace(), m_world->bus().snapshots(), &error),
          "cannot write the capture: " + error);
-    return "capture written to " + w[1];
+    // The capture is the bus's, as a capture of the root hub is: every
+    // adapter's traffic, each at its address.
+    if (m_world->adapters() == 1 || !adapter().plugged()) return "capture written to " + w[1];
+    return "capture of the bus written to " + w[1] + ", adapter " + std::to_string(m_selected) + " at address " +
+           std::to_string(m_world->bus().address(adapter().pdo()));
 }
 
 std::string Runner::peer_send_word(const Words& w) {
@@ -1096,7 +1100,8 @@ int Runner::execute(const std::vector<Line>& lines) {
         std::fprintf(m_out, "the world left this behind:\n%s", left.c_str());
         return 1;
     }
-    std::fprintf(m_out, "device removed, driver unloaded, nothing left behind (trace digest %016llx)\n",
+    std::fprintf(m_out, "%s, driver unloaded, nothing left behind (trace digest %016llx)\n",
+                 m_world->adapters() == 1 ? "device removed" : "devices removed",
                  static_cast<unsigned long long>(m_world->digest()));
     return result;
 }

@@ -106,6 +106,8 @@ public:
 
     // Whether the port's power is off (cut while the system sleeps).
     bool unpowered(PDEVICE_OBJECT pdo) { return port_of(pdo).unpowered; }
+    // The address the device on the port was given.
+    std::uint8_t address(PDEVICE_OBJECT pdo) { return port_of(pdo).address; }
 
 protected:
     NTSTATUS internal_device_control(PDEVICE_OBJECT pdo, PIRP irp) override;
