@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -23,38 +24,56 @@ double cpu_seconds() {
 // pattern written at once, the application reading every 10 ms, as a
 // terminal program would, until every byte has come back or was lost.
 struct LoopbackStream {
-    LoopbackStream(std::uint64_t seed, host::Controller controller, ULONG baud, std::size_t chunk, bool hardware_flow)
-        : world({.seed = seed, .bus = {.controller = controller}}), bytes(baud / 10 * 2) {
+    LoopbackStream(std::uint64_t seed, host::Controller controller, ULONG baud, std::size_t chunk, bool hardware_flow,
+                   int adapters = 1)
+        : world({.seed = seed, .adapters = adapters, .bus = {.controller = controller}}), bytes(baud / 10 * 2),
+          received(static_cast<std::size_t>(adapters)) {
         world.bus().trace().keep_nothing();  // as `torvex pty`: nobody reads it
-        world.start();
-        serport.emplace(world.port(), chunk);
+        for (int k = 1; k <= adapters; ++k) world.adapter(k).start();
+        for (int k = 1; k <= adapters; ++k) serports.push_back(std::make_unique<sim::Serport>(world.adapter(k).port(), chunk));
         sim::Serport::register_callbacks();
-        serport->set_baud(baud);
-        if (hardware_flow) {
-            serport->set_rts(true);
-            serport->set_hardware_flow(true);
+        for (auto& serport : serports) {
+            serport->set_baud(baud);
+            if (hardware_flow) {
+                serport->set_rts(true);
+                serport->set_hardware_flow(true);
+            }
+            serport->set_receive_buffer(64 * 1024);  // more than 10 ms of the fastest line
+            serport->open();
         }
-        serport->set_receive_buffer(64 * 1024);  // more than 10 ms of the fastest line
-        serport->open();
     }
 
     void run() {
         std::vector<std::uint8_t> source(bytes);
         for (std::size_t i = 0; i < bytes; ++i) source[i] = static_cast<std::uint8_t>(i);
         start = world.kernel().now();
-        serport->write(source);
-        while (received + overruns() < bytes && world.kernel().now() - start < 10 * host::kSecond) {
+        for (auto& serport : serports) serport->write(source);
+        while (total() + overruns() < bytes * serports.size() && world.kernel().now() - start < 10 * host::kSecond) {
             world.kernel().run_for(10 * host::kMillisecond);
-            received += serport->read(bytes - received, 0).size();
+            for (std::size_t k = 0; k < serports.size(); ++k) received[k] += serports[k]->read(bytes - received[k], 0).size();
         }
     }
-    std::uint64_t overruns() { return world.chip().counters().overruns; }
+    std::size_t total() const {
+        std::size_t sum = 0;
+        for (std::size_t n : received) sum += n;
+        return sum;
+    }
+    std::uint64_t overruns() {
+        std::uint64_t sum = 0;
+        for (int k = 1; k <= world.adapters(); ++k) sum += world.adapter(k).chip().counters().overruns;
+        return sum;
+    }
+    // The share of the line's rate adapter k's received bytes reached.
+    double rx_share(std::size_t k, ULONG baud) const {
+        const double seconds = static_cast<double>(serports[k]->last_received_at() - start) / host::kSecond;
+        return static_cast<double>(received[k]) / (baud / 10.0 * seconds);
+    }
 
     sim::World world;
-    std::optional<sim::Serport> serport;
+    std::vector<std::unique_ptr<sim::Serport>> serports;
     const std::size_t bytes;
     host::Time start = 0;
-    std::size_t received = 0;
+    std::vector<std::size_t> received;  // by adapter
 };
 
 // With hardware flow control, under the period's host controllers with their
@@ -72,13 +91,13 @@ void BM_DriverLoopback(benchmark::State& state) {
         const double cpu = cpu_seconds() - started;
         sim::World& world = stream.world;
         double simulated = static_cast<double>(world.kernel().now() - stream.start) / host::kSecond;
-        double seconds = static_cast<double>(stream.serport->last_received_at() - stream.start) / host::kSecond;
+        double seconds = static_cast<double>(stream.serports[0]->last_received_at() - stream.start) / host::kSecond;
         const double line = baud / 10.0;
         tx_share = static_cast<double>(world.chip().counters().tx_bytes) / (line * seconds);
-        rx_share = static_cast<double>(stream.received) / (line * seconds);
+        rx_share = stream.rx_share(0, baud);
         speed = simulated / cpu;
         overruns = stream.overruns();
-        if (stream.received != stream.bytes || overruns != 0) state.SkipWithError("bytes were lost");
+        if (stream.total() != stream.bytes || overruns != 0) state.SkipWithError("bytes were lost");
         if (!world.teardown().empty()) state.SkipWithError("the world left something behind");
     }
     state.counters["tx_share"] = tx_share;
@@ -92,6 +111,37 @@ BENCHMARK(BM_DriverLoopback)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1)
     ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+// Two adapters on one bus, each streaming two seconds of its line full duplex
+// through its loopback plug with hardware flow control: the share of its
+// line each one's received bytes reach (the bus's frames serve both), and the
+// simulated seconds per CPU second.
+void BM_TwoAdapterLoopback(benchmark::State& state) {
+    const ULONG baud = static_cast<ULONG>(state.range(0));
+    const auto controller = static_cast<host::Controller>(state.range(1));
+    double first = 0, second = 0, speed = 0;
+    for (auto _ : state) {
+        LoopbackStream stream(1, controller, baud, 4096, true, 2);
+        const double started = cpu_seconds();
+        stream.run();
+        const double cpu = cpu_seconds() - started;
+        first = stream.rx_share(0, baud);
+        second = stream.rx_share(1, baud);
+        speed = static_cast<double>(stream.world.kernel().now() - stream.start) / host::kSecond / cpu;
+        if (stream.total() != 2 * stream.bytes || stream.overruns() != 0) state.SkipWithError("bytes were lost");
+        if (!stream.world.teardown().empty()) state.SkipWithError("the world left something behind");
+    }
+    state.counters["rx_share_1"] = first;
+    state.counters["rx_share_2"] = second;
+    state.counters["simulated_s_per_cpu_s"] = speed;
+}
+BENCHMARK(BM_TwoAdapterLoopback)
+    ->ArgNames({"baud", "ohci"})
+    ->ArgsProduct({{921'600, 3'000'000, 6'000'000}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3)
     ->ReportAggregatesOnly(true);
 
 // Without flow control: the bytes the chip's receive FIFO could not hold
