@@ -30,7 +30,9 @@ struct LoopbackStream {
           received(static_cast<std::size_t>(adapters)) {
         world.bus().trace().keep_nothing();  // as `torvex pty`: nobody reads it
         for (int k = 1; k <= adapters; ++k) world.adapter(k).start();
-        for (int k = 1; k <= adapters; ++k) serports.push_back(std::make_unique<sim::Serport>(world.adapter(k).port(), chunk));
+        for (int k = 1; k <= adapters; ++k) {
+            serports.push_back(std::make_unique<sim::Serport>(world.adapter(k).port(), chunk));
+        }
         sim::Serport::register_callbacks();
         for (auto& serport : serports) {
             serport->set_baud(baud);
@@ -50,7 +52,9 @@ struct LoopbackStream {
         for (auto& serport : serports) serport->write(source);
         while (total() + overruns() < bytes * serports.size() && world.kernel().now() - start < 10 * host::kSecond) {
             world.kernel().run_for(10 * host::kMillisecond);
-            for (std::size_t k = 0; k < serports.size(); ++k) received[k] += serports[k]->read(bytes - received[k], 0).size();
+            for (std::size_t k = 0; k < serports.size(); ++k) {
+                received[k] += serports[k]->read(bytes - received[k], 0).size();
+            }
         }
     }
     std::size_t total() const {

@@ -541,7 +541,9 @@ public:
     // write while the port and the far end take it.
     void waits(std::vector<pollfd>& fds) {
         fds.push_back({m_port.wake(), POLLIN, 0});
-        if (m_state == PortState::Open && m_programs > 0 && transmit_room() > 0) fds.push_back({m_port.fd(), POLLIN, 0});
+        if (m_state == PortState::Open && m_programs > 0 && transmit_room() > 0) {
+            fds.push_back({m_port.fd(), POLLIN, 0});
+        }
         if (m_options.far_pty) {
             fds.push_back({m_far.wake(), POLLIN, 0});
             if (m_far_programs > 0 && chip().incoming() < kFarHeld) fds.push_back({m_far.fd(), POLLIN, 0});

@@ -351,7 +351,8 @@ private:
     const ScriptRun& m_run;
     std::FILE* m_out;
     sim::WorldOptions m_options;
-    std::vector<std::unique_ptr<sim::VcdWriter>> m_vcds;  // one for each adapter; the chips report to them: they outlive the world
+    // One waveform for each adapter; the chips report to them: they outlive the world.
+    std::vector<std::unique_ptr<sim::VcdWriter>> m_vcds;
     std::unique_ptr<sim::World> m_world;
     std::map<ULONG, Port> m_ports;  // the port driver's ports, by number
     std::vector<Station> m_stations;  // by adapter
@@ -389,7 +390,8 @@ const Word Runner::kWords[] = {
     {"jitter", "FRAMES", "how many frames late the host controller may be (0 to 8, default 2)", Group::World,
      &Runner::jitter_word},
     {"controller", "uhci|ohci", "the host controller's kind (default uhci)", Group::World, &Runner::controller_word},
-    {"adapters", "N", "so many adapters on the bus, alike (default 1, at most 16)", Group::World, &Runner::adapters_word},
+    {"adapters", "N", "so many adapters on the bus, alike (default 1, at most 16)", Group::World,
+     &Runner::adapters_word},
     {"port-power", "cut|kept", "whether the adapter loses its power while the system sleeps", Group::World,
      &Runner::port_power_word},
 
@@ -550,7 +552,8 @@ std::string Runner::ioctl_word(const Words& w) {
         need(n && *n <= 0x10000, "the output length of ioctl is a number of bytes, at most 65536");
         output = *n;
     }
-    sim::Tool::Answer answer = sim::Tool(*m_world, m_selected).send(static_cast<ULONG>(*code), input, static_cast<ULONG>(output));
+    sim::Tool::Answer answer =
+        sim::Tool(*m_world, m_selected).send(static_cast<ULONG>(*code), input, static_cast<ULONG>(output));
     return "status " + status_text(answer.status) + ", information " + std::to_string(answer.information) +
            (answer.output.empty() ? "" : ": " + hex_text(answer.output));
 }
@@ -946,29 +949,28 @@ void Runner::build_world() {
     m_options.fault = m_run.fault;
     m_options.fault_unplugs = m_run.unplug;
     m_options.image = m_run.image;
+    const int adapters = m_options.adapters;
+    for (int k = 1; k <= adapters && !m_run.vcd.empty(); ++k) {
+        std::string error;
+        m_vcds.push_back(std::make_unique<sim::VcdWriter>());
+        need(m_vcds.back()->open(adapters == 1 ? m_run.vcd : numbered_path(m_run.vcd, k), &error), error);
+    }
     m_world = std::make_unique<sim::World>(m_options);
-    const int adapters = m_world->adapters();
     m_stations.assign(static_cast<std::size_t>(adapters), Station{});
-    if (!m_run.vcd.empty()) {
-        for (int k = 1; k <= adapters; ++k) {
-            const std::string path = adapters == 1 ? m_run.vcd : numbered_path(m_run.vcd, k);
-            std::string error;
-            m_vcds.push_back(std::make_unique<sim::VcdWriter>());
-            need(m_vcds.back()->open(path, &error), error);
-            m_world->adapter(k).chip().set_probe(m_vcds.back().get());
-        }
+    for (std::size_t k = 0; k < m_vcds.size(); ++k) {
+        m_world->adapter(static_cast<int>(k + 1)).chip().set_probe(m_vcds[k].get());
     }
     std::string ports;
+    int failed = 0;  // the first adapter whose device did not start
     for (m_selected = 1; m_selected <= adapters; ++m_selected) {
         station().started = NT_SUCCESS(adapter().start());
+        if (!station().started && failed == 0) failed = m_selected;
         port_state();
         ports += (ports.empty() ? "COM" : ", COM") + std::to_string(port_number(adapter()));
     }
-    for (m_selected = 1; m_selected <= adapters; ++m_selected) {
-        hold(station().started, adapters == 1 ? "the device did not start"
-                                              : "adapter " + std::to_string(m_selected) + "'s device did not start");
-    }
     m_selected = 1;
+    hold(failed == 0, adapters == 1 ? "the device did not start"
+                                    : "adapter " + std::to_string(failed) + "'s device did not start");
     static const char* const kinds[] = {"comm", "vendor", "extended"};
     std::fprintf(m_out, "[%12.3f ms] world: %s, seed %llu, chip %s, %d interface%s, %s; %s %s\n", 0.0,
                  m_options.platform == host::Platform::WinMe ? "Windows Me" : "Windows 98 SE",

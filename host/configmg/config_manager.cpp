@@ -117,7 +117,9 @@ CONFIGRET ConfigManager::create(PDEVNODE node, PCSTR id, DEVNODE parent, ULONG f
     created.id = id;
     created.parent = parent;
     auto name = m_port_names.find(upper(created.id));
-    if (name == m_port_names.end() && m_class_installer) name = m_port_names.emplace(upper(created.id), next_port_name()).first;
+    if (name == m_port_names.end() && m_class_installer) {
+        name = m_port_names.emplace(upper(created.id), next_port_name()).first;
+    }
     if (name != m_port_names.end() && name->second) created.values["PORTNAME"] = *name->second;
     m_nodes[created.handle] = created;
     *node = created.handle;

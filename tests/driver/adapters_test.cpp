@@ -147,7 +147,9 @@ TEST_F(AdaptersTest, PullingOneOutWhileBothStreamLeavesTheOtherWholeUnderEverySe
         flowing(port(2), baud);
         std::vector<Stream> again{{1, pattern(3, bytes), {}}, {2, pattern(4, bytes), {}}};
         stream(again, 3 * kSecond);
-        for (const Stream& st : again) EXPECT_TRUE(st.received == st.sent) << "adapter " << st.adapter << ", seed " << s;
+        for (const Stream& st : again) {
+            EXPECT_TRUE(st.received == st.sent) << "adapter " << st.adapter << ", seed " << s;
+        }
         finish();
         if (HasFailure()) return;
     }
