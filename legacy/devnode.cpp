@@ -142,9 +142,15 @@ VOID USB2SER_SetPortIndex(PDEVICE_OBJECT DeviceObject, LONG Port, BOOLEAN Take) 
     ext->PortIndex = Port;
     // Of two devices given the same name the later takes the entry, but not
     // from a device whose port is open: that port would lose its device
-    // while in use. The later then waits for its next binding.
+    // while in use. The later then waits for its next binding. The look-up
+    // is counted as the exports' are, so the holder's removal, having
+    // cleared its entry, waits for it before the device object goes.
+    InterlockedIncrement(&gPortLookups);
     PDEVICE_OBJECT holder = gDevObj[Port];
-    if (holder == NULL || (Take && !USB2SER_Extension(holder)->PortOpen)) gDevObj[Port] = DeviceObject;
+    const BOOLEAN held = holder != NULL && holder != DeviceObject && USB2SER_Extension(holder)->PortOpen &&
+                         !USB2SER_Extension(holder)->Removed;
+    if (holder == NULL || (Take && !held)) gDevObj[Port] = DeviceObject;
+    InterlockedDecrement(&gPortLookups);
 }
 
 // Clears the device's table entry (only its own: another device may hold the
