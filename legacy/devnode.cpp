@@ -147,8 +147,7 @@ VOID USB2SER_SetPortIndex(PDEVICE_OBJECT DeviceObject, LONG Port, BOOLEAN Take) 
     // cleared its entry, waits for it before the device object goes.
     InterlockedIncrement(&gPortLookups);
     PDEVICE_OBJECT holder = gDevObj[Port];
-    const BOOLEAN held = holder != NULL && USB2SER_Extension(holder)->PortOpen && !USB2SER_Extension(holder)->Removed;
-    if (holder == NULL || (Take && !held)) gDevObj[Port] = DeviceObject;
+    if (holder == NULL || (Take && !USB2SER_Extension(holder)->PortOpen)) gDevObj[Port] = DeviceObject;
     InterlockedDecrement(&gPortLookups);
 }
 
