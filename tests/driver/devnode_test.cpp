@@ -216,13 +216,24 @@ TEST_F(DevNodeTest, EveryServiceThatFailsEndsTheCreationWithFalse) {
     cm().clear_failures();
 }
 
-TEST_F(DevNodeTest, RemovalWithThePortOpenKeepsTheNodeButNotTheEntry) {
+TEST_F(DevNodeTest, RemovalWithThePortOpenKeepsTheNodeButNotTheEntryAndTheDeviceTakesItBack) {
     cm().assign_port_name(kFirstId, "COM6");
     ASSERT_EQ(world->start(), STATUS_SUCCESS);
     ext()->PortOpen = TRUE;
     ASSERT_EQ(world->remove(), STATUS_SUCCESS);
     EXPECT_EQ(gDevObj[6], nullptr);
     EXPECT_EQ(nodes(), 1u);
+    // The device added again has the same instance number, so the node's
+    // identifier: it takes the node back as it is, and its port with it.
+    const DEVNODE left = cm().find(kFirstId)->handle;
+    ASSERT_EQ(world->add_device(), STATUS_SUCCESS);
+    ASSERT_EQ(world->start(), STATUS_SUCCESS);
+    EXPECT_EQ(ext()->DevNode, left);
+    EXPECT_EQ(nodes(), 1u);
+    EXPECT_EQ(gDevObj[6], fdo());
+    ext()->DevNode = 0;
+    EXPECT_TRUE(USB2SER_CreateDevNode(fdo()));
+    EXPECT_EQ(ext()->DevNode, left);
 }
 
 }  // namespace
