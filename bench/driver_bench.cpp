@@ -6,7 +6,6 @@
 
 #include <ctime>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "sim/bench/world.h"

@@ -509,7 +509,7 @@ class Station {
 public:
     Station(const PtyOptions& options, std::FILE* out, std::FILE* err, sim::World& world, int number)
         : m_options(options), m_out(out), m_err(err), m_world(world), m_number(number),
-          m_link(options.link.empty() || world.adapters() == 1 ? options.link : numbered_path(options.link, number)) {}
+          m_link(adapter_path(options.link, number, world.adapters())) {}
 
     // The port and its terminals; false, with the reason told, when they
     // cannot be made.
@@ -1036,13 +1036,16 @@ public:
         m_world->bus().trace().keep_nothing();  // nobody reads it here; a session may run for hours
         const int adapters = m_world->adapters();
         for (int k = 1; k <= adapters; ++k) {
-            std::string error;
-            m_vcds.push_back(std::make_unique<sim::VcdWriter>());
-            if (!m_options.vcd.empty() && !m_vcds.back()->open(vcd_path(k), &error)) {
-                std::fprintf(m_err, "torvex: %s\n", error.c_str());
-                return finish(1);
+            if (!m_options.vcd.empty()) {
+                auto vcd = std::make_unique<sim::VcdWriter>();
+                std::string error;
+                if (!vcd->open(vcd_path(k), &error)) {
+                    std::fprintf(m_err, "torvex: %s\n", error.c_str());
+                    return finish(1);
+                }
+                m_world->adapter(k).chip().set_probe(vcd.get());
+                m_vcds.push_back(std::move(vcd));
             }
-            if (!m_options.vcd.empty()) m_world->adapter(k).chip().set_probe(m_vcds.back().get());
             if (!NT_SUCCESS(m_world->adapter(k).start())) {
                 std::fprintf(m_err, "torvex: the device did not start\n");
                 return finish(1);
@@ -1093,18 +1096,14 @@ private:
         }
     }
 
-    // One waveform for each adapter: the path as given for one, numbered
-    // for several.
-    std::string vcd_path(int k) const {
-        return m_world->adapters() == 1 ? m_options.vcd : numbered_path(m_options.vcd, k);
-    }
+    std::string vcd_path(int k) const { return adapter_path(m_options.vcd, k, m_world->adapters()); }
 
     int finish(int status) {
         for (auto& station : m_stations) station->end();
         m_stations.clear();
         const host::Time end = m_world->kernel().now();
         const std::string left = m_world->teardown();
-        for (std::size_t k = 0; k < m_vcds.size() && !m_options.vcd.empty(); ++k) {
+        for (std::size_t k = 0; k < m_vcds.size(); ++k) {
             std::string error;
             if (!m_vcds[k]->close(end, &error)) {
                 std::fprintf(m_err, "torvex: %s\n", error.c_str());

@@ -27,7 +27,6 @@ using host::kMillisecond;
 using host::Time;
 
 constexpr Time kDefaultTimeout = host::kSecond;
-constexpr std::uint64_t kMostAdapters = 16;
 
 struct Line {
     int number = 0;
@@ -913,7 +912,8 @@ std::string Runner::line_word(const Words& w) {
 
 std::string Runner::adapters_word(const Words& w) {
     auto n = unsigned_number(w[1]);
-    need(n && *n >= 1 && *n <= kMostAdapters, "adapters takes a number from 1 to " + std::to_string(kMostAdapters));
+    need(n && *n >= 1 && *n <= sim::kMostAdapters,
+         "adapters takes a number from 1 to " + std::to_string(sim::kMostAdapters));
     m_options.adapters = static_cast<int>(*n);
     return {};
 }
@@ -932,10 +932,7 @@ std::string Runner::port_name_word(const Words& w) {
     need(w[1].size() < 64, "port-name takes a name of at most 63 characters");
     plugged_in(true);
     const PUSB2SER_EXTENSION ext = adapter().extension();
-    const host::ConfigManager::Node* node = nullptr;
-    for (const host::ConfigManager::Node* each : kernel().configmg().nodes()) {
-        if (ext != nullptr && each->handle == ext->DevNode) node = each;
-    }
+    const host::ConfigManager::Node* node = ext != nullptr ? kernel().configmg().node(ext->DevNode) : nullptr;
     need(node != nullptr, "the adapter's port has no device node: its device has not started");
     kernel().configmg().assign_port_name(node->id, w[1]);
     return "\"PORTNAME\" = " + quoted(w[1]) + " for " + node->id + ", read at the device's next start";
@@ -953,7 +950,7 @@ void Runner::build_world() {
     for (int k = 1; k <= adapters && !m_run.vcd.empty(); ++k) {
         std::string error;
         m_vcds.push_back(std::make_unique<sim::VcdWriter>());
-        need(m_vcds.back()->open(adapters == 1 ? m_run.vcd : numbered_path(m_run.vcd, k), &error), error);
+        need(m_vcds.back()->open(adapter_path(m_run.vcd, k, adapters), &error), error);
     }
     m_world = std::make_unique<sim::World>(m_options);
     m_stations.assign(static_cast<std::size_t>(adapters), Station{});
@@ -1113,7 +1110,7 @@ bool Runner::finish_vcd(Time end) {
     if (m_run.vcd.empty()) return true;
     bool written = true;
     for (std::size_t k = 0; k < m_vcds.size(); ++k) {
-        const std::string path = m_vcds.size() == 1 ? m_run.vcd : numbered_path(m_run.vcd, static_cast<int>(k + 1));
+        const std::string path = adapter_path(m_run.vcd, static_cast<int>(k + 1), static_cast<int>(m_vcds.size()));
         std::string error;
         if (m_vcds[k]->close(end, &error)) {
             std::fprintf(m_out, "waveform written to %s\n", path.c_str());
@@ -1153,6 +1150,7 @@ void Runner::finish_pull_out() {
     if (m_world == nullptr) return;
     for (int k = 1; k <= m_world->adapters(); ++k) {
         sim::Adapter& pulled = m_world->adapter(k);
+        if (!pulled.plugged()) continue;
         const sim::Serport& told = *port_under(port_number(pulled)).serport;
         const std::uint64_t notices = told.cable_removals();
         if (!pulled.finish_pull_out()) continue;
@@ -1182,11 +1180,13 @@ std::string Runner::replay() const {
 // the loopback plug the same one). "" when it does; what went wrong if not.
 std::string Runner::check_after_fault() {
     finish_pull_out();
-    for (m_selected = 1; m_selected <= m_world->adapters(); ++m_selected) {
-        const std::string problem = check_adapter_after_fault();
-        if (!problem.empty()) return whose() + problem;
+    std::string problem;
+    for (m_selected = 1; m_selected <= m_world->adapters() && problem.empty(); ++m_selected) {
+        problem = check_adapter_after_fault();
+        if (!problem.empty()) problem = whose() + problem;
     }
-    return "";
+    m_selected = 1;
+    return problem;
 }
 
 std::string Runner::check_adapter_after_fault() {

@@ -60,7 +60,8 @@ std::string uart_text(const sim::BridgeChip& chip) {
            (chip.dtr() ? "on" : "off") + ", RTS " + (chip.rts() ? "on" : "off");
 }
 
-std::string numbered_path(const std::string& path, int k) {
+std::string adapter_path(const std::string& path, int k, int adapters) {
+    if (adapters == 1 || path.empty()) return path;
     const std::size_t slash = path.rfind('/');
     const std::size_t dot = path.rfind('.');
     const bool extension = dot != std::string::npos && dot > 0 && (slash == std::string::npos || dot > slash + 1);

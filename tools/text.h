@@ -29,9 +29,10 @@ std::string framing_name(UCHAR data_bits, UCHAR parity, UCHAR stop_bits);
 // The chip's UART as the chip model has it: "57600 7E1, flow hardware, DTR on, RTS on".
 std::string uart_text(const sim::BridgeChip& chip);
 
-// The path of the k-th of several files or links made from one path: the
-// number before its extension ("line.vcd": "line2.vcd"), or after it when it
-// has none ("/tmp/ttyS": "/tmp/ttyS2").
-std::string numbered_path(const std::string& path, int k);
+// The path of adapter k's file or link of the `adapters` made from one path:
+// the path as given for one adapter; for several, k before its extension
+// ("line.vcd": "line2.vcd"), or after it when it has none ("/tmp/ttyS":
+// "/tmp/ttyS2"). An empty path stays empty.
+std::string adapter_path(const std::string& path, int k, int adapters);
 
 }  // namespace tool

@@ -210,7 +210,9 @@ Options parse(int argc, char** argv) {
             options.link = value();
         } else if (arg == "--adapters") {
             auto n = number(value());
-            if (!n || *n == 0 || *n > 16) usage_error("--adapters takes a number from 1 to 16");
+            if (!n || *n == 0 || *n > sim::kMostAdapters) {
+                usage_error("--adapters takes a number from 1 to " + std::to_string(sim::kMostAdapters));
+            }
             options.adapters = static_cast<int>(*n);
         } else if (arg == "--pcap") {
             options.pcap = value();

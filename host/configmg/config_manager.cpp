@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <utility>
 
 namespace host {
 
@@ -13,6 +14,11 @@ std::string upper(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c); });
     return text;
+}
+
+// A string value as the registry holds it: its bytes and its terminator.
+ConfigManager::Value string_value(const std::string& text) {
+    return ConfigManager::Value{1, std::vector<std::uint8_t>(text.c_str(), text.c_str() + text.size() + 1)};
 }
 
 }  // namespace
@@ -41,7 +47,7 @@ const ConfigManager::Node* ConfigManager::find(const std::string& id) const {
 
 void ConfigManager::assign_port_name(const std::string& id, std::optional<std::string> name) {
     std::optional<Value> value;
-    if (name) value = Value{1, std::vector<std::uint8_t>(name->c_str(), name->c_str() + name->size() + 1)};
+    if (name) value = string_value(*name);
     assign_port_value(id, std::move(value));
 }
 
@@ -76,13 +82,16 @@ ConfigManager::Value ConfigManager::next_port_name() const {
     }
     unsigned long number = 3;
     while (taken.count(number) != 0) ++number;
-    const std::string name = "COM" + std::to_string(number);
-    return Value{1, std::vector<std::uint8_t>(name.c_str(), name.c_str() + name.size() + 1)};
+    return string_value("COM" + std::to_string(number));
+}
+
+const ConfigManager::Node* ConfigManager::node(DEVNODE handle) const {
+    auto it = m_nodes.find(handle);
+    return it == m_nodes.end() ? nullptr : &it->second;
 }
 
 ConfigManager::Node* ConfigManager::node_of(DEVNODE handle) {
-    auto it = m_nodes.find(handle);
-    return it == m_nodes.end() ? nullptr : &it->second;
+    return const_cast<Node*>(std::as_const(*this).node(handle));
 }
 
 CONFIGRET ConfigManager::send_event(DEVNODE handle, CONFIGFUNC function, SUBCONFIGFUNC subfunction) {

@@ -51,6 +51,8 @@ public:
     // The live nodes other than the root, oldest first.
     std::vector<const Node*> nodes() const;
     const Node* find(const std::string& id) const;
+    // The live node of this handle, or null.
+    const Node* node(DEVNODE handle) const;
 
     // The class installer: the "PORTNAME" for nodes of this identifier, now
     // and when they are created; nullopt takes the value away (and the

@@ -45,7 +45,7 @@ host::Module driver_module(const WorldOptions& options) {
 
 }  // namespace
 
-Adapter::Adapter(World& world, const WorldOptions& options, int number) : m_world(world), m_number(number) {
+Adapter::Adapter(World& world, const WorldOptions& options) : m_world(world) {
     m_chip = std::make_unique<BridgeChip>(options.chip_config ? *options.chip_config
                                                               : ChipConfig::of(options.chip, options.interfaces));
     if (options.line == LineKind::Loopback) {
@@ -118,8 +118,8 @@ World::World(const WorldOptions& options) : m_module(driver_module(options)) {
     } else {
         m_kernel->faults().fail_at(options.fault);
     }
-    for (int number = 1; number <= std::max(options.adapters, 1); ++number) {
-        m_adapters.push_back(std::make_unique<Adapter>(*this, options, number));
+    for (int k = 0; k < std::max(options.adapters, 1); ++k) {
+        m_adapters.push_back(std::make_unique<Adapter>(*this, options));
     }
     std::string error = m_module.check();
     if (error.empty()) error = m_module.link();
@@ -140,30 +140,24 @@ bool World::finish_pull_out() {
 }
 
 NTSTATUS World::sleep(SYSTEM_POWER_STATE state) {
-    NTSTATUS status = STATUS_NO_SUCH_DEVICE;
     for (auto& adapter : m_adapters) {
         if (!adapter->plugged()) continue;
-        status = m_kernel->pnp().query_system_power(adapter->pdo(), state);
-        if (!NT_SUCCESS(status)) return status;
+        const NTSTATUS queried = m_kernel->pnp().query_system_power(adapter->pdo(), state);
+        if (!NT_SUCCESS(queried)) return queried;
     }
-    for (auto& adapter : m_adapters) {
-        if (!adapter->plugged()) continue;
-        const NTSTATUS set = m_kernel->pnp().set_system_power(adapter->pdo(), state);
-        if (NT_SUCCESS(status)) status = set;
-    }
-    return status;
+    return set_system_power(state);
 }
 
-NTSTATUS World::wake() {
-    NTSTATUS status = STATUS_NO_SUCH_DEVICE;
-    bool any = false;
+NTSTATUS World::wake() { return set_system_power(PowerSystemWorking); }
+
+NTSTATUS World::set_system_power(SYSTEM_POWER_STATE state) {
+    std::optional<NTSTATUS> answer;
     for (auto& adapter : m_adapters) {
         if (!adapter->plugged()) continue;
-        const NTSTATUS woke = m_kernel->pnp().set_system_power(adapter->pdo(), PowerSystemWorking);
-        if (!any || NT_SUCCESS(status)) status = woke;
-        any = true;
+        const NTSTATUS status = m_kernel->pnp().set_system_power(adapter->pdo(), state);
+        if (!answer || NT_SUCCESS(*answer)) answer = status;
     }
-    return status;
+    return answer.value_or(STATUS_NO_SUCH_DEVICE);
 }
 
 std::string World::teardown() {

@@ -23,6 +23,9 @@ namespace sim {
 
 enum class LineKind { Loopback, Peer };
 
+// The most adapters the tools put in a world (`adapters N`, `--adapters N`).
+constexpr int kMostAdapters = 16;
+
 struct WorldOptions {
     std::uint64_t seed = 1;
     host::Strategy strategy = host::Strategy::Random;
@@ -66,12 +69,10 @@ class World;
 // driver's device on it while it is plugged in.
 class Adapter {
 public:
-    Adapter(World& world, const WorldOptions& options, int number);
+    Adapter(World& world, const WorldOptions& options);
     Adapter(const Adapter&) = delete;
     Adapter& operator=(const Adapter&) = delete;
 
-    // Its number in the world, from 1.
-    int number() const { return m_number; }
     BridgeChip& chip() { return *m_chip; }
     ScriptedPeer& peer() { return m_peer; }
     PDEVICE_OBJECT pdo() const { return m_pdo; }
@@ -98,11 +99,9 @@ public:
     bool plugged() const { return m_pdo != nullptr; }
 
 private:
-    friend class World;
     host::UsbDevice& device() { return m_wrapper ? *m_wrapper : *m_chip; }
 
     World& m_world;
-    int m_number;
     std::unique_ptr<BridgeChip> m_chip;
     std::unique_ptr<host::UsbDevice> m_wrapper;  // plugged instead of the chip when given
     Loopback m_loopback;
@@ -163,7 +162,9 @@ public:
     std::uint64_t digest() const { return m_kernel ? m_kernel->trace().digest() : m_digest; }
 
 private:
-    friend class Adapter;
+    // The set request to every device plugged in, each whatever the others
+    // answered.
+    NTSTATUS set_system_power(SYSTEM_POWER_STATE state);
     const Adapter& first() const { return *m_adapters.front(); }
     Adapter& first() { return *m_adapters.front(); }
 

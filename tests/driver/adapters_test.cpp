@@ -49,8 +49,7 @@ public:
     };
     // Gives each port its stream and reads until every byte is back or the
     // limit has passed; `during` runs once at `at` after the start.
-    void stream(std::vector<Stream>& streams, host::Time limit, host::Time at = 0,
-                const std::function<void()>& during = {}) {
+    void stream(std::vector<Stream>& streams, host::Time limit, host::Time at = 0, std::function<void()> during = {}) {
         const host::Time start = kernel().now();
         for (Stream& s : streams) port(s.adapter).write(s.sent);
         bool pending = true;
@@ -58,7 +57,7 @@ public:
             kernel().run_for(10 * kMillisecond);
             if (during && kernel().now() - start >= at) {
                 during();
-                at = limit;  // once
+                during = {};
             }
             pending = false;
             for (Stream& s : streams) {
@@ -275,15 +274,9 @@ TEST_F(AdaptersTest, TheRunTimeRateTableServesEveryDeviceOneStartedAfterItToo) {
 TEST_F(AdaptersTest, ALaterDeviceOfTheSameNameDoesNotTakeAnOpenPortsEntry) {
     adapters(2);
     const ULONG shared = world->adapter(1).port();
-    auto rename = [&](int k) {
-        const host::ConfigManager::Node* node = nullptr;
-        for (const host::ConfigManager::Node* each : kernel().configmg().nodes()) {
-            if (each->handle == world->adapter(k).extension()->DevNode) node = each;
-        }
-        ASSERT_NE(node, nullptr);
-        kernel().configmg().assign_port_name(node->id, "COM" + std::to_string(shared));
-    };
-    rename(2);
+    const host::ConfigManager::Node* second = kernel().configmg().node(world->adapter(2).extension()->DevNode);
+    ASSERT_NE(second, nullptr);
+    kernel().configmg().assign_port_name(second->id, "COM" + std::to_string(shared));
     ASSERT_TRUE(port(1).open());
     kernel().pnp().query_relations(world->adapter(2).pdo(), BusRelations);  // the second binds again
     EXPECT_EQ(world->adapter(2).extension()->PortIndex, static_cast<LONG>(shared));
